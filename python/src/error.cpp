@@ -1,0 +1,224 @@
+#include "error.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "support/args.hpp"
+#include "support/guard.hpp"
+#include "support/ref.hpp"
+
+namespace velmar::py {
+namespace {
+
+// Exception objects are laid out as the interpreter's Exception, then the
+// message of QuantizeError, then the payload of the four subclasses. The base
+// size is read at run time since the limited API hides the struct.
+struct MessageField {
+    PyObject* message;
+};
+struct Payload {
+    uint64_t first;
+    uint64_t second;
+};
+
+Py_ssize_t g_message_offset = 0;
+Py_ssize_t g_payload_offset = 0;
+ErrorClasses g_classes{};
+
+constexpr Py_ssize_t align_up(Py_ssize_t n, Py_ssize_t a) { return (n + a - 1) / a * a; }
+
+MessageField& message_of(PyObject* self) {
+    return *reinterpret_cast<MessageField*>(reinterpret_cast<char*>(self) + g_message_offset);
+}
+Payload& payload_of(PyObject* self) {
+    return *reinterpret_cast<Payload*>(reinterpret_cast<char*>(self) + g_payload_offset);
+}
+
+PyObject* base_type() { return PyExc_Exception; }
+
+// Creates an instance of `type` through the base exception's creation with an
+// empty argument tuple; the inherited initialiser then sets `args`.
+PyObject* new_instance(PyTypeObject* type, const std::string& message) {
+    auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(base_type()), Py_tp_new));
+    Ref empty = Ref::check(PyTuple_New(0));
+    Ref self = Ref::check(base_new(type, empty.get(), nullptr));
+    message_of(self.get()).message =
+        Ref::check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))).release();
+    return self.release();
+}
+
+void error_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(message_of(self).message);
+    PyTypeObject* type = Py_TYPE(self);
+    auto base_dealloc =
+        reinterpret_cast<destructor>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(base_type()), Py_tp_dealloc));
+    base_dealloc(self);
+    Py_DECREF(type);
+}
+
+int error_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));  // instances of heap types keep their type alive
+    auto base_traverse =
+        reinterpret_cast<traverseproc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(base_type()), Py_tp_traverse));
+    return base_traverse(self, visit, arg);
+}
+
+PyObject* error_str(PyObject* self) {
+    PyObject* m = message_of(self).message;
+    if (!m) return PyUnicode_FromString("");
+    Py_INCREF(m);
+    return m;
+}
+
+constexpr Param kMessageParams[] = {{"message", true}};
+constexpr Param kBitsParams[] = {{"bits", true}};
+constexpr Param kBlockParams[] = {{"block", true}};
+constexpr Param kLengthParams[] = {{"expected", true}, {"got", true}};
+
+std::string bits_text(uint64_t bits) {
+    return "bit width " + std::to_string(bits) + " is outside the supported range 2..=16";
+}
+std::string block_text(uint64_t block) { return "block size " + std::to_string(block) + " must be at least 1"; }
+std::string length_text(uint64_t expected, uint64_t got) {
+    return "length mismatch: expected " + std::to_string(expected) + ", got " + std::to_string(got);
+}
+const char* const kToleranceText = "tolerance must be a finite number greater than 0";
+
+PyObject* quantize_error_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        PyObject* a[1];
+        bind({"QuantizeError.__new__()", kMessageParams}, args, kwargs, a);
+        PyObject* m = arg_str(a[0], "message");
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(m, &n);
+        if (!s) throw_error_set();
+        return new_instance(type, std::string(s, static_cast<size_t>(n)));
+    });
+}
+
+PyObject* invalid_bits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        PyObject* a[1];
+        bind({"InvalidBitsError.__new__()", kBitsParams}, args, kwargs, a);
+        const uint32_t bits = arg_u32(a[0], "bits");
+        PyObject* self = new_instance(type, bits_text(bits));
+        payload_of(self).first = bits;
+        return self;
+    });
+}
+
+PyObject* invalid_block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        PyObject* a[1];
+        bind({"InvalidBlockError.__new__()", kBlockParams}, args, kwargs, a);
+        const size_t block = arg_usize(a[0], "block");
+        PyObject* self = new_instance(type, block_text(block));
+        payload_of(self).first = block;
+        return self;
+    });
+}
+
+PyObject* invalid_tolerance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        bind({"InvalidToleranceError.__new__()", {}}, args, kwargs, nullptr);
+        return new_instance(type, kToleranceText);
+    });
+}
+
+PyObject* length_mismatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        PyObject* a[2];
+        bind({"LengthMismatchError.__new__()", kLengthParams}, args, kwargs, a);
+        const size_t expected = arg_usize(a[0], "expected");
+        const size_t got = arg_usize(a[1], "got");
+        PyObject* self = new_instance(type, length_text(expected, got));
+        payload_of(self).first = expected;
+        payload_of(self).second = got;
+        return self;
+    });
+}
+
+PyObject* get_first(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(payload_of(self).first); }
+PyObject* get_second(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(payload_of(self).second); }
+
+PyGetSetDef kBitsGetset[] = {{"bits", get_first, nullptr, nullptr, nullptr}, {}};
+PyGetSetDef kBlockGetset[] = {{"block", get_first, nullptr, nullptr, nullptr}, {}};
+PyGetSetDef kLengthGetset[] = {
+    {"expected", get_first, nullptr, nullptr, nullptr}, {"got", get_second, nullptr, nullptr, nullptr}, {}};
+
+PyObject* make_class(const char* name, const char* doc, PyObject* base, Py_ssize_t basicsize, unsigned flags,
+                     newfunc tp_new, PyGetSetDef* getset) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(error_dealloc)},
+        {Py_tp_str, reinterpret_cast<void*>(error_str)},
+        {Py_tp_traverse, reinterpret_cast<void*>(error_traverse)},
+        {getset ? Py_tp_getset : 0, getset},
+        {0, nullptr},
+    };
+    PyType_Spec spec{name, static_cast<int>(basicsize), 0, flags, slots};
+    Ref bases = Ref::check(PyTuple_Pack(1, base));
+    return Ref::check(PyType_FromSpecWithBases(&spec, bases.get())).release();
+}
+
+void create_classes() {
+    Ref size = Ref::check(PyObject_GetAttrString(base_type(), "__basicsize__"));
+    const Py_ssize_t base_size = PyLong_AsSsize_t(size.get());
+    if (base_size < 0) throw_error_set();
+    g_message_offset = align_up(base_size, alignof(MessageField));
+    const Py_ssize_t error_size = g_message_offset + static_cast<Py_ssize_t>(sizeof(MessageField));
+    g_payload_offset = align_up(error_size, alignof(Payload));
+    const Py_ssize_t sub_size = g_payload_offset + static_cast<Py_ssize_t>(sizeof(Payload));
+
+    const unsigned base_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    ErrorClasses c{};
+    c.quantize_error = make_class("velmar.QuantizeError", "QuantizeError(message)\n--\n\n", base_type(), error_size,
+                                  base_flags | Py_TPFLAGS_BASETYPE, quantize_error_new, nullptr);
+    c.invalid_bits = make_class("velmar.InvalidBitsError", "InvalidBitsError(bits)\n--\n\n", c.quantize_error,
+                                sub_size, base_flags, invalid_bits_new, kBitsGetset);
+    c.invalid_block = make_class("velmar.InvalidBlockError", "InvalidBlockError(block)\n--\n\n", c.quantize_error,
+                                 sub_size, base_flags, invalid_block_new, kBlockGetset);
+    c.invalid_tolerance = make_class("velmar.InvalidToleranceError", "InvalidToleranceError()\n--\n\n",
+                                     c.quantize_error, sub_size, base_flags, invalid_tolerance_new, nullptr);
+    c.length_mismatch = make_class("velmar.LengthMismatchError", "LengthMismatchError(expected, got)\n--\n\n",
+                                   c.quantize_error, sub_size, base_flags, length_mismatch_new, kLengthGetset);
+    g_classes = c;
+}
+
+}  // namespace
+
+const ErrorClasses& error_classes() {
+    // Created under the interpreter lock, so a plain flag is enough.
+    if (!g_classes.quantize_error) create_classes();
+    return g_classes;
+}
+
+void raise_core_error(const CoreError& e) {
+    const ErrorClasses& c = error_classes();
+    Ref instance;
+    switch (e.kind) {
+        case CoreError::Kind::InvalidBits:
+            instance = Ref::check(PyObject_CallFunction(c.invalid_bits, "(k)", static_cast<unsigned long>(e.bits)));
+            break;
+        case CoreError::Kind::InvalidBlock:
+            instance = Ref::check(PyObject_CallFunction(c.invalid_block, "(K)",
+                                                        static_cast<unsigned long long>(e.block)));
+            break;
+        case CoreError::Kind::InvalidTolerance:
+            instance = Ref::check(PyObject_CallNoArgs(c.invalid_tolerance));
+            break;
+        case CoreError::Kind::LengthMismatch:
+            instance = Ref::check(PyObject_CallFunction(c.length_mismatch, "(KK)",
+                                                        static_cast<unsigned long long>(e.expected),
+                                                        static_cast<unsigned long long>(e.got)));
+            break;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+    throw_error_set();
+}
+
+}  // namespace velmar::py

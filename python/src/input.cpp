@@ -1,0 +1,201 @@
+#include "input.hpp"
+
+#include <cstring>
+
+#include "error.hpp"
+#include "numpy.hpp"
+#include "support/ref.hpp"
+
+namespace velmar::py {
+namespace {
+
+constexpr const char* kValuesMessage = "values must be a 1-D float32 array or a sequence of floats";
+constexpr const char* kEndianMessage = "values must be native-endian";
+constexpr const char* kCodesMessage =
+    "codes must be a 1-D signed integer array or a sequence of int; packed Quantized.codes is uint8 and must not "
+    "be passed here \xE2\x80\x94 use unpacked_codes";
+constexpr const char* kCodeRangeMessage = "code is outside the i32 range";
+constexpr const char* kOutTypeMessage = "out must be a 1-D writable C-contiguous native-endian float32 array";
+constexpr const char* kOutLayoutMessage = "out must be writable and C-contiguous";
+
+PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
+
+bool is_rejected_sequence_type(PyObject* obj) {
+    const std::string n = type_name(obj);
+    return n == "array" || n == "memoryview";
+}
+
+// Copies a 1-D array's elements of type E into dst, following its strides.
+template <class E, class D>
+void copy_strided(PyArrayObject* arr, D* dst) {
+    const npy_intp n = PyArray_DIM(arr, 0);
+    const npy_intp stride = PyArray_STRIDE(arr, 0);
+    const char* src = static_cast<const char*>(PyArray_DATA(arr));
+    if (stride == static_cast<npy_intp>(sizeof(E)) && std::is_same_v<E, D>) {
+        if (n) std::memcpy(dst, src, static_cast<size_t>(n) * sizeof(E));
+        return;
+    }
+    for (npy_intp i = 0; i < n; ++i) {
+        E v;
+        std::memcpy(&v, src + i * stride, sizeof(E));
+        dst[i] = static_cast<D>(v);
+    }
+}
+
+Ref numpy_astype(PyObject* obj, const char* dtype_name) {
+    Ref numpy = Ref::check(PyImport_ImportModule("numpy"));
+    Ref dtype = Ref::check(PyObject_GetAttrString(numpy.get(), dtype_name));
+    return Ref::check(PyObject_CallMethod(obj, "astype", "O", dtype.get()));
+}
+
+PyObject* new_array(int typenum, size_t n) {
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    return Ref::check(PyArray_SimpleNew(1, dims, typenum)).release();
+}
+
+template <class E>
+PyObject* new_array_from(int typenum, std::span<const E> values) {
+    PyObject* arr = new_array(typenum, values.size());
+    if (!values.empty()) std::memcpy(PyArray_DATA(as_array(arr)), values.data(), values.size_bytes());
+    return arr;
+}
+
+}  // namespace
+
+std::string type_name(PyObject* obj) {
+    Ref name = Ref::check(PyType_GetName(Py_TYPE(obj)));
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
+    if (!s) throw_error_set();
+    return std::string(s, static_cast<size_t>(n));
+}
+
+std::string dtype_kind(PyObject* array) { return std::string(1, PyArray_DESCR(as_array(array))->kind); }
+
+bool is_native_dtype(PyObject* array) { return PyArray_ISNBO(PyArray_DESCR(as_array(array))->byteorder); }
+
+F32Values as_f32_values(PyObject* obj) {
+    if (is_rejected_sequence_type(obj)) raise(PyExc_TypeError, kValuesMessage);
+    if (PyArray_Check(obj)) {
+        PyArrayObject* arr = as_array(obj);
+        if (PyArray_NDIM(arr) != 1 || dtype_kind(obj) == "O") raise(PyExc_TypeError, kValuesMessage);
+        if (!is_native_dtype(obj)) raise(PyExc_TypeError, kEndianMessage);
+        if (PyArray_TYPE(arr) == NPY_FLOAT32) {
+            // astype would only copy; copy once, straight into the owned buffer.
+            F32Values out(static_cast<size_t>(PyArray_DIM(arr, 0)));
+            copy_strided<float>(arr, out.data());
+            return out;
+        }
+        Ref converted = numpy_astype(obj, "float32");
+        PyArrayObject* carr = as_array(converted.get());
+        F32Values out(static_cast<size_t>(PyArray_DIM(carr, 0)));
+        copy_strided<float>(carr, out.data());
+        return out;
+    }
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise(PyExc_TypeError, kValuesMessage);
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    std::vector<float> items;
+    items.reserve(static_cast<size_t>(hint));
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, kValuesMessage);
+    }
+    while (PyObject* raw = PyIter_Next(iter.get())) {
+        Ref item = Ref::steal(raw);
+        const double d = PyFloat_AsDouble(item.get());
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, kValuesMessage);
+        }
+        items.push_back(static_cast<float>(d));
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, kValuesMessage);
+    }
+    F32Values out(items.size());
+    if (!items.empty()) std::memcpy(out.data(), items.data(), items.size() * sizeof(float));
+    return out;
+}
+
+std::vector<int32_t> as_i32_codes(PyObject* obj) {
+    if (is_rejected_sequence_type(obj)) raise(PyExc_TypeError, kCodesMessage);
+    if (PyArray_Check(obj)) {
+        PyArrayObject* arr = as_array(obj);
+        if (PyArray_NDIM(arr) != 1 || dtype_kind(obj) != "i" || !is_native_dtype(obj))
+            raise(PyExc_TypeError, kCodesMessage);
+        Ref wide = numpy_astype(obj, "int64");
+        PyArrayObject* warr = as_array(wide.get());
+        const npy_intp n = PyArray_DIM(warr, 0);
+        const npy_intp stride = PyArray_STRIDE(warr, 0);
+        const char* src = static_cast<const char*>(PyArray_DATA(warr));
+        std::vector<int32_t> codes;
+        codes.reserve(static_cast<size_t>(n));
+        for (npy_intp i = 0; i < n; ++i) {
+            int64_t v;
+            std::memcpy(&v, src + i * stride, sizeof v);
+            if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, kCodeRangeMessage);
+            codes.push_back(static_cast<int32_t>(v));
+        }
+        return codes;
+    }
+    if (PyBool_Check(obj) || PyUnicode_Check(obj) || !PySequence_Check(obj)) raise(PyExc_TypeError, kCodesMessage);
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    std::vector<int64_t> wide;
+    wide.reserve(static_cast<size_t>(hint));
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, kCodesMessage);
+    }
+    while (PyObject* raw = PyIter_Next(iter.get())) {
+        Ref item = Ref::steal(raw);
+        const long long v = PyLong_AsLongLong(item.get());
+        if (v == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, kCodesMessage);
+        }
+        wide.push_back(v);
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, kCodesMessage);
+    }
+    std::vector<int32_t> codes;
+    codes.reserve(wide.size());
+    for (int64_t v : wide) {
+        if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, kCodeRangeMessage);
+        codes.push_back(static_cast<int32_t>(v));
+    }
+    return codes;
+}
+
+std::span<float> as_writable_f32_out(PyObject* obj, size_t expected) {
+    if (!PyArray_Check(obj)) raise(PyExc_TypeError, kOutTypeMessage);
+    PyArrayObject* arr = as_array(obj);
+    PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT32);
+    const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(arr), f32);
+    Py_DECREF(f32);
+    if (PyArray_NDIM(arr) != 1 || !equivalent || !is_native_dtype(obj)) raise(PyExc_TypeError, kOutTypeMessage);
+    if (!PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISWRITEABLE(arr)) raise(PyExc_ValueError, kOutLayoutMessage);
+    const size_t n = static_cast<size_t>(PyArray_DIM(arr, 0));
+    if (n != expected) raise_core_error(length_mismatch(expected, n));
+    return {static_cast<float*>(PyArray_DATA(arr)), n};
+}
+
+PyObject* new_f32_array(std::span<const float> values) { return new_array_from(NPY_FLOAT32, values); }
+PyObject* new_u8_array(std::span<const uint8_t> values) { return new_array_from(NPY_UINT8, values); }
+PyObject* new_i32_array(std::span<const int32_t> values) { return new_array_from(NPY_INT32, values); }
+PyObject* new_u32_array(std::span<const uint32_t> values) { return new_array_from(NPY_UINT32, values); }
+PyObject* new_empty_f32_array(size_t n) { return new_array(NPY_FLOAT32, n); }
+
+}  // namespace velmar::py

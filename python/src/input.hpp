@@ -1,0 +1,46 @@
+#pragma once
+// Conversion of array arguments into buffers the module owns.
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velmar::py {
+
+// An owned float buffer that is not zero-filled first: every element is
+// written by the conversion.
+class F32Values {
+public:
+    F32Values() = default;
+    explicit F32Values(size_t n) : data_(n ? new float[n] : nullptr), size_(n) {}
+    float* data() { return data_.get(); }
+    size_t size() const { return size_; }
+    std::span<const float> span() const { return {data_.get(), size_}; }
+
+private:
+    std::unique_ptr<float[]> data_;
+    size_t size_ = 0;
+};
+
+std::string type_name(PyObject* obj);
+std::string dtype_kind(PyObject* array);
+bool is_native_dtype(PyObject* array);
+
+F32Values as_f32_values(PyObject* obj);
+std::vector<int32_t> as_i32_codes(PyObject* obj);
+// The out array's buffer, after every check; expected is the length to write.
+std::span<float> as_writable_f32_out(PyObject* obj, size_t expected);
+
+// New 1-D NumPy arrays that own a copy of `values`.
+PyObject* new_f32_array(std::span<const float> values);
+PyObject* new_u8_array(std::span<const uint8_t> values);
+PyObject* new_i32_array(std::span<const int32_t> values);
+PyObject* new_u32_array(std::span<const uint32_t> values);
+// An uninitialised 1-D float32 array of n elements, to be filled in place.
+PyObject* new_empty_f32_array(size_t n);
+
+}  // namespace velmar::py

@@ -1,0 +1,77 @@
+#include "quantized/inner.hpp"
+
+#include <memory>
+
+#include "support/args.hpp"
+#include "support/guard.hpp"
+#include "support/ref.hpp"
+
+namespace velmar::py {
+namespace {
+
+PyTypeObject* g_type = nullptr;
+
+void quantized_dealloc(PyObject* self) {
+    auto* q = reinterpret_cast<PyQuantized*>(self);
+    delete q->inner;
+    q->inner = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(quantized_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(quantized_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(quantized_len)},
+    {Py_tp_methods, kQuantizedMethods},
+    {Py_tp_getset, kQuantizedGetset},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"velmar.Quantized", sizeof(PyQuantized), 0,
+                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+
+}  // namespace
+
+PyTypeObject* quantized_type() {
+    if (!g_type) g_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&kSpec)).release());
+    return g_type;
+}
+
+PyObject* wrap(QuantizedInner&& inner) {
+    PyTypeObject* type = quantized_type();
+    auto owned = std::make_unique<QuantizedInner>(std::move(inner));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) throw_error_set();
+    auto* q = reinterpret_cast<PyQuantized*>(self);
+    q->inner = owned.release();
+    q->borrow = 0;
+    return self;
+}
+
+PyQuantized* arg_quantized(PyObject* obj, const char* name) {
+    if (PyObject_TypeCheck(obj, quantized_type())) return reinterpret_cast<PyQuantized*>(obj);
+    try {
+        raise_not_instance(obj, "Quantized");
+    } catch (const PyErrorSet&) {
+        add_note(name);
+        throw;
+    }
+}
+
+ReadBorrow::ReadBorrow(PyObject* self) : obj_(reinterpret_cast<PyQuantized*>(self)) {
+    if (obj_->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    ++obj_->borrow;
+}
+ReadBorrow::~ReadBorrow() { --obj_->borrow; }
+
+WriteBorrow::WriteBorrow(PyQuantized* self) : obj_(self) {
+    if (obj_->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
+    obj_->borrow = -1;
+}
+WriteBorrow::~WriteBorrow() { obj_->borrow = 0; }
+
+}  // namespace velmar::py

@@ -1,0 +1,222 @@
+// The Python-visible members of Quantized: inspection, copy, decode and dot.
+#include <cstring>
+#include <string>
+
+#include "error.hpp"
+#include "input.hpp"
+#include "numpy.hpp"
+#include "quantized/inner.hpp"
+#include "quantized/pickle.hpp"
+#include "scale.hpp"
+#include "shared/decode.hpp"
+#include "support/args.hpp"
+#include "support/guard.hpp"
+
+namespace velmar::py {
+namespace {
+
+constexpr const char* kScaleNames[] = {"Scale.F32", "Scale.F16", "Scale.Bf16"};
+
+// Runs f(tensor) on the held tensor with a shared borrow, under the lock.
+template <class F>
+PyObject* read(PyObject* self, F&& f) {
+    return guarded([&]() -> PyObject* {
+        ReadBorrow borrow(self);
+        return std::visit([&](const auto& q) -> PyObject* { return f(q); }, borrow.inner());
+    });
+}
+
+template <class T>
+PyObject* widened(const std::vector<T>& values) {
+    const std::vector<float> w = widen<T>(values);
+    return new_f32_array(w);
+}
+
+template <class T>
+uint64_t stored_nbytes(const Quantized<T>& q) {
+    const uint64_t e = Scale<T>::bytes;
+    return q.code_bytes().size() + e * (q.scales.size() + q.zero_points.size()) + 4 * uint64_t{q.block_bits.size()};
+}
+
+PyObject* get_kind(PyObject* self, void*) {
+    return read(self, [](const auto& q) { return PyUnicode_FromString(kind_name(q.kind)); });
+}
+
+PyObject* get_scale(PyObject* self, void*) {
+    return guarded([&] {
+        ReadBorrow borrow(self);
+        PyObject* m = scale_member(static_cast<int>(borrow.inner().index()));
+        Py_INCREF(m);
+        return m;
+    });
+}
+
+PyObject* get_bits(PyObject* self, void*) {
+    return read(self, [](const auto& q) -> PyObject* {
+        if (q.kind == Kind::Adaptive) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLong(q.packed.bits);
+    });
+}
+
+PyObject* get_block(PyObject* self, void*) {
+    return read(self, [](const auto& q) { return PyLong_FromSize_t(q.block); });
+}
+
+PyObject* get_scales(PyObject* self, void*) {
+    return read(self, [](const auto& q) { return widened(q.scales); });
+}
+
+PyObject* get_zero_points(PyObject* self, void*) {
+    return read(self, [](const auto& q) { return widened(q.zero_points); });
+}
+
+PyObject* get_codes(PyObject* self, void*) {
+    return read(self, [](const auto& q) { return new_u8_array(q.code_bytes()); });
+}
+
+PyObject* get_unpacked_codes(PyObject* self, void*) {
+    return read(self, [](const auto& q) { return new_i32_array(q.unpacked_codes()); });
+}
+
+PyObject* get_block_bits(PyObject* self, void*) {
+    return read(self, [](const auto& q) -> PyObject* {
+        if (q.kind != Kind::Adaptive) Py_RETURN_NONE;
+        return new_u32_array(q.block_bits);
+    });
+}
+
+PyObject* get_nbytes(PyObject* self, void*) {
+    return read(self, [](const auto& q) { return PyLong_FromUnsignedLongLong(stored_nbytes(q)); });
+}
+
+PyObject* get_bits_per_element(PyObject* self, void*) {
+    return read(self, [](const auto& q) {
+        if (q.len == 0) return PyFloat_FromDouble(0.0);
+        const float bits = static_cast<float>(stored_nbytes(q)) * 8.0f;
+        return PyFloat_FromDouble(static_cast<double>(bits / static_cast<float>(q.len)));
+    });
+}
+
+PyObject* method_copy(PyObject* self, PyObject*) {
+    return guarded([&] {
+        ReadBorrow borrow(self);
+        QuantizedInner copy = borrow.inner();
+        return wrap(std::move(copy));
+    });
+}
+
+PyObject* method_is_empty(PyObject* self, PyObject*) {
+    return read(self, [](const auto& q) { return PyBool_FromLong(q.len == 0); });
+}
+
+constexpr Param kDequantizeParams[] = {{"out"}};
+constexpr Param kDotParams[] = {{"values", true}};
+
+PyObject* method_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[1];
+        bind({"Quantized.dequantize()", kDequantizeParams}, args, nargs, kwnames, a);
+        PyObject* out = a[0];
+        if (out && out != Py_None) {
+            ReadBorrow borrow(self);
+            const size_t len = std::visit([](const auto& q) { return q.len; }, borrow.inner());
+            std::span<float> view = as_writable_f32_out(out, len);
+            // Written with the lock held: the caller's array stays ours alone.
+            const Status st = std::visit([&](const auto& q) { return q.dequantize_into(view); }, borrow.inner());
+            if (!st) raise_core_error(from_quantize(st.error()));
+            Py_INCREF(out);
+            return out;
+        }
+        QuantizedInner copy = [&] {
+            ReadBorrow borrow(self);
+            return borrow.inner();
+        }();
+        const size_t len = std::visit([](const auto& q) { return q.len; }, copy);
+        Ref result = Ref::check(new_empty_f32_array(len));
+        std::span<float> dst{static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()))), len};
+        Status st;
+        {
+            GilRelease unlocked;
+            st = std::visit([&](const auto& q) { return q.dequantize_into(dst); }, copy);
+        }
+        if (!st) raise_core_error(from_quantize(st.error()));
+        return result.release();
+    });
+}
+
+PyObject* method_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* a[1];
+        bind({"Quantized.dot()", kDotParams}, args, nargs, kwnames, a);
+        ReadBorrow borrow(self);
+        F32Values x = as_f32_values(a[0]);
+        const size_t len = std::visit([](const auto& q) { return q.len; }, borrow.inner());
+        if (x.size() != len) raise_core_error(length_mismatch(len, x.size()));
+        QuantizedInner copy = borrow.inner();
+        Result<float> r = 0.0f;
+        {
+            GilRelease unlocked;
+            r = std::visit([&](const auto& q) { return dot(q, x.span()); }, copy);
+        }
+        if (!r) raise_core_error(from_quantize(r.error()));
+        return PyFloat_FromDouble(static_cast<double>(*r));
+    });
+}
+
+}  // namespace
+
+Py_ssize_t quantized_len(PyObject* self) {
+    return guarded([&]() -> Py_ssize_t {
+        ReadBorrow borrow(self);
+        const size_t len = std::visit([](const auto& q) { return q.len; }, borrow.inner());
+        if (len > static_cast<size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "length does not fit an index");
+        return static_cast<Py_ssize_t>(len);
+    });
+}
+
+PyObject* quantized_repr(PyObject* self) {
+    return guarded([&] {
+        ReadBorrow borrow(self);
+        const char* scale = kScaleNames[borrow.inner().index()];
+        return std::visit(
+            [&](const auto& q) {
+                std::string s = std::string("Quantized(kind='") + kind_name(q.kind) + "'";
+                if (q.kind != Kind::Adaptive) s += ", bits=" + std::to_string(q.packed.bits);
+                s += ", block=" + std::to_string(q.block) + ", len=" + std::to_string(q.len) + ", scale=" + scale + ")";
+                return Ref::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))).release();
+            },
+            borrow.inner());
+    });
+}
+
+#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kQuantizedMethods[] = {
+    {"copy", method_copy, METH_NOARGS, "copy($self)\n--\n\n"},
+    {"is_empty", method_is_empty, METH_NOARGS, "is_empty($self)\n--\n\n"},
+    {"dequantize", VELMAR_FASTCALL(method_dequantize), METH_FASTCALL | METH_KEYWORDS,
+     "dequantize($self, out=None)\n--\n\n"},
+    {"dot", VELMAR_FASTCALL(method_dot), METH_FASTCALL | METH_KEYWORDS, "dot($self, values)\n--\n\n"},
+    {"__getstate__", quantized_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__reduce__", quantized_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"_from_pickle", VELMAR_FASTCALL(quantized_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_from_pickle(state)\n--\n\n"},
+    {},
+};
+
+PyGetSetDef kQuantizedGetset[] = {
+    {"kind", get_kind, nullptr, nullptr, nullptr},
+    {"scale", get_scale, nullptr, nullptr, nullptr},
+    {"bits", get_bits, nullptr, nullptr, nullptr},
+    {"block", get_block, nullptr, nullptr, nullptr},
+    {"scales", get_scales, nullptr, nullptr, nullptr},
+    {"zero_points", get_zero_points, nullptr, nullptr, nullptr},
+    {"codes", get_codes, nullptr, nullptr, nullptr},
+    {"unpacked_codes", get_unpacked_codes, nullptr, nullptr, nullptr},
+    {"block_bits", get_block_bits, nullptr, nullptr, nullptr},
+    {"nbytes", get_nbytes, nullptr, nullptr, nullptr},
+    {"bits_per_element", get_bits_per_element, nullptr, nullptr, nullptr},
+    {},
+};
+
+}  // namespace velmar::py

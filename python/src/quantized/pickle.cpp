@@ -1,0 +1,204 @@
+#include "quantized/pickle.hpp"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "scale.hpp"
+#include "support/args.hpp"
+#include "support/guard.hpp"
+#include "support/ref.hpp"
+
+namespace velmar::py {
+namespace {
+
+constexpr int kVersion = 1;
+
+[[noreturn]] void malformed() { raise(PyExc_ValueError, "malformed pickle state"); }
+
+Kind parse_kind(std::string_view name) {
+    for (Kind k : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive})
+        if (name == kind_name(k)) return k;
+    malformed();
+}
+
+// Raw little-endian bit patterns, no header; f16 and bf16 share the 2-byte path.
+template <class T>
+std::vector<uint8_t> encode(const std::vector<T>& elements) {
+    constexpr unsigned E = Scale<T>::bytes;
+    std::vector<uint8_t> out(elements.size() * E);
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const uint64_t bits = Scale<T>::to_bits(elements[i]);
+        for (unsigned b = 0; b < E; ++b) out[i * E + b] = static_cast<uint8_t>(bits >> (8 * b));
+    }
+    return out;
+}
+
+template <class T>
+std::vector<T> decode(const std::vector<uint8_t>& bytes) {
+    constexpr unsigned E = Scale<T>::bytes;
+    if (bytes.size() % E != 0) malformed();
+    std::vector<T> out(bytes.size() / E);
+    for (size_t i = 0; i < out.size(); ++i) {
+        uint64_t bits = 0;
+        for (unsigned b = 0; b < E; ++b) bits |= static_cast<uint64_t>(bytes[i * E + b]) << (8 * b);
+        out[i] = Scale<T>::from_bits(static_cast<typename Scale<T>::Bits>(bits));
+    }
+    return out;
+}
+
+struct Parts {
+    Kind kind;
+    uint32_t bits;
+    size_t block;
+    size_t len;
+    std::vector<uint8_t> codes;
+    std::vector<uint32_t> block_bits;
+    std::vector<uint8_t> scales;
+    std::vector<uint8_t> zero_points;
+};
+
+[[noreturn]] void refuse_str() { raise(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+
+template <class E, class Convert>
+std::vector<E> sequence_of(PyObject* obj, Convert convert) {
+    if (PyUnicode_Check(obj)) refuse_str();
+    if (!PySequence_Check(obj)) {
+        Ref tn = Ref::check(PyType_GetName(Py_TYPE(obj)));
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", tn.get());
+        throw_error_set();
+    }
+    Ref fast = Ref::check(PySequence_Tuple(obj));
+    const Py_ssize_t n = PyTuple_Size(fast.get());
+    std::vector<E> out;
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(convert(PyTuple_GetItem(fast.get(), i)));
+    return out;
+}
+
+std::vector<uint8_t> byte_vector(PyObject* obj) {
+    if (PyBytes_Check(obj)) {
+        const char* p = PyBytes_AsString(obj);
+        if (!p) throw_error_set();
+        return {p, p + PyBytes_Size(obj)};
+    }
+    if (PyByteArray_Check(obj)) {
+        const char* p = PyByteArray_AsString(obj);
+        return {p, p + PyByteArray_Size(obj)};
+    }
+    return sequence_of<uint8_t>(obj, to_u8);
+}
+
+template <class T>
+QuantizedInner rebuild(Parts&& parts) {
+    Quantized<T> q;
+    q.kind = parts.kind;
+    q.block = parts.block;
+    q.len = parts.len;
+    q.scales = decode<T>(parts.scales);
+    if (parts.kind == Kind::Adaptive) {
+        q.zero_points = decode<T>(parts.zero_points);
+        q.data = std::move(parts.codes);
+        q.block_bits = std::move(parts.block_bits);
+    } else {
+        if (parts.kind == Kind::Asymmetric) q.zero_points = decode<T>(parts.zero_points);
+        q.packed = Packed{std::move(parts.codes), parts.len, parts.bits};
+    }
+    // States that break the tensor's invariants are refused here, so that no
+    // operation ever meets an inconsistent record.
+    if (!q.keeps_invariants()) malformed();
+    return QuantizedInner(std::in_place_type<Quantized<T>>, std::move(q));
+}
+
+template <class T>
+PyObject* state_of(const Quantized<T>& q, int scale_index) {
+    const bool adaptive = q.kind == Kind::Adaptive;
+    const std::vector<uint8_t>& codes = q.code_bytes();
+    const std::vector<uint8_t> scales = encode(q.scales);
+    const std::vector<uint8_t> zero_points = encode(q.zero_points);
+    Ref widths = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(q.block_bits.size())));
+    for (size_t i = 0; i < q.block_bits.size(); ++i)
+        PyTuple_SetItem(widths.get(), static_cast<Py_ssize_t>(i),
+                        Ref::check(PyLong_FromUnsignedLong(q.block_bits[i])).release());
+    auto as_bytes = [](const std::vector<uint8_t>& v) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()), static_cast<Py_ssize_t>(v.size()));
+    };
+    Ref codes_obj = Ref::check(as_bytes(codes));
+    Ref scales_obj = Ref::check(as_bytes(scales));
+    Ref zps_obj = Ref::check(as_bytes(zero_points));
+    return Ref::check(Py_BuildValue("(isOKKOkOOO)", kVersion, kind_name(q.kind), scale_member(scale_index),
+                                    static_cast<unsigned long long>(q.block), static_cast<unsigned long long>(q.len),
+                                    codes_obj.get(),
+                                    static_cast<unsigned long>(adaptive ? 0 : q.packed.bits), widths.get(),
+                                    scales_obj.get(), zps_obj.get()))
+        .release();
+}
+
+}  // namespace
+
+PyObject* pickle_state(const QuantizedInner& inner) {
+    const int index = static_cast<int>(inner.index());
+    return std::visit([&](const auto& q) { return state_of(q, index); }, inner);
+}
+
+QuantizedInner from_pickle(PyObject* state) {
+    if (!PyTuple_Check(state) || PyTuple_Size(state) != 10) malformed();
+    auto item = [&](Py_ssize_t i) { return PyTuple_GetItem(state, i); };
+    if (to_i32(item(0)) != kVersion) malformed();
+    PyObject* kind_obj = item(1);
+    if (!PyUnicode_Check(kind_obj)) {
+        Ref tn = Ref::check(PyType_GetName(Py_TYPE(kind_obj)));
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", tn.get());
+        throw_error_set();
+    }
+    Py_ssize_t n = 0;
+    const char* kind_text = PyUnicode_AsUTF8AndSize(kind_obj, &n);
+    if (!kind_text) throw_error_set();
+    Parts parts{};
+    parts.kind = parse_kind(std::string_view(kind_text, static_cast<size_t>(n)));
+    const int scale = scale_index(item(2));
+    if (scale < 0) malformed();
+    parts.block = to_usize(item(3));
+    parts.len = to_usize(item(4));
+    parts.codes = byte_vector(item(5));
+    parts.bits = to_u32(item(6));
+    parts.block_bits = sequence_of<uint32_t>(item(7), to_u32);
+    parts.scales = byte_vector(item(8));
+    parts.zero_points = byte_vector(item(9));
+    switch (scale) {
+        case 0:
+            return rebuild<f32>(std::move(parts));
+        case 1:
+            return rebuild<f16>(std::move(parts));
+        default:
+            return rebuild<bf16>(std::move(parts));
+    }
+}
+
+PyObject* quantized_getstate(PyObject* self, PyObject*) {
+    return guarded([&] {
+        ReadBorrow borrow(self);
+        return pickle_state(borrow.inner());
+    });
+}
+
+PyObject* quantized_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        Ref fn = Ref::check(PyObject_GetAttrString(self, "_from_pickle"));
+        ReadBorrow borrow(self);
+        Ref state = Ref::check(pickle_state(borrow.inner()));
+        return Ref::check(Py_BuildValue("(O(O))", fn.get(), state.get())).release();
+    });
+}
+
+constexpr Param kFromPickleParams[] = {{"state", true}};
+
+PyObject* quantized_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* a[1];
+        bind({"Quantized._from_pickle()", kFromPickleParams}, args, nargs, kwnames, a);
+        return wrap(from_pickle(a[0]));
+    });
+}
+
+}  // namespace velmar::py

@@ -1,0 +1,31 @@
+#pragma once
+// The scheme record, the shared quantizing frame, and the Scheme class.
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "quantized/inner.hpp"
+
+namespace velmar::py {
+
+struct SchemeSpec {
+    enum class Tag : uint8_t { Symmetric = 0, Asymmetric = 1, Adaptive = 2 };
+    Tag tag = Tag::Symmetric;
+    uint32_t bits = 8;
+    size_t block = 32;
+    float tolerance = 0.0f;
+};
+
+// Runs one of the nine core quantizers; touches no Python object.
+Result<QuantizedInner> from_scheme(const SchemeSpec& spec, std::span<const float> values, int scale_index);
+
+// Converts values, releases the lock around from_scheme, wraps the result.
+// A record with block == 0 and tag != Adaptive built by the *_tensor
+// functions never reaches here: they compute the block from the values.
+PyObject* quantize_values(PyObject* values, int scale_index, const SchemeSpec& spec, bool whole_tensor = false);
+
+PyTypeObject* scheme_type();
+
+}  // namespace velmar::py

@@ -1,0 +1,25 @@
+#include "support/guard.hpp"
+
+#include <string>
+
+namespace velmar::py {
+
+void set_error_from_current_exception() {
+    try {
+        throw;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const InternalError& e) {
+        PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "unexpected failure: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected failure");
+    }
+}
+
+}  // namespace velmar::py

@@ -1,0 +1,31 @@
+#include "methods/symmetric.hpp"
+
+#include "kernels/block.hpp"
+
+namespace velmar::symmetric {
+
+template <class T>
+Result<Quantized<T>> quantize_with(std::span<const float> values, uint32_t bits, size_t block) {
+    if (const Status st = check_bits(bits); !st) return std::unexpected(st.error());
+    if (block == 0) return std::unexpected(CoreError::invalid_block(0));
+
+    Quantized<T> q;
+    q.kind = Kind::Symmetric;
+    q.block = block;
+    q.len = values.size();
+    q.packed.bits = bits;
+    if (values.empty()) return q;
+
+    SymBlocks r = quantize_sym_packed(values, bits, block);
+    // Codes came from the unrounded float scales; only storage rounds them.
+    q.scales.reserve(r.scales.size());
+    for (const float s : r.scales) q.scales.push_back(from_f32<T>(s));
+    q.packed = std::move(r.packed);
+    return q;
+}
+
+template Result<Quantized<f32>> quantize_with<f32>(std::span<const float>, uint32_t, size_t);
+template Result<Quantized<f16>> quantize_with<f16>(std::span<const float>, uint32_t, size_t);
+template Result<Quantized<bf16>> quantize_with<bf16>(std::span<const float>, uint32_t, size_t);
+
+}  // namespace velmar::symmetric

@@ -1,0 +1,29 @@
+#pragma once
+// Per-kind decoders and the dot-product dispatch.
+#include <cstddef>
+#include <span>
+
+#include "shared/tensor.hpp"
+
+namespace velmar {
+
+template <class T>
+void dequant_sym(std::span<const T> scales, const Packed& packed, size_t block, std::span<float> out);
+
+template <class T>
+void dequant_asym(std::span<const T> scales, std::span<const T> zero_points, const Packed& packed, size_t block,
+                  std::span<float> out);
+
+template <class T>
+void dequant_adaptive(std::span<const T> scales, std::span<const T> zero_points, std::span<const uint8_t> data,
+                      std::span<const uint32_t> block_bits, size_t block, size_t len, std::span<float> out);
+
+// x must hold exactly q.len floats (the caller checks).
+template <class T>
+float dot_of(const Quantized<T>& q, std::span<const float> x);
+
+// Widens every element with to_f32.
+template <class T>
+std::vector<float> widen(std::span<const T> values);
+
+}  // namespace velmar
