@@ -80,8 +80,9 @@ F32Values as_f32_values(PyObject* obj) {
         PyArrayObject* arr = as_array(obj);
         if (PyArray_NDIM(arr) != 1 || dtype_kind(obj) == "O") raise(PyExc_TypeError, kValuesMessage);
         if (!is_native_dtype(obj)) raise(PyExc_TypeError, kEndianMessage);
-        if (PyArray_TYPE(arr) == NPY_FLOAT32) {
+        if (PyArray_CheckExact(obj) && PyArray_TYPE(arr) == NPY_FLOAT32) {
             // astype would only copy; copy once, straight into the owned buffer.
+            // (Subclasses go through their own astype.)
             F32Values out(static_cast<size_t>(PyArray_DIM(arr, 0)));
             copy_strided<float>(arr, out.data());
             return out;

@@ -52,13 +52,29 @@ PyObject* new_scheme(const SchemeSpec& spec) {
     return self;
 }
 
-// Shortest text that reads back as the same float, never with an exponent.
+// Shortest digits that read back as the same float, laid out positionally
+// (fixed notation alone would print every digit of a large integer).
 std::string tolerance_text(float t) {
     if (std::isnan(t)) return "NaN";
     if (std::isinf(t)) return t > 0 ? "inf" : "-inf";
-    char buf[128];
-    auto r = std::to_chars(buf, buf + sizeof buf, t, std::chars_format::fixed);
-    return std::string(buf, r.ptr);
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, t, std::chars_format::scientific);
+    const std::string sci(buf, r.ptr);  // "-d.ddde+XX"
+    const size_t e_pos = sci.find('e');
+    const bool negative = sci[0] == '-';
+    std::string digits;
+    for (size_t i = negative ? 1 : 0; i < e_pos; ++i)
+        if (sci[i] != '.') digits += sci[i];
+    const long point = std::stol(sci.substr(e_pos + 1)) + 1;  // digits before the decimal point
+    const long n = static_cast<long>(digits.size());
+    std::string text = negative ? "-" : "";
+    if (point <= 0)
+        text += "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+    else if (point >= n)
+        text += digits + std::string(static_cast<size_t>(point - n), '0');
+    else
+        text += digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
+    return text;
 }
 
 PyObject* scheme_repr(PyObject* self) {
