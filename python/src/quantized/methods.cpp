@@ -1,5 +1,6 @@
 // The Python-visible members of Quantized: inspection, copy, decode and dot.
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "error.hpp"
@@ -148,11 +149,14 @@ PyObject* method_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return guarded([&] {
         PyObject* a[1];
         bind({"Quantized.dot()", kDotParams}, args, nargs, kwnames, a);
-        ReadBorrow borrow(self);
+        std::optional<ReadBorrow> borrow(std::in_place, self);
         F32Values x = as_f32_values(a[0]);
-        const size_t len = std::visit([](const auto& q) { return q.len; }, borrow.inner());
+        const size_t len = std::visit([](const auto& q) { return q.len; }, borrow->inner());
         if (x.size() != len) raise_core_error(length_mismatch(len, x.size()));
-        QuantizedInner copy = borrow.inner();
+        QuantizedInner copy = borrow->inner();
+        // The copy is private: holding the borrow while unlocked would make a
+        // concurrent refine fail with "Already borrowed".
+        borrow.reset();
         Result<float> r = 0.0f;
         {
             GilRelease unlocked;
