@@ -1,0 +1,432 @@
+"""The compression report behind ``python -m velmar`` and the ``velmar`` command.
+
+For one vector it quantizes with every scheme worth considering and prints,
+per scheme and scale type, the stored bits per element, the compression ratio
+against float32, the RMS and largest absolute error of the decoded values and
+the quantization throughput.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import pickle
+import sys
+import time
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, TextIO
+
+import numpy as np
+import numpy.typing as npt
+
+from velmar import _native
+from velmar._native import Quantized, QuantizeError, Scale, Scheme
+
+__all__ = [
+    "Row",
+    "UsageError",
+    "candidate_schemes",
+    "format_table",
+    "load_vector",
+    "main",
+    "measure",
+    "parse_scheme",
+    "plot",
+    "run",
+    "sample",
+    "scheme_name",
+]
+
+F32Array = npt.NDArray[np.float32]
+
+SCALES: dict[str, Scale] = {"f32": Scale.F32, "f16": Scale.F16, "bf16": Scale.Bf16}
+SYMMETRIC_BITS = tuple(range(2, 9))
+ASYMMETRIC_BITS = (4, 8)
+# Adaptive tolerances are absolute; relative to the data's RMS they mean the
+# same thing for weights of 0.02 and for embeddings of 10.
+ADAPTIVE_RELATIVE_TOLERANCES = (0.2, 0.05, 0.01)
+SAMPLE_SIZE = 1 << 20
+PROGRESS_THRESHOLD = 1 << 22
+# Each measurement is repeated until it has run this long, so that small
+# inputs still give a stable throughput.
+MIN_TIMING_SECONDS = 0.01
+
+SCHEME_SYNTAX = "symmetric[:BITS], asymmetric[:BITS] or adaptive[:TOLERANCE]"
+
+
+class UsageError(Exception):
+    """A mistake in the command line or the input: reported in one line, without a traceback."""
+
+
+def sample(n: int = SAMPLE_SIZE, seed: int = 0) -> F32Array:
+    """A deterministic stand-in for model weights.
+
+    Rows of 1024 values, each row with its own spread (log-normal across
+    rows) and a few large outliers, so that block-wise scales and adaptive
+    widths have something to adapt to.
+    """
+    rng = np.random.default_rng(seed)
+    rows = -(-n // 1024)
+    spread = 0.02 * np.exp(rng.normal(0.0, 0.75, size=(rows, 1)))
+    values = (rng.standard_normal((rows, 1024)) * spread).ravel()[:n]
+    outliers = rng.choice(n, size=max(1, n // 2000), replace=False)
+    values[outliers] *= 8.0
+    return values.astype(np.float32)
+
+
+def load_vector(path: str, *, flatten: bool = False) -> F32Array:
+    """Read a ``.npy`` file as a contiguous float32 vector, or raise UsageError."""
+    try:
+        with open(path, "rb") as f:
+            magic = f.read(6)
+    except FileNotFoundError:
+        raise UsageError(f"{path}: no such file") from None
+    except OSError as e:
+        raise UsageError(f"{path}: cannot read: {e.strerror or e}") from None
+    if magic != b"\x93NUMPY":
+        raise UsageError(f"{path}: not a .npy file")
+    try:
+        array = np.load(path, mmap_mode="r", allow_pickle=False)
+    except ValueError as e:
+        if "pickle" in str(e) or "object" in str(e).lower():
+            raise UsageError(f"{path}: holds Python objects, not numbers") from None
+        raise UsageError(f"{path}: unreadable .npy file: {e}") from None
+    except OSError as e:
+        raise UsageError(f"{path}: cannot read: {e}") from None
+    if array.dtype.kind not in "biuf":
+        raise UsageError(
+            f"{path}: holds a non-numeric array of dtype {array.dtype}; "
+            "velmar needs booleans, integers or floating-point numbers"
+        )
+    if array.ndim != 1:
+        if not flatten:
+            shape = "x".join(str(d) for d in array.shape) or "scalar"
+            raise UsageError(
+                f"{path}: holds a {array.ndim}-D array of shape {shape}; "
+                f"pass --flatten to quantize its {array.size} values as one vector"
+            )
+        array = array.reshape(-1)
+    if array.size == 0:
+        raise UsageError(f"{path}: holds no values")
+    # float64 values beyond the float32 range become infinities, as in quantize().
+    with np.errstate(over="ignore", invalid="ignore"):
+        return np.ascontiguousarray(array, dtype=np.float32)
+
+
+def parse_scheme(text: str, block: int = 32) -> Scheme:
+    """Parse ``symmetric:4``, ``asymmetric``, ``adaptive:0.01`` and the like."""
+    kind, _, param = text.strip().partition(":")
+    kind = kind.lower()
+    try:
+        if kind in ("symmetric", "asymmetric"):
+            bits = int(param) if param else 8
+            if bits < 0:
+                raise ValueError
+            make = Scheme.symmetric if kind == "symmetric" else Scheme.asymmetric
+            return make(bits, block)
+        if kind == "adaptive":
+            tolerance = float(param) if param else 0.001
+            return Scheme.adaptive(block, tolerance)
+    except (ValueError, OverflowError):
+        raise UsageError(f"bad scheme {text!r}: the parameter is not a valid number") from None
+    raise UsageError(f"unknown scheme {text!r}: expected {SCHEME_SYNTAX}")
+
+
+def candidate_schemes(values: F32Array, block: int = 32) -> list[Scheme]:
+    """The schemes the report compares for these values."""
+    schemes = [Scheme.symmetric(b, block) for b in SYMMETRIC_BITS]
+    schemes += [Scheme.asymmetric(b, block) for b in ASYMMETRIC_BITS]
+    finite = values[np.isfinite(values)].astype(np.float64)
+    rms = math.sqrt(float(np.mean(finite * finite))) if finite.size else 0.0
+    if rms > 0.0:
+        for relative in ADAPTIVE_RELATIVE_TOLERANCES:
+            tolerance = float(np.float32(rms * relative))
+            if tolerance > 0.0:  # a subnormal RMS can round the tolerance away
+                schemes.append(Scheme.adaptive(block, tolerance))
+    return schemes
+
+
+def scheme_name(scheme: Scheme) -> str:
+    if scheme.kind == "adaptive":
+        return f"adaptive tol={scheme.tolerance:.3g}"
+    return f"{scheme.kind} {scheme.bits}-bit"
+
+
+@dataclass(frozen=True)
+class Row:
+    """One line of the report."""
+
+    scheme: Scheme
+    scale: Scale
+    length: int
+    nbytes: int
+    bits_per_element: float
+    rms_error: float
+    max_error: float
+    seconds: float
+
+    @property
+    def ratio(self) -> float:
+        """Compression against float32 storage."""
+        return 4.0 * self.length / self.nbytes if self.nbytes else math.inf
+
+    @property
+    def throughput(self) -> float:
+        """Quantized values per second."""
+        return self.length / self.seconds if self.seconds > 0 else math.inf
+
+    def as_dict(self) -> dict[str, Any]:
+        def finite(x: float) -> float | None:
+            return x if math.isfinite(x) else None
+
+        return {
+            "scheme": scheme_name(self.scheme),
+            "kind": self.scheme.kind,
+            "bits": self.scheme.bits,
+            "tolerance": self.scheme.tolerance,
+            "block": self.scheme.block,
+            "scale": repr(self.scale).removeprefix("Scale.").lower(),
+            "len": self.length,
+            "nbytes": self.nbytes,
+            "bits_per_element": self.bits_per_element,
+            "ratio": finite(self.ratio),
+            "rms_error": finite(self.rms_error),
+            "max_error": finite(self.max_error),
+            "seconds": self.seconds,
+            "values_per_second": finite(self.throughput),
+        }
+
+
+def _timed_quantize(values: F32Array, scheme: Scheme, scale: Scale) -> tuple[Quantized, float]:
+    runs = 0
+    start = time.perf_counter()
+    while True:
+        q = scheme.quantize(values, scale=scale)
+        runs += 1
+        elapsed = time.perf_counter() - start
+        if elapsed >= MIN_TIMING_SECONDS:
+            return q, elapsed / runs
+
+
+def errors(values: F32Array, decoded: F32Array) -> tuple[float, float]:
+    """RMS and largest absolute error over the finite input values.
+
+    Non-finite inputs have no meaningful error, and one of them would turn
+    both figures into NaN.
+    """
+    finite = np.isfinite(values)
+    if not finite.any():
+        return math.nan, math.nan
+    diff = decoded[finite].astype(np.float64) - values[finite].astype(np.float64)
+    with np.errstate(over="ignore", invalid="ignore"):
+        rms = math.sqrt(float(np.mean(diff * diff)))
+        largest = float(np.max(np.abs(diff)))
+    return rms, largest
+
+
+def measure(values: F32Array, scheme: Scheme, scale: Scale) -> Row:
+    q, seconds = _timed_quantize(values, scheme, scale)
+    rms, largest = errors(values, q.dequantize())
+    return Row(scheme, scale, len(q), q.nbytes, q.bits_per_element, rms, largest, seconds)
+
+
+def _progress(items: Sequence[tuple[Scheme, Scale]], enabled: bool, stream: TextIO) -> Iterator[tuple[Scheme, Scale]]:
+    if not enabled:
+        yield from items
+        return
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        # A plain counter does the job when tqdm is not installed.
+        for i, item in enumerate(items, 1):
+            stream.write(f"\rquantizing {i}/{len(items)}: {scheme_name(item[0])}, {item[1]!r}\x1b[K")
+            stream.flush()
+            yield item
+        stream.write("\n")
+        return
+    yield from tqdm(items, desc="quantizing", unit="scheme", file=stream, leave=False)
+
+
+def run(
+    values: F32Array,
+    schemes: Iterable[Scheme],
+    scales: Iterable[Scale] = tuple(SCALES.values()),
+    *,
+    progress: bool = False,
+    progress_stream: TextIO | None = None,
+) -> list[Row]:
+    """Measure every scheme with every scale type, in that order."""
+    jobs = [(scheme, scale) for scheme in schemes for scale in scales]
+    stream = progress_stream if progress_stream is not None else sys.stderr
+    return [measure(values, scheme, scale) for scheme, scale in _progress(jobs, progress, stream)]
+
+
+def _number(x: float, spec: str) -> str:
+    return format(x, spec) if math.isfinite(x) else str(x)
+
+
+COLUMNS = ("scheme", "scale", "bits/elem", "ratio", "rms error", "max error", "Mvalues/s")
+
+
+def format_table(rows: Sequence[Row]) -> str:
+    """An aligned text table: text columns to the left, numbers to the right."""
+    cells = [
+        (
+            scheme_name(r.scheme),
+            repr(r.scale).removeprefix("Scale.").lower(),
+            _number(r.bits_per_element, ".3f"),
+            _number(r.ratio, ".2f") + "x",
+            _number(r.rms_error, ".3e"),
+            _number(r.max_error, ".3e"),
+            _number(r.throughput / 1e6, ".1f"),
+        )
+        for r in rows
+    ]
+    widths = [max(len(c[i]) for c in [COLUMNS, *cells]) for i in range(len(COLUMNS))]
+
+    def line(cols: Sequence[str]) -> str:
+        return "  ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in enumerate(zip(cols, widths)))
+
+    rule = "  ".join("-" * w for w in widths)
+    return "\n".join([line(COLUMNS), rule, *(line(c) for c in cells)])
+
+
+def plot(rows: Sequence[Row], path: str, title: str = "") -> None:
+    """Save a picture of RMS error against bits per element; needs matplotlib."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise UsageError("--plot needs matplotlib: pip install 'velmar[cli]'") from None
+    fig = Figure(figsize=(7.5, 4.8), layout="constrained")
+    ax = fig.add_subplot()
+    markers = {"f32": "o", "f16": "s", "bf16": "^"}
+    colours = {"symmetric": "tab:blue", "asymmetric": "tab:orange", "adaptive": "tab:green"}
+    for kind, colour in colours.items():
+        for name, marker in markers.items():
+            pts = sorted(
+                (r.bits_per_element, r.rms_error)
+                for r in rows
+                if r.scheme.kind == kind and r.scale == SCALES[name] and math.isfinite(r.rms_error)
+            )
+            if pts:
+                xs, ys = zip(*pts)
+                ax.plot(xs, ys, marker=marker, color=colour, linestyle="-" if kind == "symmetric" else ":",
+                        label=f"{kind}, {name}")
+    if any(r.rms_error > 0 for r in rows):
+        ax.set_yscale("log")
+    ax.set_xlabel("stored bits per element")
+    ax.set_ylabel("RMS error")
+    ax.set_title(title or "velmar: error against size")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize="small", ncols=3)
+    try:
+        fig.savefig(path, dpi=110)
+    except (OSError, ValueError) as e:
+        raise UsageError(f"cannot write the plot {path}: {e}") from None
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="velmar",
+        description=(
+            "Compare velmar's quantization schemes on a vector: size, error and speed. "
+            "With no FILE, a built-in synthetic sample of model-weight-like values is used."
+        ),
+    )
+    p.add_argument("file", nargs="?", metavar="FILE.npy", help="a NumPy .npy file holding a 1-D numeric array")
+    p.add_argument("--flatten", action="store_true", help="accept an array of any shape and quantize its values in C order")
+    p.add_argument("--block", type=int, default=32, help="elements per block (default 32)")
+    p.add_argument("--scheme", metavar="SPEC", help=f"only this scheme: {SCHEME_SYNTAX}")
+    p.add_argument("--scale", choices=tuple(SCALES), help="only this scale type (default: all three; f32 for --out)")
+    p.add_argument("--out", metavar="FILE.pkl", help="quantize with --scheme and --scale and pickle the Quantized object to this file")
+    p.add_argument("--json", action="store_true", help="print the report as JSON")
+    p.add_argument("--plot", metavar="FILE.png", help="save a plot of RMS error against bits per element (needs matplotlib)")
+    p.add_argument(
+        "--progress",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help=f"progress bar on stderr; auto shows it for inputs of {PROGRESS_THRESHOLD} values or more on a terminal",
+    )
+    p.add_argument("--version", action="version", version=f"velmar {_native.__version__}")
+    return p
+
+
+def _save(q: Quantized, path: str) -> None:
+    try:
+        with open(path, "wb") as f:
+            pickle.dump(q, f, protocol=pickle.HIGHEST_PROTOCOL)
+    except OSError as e:
+        raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+
+
+def _main(args: argparse.Namespace, out: TextIO) -> None:
+    if not 1 <= args.block < 2**63:
+        raise UsageError(f"--block must be at least 1 (and fit 63 bits), not {args.block}")
+    if args.out and not args.scheme:
+        raise UsageError("--out needs --scheme to say how to quantize")
+    if args.plot:
+        try:
+            import matplotlib  # noqa: F401  (fail before the work, not after it)
+        except ImportError:
+            raise UsageError("--plot needs matplotlib: pip install 'velmar[cli]'") from None
+
+    if args.file is None:
+        values, source = sample(), "built-in sample"
+    else:
+        values, source = load_vector(args.file, flatten=args.flatten), args.file
+
+    chosen = parse_scheme(args.scheme, args.block) if args.scheme else None
+    schemes = [chosen] if chosen else candidate_schemes(values, args.block)
+    scales = [SCALES[args.scale]] if args.scale else list(SCALES.values())
+    progress = args.progress == "always" or (
+        args.progress == "auto" and values.size >= PROGRESS_THRESHOLD and sys.stderr.isatty()
+    )
+    rows = run(values, schemes, scales, progress=progress)
+
+    if chosen is not None and args.out:
+        _save(chosen.quantize(values, scale=SCALES[args.scale or "f32"]), args.out)
+
+    if args.plot:
+        plot(rows, args.plot, title=f"velmar on {os.path.basename(source)} ({values.size} values)")
+
+    if args.json:
+        doc = {
+            "velmar": _native.__version__,
+            "source": source,
+            "len": int(values.size),
+            "block": args.block,
+            "rows": [r.as_dict() for r in rows],
+        }
+        if args.out:
+            doc["out"] = args.out
+        json.dump(doc, out, indent=2, allow_nan=False)
+        out.write("\n")
+        return
+
+    print(f"velmar {_native.__version__}: {values.size} values from {source}, block {args.block}", file=out)
+    print(file=out)
+    print(format_table(rows), file=out)
+    if args.out:
+        print(f"\nsaved {scheme_name(chosen) if chosen else ''} ({args.scale or 'f32'}) to {args.out}", file=out)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the report; returns the process exit status (0, or 2 for a user mistake)."""
+    args = _parser().parse_args(argv)
+    try:
+        _main(args, sys.stdout)
+    except (UsageError, QuantizeError) as e:
+        print(f"velmar: error: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("velmar: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # `velmar | head` closed the pipe. Point stdout at /dev/null so that
+        # the interpreter's final flush does not complain about it again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    return 0
