@@ -1,8 +1,11 @@
 #include "input.hpp"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "error.hpp"
+#include "kernels/memory.hpp"
 #include "numpy.hpp"
 #include "support/ref.hpp"
 
@@ -62,6 +65,24 @@ PyObject* new_array_from(int typenum, std::span<const E> values) {
 
 }  // namespace
 
+F32Values::F32Values(size_t n) : size_(n) {
+    if (n == 0) return;
+    if (n > SIZE_MAX / sizeof(float)) throw std::bad_alloc();
+    const size_t bytes = n * sizeof(float);
+    constexpr size_t kHuge = size_t{2} << 20;
+    void* p = nullptr;
+    if (bytes >= 2 * kHuge) {
+        if (posix_memalign(&p, kHuge, bytes) != 0) p = nullptr;
+    } else {
+        p = std::malloc(bytes);
+    }
+    if (!p) throw std::bad_alloc();
+    advise_huge_pages(p, bytes);
+    data_.reset(static_cast<float*>(p));
+}
+
+void F32Values::Free::operator()(float* p) const { std::free(p); }
+
 std::string type_name(PyObject* obj) {
     Ref name = Ref::check(PyType_GetName(Py_TYPE(obj)));
     Py_ssize_t n = 0;
@@ -85,6 +106,18 @@ F32Values as_f32_values(PyObject* obj) {
             // (Subclasses go through their own astype.)
             F32Values out(static_cast<size_t>(PyArray_DIM(arr, 0)));
             copy_strided<float>(arr, out.data());
+            return out;
+        }
+        if (PyArray_CheckExact(obj)) {
+            // astype is a new array plus PyArray_CopyInto; casting straight into
+            // the owned buffer is the same cast (unsafe casting rules, the same
+            // errors and warnings) without the temporary and the second copy.
+            const size_t n = static_cast<size_t>(PyArray_DIM(arr, 0));
+            F32Values out(n);
+            npy_intp dims[1] = {static_cast<npy_intp>(n)};
+            Ref dst = Ref::check(n ? PyArray_SimpleNewFromData(1, dims, NPY_FLOAT32, out.data())
+                                   : PyArray_SimpleNew(1, dims, NPY_FLOAT32));
+            if (PyArray_CopyInto(as_array(dst.get()), arr) < 0) throw_error_set();
             return out;
         }
         Ref converted = numpy_astype(obj, "float32");

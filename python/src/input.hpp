@@ -12,17 +12,21 @@
 namespace velmar::py {
 
 // An owned float buffer that is not zero-filled first: every element is
-// written by the conversion.
+// written by the conversion. Big buffers are 2 MiB aligned and asked for huge
+// pages before their first touch (std::bad_alloc when memory runs out).
 class F32Values {
 public:
     F32Values() = default;
-    explicit F32Values(size_t n) : data_(n ? new float[n] : nullptr), size_(n) {}
+    explicit F32Values(size_t n);
     float* data() { return data_.get(); }
     size_t size() const { return size_; }
     std::span<const float> span() const { return {data_.get(), size_}; }
 
 private:
-    std::unique_ptr<float[]> data_;
+    struct Free {
+        void operator()(float* p) const;
+    };
+    std::unique_ptr<float[], Free> data_;
     size_t size_ = 0;
 };
 

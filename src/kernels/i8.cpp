@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kernels/dispatch.hpp"
 #include "shared/error.hpp"
 #include "shared/tensor.hpp"
 
@@ -17,7 +18,7 @@ void require_i8_walk(size_t n, size_t scale_count, size_t byte_count, size_t blo
 
 }  // namespace
 
-void dequant_i8_blocks(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
+void dequant_i8_blocks_scalar(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
                        std::span<float> out) {
     const size_t n = out.size();
     require_i8_walk(n, scales.size(), bytes.size(), block);
@@ -30,7 +31,7 @@ void dequant_i8_blocks(std::span<const float> scales, std::span<const uint8_t> b
 }
 
 // Sums each block's products first and scales the block sum once.
-float dot_i8_blocks(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
+float dot_i8_blocks_scalar(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
                     std::span<const float> x) {
     const size_t n = x.size();
     require_i8_walk(n, scales.size(), bytes.size(), block);
@@ -47,6 +48,20 @@ float dot_i8_blocks(std::span<const float> scales, std::span<const uint8_t> byte
         total = total + partial;
     }
     return total;
+}
+
+void dequant_i8_blocks(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
+                       std::span<float> out) {
+    const size_t n = out.size();
+    require_i8_walk(n, scales.size(), bytes.size(), block);
+    simd::active().dequant_sym(scales.data(), bytes.data(), 8, block, n, out.data());
+}
+
+float dot_i8_blocks(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
+                    std::span<const float> x) {
+    const size_t n = x.size();
+    require_i8_walk(n, scales.size(), bytes.size(), block);
+    return simd::active().dot_i8(scales.data(), bytes.data(), block, x.data(), n);
 }
 
 }  // namespace velmar

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "kernels/dispatch.hpp"
+
 namespace velmar {
 
 namespace {
@@ -33,7 +35,7 @@ float min_num(float acc, float v) {
 
 // The head/tail split mirrors the vector kernels' grouping, which decides how
 // NaN elements affect the result; it must not be simplified away.
-float absmax_sym(std::span<const float> values) {
+float absmax_sym_scalar(std::span<const float> values) {
     const size_t head = values.size() / 16 * 16;
     float h = 0.0f;
     for (size_t i = 0; i < head; ++i) h = max_propagate(h, std::fabs(values[i]));
@@ -41,7 +43,7 @@ float absmax_sym(std::span<const float> values) {
     return h;
 }
 
-std::pair<float, float> min_max_neon(std::span<const float> values) {
+std::pair<float, float> min_max_neon_scalar(std::span<const float> values) {
     const size_t head = values.size() / 8 * 8;
     float lo = std::numeric_limits<float>::infinity();
     float hi = -std::numeric_limits<float>::infinity();
@@ -53,6 +55,14 @@ std::pair<float, float> min_max_neon(std::span<const float> values) {
         lo = min_num(lo, values[i]);
         hi = max_num(hi, values[i]);
     }
+    return {lo, hi};
+}
+
+float absmax_sym(std::span<const float> values) { return simd::active().absmax(values.data(), values.size()); }
+
+std::pair<float, float> min_max_neon(std::span<const float> values) {
+    float lo, hi;
+    simd::active().min_max(values.data(), values.size(), &lo, &hi);
     return {lo, hi};
 }
 

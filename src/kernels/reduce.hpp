@@ -12,4 +12,8 @@ float absmax_sym(std::span<const float> values);
 // fold over the tail; (+inf, -inf) for an empty slice.
 std::pair<float, float> min_max_neon(std::span<const float> values);
 
+// The scalar statements of the two reductions (the reference).
+float absmax_sym_scalar(std::span<const float> values);
+std::pair<float, float> min_max_neon_scalar(std::span<const float> values);
+
 }  // namespace velmar

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/block.hpp"
-#include "kernels/reduce.hpp"
-#include "shared/params.hpp"
+#include "kernels/dispatch.hpp"
+#include "kernels/memory.hpp"
+#include "shared/decode.hpp"
 
 namespace velmar::adaptive {
 
@@ -21,26 +21,27 @@ Result<Quantized<T>> quantize_with(std::span<const float> values, size_t block, 
 
     const size_t len = values.size();
     const size_t nb = block_count(len, block);
-    q.scales.reserve(nb);
-    q.zero_points.reserve(nb);
-    q.block_bits.reserve(nb);
-    std::vector<int32_t> codes;
-    for (size_t start = 0; start < len;) {
-        const size_t n = std::min(block, len - start);
-        const std::span<const float> blk = values.subspan(start, n);
-        const auto [lo, hi] = min_max_neon(blk);
-        const float range = hi - lo;
-        const uint32_t w = choose_bits(range, tolerance);
-        codes.clear();
-        const auto [scale, zero_point] = quantize_asym_block(blk, w, codes);
-        q.scales.push_back(from_f32<T>(scale));
-        q.zero_points.push_back(from_f32<T>(zero_point));
-        q.block_bits.push_back(w);
-        // Each block starts on a byte boundary.
-        const Packed p = Packed::from_i32s(codes, w);
-        q.data.insert(q.data.end(), p.bytes.begin(), p.bytes.end());
-        start += n;
+    const simd::Kernels& k = simd::active();
+    // Two passes: the widths first, so that `data` is allocated once at its
+    // exact size; the second pass recomputes each block's range (the same
+    // pair) while the block is in cache.
+    assign_fresh(q.block_bits, nb, 0u);
+    k.adaptive_widths(values.data(), len, block, tolerance, q.block_bits.data());
+    size_t total = 0;
+    for (size_t b = 0, off = 0; b < nb; ++b) {
+        const size_t n = std::min(block, len - off);
+        total += packed_len(n, q.block_bits[b]);
+        off += n;
     }
+    assign_fresh(q.data, total, uint8_t{0});
+    std::vector<float> scales;
+    std::vector<float> zero_points;
+    assign_fresh(scales, nb, 0.0f);
+    assign_fresh(zero_points, nb, 0.0f);
+    k.quantize_asym(values.data(), len, block, 0, q.block_bits.data(), scales.data(), zero_points.data(),
+                    q.data.data());
+    q.scales = narrow<T>(std::move(scales));
+    q.zero_points = narrow<T>(std::move(zero_points));
     return q;
 }
 

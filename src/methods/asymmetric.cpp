@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-#include "kernels/block.hpp"
+#include "kernels/dispatch.hpp"
+#include "kernels/memory.hpp"
+#include "shared/decode.hpp"
 
 namespace velmar::asymmetric {
 
@@ -15,21 +17,22 @@ Result<Quantized<T>> quantize_with(std::span<const float> values, uint32_t bits,
     q.kind = Kind::Asymmetric;
     q.block = block;
     q.len = values.size();
+    q.packed.bits = bits;
 
     const size_t len = values.size();
     const size_t nb = block_count(len, block);
-    q.scales.reserve(nb);
-    q.zero_points.reserve(nb);
-    std::vector<int32_t> codes;
-    codes.reserve(len);
-    for (size_t start = 0; start < len;) {
-        const size_t n = std::min(block, len - start);
-        const auto [scale, zero_point] = quantize_asym_block(values.subspan(start, n), bits, codes);
-        q.scales.push_back(from_f32<T>(scale));
-        q.zero_points.push_back(from_f32<T>(zero_point));
-        start += n;
-    }
-    q.packed = Packed::from_i32s(codes, bits);
+    // Codes go straight into the final zero-filled stream, block by block,
+    // giving the bytes from_i32s would give for all codes at once.
+    std::vector<float> scales;
+    std::vector<float> zero_points;
+    assign_fresh(scales, nb, 0.0f);
+    assign_fresh(zero_points, nb, 0.0f);
+    assign_fresh(q.packed.bytes, packed_len(len, bits), uint8_t{0});
+    q.packed.count = len;
+    simd::active().quantize_asym(values.data(), len, block, bits, nullptr, scales.data(), zero_points.data(),
+                                 q.packed.bytes.data());
+    q.scales = narrow<T>(std::move(scales));
+    q.zero_points = narrow<T>(std::move(zero_points));
     return q;
 }
 

@@ -4,6 +4,9 @@
 #include <bit>
 #include <cmath>
 
+#include "kernels/dispatch.hpp"
+#include "shared/decode.hpp"
+
 namespace velmar {
 
 namespace {
@@ -60,16 +63,14 @@ void refine(Quantized<T>& q, std::span<const float> values) {
     next.kind = q.kind == Kind::Adaptive ? Kind::Adaptive : Kind::Asymmetric;
     next.block = q.block;
     next.len = q.len;
+    // Blocks are independent, so the twins fit several at once, each block's
+    // four sums still in element order.
     const size_t nb = block_count(q.len, q.block);
-    next.scales.reserve(nb);
-    next.zero_points.reserve(nb);
-    for (size_t start = 0; start < q.len;) {
-        const size_t n = std::min(q.block, q.len - start);
-        const auto [s, z] = fit_scale_and_zero_point(values.subspan(start, n), all_codes.subspan(start, n));
-        next.scales.push_back(from_f32<T>(s));
-        next.zero_points.push_back(from_f32<T>(z));
-        start += n;
-    }
+    std::vector<float> scales(nb);
+    std::vector<float> zero_points(nb);
+    simd::active().fit_blocks(values.data(), all_codes.data(), q.len, q.block, scales.data(), zero_points.data());
+    next.scales = narrow<T>(std::move(scales));
+    next.zero_points = narrow<T>(std::move(zero_points));
     if (next.kind == Kind::Adaptive) {
         next.data = q.data;
         next.block_bits = q.block_bits;

@@ -1,6 +1,7 @@
 #include "methods/symmetric.hpp"
 
 #include "kernels/block.hpp"
+#include "shared/decode.hpp"
 
 namespace velmar::symmetric {
 
@@ -18,8 +19,7 @@ Result<Quantized<T>> quantize_with(std::span<const float> values, uint32_t bits,
 
     SymBlocks r = quantize_sym_packed(values, bits, block);
     // Codes came from the unrounded float scales; only storage rounds them.
-    q.scales.reserve(r.scales.size());
-    for (const float s : r.scales) q.scales.push_back(from_f32<T>(s));
+    q.scales = narrow<T>(std::move(r.scales));
     q.packed = std::move(r.packed);
     return q;
 }

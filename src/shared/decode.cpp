@@ -2,18 +2,47 @@
 
 #include <algorithm>
 
+#include <type_traits>
+
 #include "kernels/block.hpp"
+#include "kernels/dispatch.hpp"
 #include "kernels/i4.hpp"
 #include "kernels/i8.hpp"
 
 namespace velmar {
 
+static_assert(sizeof(f16) == sizeof(uint16_t));
+
 template <class T>
 std::vector<float> widen(std::span<const T> values) {
-    std::vector<float> out;
-    out.reserve(values.size());
-    for (const T v : values) out.push_back(to_f32(v));
-    return out;
+    if constexpr (std::is_same_v<T, f32>) {
+        return std::vector<float>(values.begin(), values.end());
+    } else if constexpr (std::is_same_v<T, f16>) {
+        std::vector<float> out(values.size());
+        simd::active().widen_f16(reinterpret_cast<const uint16_t*>(values.data()), values.size(), out.data());
+        return out;
+    } else {
+        std::vector<float> out;
+        out.reserve(values.size());
+        for (const T v : values) out.push_back(to_f32(v));
+        return out;
+    }
+}
+
+template <class T>
+std::vector<T> narrow(std::vector<float>&& values) {
+    if constexpr (std::is_same_v<T, f32>) {
+        return std::move(values);
+    } else if constexpr (std::is_same_v<T, f16>) {
+        std::vector<T> out(values.size());
+        simd::active().narrow_f16(values.data(), values.size(), reinterpret_cast<uint16_t*>(out.data()));
+        return out;
+    } else {
+        std::vector<T> out;
+        out.reserve(values.size());
+        for (const float v : values) out.push_back(from_f32<T>(v));
+        return out;
+    }
 }
 
 template <class T>
@@ -45,26 +74,20 @@ void dequant_adaptive(std::span<const T> scales, std::span<const T> zero_points,
     require(block_bits.size() == block_count(len, block), "dequant_adaptive: width count differs from blocks");
     require(scales.size() >= block_bits.size() && zero_points.size() >= block_bits.size(),
             "dequant_adaptive: fewer scales or zero points than blocks");
-    std::vector<int32_t> q;
+    // Every block's run is checked before anything is written.
     size_t pos = 0;
     size_t off = 0;
-    for (size_t b = 0; b < block_bits.size(); ++b) {
-        const uint32_t w = block_bits[b];
+    for (const uint32_t w : block_bits) {
         require(w >= 2 && w <= 8, "dequant_adaptive: width outside 2..=8");
         const size_t n = std::min(block, len - off);
         const size_t nbytes = packed_len(n, w);
         require(nbytes <= data.size() - pos, "dequant_adaptive: data shorter than the blocks need");
-        q.assign(n, 0);
-        Packed::unpack_slice(data.subspan(pos, nbytes), w, q, n);
-        const float s = to_f32(scales[b]);
-        const float z = to_f32(zero_points[b]);
-        for (size_t j = 0; j < n; ++j) {
-            const float d = static_cast<float>(q[j]) - z;
-            out[off + j] = s * d;
-        }
         pos += nbytes;
         off += n;
     }
+    const std::vector<float> s = widen(scales.first(block_bits.size()));
+    const std::vector<float> z = widen(zero_points.first(block_bits.size()));
+    simd::active().dequant_asym(s.data(), z.data(), data.data(), 0, block_bits.data(), block, len, out.data());
 }
 
 template <class T>
@@ -83,15 +106,13 @@ float dot_of(const Quantized<T>& q, std::span<const float> x) {
             return dot_asym(s, z, q.packed, q.block, x);
         }
         case Kind::Adaptive: {
-            const std::vector<float> d = q.dequantize();
-            // -0.0 is the exact additive identity: a sum of negative zeros stays -0.0.
-            float acc = -0.0f;
-            const size_t n = std::min(x.size(), q.len);
-            for (size_t i = 0; i < n; ++i) {
-                const float p = d[i] * x[i];
-                acc = acc + p;
-            }
-            return acc;
+            if (q.len == 0) return -0.0f;
+            // Decoded block by block into the running sum (from -0.0, the exact
+            // additive identity), never expanded whole.
+            const std::vector<float> s = widen(std::span<const T>(q.scales));
+            const std::vector<float> z = widen(std::span<const T>(q.zero_points));
+            return simd::active().dot_adaptive(s.data(), z.data(), q.data.data(), q.block_bits.data(), q.block,
+                                               x.data(), q.len);
         }
     }
     internal_error("dot_of: unknown kind");
@@ -99,6 +120,7 @@ float dot_of(const Quantized<T>& q, std::span<const float> x) {
 
 #define VELMAR_DECODE_INSTANTIATE(T)                                                                             \
     template std::vector<float> widen<T>(std::span<const T>);                                                    \
+    template std::vector<T> narrow<T>(std::vector<float>&&);                                                      \
     template void dequant_sym<T>(std::span<const T>, const Packed&, size_t, std::span<float>);                   \
     template void dequant_asym<T>(std::span<const T>, std::span<const T>, const Packed&, size_t, std::span<float>); \
     template void dequant_adaptive<T>(std::span<const T>, std::span<const T>, std::span<const uint8_t>,          \

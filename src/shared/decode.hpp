@@ -26,4 +26,8 @@ float dot_of(const Quantized<T>& q, std::span<const float> x);
 template <class T>
 std::vector<float> widen(std::span<const T> values);
 
+// Rounds every element with from_f32 (for f32 the vector itself is kept).
+template <class T>
+std::vector<T> narrow(std::vector<float>&& values);
+
 }  // namespace velmar

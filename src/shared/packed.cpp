@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "kernels/dispatch.hpp"
+
 namespace velmar {
 
 size_t packed_len(size_t count, uint32_t bits) {
@@ -24,10 +26,21 @@ int32_t sign_extend(uint32_t v, uint32_t bits) {
     return static_cast<int32_t>(v);
 }
 
-void unpack_checked(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count) {
+void check_unpack(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count) {
     require(check_bits(bits).has_value(), "unpack: code width outside 2..=16");
     require(out.size() >= count, "unpack: output shorter than the code count");
     require(bytes.size() >= packed_len(count, bits), "unpack: byte run shorter than the codes need");
+}
+
+void unpack_checked(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count) {
+    check_unpack(bytes, bits, out, count);
+    simd::active().unpack(bytes.data(), bits, count, out.data());
+}
+
+}  // namespace
+
+void unpack_scalar(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count) {
+    check_unpack(bytes, bits, out, count);
     if (bits == 4) {
         for (size_t i = 0; i < count; ++i) {
             const uint32_t nibble = (bytes[i / 2] >> ((i % 2) * 4)) & 0xFu;
@@ -39,8 +52,6 @@ void unpack_checked(std::span<const uint8_t> bytes, uint32_t bits, std::span<int
         unpack_general(bytes, out, count, bits);
     }
 }
-
-}  // namespace
 
 Packed Packed::from_i32s(std::span<const int32_t> codes, uint32_t bits) {
     // Callers validate the width; the three-byte spill below needs at most 16.

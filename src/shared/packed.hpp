@@ -35,4 +35,8 @@ struct Packed {
 // The width-independent loop behind every width other than 4 and 8.
 void unpack_general(std::span<const uint8_t> bytes, std::span<int32_t> out, size_t count, uint32_t bits);
 
+// The scalar statement of unpacking (the reference of the vector twins); the
+// same checks as unpack_slice.
+void unpack_scalar(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count);
+
 }  // namespace velmar

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "kernels/memory.hpp"
 #include "shared/decode.hpp"
 
 namespace velmar {
@@ -89,7 +90,8 @@ template <class T>
 std::vector<int32_t> Quantized<T>::unpacked_codes() const {
     if (len == 0) return {};
     require_invariants();
-    std::vector<int32_t> out(len, 0);
+    std::vector<int32_t> out;
+    assign_fresh(out, len, 0);
     if (kind != Kind::Adaptive) {
         packed.unpack_into(out);
         return out;

@@ -1,0 +1,93 @@
+// AArch64 only: NEON is part of the base architecture there.
+#if defined(__aarch64__)
+#include <arm_neon.h>
+
+#include "kernels/twin_deps.hpp"
+
+namespace velmar::simd {
+namespace {
+
+struct S {
+    static constexpr size_t W = 4;
+    static constexpr Level kLevel = Level::Neon;
+    static constexpr bool kHasF16 = false;
+    static constexpr bool kIntAbsMax = true;
+    using F = float32x4_t;
+    using I = int32x4_t;
+    using M = uint32x4_t;
+
+    static F load(const float* p) { return vld1q_f32(p); }
+    static void store(float* p, F v) { vst1q_f32(p, v); }
+    static F set1(float x) { return vdupq_n_f32(x); }
+    static F add(F a, F b) { return vaddq_f32(a, b); }
+    static F sub(F a, F b) { return vsubq_f32(a, b); }
+    static F mul(F a, F b) { return vmulq_f32(a, b); }
+    // Only used where no lane is NaN (the kernels track NaN separately).
+    static F max(F a, F b) { return vmaxq_f32(a, b); }
+    static F min(F a, F b) { return vminq_f32(a, b); }
+    static F abs(F a) { return vabsq_f32(a); }
+    static M isnan(F a) { return vmvnq_u32(vceqq_f32(a, a)); }
+    static M mor(M a, M b) { return vorrq_u32(a, b); }
+    static M mnone() { return vdupq_n_u32(0); }
+    static bool any(M m) { return vmaxvq_u32(m) != 0; }
+    static float hmax(F v) { return vmaxvq_f32(v); }
+    static float hmin(F v) { return vminvq_f32(v); }
+
+    // FCVTAS rounds half away from zero, saturates and turns NaN into 0,
+    // which is the specified rounding before the clamp.
+    static I code(F u, F qmin, F qmax) {
+        const I r = vcvtaq_s32_f32(u);
+        return vminq_s32(vmaxq_s32(r, vcvtq_s32_f32(qmin)), vcvtq_s32_f32(qmax));
+    }
+    static void store_i32(int32_t* p, I v) { vst1q_s32(p, v); }
+    static void store_i8(uint8_t* p, I v) {
+        const int8x8_t b = vqmovn_s16(vcombine_s16(vqmovn_s32(v), vdup_n_s16(0)));
+        const int32_t word = vget_lane_s32(vreinterpret_s32_s8(b), 0);
+        __builtin_memcpy(p, &word, 4);
+    }
+    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
+        const int16x8_t ab = vcombine_s16(vqmovn_s32(a), vqmovn_s32(b));
+        const int16x8_t cd = vcombine_s16(vqmovn_s32(c), vqmovn_s32(d));
+        vst1q_s8(reinterpret_cast<int8_t*>(p), vcombine_s8(vqmovn_s16(ab), vqmovn_s16(cd)));
+    }
+    static I abs_bits(F a) { return vreinterpretq_s32_u32(vandq_u32(vreinterpretq_u32_f32(a), vdupq_n_u32(0x7FFFFFFFu))); }
+    static I max_u32(I a, I b) { return vreinterpretq_s32_u32(vmaxq_u32(vreinterpretq_u32_s32(a), vreinterpretq_u32_s32(b))); }
+    static uint32_t hmax_u32(I v) { return vmaxvq_u32(vreinterpretq_u32_s32(v)); }
+    static void store_i4(uint8_t* p, I v) {
+        alignas(16) int32_t c[4];
+        vst1q_s32(c, v);
+        p[0] = static_cast<uint8_t>((c[0] & 0xF) | ((c[1] & 0xF) << 4));
+        p[1] = static_cast<uint8_t>((c[2] & 0xF) | ((c[3] & 0xF) << 4));
+    }
+    static F load_i8(const uint8_t* p) {
+        int32_t word;
+        __builtin_memcpy(&word, p, 4);
+        const int8x8_t b = vreinterpret_s8_s32(vdup_n_s32(word));
+        return vcvtq_f32_s32(vmovl_s16(vget_low_s16(vmovl_s8(b))));
+    }
+    static F load_i4(const uint8_t* p) {
+        const int32_t c[4] = {static_cast<int32_t>((p[0] & 0xFu) ^ 8u) - 8, static_cast<int32_t>((p[0] >> 4) ^ 8u) - 8,
+                              static_cast<int32_t>((p[1] & 0xFu) ^ 8u) - 8, static_cast<int32_t>((p[1] >> 4) ^ 8u) - 8};
+        return vcvtq_f32_s32(vld1q_s32(c));
+    }
+    static F load_i32(const int32_t* p) { return vcvtq_f32_s32(vld1q_s32(p)); }
+    static void transpose(F* r) {
+        const float32x4x2_t a = vtrnq_f32(r[0], r[1]);
+        const float32x4x2_t b = vtrnq_f32(r[2], r[3]);
+        r[0] = vcombine_f32(vget_low_f32(a.val[0]), vget_low_f32(b.val[0]));
+        r[1] = vcombine_f32(vget_low_f32(a.val[1]), vget_low_f32(b.val[1]));
+        r[2] = vcombine_f32(vget_high_f32(a.val[0]), vget_high_f32(b.val[0]));
+        r[3] = vcombine_f32(vget_high_f32(a.val[1]), vget_high_f32(b.val[1]));
+    }
+    static void widen_f16(const uint16_t*, float*) {}
+    static void narrow_f16(const float*, uint16_t*) {}
+};
+
+#include "kernels/twin.inl"
+
+}  // namespace
+
+const Kernels& neon_kernels() { return kTable; }
+
+}  // namespace velmar::simd
+#endif

@@ -1,0 +1,75 @@
+#pragma once
+// One table of whole-tensor kernels per instruction-set level. The portable
+// wrappers check every length first; table entries trust their arguments.
+// This header is included by translation units built with wider target flags,
+// so it must stay free of inline code (an inline function emitted there could
+// be the copy the linker keeps for everyone).
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmar::simd {
+
+enum class Level : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
+
+struct Kernels {
+    Level level;
+    // NaN-propagating head of 16, maxNum tail; +0.0 for n = 0.
+    float (*absmax)(const float* v, size_t n);
+    // NaN-propagating head of 8, minNum/maxNum tail; (+inf, -inf) for n = 0.
+    void (*min_max)(const float* v, size_t n, float* lo, float* hi);
+    // Symmetric blocks: scales[nb]; bytes zero-filled, packed_len(len, bits) long.
+    void (*quantize_sym)(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes);
+    // Asymmetric codes of one block with a known (inv, zero point).
+    void (*asym_codes)(const float* v, size_t n, float inv, float zero_point, uint32_t bits, int32_t* codes);
+    // Asymmetric blocks in one bit stream (widths == nullptr, fixed bits) or,
+    // with widths, adaptive blocks each in its own byte-aligned run.
+    void (*quantize_asym)(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths,
+                          float* scales, float* zero_points, uint8_t* bytes);
+    // Adaptive widths of every block.
+    void (*adaptive_widths)(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths);
+    // count codes of width 2..=16, sign-extended.
+    void (*unpack)(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out);
+    void (*dequant_sym)(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,
+                        float* out);
+    // widths == nullptr: one bit stream of `bits`; else adaptive runs.
+    void (*dequant_asym)(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
+                         const uint32_t* widths, size_t block, size_t count, float* out);
+    float (*dot_i8)(const float* scales, const uint8_t* bytes, size_t block, const float* x, size_t n);
+    float (*dot_sym)(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, const float* x,
+                     size_t n);
+    float (*dot_asym)(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
+                      size_t block, const float* x, size_t n);
+    // Sequential sum of dequantized adaptive values times x, from -0.0.
+    float (*dot_adaptive)(const float* scales, const float* zero_points, const uint8_t* data,
+                          const uint32_t* widths, size_t block, const float* x, size_t n);
+    // Least-squares fit of every block: scales[nb], zero_points[nb].
+    void (*fit_blocks)(const float* v, const int32_t* codes, size_t len, size_t block, float* scales,
+                       float* zero_points);
+    void (*widen_f16)(const uint16_t* in, size_t n, float* out);
+    void (*narrow_f16)(const float* in, size_t n, uint16_t* out);
+};
+
+// The table chosen once per process from the CPU's features.
+const Kernels& active();
+
+// Every level this CPU can run, the scalar reference first.
+std::vector<Level> supported_levels();
+
+// The table of a supported level (tests call each twin through this).
+const Kernels& kernels_at(Level level);
+
+const char* level_name(Level level);
+
+// Tables defined by the per-level translation units.
+const Kernels& scalar_kernels();
+#if defined(__x86_64__)
+const Kernels& sse2_kernels();
+const Kernels& avx2_kernels();
+const Kernels& avx512_kernels();
+#endif
+#if defined(__aarch64__)
+const Kernels& neon_kernels();
+#endif
+
+}  // namespace velmar::simd

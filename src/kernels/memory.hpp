@@ -1,0 +1,22 @@
+#pragma once
+// Large fresh buffers cost one page fault per 4 KiB page; asking for huge
+// pages before the first touch turns 512 faults into one.
+#include <cstddef>
+#include <vector>
+
+namespace velmar {
+
+// Advises huge pages for the whole 2 MiB pages inside [p, p + bytes); a no-op
+// for small runs and where the system has no such advice.
+void advise_huge_pages(void* p, size_t bytes);
+
+// v.assign(n, value) with the advice given before the buffer is touched.
+template <class T>
+void assign_fresh(std::vector<T>& v, size_t n, T value) {
+    v.clear();
+    v.reserve(n);
+    advise_huge_pages(v.data(), n * sizeof(T));
+    v.assign(n, value);
+}
+
+}  // namespace velmar

@@ -1,0 +1,103 @@
+// Built with -mavx512f -mavx512bw -mavx512vl -mf16c; reached only when the CPU
+// has them.
+#if defined(__x86_64__)
+// GCC 12 reports its own undefined-vector idiom inside avx512fintrin.h.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include "kernels/twin_deps.hpp"
+
+namespace velmar::simd {
+namespace {
+
+struct S {
+    static constexpr size_t W = 16;
+    static constexpr Level kLevel = Level::Avx512;
+    static constexpr bool kHasF16 = true;
+    static constexpr bool kIntAbsMax = true;
+    using F = __m512;
+    using I = __m512i;
+    using M = __mmask16;
+
+    static F load(const float* p) { return _mm512_loadu_ps(p); }
+    static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
+    static F set1(float x) { return _mm512_set1_ps(x); }
+    static F add(F a, F b) { return _mm512_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+    static F max(F a, F b) { return _mm512_max_ps(a, b); }
+    static F min(F a, F b) { return _mm512_min_ps(a, b); }
+    static F abs(F a) { return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF))); }
+    static M isnan(F a) { return _mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q); }
+    static M mor(M a, M b) { return static_cast<M>(a | b); }
+    static M mnone() { return 0; }
+    static bool any(M m) { return m != 0; }
+    static float hmax(F v) { return _mm512_reduce_max_ps(v); }
+    static float hmin(F v) { return _mm512_reduce_min_ps(v); }
+
+    // See the AVX2 twin for why clamp-then-truncate rounds exactly.
+    static I code(F u, F qmin, F qmax) {
+        const F c = _mm512_max_ps(qmin, _mm512_min_ps(qmax, u));
+        const I sign = _mm512_and_si512(_mm512_castps_si512(c), _mm512_set1_epi32(static_cast<int>(0x80000000u)));
+        const F half = _mm512_castsi512_ps(_mm512_or_si512(sign, _mm512_castps_si512(_mm512_set1_ps(0.49999997f))));
+        const I r = _mm512_cvttps_epi32(_mm512_add_ps(c, half));
+        return _mm512_maskz_mov_epi32(_mm512_cmp_ps_mask(u, u, _CMP_ORD_Q), r);
+    }
+    static void store_i32(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
+    static void store_i8(uint8_t* p, I v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(v));
+    }
+    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
+        store_i8(p, a);
+        store_i8(p + 16, b);
+        store_i8(p + 32, c);
+        store_i8(p + 48, d);
+    }
+    static I abs_bits(F a) { return _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)); }
+    static I max_u32(I a, I b) { return _mm512_max_epu32(a, b); }
+    static uint32_t hmax_u32(I v) { return _mm512_reduce_max_epu32(v); }
+    static void store_i4(uint8_t* p, I v) {
+        const __m128i b = _mm512_cvtsepi32_epi8(v);
+        const __m128i lo = _mm_and_si128(b, _mm_set1_epi16(0x000F));
+        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), _mm_set1_epi16(0x00F0));
+        const __m128i n = _mm_packus_epi16(_mm_or_si128(lo, hi), _mm_setzero_si128());
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), n);
+    }
+    static F load_i8(const uint8_t* p) {
+        return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+    }
+    static F load_i4(const uint8_t* p) {
+        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+        const __m128i m = _mm_set1_epi8(0x0F);
+        const __m128i lo = _mm_and_si128(b, m);
+        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), m);
+        const __m128i eight = _mm_set1_epi8(8);
+        const __m128i q = _mm_sub_epi8(_mm_xor_si128(_mm_unpacklo_epi8(lo, hi), eight), eight);
+        return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(q));
+    }
+    static F load_i32(const int32_t* p) { return _mm512_cvtepi32_ps(_mm512_loadu_si512(p)); }
+    // Through memory: columns are gathered from the stored rows.
+    static void transpose(F* r) {
+        alignas(64) float t[W * W];
+        for (size_t k = 0; k < W; ++k) _mm512_store_ps(t + k * W, r[k]);
+        const __m512i idx = _mm512_mullo_epi32(
+            _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0), _mm512_set1_epi32(W));
+        for (size_t j = 0; j < W; ++j) r[j] = _mm512_i32gather_ps(idx, t + j, 4);
+    }
+    static void widen_f16(const uint16_t* in, float* out) {
+        _mm512_storeu_ps(out, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in))));
+    }
+    static void narrow_f16(const float* in, uint16_t* out) {
+        const __m256i h = _mm512_cvtps_ph(_mm512_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), h);
+    }
+};
+
+#include "kernels/twin.inl"
+
+}  // namespace
+
+const Kernels& avx512_kernels() { return kTable; }
+
+}  // namespace velmar::simd
+#endif
