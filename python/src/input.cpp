@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <new>
 
 #include "error.hpp"
@@ -61,6 +62,37 @@ PyObject* new_array_from(int typenum, std::span<const E> values) {
     PyObject* arr = new_array(typenum, values.size());
     if (!values.empty()) std::memcpy(PyArray_DATA(as_array(arr)), values.data(), values.size_bytes());
     return arr;
+}
+
+// Reads every item of a sequence with `convert`, which returns the value and
+// whether it failed; any failure, while iterating or converting, becomes
+// TypeError `message` and the exception raised there is discarded.
+template <class T, class Convert>
+std::vector<T> read_sequence(PyObject* obj, const char* message, Convert convert) {
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    std::vector<T> items;
+    items.reserve(static_cast<size_t>(hint));
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    bool failed = !iter;
+    while (!failed) {
+        Ref item = Ref::steal(PyIter_Next(iter.get()));
+        if (!item) {
+            failed = PyErr_Occurred() != nullptr;
+            break;
+        }
+        const auto [value, bad] = convert(item.get());
+        failed = bad;
+        items.push_back(value);
+    }
+    if (failed) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, message);
+    }
+    return items;
 }
 
 }  // namespace
@@ -127,31 +159,10 @@ F32Values as_f32_values(PyObject* obj) {
         return out;
     }
     if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise(PyExc_TypeError, kValuesMessage);
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
-        PyErr_Clear();
-        hint = 0;
-    }
-    std::vector<float> items;
-    items.reserve(static_cast<size_t>(hint));
-    Ref iter = Ref::steal(PyObject_GetIter(obj));
-    if (!iter) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, kValuesMessage);
-    }
-    while (PyObject* raw = PyIter_Next(iter.get())) {
-        Ref item = Ref::steal(raw);
-        const double d = PyFloat_AsDouble(item.get());
-        if (d == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, kValuesMessage);
-        }
-        items.push_back(static_cast<float>(d));
-    }
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, kValuesMessage);
-    }
+    const std::vector<float> items = read_sequence<float>(obj, kValuesMessage, [](PyObject* item) {
+        const double d = PyFloat_AsDouble(item);
+        return std::pair{static_cast<float>(d), d == -1.0 && PyErr_Occurred()};
+    });
     F32Values out(items.size());
     if (!items.empty()) std::memcpy(out.data(), items.data(), items.size() * sizeof(float));
     return out;
@@ -179,31 +190,10 @@ std::vector<int32_t> as_i32_codes(PyObject* obj) {
         return codes;
     }
     if (PyBool_Check(obj) || PyUnicode_Check(obj) || !PySequence_Check(obj)) raise(PyExc_TypeError, kCodesMessage);
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
-        PyErr_Clear();
-        hint = 0;
-    }
-    std::vector<int64_t> wide;
-    wide.reserve(static_cast<size_t>(hint));
-    Ref iter = Ref::steal(PyObject_GetIter(obj));
-    if (!iter) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, kCodesMessage);
-    }
-    while (PyObject* raw = PyIter_Next(iter.get())) {
-        Ref item = Ref::steal(raw);
-        const long long v = PyLong_AsLongLong(item.get());
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, kCodesMessage);
-        }
-        wide.push_back(v);
-    }
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, kCodesMessage);
-    }
+    const std::vector<int64_t> wide = read_sequence<int64_t>(obj, kCodesMessage, [](PyObject* item) {
+        const long long v = PyLong_AsLongLong(item);
+        return std::pair{static_cast<int64_t>(v), v == -1 && PyErr_Occurred()};
+    });
     std::vector<int32_t> codes;
     codes.reserve(wide.size());
     for (int64_t v : wide) {

@@ -23,10 +23,7 @@ PyObject* bits_block_entry(SchemeSpec::Tag tag, const char* display, PyObject* c
     return guarded([&] {
         PyObject* a[4];
         bind({display, kQuantizeParams}, args, nargs, kwnames, a);
-        SchemeSpec s;
-        s.tag = tag;
-        s.bits = a[1] ? arg_u32(a[1], "bits") : 8;
-        s.block = a[2] ? arg_usize(a[2], "block") : 32;
+        const SchemeSpec s = bits_block_spec(tag, a[1], a[2]);
         const int scale = arg_scale(a[3], "scale");
         return quantize_values(a[0], scale, s);
     });
@@ -37,9 +34,7 @@ PyObject* tensor_entry(SchemeSpec::Tag tag, const char* display, PyObject* const
     return guarded([&] {
         PyObject* a[3];
         bind({display, kTensorParams}, args, nargs, kwnames, a);
-        SchemeSpec s;
-        s.tag = tag;
-        s.bits = a[1] ? arg_u32(a[1], "bits") : 8;
+        const SchemeSpec s = bits_block_spec(tag, a[1], nullptr);
         const int scale = arg_scale(a[2], "scale");
         return quantize_values(a[0], scale, s, /*whole_tensor=*/true);
     });
@@ -65,30 +60,25 @@ PyObject* adaptive_quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&] {
         PyObject* a[4];
         bind({"adaptive_quantize()", kAdaptiveParams}, args, nargs, kwnames, a);
-        SchemeSpec s;
-        s.tag = SchemeSpec::Tag::Adaptive;
-        s.block = a[1] ? arg_usize(a[1], "block") : 32;
-        s.tolerance = a[2] ? arg_f32(a[2], "tolerance") : 0.001f;
+        const SchemeSpec s = adaptive_spec(a[1], a[2]);
         const int scale = arg_scale(a[3], "scale");
         return quantize_values(a[0], scale, s);
     });
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kFunctions[] = {
-    {"quantize", VELMAR_FASTCALL(quantize), METH_FASTCALL | METH_KEYWORDS,
+    {"quantize", fastcall(quantize), METH_FASTCALL | METH_KEYWORDS,
      "quantize(values, bits=8, block=32, *, scale=...)\n--\n\n"},
-    {"quantize_tensor", VELMAR_FASTCALL(quantize_tensor), METH_FASTCALL | METH_KEYWORDS,
+    {"quantize_tensor", fastcall(quantize_tensor), METH_FASTCALL | METH_KEYWORDS,
      "quantize_tensor(values, bits=8, *, scale=...)\n--\n\n"},
-    {"asymmetric_quantize", VELMAR_FASTCALL(asymmetric_quantize), METH_FASTCALL | METH_KEYWORDS,
+    {"asymmetric_quantize", fastcall(asymmetric_quantize), METH_FASTCALL | METH_KEYWORDS,
      "asymmetric_quantize(values, bits=8, block=32, *, scale=...)\n--\n\n"},
-    {"asymmetric_quantize_tensor", VELMAR_FASTCALL(asymmetric_quantize_tensor), METH_FASTCALL | METH_KEYWORDS,
+    {"asymmetric_quantize_tensor", fastcall(asymmetric_quantize_tensor), METH_FASTCALL | METH_KEYWORDS,
      "asymmetric_quantize_tensor(values, bits=8, *, scale=...)\n--\n\n"},
-    {"adaptive_quantize", VELMAR_FASTCALL(adaptive_quantize), METH_FASTCALL | METH_KEYWORDS,
+    {"adaptive_quantize", fastcall(adaptive_quantize), METH_FASTCALL | METH_KEYWORDS,
      "adaptive_quantize(values, block=32, tolerance=0.001, *, scale=...)\n--\n\n"},
-    {"refine", VELMAR_FASTCALL(refine_fn), METH_FASTCALL | METH_KEYWORDS, "refine(quantized, values)\n--\n\n"},
-    {"fit_scale_and_zero_point", VELMAR_FASTCALL(fit_scale_and_zero_point_fn), METH_FASTCALL | METH_KEYWORDS,
+    {"refine", fastcall(refine_fn), METH_FASTCALL | METH_KEYWORDS, "refine(quantized, values)\n--\n\n"},
+    {"fit_scale_and_zero_point", fastcall(fit_scale_and_zero_point_fn), METH_FASTCALL | METH_KEYWORDS,
      "fit_scale_and_zero_point(values, codes)\n--\n\n"},
 };
 

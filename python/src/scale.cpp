@@ -73,7 +73,7 @@ PyObject* scale_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyMethodDef kMethods[] = {
     {"__getstate__", scale_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__reduce__", scale_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_from_pickle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scale_from_pickle)),
+    {"_from_pickle", fastcall(scale_from_pickle),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_from_pickle(name)\n--\n\n"},
     {},
 };

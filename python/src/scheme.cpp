@@ -148,11 +148,7 @@ PyObject* bits_block_scheme(SchemeSpec::Tag tag, const char* display, PyObject* 
     return guarded([&] {
         PyObject* a[2];
         bind({display, kBitsBlockParams}, args, nargs, kwnames, a);
-        SchemeSpec s;
-        s.tag = tag;
-        s.bits = a[0] ? arg_u32(a[0], "bits") : 8;
-        s.block = a[1] ? arg_usize(a[1], "block") : 32;
-        return new_scheme(s);
+        return new_scheme(bits_block_spec(tag, a[0], a[1]));
     });
 }
 
@@ -168,11 +164,7 @@ PyObject* scheme_adaptive(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return guarded([&] {
         PyObject* a[2];
         bind({"Scheme.adaptive()", kAdaptiveParams}, args, nargs, kwnames, a);
-        SchemeSpec s;
-        s.tag = SchemeSpec::Tag::Adaptive;
-        s.block = a[0] ? arg_usize(a[0], "block") : 32;
-        s.tolerance = a[1] ? arg_f32(a[1], "tolerance") : 0.001f;
-        return new_scheme(s);
+        return new_scheme(adaptive_spec(a[0], a[1]));
     });
 }
 
@@ -214,20 +206,18 @@ PyObject* scheme_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kMethods[] = {
-    {"symmetric", VELMAR_FASTCALL(scheme_symmetric), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"symmetric", fastcall(scheme_symmetric), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "symmetric($cls, bits=8, block=32)\n--\n\n"},
-    {"asymmetric", VELMAR_FASTCALL(scheme_asymmetric), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"asymmetric", fastcall(scheme_asymmetric), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "asymmetric($cls, bits=8, block=32)\n--\n\n"},
-    {"adaptive", VELMAR_FASTCALL(scheme_adaptive), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"adaptive", fastcall(scheme_adaptive), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "adaptive($cls, block=32, tolerance=0.001)\n--\n\n"},
-    {"quantize", VELMAR_FASTCALL(scheme_quantize), METH_FASTCALL | METH_KEYWORDS,
+    {"quantize", fastcall(scheme_quantize), METH_FASTCALL | METH_KEYWORDS,
      "quantize($self, values, *, scale=...)\n--\n\n"},
     {"__getstate__", scheme_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__reduce__", scheme_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_from_pickle", VELMAR_FASTCALL(scheme_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_from_pickle", fastcall(scheme_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_pickle(kind, bits, block, tolerance)\n--\n\n"},
     {},
 };
@@ -253,6 +243,22 @@ PyType_Spec kSpec{"velmar.Scheme", sizeof(PyScheme), 0, Py_TPFLAGS_DEFAULT | Py_
                   kSlots};
 
 }  // namespace
+
+SchemeSpec bits_block_spec(SchemeSpec::Tag tag, PyObject* bits, PyObject* block) {
+    SchemeSpec s;
+    s.tag = tag;
+    s.bits = bits ? arg_u32(bits, "bits") : 8;
+    s.block = block ? arg_usize(block, "block") : 32;
+    return s;
+}
+
+SchemeSpec adaptive_spec(PyObject* block, PyObject* tolerance) {
+    SchemeSpec s;
+    s.tag = SchemeSpec::Tag::Adaptive;
+    s.block = block ? arg_usize(block, "block") : 32;
+    s.tolerance = tolerance ? arg_f32(tolerance, "tolerance") : 0.001f;
+    return s;
+}
 
 Result<QuantizedInner> from_scheme(const SchemeSpec& spec, std::span<const float> values, int scale_index) {
     switch (scale_index) {

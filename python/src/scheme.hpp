@@ -18,6 +18,12 @@ struct SchemeSpec {
     float tolerance = 0.0f;
 };
 
+// The record of a bits/block scheme from its (possibly omitted) parameters,
+// converted in signature order with their defaults 8 and 32.
+SchemeSpec bits_block_spec(SchemeSpec::Tag tag, PyObject* bits, PyObject* block);
+// The adaptive record from block (default 32) and tolerance (default 0.001).
+SchemeSpec adaptive_spec(PyObject* block, PyObject* tolerance);
+
 // Runs one of the nine core quantizers; touches no Python object.
 Result<QuantizedInner> from_scheme(const SchemeSpec& spec, std::span<const float> values, int scale_index);
 

@@ -193,17 +193,15 @@ PyObject* quantized_repr(PyObject* self) {
     });
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kQuantizedMethods[] = {
     {"copy", method_copy, METH_NOARGS, "copy($self)\n--\n\n"},
     {"is_empty", method_is_empty, METH_NOARGS, "is_empty($self)\n--\n\n"},
-    {"dequantize", VELMAR_FASTCALL(method_dequantize), METH_FASTCALL | METH_KEYWORDS,
+    {"dequantize", fastcall(method_dequantize), METH_FASTCALL | METH_KEYWORDS,
      "dequantize($self, out=None)\n--\n\n"},
-    {"dot", VELMAR_FASTCALL(method_dot), METH_FASTCALL | METH_KEYWORDS, "dot($self, values)\n--\n\n"},
+    {"dot", fastcall(method_dot), METH_FASTCALL | METH_KEYWORDS, "dot($self, values)\n--\n\n"},
     {"__getstate__", quantized_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__reduce__", quantized_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_from_pickle", VELMAR_FASTCALL(quantized_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_from_pickle", fastcall(quantized_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_pickle(state)\n--\n\n"},
     {},
 };

@@ -45,6 +45,12 @@ size_t to_usize(PyObject* obj);
 int32_t to_i32(PyObject* obj);
 uint8_t to_u8(PyObject* obj);
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table holds.
+template <class F>
+PyCFunction fastcall(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // "'NAME' object is not an instance of 'CLS'" ("'None' is not ..." for None).
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* cls);
 
