@@ -1,0 +1,257 @@
+"""Pickle states built from fuzz bytes, and the checks every state must pass.
+
+A state is either a valid one from a real object with a few fields replaced,
+or one made up field by field. Quantized._from_pickle must accept exactly the
+states that describe a consistent tensor (judged here independently), refuse
+the rest with the documented exceptions, and every accepted object must
+survive every operation with results that the bit layout predicts.
+"""
+
+import math
+import pickle
+import struct
+
+import numpy as np
+
+import velmar
+
+SCALES = [velmar.Scale.F32, velmar.Scale.F16, velmar.Scale.Bf16]
+WIDTH = {0: 4, 1: 2, 2: 2}
+KINDS = ["symmetric", "asymmetric", "adaptive"]
+U64 = 2**64
+
+
+class Bytes:
+    """A minimal data provider: reads past the end give zeros."""
+
+    def __init__(self, data):
+        self.data = data
+        self.pos = 0
+
+    def u8(self):
+        if self.pos >= len(self.data):
+            return 0
+        self.pos += 1
+        return self.data[self.pos - 1]
+
+    def int(self, n):
+        return int.from_bytes(bytes(self.u8() for _ in range(n)), "little")
+
+    def raw(self, n):
+        return bytes(self.u8() for _ in range(n))
+
+    def pick(self, seq):
+        return seq[self.u8() % len(seq)]
+
+
+def size_value(b):
+    sel = b.u8()
+    if sel < 180:
+        return sel
+    return b.pick([0, 1, U64 - 1, U64, -1, 2**63, 2**61, 2**32, 2**32 - 1, 4096, 1.0, "3", None])
+
+
+def width_value(b):
+    sel = b.u8()
+    return sel % 41 if sel < 230 else b.pick([2**32 - 1, 2**32, -1, 2.0, True])
+
+
+def nan_scales(b, count, e):
+    patterns = {4: [b"\x00\x00\xc0\x7f", b"\x01\x00\x80\xff", b"\x00\x00\x80\x7f", b"\x00\x00\x00\x80"],
+                2: [b"\x00\x7e", b"\x01\xfc", b"\x00\x7c", b"\xc0\x7f"]}[e]
+    return b"".join(b.pick(patterns) for _ in range(count))
+
+
+def valid_state(b):
+    kind = b.u8() % 3
+    scale = SCALES[b.u8() % 3]
+    n = b.u8() % 130
+    rng = np.random.default_rng(b.u8())
+    values = (rng.standard_normal(n) * (1 + b.u8())).astype(np.float32)
+    if b.u8() % 4 == 0 and n:
+        values[rng.integers(0, n)] = np.nan
+    block = 1 + b.u8() % 40
+    if kind == 0:
+        q = velmar.quantize(values, 2 + b.u8() % 15, block, scale=scale)
+    elif kind == 1:
+        q = velmar.asymmetric_quantize(values, 2 + b.u8() % 15, block, scale=scale)
+    else:
+        q = velmar.adaptive_quantize(values, block, b.pick([0.5, 0.01, 1e-4]), scale=scale)
+    return list(q.__getstate__())
+
+
+def mutate(b, st):
+    e = WIDTH[st[2].__int__()] if isinstance(st[2], velmar.Scale) else 4
+    i = b.u8() % 12
+    if i < 10:
+        choices = {
+            0: lambda: b.pick([2, 0, -1, 2**40, "1", 1.0]),
+            1: lambda: b.pick(["Symmetric", "adaptive ", "", 1] + KINDS),
+            2: lambda: b.pick(["F32", 0, None] + SCALES),
+            3: lambda: size_value(b),
+            4: lambda: size_value(b),
+            5: lambda: b.pick([st[5][:-1], st[5] + b"\x00", b"", "abc", bytearray(st[5]), list(st[5]),
+                               [256], [-1], b.raw(b.u8() % 40)]),
+            6: lambda: width_value(b),
+            7: lambda: b.pick([tuple(width_value(b) for _ in range(b.u8() % 6)), list(st[7]), st[7][:-1],
+                               st[7] + (8,), "23", ()]),
+            8: lambda: b.pick([st[8][:-1], st[8] + b"\x00", nan_scales(b, len(st[8]) // e, e), b"",
+                               st[8] + st[8][:e]]),
+            9: lambda: b.pick([st[9][:-1], nan_scales(b, len(st[9]) // e, e), b"", st[9] + st[9][:e], b"\x00\x00\x00"]),
+        }
+        try:
+            st[i] = choices[i]()
+        except (TypeError, IndexError, ValueError):
+            pass  # an earlier mutation left nothing of that shape to derive from
+    elif i == 10:
+        st.append(None) if b.u8() % 2 else st.pop()
+    else:
+        st[4], st[3] = st[3], st[4]
+    return st
+
+
+def made_up_state(b):
+    scale = SCALES[b.u8() % 3]
+    e = WIDTH[int(scale)]
+    nb = b.u8() % 6
+    return [1, KINDS[b.u8() % 3], scale, size_value(b), size_value(b), b.raw(b.u8() % 64), width_value(b),
+            tuple(width_value(b) for _ in range(nb)), b.raw(e * (b.u8() % 6)), b.raw(e * (b.u8() % 6))]
+
+
+def state_from_bytes(data):
+    b = Bytes(data)
+    mode = b.u8() % 5
+    st = made_up_state(b) if mode == 0 else valid_state(b)
+    for _ in range(mode % 4 if mode else b.u8() % 2):
+        st = mutate(b, st)
+    return tuple(st) if b.u8() % 16 else st  # a list now and then
+
+def packed_len(n, w):
+    return (n * w + 7) // 8
+
+
+def expected_outcome(st):
+    """'ok', 'malformed' or 'conversion', following the rebuild's check order."""
+    if not isinstance(st, tuple) or len(st) != 10:
+        return "malformed"
+    version, kind, scale, block, n, codes, bits, widths, scales, zps = st
+    if not isinstance(version, int) or not -2**31 <= version < 2**31:
+        return "conversion"
+    if version != 1:
+        return "malformed"
+    if not isinstance(kind, str):
+        return "conversion"
+    if kind not in KINDS or not isinstance(scale, velmar.Scale):
+        return "malformed"
+
+    def is_u(v, top):
+        return isinstance(v, int) and 0 <= v < top
+
+    def is_bytes(v):
+        return isinstance(v, (bytes, bytearray)) or (
+            isinstance(v, (list, tuple)) and all(is_u(x, 256) for x in v))
+
+    if not (is_u(block, U64) and is_u(n, U64) and is_bytes(codes) and is_u(bits, 2**32)):
+        return "conversion"
+    if isinstance(widths, str) or not isinstance(widths, (list, tuple)) or not all(is_u(w, 2**32) for w in widths):
+        return "conversion"
+    if not (is_bytes(scales) and is_bytes(zps)):
+        return "conversion"
+    e = WIDTH[int(scale)]
+    if len(scales) % e or (kind != "symmetric" and len(zps) % e):
+        return "malformed"
+    # The tensor's own invariants.
+    if block < 1:
+        return "malformed"
+    nb = -(-n // block)
+    if len(scales) // e != nb:
+        return "malformed"
+    if kind == "adaptive":
+        if len(zps) // e != nb or len(widths) != nb or any(not 2 <= w <= 8 for w in widths):
+            return "malformed"
+        sizes = [min(block, n - i * block) for i in range(nb)]
+        need = sum(packed_len(s, w) for s, w in zip(sizes, widths))
+    else:
+        if kind == "asymmetric" and len(zps) // e != nb:
+            return "malformed"
+        if not 2 <= bits <= 16:
+            return "malformed"
+        need = packed_len(n, bits)
+    return "ok" if len(codes) == need else "malformed"
+
+
+def unpack(raw, count, w):
+    bits = np.unpackbits(np.frombuffer(bytes(raw), np.uint8), bitorder="little")[: count * w]
+    v = (bits.reshape(count, w).astype(np.int64) << np.arange(w)).sum(axis=1) if count else np.zeros(0, np.int64)
+    return np.where(v >= 1 << (w - 1), v - (1 << w), v).astype(np.int32)
+
+
+def widen(raw, scale):
+    raw = bytes(raw)
+    if scale is velmar.Scale.F32:
+        return np.frombuffer(raw, "<f4").astype(np.float32)
+    if scale is velmar.Scale.F16:
+        return np.frombuffer(raw, "<f2").astype(np.float32)
+    return (np.frombuffer(raw, "<u2").astype(np.uint32) << 16).view(np.float32)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, np.float32), np.asarray(b, np.float32)
+    return a.shape == b.shape and bool(np.all((a.view(np.uint32) == b.view(np.uint32)) | (np.isnan(a) & np.isnan(b))))
+
+
+def exercise(q, st):
+    _, kind, scale, block, n, codes, bits, widths, scales, zps = st
+    assert len(q) == n and q.kind == kind and q.scale is scale and q.block == block
+    assert q.codes.tobytes() == bytes(codes)
+    if kind == "adaptive":
+        parts, off = [], 0
+        for w in widths:
+            m = min(block, n - sum(len(p) for p in parts))
+            parts.append(unpack(bytes(codes)[off: off + packed_len(m, w)], m, w))
+            off += packed_len(m, w)
+        want = np.concatenate(parts) if parts else np.zeros(0, np.int32)
+    else:
+        want = unpack(codes, n, bits)
+    got = q.unpacked_codes
+    assert got.dtype == np.int32 and np.array_equal(got, want)
+    np.seterr(all="ignore")  # NaN and infinite scales are legitimate here
+    s = widen(scales, scale)
+    of = (np.arange(n, dtype=np.uint64) // np.uint64(block)).astype(np.intp)
+    per = s[of]
+    if kind == "symmetric":
+        dec = want.astype(np.float32) * per
+    else:
+        z = widen(zps, scale)
+        dec = per * (want.astype(np.float32) - z[of])
+    assert same_bits(q.dequantize(), dec)
+    out = np.full(n, 7, np.float32)
+    assert q.dequantize(out=out) is out and same_bits(out, dec)
+    x = np.ones(n, np.float32)
+    d = q.dot(x)
+    assert isinstance(d, float) and (math.isnan(d) or math.isfinite(d) or math.isinf(d))
+    e = WIDTH[int(scale)]
+    assert q.nbytes == len(codes) + e * (len(scales) // e + (0 if kind == "symmetric" else len(zps) // e)) + 4 * (
+        len(widths) if kind == "adaptive" else 0)
+    repr(q), q.bits_per_element, q.is_empty(), q.zero_points, q.block_bits, q.bits
+    again = pickle.loads(pickle.dumps(q))
+    assert again.__getstate__() == q.__getstate__()
+    c = q.copy()
+    velmar.refine(c, dec if np.all(np.isfinite(dec)) else x)
+    assert c.codes.tobytes() == bytes(codes) and len(c) == n
+    velmar.Quantized._from_pickle(c.__getstate__())
+
+
+def check(data):
+    st = state_from_bytes(data)
+    want = expected_outcome(st)
+    try:
+        q = velmar.Quantized._from_pickle(st)
+    except ValueError as e:
+        assert str(e) == "malformed pickle state" and want == "malformed", (want, st)
+        return
+    except (TypeError, OverflowError):
+        assert want == "conversion", (want, st)
+        return
+    assert want == "ok", (want, st)
+    exercise(q, st)
