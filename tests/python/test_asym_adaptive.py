@@ -11,6 +11,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmar
 from velmar import Scale
+from float_reference import bf16_round, pack, same_f32, stored
 
 F = np.float32
 NAN, INF = float("nan"), float("inf")
@@ -19,35 +20,6 @@ SCALE_IDS = ["f32", "f16", "bf16"]
 
 
 # ---------------------------------------------------------------- reference
-
-def bf16_round(x):
-    """float32 -> stored bf16 -> float32, bit rule of the element type."""
-    u = np.atleast_1d(np.asarray(x, dtype=np.float32)).view(np.uint32)
-    nan = (u & 0x7FFFFFFF) > 0x7F800000
-    r = ((u >> 15) & 1) & ((((u >> 16) & 1) | ((u & 0x7FFF) != 0)).astype(np.uint32))
-    h = ((u >> 16) + r) & 0xFFFF
-    h = np.where(nan, (u >> 16) | 0x40, h).astype(np.uint32)
-    return (h << 16).view(np.float32)
-
-
-def stored(x, scale):
-    x = np.atleast_1d(np.asarray(x, dtype=np.float32))
-    if scale == Scale.F32:
-        return x
-    if scale == Scale.F16:
-        with np.errstate(all="ignore"):
-            return x.astype(np.float16).astype(np.float32)
-    return bf16_round(x)
-
-
-def same_f32(actual, expected):
-    """Bit equality, with any NaN matching any NaN."""
-    a = np.asarray(actual, dtype=np.float32)
-    e = np.atleast_1d(np.asarray(expected, dtype=np.float32))
-    assert a.shape == e.shape, (a, e)
-    ok = (a.view(np.uint32) == e.view(np.uint32)) | (np.isnan(a) & np.isnan(e))
-    assert ok.all(), f"got {a[~ok][:5]!r} expected {e[~ok][:5]!r} at {np.flatnonzero(~ok)[:5]}"
-
 
 def min_max(x):
     n = len(x)
@@ -87,13 +59,6 @@ def ref_asym_block(x, bits):
             zp = qmin - (mn / scale)
         inv = F(1) / scale
     return F(scale), F(zp), codes_of(x, inv, zp, bits)
-
-
-def pack(codes, bits):
-    acc, mask = 0, (1 << bits) - 1
-    for i, c in enumerate(codes):
-        acc |= (int(c) & mask) << (i * bits)
-    return acc.to_bytes((len(codes) * bits + 7) // 8, "little")
 
 
 def blocks(x, block):

@@ -13,6 +13,7 @@ import pytest
 
 import velmar
 from velmar import Scale
+from float_reference import pack, same_f32
 
 F = np.float32
 SCALES = [Scale.F32, Scale.F16, Scale.Bf16]
@@ -54,23 +55,8 @@ def widen(raw, scale):
     return (np.where(nan, h | 0x40, h) << 16).astype(np.uint32).view(np.float32)
 
 
-def pack(codes, bits):
-    acc, mask = 0, (1 << bits) - 1
-    for i, c in enumerate(codes):
-        acc |= (int(c) & mask) << (i * bits)
-    return acc.to_bytes((len(codes) * bits + 7) // 8, "little")
-
-
 def bits_of(a):
     return np.asarray(a, dtype=np.float32).view(np.uint32).tolist()
-
-
-def same_f32(actual, expected):
-    a = np.asarray(actual, dtype=np.float32)
-    e = np.atleast_1d(np.asarray(expected, dtype=np.float32))
-    assert a.shape == e.shape
-    ok = (a.view(np.uint32) == e.view(np.uint32)) | (np.isnan(a) & np.isnan(e))
-    assert ok.all(), f"got {a[~ok][:5]!r} expected {e[~ok][:5]!r} at {np.flatnonzero(~ok)[:5]}"
 
 
 class T:

@@ -14,6 +14,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmar
 from velmar import Quantized, Scale, Scheme
+from float_reference import same_f32, stored
 
 F = np.float32
 NAN, INF = float("nan"), float("inf")
@@ -27,27 +28,6 @@ EPS = struct.unpack("<f", struct.pack("<I", 0x2B8CBCCC))[0]
 
 def bits_of(a):
     return np.atleast_1d(np.asarray(a, dtype=np.float32)).view(np.uint32).tolist()
-
-
-def same_f32(actual, expected):
-    a = np.atleast_1d(np.asarray(actual, dtype=np.float32))
-    e = np.atleast_1d(np.asarray(expected, dtype=np.float32))
-    assert a.shape == e.shape
-    ok = (a.view(np.uint32) == e.view(np.uint32)) | (np.isnan(a) & np.isnan(e))
-    assert ok.all(), f"got {a!r} expected {e!r}"
-
-
-def stored(x, scale):
-    x = np.atleast_1d(np.asarray(x, dtype=np.float32))
-    if scale == Scale.F32:
-        return x
-    if scale == Scale.F16:
-        with np.errstate(all="ignore"):
-            return x.astype(np.float16).astype(np.float32)
-    u = x.view(np.uint32)
-    r = ((u >> 15) & 1) & ((((u >> 16) & 1) | ((u & 0x7FFF) != 0)).astype(np.uint32))
-    h = np.where((u & 0x7FFFFFFF) > 0x7F800000, (u >> 16) | 0x40, ((u >> 16) + r) & 0xFFFF)
-    return (h.astype(np.uint32) << 16).view(np.float32)
 
 
 # ================================================================ Scheme
