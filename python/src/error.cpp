@@ -73,10 +73,11 @@ PyObject* error_str(PyObject* self) {
     return m;
 }
 
-constexpr Param kMessageParams[] = {{"message", true}};
-constexpr Param kBitsParams[] = {{"bits", true}};
-constexpr Param kBlockParams[] = {{"block", true}};
-constexpr Param kLengthParams[] = {{"expected", true}, {"got", true}};
+constexpr auto kQuantizeError = signature("QuantizeError", "__new__", Param{"message"});
+constexpr auto kInvalidBits = signature("InvalidBitsError", "__new__", Param{"bits"});
+constexpr auto kInvalidBlock = signature("InvalidBlockError", "__new__", Param{"block"});
+constexpr auto kInvalidTolerance = signature("InvalidToleranceError", "__new__");
+constexpr auto kLengthMismatch = signature("LengthMismatchError", "__new__", Param{"expected"}, Param{"got"});
 
 std::string bits_text(uint64_t bits) {
     return "bit width " + std::to_string(bits) + " is outside the supported range 2..=16";
@@ -89,20 +90,14 @@ const char* const kToleranceText = "tolerance must be a finite number greater th
 
 PyObject* quantize_error_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        PyObject* a[1];
-        bind({"QuantizeError.__new__()", kMessageParams}, args, kwargs, a);
-        PyObject* m = arg_str(a[0], "message");
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(m, &n);
-        if (!s) throw_error_set();
-        return new_instance(type, std::string(s, static_cast<size_t>(n)));
+        const auto a = bind(kQuantizeError, args, kwargs);
+        return new_instance(type, std::string(utf8(arg_str(a[0], "message"))));
     });
 }
 
 PyObject* invalid_bits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        PyObject* a[1];
-        bind({"InvalidBitsError.__new__()", kBitsParams}, args, kwargs, a);
+        const auto a = bind(kInvalidBits, args, kwargs);
         const uint32_t bits = arg_u32(a[0], "bits");
         PyObject* self = new_instance(type, bits_text(bits));
         payload_of(self).first = bits;
@@ -112,8 +107,7 @@ PyObject* invalid_bits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 PyObject* invalid_block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        PyObject* a[1];
-        bind({"InvalidBlockError.__new__()", kBlockParams}, args, kwargs, a);
+        const auto a = bind(kInvalidBlock, args, kwargs);
         const size_t block = arg_usize(a[0], "block");
         PyObject* self = new_instance(type, block_text(block));
         payload_of(self).first = block;
@@ -123,15 +117,14 @@ PyObject* invalid_block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 
 PyObject* invalid_tolerance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        bind({"InvalidToleranceError.__new__()", {}}, args, kwargs, nullptr);
+        bind(kInvalidTolerance, args, kwargs);
         return new_instance(type, kToleranceText);
     });
 }
 
 PyObject* length_mismatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        PyObject* a[2];
-        bind({"LengthMismatchError.__new__()", kLengthParams}, args, kwargs, a);
+        const auto a = bind(kLengthMismatch, args, kwargs);
         const size_t expected = arg_usize(a[0], "expected");
         const size_t got = arg_usize(a[1], "got");
         PyObject* self = new_instance(type, length_text(expected, got));
@@ -149,10 +142,12 @@ PyGetSetDef kBlockGetset[] = {{"block", get_first, nullptr, nullptr, nullptr}, {
 PyGetSetDef kLengthGetset[] = {
     {"expected", get_first, nullptr, nullptr, nullptr}, {"got", get_second, nullptr, nullptr, nullptr}, {}};
 
-PyObject* make_class(const char* name, const char* doc, PyObject* base, Py_ssize_t basicsize, unsigned flags,
-                     newfunc tp_new, PyGetSetDef* getset) {
+template <size_t N>
+PyObject* make_class(const Signature<N>& sig, PyObject* base, Py_ssize_t basicsize, unsigned flags, newfunc tp_new,
+                     PyGetSetDef* getset) {
+    const char* name = kept(std::string("velmar.") + sig.owner);
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_doc, const_cast<char*>(text_signature(sig.owner, nullptr, sig.params))},
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(error_dealloc)},
         {Py_tp_str, reinterpret_cast<void*>(error_str)},
@@ -176,16 +171,14 @@ void create_classes() {
 
     const unsigned base_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     ErrorClasses c{};
-    c.quantize_error = make_class("velmar.QuantizeError", "QuantizeError(message)\n--\n\n", base_type(), error_size,
-                                  base_flags | Py_TPFLAGS_BASETYPE, quantize_error_new, nullptr);
-    c.invalid_bits = make_class("velmar.InvalidBitsError", "InvalidBitsError(bits)\n--\n\n", c.quantize_error,
-                                sub_size, base_flags, invalid_bits_new, kBitsGetset);
-    c.invalid_block = make_class("velmar.InvalidBlockError", "InvalidBlockError(block)\n--\n\n", c.quantize_error,
-                                 sub_size, base_flags, invalid_block_new, kBlockGetset);
-    c.invalid_tolerance = make_class("velmar.InvalidToleranceError", "InvalidToleranceError()\n--\n\n",
-                                     c.quantize_error, sub_size, base_flags, invalid_tolerance_new, nullptr);
-    c.length_mismatch = make_class("velmar.LengthMismatchError", "LengthMismatchError(expected, got)\n--\n\n",
-                                   c.quantize_error, sub_size, base_flags, length_mismatch_new, kLengthGetset);
+    c.quantize_error = make_class(kQuantizeError, base_type(), error_size, base_flags | Py_TPFLAGS_BASETYPE,
+                                  quantize_error_new, nullptr);
+    c.invalid_bits = make_class(kInvalidBits, c.quantize_error, sub_size, base_flags, invalid_bits_new, kBitsGetset);
+    c.invalid_block = make_class(kInvalidBlock, c.quantize_error, sub_size, base_flags, invalid_block_new, kBlockGetset);
+    c.invalid_tolerance =
+        make_class(kInvalidTolerance, c.quantize_error, sub_size, base_flags, invalid_tolerance_new, nullptr);
+    c.length_mismatch =
+        make_class(kLengthMismatch, c.quantize_error, sub_size, base_flags, length_mismatch_new, kLengthGetset);
     g_classes = c;
 }
 

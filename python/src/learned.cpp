@@ -11,22 +11,22 @@
 namespace velmar::py {
 namespace {
 
-constexpr Param kRefineParams[] = {{"quantized", true}, {"values", true}};
-constexpr Param kFitParams[] = {{"values", true}, {"codes", true}};
-
 }  // namespace
 
 PyObject* refine_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* a[2];
-        bind({"refine()", kRefineParams}, args, nargs, kwnames, a);
+        const auto a = bind(kRefine, args, nargs, kwnames);
         PyQuantized* q = arg_quantized(a[0], "quantized");
         F32Values values = as_f32_values(a[1]);
         WriteBorrow hold(q);
         std::visit(
-            [&](auto& t) {
-                if (values.size() != t.len) raise_core_error(length_mismatch(t.len, values.size()));
-                if (t.len > 0) refine(t, values.span());
+            [&]<class T>(const Quantized<T>& current) {
+                if (values.size() != current.len) raise_core_error(length_mismatch(current.len, values.size()));
+                if (current.len == 0) return;
+                // Readers may still hold the current value: refit a new one and swap it in.
+                Quantized<T> next = current;
+                refine(next, values.span());
+                hold.replace(QuantizedInner(std::move(next)));
             },
             hold.inner());
         Py_INCREF(a[0]);
@@ -36,8 +36,7 @@ PyObject* refine_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* fit_scale_and_zero_point_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* a[2];
-        bind({"fit_scale_and_zero_point()", kFitParams}, args, nargs, kwnames, a);
+        const auto a = bind(kFit, args, nargs, kwnames);
         F32Values values = as_f32_values(a[0]);
         const std::vector<int32_t> codes = as_i32_codes(a[1]);
         if (values.size() != codes.size()) raise_core_error(length_mismatch(values.size(), codes.size()));

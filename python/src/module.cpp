@@ -14,72 +14,31 @@
 namespace velmar::py {
 namespace {
 
-constexpr Param kQuantizeParams[] = {{"values", true}, {"bits"}, {"block"}, {"scale", false, true}};
-constexpr Param kTensorParams[] = {{"values", true}, {"bits"}, {"scale", false, true}};
-constexpr Param kAdaptiveParams[] = {{"values", true}, {"block"}, {"tolerance"}, {"scale", false, true}};
+constexpr auto kQuantize = signature(nullptr, "quantize", kValuesParam, kBitsParam, kBlockParam, kScaleParam);
+constexpr auto kQuantizeTensor = signature(nullptr, "quantize_tensor", kValuesParam, kBitsParam, kScaleParam);
+constexpr auto kAsymmetric =
+    signature(nullptr, "asymmetric_quantize", kValuesParam, kBitsParam, kBlockParam, kScaleParam);
+constexpr auto kAsymmetricTensor =
+    signature(nullptr, "asymmetric_quantize_tensor", kValuesParam, kBitsParam, kScaleParam);
+constexpr auto kAdaptive =
+    signature(nullptr, "adaptive_quantize", kValuesParam, kBlockParam, kToleranceParam, kScaleParam);
 
-PyObject* bits_block_entry(SchemeSpec::Tag tag, const char* display, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+template <const auto& sig, Kind kind, bool whole_tensor = false>
+PyObject* quantize_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* a[4];
-        bind({display, kQuantizeParams}, args, nargs, kwnames, a);
-        const SchemeSpec s = bits_block_spec(tag, a[1], a[2]);
-        const int scale = arg_scale(a[3], "scale");
-        return quantize_values(a[0], scale, s);
-    });
-}
-
-PyObject* tensor_entry(SchemeSpec::Tag tag, const char* display, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* a[3];
-        bind({display, kTensorParams}, args, nargs, kwnames, a);
-        const SchemeSpec s = bits_block_spec(tag, a[1], nullptr);
-        const int scale = arg_scale(a[2], "scale");
-        return quantize_values(a[0], scale, s, /*whole_tensor=*/true);
-    });
-}
-
-PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bits_block_entry(SchemeSpec::Tag::Symmetric, "quantize()", args, nargs, kwnames);
-}
-
-PyObject* quantize_tensor(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return tensor_entry(SchemeSpec::Tag::Symmetric, "quantize_tensor()", args, nargs, kwnames);
-}
-
-PyObject* asymmetric_quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bits_block_entry(SchemeSpec::Tag::Asymmetric, "asymmetric_quantize()", args, nargs, kwnames);
-}
-
-PyObject* asymmetric_quantize_tensor(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return tensor_entry(SchemeSpec::Tag::Asymmetric, "asymmetric_quantize_tensor()", args, nargs, kwnames);
-}
-
-PyObject* adaptive_quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* a[4];
-        bind({"adaptive_quantize()", kAdaptiveParams}, args, nargs, kwnames, a);
-        const SchemeSpec s = adaptive_spec(a[1], a[2]);
-        const int scale = arg_scale(a[3], "scale");
-        return quantize_values(a[0], scale, s);
+        const auto a = bind(sig, args, nargs, kwnames);
+        return quantize_bound(sig, a, scheme_spec(kind, sig, a), whole_tensor);
     });
 }
 
 PyMethodDef kFunctions[] = {
-    {"quantize", fastcall(quantize), METH_FASTCALL | METH_KEYWORDS,
-     "quantize(values, bits=8, block=32, *, scale=...)\n--\n\n"},
-    {"quantize_tensor", fastcall(quantize_tensor), METH_FASTCALL | METH_KEYWORDS,
-     "quantize_tensor(values, bits=8, *, scale=...)\n--\n\n"},
-    {"asymmetric_quantize", fastcall(asymmetric_quantize), METH_FASTCALL | METH_KEYWORDS,
-     "asymmetric_quantize(values, bits=8, block=32, *, scale=...)\n--\n\n"},
-    {"asymmetric_quantize_tensor", fastcall(asymmetric_quantize_tensor), METH_FASTCALL | METH_KEYWORDS,
-     "asymmetric_quantize_tensor(values, bits=8, *, scale=...)\n--\n\n"},
-    {"adaptive_quantize", fastcall(adaptive_quantize), METH_FASTCALL | METH_KEYWORDS,
-     "adaptive_quantize(values, block=32, tolerance=0.001, *, scale=...)\n--\n\n"},
-    {"refine", fastcall(refine_fn), METH_FASTCALL | METH_KEYWORDS, "refine(quantized, values)\n--\n\n"},
-    {"fit_scale_and_zero_point", fastcall(fit_scale_and_zero_point_fn), METH_FASTCALL | METH_KEYWORDS,
-     "fit_scale_and_zero_point(values, codes)\n--\n\n"},
+    method_def(kQuantize, quantize_fn<kQuantize, Kind::Symmetric>),
+    method_def(kQuantizeTensor, quantize_fn<kQuantizeTensor, Kind::Symmetric, true>),
+    method_def(kAsymmetric, quantize_fn<kAsymmetric, Kind::Asymmetric>),
+    method_def(kAsymmetricTensor, quantize_fn<kAsymmetricTensor, Kind::Asymmetric, true>),
+    method_def(kAdaptive, quantize_fn<kAdaptive, Kind::Adaptive>),
+    method_def(kRefine, refine_fn),
+    method_def(kFit, fit_scale_and_zero_point_fn),
 };
 
 // Appends name to __all__ (creating it) and then sets the attribute.
@@ -100,7 +59,7 @@ void add(PyObject* module, const char* name, PyObject* value) {
 int exec_module(PyObject* module) {
     return guarded([&] {
         if (PyArray_ImportNumPyAPI() < 0) throw_error_set();
-        Ref version = Ref::check(PyUnicode_FromString("0.2.2"));
+        Ref version = Ref::check(PyUnicode_FromString(VELMAR_VERSION));
         add(module, "__version__", version.get());
         const ErrorClasses& errors = error_classes();
         add(module, "QuantizeError", errors.quantize_error);

@@ -49,18 +49,13 @@ PyObject* scale_reduce(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Param kFromPickleParams[] = {{"name", true}};
+constexpr auto kFromPickle = signature("Scale", "_from_pickle", Param{"name"});
 
 PyObject* scale_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* a[1];
-        bind({"Scale._from_pickle()", kFromPickleParams}, args, nargs, kwnames, a);
-        PyObject* name = arg_str(a[0], "name");
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-        if (!s) throw_error_set();
+        const std::string_view name = utf8(arg_str(bind(kFromPickle, args, nargs, kwnames)[0], "name"));
         for (int i = 0; i < 3; ++i) {
-            if (std::string_view(s, static_cast<size_t>(n)) == kStateNames[i]) {
+            if (name == kStateNames[i]) {
                 PyObject* m = scale_member(i);
                 Py_INCREF(m);
                 return m;
@@ -71,10 +66,9 @@ PyObject* scale_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef kMethods[] = {
-    {"__getstate__", scale_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
-    {"__reduce__", scale_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_from_pickle", fastcall(scale_from_pickle),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_from_pickle(name)\n--\n\n"},
+    noargs_def("__getstate__", scale_getstate),
+    noargs_def("__reduce__", scale_reduce),
+    method_def(kFromPickle, scale_from_pickle, METH_STATIC),
     {},
 };
 
@@ -162,12 +156,7 @@ int arg_scale(PyObject* obj, const char* name) {
     if (!obj) return 0;
     const int index = scale_index(obj);
     if (index >= 0) return index;
-    try {
-        raise_not_instance(obj, "Scale");
-    } catch (const PyErrorSet&) {
-        add_note(name);
-        throw;
-    }
+    raise_not_instance(obj, "Scale", name);
 }
 
 }  // namespace velmar::py

@@ -17,8 +17,6 @@
 namespace velmar::py {
 namespace {
 
-constexpr const char* kTagNames[] = {"symmetric", "asymmetric", "adaptive"};
-
 struct PyScheme {
     PyObject_HEAD SchemeSpec spec;
 };
@@ -29,9 +27,9 @@ template <class T>
 Result<QuantizedInner> run(const SchemeSpec& spec, std::span<const float> values) {
     Result<Quantized<T>> r = [&] {
         switch (spec.tag) {
-            case SchemeSpec::Tag::Symmetric:
+            case Kind::Symmetric:
                 return symmetric::quantize_with<T>(values, spec.bits, spec.block);
-            case SchemeSpec::Tag::Asymmetric:
+            case Kind::Asymmetric:
                 return asymmetric::quantize_with<T>(values, spec.bits, spec.block);
             default:
                 return adaptive::quantize_with<T>(values, spec.block, spec.tolerance);
@@ -80,8 +78,8 @@ std::string tolerance_text(float t) {
 PyObject* scheme_repr(PyObject* self) {
     return guarded([&] {
         const SchemeSpec& s = spec_of(self);
-        std::string text = std::string("Scheme(kind='") + kTagNames[static_cast<int>(s.tag)] + "', ";
-        if (s.tag == SchemeSpec::Tag::Adaptive)
+        std::string text = std::string("Scheme(kind='") + kind_name(s.tag) + "', ";
+        if (s.tag == Kind::Adaptive)
             text += "block=" + std::to_string(s.block) + ", tolerance=" + tolerance_text(s.tolerance) + ")";
         else
             text += "bits=" + std::to_string(s.bits) + ", block=" + std::to_string(s.block) + ")";
@@ -94,7 +92,7 @@ PyObject* scheme_richcompare(PyObject* self, PyObject* other, int op) {
     const SchemeSpec& a = spec_of(self);
     const SchemeSpec& b = spec_of(other);
     bool equal = a.tag == b.tag && a.block == b.block;
-    if (equal) equal = a.tag == SchemeSpec::Tag::Adaptive ? a.tolerance == b.tolerance : a.bits == b.bits;
+    if (equal) equal = a.tag == Kind::Adaptive ? a.tolerance == b.tolerance : a.bits == b.bits;
     return PyBool_FromLong((op == Py_EQ) == equal);
 }
 
@@ -103,25 +101,25 @@ Py_hash_t scheme_hash(PyObject*) {
     return -1;
 }
 
-PyObject* get_kind(PyObject* self, void*) { return PyUnicode_FromString(kTagNames[static_cast<int>(spec_of(self).tag)]); }
+PyObject* get_kind(PyObject* self, void*) { return PyUnicode_FromString(kind_name(spec_of(self).tag)); }
 
 PyObject* get_bits(PyObject* self, void*) {
-    if (spec_of(self).tag == SchemeSpec::Tag::Adaptive) Py_RETURN_NONE;
+    if (spec_of(self).tag == Kind::Adaptive) Py_RETURN_NONE;
     return PyLong_FromUnsignedLong(spec_of(self).bits);
 }
 
 PyObject* get_block(PyObject* self, void*) { return PyLong_FromSize_t(spec_of(self).block); }
 
 PyObject* get_tolerance(PyObject* self, void*) {
-    if (spec_of(self).tag != SchemeSpec::Tag::Adaptive) Py_RETURN_NONE;
+    if (spec_of(self).tag != Kind::Adaptive) Py_RETURN_NONE;
     return PyFloat_FromDouble(static_cast<double>(spec_of(self).tolerance));
 }
 
 PyObject* state_tuple(const SchemeSpec& s) {
-    const bool adaptive = s.tag == SchemeSpec::Tag::Adaptive;
+    const bool adaptive = s.tag == Kind::Adaptive;
     Ref bits = adaptive ? Ref::borrow(Py_None) : Ref::check(PyLong_FromUnsignedLong(s.bits));
     Ref tolerance = adaptive ? Ref::check(PyFloat_FromDouble(static_cast<double>(s.tolerance))) : Ref::borrow(Py_None);
-    return Ref::check(Py_BuildValue("(sOKO)", kTagNames[static_cast<int>(s.tag)], bits.get(),
+    return Ref::check(Py_BuildValue("(sOKO)", kind_name(s.tag), bits.get(),
                                     static_cast<unsigned long long>(s.block), tolerance.get()))
         .release();
 }
@@ -138,87 +136,46 @@ PyObject* scheme_reduce(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Param kBitsBlockParams[] = {{"bits"}, {"block"}};
-constexpr Param kAdaptiveParams[] = {{"block"}, {"tolerance"}};
-constexpr Param kQuantizeParams[] = {{"values", true}, {"scale", false, true}};
-constexpr Param kFromPickleParams[] = {{"kind", true}, {"bits", true}, {"block", true}, {"tolerance", true}};
+constexpr auto kSymmetric = signature("Scheme", "symmetric", kBitsParam, kBlockParam);
+constexpr auto kAsymmetric = signature("Scheme", "asymmetric", kBitsParam, kBlockParam);
+constexpr auto kAdaptive = signature("Scheme", "adaptive", kBlockParam, kToleranceParam);
+constexpr auto kQuantize = signature("Scheme", "quantize", kValuesParam, kScaleParam);
+constexpr auto kFromPickle =
+    signature("Scheme", "_from_pickle", Param{"kind"}, Param{"bits"}, Param{"block"}, Param{"tolerance"});
 
-PyObject* bits_block_scheme(SchemeSpec::Tag tag, const char* display, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* a[2];
-        bind({display, kBitsBlockParams}, args, nargs, kwnames, a);
-        return new_scheme(bits_block_spec(tag, a[0], a[1]));
-    });
-}
-
-PyObject* scheme_symmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bits_block_scheme(SchemeSpec::Tag::Symmetric, "Scheme.symmetric()", args, nargs, kwnames);
-}
-
-PyObject* scheme_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bits_block_scheme(SchemeSpec::Tag::Asymmetric, "Scheme.asymmetric()", args, nargs, kwnames);
-}
-
-PyObject* scheme_adaptive(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* a[2];
-        bind({"Scheme.adaptive()", kAdaptiveParams}, args, nargs, kwnames, a);
-        return new_scheme(adaptive_spec(a[0], a[1]));
-    });
+template <const auto& sig, Kind kind>
+PyObject* scheme_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return new_scheme(scheme_spec(kind, sig, bind(sig, args, nargs, kwnames))); });
 }
 
 PyObject* scheme_quantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* a[2];
-        bind({"Scheme.quantize()", kQuantizeParams}, args, nargs, kwnames, a);
-        const int scale = arg_scale(a[1], "scale");
-        return quantize_values(a[0], scale, spec_of(self));
-    });
+    return guarded([&] { return quantize_bound(kQuantize, bind(kQuantize, args, nargs, kwnames), spec_of(self)); });
 }
 
 PyObject* scheme_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* a[4];
-        bind({"Scheme._from_pickle()", kFromPickleParams}, args, nargs, kwnames, a);
-        PyObject* kind = arg_str(a[0], "kind");
+        const auto a = bind(kFromPickle, args, nargs, kwnames);
+        PyObject* kind_text = arg_str(a[0], "kind");
         const bool has_bits = a[1] != Py_None;
         const uint32_t bits = has_bits ? arg_u32(a[1], "bits") : 0;
         const size_t block = arg_usize(a[2], "block");
         const bool has_tolerance = a[3] != Py_None;
         const float tolerance = has_tolerance ? arg_f32(a[3], "tolerance") : 0.0f;
-        Py_ssize_t n = 0;
-        const char* k = PyUnicode_AsUTF8AndSize(kind, &n);
-        if (!k) throw_error_set();
-        const std::string_view name(k, static_cast<size_t>(n));
-        SchemeSpec s;
-        s.block = block;
-        if ((name == "symmetric" || name == "asymmetric") && has_bits && !has_tolerance) {
-            s.tag = name == "symmetric" ? SchemeSpec::Tag::Symmetric : SchemeSpec::Tag::Asymmetric;
-            s.bits = bits;
-        } else if (name == "adaptive" && has_tolerance && !has_bits) {
-            s.tag = SchemeSpec::Tag::Adaptive;
-            s.tolerance = tolerance;
-        } else {
+        const std::optional<Kind> kind = kind_named(utf8(kind_text));
+        if (!kind || (kind == Kind::Adaptive ? has_bits || !has_tolerance : !has_bits || has_tolerance))
             raise(PyExc_ValueError, "malformed pickle state");
-        }
-        return new_scheme(s);
+        return new_scheme({*kind, bits, block, tolerance});
     });
 }
 
 PyMethodDef kMethods[] = {
-    {"symmetric", fastcall(scheme_symmetric), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "symmetric($cls, bits=8, block=32)\n--\n\n"},
-    {"asymmetric", fastcall(scheme_asymmetric), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "asymmetric($cls, bits=8, block=32)\n--\n\n"},
-    {"adaptive", fastcall(scheme_adaptive), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "adaptive($cls, block=32, tolerance=0.001)\n--\n\n"},
-    {"quantize", fastcall(scheme_quantize), METH_FASTCALL | METH_KEYWORDS,
-     "quantize($self, values, *, scale=...)\n--\n\n"},
-    {"__getstate__", scheme_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
-    {"__reduce__", scheme_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_from_pickle", fastcall(scheme_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_pickle(kind, bits, block, tolerance)\n--\n\n"},
+    method_def(kSymmetric, scheme_new<kSymmetric, Kind::Symmetric>, METH_CLASS),
+    method_def(kAsymmetric, scheme_new<kAsymmetric, Kind::Asymmetric>, METH_CLASS),
+    method_def(kAdaptive, scheme_new<kAdaptive, Kind::Adaptive>, METH_CLASS),
+    method_def(kQuantize, scheme_quantize),
+    noargs_def("__getstate__", scheme_getstate),
+    noargs_def("__reduce__", scheme_reduce),
+    method_def(kFromPickle, scheme_from_pickle, METH_STATIC),
     {},
 };
 
@@ -244,31 +201,16 @@ PyType_Spec kSpec{"velmar.Scheme", sizeof(PyScheme), 0, Py_TPFLAGS_DEFAULT | Py_
 
 }  // namespace
 
-SchemeSpec bits_block_spec(SchemeSpec::Tag tag, PyObject* bits, PyObject* block) {
-    SchemeSpec s;
-    s.tag = tag;
-    s.bits = bits ? arg_u32(bits, "bits") : 8;
-    s.block = block ? arg_usize(block, "block") : 32;
-    return s;
-}
-
-SchemeSpec adaptive_spec(PyObject* block, PyObject* tolerance) {
-    SchemeSpec s;
-    s.tag = SchemeSpec::Tag::Adaptive;
-    s.block = block ? arg_usize(block, "block") : 32;
-    s.tolerance = tolerance ? arg_f32(tolerance, "tolerance") : 0.001f;
+SchemeSpec scheme_spec(Kind kind, PyObject* bits, PyObject* block, PyObject* tolerance) {
+    SchemeSpec s{kind};
+    if (kind != Kind::Adaptive) s.bits = arg_u32(bits, kBitsParam);
+    s.block = arg_usize(block, kBlockParam);
+    if (kind == Kind::Adaptive) s.tolerance = arg_f32(tolerance, kToleranceParam);
     return s;
 }
 
 Result<QuantizedInner> from_scheme(const SchemeSpec& spec, std::span<const float> values, int scale_index) {
-    switch (scale_index) {
-        case 0:
-            return run<f32>(spec, values);
-        case 1:
-            return run<f16>(spec, values);
-        default:
-            return run<bf16>(spec, values);
-    }
+    return with_scale_type(scale_index, [&]<class T>(std::type_identity<T>) { return run<T>(spec, values); });
 }
 
 PyObject* quantize_values(PyObject* values_obj, int scale_index, const SchemeSpec& spec, bool whole_tensor) {
@@ -287,10 +229,8 @@ PyObject* quantize_values(PyObject* values_obj, int scale_index, const SchemeSpe
 PyTypeObject* scheme_type() {
     if (g_type) return g_type;
     g_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&kSpec)).release());
-    SchemeSpec q4{SchemeSpec::Tag::Symmetric, 4, 32, 0.0f};
-    SchemeSpec q8{SchemeSpec::Tag::Symmetric, 8, 32, 0.0f};
-    Ref a = Ref::check(new_scheme(q4));
-    Ref b = Ref::check(new_scheme(q8));
+    Ref a = Ref::check(new_scheme({Kind::Symmetric, 4, 32}));
+    Ref b = Ref::check(new_scheme({Kind::Symmetric, 8, 32}));
     if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(g_type), "Q4_32", a.get()) < 0 ||
         PyObject_SetAttrString(reinterpret_cast<PyObject*>(g_type), "Q8_32", b.get()) < 0)
         throw_error_set();

@@ -2,35 +2,56 @@
 // The scheme record, the shared quantizing frame, and the Scheme class.
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "quantized/inner.hpp"
+#include "scale.hpp"
+#include "support/args.hpp"
 
 namespace velmar::py {
 
 struct SchemeSpec {
-    enum class Tag : uint8_t { Symmetric = 0, Asymmetric = 1, Adaptive = 2 };
-    Tag tag = Tag::Symmetric;
-    uint32_t bits = 8;
-    size_t block = 32;
+    Kind tag = Kind::Symmetric;
+    uint32_t bits = 0;
+    size_t block = 0;
     float tolerance = 0.0f;
 };
 
-// The record of a bits/block scheme from its (possibly omitted) parameters,
-// converted in signature order with their defaults 8 and 32.
-SchemeSpec bits_block_spec(SchemeSpec::Tag tag, PyObject* bits, PyObject* block);
-// The adaptive record from block (default 32) and tolerance (default 0.001).
-SchemeSpec adaptive_spec(PyObject* block, PyObject* tolerance);
+// The parameters every quantizing entry point shares; their defaults live here only.
+inline constexpr Param kValuesParam{"values"};
+inline constexpr Param kBitsParam{"bits", "8"};
+inline constexpr Param kBlockParam{"block", "32"};
+inline constexpr Param kToleranceParam{"tolerance", "0.001"};
+inline constexpr Param kScaleParam{"scale", "...", true};
+
+// The record of `kind`, converting bits, block and tolerance in that order;
+// an omitted one (NULL) takes its default.
+SchemeSpec scheme_spec(Kind kind, PyObject* bits, PyObject* block, PyObject* tolerance);
+
+// The same from the arguments sig bound; parameters sig lacks count as omitted.
+template <size_t N>
+SchemeSpec scheme_spec(Kind kind, const Signature<N>& sig, const std::array<PyObject*, N>& a) {
+    auto arg = [&](const char* name) { return sig.slot(name) < N ? a[sig.slot(name)] : nullptr; };
+    return scheme_spec(kind, arg("bits"), arg("block"), arg("tolerance"));
+}
 
 // Runs one of the nine core quantizers; touches no Python object.
 Result<QuantizedInner> from_scheme(const SchemeSpec& spec, std::span<const float> values, int scale_index);
 
 // Converts values, releases the lock around from_scheme, wraps the result.
-// A record with block == 0 and tag != Adaptive built by the *_tensor
-// functions never reaches here: they compute the block from the values.
+// whole_tensor makes the block the length of the values (at least 1).
 PyObject* quantize_values(PyObject* values, int scale_index, const SchemeSpec& spec, bool whole_tensor = false);
+
+// The tail every quantizing entry point shares: scale, then values.
+template <size_t N>
+PyObject* quantize_bound(const Signature<N>& sig, const std::array<PyObject*, N>& a, const SchemeSpec& spec,
+                         bool whole_tensor = false) {
+    const int scale = arg_scale(a[sig.slot("scale")], "scale");
+    return quantize_values(a[sig.slot("values")], scale, spec, whole_tensor);
+}
 
 PyTypeObject* scheme_type();
 

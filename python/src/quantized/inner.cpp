@@ -12,9 +12,7 @@ namespace {
 PyTypeObject* g_type = nullptr;
 
 void quantized_dealloc(PyObject* self) {
-    auto* q = reinterpret_cast<PyQuantized*>(self);
-    delete q->inner;
-    q->inner = nullptr;
+    std::destroy_at(&reinterpret_cast<PyQuantized*>(self)->inner);
     PyTypeObject* type = Py_TYPE(self);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
@@ -41,25 +39,26 @@ PyTypeObject* quantized_type() {
 }
 
 PyObject* wrap(QuantizedInner&& inner) {
+    Snapshot value = std::make_shared<const QuantizedInner>(std::move(inner));
     PyTypeObject* type = quantized_type();
-    auto owned = std::make_unique<QuantizedInner>(std::move(inner));
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (!self) throw_error_set();
     auto* q = reinterpret_cast<PyQuantized*>(self);
-    q->inner = owned.release();
+    std::construct_at(&q->inner, std::move(value));
     q->borrow = 0;
     return self;
 }
 
 PyQuantized* arg_quantized(PyObject* obj, const char* name) {
     if (PyObject_TypeCheck(obj, quantized_type())) return reinterpret_cast<PyQuantized*>(obj);
-    try {
-        raise_not_instance(obj, "Quantized");
-    } catch (const PyErrorSet&) {
-        add_note(name);
-        throw;
-    }
+    raise_not_instance(obj, "Quantized", name);
+}
+
+std::optional<Kind> kind_named(std::string_view name) {
+    for (Kind k : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive})
+        if (name == kind_name(k)) return k;
+    return std::nullopt;
 }
 
 ReadBorrow::ReadBorrow(PyObject* self) : obj_(reinterpret_cast<PyQuantized*>(self)) {
@@ -73,5 +72,8 @@ WriteBorrow::WriteBorrow(PyQuantized* self) : obj_(self) {
     obj_->borrow = -1;
 }
 WriteBorrow::~WriteBorrow() { obj_->borrow = 0; }
+void WriteBorrow::replace(QuantizedInner&& next) const {
+    obj_->inner = std::make_shared<const QuantizedInner>(std::move(next));
+}
 
 }  // namespace velmar::py

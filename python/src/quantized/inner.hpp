@@ -1,7 +1,13 @@
 #pragma once
 // The Python Quantized class: one core tensor per object, under a borrow flag.
+// The tensor is never changed once made: readers that compute without the
+// lock take a reference to it, and refine swaps in a new one.
 #include <Python.h>
 
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "shared/tensor.hpp"
@@ -10,9 +16,25 @@ namespace velmar::py {
 
 // Tag order follows the Scale members: f32, f16, bf16.
 using QuantizedInner = std::variant<Quantized<f32>, Quantized<f16>, Quantized<bf16>>;
+using Snapshot = std::shared_ptr<const QuantizedInner>;
+
+// f(std::type_identity<T>{}) for the element type of Scale member `index`.
+template <class F>
+decltype(auto) with_scale_type(int index, F&& f) {
+    switch (index) {
+        case 0:
+            return f(std::type_identity<f32>{});
+        case 1:
+            return f(std::type_identity<f16>{});
+        default:
+            return f(std::type_identity<bf16>{});
+    }
+}
+
+std::optional<Kind> kind_named(std::string_view name);
 
 struct PyQuantized {
-    PyObject_HEAD QuantizedInner* inner;
+    PyObject_HEAD Snapshot inner;
     // 0: free, > 0: shared readers, -1: held by refine.
     int borrow;
 };
@@ -33,6 +55,8 @@ public:
     ReadBorrow(const ReadBorrow&) = delete;
     ReadBorrow& operator=(const ReadBorrow&) = delete;
     const QuantizedInner& inner() const { return *obj_->inner; }
+    // The current value, safe to use after the borrow ends and without the lock.
+    Snapshot snapshot() const { return obj_->inner; }
 
 private:
     PyQuantized* obj_;
@@ -44,7 +68,8 @@ public:
     ~WriteBorrow();
     WriteBorrow(const WriteBorrow&) = delete;
     WriteBorrow& operator=(const WriteBorrow&) = delete;
-    QuantizedInner& inner() const { return *obj_->inner; }
+    const QuantizedInner& inner() const { return *obj_->inner; }
+    void replace(QuantizedInner&& next) const;
 
 private:
     PyQuantized* obj_;

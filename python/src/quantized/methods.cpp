@@ -16,8 +16,6 @@
 namespace velmar::py {
 namespace {
 
-constexpr const char* kScaleNames[] = {"Scale.F32", "Scale.F16", "Scale.Bf16"};
-
 // Runs f(tensor) on the held tensor with a shared borrow, under the lock.
 template <class F>
 PyObject* read(PyObject* self, F&& f) {
@@ -99,46 +97,40 @@ PyObject* get_bits_per_element(PyObject* self, void*) {
 }
 
 PyObject* method_copy(PyObject* self, PyObject*) {
-    return guarded([&] {
-        ReadBorrow borrow(self);
-        QuantizedInner copy = borrow.inner();
-        return wrap(std::move(copy));
-    });
+    return guarded([&] { return wrap(QuantizedInner(ReadBorrow(self).inner())); });
 }
 
 PyObject* method_is_empty(PyObject* self, PyObject*) {
     return read(self, [](const auto& q) { return PyBool_FromLong(q.len == 0); });
 }
 
-constexpr Param kDequantizeParams[] = {{"out"}};
-constexpr Param kDotParams[] = {{"values", true}};
+constexpr auto kDequantize = signature("Quantized", "dequantize", Param{"out", "None"});
+constexpr auto kDot = signature("Quantized", "dot", Param{"values"});
+
+size_t len_of(const QuantizedInner& inner) {
+    return std::visit([](const auto& q) { return q.len; }, inner);
+}
 
 PyObject* method_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[1];
-        bind({"Quantized.dequantize()", kDequantizeParams}, args, nargs, kwnames, a);
-        PyObject* out = a[0];
+        PyObject* out = bind(kDequantize, args, nargs, kwnames)[0];
         if (out && out != Py_None) {
             ReadBorrow borrow(self);
-            const size_t len = std::visit([](const auto& q) { return q.len; }, borrow.inner());
-            std::span<float> view = as_writable_f32_out(out, len);
+            std::span<float> view = as_writable_f32_out(out, len_of(borrow.inner()));
             // Written with the lock held: the caller's array stays ours alone.
             const Status st = std::visit([&](const auto& q) { return q.dequantize_into(view); }, borrow.inner());
             if (!st) raise_core_error(from_quantize(st.error()));
             Py_INCREF(out);
             return out;
         }
-        QuantizedInner copy = [&] {
-            ReadBorrow borrow(self);
-            return borrow.inner();
-        }();
-        const size_t len = std::visit([](const auto& q) { return q.len; }, copy);
+        const Snapshot value = ReadBorrow(self).snapshot();
+        const size_t len = len_of(*value);
         Ref result = Ref::check(new_empty_f32_array(len));
         std::span<float> dst{static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()))), len};
         Status st;
         {
             GilRelease unlocked;
-            st = std::visit([&](const auto& q) { return q.dequantize_into(dst); }, copy);
+            st = std::visit([&](const auto& q) { return q.dequantize_into(dst); }, *value);
         }
         if (!st) raise_core_error(from_quantize(st.error()));
         return result.release();
@@ -147,20 +139,19 @@ PyObject* method_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* method_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* a[1];
-        bind({"Quantized.dot()", kDotParams}, args, nargs, kwnames, a);
-        std::optional<ReadBorrow> borrow(std::in_place, self);
-        F32Values x = as_f32_values(a[0]);
-        const size_t len = std::visit([](const auto& q) { return q.len; }, borrow->inner());
-        if (x.size() != len) raise_core_error(length_mismatch(len, x.size()));
-        QuantizedInner copy = borrow->inner();
-        // The copy is private: holding the borrow while unlocked would make a
-        // concurrent refine fail with "Already borrowed".
-        borrow.reset();
+        PyObject* values = bind(kDot, args, nargs, kwnames)[0];
+        // The borrow spans the conversion of values, which may run Python code.
+        const auto [value, x] = [&] {
+            ReadBorrow borrow(self);
+            F32Values x = as_f32_values(values);
+            const size_t len = len_of(borrow.inner());
+            if (x.size() != len) raise_core_error(length_mismatch(len, x.size()));
+            return std::pair{borrow.snapshot(), std::move(x)};
+        }();
         Result<float> r = 0.0f;
         {
             GilRelease unlocked;
-            r = std::visit([&](const auto& q) { return dot(q, x.span()); }, copy);
+            r = std::visit([&](const auto& q) { return dot(q, x.span()); }, *value);
         }
         if (!r) raise_core_error(from_quantize(r.error()));
         return PyFloat_FromDouble(static_cast<double>(*r));
@@ -172,7 +163,7 @@ PyObject* method_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 Py_ssize_t quantized_len(PyObject* self) {
     return guarded([&]() -> Py_ssize_t {
         ReadBorrow borrow(self);
-        const size_t len = std::visit([](const auto& q) { return q.len; }, borrow.inner());
+        const size_t len = len_of(borrow.inner());
         if (len > static_cast<size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "length does not fit an index");
         return static_cast<Py_ssize_t>(len);
     });
@@ -181,28 +172,25 @@ Py_ssize_t quantized_len(PyObject* self) {
 PyObject* quantized_repr(PyObject* self) {
     return guarded([&] {
         ReadBorrow borrow(self);
-        const char* scale = kScaleNames[borrow.inner().index()];
-        return std::visit(
+        const std::string text = std::visit(
             [&](const auto& q) {
                 std::string s = std::string("Quantized(kind='") + kind_name(q.kind) + "'";
                 if (q.kind != Kind::Adaptive) s += ", bits=" + std::to_string(q.packed.bits);
-                s += ", block=" + std::to_string(q.block) + ", len=" + std::to_string(q.len) + ", scale=" + scale + ")";
-                return Ref::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))).release();
+                return s + ", block=" + std::to_string(q.block) + ", len=" + std::to_string(q.len) + ", scale=";
             },
             borrow.inner());
+        return PyUnicode_FromFormat("%s%R)", text.c_str(), scale_member(static_cast<int>(borrow.inner().index())));
     });
 }
 
 PyMethodDef kQuantizedMethods[] = {
-    {"copy", method_copy, METH_NOARGS, "copy($self)\n--\n\n"},
-    {"is_empty", method_is_empty, METH_NOARGS, "is_empty($self)\n--\n\n"},
-    {"dequantize", fastcall(method_dequantize), METH_FASTCALL | METH_KEYWORDS,
-     "dequantize($self, out=None)\n--\n\n"},
-    {"dot", fastcall(method_dot), METH_FASTCALL | METH_KEYWORDS, "dot($self, values)\n--\n\n"},
-    {"__getstate__", quantized_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
-    {"__reduce__", quantized_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_from_pickle", fastcall(quantized_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_pickle(state)\n--\n\n"},
+    noargs_def("copy", method_copy),
+    noargs_def("is_empty", method_is_empty),
+    method_def(kDequantize, method_dequantize),
+    method_def(kDot, method_dot),
+    noargs_def("__getstate__", quantized_getstate),
+    noargs_def("__reduce__", quantized_reduce),
+    method_def(kQuantizedFromPickle, quantized_from_pickle, METH_STATIC),
     {},
 };
 

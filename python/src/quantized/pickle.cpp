@@ -16,12 +16,6 @@ constexpr int kVersion = 1;
 
 [[noreturn]] void malformed() { raise(PyExc_ValueError, "malformed pickle state"); }
 
-Kind parse_kind(std::string_view name) {
-    for (Kind k : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive})
-        if (name == kind_name(k)) return k;
-    malformed();
-}
-
 // Raw little-endian bit patterns, no header; f16 and bf16 share the 2-byte path.
 template <class T>
 std::vector<uint8_t> encode(const std::vector<T>& elements) {
@@ -145,17 +139,10 @@ QuantizedInner from_pickle(PyObject* state) {
     if (!PyTuple_Check(state) || PyTuple_Size(state) != 10) malformed();
     auto item = [&](Py_ssize_t i) { return PyTuple_GetItem(state, i); };
     if (to_i32(item(0)) != kVersion) malformed();
-    PyObject* kind_obj = item(1);
-    if (!PyUnicode_Check(kind_obj)) {
-        Ref tn = Ref::check(PyType_GetName(Py_TYPE(kind_obj)));
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", tn.get());
-        throw_error_set();
-    }
-    Py_ssize_t n = 0;
-    const char* kind_text = PyUnicode_AsUTF8AndSize(kind_obj, &n);
-    if (!kind_text) throw_error_set();
+    const std::optional<Kind> kind = kind_named(utf8(to_str(item(1))));
+    if (!kind) malformed();
     Parts parts{};
-    parts.kind = parse_kind(std::string_view(kind_text, static_cast<size_t>(n)));
+    parts.kind = *kind;
     const int scale = scale_index(item(2));
     if (scale < 0) malformed();
     parts.block = to_usize(item(3));
@@ -165,14 +152,7 @@ QuantizedInner from_pickle(PyObject* state) {
     parts.block_bits = sequence_of<uint32_t>(item(7), to_u32);
     parts.scales = byte_vector(item(8));
     parts.zero_points = byte_vector(item(9));
-    switch (scale) {
-        case 0:
-            return rebuild<f32>(std::move(parts));
-        case 1:
-            return rebuild<f16>(std::move(parts));
-        default:
-            return rebuild<bf16>(std::move(parts));
-    }
+    return with_scale_type(scale, [&]<class T>(std::type_identity<T>) { return rebuild<T>(std::move(parts)); });
 }
 
 PyObject* quantized_getstate(PyObject* self, PyObject*) {
@@ -191,13 +171,9 @@ PyObject* quantized_reduce(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Param kFromPickleParams[] = {{"state", true}};
-
 PyObject* quantized_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* a[1];
-        bind({"Quantized._from_pickle()", kFromPickleParams}, args, nargs, kwnames, a);
-        return wrap(from_pickle(a[0]));
+        return wrap(from_pickle(bind(kQuantizedFromPickle, args, nargs, kwnames)[0]));
     });
 }
 

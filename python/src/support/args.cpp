@@ -1,6 +1,11 @@
 #include "support/args.hpp"
 
+#include <charconv>
+#include <cstring>
+#include <deque>
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/ref.hpp"
@@ -25,23 +30,27 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return s;
 }
 
-size_t positional_count(const Signature& sig) {
+std::string display(const SignatureView& sig) {
+    return (sig.owner ? std::string(sig.owner) + "." : std::string()) + sig.name + "()";
+}
+
+size_t positional_count(const SignatureView& sig) {
     size_t n = 0;
     for (const Param& p : sig.params) n += p.keyword_only ? 0 : 1;
     return n;
 }
 
-size_t required_count(const Signature& sig) {
+size_t required_count(const SignatureView& sig) {
     size_t n = 0;
-    for (const Param& p : sig.params) n += p.required ? 1 : 0;
+    for (const Param& p : sig.params) n += p.fallback ? 0 : 1;
     return n;
 }
 
-void check_positional(const Signature& sig, size_t nargs) {
+void check_positional(const SignatureView& sig, size_t nargs) {
     const size_t npos = positional_count(sig);
     if (nargs <= npos) return;
     const size_t nreq = required_count(sig);
-    std::string msg = std::string(sig.display) + " takes ";
+    std::string msg = display(sig) + " takes ";
     if (nreq == npos)
         msg += std::to_string(npos);
     else
@@ -50,34 +59,30 @@ void check_positional(const Signature& sig, size_t nargs) {
     type_error(msg);
 }
 
-void place_keyword(const Signature& sig, size_t nargs, PyObject* key, PyObject* value, PyObject** out) {
-    Py_ssize_t size = 0;
-    const char* k = PyUnicode_AsUTF8AndSize(key, &size);
-    if (!k) throw_error_set();
+void place_keyword(const SignatureView& sig, size_t nargs, PyObject* key, PyObject* value, PyObject** out) {
+    const std::string_view k = utf8(key);
     for (size_t i = 0; i < sig.params.size(); ++i) {
-        if (std::string_view(sig.params[i].name) != std::string_view(k, size)) continue;
+        if (sig.params[i].name != k) continue;
         if (i < nargs || out[i])
-            type_error(std::string(sig.display) + " got multiple values for argument '" + sig.params[i].name + "'");
+            type_error(display(sig) + " got multiple values for argument '" + sig.params[i].name + "'");
         out[i] = value;
         return;
     }
-    type_error(std::string(sig.display) + " got an unexpected keyword argument '" + std::string(k, size) + "'");
+    type_error(display(sig) + " got an unexpected keyword argument '" + std::string(k) + "'");
 }
 
-void check_missing(const Signature& sig, PyObject** out) {
+void check_missing(const SignatureView& sig, PyObject** out) {
     std::vector<const char*> missing;
     for (size_t i = 0; i < sig.params.size(); ++i)
-        if (sig.params[i].required && !out[i]) missing.push_back(sig.params[i].name);
+        if (!sig.params[i].fallback && !out[i]) missing.push_back(sig.params[i].name);
     if (missing.empty()) return;
-    type_error(std::string(sig.display) + " missing " + std::to_string(missing.size()) + " required positional " +
+    type_error(display(sig) + " missing " + std::to_string(missing.size()) + " required positional " +
                (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
 }
 
 }  // namespace
 
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs_in, PyObject* kwnames, PyObject** out) {
-    const size_t nargs = static_cast<size_t>(nargs_in);
-    for (size_t i = 0; i < sig.params.size(); ++i) out[i] = nullptr;
+void bind_into(const SignatureView& sig, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** out) {
     check_positional(sig, nargs);
     for (size_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames) {
@@ -88,17 +93,39 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs_in, PyOb
     check_missing(sig, out);
 }
 
-void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-    const Py_ssize_t n = args ? PyTuple_Size(args) : 0;
-    for (size_t i = 0; i < sig.params.size(); ++i) out[i] = nullptr;
-    check_positional(sig, static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out[i] = PyTuple_GetItem(args, i);
+void bind_into(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const size_t n = args ? static_cast<size_t>(PyTuple_Size(args)) : 0;
+    check_positional(sig, n);
+    for (size_t i = 0; i < n; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     if (kwargs) {
         PyObject *key = nullptr, *value = nullptr;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) place_keyword(sig, static_cast<size_t>(n), key, value, out);
+        while (PyDict_Next(kwargs, &pos, &key, &value)) place_keyword(sig, n, key, value, out);
     }
     check_missing(sig, out);
+}
+
+const char* kept(std::string text) {
+    // Method tables and type specs point here for the life of the process.
+    static auto* texts = new std::deque<std::string>;
+    return texts->emplace_back(std::move(text)).c_str();
+}
+
+const char* text_signature(const char* name, const char* self, std::span<const Param> params) {
+    std::string s = std::string(name) + "(" + (self ? self : "");
+    bool first = !self, star = false;
+    for (const Param& p : params) {
+        s += first ? "" : ", ";
+        first = false;
+        if (p.keyword_only && !std::exchange(star, true)) s += "*, ";
+        s += p.name;
+        if (p.fallback) s += std::string("=") + p.fallback;
+    }
+    return kept(s + ")\n--\n\n");
+}
+
+PyMethodDef noargs_def(const char* name, PyCFunction f) {
+    return {name, f, METH_NOARGS, text_signature(name, "$self", {})};
 }
 
 void add_note(const char* name) {
@@ -130,14 +157,28 @@ auto noted(const char* name, F&& f) -> decltype(f()) {
     }
 }
 
-}  // namespace
-
-uint32_t to_u32(PyObject* obj) {
+template <class T>
+T to_int(PyObject* obj) {
     const long long v = PyLong_AsLongLong(obj);
     if (v == -1 && PyErr_Occurred()) throw_error_set();
-    if (v < 0 || v > 0xFFFFFFFFLL) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return static_cast<uint32_t>(v);
+    if (v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+        v > static_cast<long long>(std::numeric_limits<T>::max()))
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<T>(v);
 }
+
+template <class T>
+T fallback_of(const Param& p) {
+    T v{};
+    std::from_chars(p.fallback, p.fallback + std::strlen(p.fallback), v);
+    return v;
+}
+
+}  // namespace
+
+uint32_t to_u32(PyObject* obj) { return to_int<uint32_t>(obj); }
+int32_t to_i32(PyObject* obj) { return to_int<int32_t>(obj); }
+uint8_t to_u8(PyObject* obj) { return to_int<uint8_t>(obj); }
 
 size_t to_usize(PyObject* obj) {
     Ref index = Ref::check(PyNumber_Index(obj));
@@ -146,18 +187,18 @@ size_t to_usize(PyObject* obj) {
     return static_cast<size_t>(v);
 }
 
-int32_t to_i32(PyObject* obj) {
-    const long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) throw_error_set();
-    if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return static_cast<int32_t>(v);
+PyObject* to_str(PyObject* obj) {
+    if (PyUnicode_Check(obj)) return obj;
+    Ref tn = Ref::check(PyType_GetName(Py_TYPE(obj)));
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", tn.get());
+    throw_error_set();
 }
 
-uint8_t to_u8(PyObject* obj) {
-    const long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) throw_error_set();
-    if (v < 0 || v > 255) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return static_cast<uint8_t>(v);
+std::string_view utf8(PyObject* str) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(str, &n);
+    if (!s) throw_error_set();
+    return {s, static_cast<size_t>(n)};
 }
 
 uint32_t arg_u32(PyObject* obj, const char* name) {
@@ -176,25 +217,27 @@ float arg_f32(PyObject* obj, const char* name) {
     });
 }
 
+uint32_t arg_u32(PyObject* obj, const Param& p) { return obj ? arg_u32(obj, p.name) : fallback_of<uint32_t>(p); }
+size_t arg_usize(PyObject* obj, const Param& p) { return obj ? arg_usize(obj, p.name) : fallback_of<size_t>(p); }
+float arg_f32(PyObject* obj, const Param& p) { return obj ? arg_f32(obj, p.name) : fallback_of<float>(p); }
+
 PyObject* arg_str(PyObject* obj, const char* name) {
-    return noted(name, [&] {
-        if (!PyUnicode_Check(obj)) {
-            Ref tn = Ref::check(PyType_GetName(Py_TYPE(obj)));
-            PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", tn.get());
-            throw_error_set();
-        }
-        return obj;
-    });
+    return noted(name, [&] { return to_str(obj); });
 }
 
-void raise_not_instance(PyObject* obj, const char* cls) {
-    if (obj == Py_None) {
-        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", cls);
-    } else {
-        Ref tn = Ref::check(PyType_GetName(Py_TYPE(obj)));
-        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", tn.get(), cls);
+void raise_not_instance(PyObject* obj, const char* cls, const char* param) {
+    try {
+        if (obj == Py_None) {
+            PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", cls);
+        } else {
+            Ref tn = Ref::check(PyType_GetName(Py_TYPE(obj)));
+            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", tn.get(), cls);
+        }
+        throw_error_set();
+    } catch (const PyErrorSet&) {
+        if (param) add_note(param);
+        throw;
     }
-    throw_error_set();
 }
 
 }  // namespace velmar::py
