@@ -1,6 +1,6 @@
 """Speed of velmar against the cost of touching the same bytes, plain NumPy and peers.
 
-    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python -m velmar.bench [--quick]
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python -m velmar.bench [--quick] [--check]
 
 Both OpenBLAS variables are unset because, where the machine sets them, they
 force a slower BLAS kernel on NumPy and so flatter velmar's dot ratios.
@@ -10,18 +10,18 @@ warm-up call, single-threaded (BLAS is pinned to one thread when threadpoolctl
 is importable).  Ratios divide velmar's median by a baseline measured in the
 same run: `a.copy()` of the float32 input of the same size, a vectorised NumPy
 implementation of the same job written below, and, where importable, the gguf
-and PyTorch quantizers.  Targets print PASS or FAIL where they apply.
+and PyTorch quantizers.  Targets print PASS or FAIL where they apply; with
+--check the exit status is 1 when any fails.
 """
 
 from __future__ import annotations
 
 import argparse
-import gc
 import importlib
 import json
-import math
 import os
 import platform
+import re
 import resource
 import statistics
 import subprocess
@@ -29,61 +29,102 @@ import sys
 import threading
 import time
 import warnings
-from dataclasses import dataclass, field
-from typing import IO, Any, Callable
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from functools import partial
+from typing import IO, Any
 
 import numpy as np
+import numpy.typing as npt
 
 import velmar
-from velmar import Scale
+from velmar.report import BLOCK, SCALES, Timing, seconds_per_call
 
-BLOCK = 32
 SIZES = (32, 4096, 1 << 20, 1 << 24)
 QUICK_SIZES = (32, 4096, 1 << 16)
-LARGE = 1 << 24          # the size most targets are stated for
-CACHED = 1 << 20         # the in-cache size of the 8-bit dot target
+LARGE = 1 << 24          # big enough that no cache holds the data
+CACHED = 1 << 20         # small enough that a second-level cache may hold it
 OPS = ("quantize", "asymmetric", "adaptive", "dequantize", "dot", "refine",
        "peers", "threads", "memory")
 DTYPES = ("float32", "float64")
-SCALES = {"F32": Scale.F32, "F16": Scale.F16, "Bf16": Scale.Bf16}
-TOLERANCE = 0.001
 GGUF_ROW = 4096          # gguf quantizes rows; a typical weight row
+BENCH_TIMING = Timing(budget=0.5, min_samples=5, max_samples=41)
+QUICK_TIMING = Timing(budget=0.03, min_samples=3, max_samples=9)
+
+Array = npt.NDArray[Any]
+
+# The quantized forms the decoding, dot and memory runs use, by short name.
+QUANTIZERS: dict[str, Callable[[Array], velmar.Quantized]] = {
+    "sym8": lambda v: velmar.quantize(v, 8, BLOCK),
+    "sym4": lambda v: velmar.quantize(v, 4, BLOCK),
+    "asym4": lambda v: velmar.asymmetric_quantize(v, 4, BLOCK),
+    "adaptive": lambda v: velmar.adaptive_quantize(v, BLOCK),
+}
 
 
-# ------------------------------------------------------------------ timing
+def kernel_level() -> str:
+    """The instruction-set level of the kernels this process runs."""
+    try:
+        tensor = importlib.import_module("velmar._tensor")
+    except ImportError:
+        # Fallback for builds that do not have the velmar._tensor module yet.
+        return "unknown"
+    return str(tensor.kernel_level())
+
+
+# ----------------------------------------------------------------- targets
+
+@dataclass(frozen=True)
+class Goal:
+    """A limit on one ratio of the rows it names."""
+    row: str                  # regular expression over the row's operation
+    ratio: str                # copy, numpy, f32 (float64 over float32), peer, throughput, limit
+    limit: float
+    sizes: tuple[int, int] = (0, 1 << 62)   # inclusive range of element counts
+    dtype: str = "float32"    # regular expression over the input dtype
+    op: str = "<="            # "<" for "faster than", ">=" for a floor
+
+
+GOALS = (
+    Goal(r"quantize \d+-bit \w+", "copy", 1.5, (LARGE, LARGE)),
+    Goal(r"asymmetric_quantize .*", "copy", 2.0, (LARGE, LARGE)),
+    Goal(r"adaptive_quantize .*", "copy", 3.0, (LARGE, LARGE)),
+    Goal(r"quantize \d+-bit \w+", "copy", 8.0, (32, 32)),      # the cost of one call
+    Goal(r"(asymmetric_)?quantize .*", "f32", 1.5, (LARGE, LARGE), "float64"),
+    Goal(r"(asymmetric_)?quantize .*", "numpy", 1 / 8, dtype="float(32|64)"),
+    Goal(r"quantize \d+-bit \w+", "peer", 1.0, op="<"),
+    Goal(r"dequantize\(\) sym\d", "copy", 1.25, (LARGE, LARGE)),
+    Goal(r"dequantize\(\) (asym4|adaptive)", "copy", 2.0, (LARGE, LARGE)),
+    Goal(r"dot sym8", "numpy", 1.0, (LARGE, LARGE)),
+    Goal(r"dot sym8", "numpy", 0.6, (CACHED, CACHED)),
+    Goal(r"dot (sym4|asym4|adaptive)", "numpy", 1.5, (CACHED, 1 << 62)),
+    Goal(r"two threads", "throughput", 1.6, op=">="),
+    Goal(r"peak memory .*", "limit", 1.0, dtype="float(32|64)"),
+)
+
 
 @dataclass
-class Timing:
-    budget: float = 0.5  # seconds of samples per measurement, warm-up excluded
-    min_samples: int = 5
-    max_samples: int = 41
+class Target:
+    what: str
+    value: float
+    limit: float
+    op: str = "<="
+
+    @property
+    def ok(self) -> bool:
+        return {"<=": self.value <= self.limit, "<": self.value < self.limit,
+                ">=": self.value >= self.limit}[self.op]
+
+    def __str__(self) -> str:
+        return f"{self.what} {self.value:.3g}x{self.op}{self.limit:g} {'PASS' if self.ok else 'FAIL'}"
 
 
-def measure(timing: Timing, fn: Callable[..., Any], *args: Any, **kw: Any) -> float:
-    """Median seconds per call of fn(*args, **kw)."""
-
-    def loop(k: int) -> float:
-        t0 = time.perf_counter()
-        for _ in range(k):
-            fn(*args, **kw)
-        return time.perf_counter() - t0
-
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        per = loop(1)
-        k = 1
-        if per < 1e-3:
-            # Tiny calls are batched so one sample spans about a millisecond,
-            # well above the timer's resolution.
-            per = max(loop(10) / 10, 1e-8)
-            k = max(1, math.ceil(1e-3 / per))
-        n = int(timing.budget / (k * per))
-        n = max(timing.min_samples, min(timing.max_samples, n))
-        return statistics.median(loop(k) / k for _ in range(n))
-    finally:
-        if was_enabled:
-            gc.enable()
+def targets_of(op: str, n: int, dtype: str, ratios: dict[str, float], peer: str = "") -> list[Target]:
+    """The targets a row with these ratios meets or misses; a peer ratio prints under its peer's name."""
+    return [Target(peer if g.ratio == "peer" else g.ratio, ratios[g.ratio], g.limit, g.op)
+            for g in GOALS
+            if g.ratio in ratios and g.sizes[0] <= n <= g.sizes[1]
+            and re.fullmatch(g.dtype, dtype) and re.fullmatch(g.row, op)]
 
 
 # ------------------------------------------------- the plain NumPy baseline
@@ -123,9 +164,9 @@ def _to_bf16(x: np.ndarray) -> np.ndarray:
 
 
 def _store(x: np.ndarray, scale: str) -> np.ndarray:
-    if scale == "F16":
+    if scale == "f16":
         return x.astype(np.float16)
-    if scale == "Bf16":
+    if scale == "bf16":
         return _to_bf16(x)
     return x
 
@@ -157,7 +198,7 @@ def _round_codes(t: np.ndarray, bits: int) -> np.ndarray:
     return codes.astype(np.int8)
 
 
-def np_symmetric(values: Any, bits: int = 8, block: int = BLOCK, scale: str = "F32") -> NpQuantized:
+def np_symmetric(values: Any, bits: int = 8, block: int = BLOCK, scale: str = "f32") -> NpQuantized:
     """Blockwise absmax quantization to 8 or 4 bits, packing 4-bit codes."""
     x = _blocks(values, block)
     absmax = np.abs(x).max(axis=1)
@@ -169,7 +210,7 @@ def np_symmetric(values: Any, bits: int = 8, block: int = BLOCK, scale: str = "F
                        _store(s, scale))
 
 
-def np_asymmetric(values: Any, bits: int = 4, block: int = BLOCK, scale: str = "F32") -> NpQuantized:
+def np_asymmetric(values: Any, bits: int = 4, block: int = BLOCK, scale: str = "f32") -> NpQuantized:
     """Blockwise min/max quantization with a real zero point."""
     x = _blocks(values, block)
     n = np.asarray(values).size
@@ -247,12 +288,13 @@ def np_refit(values: Any, q: NpQuantized) -> tuple[np.ndarray, np.ndarray]:
 class Peer:
     name: str
     fn: Callable[[np.ndarray], Any]
-    twin: tuple[int, str]        # the velmar (bits, scale) that does this job
+    twin: str                    # the velmar row that does this job
     fits: Callable[[int], bool]
 
 
 def load_peers() -> tuple[list[Peer], list[str]]:
-    peers, notes = [], []
+    peers: list[Peer] = []
+    notes: list[str] = []
     try:
         gguf = importlib.import_module("gguf")
 
@@ -262,13 +304,12 @@ def load_peers() -> tuple[list[Peer], list[str]]:
                 return gguf.quantize(a.reshape(-1, row), kind)
             return run
 
-
         def fits(n: int) -> bool:
             return n % 32 == 0
 
         T = gguf.GGMLQuantizationType
-        peers.append(Peer("gguf Q8_0", gguf_quant(T.Q8_0), (8, "F16"), fits))
-        peers.append(Peer("gguf Q4_0", gguf_quant(T.Q4_0), (4, "F16"), fits))
+        peers.append(Peer("gguf Q8_0", gguf_quant(T.Q8_0), "quantize 8-bit f16", fits))
+        peers.append(Peer("gguf Q4_0", gguf_quant(T.Q4_0), "quantize 4-bit f16", fits))
         version = getattr(gguf, "__version__", None)
         if version is None:
             from importlib.metadata import version as _v
@@ -290,7 +331,7 @@ def load_peers() -> tuple[list[Peer], list[str]]:
             zp = torch.zeros(s.shape[0], dtype=torch.int64)
             return torch.quantize_per_channel(t, s, zp, 0, torch.qint8)
 
-        peers.append(Peer("torch qint8/channel", torch_q8, (8, "F32"),
+        peers.append(Peer("torch qint8/channel", torch_q8, "quantize 8-bit f32",
                           lambda n: n % BLOCK == 0))
         notes.append(f"torch {torch.__version__}: quantize_per_channel qint8 over rows of {BLOCK},"
                      " absmax/127 scales, 1 thread")
@@ -306,39 +347,6 @@ COLUMNS = (("impl", 6, "<"), ("operation", 34, "<"), ("size", 10, ">"), ("dtype"
            ("targets", 0, "<"))
 
 
-@dataclass
-class Target:
-    what: str
-    value: float
-    limit: float
-    op: str = "<="   # "<" for "faster than", ">=" for a throughput floor
-
-    @property
-    def ok(self) -> bool:
-        return {"<=": self.value <= self.limit, "<": self.value < self.limit,
-                ">=": self.value >= self.limit}[self.op]
-
-    @property
-    def mark(self) -> str:
-        return "PASS" if self.ok else "FAIL"
-
-    def __str__(self) -> str:
-        return f"{self.what} {self.value:.3g}x{self.op}{self.limit:g} {self.mark}"
-
-
-@dataclass
-class Row:
-    impl: str
-    op: str
-    n: int
-    dtype: str
-    median: float
-    copy: float | None = None
-    numpy: float | None = None
-    peer: float | None = None
-    targets: list[Target] = field(default_factory=list)
-
-
 def fmt_time(s: float) -> str:
     for unit, f in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
         if s >= f:
@@ -346,154 +354,118 @@ def fmt_time(s: float) -> str:
     return f"{s / 1e-9:.0f} ns"
 
 
-def fmt_ratio(r: float | None) -> str:
-    return "-" if r is None else f"{r:.3g}"
-
-
 class Report:
+    """The table, printed a row at a time as it is measured, and every target met or missed."""
+
     def __init__(self, stream: IO[str]) -> None:
         self.stream = stream
-        self.rows: list[Row] = []
+        self.targets: list[tuple[str, Target]] = []
 
     def line(self, text: str = "") -> None:
         print(text, file=self.stream, flush=True)
 
     def header(self) -> None:
-        cells = [f"{name:{a}{w}}" for name, w, a in COLUMNS]
-        self.line("  ".join(cells).rstrip())
+        self.line("  ".join(f"{name:{a}{w}}" for name, w, a in COLUMNS).rstrip())
         self.line("  ".join("-" * max(w, len(n)) for n, w, _ in COLUMNS))
 
-    def add(self, row: Row) -> Row:
-        self.rows.append(row)
-        values = (row.impl, row.op, f"{row.n:,}", row.dtype, fmt_time(row.median),
-                  fmt_ratio(row.copy), fmt_ratio(row.numpy), fmt_ratio(row.peer),
-                  "; ".join(map(str, row.targets)))
-        self.line("  ".join(f"{v:{a}{w}}" for v, (_, w, a) in zip(values, COLUMNS)).rstrip())
-        return row
+    def check(self, where: str, found: list[Target]) -> str:
+        self.targets += [(where, t) for t in found]
+        return "; ".join(map(str, found))
 
-    def targets(self) -> list[tuple[str, Target]]:
-        return [(f"{r.op} {r.n:,} {r.dtype}", t) for r in self.rows for t in r.targets]
+    def row(self, impl: str, op: str, n: int, dtype: str, seconds: float, ratios: dict[str, float],
+            peer: str = "") -> None:
+        marks = self.check(f"{op} {n:,} {dtype}", targets_of(op, n, dtype, ratios, peer)) if impl == "velmar" else ""
+        cells = [impl, op, f"{n:,}", dtype, fmt_time(seconds)]
+        cells += [f"{ratios[k]:.3g}" if k in ratios else "-" for k in ("copy", "numpy", "peer")]
+        self.line("  ".join(f"{v:{a}{w}}" for v, (_, w, a) in zip(cells + [marks], COLUMNS)).rstrip())
 
 
 # --------------------------------------------------------------- the runs
 
-def make_data(n: int, dtype: Any = np.float32, seed: int = 12345) -> np.ndarray:
+def make_data(n: int, dtype: Any = np.float32, seed: int = 12345) -> Array:
     return np.random.default_rng(seed).standard_normal(n, dtype=np.float32).astype(dtype)
 
 
-def run_size(n: int, args: argparse.Namespace, timing: Timing, peers: list[Peer], report: Report) -> None:
-    ops, dtypes = set(args.ops), args.dtypes
+@dataclass(frozen=True)
+class Job:
+    """One quantizer row: what --ops selects it, velmar's call and NumPy's."""
+    group: str
+    label: str
+    run: Callable[[Array], object]
+    numpy: Callable[[Array], object] | None = None
+
+
+def quantize_jobs() -> list[Job]:
+    jobs = [Job("quantize", f"quantize {bits}-bit {name}",
+                partial(velmar.quantize, bits=bits, block=BLOCK, scale=scale),
+                partial(np_symmetric, bits=bits, block=BLOCK, scale=name))
+            for bits in (8, 4) for name, scale in SCALES.items()]
+    return jobs + [Job("asymmetric", "asymmetric_quantize 4-bit f32", QUANTIZERS["asym4"],
+                       lambda v: np_asymmetric(v, 4, BLOCK)),
+                   Job("adaptive", "adaptive_quantize f32", QUANTIZERS["adaptive"])]
+
+
+def run_size(n: int, ops: Iterable[str], dtypes: Iterable[str], timing: Timing, peers: list[Peer],
+             report: Report) -> None:
+    ops = set(ops)
     a = make_data(n)
     x = make_data(n, seed=54321)
-    inputs = {"float32": a, "float64": a.astype(np.float64)}
-    t_copy = measure(timing, a.copy)
-    report.add(Row("numpy", "a.copy()", n, "float32", t_copy, 1.0))
-    big, overhead = n == LARGE, n == 32
+    t_copy = seconds_per_call(timing, a.copy)
+    report.row("numpy", "a.copy()", n, "float32", t_copy, {"copy": 1.0})
 
-    def vs_copy(t: float) -> float:
-        return t / t_copy
-
-    quant_ops: list[tuple[str, str, int | None, str]] = [
-        ("quantize", "quantize", bits, scale) for bits in (8, 4) for scale in SCALES]
-    quant_ops += [("asymmetric", "asymmetric_quantize", 4, "F32"),
-                  ("adaptive", "adaptive_quantize", None, "F32")]
-    peer_time: dict[tuple[int | None, str], tuple[str, float]] = {}
-    if "peers" in ops:
-        for p in peers:
-            if p.fits(n):
-                t = measure(timing, p.fn, a)
-                peer_time[p.twin] = (p.name, t)
-                report.add(Row(p.name.split()[0], p.name.split(None, 1)[1] + " quantize", n,
-                               "float32", t, vs_copy(t)))
+    def row(op: str, fn: Callable[..., object], *args: Any, baseline: Callable[..., object] | None = None,
+            numpy_op: str = "", dtype: str = "float32", f32: float | None = None) -> float:
+        """Times velmar's fn and, where given, the NumPy baseline and the peer doing the same job."""
+        t = seconds_per_call(timing, fn, *args)
+        ratios = {"copy": t / t_copy}
+        if f32 is not None:
+            ratios["f32"] = t / f32
+        if baseline is not None:
+            t_np = seconds_per_call(timing, baseline, *args)
+            report.row("numpy", numpy_op or op, n, dtype, t_np, {"copy": t_np / t_copy})
+            ratios["numpy"] = t / t_np
+        peer = next((p for p in peers if p.twin == op and p.fits(n) and dtype == "float32"), None)
+        if peer is not None:
+            t_peer = seconds_per_call(timing, peer.fn, *args)
+            impl, name = peer.name.split(None, 1)
+            report.row(impl, f"{name} quantize", n, dtype, t_peer, {"copy": t_peer / t_copy})
+            ratios["peer"] = t / t_peer
+        report.row("velmar", op, n, dtype, t, ratios, peer.name.split()[0] if peer else "")
+        return t
 
     f32_time: dict[str, float] = {}
     for dtype in dtypes:
-        values = inputs[dtype]
-        for group, fname, bits, scale in quant_ops:
-            if group not in ops or (dtype != "float32" and scale != "F32"):
-                continue
-            kw: dict[str, Any] = {"scale": SCALES[scale]}
-            if group == "adaptive":
-                label = f"adaptive_quantize {scale}"
-                t = measure(timing, velmar.adaptive_quantize, values, BLOCK, TOLERANCE, **kw)
-                t_np = None
-            else:
-                label = f"{fname} {bits}-bit {scale}"
-                fn = velmar.quantize if group == "quantize" else velmar.asymmetric_quantize
-                t = measure(timing, fn, values, bits, BLOCK, **kw)
-                np_fn = np_symmetric if group == "quantize" else np_asymmetric
-                t_np = measure(timing, np_fn, values, bits, BLOCK, scale)
-                report.add(Row("numpy", label, n, dtype, t_np, vs_copy(t_np)))
-            row = Row("velmar", label, n, dtype, t, t / t_copy, None if t_np is None else t / t_np)
-            limit = {"quantize": 1.5, "asymmetric": 2.0, "adaptive": 3.0}[group]
-            if dtype == "float32":
-                f32_time[label] = t
-                if big:
-                    row.targets.append(Target("copy", t / t_copy, limit))
-                if overhead and group == "quantize":
-                    row.targets.append(Target("copy", t / t_copy, 8.0))
-            elif big and label in f32_time:
-                row.targets.append(Target("f32", t / f32_time[label], 1.5))
-            if t_np is not None:
-                row.targets.append(Target("numpy", t / t_np, 1 / 8))
-            peer = peer_time.get((bits, scale)) if dtype == "float32" else None
-            if peer is not None:
-                row.peer = t / peer[1]
-                row.targets.append(Target(peer[0].split()[0], row.peer, 1.0, "<"))
-            report.add(row)
-
-    kinds: dict[str, tuple[velmar.Quantized, NpQuantized | None]] = {"sym8": (velmar.quantize(a, 8, BLOCK), np_symmetric(a, 8)),
-             "sym4": (velmar.quantize(a, 4, BLOCK), np_symmetric(a, 4)),
-             "asym4": (velmar.asymmetric_quantize(a, 4, BLOCK), np_asymmetric(a, 4)),
-             "adaptive": (velmar.adaptive_quantize(a, BLOCK, TOLERANCE), None)}
+        values = a if dtype == "float32" else a.astype(dtype)
+        for job in quantize_jobs():
+            if job.group in ops and (dtype == "float32" or job.label.endswith(" f32")):
+                t = row(job.label, job.run, values, baseline=job.numpy, dtype=dtype, f32=f32_time.get(job.label))
+                f32_time.setdefault(job.label, t)
+    forms: dict[str, tuple[velmar.Quantized, NpQuantized | None]] = {
+        "sym8": (QUANTIZERS["sym8"](a), np_symmetric(a, 8)),
+        "sym4": (QUANTIZERS["sym4"](a), np_symmetric(a, 4)),
+        "asym4": (QUANTIZERS["asym4"](a), np_asymmetric(a, 4)),
+        "adaptive": (QUANTIZERS["adaptive"](a), None),
+    }
     out = np.empty(n, np.float32)
-    if "dequantize" in ops:
-        for kind, (q, nq) in kinds.items():
-            for form in ("()", "(out=)"):
-                kw = {} if form == "()" else {"out": out}
-                t = measure(timing, q.dequantize, **kw)
-                t_np = None
-                if nq is not None:
-                    t_np = measure(timing, np_decode, nq, **kw)
-                    report.add(Row("numpy", f"dequantize{form} {kind}", n, "float32",
-                                   t_np, vs_copy(t_np)))
-                row = Row("velmar", f"dequantize{form} {kind}", n, "float32", t, vs_copy(t),
-                          None if t_np is None else t / t_np)
-                if big and form == "()":
-                    limit = 1.25 if kind.startswith("sym") else 2.0
-                    row.targets.append(Target("copy", t / t_copy, limit))
-                report.add(row)
-    if "dot" in ops:
-        for kind, (q, _) in kinds.items():
-            t = measure(timing, q.dot, x)
-            t_np = measure(timing, lambda: np.dot(q.dequantize(), x))
-            report.add(Row("numpy", f"np.dot(q.dequantize(), x) {kind}", n, "float32",
-                           t_np, vs_copy(t_np)))
-            row = Row("velmar", f"dot {kind}", n, "float32", t, vs_copy(t), t / t_np)
-            if kind == "sym8" and (big or n == CACHED):
-                row.targets.append(Target("numpy", t / t_np, 1.0 if big else 0.6))
-            elif kind != "sym8" and n >= CACHED:
-                row.targets.append(Target("numpy", t / t_np, 1.5))
-            report.add(row)
-    if "refine" in ops:
-        for kind in ("asym4", "adaptive"):
-            q, nq = kinds[kind]
-            t = measure(timing, velmar.refine, q, a)
-            t_np = None
-            if nq is not None:
-                t_np = measure(timing, np_refit, a, nq)
-                report.add(Row("numpy", f"refine {kind} (least squares)", n, "float32",
-                               t_np, vs_copy(t_np)))
-            report.add(Row("velmar", f"refine {kind}", n, "float32", t, vs_copy(t),
-                           None if t_np is None else t / t_np))
+    for kind, (q, nq) in forms.items():
+        decode = None if nq is None else partial(np_decode, nq)
+        if "dequantize" in ops:
+            row(f"dequantize() {kind}", q.dequantize, baseline=decode)
+            row(f"dequantize(out=) {kind}", q.dequantize, out, baseline=decode)
+        if "dot" in ops:
+            row(f"dot {kind}", q.dot, x, baseline=lambda v, q=q: np.dot(q.dequantize(), v),
+                numpy_op=f"np.dot(q.dequantize(), x) {kind}")
+        if "refine" in ops and kind in ("asym4", "adaptive"):
+            refit = None if nq is None else lambda _q, v, nq=nq: np_refit(v, nq)
+            row(f"refine {kind}", velmar.refine, q, a, baseline=refit, numpy_op=f"refine {kind} (least squares)")
 
 
-def run_threads(n: int, calls: int, rounds: int, report: Report) -> Target:
+def run_threads(n: int, calls: int, rounds: int, report: Report) -> None:
     """Two Python threads quantizing separate arrays against one thread doing both."""
     arrays = [make_data(n, seed=s) for s in (1, 2)]
     velmar.quantize(arrays[0], 8)
 
-    def work(a: np.ndarray) -> None:
+    def work(a: Array) -> None:
         for _ in range(calls):
             velmar.quantize(a, 8, BLOCK)
 
@@ -506,7 +478,7 @@ def run_threads(n: int, calls: int, rounds: int, report: Report) -> Target:
     def two() -> float:
         start = threading.Barrier(3)
 
-        def worker(a: np.ndarray) -> None:
+        def worker(a: Array) -> None:
             start.wait()
             work(a)
 
@@ -522,66 +494,57 @@ def run_threads(n: int, calls: int, rounds: int, report: Report) -> Target:
     one(), two()
     t1 = statistics.median(one() for _ in range(rounds))
     t2 = statistics.median(two() for _ in range(rounds))
-    target = Target("throughput", t1 / t2, 1.6, ">=")
-    report.line(f"two threads: quantize 8-bit F32, 2 x {calls} calls on {n:,} float32 values each: "
-                f"one thread {fmt_time(t1)}, two threads {fmt_time(t2)}; {target}")
-    return target
+    marks = report.check("two threads", targets_of("two threads", n, "float32", {"throughput": t1 / t2}))
+    report.line(f"two threads: quantize 8-bit f32, 2 x {calls} calls on {n:,} float32 values each: "
+                f"one thread {fmt_time(t1)}, two threads {fmt_time(t2)}; {marks}")
 
 
-_MEMORY_CHILD = r"""
-import json, resource, sys
-import numpy as np
-import velmar
-
-n, dtype, op = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-a = np.empty(n, dtype=dtype)
-rng = np.random.default_rng(7)
-step = 1 << 20
-for i in range(0, n, step):  # in slices, so that no temporary raises the peak
-    a[i:i + step] = rng.standard_normal(min(step, n - i), dtype=np.float32)
-fn = {"sym8": lambda v: velmar.quantize(v, 8), "sym4": lambda v: velmar.quantize(v, 4),
-      "asym4": lambda v: velmar.asymmetric_quantize(v, 4),
-      "adaptive": lambda v: velmar.adaptive_quantize(v)}[op]
-fn(a[:4096])
-
-def status(key):
+def _status(key: str) -> int | None:
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith(key + ":"):
                 return int(line.split()[1]) * 1024
     return None
 
-try:  # start a fresh high-water mark at the current resident size
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    before, source = status("VmRSS"), "VmHWM"
-except OSError:
-    before, source = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, "ru_maxrss"
-q = fn(a)
-after = status("VmHWM") if source == "VmHWM" else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-print(json.dumps({"extra": after - before, "result": q.nbytes, "source": source}))
-"""
+
+def memory_child(op: str, dtype: str, n: int) -> dict[str, Any]:
+    """Run in a fresh process: the peak memory one quantizer call adds."""
+    a = np.empty(n, dtype=dtype)
+    rng = np.random.default_rng(7)
+    step = 1 << 20
+    for i in range(0, n, step):  # in slices, so that no temporary raises the peak
+        a[i:i + step] = rng.standard_normal(min(step, n - i), dtype=np.float32)
+    fn = QUANTIZERS[op]
+    fn(a[:4096])
+    try:  # start a fresh high-water mark at the current resident size
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        before, source = _status("VmRSS"), "VmHWM"
+    except OSError:
+        before, source = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, "ru_maxrss"
+    q = fn(a)
+    after = _status("VmHWM") if source == "VmHWM" else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    assert before is not None and after is not None
+    return {"extra": after - before, "result": q.nbytes, "source": source}
 
 
-def run_memory(n: int, cases: list[tuple[str, str]], report: Report) -> list[tuple[str, Target]]:
+def run_memory(n: int, cases: list[tuple[str, str]], report: Report) -> None:
     env = dict(os.environ)
     root = os.path.dirname(os.path.dirname(os.path.abspath(velmar.__file__)))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
-    found = []
     for op, dtype in cases:
-        proc = subprocess.run([sys.executable, "-c", _MEMORY_CHILD, str(n), dtype, op],
+        proc = subprocess.run([sys.executable, "-m", "velmar.bench", "--memory-child", f"{op},{dtype},{n}"],
                               env=env, capture_output=True, text=True, timeout=300)
         if proc.returncode != 0:
             report.line(f"peak memory {op} {dtype}: child failed: {proc.stderr.strip()[-300:]}")
             continue
         r = json.loads(proc.stdout.strip().splitlines()[-1])
         limit = 4 * n + r["result"] + (1 << 20)
-        target = Target("limit", r["extra"] / limit, 1.0)
+        marks = report.check(f"peak memory {op} {dtype}",
+                             targets_of(f"peak memory {op}", n, dtype, {"limit": r["extra"] / limit}))
         report.line(f"peak extra memory, {op} of {n:,} {dtype} values: {r['extra'] / 2**20:.2f} MiB "
                     f"({r['source']}; result {r['result'] / 2**20:.2f} MiB); "
-                    f"target 4N + result + 1 MiB = {limit / 2**20:.1f} MiB; {target}")
-        found.append((f"peak memory {op} {dtype}", target))
-    return found
+                    f"target 4N + result + 1 MiB = {limit / 2**20:.1f} MiB; {marks}")
 
 
 # ----------------------------------------------------------------- driver
@@ -597,6 +560,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true",
                    help="small sizes and short budgets (a smoke run, figures are rough)")
+    p.add_argument("--check", action="store_true", help="exit with status 1 when a target is missed")
     p.add_argument("--sizes", type=lambda s: [parse_size(v) for v in s.split(",")],
                    help="comma-separated element counts, K and M suffixes allowed "
                         "(default 32,4096,1M,16M; quick 32,4096,64K)")
@@ -608,6 +572,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--threads-size", type=parse_size, default=262144)
     p.add_argument("--memory-size", type=parse_size,
                    help="elements quantized in the memory subprocess (default 16M, quick 1M)")
+    p.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     for name, allowed in (("ops", OPS), ("dtypes", DTYPES)):
         bad = set(getattr(args, name)) - set(allowed)
@@ -642,23 +607,28 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
+def load_average() -> float:
+    return os.getloadavg()[0] if hasattr(os, "getloadavg") else 0.0
+
+
 def main(argv: list[str] | None = None, stream: IO[str] | None = None) -> int:
     args = parse_args(argv)
+    if args.memory_child:
+        op, dtype, n = args.memory_child.split(",")
+        print(json.dumps(memory_child(op, dtype, int(n))))
+        return 0
     report = Report(stream or sys.stdout)
-    timing = Timing()
-    if args.quick:
-        timing = Timing(budget=0.03, min_samples=3, max_samples=9)
+    timing = QUICK_TIMING if args.quick else BENCH_TIMING
     if args.budget is not None:
-        timing.budget = args.budget
+        timing = Timing(args.budget, timing.min_samples, timing.max_samples)
     started = time.perf_counter()
     blas, _limiter = blas_info()
     report.line(f"velmar {velmar.__version__} benchmark, {time.strftime('%Y-%m-%d %H:%M')}")
     report.line(f"machine: {cpu_model()}, {os.cpu_count()} cores; Python {platform.python_version()},"
-                f" NumPy {np.__version__}")
+                f" NumPy {np.__version__}; kernels: {kernel_level()}")
     report.line(f"NumPy BLAS: {blas}")
-    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else 0.0
-    if load > 0.5:
-        report.line(f"warning: load average {load:.2f} at start; other processes share the cores")
+    if load_average() > 0.5:
+        report.line(f"warning: load average {load_average():.2f} at start; other processes share the cores")
     for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
         if var in os.environ:
             report.line(f"warning: {var}={os.environ[var]} is set; NumPy may run a slower kernel")
@@ -669,29 +639,22 @@ def main(argv: list[str] | None = None, stream: IO[str] | None = None) -> int:
                 "median over the baseline's (lower is faster)")
     report.line()
     report.header()
-    table_ops = {"quantize", "asymmetric", "adaptive", "dequantize", "dot", "refine", "peers"}
-    if table_ops & set(args.ops):
+    if set(args.ops) - {"threads", "memory"}:
         for n in args.sizes:
-            run_size(n, args, timing, peers, report)
-    targets = report.targets()
+            run_size(n, args.ops, args.dtypes, timing, peers, report)
     report.line()
     if "threads" in args.ops:
-        calls = 5 if args.quick else 40
-        t = run_threads(args.threads_size, calls, 3 if args.quick else 5, report)
-        targets.append(("two threads", t))
+        run_threads(args.threads_size, 5 if args.quick else 40, 3 if args.quick else 5, report)
     if "memory" in args.ops:
-        cases = [("sym8", "float32"), ("sym4", "float32"), ("asym4", "float32"),
-                 ("adaptive", "float32"), ("sym8", "float64")]
-        cases = [c for c in cases if c[1] in args.dtypes]
-        targets += run_memory(args.memory_size, cases, report)
-    failed = [(where, t) for where, t in targets if not t.ok]
+        cases = [(op, "float32") for op in QUANTIZERS] + [("sym8", "float64")]
+        run_memory(args.memory_size, [c for c in cases if c[1] in args.dtypes], report)
+    failed = [(where, t) for where, t in report.targets if not t.ok]
     report.line()
-    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else 0.0
-    report.line(f"targets: {len(targets) - len(failed)} PASS, {len(failed)} FAIL"
-                f" ({time.perf_counter() - started:.0f} s; load average {load:.2f} at the end)")
+    report.line(f"targets: {len(report.targets) - len(failed)} PASS, {len(failed)} FAIL"
+                f" ({time.perf_counter() - started:.0f} s; load average {load_average():.2f} at the end)")
     for where, t in failed:
         report.line(f"  FAIL {where}: {t}")
-    return 0
+    return 1 if args.check and failed else 0
 
 
 if __name__ == "__main__":

@@ -9,13 +9,15 @@ the quantization throughput.
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import math
 import os
 import pickle
+import statistics
 import sys
 import time
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, TextIO
 
@@ -26,7 +28,10 @@ from velmar import _native
 from velmar._native import Quantized, QuantizeError, Scale, Scheme
 
 __all__ = [
+    "BLOCK",
     "Row",
+    "SCALES",
+    "Timing",
     "UsageError",
     "candidate_schemes",
     "format_table",
@@ -37,12 +42,22 @@ __all__ = [
     "plot",
     "run",
     "sample",
+    "scale_name",
     "scheme_name",
+    "seconds_per_call",
 ]
 
 F32Array = npt.NDArray[np.float32]
 
-SCALES: dict[str, Scale] = {"f32": Scale.F32, "f16": Scale.F16, "bf16": Scale.Bf16}
+
+def scale_name(scale: Scale) -> str:
+    """The name a scale pickles under: f32, f16 or bf16."""
+    return scale.__getstate__()
+
+
+SCALES: dict[str, Scale] = {scale_name(s): s for s in (Scale.F32, Scale.F16, Scale.Bf16)}
+# The block size the quantizers take when given none.
+BLOCK: int = Scheme.symmetric().block
 SYMMETRIC_BITS = tuple(range(2, 9))
 ASYMMETRIC_BITS = (4, 8)
 # Adaptive tolerances are absolute; relative to the data's RMS they mean the
@@ -50,9 +65,6 @@ ASYMMETRIC_BITS = (4, 8)
 ADAPTIVE_RELATIVE_TOLERANCES = (0.2, 0.05, 0.01)
 SAMPLE_SIZE = 1 << 20
 PROGRESS_THRESHOLD = 1 << 22
-# Each measurement is repeated until it has run this long, so that small
-# inputs still give a stable throughput.
-MIN_TIMING_SECONDS = 0.01
 
 SCHEME_SYNTAX = "symmetric[:BITS], asymmetric[:BITS] or adaptive[:TOLERANCE]"
 
@@ -116,26 +128,27 @@ def load_vector(path: str, *, flatten: bool = False) -> F32Array:
         return np.ascontiguousarray(array, dtype=np.float32)
 
 
-def parse_scheme(text: str, block: int = 32) -> Scheme:
+def parse_scheme(text: str, block: int = BLOCK) -> Scheme:
     """Parse ``symmetric:4``, ``asymmetric``, ``adaptive:0.01`` and the like."""
     kind, _, param = text.strip().partition(":")
     kind = kind.lower()
     try:
         if kind in ("symmetric", "asymmetric"):
-            bits = int(param) if param else 8
+            make = Scheme.symmetric if kind == "symmetric" else Scheme.asymmetric
+            if not param:
+                return make(block=block)
+            bits = int(param)
             if bits < 0:
                 raise ValueError
-            make = Scheme.symmetric if kind == "symmetric" else Scheme.asymmetric
             return make(bits, block)
         if kind == "adaptive":
-            tolerance = float(param) if param else 0.001
-            return Scheme.adaptive(block, tolerance)
+            return Scheme.adaptive(block, float(param)) if param else Scheme.adaptive(block)
     except (ValueError, OverflowError):
         raise UsageError(f"bad scheme {text!r}: the parameter is not a valid number") from None
     raise UsageError(f"unknown scheme {text!r}: expected {SCHEME_SYNTAX}")
 
 
-def candidate_schemes(values: F32Array, block: int = 32) -> list[Scheme]:
+def candidate_schemes(values: F32Array, block: int = BLOCK) -> list[Scheme]:
     """The schemes the report compares for these values."""
     schemes = [Scheme.symmetric(b, block) for b in SYMMETRIC_BITS]
     schemes += [Scheme.asymmetric(b, block) for b in ASYMMETRIC_BITS]
@@ -188,7 +201,7 @@ class Row:
             "bits": self.scheme.bits,
             "tolerance": self.scheme.tolerance,
             "block": self.scheme.block,
-            "scale": repr(self.scale).removeprefix("Scale.").lower(),
+            "scale": scale_name(self.scale),
             "len": self.length,
             "nbytes": self.nbytes,
             "bits_per_element": self.bits_per_element,
@@ -200,15 +213,44 @@ class Row:
         }
 
 
-def _timed_quantize(values: F32Array, scheme: Scheme, scale: Scale) -> tuple[Quantized, float]:
-    runs = 0
-    start = time.perf_counter()
-    while True:
-        q = scheme.quantize(values, scale=scale)
-        runs += 1
-        elapsed = time.perf_counter() - start
-        if elapsed >= MIN_TIMING_SECONDS:
-            return q, elapsed / runs
+@dataclass
+class Timing:
+    """Seconds of samples per measurement, and bounds on how many."""
+
+    budget: float = 0.01
+    min_samples: int = 1
+    max_samples: int = 1 << 16
+
+
+def seconds_per_call(timing: Timing, fn: Callable[..., object], *args: Any, **kw: Any) -> float:
+    """Median seconds per call of fn(*args, **kw), with the collector off.
+
+    A first call sizes the samples and is not counted, unless it alone spans
+    the budget. Calls under a millisecond are timed in batches of about a
+    millisecond, well above the timer's resolution.
+    """
+
+    def loop(k: int) -> float:
+        t0 = time.perf_counter()
+        for _ in range(k):
+            fn(*args, **kw)
+        return time.perf_counter() - t0
+
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        per = loop(1)
+        if per >= timing.budget:
+            return per
+        k = 1
+        if per < 1e-3:
+            per = max(loop(10) / 10, 1e-8)
+            k = max(1, math.ceil(1e-3 / per))
+        n = max(timing.min_samples, min(timing.max_samples, int(timing.budget / (k * per))))
+        return statistics.median(loop(k) / k for _ in range(n))
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def errors(values: F32Array, decoded: F32Array) -> tuple[float, float]:
@@ -228,7 +270,8 @@ def errors(values: F32Array, decoded: F32Array) -> tuple[float, float]:
 
 
 def measure(values: F32Array, scheme: Scheme, scale: Scale) -> Row:
-    q, seconds = _timed_quantize(values, scheme, scale)
+    q = scheme.quantize(values, scale=scale)
+    seconds = seconds_per_call(Timing(), scheme.quantize, values, scale=scale)
     rms, largest = errors(values, q.dequantize())
     return Row(scheme, scale, len(q), q.nbytes, q.bits_per_element, rms, largest, seconds)
 
@@ -276,7 +319,7 @@ def format_table(rows: Sequence[Row]) -> str:
     cells = [
         (
             scheme_name(r.scheme),
-            repr(r.scale).removeprefix("Scale.").lower(),
+            scale_name(r.scale),
             _number(r.bits_per_element, ".3f"),
             _number(r.ratio, ".2f") + "x",
             _number(r.rms_error, ".3e"),
@@ -338,7 +381,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument("file", nargs="?", metavar="FILE.npy", help="a NumPy .npy file holding a 1-D numeric array")
     p.add_argument("--flatten", action="store_true", help="accept an array of any shape and quantize its values in C order")
-    p.add_argument("--block", type=int, default=32, help="elements per block (default 32)")
+    p.add_argument("--block", type=int, default=BLOCK, help=f"elements per block (default {BLOCK})")
     p.add_argument("--scheme", metavar="SPEC", help=f"only this scheme: {SCHEME_SYNTAX}")
     p.add_argument("--scale", choices=tuple(SCALES), help="only this scale type (default: all three; f32 for --out)")
     p.add_argument("--out", metavar="FILE.pkl", help="quantize with --scheme and --scale and pickle the Quantized object to this file")

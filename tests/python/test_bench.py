@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import velmar
-from velmar import Scale, bench
+from velmar import bench, report
 
 IMPLS = {"numpy", "velmar", "gguf", "torch"}
 TARGET = re.compile(r"^(\S+) ([0-9.e+-]+)x(<=|<|>=)([0-9.e+-]+) (PASS|FAIL)$")
@@ -21,7 +21,7 @@ UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 def run(*argv):
     out = io.StringIO()
-    assert bench.main(list(argv), stream=out) == 0
+    assert bench.main(list(argv), stream=out) == 0  # without --check, misses do not fail
     return out.getvalue().splitlines()
 
 
@@ -71,12 +71,12 @@ def test_quick_table_is_well_formed():
         # medians print with 3 significant digits, so the ratio is checked loosely
         assert float(r["ratios"][0]) == pytest.approx(r["median"] / copies[r["n"]], rel=0.02)
     velmar_ops = {(r["op"], r["n"], r["dtype"]) for r in rows if r["impl"] == "velmar"}
-    for op in ("quantize 8-bit F32", "quantize 4-bit Bf16", "asymmetric_quantize 4-bit F32",
-               "adaptive_quantize F32", "dequantize(out=) sym4", "dot asym4", "refine adaptive"):
+    for op in ("quantize 8-bit f32", "quantize 4-bit bf16", "asymmetric_quantize 4-bit f32",
+               "adaptive_quantize f32", "dequantize(out=) sym4", "dot asym4", "refine adaptive"):
         assert (op, 100, "float32") in velmar_ops
-    assert ("quantize 8-bit F32", 32, "float64") in velmar_ops
+    assert ("quantize 8-bit f32", 32, "float64") in velmar_ops
     # the call-overhead target applies at 32 values, the NumPy one to every quantize row
-    q32 = next(r for r in rows if r["impl"] == "velmar" and r["op"] == "quantize 4-bit F16"
+    q32 = next(r for r in rows if r["impl"] == "velmar" and r["op"] == "quantize 4-bit f16"
                and r["n"] == 32)
     assert len(q32["marks"]) >= 2
     summary = next(l for l in rest if l.startswith("targets:"))
@@ -100,6 +100,13 @@ def test_threads_and_memory_lines():
         check_target(line.rsplit("; ", 1)[1])
 
 
+def test_check_exits_non_zero_on_a_missed_target(monkeypatch):
+    monkeypatch.setattr(bench, "GOALS", (bench.Goal(".*", "copy", 0.0),))
+    argv = ["--quick", "--sizes", "32", "--ops", "dot"]
+    assert bench.main(argv, stream=io.StringIO()) == 0
+    assert bench.main(argv + ["--check"], stream=io.StringIO()) == 1
+
+
 @pytest.mark.parametrize("argv", [["--ops", "quantize,nope"], ["--dtypes", "float16"]])
 def test_rejects_unknown_choices(argv):
     with pytest.raises(SystemExit):
@@ -117,7 +124,7 @@ def data(n, seed=3):
 
 
 CASES = [(n, block) for n in (1, 33, 100, 1024) for block in (32, 7)]
-SCALE_NAMES = ["F32", "F16", "Bf16"]
+SCALE_NAMES = list(report.SCALES)
 
 
 @pytest.mark.parametrize("scale", SCALE_NAMES)
@@ -125,7 +132,7 @@ SCALE_NAMES = ["F32", "F16", "Bf16"]
 @pytest.mark.parametrize("n,block", CASES)
 def test_symmetric_baseline_matches(n, block, bits, scale):
     a = data(n)
-    q = velmar.quantize(a, bits, block, scale=getattr(Scale, scale))
+    q = velmar.quantize(a, bits, block, scale=report.SCALES[scale])
     nq = bench.np_symmetric(a, bits, block, scale)
     np.testing.assert_array_equal(nq.codes.reshape(-1)[:n], q.unpacked_codes)
     np.testing.assert_array_equal(nq.scales_f32(), q.scales)
@@ -139,7 +146,7 @@ def test_symmetric_baseline_matches(n, block, bits, scale):
 @pytest.mark.parametrize("n,block", CASES)
 def test_asymmetric_baseline_matches(n, block, bits, scale):
     a = data(n, seed=5)
-    q = velmar.asymmetric_quantize(a, bits, block, scale=getattr(Scale, scale))
+    q = velmar.asymmetric_quantize(a, bits, block, scale=report.SCALES[scale])
     nq = bench.np_asymmetric(a, bits, block, scale)
     np.testing.assert_array_equal(nq.codes.reshape(-1)[:n], q.unpacked_codes)
     np.testing.assert_array_equal(nq.scales_f32(), q.scales)

@@ -2,9 +2,11 @@
 
 import array
 import inspect
+import pathlib
 import sys
 import threading
 import time
+import tomllib
 
 import numpy as np
 import pytest
@@ -60,7 +62,8 @@ def same(a, b):
 def test_all_and_version():
     assert native.__all__ == NAMES
     assert type(native.__all__) is list
-    assert native.__version__ == "0.2.2"
+    pyproject = pathlib.Path(__file__).parents[2] / "pyproject.toml"
+    assert native.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
     assert not native.__doc__
 
 
