@@ -79,14 +79,17 @@ constexpr auto kInvalidBlock = signature("InvalidBlockError", "__new__", Param{"
 constexpr auto kInvalidTolerance = signature("InvalidToleranceError", "__new__");
 constexpr auto kLengthMismatch = signature("LengthMismatchError", "__new__", Param{"expected"}, Param{"got"});
 
-std::string bits_text(uint64_t bits) {
-    return "bit width " + std::to_string(bits) + " is outside the supported range 2..=16";
+std::string bits_text(const Payload& p) {
+    return "bit width " + std::to_string(p.first) + " is outside the supported range 2..=16";
 }
-std::string block_text(uint64_t block) { return "block size " + std::to_string(block) + " must be at least 1"; }
-std::string length_text(uint64_t expected, uint64_t got) {
-    return "length mismatch: expected " + std::to_string(expected) + ", got " + std::to_string(got);
+std::string block_text(const Payload& p) { return "block size " + std::to_string(p.first) + " must be at least 1"; }
+std::string tolerance_text(const Payload&) { return "tolerance must be a finite number greater than 0"; }
+std::string length_text(const Payload& p) {
+    return "length mismatch: expected " + std::to_string(p.first) + ", got " + std::to_string(p.second);
 }
-const char* const kToleranceText = "tolerance must be a finite number greater than 0";
+
+uint64_t u32_field(PyObject* obj, const char* name) { return arg_u32(obj, name); }
+uint64_t usize_field(PyObject* obj, const char* name) { return arg_usize(obj, name); }
 
 PyObject* quantize_error_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
@@ -95,41 +98,16 @@ PyObject* quantize_error_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     });
 }
 
-PyObject* invalid_bits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// The four subclasses: the payload holds the converted arguments in signature order.
+template <const auto& sig, uint64_t (*convert)(PyObject*, const char*), std::string (*text)(const Payload&)>
+PyObject* payload_error_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        const auto a = bind(kInvalidBits, args, kwargs);
-        const uint32_t bits = arg_u32(a[0], "bits");
-        PyObject* self = new_instance(type, bits_text(bits));
-        payload_of(self).first = bits;
-        return self;
-    });
-}
-
-PyObject* invalid_block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        const auto a = bind(kInvalidBlock, args, kwargs);
-        const size_t block = arg_usize(a[0], "block");
-        PyObject* self = new_instance(type, block_text(block));
-        payload_of(self).first = block;
-        return self;
-    });
-}
-
-PyObject* invalid_tolerance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        bind(kInvalidTolerance, args, kwargs);
-        return new_instance(type, kToleranceText);
-    });
-}
-
-PyObject* length_mismatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        const auto a = bind(kLengthMismatch, args, kwargs);
-        const size_t expected = arg_usize(a[0], "expected");
-        const size_t got = arg_usize(a[1], "got");
-        PyObject* self = new_instance(type, length_text(expected, got));
-        payload_of(self).first = expected;
-        payload_of(self).second = got;
+        const auto a = bind(sig, args, kwargs);
+        Payload p{};
+        uint64_t* fields[] = {&p.first, &p.second};
+        for (size_t i = 0; i < a.size(); ++i) *fields[i] = convert(a[i], sig.params[i].name);
+        PyObject* self = new_instance(type, text(p));
+        payload_of(self) = p;
         return self;
     });
 }
@@ -137,10 +115,14 @@ PyObject* length_mismatch_new(PyTypeObject* type, PyObject* args, PyObject* kwar
 PyObject* get_first(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(payload_of(self).first); }
 PyObject* get_second(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(payload_of(self).second); }
 
-PyGetSetDef kBitsGetset[] = {{"bits", get_first, nullptr, nullptr, nullptr}, {}};
-PyGetSetDef kBlockGetset[] = {{"block", get_first, nullptr, nullptr, nullptr}, {}};
-PyGetSetDef kLengthGetset[] = {
-    {"expected", get_first, nullptr, nullptr, nullptr}, {"got", get_second, nullptr, nullptr, nullptr}, {}};
+// One read-only attribute per payload field, named after its parameter.
+template <const auto& sig>
+PyGetSetDef* payload_getset() {
+    static PyGetSetDef defs[3] = {};
+    const getter getters[] = {get_first, get_second};
+    for (size_t i = 0; i < sig.params.size(); ++i) defs[i] = {sig.params[i].name, getters[i], nullptr, nullptr, nullptr};
+    return defs;
+}
 
 template <size_t N>
 PyObject* make_class(const Signature<N>& sig, PyObject* base, Py_ssize_t basicsize, unsigned flags, newfunc tp_new,
@@ -160,6 +142,11 @@ PyObject* make_class(const Signature<N>& sig, PyObject* base, Py_ssize_t basicsi
     return Ref::check(PyType_FromSpecWithBases(&spec, bases.get())).release();
 }
 
+template <const auto& sig, uint64_t (*convert)(PyObject*, const char*), std::string (*text)(const Payload&)>
+PyObject* make_subclass(PyObject* base, Py_ssize_t size, unsigned flags) {
+    return make_class(sig, base, size, flags, payload_error_new<sig, convert, text>, payload_getset<sig>());
+}
+
 void create_classes() {
     Ref size = Ref::check(PyObject_GetAttrString(base_type(), "__basicsize__"));
     const Py_ssize_t base_size = PyLong_AsSsize_t(size.get());
@@ -173,12 +160,11 @@ void create_classes() {
     ErrorClasses c{};
     c.quantize_error = make_class(kQuantizeError, base_type(), error_size, base_flags | Py_TPFLAGS_BASETYPE,
                                   quantize_error_new, nullptr);
-    c.invalid_bits = make_class(kInvalidBits, c.quantize_error, sub_size, base_flags, invalid_bits_new, kBitsGetset);
-    c.invalid_block = make_class(kInvalidBlock, c.quantize_error, sub_size, base_flags, invalid_block_new, kBlockGetset);
+    c.invalid_bits = make_subclass<kInvalidBits, u32_field, bits_text>(c.quantize_error, sub_size, base_flags);
+    c.invalid_block = make_subclass<kInvalidBlock, usize_field, block_text>(c.quantize_error, sub_size, base_flags);
     c.invalid_tolerance =
-        make_class(kInvalidTolerance, c.quantize_error, sub_size, base_flags, invalid_tolerance_new, nullptr);
-    c.length_mismatch =
-        make_class(kLengthMismatch, c.quantize_error, sub_size, base_flags, length_mismatch_new, kLengthGetset);
+        make_subclass<kInvalidTolerance, usize_field, tolerance_text>(c.quantize_error, sub_size, base_flags);
+    c.length_mismatch = make_subclass<kLengthMismatch, usize_field, length_text>(c.quantize_error, sub_size, base_flags);
     g_classes = c;
 }
 

@@ -16,9 +16,9 @@ namespace {
 PyObject* refine_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto a = bind(kRefine, args, nargs, kwnames);
-        PyQuantized* q = arg_quantized(a[0], "quantized");
+        arg_quantized(a[0], "quantized");
         F32Values values = as_f32_values(a[1]);
-        WriteBorrow hold(q);
+        WriteBorrow hold(a[0]);
         std::visit(
             [&]<class T>(const Quantized<T>& current) {
                 if (values.size() != current.len) raise_core_error(length_mismatch(current.len, values.size()));

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import importlib.metadata
 import json
 import os
 import platform
@@ -90,7 +91,7 @@ GOALS = (
     Goal(r"asymmetric_quantize .*", "copy", 2.0, (LARGE, LARGE)),
     Goal(r"adaptive_quantize .*", "copy", 3.0, (LARGE, LARGE)),
     Goal(r"quantize \d+-bit \w+", "copy", 8.0, (32, 32)),      # the cost of one call
-    Goal(r"(asymmetric_)?quantize .*", "f32", 1.5, (LARGE, LARGE), "float64"),
+    Goal(r".*", "f32", 1.5, (LARGE, LARGE), "float64"),
     Goal(r"(asymmetric_)?quantize .*", "numpy", 1 / 8, dtype="float(32|64)"),
     Goal(r"quantize \d+-bit \w+", "peer", 1.0, op="<"),
     Goal(r"dequantize\(\) sym\d", "copy", 1.25, (LARGE, LARGE)),
@@ -288,8 +289,7 @@ def np_refit(values: Any, q: NpQuantized) -> tuple[np.ndarray, np.ndarray]:
 class Peer:
     name: str
     fn: Callable[[np.ndarray], Any]
-    twin: str                    # the velmar row that does this job
-    fits: Callable[[int], bool]
+    twin: str                    # the velmar row that does this job, on whole blocks
 
 
 def load_peers() -> tuple[list[Peer], list[str]]:
@@ -304,17 +304,11 @@ def load_peers() -> tuple[list[Peer], list[str]]:
                 return gguf.quantize(a.reshape(-1, row), kind)
             return run
 
-        def fits(n: int) -> bool:
-            return n % 32 == 0
-
         T = gguf.GGMLQuantizationType
-        peers.append(Peer("gguf Q8_0", gguf_quant(T.Q8_0), "quantize 8-bit f16", fits))
-        peers.append(Peer("gguf Q4_0", gguf_quant(T.Q4_0), "quantize 4-bit f16", fits))
-        version = getattr(gguf, "__version__", None)
-        if version is None:
-            from importlib.metadata import version as _v
-            version = _v("gguf")
-        notes.append(f"gguf {version}: Q8_0 and Q4_0 NumPy quantizers, rows of {GGUF_ROW}")
+        peers.append(Peer("gguf Q8_0", gguf_quant(T.Q8_0), "quantize 8-bit f16"))
+        peers.append(Peer("gguf Q4_0", gguf_quant(T.Q4_0), "quantize 4-bit f16"))
+        notes.append(f"gguf {importlib.metadata.version('gguf')}: Q8_0 and Q4_0 NumPy quantizers,"
+                     f" rows of {GGUF_ROW}")
     except Exception as exc:  # any import failure just drops the peer
         notes.append(f"gguf skipped ({type(exc).__name__}: {exc})")
     try:
@@ -331,8 +325,7 @@ def load_peers() -> tuple[list[Peer], list[str]]:
             zp = torch.zeros(s.shape[0], dtype=torch.int64)
             return torch.quantize_per_channel(t, s, zp, 0, torch.qint8)
 
-        peers.append(Peer("torch qint8/channel", torch_q8, "quantize 8-bit f32",
-                          lambda n: n % BLOCK == 0))
+        peers.append(Peer("torch qint8/channel", torch_q8, "quantize 8-bit f32"))
         notes.append(f"torch {torch.__version__}: quantize_per_channel qint8 over rows of {BLOCK},"
                      " absmax/127 scales, 1 thread")
     except Exception as exc:
@@ -424,7 +417,9 @@ def run_size(n: int, ops: Iterable[str], dtypes: Iterable[str], timing: Timing, 
             t_np = seconds_per_call(timing, baseline, *args)
             report.row("numpy", numpy_op or op, n, dtype, t_np, {"copy": t_np / t_copy})
             ratios["numpy"] = t / t_np
-        peer = next((p for p in peers if p.twin == op and p.fits(n) and dtype == "float32"), None)
+        # Peers take whole blocks only: gguf's are 32 values, torch's rows here BLOCK.
+        whole = n % 32 == 0 and n % BLOCK == 0
+        peer = next((p for p in peers if p.twin == op and whole and dtype == "float32"), None)
         if peer is not None:
             t_peer = seconds_per_call(timing, peer.fn, *args)
             impl, name = peer.name.split(None, 1)

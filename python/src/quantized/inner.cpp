@@ -61,19 +61,4 @@ std::optional<Kind> kind_named(std::string_view name) {
     return std::nullopt;
 }
 
-ReadBorrow::ReadBorrow(PyObject* self) : obj_(reinterpret_cast<PyQuantized*>(self)) {
-    if (obj_->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
-    ++obj_->borrow;
-}
-ReadBorrow::~ReadBorrow() { --obj_->borrow; }
-
-WriteBorrow::WriteBorrow(PyQuantized* self) : obj_(self) {
-    if (obj_->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
-    obj_->borrow = -1;
-}
-WriteBorrow::~WriteBorrow() { obj_->borrow = 0; }
-void WriteBorrow::replace(QuantizedInner&& next) const {
-    obj_->inner = std::make_shared<const QuantizedInner>(std::move(next));
-}
-
 }  // namespace velmar::py

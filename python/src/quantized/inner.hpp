@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "shared/tensor.hpp"
+#include "support/ref.hpp"
 
 namespace velmar::py {
 
@@ -47,33 +48,33 @@ PyObject* wrap(QuantizedInner&& inner);
 // The `quantized` parameter; throws with the note on failure.
 PyQuantized* arg_quantized(PyObject* obj, const char* name);
 
-// Scoped shared or exclusive hold of an object's tensor.
-class ReadBorrow {
+// Scoped hold of an object's tensor: shared among readers, or the one
+// exclusive hold that refine takes.
+template <bool exclusive>
+class Borrow {
 public:
-    explicit ReadBorrow(PyObject* self);
-    ~ReadBorrow();
-    ReadBorrow(const ReadBorrow&) = delete;
-    ReadBorrow& operator=(const ReadBorrow&) = delete;
+    explicit Borrow(PyObject* self) : obj_(reinterpret_cast<PyQuantized*>(self)) {
+        if (exclusive ? obj_->borrow != 0 : obj_->borrow < 0)
+            raise(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
+        obj_->borrow = exclusive ? -1 : obj_->borrow + 1;
+    }
+    ~Borrow() { obj_->borrow = exclusive ? 0 : obj_->borrow - 1; }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
     const QuantizedInner& inner() const { return *obj_->inner; }
     // The current value, safe to use after the borrow ends and without the lock.
     Snapshot snapshot() const { return obj_->inner; }
+    void replace(QuantizedInner&& next) const
+        requires exclusive
+    {
+        obj_->inner = std::make_shared<const QuantizedInner>(std::move(next));
+    }
 
 private:
     PyQuantized* obj_;
 };
-
-class WriteBorrow {
-public:
-    explicit WriteBorrow(PyQuantized* self);
-    ~WriteBorrow();
-    WriteBorrow(const WriteBorrow&) = delete;
-    WriteBorrow& operator=(const WriteBorrow&) = delete;
-    const QuantizedInner& inner() const { return *obj_->inner; }
-    void replace(QuantizedInner&& next) const;
-
-private:
-    PyQuantized* obj_;
-};
+using ReadBorrow = Borrow<false>;
+using WriteBorrow = Borrow<true>;
 
 // Members defined in methods.cpp and pickle.cpp, gathered by the type.
 extern PyMethodDef kQuantizedMethods[];
