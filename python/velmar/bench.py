@@ -435,6 +435,8 @@ def run_size(n: int, ops: Iterable[str], dtypes: Iterable[str], timing: Timing, 
             if job.group in ops and (dtype == "float32" or job.label.endswith(" f32")):
                 t = row(job.label, job.run, values, baseline=job.numpy, dtype=dtype, f32=f32_time.get(job.label))
                 f32_time.setdefault(job.label, t)
+    if not ops & {"dequantize", "dot", "refine"}:
+        return
     forms: dict[str, tuple[velmar.Quantized, NpQuantized | None]] = {
         "sym8": (QUANTIZERS["sym8"](a), np_symmetric(a, 8)),
         "sym4": (QUANTIZERS["sym4"](a), np_symmetric(a, 4)),

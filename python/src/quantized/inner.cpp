@@ -50,9 +50,8 @@ PyObject* wrap(QuantizedInner&& inner) {
     return self;
 }
 
-PyQuantized* arg_quantized(PyObject* obj, const char* name) {
-    if (PyObject_TypeCheck(obj, quantized_type())) return reinterpret_cast<PyQuantized*>(obj);
-    raise_not_instance(obj, "Quantized", name);
+void arg_quantized(PyObject* obj, const char* name) {
+    if (!PyObject_TypeCheck(obj, quantized_type())) raise_not_instance(obj, "Quantized", name);
 }
 
 std::optional<Kind> kind_named(std::string_view name) {

@@ -45,8 +45,8 @@ PyTypeObject* quantized_type();
 // Takes ownership of inner into a new Python object.
 PyObject* wrap(QuantizedInner&& inner);
 
-// The `quantized` parameter; throws with the note on failure.
-PyQuantized* arg_quantized(PyObject* obj, const char* name);
+// Checks the `quantized` parameter; throws with the note on failure.
+void arg_quantized(PyObject* obj, const char* name);
 
 // Scoped hold of an object's tensor: shared among readers, or the one
 // exclusive hold that refine takes.
