@@ -1,5 +1,6 @@
 #include "support/args.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <deque>
@@ -34,22 +35,10 @@ std::string display(const SignatureView& sig) {
     return (sig.owner ? std::string(sig.owner) + "." : std::string()) + sig.name + "()";
 }
 
-size_t positional_count(const SignatureView& sig) {
-    size_t n = 0;
-    for (const Param& p : sig.params) n += p.keyword_only ? 0 : 1;
-    return n;
-}
-
-size_t required_count(const SignatureView& sig) {
-    size_t n = 0;
-    for (const Param& p : sig.params) n += p.fallback ? 0 : 1;
-    return n;
-}
-
 void check_positional(const SignatureView& sig, size_t nargs) {
-    const size_t npos = positional_count(sig);
+    const auto npos = static_cast<size_t>(std::ranges::count_if(sig.params, [](auto& p) { return !p.keyword_only; }));
     if (nargs <= npos) return;
-    const size_t nreq = required_count(sig);
+    const auto nreq = static_cast<size_t>(std::ranges::count_if(sig.params, [](auto& p) { return !p.fallback; }));
     std::string msg = display(sig) + " takes ";
     if (nreq == npos)
         msg += std::to_string(npos);
