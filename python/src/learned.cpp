@@ -9,9 +9,6 @@
 #include "support/guard.hpp"
 
 namespace velmar::py {
-namespace {
-
-}  // namespace
 
 PyObject* refine_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
