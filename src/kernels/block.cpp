@@ -1,51 +1,10 @@
 #include "kernels/block.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <limits>
-
 #include "kernels/dispatch.hpp"
 #include "kernels/memory.hpp"
-#include "kernels/reduce.hpp"
 #include "shared/error.hpp"
-#include "shared/tensor.hpp"
 
 namespace velmar {
-
-namespace {
-
-float code_max(uint32_t bits) { return static_cast<float>((int32_t{1} << (bits - 1)) - 1); }
-float code_min(uint32_t bits) { return -static_cast<float>(int32_t{1} << (bits - 1)); }
-
-// Round half away from zero, clamp to [qmin, qmax]; NaN gives 0.
-int32_t sym_code(float x, float inv, float qmin, float qmax) {
-    float r = std::round(x * inv);
-    if (r < qmin) r = qmin;
-    if (r > qmax) r = qmax;
-    if (std::isnan(r)) return 0;
-    return static_cast<int32_t>(r);
-}
-
-}  // namespace
-
-// Round half away from zero saturating to int32, NaN gives 0; then clamp.
-int32_t asym_code_scalar(float x, float inv, float zero_point, int32_t qmin, int32_t qmax) {
-    const float t = x * inv;
-    const float r = std::round(t + zero_point);
-    int32_t c;
-    if (std::isnan(r)) {
-        c = 0;
-    } else if (r >= 2147483648.0f) {
-        c = std::numeric_limits<int32_t>::max();
-    } else if (r < -2147483648.0f) {
-        c = std::numeric_limits<int32_t>::min();
-    } else {
-        c = static_cast<int32_t>(r);
-    }
-    if (c > qmax) c = qmax;
-    if (c < qmin) c = qmin;
-    return c;
-}
 
 namespace {
 
@@ -54,135 +13,37 @@ void require_block_walk(size_t scale_count, size_t len, size_t block) {
     require(scale_count >= block_count(len, block), "fewer scales than blocks");
 }
 
+void unpack_checked(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count) {
+    require(check_bits(bits).has_value(), "unpack: code width outside 2..=16");
+    require(out.size() >= count, "unpack: output shorter than the code count");
+    require(bytes.size() >= packed_len(count, bits), "unpack: byte run shorter than the codes need");
+    simd::active().unpack(bytes.data(), bits, count, out.data());
+}
+
+// An adaptive record's blocks over len elements: a width, scale and zero point
+// per block, every width 2..=8 and every run inside data. A dot product runs
+// over the decoded values, so it shares the decoder's checks.
+void require_adaptive(size_t scale_count, size_t zero_point_count, std::span<const uint8_t> data,
+                      std::span<const uint32_t> widths, size_t block, size_t len, size_t out_len) {
+    require(block >= 1, "dequant_adaptive: block size 0");
+    require(out_len >= len, "dequant_adaptive: output shorter than len");
+    require(widths.size() == block_count(len, block), "dequant_adaptive: width count differs from blocks");
+    require(scale_count >= widths.size() && zero_point_count >= widths.size(),
+            "dequant_adaptive: fewer scales or zero points than blocks");
+    // Every block's run is checked before anything is written.
+    for_each_run(len, block, widths.data(), [&](size_t b, size_t, size_t, size_t pos, size_t bytes) {
+        require(widths[b] >= 2 && widths[b] <= 8, "dequant_adaptive: width outside 2..=8");
+        require(bytes <= data.size() - pos, "dequant_adaptive: data shorter than the blocks need");
+    });
+}
+
 }  // namespace
 
-SymBlocks quantize_sym_packed_scalar(std::span<const float> values, uint32_t bits, size_t block) {
-    require(!values.empty(), "quantize_sym_packed: empty input");
-    require(block >= 1, "quantize_sym_packed: block size 0");
-    require(check_bits(bits).has_value(), "quantize_sym_packed: invalid width");
+void Packed::unpack_into(std::span<int32_t> out) const { unpack_checked(bytes, bits, out, count); }
 
-    const size_t len = values.size();
-    const float qmax = code_max(bits);
-    const float qmin = code_min(bits);
-
-    SymBlocks out;
-    out.scales.reserve(block_count(len, block));
-    const bool direct = bits == 4 || bits == 8;
-    std::vector<int32_t> codes;
-    if (direct) {
-        out.packed.bytes.assign(packed_len(len, bits), 0);
-        out.packed.count = len;
-        out.packed.bits = bits;
-    } else {
-        codes.reserve(len);
-    }
-
-    for (size_t start = 0; start < len;) {
-        const size_t n = std::min(block, len - start);
-        const std::span<const float> blk = values.subspan(start, n);
-        const float absmax = absmax_sym_scalar(blk);
-        const float scale = absmax > 0.0f ? absmax / qmax : 1.0f;
-        const float inv = 1.0f / scale;
-        for (size_t j = 0; j < n; ++j) {
-            const int32_t c = sym_code(blk[j], inv, qmin, qmax);
-            const size_t i = start + j;
-            if (bits == 8) {
-                out.packed.bytes[i] = static_cast<uint8_t>(c);
-            } else if (bits == 4) {
-                out.packed.bytes[i / 2] |= static_cast<uint8_t>((static_cast<uint32_t>(c) & 0xFu) << ((i % 2) * 4));
-            } else {
-                codes.push_back(c);
-            }
-        }
-        out.scales.push_back(scale);
-        start += n;
-    }
-
-    if (!direct) out.packed = Packed::from_i32s(codes, bits);
-    return out;
+void Packed::unpack_slice(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count) {
+    unpack_checked(bytes, bits, out, count);
 }
-
-std::pair<float, float> quantize_asym_block_scalar(std::span<const float> values, uint32_t bits,
-                                            std::vector<int32_t>& codes) {
-    require(check_bits(bits).has_value(), "quantize_asym_block: invalid width");
-    if (values.empty()) return {1.0f, 0.0f};
-
-    const float qmax = code_max(bits);
-    const float qmin = code_min(bits);
-    const auto [lo, hi] = min_max_neon_scalar(values);
-
-    float scale = 1.0f;
-    float zero_point = 0.0f;
-    if (!(lo >= hi)) {
-        scale = (hi - lo) / (qmax - qmin);
-        zero_point = qmin - (lo / scale);
-    }
-    const float inv = 1.0f / scale;
-    const auto iqmin = static_cast<int32_t>(qmin);
-    const auto iqmax = static_cast<int32_t>(qmax);
-    for (const float x : values) codes.push_back(asym_code_scalar(x, inv, zero_point, iqmin, iqmax));
-    return {scale, zero_point};
-}
-
-void dequant_sym_into_scalar(std::span<const float> scales, const Packed& packed, size_t block, std::span<float> out) {
-    require(out.size() >= packed.count, "dequant_sym_into: output shorter than the code count");
-    require_block_walk(scales.size(), packed.count, block);
-    require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dequant_sym_into: short bytes");
-    std::vector<int32_t> q(packed.count, 0);
-    unpack_scalar(packed.bytes, packed.bits, q, packed.count);
-    for (size_t i = 0; i < packed.count; ++i) out[i] = static_cast<float>(q[i]) * scales[i / block];
-}
-
-void dequant_asym_into_scalar(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed,
-                       size_t block, std::span<float> out) {
-    require(out.size() >= packed.count, "dequant_asym_into: output shorter than the code count");
-    require_block_walk(scales.size(), packed.count, block);
-    require_block_walk(zero_points.size(), packed.count, block);
-    require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dequant_asym_into: short bytes");
-    std::vector<int32_t> q(packed.count, 0);
-    unpack_scalar(packed.bytes, packed.bits, q, packed.count);
-    for (size_t i = 0; i < packed.count; ++i) {
-        const size_t b = i / block;
-        const float d = static_cast<float>(q[i]) - zero_points[b];
-        out[i] = scales[b] * d;
-    }
-}
-
-float dot_sym_scalar(std::span<const float> scales, const Packed& packed, size_t block, std::span<const float> x) {
-    require(x.size() == packed.count, "dot_sym: x length differs from the code count");
-    require_block_walk(scales.size(), packed.count, block);
-    require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dot_sym: short bytes");
-    std::vector<int32_t> q(packed.count, 0);
-    unpack_scalar(packed.bytes, packed.bits, q, packed.count);
-    float acc = 0.0f;
-    for (size_t i = 0; i < packed.count; ++i) {
-        float t = scales[i / block] * static_cast<float>(q[i]);
-        t = t * x[i];
-        acc = acc + t;
-    }
-    return acc;
-}
-
-float dot_asym_scalar(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed, size_t block,
-               std::span<const float> x) {
-    require(x.size() == packed.count, "dot_asym: x length differs from the code count");
-    require_block_walk(scales.size(), packed.count, block);
-    require_block_walk(zero_points.size(), packed.count, block);
-    require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dot_asym: short bytes");
-    std::vector<int32_t> q(packed.count, 0);
-    unpack_scalar(packed.bytes, packed.bits, q, packed.count);
-    float acc = 0.0f;
-    for (size_t i = 0; i < packed.count; ++i) {
-        const size_t b = i / block;
-        float d = static_cast<float>(q[i]) - zero_points[b];
-        d = scales[b] * d;
-        const float p = x[i] * d;
-        acc = acc + p;
-    }
-    return acc;
-}
-
-// The public kernels: the same checks, then the twin chosen for this CPU.
 
 SymBlocks quantize_sym_packed(std::span<const float> values, uint32_t bits, size_t block) {
     require(!values.empty(), "quantize_sym_packed: empty input");
@@ -198,23 +59,38 @@ SymBlocks quantize_sym_packed(std::span<const float> values, uint32_t bits, size
     return out;
 }
 
-std::pair<float, float> quantize_asym_block(std::span<const float> values, uint32_t bits,
-                                            std::vector<int32_t>& codes) {
-    require(check_bits(bits).has_value(), "quantize_asym_block: invalid width");
-    if (values.empty()) return {1.0f, 0.0f};
-    const simd::Kernels& k = simd::active();
-    float lo, hi;
-    k.min_max(values.data(), values.size(), &lo, &hi);
-    float scale = 1.0f;
-    float zero_point = 0.0f;
-    if (!(lo >= hi)) {
-        scale = (hi - lo) / (code_max(bits) - code_min(bits));
-        zero_point = code_min(bits) - (lo / scale);
-    }
-    const size_t at = codes.size();
-    codes.resize(at + values.size());
-    k.asym_codes(values.data(), values.size(), 1.0f / scale, zero_point, bits, codes.data() + at);
-    return {scale, zero_point};
+AsymBlocks quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t block) {
+    require(block >= 1, "quantize_asym_packed: block size 0");
+    require(check_bits(bits).has_value(), "quantize_asym_packed: invalid width");
+    const size_t len = values.size();
+    AsymBlocks out;
+    assign_fresh(out.scales, block_count(len, block), 0.0f);
+    assign_fresh(out.zero_points, out.scales.size(), 0.0f);
+    assign_fresh(out.bytes, packed_len(len, bits), uint8_t{0});
+    simd::active().quantize_asym(values.data(), len, block, bits, nullptr, out.scales.data(),
+                                 out.zero_points.data(), out.bytes.data());
+    return out;
+}
+
+std::vector<uint32_t> adaptive_widths(std::span<const float> values, size_t block, float tolerance) {
+    require(block >= 1, "adaptive_widths: block size 0");
+    std::vector<uint32_t> widths;
+    assign_fresh(widths, block_count(values.size(), block), 0u);
+    simd::active().adaptive_widths(values.data(), values.size(), block, tolerance, widths.data());
+    return widths;
+}
+
+AsymBlocks quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths) {
+    require(block >= 1, "quantize_adaptive: block size 0");
+    require(widths.size() == block_count(values.size(), block), "quantize_adaptive: width count differs from blocks");
+    for (const uint32_t w : widths) require(w >= 2 && w <= 8, "quantize_adaptive: width outside 2..=8");
+    AsymBlocks out;
+    assign_fresh(out.bytes, adaptive_data_len(widths.data(), block, values.size()), uint8_t{0});
+    assign_fresh(out.scales, widths.size(), 0.0f);
+    assign_fresh(out.zero_points, widths.size(), 0.0f);
+    simd::active().quantize_asym(values.data(), values.size(), block, 0, widths.data(), out.scales.data(),
+                                 out.zero_points.data(), out.bytes.data());
+    return out;
 }
 
 void dequant_sym_into(std::span<const float> scales, const Packed& packed, size_t block, std::span<float> out) {
@@ -236,6 +112,15 @@ void dequant_asym_into(std::span<const float> scales, std::span<const float> zer
                                 packed.count, out.data());
 }
 
+void dequant_adaptive_into(std::span<const float> scales, std::span<const float> zero_points,
+                           std::span<const uint8_t> data, std::span<const uint32_t> widths, size_t block, size_t len,
+                           std::span<float> out) {
+    if (widths.empty()) return;
+    require_adaptive(scales.size(), zero_points.size(), data, widths, block, len, out.size());
+    simd::active().dequant_asym(scales.data(), zero_points.data(), data.data(), 0, widths.data(), block, len,
+                                out.data());
+}
+
 float dot_sym(std::span<const float> scales, const Packed& packed, size_t block, std::span<const float> x) {
     require(x.size() == packed.count, "dot_sym: x length differs from the code count");
     require_block_walk(scales.size(), packed.count, block);
@@ -253,6 +138,33 @@ float dot_asym(std::span<const float> scales, std::span<const float> zero_points
     require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dot_asym: short bytes");
     return simd::active().dot_asym(scales.data(), zero_points.data(), packed.bytes.data(), packed.bits, block,
                                    x.data(), x.size());
+}
+
+float dot_adaptive(std::span<const float> scales, std::span<const float> zero_points, std::span<const uint8_t> data,
+                   std::span<const uint32_t> widths, size_t block, std::span<const float> x) {
+    require_adaptive(scales.size(), zero_points.size(), data, widths, block, x.size(), x.size());
+    return simd::active().dot_adaptive(scales.data(), zero_points.data(), data.data(), widths.data(), block, x.data(),
+                                       x.size());
+}
+
+Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes, size_t block) {
+    require(block >= 1, "fit_blocks: block size 0");
+    require(codes.size() == values.size(), "fit_blocks: codes and values differ in length");
+    const size_t nb = block_count(values.size(), block);
+    Fitted f{std::vector<float>(nb), std::vector<float>(nb)};
+    simd::active().fit_blocks(values.data(), codes.data(), values.size(), block, f.scales.data(),
+                              f.zero_points.data());
+    return f;
+}
+
+void widen_f16(std::span<const uint16_t> in, std::span<float> out) {
+    require(out.size() == in.size(), "widen_f16: lengths differ");
+    simd::active().widen_f16(in.data(), in.size(), out.data());
+}
+
+void narrow_f16(std::span<const float> in, std::span<uint16_t> out) {
+    require(out.size() == in.size(), "narrow_f16: lengths differ");
+    simd::active().narrow_f16(in.data(), in.size(), out.data());
 }
 
 }  // namespace velmar

@@ -1,9 +1,12 @@
 #pragma once
-// Block kernels on float scales: the scalar statement of each computation.
+// The checked entries over the dispatch table: each checks every length it
+// indexes by (InternalError otherwise), then runs the kernel of the level
+// chosen for this CPU. Operations reach the table only through these and the
+// 4- and 8-bit entries of kernels/i4 and kernels/i8; Packed's unpack_into and
+// unpack_slice are defined here too.
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "shared/packed.hpp"
@@ -18,29 +21,44 @@ struct SymBlocks {
 // Non-empty values, block >= 1, bits already validated.
 SymBlocks quantize_sym_packed(std::span<const float> values, uint32_t bits, size_t block);
 
-// One block (any length); appends its codes; returns (scale, zero point).
-std::pair<float, float> quantize_asym_block(std::span<const float> values, uint32_t bits,
-                                            std::vector<int32_t>& codes);
+// Float scales, zero points and the code bytes of asymmetric blocks.
+struct AsymBlocks {
+    std::vector<float> scales;
+    std::vector<float> zero_points;
+    std::vector<uint8_t> bytes;
+};
+
+// One stream of `bits` (2..=16); block >= 1.
+AsymBlocks quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t block);
+
+// Each block's width, then each block in its own byte run at that width.
+std::vector<uint32_t> adaptive_widths(std::span<const float> values, size_t block, float tolerance);
+AsymBlocks quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths);
 
 void dequant_sym_into(std::span<const float> scales, const Packed& packed, size_t block, std::span<float> out);
 void dequant_asym_into(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed,
                        size_t block, std::span<float> out);
+// len elements; writes nothing when there are no widths.
+void dequant_adaptive_into(std::span<const float> scales, std::span<const float> zero_points,
+                           std::span<const uint8_t> data, std::span<const uint32_t> widths, size_t block, size_t len,
+                           std::span<float> out);
 
 float dot_sym(std::span<const float> scales, const Packed& packed, size_t block, std::span<const float> x);
 float dot_asym(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed, size_t block,
                std::span<const float> x);
+// Over x.size() elements, from -0.0.
+float dot_adaptive(std::span<const float> scales, std::span<const float> zero_points, std::span<const uint8_t> data,
+                   std::span<const uint32_t> widths, size_t block, std::span<const float> x);
 
-// The scalar statements of the kernels above: the reference every twin is
-// tested against.
-SymBlocks quantize_sym_packed_scalar(std::span<const float> values, uint32_t bits, size_t block);
-std::pair<float, float> quantize_asym_block_scalar(std::span<const float> values, uint32_t bits,
-                                                   std::vector<int32_t>& codes);
-int32_t asym_code_scalar(float x, float inv, float zero_point, int32_t qmin, int32_t qmax);
-void dequant_sym_into_scalar(std::span<const float> scales, const Packed& packed, size_t block, std::span<float> out);
-void dequant_asym_into_scalar(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed,
-                              size_t block, std::span<float> out);
-float dot_sym_scalar(std::span<const float> scales, const Packed& packed, size_t block, std::span<const float> x);
-float dot_asym_scalar(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed,
-                      size_t block, std::span<const float> x);
+// The least-squares (scale, zero point) of every block of values against codes.
+struct Fitted {
+    std::vector<float> scales;
+    std::vector<float> zero_points;
+};
+Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes, size_t block);
+
+// Half-precision bit patterns to and from floats; in and out of one length.
+void widen_f16(std::span<const uint16_t> in, std::span<float> out);
+void narrow_f16(std::span<const float> in, std::span<uint16_t> out);
 
 }  // namespace velmar

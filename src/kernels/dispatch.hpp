@@ -1,9 +1,10 @@
 #pragma once
-// One table of whole-tensor kernels per instruction-set level. The portable
-// wrappers check every length first; table entries trust their arguments.
-// This header is included by translation units built with wider target flags,
-// so it must stay free of inline code (an inline function emitted there could
-// be the copy the linker keeps for everyone).
+// One table of whole-tensor kernels per instruction-set level. Table entries
+// trust their arguments; the checked entries of kernels/block, i4 and i8 check
+// every length first and are the library's only callers. This header is
+// included by translation units built with wider target flags, so it must
+// stay free of inline code (an inline function emitted there could be the copy
+// the linker keeps for everyone).
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -1,10 +1,8 @@
 #include "kernels/i8.hpp"
 
-#include <algorithm>
-
 #include "kernels/dispatch.hpp"
 #include "shared/error.hpp"
-#include "shared/tensor.hpp"
+#include "shared/rules.hpp"
 
 namespace velmar {
 
@@ -17,38 +15,6 @@ void require_i8_walk(size_t n, size_t scale_count, size_t byte_count, size_t blo
 }
 
 }  // namespace
-
-void dequant_i8_blocks_scalar(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
-                       std::span<float> out) {
-    const size_t n = out.size();
-    require_i8_walk(n, scales.size(), bytes.size(), block);
-    size_t i = 0;
-    for (size_t c = 0; i < n; ++c) {
-        const float s = scales[c];
-        const size_t end = i + std::min(block, n - i);
-        for (; i < end; ++i) out[i] = static_cast<float>(static_cast<int8_t>(bytes[i])) * s;
-    }
-}
-
-// Sums each block's products first and scales the block sum once.
-float dot_i8_blocks_scalar(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
-                    std::span<const float> x) {
-    const size_t n = x.size();
-    require_i8_walk(n, scales.size(), bytes.size(), block);
-    float total = 0.0f;
-    size_t i = 0;
-    for (size_t c = 0; i < n; ++c) {
-        float partial = 0.0f;
-        const size_t end = i + std::min(block, n - i);
-        for (; i < end; ++i) {
-            const float p = x[i] * static_cast<float>(static_cast<int8_t>(bytes[i]));
-            partial = partial + p;
-        }
-        partial = partial * scales[c];
-        total = total + partial;
-    }
-    return total;
-}
 
 void dequant_i8_blocks(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
                        std::span<float> out) {

@@ -1,171 +1,144 @@
-// The scalar level: the reference kernels behind the table's raw-pointer
-// interface, following the methods' own loops step by step.
-#include <algorithm>
-#include <cstring>
-
-#include "kernels/block.hpp"
-#include "kernels/dispatch.hpp"
-#include "kernels/i4.hpp"
-#include "kernels/i8.hpp"
-#include "kernels/reduce.hpp"
-#include "methods/learned.hpp"
-#include "shared/params.hpp"
-#include "shared/scale.hpp"
-#include "shared/tensor.hpp"
+// The scalar reference: the plain statement of every kernel, one element at a
+// time in element order, over the rules of shared/rules.hpp and the reductions
+// of kernels/reduce.hpp. It is the table of the scalar level and the one the
+// vector twins are tested against, bit for bit. Arguments are trusted, as the
+// table's contract says; the checked entries in kernels/block, i4 and i8 are
+// the only callers in the library.
+#include "kernels/twin_deps.hpp"
 
 namespace velmar::simd {
 namespace {
 
-Packed packed_of(const uint8_t* bytes, uint32_t bits, size_t count) {
-    Packed p;
-    p.bytes.assign(bytes, bytes + packed_len(count, bits));
-    p.count = count;
-    p.bits = bits;
-    return p;
+float k_absmax(const float* v, size_t n) { return absmax(v, n); }
+
+void k_min_max(const float* v, size_t n, float* lo, float* hi) {
+    const MinMax m = min_max_neon(v, n);
+    *lo = m.lo;
+    *hi = m.hi;
 }
 
-float absmax(const float* v, size_t n) { return absmax_sym_scalar({v, n}); }
-
-void min_max(const float* v, size_t n, float* lo, float* hi) {
-    const auto r = min_max_neon_scalar({v, n});
-    *lo = r.first;
-    *hi = r.second;
+// Per block: scale from the magnitude maximum, then the codes.
+void k_quantize_sym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
+    const float qmin = static_cast<float>(code_min(bits));
+    const float qmax = static_cast<float>(code_max(bits));
+    for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
+        const float scale = sym_scale(absmax(v + first, n), qmax);
+        const float inv = 1.0f / scale;
+        for (size_t i = first; i < first + n; ++i) put_code(bytes, i, bits, sym_code(v[i], inv, qmin, qmax));
+        scales[b] = scale;
+    });
 }
 
-void quantize_sym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
-    const SymBlocks r = quantize_sym_packed_scalar({v, len}, bits, block);
-    std::copy(r.scales.begin(), r.scales.end(), scales);
-    std::copy(r.packed.bytes.begin(), r.packed.bytes.end(), bytes);
+void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_t bits, int32_t* codes) {
+    for (size_t i = 0; i < n; ++i) codes[i] = asym_code(v[i], inv, zero_point, code_min(bits), code_max(bits));
 }
 
-void asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_t bits, int32_t* codes) {
-    const int32_t qmax = (int32_t{1} << (bits - 1)) - 1;
-    const int32_t qmin = -(int32_t{1} << (bits - 1));
-    for (size_t i = 0; i < n; ++i) codes[i] = asym_code_scalar(v[i], inv, zero_point, qmin, qmax);
+// Per block: scale and zero point from the range, then the codes.
+void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths, float* scales,
+                     float* zero_points, uint8_t* bytes) {
+    for_each_block_codes(bytes, bits, widths, len, block,
+                         [&](size_t b, size_t first, size_t n, uint8_t* base, uint32_t w, size_t at) {
+                             const MinMax m = min_max_neon(v + first, n);
+                             const AsymParams p = asym_params(m.lo, m.hi, w);
+                             for (size_t j = 0; j < n; ++j)
+                                 put_code(base, at + j, w,
+                                          asym_code(v[first + j], p.inv, p.zero_point, code_min(w), code_max(w)));
+                             scales[b] = p.scale;
+                             zero_points[b] = p.zero_point;
+                         });
 }
 
-void quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths, float* scales,
-                   float* zero_points, uint8_t* bytes) {
-    std::vector<int32_t> codes;
-    size_t b = 0;
-    for (size_t start = 0; start < len; ++b) {
-        const size_t n = std::min(block, len - start);
-        if (widths) codes.clear();
-        const auto [s, z] = quantize_asym_block_scalar({v + start, n}, widths ? widths[b] : bits, codes);
-        scales[b] = s;
-        zero_points[b] = z;
-        if (widths) {
-            const Packed p = Packed::from_i32s(codes, widths[b]);
-            bytes = std::copy(p.bytes.begin(), p.bytes.end(), bytes);
-        }
-        start += n;
-    }
-    if (!widths) {
-        const Packed p = Packed::from_i32s(codes, bits);
-        std::copy(p.bytes.begin(), p.bytes.end(), bytes);
-    }
+void k_adaptive_widths(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths) {
+    for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
+        const MinMax m = min_max_neon(v + first, n);
+        widths[b] = choose_bits(m.hi - m.lo, tolerance);
+    });
 }
 
-void adaptive_widths(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths) {
-    size_t b = 0;
-    for (size_t start = 0; start < len; ++b) {
-        const size_t n = std::min(block, len - start);
-        const auto [lo, hi] = min_max_neon_scalar({v + start, n});
-        widths[b] = choose_bits(hi - lo, tolerance);
-        start += n;
-    }
+void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
+    for (size_t i = 0; i < count; ++i) out[i] = code_at(bytes, i, bits);
 }
 
-void unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
-    unpack_scalar({bytes, packed_len(count, bits)}, bits, {out, count}, count);
+void k_dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,
+                   float* out) {
+    for (size_t i = 0; i < count; ++i) out[i] = sym_value(code_at(bytes, i, bits), scales[i / block]);
 }
 
-void dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count, float* out) {
-    const std::span<const float> s(scales, block_count(count, block));
-    switch (bits) {
-        case 4: dequant_i4_blocks_scalar(s, {bytes, packed_len(count, 4)}, block, {out, count}); break;
-        case 8: dequant_i8_blocks_scalar(s, {bytes, count}, block, {out, count}); break;
-        default: dequant_sym_into_scalar(s, packed_of(bytes, bits, count), block, {out, count}); break;
-    }
+void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
+                    const uint32_t* widths, size_t block, size_t count, float* out) {
+    for_each_block_codes(bytes, bits, widths, count, block,
+                         [&](size_t b, size_t first, size_t n, const uint8_t* base, uint32_t w, size_t at) {
+                             for (size_t j = 0; j < n; ++j)
+                                 out[first + j] = asym_value(code_at(base, at + j, w), scales[b], zero_points[b]);
+                         });
 }
 
-// The adaptive decoder: each block from its own byte run.
-void dequant_adaptive(const float* scales, const float* zero_points, const uint8_t* data, const uint32_t* widths,
-                      size_t block, size_t len, float* out) {
-    std::vector<int32_t> q;
-    size_t pos = 0;
-    size_t b = 0;
-    for (size_t off = 0; off < len; ++b) {
-        const size_t n = std::min(block, len - off);
-        const size_t nbytes = packed_len(n, widths[b]);
-        q.assign(n, 0);
-        unpack_scalar({data + pos, nbytes}, widths[b], q, n);
-        for (size_t j = 0; j < n; ++j) {
-            const float d = static_cast<float>(q[j]) - zero_points[b];
-            out[off + j] = scales[b] * d;
-        }
-        pos += nbytes;
-        off += n;
-    }
+// Each block's products summed, the sum scaled, then added to the total.
+float k_dot_i8(const float* scales, const uint8_t* bytes, size_t block, const float* x, size_t n) {
+    float total = 0.0f;
+    for_each_block(n, block, [&](size_t b, size_t first, size_t m) {
+        const float p = i8_block_sum(x + first, bytes + first, m) * scales[b];
+        total = total + p;
+    });
+    return total;
 }
 
-void dequant_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
-                  const uint32_t* widths, size_t block, size_t count, float* out) {
-    if (widths) return dequant_adaptive(scales, zero_points, bytes, widths, block, count, out);
-    const size_t nb = block_count(count, block);
-    dequant_asym_into_scalar({scales, nb}, {zero_points, nb}, packed_of(bytes, bits, count), block, {out, count});
-}
-
-float dot_i8(const float* scales, const uint8_t* bytes, size_t block, const float* x, size_t n) {
-    return dot_i8_blocks_scalar({scales, block_count(n, block)}, {bytes, n}, block, {x, n});
-}
-
-float dot_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, const float* x, size_t n) {
-    return dot_sym_scalar({scales, block_count(n, block)}, packed_of(bytes, bits, n), block, {x, n});
-}
-
-float dot_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits, size_t block,
-               const float* x, size_t n) {
-    const size_t nb = block_count(n, block);
-    return dot_asym_scalar({scales, nb}, {zero_points, nb}, packed_of(bytes, bits, n), block, {x, n});
-}
-
-// Dequantize everything, then one running sum from -0.0.
-float dot_adaptive(const float* scales, const float* zero_points, const uint8_t* data, const uint32_t* widths,
-                   size_t block, const float* x, size_t n) {
-    std::vector<float> d(n, 0.0f);
-    dequant_adaptive(scales, zero_points, data, widths, block, n, d.data());
-    float acc = -0.0f;
+// One running sum over the whole tensor.
+float k_dot_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, const float* x, size_t n) {
+    float acc = 0.0f;
     for (size_t i = 0; i < n; ++i) {
-        const float p = d[i] * x[i];
-        acc = acc + p;
+        const float t = sym_value(code_at(bytes, i, bits), scales[i / block]) * x[i];
+        acc = acc + t;
     }
     return acc;
 }
 
-void fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block, float* scales, float* zero_points) {
-    size_t b = 0;
-    for (size_t start = 0; start < len; ++b) {
-        const size_t n = std::min(block, len - start);
-        const auto [s, z] = fit_scale_and_zero_point({v + start, n}, {codes + start, n});
-        scales[b] = s;
-        zero_points[b] = z;
-        start += n;
-    }
+// One running sum, from 0.0 for asymmetric tensors and from -0.0 (the exact
+// additive identity) for adaptive ones.
+float dot_asym_blocks(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
+                      const uint32_t* widths, size_t block, const float* x, size_t n) {
+    float acc = widths ? -0.0f : 0.0f;
+    for_each_block_codes(bytes, bits, widths, n, block,
+                         [&](size_t b, size_t first, size_t m, const uint8_t* base, uint32_t w, size_t at) {
+                             for (size_t j = 0; j < m; ++j) {
+                                 const float d = asym_value(code_at(base, at + j, w), scales[b], zero_points[b]);
+                                 acc = acc + asym_term(d, x[first + j], widths != nullptr);
+                             }
+                         });
+    return acc;
 }
 
-void widen_f16(const uint16_t* in, size_t n, float* out) {
+float k_dot_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits, size_t block,
+                 const float* x, size_t n) {
+    return dot_asym_blocks(scales, zero_points, bytes, bits, nullptr, block, x, n);
+}
+
+float k_dot_adaptive(const float* scales, const float* zero_points, const uint8_t* data, const uint32_t* widths,
+                     size_t block, const float* x, size_t n) {
+    return dot_asym_blocks(scales, zero_points, data, 0, widths, block, x, n);
+}
+
+void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block, float* scales,
+                  float* zero_points) {
+    for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
+        const Fit f = fit_run(v + first, codes + first, n, n);
+        scales[b] = f.scale;
+        zero_points[b] = f.zero_point;
+    });
+}
+
+void k_widen_f16(const uint16_t* in, size_t n, float* out) {
     for (size_t i = 0; i < n; ++i) out[i] = f32_from_f16_bits(in[i]);
 }
 
-void narrow_f16(const float* in, size_t n, uint16_t* out) {
+void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
     for (size_t i = 0; i < n; ++i) out[i] = f16_bits_from_f32(in[i]);
 }
 
 const Kernels kTable = {
-    Level::Scalar, absmax,       min_max,  quantize_sym, asym_codes, quantize_asym,
-    adaptive_widths, unpack,     dequant_sym, dequant_asym, dot_i8,   dot_sym,
-    dot_asym,      dot_adaptive, fit_blocks, widen_f16,  narrow_f16,
+    Level::Scalar,     k_absmax,      k_min_max,     k_quantize_sym, k_asym_codes,   k_quantize_asym,
+    k_adaptive_widths, k_unpack,      k_dequant_sym, k_dequant_asym, k_dot_i8,       k_dot_sym,
+    k_dot_asym,        k_dot_adaptive, k_fit_blocks, k_widen_f16,    k_narrow_f16,
 };
 
 }  // namespace

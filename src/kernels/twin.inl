@@ -1,8 +1,10 @@
 // Kernel bodies written once over a small vector interface S and compiled per
 // instruction set. Include inside an anonymous namespace after defining S:
-// everything here must get internal linkage, and only builtins and intrinsics
-// may be used (no std templates), so that no code built for a wider level can
-// be shared with a narrower one through the linker.
+// everything here must get internal linkage, and only builtins, intrinsics and
+// the rules of shared/rules.hpp and kernels/reduce.hpp may be used (no std
+// templates), so that no code built for a wider level can be shared with a
+// narrower one through the linker. Every scalar step (a tail, a lone code) is
+// the rule itself; each vector step equals it bit for bit.
 //
 // S provides W lanes and: load, store, set1, add, sub, mul, max, min, abs,
 // isnan/mor/mnone/any masks, hmax, hmin, code (clamp, round half away from
@@ -18,100 +20,29 @@ static_assert(kChunk % W == 0 && W % 2 == 0 && 16 % W == 0, "lane count");
 const float kQNaN = __builtin_nanf("");
 const float kInf = __builtin_inff();
 
-inline bool is_nan(float x) { return x != x; }
-inline float fabs_(float x) { return __builtin_fabsf(x); }
-
-inline float code_max(uint32_t bits) { return static_cast<float>((int32_t{1} << (bits - 1)) - 1); }
-inline float code_min(uint32_t bits) { return -static_cast<float>(int32_t{1} << (bits - 1)); }
-
-inline size_t min_sz(size_t a, size_t b) { return a < b ? a : b; }
-
-inline size_t packed_bytes(size_t count, uint32_t bits) {
-    const size_t rest = (count % 8) * bits;
-    return (count / 8) * bits + rest / 8 + (rest % 8 != 0 ? 1 : 0);
-}
-
-// ---- scalar element rules (the statements the vector paths must equal) ----
-
-inline int32_t sym_code(float x, float inv, float qmin, float qmax) {
-    float r = __builtin_roundf(x * inv);
-    if (r < qmin) r = qmin;
-    if (r > qmax) r = qmax;
-    if (is_nan(r)) return 0;
-    return static_cast<int32_t>(r);
-}
-
-inline int32_t asym_code(float x, float inv, float zero_point, int32_t qmin, int32_t qmax) {
-    const float t = x * inv;
-    const float r = __builtin_roundf(t + zero_point);
-    int32_t c;
-    if (is_nan(r)) {
-        c = 0;
-    } else if (r >= 2147483648.0f) {
-        c = 2147483647;
-    } else if (r < -2147483648.0f) {
-        c = -2147483647 - 1;
-    } else {
-        c = static_cast<int32_t>(r);
-    }
-    if (c > qmax) c = qmax;
-    if (c < qmin) c = qmin;
-    return c;
-}
-
-inline int32_t sign_extend(uint32_t v, uint32_t bits) {
-    const uint32_t mask = (1u << bits) - 1u;
-    v &= mask;
-    if ((v >> (bits - 1)) & 1u) v |= ~mask;
-    return static_cast<int32_t>(v);
-}
+#define VELMAR_INLINE inline __attribute__((always_inline))
 
 // ---- bit streams ----
-
-inline int32_t unpack_one(const uint8_t* base, size_t i, uint32_t bits) {
-    const size_t o = i * bits;
-    const size_t k = o / 8;
-    const uint32_t t = static_cast<uint32_t>(o % 8);
-    uint32_t v = static_cast<uint32_t>(base[k]) >> t;
-    if (t + bits > 8) v |= static_cast<uint32_t>(base[k + 1]) << (8 - t);
-    if (t + bits > 16) v |= static_cast<uint32_t>(base[k + 2]) << (16 - t);
-    return sign_extend(v, bits);
-}
-
-inline void pack_one(uint8_t* base, size_t i, uint32_t bits, int32_t code) {
-    const size_t o = i * bits;
-    const size_t k = o / 8;
-    const uint32_t t = static_cast<uint32_t>(o % 8);
-    const uint32_t v = (static_cast<uint32_t>(code) & ((1u << bits) - 1u)) << t;
-    base[k] |= static_cast<uint8_t>(v);
-    if (t + bits > 8) base[k + 1] |= static_cast<uint8_t>(v >> 8);
-    if (t + bits > 16) base[k + 2] |= static_cast<uint8_t>(v >> 16);
-}
 
 // Codes first..first+n of a stream; eight codes fill exactly `bits` bytes, so
 // whole groups move as one little-endian word.
 void unpack_range(const uint8_t* base, uint32_t bits, size_t first, size_t n, int32_t* out) {
     size_t i = first;
     const size_t end = first + n;
-    for (; i < end && i % 8 != 0; ++i) *out++ = unpack_one(base, i, bits);
-    const uint32_t mask = (1u << bits) - 1u;
-    const uint32_t shift = 32 - bits;
+    for (; i < end && i % 8 != 0; ++i) *out++ = code_at(base, i, bits);
     for (; i + 8 <= end; i += 8) {
         unsigned __int128 acc = 0;
         __builtin_memcpy(&acc, base + i / 8 * bits, bits);
-        for (uint32_t k = 0; k < 8; ++k) {
-            const uint32_t v = static_cast<uint32_t>(acc >> (k * bits)) & mask;
-            *out++ = static_cast<int32_t>(v << shift) >> shift;
-        }
+        for (uint32_t k = 0; k < 8; ++k) *out++ = sign_extend(static_cast<uint32_t>(acc >> (k * bits)), bits);
     }
-    for (; i < end; ++i) *out++ = unpack_one(base, i, bits);
+    for (; i < end; ++i) *out++ = code_at(base, i, bits);
 }
 
 // ORs codes first..first+n into a zero-filled stream.
 void pack_range(uint8_t* base, uint32_t bits, size_t first, size_t n, const int32_t* codes) {
     size_t i = first;
     const size_t end = first + n;
-    for (; i < end && i % 8 != 0; ++i) pack_one(base, i, bits, *codes++);
+    for (; i < end && i % 8 != 0; ++i) put_code(base, i, bits, *codes++);
     const uint32_t mask = (1u << bits) - 1u;
     for (; i + 8 <= end; i += 8) {
         unsigned __int128 acc = 0;
@@ -120,15 +51,13 @@ void pack_range(uint8_t* base, uint32_t bits, size_t first, size_t n, const int3
         codes += 8;
         __builtin_memcpy(base + i / 8 * bits, &acc, bits);  // these bytes belong to the group alone
     }
-    for (; i < end; ++i) pack_one(base, i, bits, *codes++);
+    for (; i < end; ++i) put_code(base, i, bits, *codes++);
 }
 
 // ---- reductions ----
 
-#define VELMAR_INLINE inline __attribute__((always_inline))
-
 VELMAR_INLINE float absmax_of(const float* v, size_t n) {
-    const size_t head = n / 16 * 16;
+    const size_t head = head_of(n, kAbsmaxGroup);
     float h = 0.0f;
     if constexpr (S::kIntAbsMax) {
         // Magnitude bit patterns order like the magnitudes, and every NaN
@@ -149,67 +78,35 @@ VELMAR_INLINE float absmax_of(const float* v, size_t n) {
         }
         h = S::any(nan) ? kQNaN : S::hmax(acc);
     }
-    for (size_t i = head; i < n; ++i) {
-        const float a = fabs_(v[i]);
-        if (is_nan(h)) {
-            h = a;
-        } else if (!is_nan(a)) {
-            h = a > h ? a : h;
-        }
-    }
-    return h;
+    return absmax_fold(v, head, n, h);
 }
 
 float k_absmax(const float* v, size_t n) { return absmax_of(v, n); }
 
-VELMAR_INLINE void min_max_of(const float* v, size_t n, float* lo_out, float* hi_out) {
-    const size_t head = n / 8 * 8;
-    float lo = kInf;
-    float hi = -kInf;
-    bool nan = false;
+VELMAR_INLINE MinMax min_max_of(const float* v, size_t n) {
+    const size_t head = head_of(n, kMinMaxGroup);
+    MinMax m{kInf, -kInf};
     size_t i = 0;
     if (head >= W) {
         typename S::F vlo = S::set1(kInf);
         typename S::F vhi = S::set1(-kInf);
-        typename S::M m = S::mnone();
+        typename S::M nan = S::mnone();
         for (; i + W <= head; i += W) {
             const typename S::F x = S::load(v + i);
-            m = S::mor(m, S::isnan(x));
+            nan = S::mor(nan, S::isnan(x));
             vlo = S::min(vlo, x);
             vhi = S::max(vhi, x);
         }
-        nan = S::any(m);
-        lo = S::hmin(vlo);
-        hi = S::hmax(vhi);
+        m = S::any(nan) ? MinMax{kQNaN, kQNaN} : MinMax{S::hmin(vlo), S::hmax(vhi)};
     }
-    for (; i < head; ++i) {
-        const float x = v[i];
-        nan = nan || is_nan(x);
-        lo = x < lo ? x : lo;
-        hi = x > hi ? x : hi;
-    }
-    if (nan) {
-        lo = kQNaN;
-        hi = kQNaN;
-    }
-    for (i = head; i < n; ++i) {
-        const float x = v[i];
-        if (is_nan(lo)) {
-            lo = x;
-        } else if (!is_nan(x)) {
-            lo = x < lo ? x : lo;
-        }
-        if (is_nan(hi)) {
-            hi = x;
-        } else if (!is_nan(x)) {
-            hi = x > hi ? x : hi;
-        }
-    }
-    *lo_out = lo;
-    *hi_out = hi;
+    return min_max_fold(v, i, n, m);
 }
 
-void k_min_max(const float* v, size_t n, float* lo, float* hi) { min_max_of(v, n, lo, hi); }
+void k_min_max(const float* v, size_t n, float* lo, float* hi) {
+    const MinMax m = min_max_of(v, n);
+    *lo = m.lo;
+    *hi = m.hi;
+}
 
 // ---- code writers for one block: u = x * inv (+ zero point) ----
 
@@ -217,13 +114,14 @@ void k_min_max(const float* v, size_t n, float* lo, float* hi) { min_max_of(v, n
 // read through one would be reloaded after every store.
 template <bool kAsym>
 struct Coder {
-    float inv, zero_point;
+    float inv, zero_point, qmin, qmax;
     uint32_t bits;
     typename S::F vinv, vzp, vqmin, vqmax;
 
     VELMAR_INLINE Coder(float inv_, float zero_point_, uint32_t bits_)
-        : inv(inv_), zero_point(zero_point_), bits(bits_), vinv(S::set1(inv_)), vzp(S::set1(zero_point_)),
-          vqmin(S::set1(code_min(bits_))), vqmax(S::set1(code_max(bits_))) {}
+        : inv(inv_), zero_point(zero_point_), qmin(static_cast<float>(code_min(bits_))),
+          qmax(static_cast<float>(code_max(bits_))), bits(bits_), vinv(S::set1(inv_)), vzp(S::set1(zero_point_)),
+          vqmin(S::set1(qmin)), vqmax(S::set1(qmax)) {}
 
     VELMAR_INLINE typename S::I vec(typename S::F x) const {
         typename S::F u = S::mul(x, vinv);
@@ -232,10 +130,9 @@ struct Coder {
     }
     VELMAR_INLINE int32_t one(float x) const {
         if constexpr (kAsym)
-            return asym_code(x, inv, zero_point, static_cast<int32_t>(code_min(bits)),
-                             static_cast<int32_t>(code_max(bits)));
+            return asym_code(x, inv, zero_point, static_cast<int32_t>(qmin), static_cast<int32_t>(qmax));
         else
-            return sym_code(x, inv, code_min(bits), code_max(bits));
+            return sym_code(x, inv, qmin, qmax);
     }
 };
 
@@ -254,18 +151,15 @@ VELMAR_INLINE void write_codes(const float* x, size_t n, const Coder<kAsym> c, u
     } else if constexpr (kClass == 4) {
         // The vector step needs its first code in a low nibble.
         if (first % 2 != 0 && n != 0) {
-            base[first / 2] |= static_cast<uint8_t>((static_cast<uint32_t>(c.one(x[0])) & 0xFu) << 4);
+            put_code(base, first, 4, c.one(x[0]));
             j = 1;
         }
         for (; j + W <= n; j += W) S::store_i4(base + (first + j) / 2, c.vec(S::load(x + j)));
-        for (; j < n; ++j) {
-            const size_t i = first + j;
-            base[i / 2] |= static_cast<uint8_t>((static_cast<uint32_t>(c.one(x[j])) & 0xFu) << ((i % 2) * 4));
-        }
+        for (; j < n; ++j) put_code(base, first + j, 4, c.one(x[j]));
     } else {
         alignas(64) int32_t tmp[kChunk];
         while (j < n) {
-            const size_t m = min_sz(kChunk, n - j);
+            const size_t m = min_size(kChunk, n - j);
             size_t k = 0;
             for (; k + W <= m; k += W) S::store_i32(tmp + k, c.vec(S::load(x + j + k)));
             for (; k < m; ++k) tmp[k] = c.one(x[j + k]);
@@ -282,16 +176,12 @@ constexpr size_t kGroup = 8;
 
 template <uint32_t kClass>
 void sym_blocks(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
-    const float qmax = code_max(bits);
+    const float qmax = static_cast<float>(code_max(bits));
     const size_t full = len / block;
     size_t b = 0;
     for (; b + kGroup <= full; b += kGroup) {
         float scale[kGroup], inv[kGroup];
-        for (size_t k = 0; k < kGroup; ++k) {
-            const float a = absmax_of(v + (b + k) * block, block);
-            const float q = a / qmax;
-            scale[k] = a > 0.0f ? q : 1.0f;
-        }
+        for (size_t k = 0; k < kGroup; ++k) scale[k] = sym_scale(absmax_of(v + (b + k) * block, block), qmax);
         for (size_t k = 0; k < kGroup; ++k) inv[k] = 1.0f / scale[k];
         for (size_t k = 0; k < kGroup; ++k) {
             const size_t start = (b + k) * block;
@@ -299,14 +189,11 @@ void sym_blocks(const float* v, size_t len, size_t block, uint32_t bits, float* 
             scales[b + k] = scale[k];
         }
     }
-    for (size_t start = b * block; start < len; ++b) {
-        const size_t n = min_sz(block, len - start);
-        const float a = absmax_of(v + start, n);
-        const float scale = a > 0.0f ? a / qmax : 1.0f;
-        write_codes<kClass>(v + start, n, Coder<false>(1.0f / scale, 0.0f, bits), bytes, start);
-        scales[b] = scale;
-        start += n;
-    }
+    for_each_block(len, block, [&](size_t bi, size_t first, size_t n) {
+        const float scale = sym_scale(absmax_of(v + first, n), qmax);
+        write_codes<kClass>(v + first, n, Coder<false>(1.0f / scale, 0.0f, bits), bytes, first);
+        scales[bi] = scale;
+    }, b);
 }
 
 void k_quantize_sym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
@@ -322,18 +209,9 @@ void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_
     for (; j < n; ++j) codes[j] = c.one(v[j]);
 }
 
-struct AsymParams {
-    float scale, zero_point, inv;
-};
-
-VELMAR_INLINE AsymParams asym_params(float lo, float hi, uint32_t bits) {
-    float scale = 1.0f;
-    float zero_point = 0.0f;
-    if (!(lo >= hi)) {
-        scale = (hi - lo) / (code_max(bits) - code_min(bits));
-        zero_point = code_min(bits) - (lo / scale);
-    }
-    return {scale, zero_point, 1.0f / scale};
+VELMAR_INLINE AsymParams block_params(const float* v, size_t n, uint32_t bits) {
+    const MinMax m = min_max_of(v, n);
+    return asym_params(m.lo, m.hi, bits);
 }
 
 template <uint32_t kClass>
@@ -350,11 +228,7 @@ void asym_blocks(const float* v, size_t len, size_t block, uint32_t bits, float*
     size_t b = 0;
     for (; b + kGroup <= full; b += kGroup) {
         AsymParams p[kGroup];
-        for (size_t k = 0; k < kGroup; ++k) {
-            float lo, hi;
-            min_max_of(v + (b + k) * block, block, &lo, &hi);
-            p[k] = asym_params(lo, hi, bits);
-        }
+        for (size_t k = 0; k < kGroup; ++k) p[k] = block_params(v + (b + k) * block, block, bits);
         for (size_t k = 0; k < kGroup; ++k) {
             const size_t start = (b + k) * block;
             asym_block<kClass>(v + start, block, p[k], bits, bytes, start);
@@ -362,40 +236,30 @@ void asym_blocks(const float* v, size_t len, size_t block, uint32_t bits, float*
             zero_points[b + k] = p[k].zero_point;
         }
     }
-    for (size_t start = b * block; start < len; ++b) {
-        const size_t n = min_sz(block, len - start);
-        float lo, hi;
-        min_max_of(v + start, n, &lo, &hi);
-        const AsymParams p = asym_params(lo, hi, bits);
-        asym_block<kClass>(v + start, n, p, bits, bytes, start);
-        scales[b] = p.scale;
-        zero_points[b] = p.zero_point;
-        start += n;
-    }
+    for_each_block(len, block, [&](size_t bi, size_t first, size_t n) {
+        const AsymParams p = block_params(v + first, n, bits);
+        asym_block<kClass>(v + first, n, p, bits, bytes, first);
+        scales[bi] = p.scale;
+        zero_points[bi] = p.zero_point;
+    }, b);
 }
 
-// Adaptive: every block in its own byte-aligned run at its own width.
+// Adaptive: every block in its own byte run at its own width.
 void adaptive_blocks(const float* v, size_t len, size_t block, const uint32_t* widths, float* scales,
                      float* zero_points, uint8_t* bytes) {
-    size_t b = 0;
-    for (size_t start = 0; start < len; ++b) {
-        const size_t n = min_sz(block, len - start);
+    for_each_run(len, block, widths, [&](size_t b, size_t first, size_t n, size_t pos, size_t) {
         const uint32_t w = widths[b];
-        float lo, hi;
-        min_max_of(v + start, n, &lo, &hi);
-        const AsymParams p = asym_params(lo, hi, w);
+        const AsymParams p = block_params(v + first, n, w);
         if (w == 8) {
-            asym_block<8>(v + start, n, p, w, bytes, 0);
+            asym_block<8>(v + first, n, p, w, bytes + pos, 0);
         } else if (w == 4) {
-            asym_block<4>(v + start, n, p, w, bytes, 0);
+            asym_block<4>(v + first, n, p, w, bytes + pos, 0);
         } else {
-            asym_block<0>(v + start, n, p, w, bytes, 0);
+            asym_block<0>(v + first, n, p, w, bytes + pos, 0);
         }
-        bytes += packed_bytes(n, w);
         scales[b] = p.scale;
         zero_points[b] = p.zero_point;
-        start += n;
-    }
+    });
 }
 
 void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths, float* scales,
@@ -407,26 +271,19 @@ void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, co
 }
 
 void k_adaptive_widths(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths) {
-    size_t b = 0;
-    for (size_t start = 0; start < len; ++b) {
-        const size_t n = min_sz(block, len - start);
-        float lo, hi;
-        min_max_of(v + start, n, &lo, &hi);
-        widths[b] = velmar::choose_bits(hi - lo, tolerance);
-        start += n;
-    }
+    for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
+        const MinMax m = min_max_of(v + first, n);
+        widths[b] = velmar::choose_bits(m.hi - m.lo, tolerance);
+    });
 }
 
 // ---- decoding ----
 
 void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
     if (bits == 8) {
-        for (size_t i = 0; i < count; ++i) out[i] = static_cast<int8_t>(bytes[i]);
+        for (size_t i = 0; i < count; ++i) out[i] = code_at(bytes, i, 8);
     } else if (bits == 4) {
-        for (size_t i = 0; i < count; ++i) {
-            const uint32_t nibble = (bytes[i / 2] >> ((i % 2) * 4)) & 0xFu;
-            out[i] = static_cast<int32_t>(nibble ^ 8u) - 8;
-        }
+        for (size_t i = 0; i < count; ++i) out[i] = code_at(bytes, i, 4);
     } else {
         unpack_range(bytes, bits, 0, count, out);
     }
@@ -438,20 +295,19 @@ template <class FV, class FS>
 inline void walk_codes(const uint8_t* base, uint32_t bits, size_t first, size_t n, FV&& f, FS&& g) {
     size_t j = 0;
     if (bits == 8) {
-        const uint8_t* q = base + first;
-        for (; j + W <= n; j += W) f(j, S::load_i8(q + j));
-        for (; j < n; ++j) g(j, static_cast<int32_t>(static_cast<int8_t>(q[j])));
+        for (; j + W <= n; j += W) f(j, S::load_i8(base + first + j));
+        for (; j < n; ++j) g(j, code_at(base, first + j, 8));
     } else if (bits == 4) {
         if (first % 2 != 0 && n != 0) {
-            g(0, unpack_one(base, first, 4));
+            g(0, code_at(base, first, 4));
             j = 1;
         }
         for (; j + W <= n; j += W) f(j, S::load_i4(base + (first + j) / 2));
-        for (; j < n; ++j) g(j, unpack_one(base, first + j, 4));
+        for (; j < n; ++j) g(j, code_at(base, first + j, 4));
     } else {
         alignas(64) int32_t tmp[kChunk];
         while (j < n) {
-            const size_t m = min_sz(kChunk, n - j);
+            const size_t m = min_size(kChunk, n - j);
             unpack_range(base, bits, first + j, m, tmp);
             size_t k = 0;
             for (; k + W <= m; k += W) f(j + k, S::load_i32(tmp + k));
@@ -463,43 +319,30 @@ inline void walk_codes(const uint8_t* base, uint32_t bits, size_t first, size_t 
 
 void k_dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,
                    float* out) {
-    size_t b = 0;
-    for (size_t start = 0; start < count; ++b) {
-        const size_t n = min_sz(block, count - start);
+    for_each_block(count, block, [&](size_t b, size_t first, size_t n) {
         const float s = scales[b];
         const typename S::F vs = S::set1(s);
-        float* o = out + start;
+        float* o = out + first;
         walk_codes(
-            bytes, bits, start, n, [&](size_t j, typename S::F q) { S::store(o + j, S::mul(q, vs)); },
-            [&](size_t j, int32_t q) { o[j] = static_cast<float>(q) * s; });
-        start += n;
-    }
+            bytes, bits, first, n, [&](size_t j, typename S::F q) { S::store(o + j, S::mul(q, vs)); },
+            [&](size_t j, int32_t q) { o[j] = sym_value(q, s); });
+    });
 }
 
 void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
                     const uint32_t* widths, size_t block, size_t count, float* out) {
-    size_t pos = 0;
-    size_t b = 0;
-    for (size_t start = 0; start < count; ++b) {
-        const size_t n = min_sz(block, count - start);
-        const float s = scales[b];
-        const float z = zero_points[b];
-        const typename S::F vs = S::set1(s);
-        const typename S::F vz = S::set1(z);
-        float* o = out + start;
-        const auto vec = [&](size_t j, typename S::F q) { S::store(o + j, S::mul(vs, S::sub(q, vz))); };
-        const auto one = [&](size_t j, int32_t q) {
-            const float d = static_cast<float>(q) - z;
-            o[j] = s * d;
-        };
-        if (widths) {
-            walk_codes(bytes + pos, widths[b], 0, n, vec, one);
-            pos += packed_bytes(n, widths[b]);
-        } else {
-            walk_codes(bytes, bits, start, n, vec, one);
-        }
-        start += n;
-    }
+    for_each_block_codes(bytes, bits, widths, count, block,
+                         [&](size_t b, size_t first, size_t n, const uint8_t* base, uint32_t w, size_t at) {
+                             const float s = scales[b];
+                             const float z = zero_points[b];
+                             const typename S::F vs = S::set1(s);
+                             const typename S::F vz = S::set1(z);
+                             float* o = out + first;
+                             walk_codes(
+                                 base, w, at, n,
+                                 [&](size_t j, typename S::F q) { S::store(o + j, S::mul(vs, S::sub(q, vz))); },
+                                 [&](size_t j, int32_t q) { o[j] = asym_value(q, s, z); });
+                         });
 }
 
 // ---- dot products ----
@@ -539,7 +382,7 @@ float k_dot_i8(const float* scales, const uint8_t* bytes, size_t block, const fl
                 return S::mul(S::load(xb + k * block + j0), S::load_i8(qb + k * block + j0));
             },
             [&](size_t k, size_t j) {
-                return xb[k * block + j] * static_cast<float>(static_cast<int8_t>(qb[k * block + j]));
+                return xb[k * block + j] * static_cast<float>(code_at(qb, k * block + j, 8));
             });
         alignas(64) float partial[W];
         S::store(partial, acc);
@@ -548,16 +391,10 @@ float k_dot_i8(const float* scales, const uint8_t* bytes, size_t block, const fl
             total = total + p;
         }
     }
-    for (size_t i = b * block; i < n; ++b) {
-        float partial = 0.0f;
-        const size_t end = i + min_sz(block, n - i);
-        for (; i < end; ++i) {
-            const float p = x[i] * static_cast<float>(static_cast<int8_t>(bytes[i]));
-            partial = partial + p;
-        }
-        partial = partial * scales[b];
-        total = total + partial;
-    }
+    for_each_block(n, block, [&](size_t bi, size_t first, size_t m) {
+        const float p = i8_block_sum(x + first, bytes + first, m) * scales[bi];
+        total = total + p;
+    }, b);
     return total;
 }
 
@@ -568,12 +405,14 @@ inline float add_all(float acc, const float* p, size_t m) {
     return acc;
 }
 
+// Out of line: inlined into both walks of dot_asym_blocks (one stream, and
+// adaptive runs) it makes those dot products about a sixth slower.
 template <class FV, class FS>
-inline float chained(const uint8_t* base, uint32_t bits, size_t first, size_t n, float acc, FV&& term,
+__attribute__((noinline)) float chained(const uint8_t* base, uint32_t bits, size_t first, size_t n, float acc, FV&& term,
                      FS&& term1) {
     alignas(64) float stage[kChunk];
     for (size_t j = 0; j < n;) {
-        const size_t m = min_sz(kChunk, n - j);
+        const size_t m = min_size(kChunk, n - j);
         walk_codes(
             base, bits, first + j, m, [&](size_t k, typename S::F q) { S::store(stage + k, term(j + k, q)); },
             [&](size_t k, int32_t q) { stage[k] = term1(j + k, q); });
@@ -585,54 +424,37 @@ inline float chained(const uint8_t* base, uint32_t bits, size_t first, size_t n,
 
 float k_dot_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, const float* x, size_t n) {
     float acc = 0.0f;
-    size_t b = 0;
-    for (size_t start = 0; start < n; ++b) {
-        const size_t m = min_sz(block, n - start);
+    for_each_block(n, block, [&](size_t b, size_t first, size_t m) {
         const float s = scales[b];
         const typename S::F vs = S::set1(s);
-        const float* xb = x + start;
+        const float* xb = x + first;
         acc = chained(
-            bytes, bits, start, m, acc,
+            bytes, bits, first, m, acc,
             [&](size_t j, typename S::F q) { return S::mul(S::mul(vs, q), S::load(xb + j)); },
-            [&](size_t j, int32_t q) {
-                float t = s * static_cast<float>(q);
-                return t * xb[j];
-            });
-        start += m;
-    }
+            [&](size_t j, int32_t q) { return sym_value(q, s) * xb[j]; });
+    });
     return acc;
 }
 
 float dot_asym_blocks(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
                       const uint32_t* widths, size_t block, const float* x, size_t n, float acc) {
-    size_t pos = 0;
-    size_t b = 0;
-    for (size_t start = 0; start < n; ++b) {
-        const size_t m = min_sz(block, n - start);
-        const float s = scales[b];
-        const float z = zero_points[b];
-        const typename S::F vs = S::set1(s);
-        const typename S::F vz = S::set1(z);
-        const float* xb = x + start;
-        // Operand order as in the scalar statements (x * d for asymmetric
-        // tensors, d * x for adaptive ones): it picks which NaN survives.
-        const auto vec = [&](size_t j, typename S::F q) {
-            const typename S::F d = S::mul(vs, S::sub(q, vz));
-            return widths ? S::mul(d, S::load(xb + j)) : S::mul(S::load(xb + j), d);
-        };
-        const auto one = [&](size_t j, int32_t q) {
-            float d = static_cast<float>(q) - z;
-            d = s * d;
-            return widths ? d * xb[j] : xb[j] * d;
-        };
-        if (widths) {
-            acc = chained(bytes + pos, widths[b], 0, m, acc, vec, one);
-            pos += packed_bytes(m, widths[b]);
-        } else {
-            acc = chained(bytes, bits, start, m, acc, vec, one);
-        }
-        start += m;
-    }
+    const bool adaptive = widths != nullptr;
+    for_each_block_codes(bytes, bits, widths, n, block,
+                         [&](size_t b, size_t first, size_t m, const uint8_t* base, uint32_t w, size_t at) {
+                             const float s = scales[b];
+                             const float z = zero_points[b];
+                             const typename S::F vs = S::set1(s);
+                             const typename S::F vz = S::set1(z);
+                             const float* xb = x + first;
+                             const auto vec = [&](size_t j, typename S::F q) {
+                                 const typename S::F d = S::mul(vs, S::sub(q, vz));
+                                 return adaptive ? S::mul(d, S::load(xb + j)) : S::mul(S::load(xb + j), d);
+                             };
+                             const auto one = [&](size_t j, int32_t q) {
+                                 return asym_term(asym_value(q, s, z), xb[j], adaptive);
+                             };
+                             acc = chained(base, w, at, m, acc, vec, one);
+                         });
     return acc;
 }
 
@@ -647,27 +469,6 @@ float k_dot_adaptive(const float* scales, const float* zero_points, const uint8_
 }
 
 // ---- least-squares fit ----
-
-const float kTiny = __builtin_bit_cast(float, 0x2B8CBCCCu);
-
-inline void fit_finish(float sq, float sx, float sqq, float sxq, size_t n, float* s_out, float* z_out) {
-    *s_out = 1.0f;
-    *z_out = 0.0f;
-    if (n == 0) return;
-    const float nf = static_cast<float>(n);
-    const float mq = sq / nf;
-    const float t = sq * mq;
-    if (fabs_(sqq - t) < kTiny) return;
-    const float var = sqq - t;
-    const float mx = sx / nf;
-    const float cov = sxq - (sq * mx);
-    const float s = cov / var;
-    if (fabs_(s) < kTiny) return;
-    const float p = mq * s;
-    const float d = mx - p;
-    *s_out = s;
-    *z_out = (-d) / s;
-}
 
 void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block, float* scales,
                   float* zero_points) {
@@ -707,24 +508,17 @@ void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block
         S::store(c, sx);
         S::store(d, sqq);
         S::store(e, sxq);
-        for (size_t k = 0; k < W; ++k) fit_finish(a[k], c[k], d[k], e[k], block, scales + b + k, zero_points + b + k);
-    }
-    for (size_t start = b * block; start < len; ++b) {
-        const size_t n = min_sz(block, len - start);
-        float sq = 0.0f, sx = 0.0f, sqq = 0.0f, sxq = 0.0f;
-        for (size_t i = start; i < start + n; ++i) {
-            const float q = static_cast<float>(codes[i]);
-            const float x = v[i];
-            sq = sq + q;
-            sx = sx + x;
-            const float qq = q * q;
-            sqq = sqq + qq;
-            const float xq = x * q;
-            sxq = sxq + xq;
+        for (size_t k = 0; k < W; ++k) {
+            const Fit f = fit_finish(a[k], c[k], d[k], e[k], block);
+            scales[b + k] = f.scale;
+            zero_points[b + k] = f.zero_point;
         }
-        fit_finish(sq, sx, sqq, sxq, n, scales + b, zero_points + b);
-        start += n;
     }
+    for_each_block(len, block, [&](size_t bi, size_t first, size_t n) {
+        const Fit f = fit_run(v + first, codes + first, n, n);
+        scales[bi] = f.scale;
+        zero_points[bi] = f.zero_point;
+    }, b);
 }
 
 // ---- half-precision scales ----

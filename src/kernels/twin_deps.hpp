@@ -1,11 +1,14 @@
 #pragma once
-// What the per-level kernel bodies may call outside themselves: out-of-line
-// functions only (see twin.inl).
+// All that the per-level kernel files include: the rules and reductions
+// (internal linkage), the table's declaration and the declarations of the
+// out-of-line functions the bodies call. See twin.inl.
 #include <cstddef>
 #include <cstdint>
 
 #include "kernels/dispatch.hpp"
+#include "kernels/reduce.hpp"
 #include "shared/params.hpp"
+#include "shared/rules.hpp"
 
 namespace velmar {
 

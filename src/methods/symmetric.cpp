@@ -9,17 +9,13 @@ template <class T>
 Result<Quantized<T>> quantize_with(std::span<const float> values, uint32_t bits, size_t block) {
     if (const Status st = check_bits(bits); !st) return std::unexpected(st.error());
     if (block == 0) return std::unexpected(CoreError::invalid_block(0));
-
-    Quantized<T> q;
-    q.kind = Kind::Symmetric;
-    q.block = block;
-    q.len = values.size();
-    q.packed.bits = bits;
-    if (values.empty()) return q;
-
+    if (values.empty()) {
+        Quantized<T> q = make_record<T>(Kind::Symmetric, block, 0, {}, {});
+        q.packed.bits = bits;
+        return q;
+    }
     SymBlocks r = quantize_sym_packed(values, bits, block);
-    // Codes came from the unrounded float scales; only storage rounds them.
-    q.scales = narrow<T>(std::move(r.scales));
+    Quantized<T> q = make_record<T>(Kind::Symmetric, block, values.size(), std::move(r.scales), {});
     q.packed = std::move(r.packed);
     return q;
 }

@@ -1,13 +1,11 @@
 #include "shared/decode.hpp"
 
-#include <algorithm>
-
 #include <type_traits>
 
 #include "kernels/block.hpp"
-#include "kernels/dispatch.hpp"
 #include "kernels/i4.hpp"
 #include "kernels/i8.hpp"
+#include "kernels/memory.hpp"
 
 namespace velmar {
 
@@ -19,7 +17,7 @@ std::vector<float> widen(std::span<const T> values) {
         return std::vector<float>(values.begin(), values.end());
     } else if constexpr (std::is_same_v<T, f16>) {
         std::vector<float> out(values.size());
-        simd::active().widen_f16(reinterpret_cast<const uint16_t*>(values.data()), values.size(), out.data());
+        widen_f16({reinterpret_cast<const uint16_t*>(values.data()), values.size()}, out);
         return out;
     } else {
         std::vector<float> out;
@@ -35,7 +33,7 @@ std::vector<T> narrow(std::vector<float>&& values) {
         return std::move(values);
     } else if constexpr (std::is_same_v<T, f16>) {
         std::vector<T> out(values.size());
-        simd::active().narrow_f16(values.data(), values.size(), reinterpret_cast<uint16_t*>(out.data()));
+        narrow_f16(values, {reinterpret_cast<uint16_t*>(out.data()), out.size()});
         return out;
     } else {
         std::vector<T> out;
@@ -43,6 +41,18 @@ std::vector<T> narrow(std::vector<float>&& values) {
         for (const float v : values) out.push_back(from_f32<T>(v));
         return out;
     }
+}
+
+template <class T>
+Quantized<T> make_record(Kind kind, size_t block, size_t len, std::vector<float>&& scales,
+                         std::vector<float>&& zero_points) {
+    Quantized<T> q;
+    q.kind = kind;
+    q.block = block;
+    q.len = len;
+    q.scales = narrow<T>(std::move(scales));
+    q.zero_points = narrow<T>(std::move(zero_points));
+    return q;
 }
 
 template <class T>
@@ -60,72 +70,97 @@ void dequant_sym(std::span<const T> scales, const Packed& packed, size_t block, 
 template <class T>
 void dequant_asym(std::span<const T> scales, std::span<const T> zero_points, const Packed& packed, size_t block,
                   std::span<float> out) {
-    const std::vector<float> s = widen(scales);
-    const std::vector<float> z = widen(zero_points);
-    dequant_asym_into(s, z, packed, block, out);
+    dequant_asym_into(widen(scales), widen(zero_points), packed, block, out);
 }
 
 template <class T>
 void dequant_adaptive(std::span<const T> scales, std::span<const T> zero_points, std::span<const uint8_t> data,
                       std::span<const uint32_t> block_bits, size_t block, size_t len, std::span<float> out) {
-    if (block_bits.empty()) return;
-    require(block >= 1, "dequant_adaptive: block size 0");
-    require(out.size() >= len, "dequant_adaptive: output shorter than len");
-    require(block_bits.size() == block_count(len, block), "dequant_adaptive: width count differs from blocks");
-    require(scales.size() >= block_bits.size() && zero_points.size() >= block_bits.size(),
-            "dequant_adaptive: fewer scales or zero points than blocks");
-    // Every block's run is checked before anything is written.
-    size_t pos = 0;
-    size_t off = 0;
-    for (const uint32_t w : block_bits) {
-        require(w >= 2 && w <= 8, "dequant_adaptive: width outside 2..=8");
-        const size_t n = std::min(block, len - off);
-        const size_t nbytes = packed_len(n, w);
-        require(nbytes <= data.size() - pos, "dequant_adaptive: data shorter than the blocks need");
-        pos += nbytes;
-        off += n;
-    }
-    const std::vector<float> s = widen(scales.first(block_bits.size()));
-    const std::vector<float> z = widen(zero_points.first(block_bits.size()));
-    simd::active().dequant_asym(s.data(), z.data(), data.data(), 0, block_bits.data(), block, len, out.data());
+    dequant_adaptive_into(widen(scales), widen(zero_points), data, block_bits, block, len, out);
 }
 
 template <class T>
 float dot_of(const Quantized<T>& q, std::span<const float> x) {
     require(x.size() == q.len, "dot_of: x length differs from len");
     q.require_invariants();
+    const std::vector<float> s = widen(std::span<const T>(q.scales));
     switch (q.kind) {
-        case Kind::Symmetric: {
-            const std::vector<float> s = widen(std::span<const T>(q.scales));
+        case Kind::Symmetric:
             if (q.packed.bits == 8) return dot_i8_blocks(s, q.packed.bytes, q.block, x);
             return dot_sym(s, q.packed, q.block, x);
-        }
-        case Kind::Asymmetric: {
-            const std::vector<float> s = widen(std::span<const T>(q.scales));
-            const std::vector<float> z = widen(std::span<const T>(q.zero_points));
-            return dot_asym(s, z, q.packed, q.block, x);
-        }
-        case Kind::Adaptive: {
+        case Kind::Asymmetric: return dot_asym(s, widen(std::span<const T>(q.zero_points)), q.packed, q.block, x);
+        case Kind::Adaptive:
             if (q.len == 0) return -0.0f;
             // Decoded block by block into the running sum (from -0.0, the exact
             // additive identity), never expanded whole.
-            const std::vector<float> s = widen(std::span<const T>(q.scales));
-            const std::vector<float> z = widen(std::span<const T>(q.zero_points));
-            return simd::active().dot_adaptive(s.data(), z.data(), q.data.data(), q.block_bits.data(), q.block,
-                                               x.data(), q.len);
-        }
+            return dot_adaptive(s, widen(std::span<const T>(q.zero_points)), q.data, q.block_bits, q.block, x);
     }
     internal_error("dot_of: unknown kind");
+}
+
+template <class T>
+std::vector<float> Quantized<T>::dequantize() const {
+    if (len == 0) return {};
+    // Checked before allocating: a broken len must not size the buffer.
+    require_invariants();
+    std::vector<float> out(len, 0.0f);
+    const Status st = dequantize_into(out);
+    require(st.has_value(), "dequantize: length mismatch on its own buffer");
+    return out;
+}
+
+template <class T>
+Status Quantized<T>::dequantize_into(std::span<float> out) const {
+    if (out.size() != len) return std::unexpected(CoreError::length_mismatch(len, out.size()));
+    if (len == 0) return {};
+    require_invariants();
+    switch (kind) {
+        case Kind::Symmetric: dequant_sym<T>(scales, packed, block, out); break;
+        case Kind::Asymmetric: dequant_asym<T>(scales, zero_points, packed, block, out); break;
+        case Kind::Adaptive: dequant_adaptive<T>(scales, zero_points, data, block_bits, block, len, out); break;
+    }
+    return {};
+}
+
+template <class T>
+std::vector<int32_t> Quantized<T>::unpacked_codes() const {
+    if (len == 0) return {};
+    require_invariants();
+    std::vector<int32_t> out;
+    assign_fresh(out, len, 0);
+    if (kind != Kind::Adaptive) {
+        packed.unpack_into(out);
+        return out;
+    }
+    for_each_run(len, block, block_bits.data(), [&](size_t b, size_t first, size_t n, size_t pos, size_t bytes) {
+        require(block_bits[b] >= 2 && block_bits[b] <= 8, "unpacked_codes: width outside 2..=8");
+        require(bytes <= data.size() - pos, "unpacked_codes: data shorter than the blocks need");
+        Packed::unpack_slice(std::span<const uint8_t>(data).subspan(pos, bytes), block_bits[b],
+                             std::span<int32_t>(out).subspan(first, n), n);
+    });
+    return out;
+}
+
+template <class T>
+Result<float> dot(const Quantized<T>& q, std::span<const float> x) {
+    if (x.size() != q.len) return std::unexpected(CoreError::length_mismatch(q.len, x.size()));
+    if (q.len == 0) return 0.0f;
+    return dot_of(q, x);
 }
 
 #define VELMAR_DECODE_INSTANTIATE(T)                                                                             \
     template std::vector<float> widen<T>(std::span<const T>);                                                    \
     template std::vector<T> narrow<T>(std::vector<float>&&);                                                      \
+    template Quantized<T> make_record<T>(Kind, size_t, size_t, std::vector<float>&&, std::vector<float>&&);       \
     template void dequant_sym<T>(std::span<const T>, const Packed&, size_t, std::span<float>);                   \
     template void dequant_asym<T>(std::span<const T>, std::span<const T>, const Packed&, size_t, std::span<float>); \
     template void dequant_adaptive<T>(std::span<const T>, std::span<const T>, std::span<const uint8_t>,          \
                                       std::span<const uint32_t>, size_t, size_t, std::span<float>);             \
-    template float dot_of<T>(const Quantized<T>&, std::span<const float>);
+    template float dot_of<T>(const Quantized<T>&, std::span<const float>);                                       \
+    template std::vector<float> Quantized<T>::dequantize() const;                                                \
+    template Status Quantized<T>::dequantize_into(std::span<float>) const;                                       \
+    template std::vector<int32_t> Quantized<T>::unpacked_codes() const;                                          \
+    template Result<float> dot<T>(const Quantized<T>&, std::span<const float>);
 
 VELMAR_DECODE_INSTANTIATE(f32)
 VELMAR_DECODE_INSTANTIATE(f16)

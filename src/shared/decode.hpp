@@ -1,5 +1,7 @@
 #pragma once
-// Per-kind decoders and the dot-product dispatch.
+// Decoding: the per-kind decoders, the dot product and the tensor's decoding
+// members (declared in shared/tensor.hpp), all over the checked kernel entries;
+// and the conversion of scale elements to and from floats.
 #include <cstddef>
 #include <span>
 
@@ -29,5 +31,11 @@ std::vector<float> widen(std::span<const T> values);
 // Rounds every element with from_f32 (for f32 the vector itself is kept).
 template <class T>
 std::vector<T> narrow(std::vector<float>&& values);
+
+// A record of a kind with its scales and zero points, computed unrounded and
+// rounded to T only now that they are stored; its codes are the caller's.
+template <class T>
+Quantized<T> make_record(Kind kind, size_t block, size_t len, std::vector<float>&& scales,
+                         std::vector<float>&& zero_points);
 
 }  // namespace velmar

@@ -1,11 +1,13 @@
 #pragma once
-// Signed codes of one width in one little-endian bit stream, LSB first.
+// Signed codes of one width in one little-endian bit stream, LSB first (the
+// layout of code_at and put_code in shared/rules.hpp).
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "shared/error.hpp"
+#include "shared/rules.hpp"
 
 namespace velmar {
 
@@ -15,28 +17,18 @@ inline Status check_bits(uint32_t bits) {
     return std::unexpected(CoreError::invalid_bits(bits));
 }
 
-// ceil(count * bits / 8) without overflow; nullopt-free: returns SIZE_MAX when
-// the true value does not fit, which no real buffer can match.
-size_t packed_len(size_t count, uint32_t bits);
-
 struct Packed {
     std::vector<uint8_t> bytes;
     size_t count = 0;
     uint32_t bits = 0;
 
     static Packed from_i32s(std::span<const int32_t> codes, uint32_t bits);
-    // Writes count codes into out[0..count); out.size() >= count and bytes
-    // long enough are checked (InternalError otherwise).
+    // Write count codes into out[0..count) with the dispatched unpacker, after
+    // checking the width, out.size() >= count and the byte run (InternalError
+    // otherwise). Defined with the other checked entries, in kernels/block.cpp.
     void unpack_into(std::span<int32_t> out) const;
     static void unpack_slice(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count);
     friend bool operator==(const Packed&, const Packed&) = default;
 };
-
-// The width-independent loop behind every width other than 4 and 8.
-void unpack_general(std::span<const uint8_t> bytes, std::span<int32_t> out, size_t count, uint32_t bits);
-
-// The scalar statement of unpacking (the reference of the vector twins); the
-// same checks as unpack_slice.
-void unpack_scalar(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count);
 
 }  // namespace velmar

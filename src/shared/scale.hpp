@@ -3,7 +3,6 @@
 // arithmetic happens in float; these only fix the storage and its rounding.
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 namespace velmar {
 
@@ -41,34 +40,27 @@ template <>
 struct Scale<f32> {
     using Bits = uint32_t;
     static constexpr unsigned bytes = 4;
-    static constexpr const char* name = "f32";
     static float to_f32(f32 v) { return v; }
     static f32 from_f32(float v) { return v; }
     static Bits to_bits(f32 v) { return std::bit_cast<uint32_t>(v); }
     static f32 from_bits(Bits b) { return std::bit_cast<float>(b); }
 };
 
-template <>
-struct Scale<f16> {
+// The two 16-bit types differ only in their conversions.
+template <class T, float (*widen)(uint16_t), uint16_t (*round)(float)>
+struct Scale16 {
     using Bits = uint16_t;
     static constexpr unsigned bytes = 2;
-    static constexpr const char* name = "f16";
-    static float to_f32(f16 v) { return f32_from_f16_bits(v.bits); }
-    static f16 from_f32(float v) { return {f16_bits_from_f32(v)}; }
-    static Bits to_bits(f16 v) { return v.bits; }
-    static f16 from_bits(Bits b) { return {b}; }
+    static float to_f32(T v) { return widen(v.bits); }
+    static T from_f32(float v) { return {round(v)}; }
+    static Bits to_bits(T v) { return v.bits; }
+    static T from_bits(Bits b) { return {b}; }
 };
 
 template <>
-struct Scale<bf16> {
-    using Bits = uint16_t;
-    static constexpr unsigned bytes = 2;
-    static constexpr const char* name = "bf16";
-    static float to_f32(bf16 v) { return f32_from_bf16_bits(v.bits); }
-    static bf16 from_f32(float v) { return {bf16_bits_from_f32(v)}; }
-    static Bits to_bits(bf16 v) { return v.bits; }
-    static bf16 from_bits(Bits b) { return {b}; }
-};
+struct Scale<f16> : Scale16<f16, f32_from_f16_bits, f16_bits_from_f32> {};
+template <>
+struct Scale<bf16> : Scale16<bf16, f32_from_bf16_bits, bf16_bits_from_f32> {};
 
 template <class T>
 float to_f32(T v) {

@@ -9,6 +9,7 @@
 
 #include "shared/error.hpp"
 #include "shared/packed.hpp"
+#include "shared/rules.hpp"
 #include "shared/scale.hpp"
 
 namespace velmar {
@@ -16,9 +17,6 @@ namespace velmar {
 enum class Kind : uint8_t { Symmetric = 0, Asymmetric = 1, Adaptive = 2 };
 
 const char* kind_name(Kind kind);
-
-// ceil(len / block) without the wrap of (len + block - 1) / block.
-inline size_t block_count(size_t len, size_t block) { return len / block + (len % block != 0 ? 1 : 0); }
 
 template <class T>
 struct Quantized {
@@ -38,6 +36,8 @@ struct Quantized {
     // Throws InternalError when keeps_invariants() is false.
     void require_invariants() const;
 
+    // The decoding entry points: operations over the kernels, defined with the
+    // per-kind decoders in shared/decode.cpp.
     std::vector<float> dequantize() const;
     Status dequantize_into(std::span<float> out) const;
 

@@ -33,8 +33,8 @@ struct S {
     static float hmax(F v) { return vmaxvq_f32(v); }
     static float hmin(F v) { return vminvq_f32(v); }
 
-    // FCVTAS rounds half away from zero, saturates and turns NaN into 0,
-    // which is the specified rounding before the clamp.
+    // FCVTAS rounds half away from zero, saturates and turns NaN into 0:
+    // asym_code's rounding, before the same clamp.
     static I code(F u, F qmin, F qmax) {
         const I r = vcvtaq_s32_f32(u);
         return vminq_s32(vmaxq_s32(r, vcvtq_s32_f32(qmin)), vcvtq_s32_f32(qmax));
@@ -53,11 +53,10 @@ struct S {
     static I abs_bits(F a) { return vreinterpretq_s32_u32(vandq_u32(vreinterpretq_u32_f32(a), vdupq_n_u32(0x7FFFFFFFu))); }
     static I max_u32(I a, I b) { return vreinterpretq_s32_u32(vmaxq_u32(vreinterpretq_u32_s32(a), vreinterpretq_u32_s32(b))); }
     static uint32_t hmax_u32(I v) { return vmaxvq_u32(vreinterpretq_u32_s32(v)); }
-    static void store_i4(uint8_t* p, I v) {
+    static void store_i4(uint8_t* p, I v) {  // into zero-filled bytes
         alignas(16) int32_t c[4];
         vst1q_s32(c, v);
-        p[0] = static_cast<uint8_t>((c[0] & 0xF) | ((c[1] & 0xF) << 4));
-        p[1] = static_cast<uint8_t>((c[2] & 0xF) | ((c[3] & 0xF) << 4));
+        for (size_t k = 0; k < 4; ++k) put_code(p, k, 4, c[k]);
     }
     static F load_i8(const uint8_t* p) {
         int32_t word;
@@ -66,8 +65,7 @@ struct S {
         return vcvtq_f32_s32(vmovl_s16(vget_low_s16(vmovl_s8(b))));
     }
     static F load_i4(const uint8_t* p) {
-        const int32_t c[4] = {static_cast<int32_t>((p[0] & 0xFu) ^ 8u) - 8, static_cast<int32_t>((p[0] >> 4) ^ 8u) - 8,
-                              static_cast<int32_t>((p[1] & 0xFu) ^ 8u) - 8, static_cast<int32_t>((p[1] >> 4) ^ 8u) - 8};
+        const int32_t c[4] = {code_at(p, 0, 4), code_at(p, 1, 4), code_at(p, 2, 4), code_at(p, 3, 4)};
         return vcvtq_f32_s32(vld1q_s32(c));
     }
     static F load_i32(const int32_t* p) { return vcvtq_f32_s32(vld1q_s32(p)); }

@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include "kernels/twin_deps.hpp"
+#include "kernels/x86/nibbles.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -77,11 +78,7 @@ struct S {
         return static_cast<uint32_t>(_mm_cvtsi128_si32(m));
     }
     static void store_i4(uint8_t* p, I v) {
-        const __m128i b = bytes_of(v);
-        const __m128i lo = _mm_and_si128(b, _mm_set1_epi16(0x000F));
-        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), _mm_set1_epi16(0x00F0));
-        const __m128i n = _mm_packus_epi16(_mm_or_si128(lo, hi), _mm_setzero_si128());
-        const int32_t word = _mm_cvtsi128_si32(n);
+        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(v)));
         __builtin_memcpy(p, &word, 4);
     }
     static F load_i8(const uint8_t* p) {
@@ -90,13 +87,7 @@ struct S {
     static F load_i4(const uint8_t* p) {
         int32_t word;
         __builtin_memcpy(&word, p, 4);
-        const __m128i b = _mm_cvtsi32_si128(word);
-        const __m128i m = _mm_set1_epi8(0x0F);
-        const __m128i lo = _mm_and_si128(b, m);
-        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), m);
-        const __m128i eight = _mm_set1_epi8(8);
-        const __m128i q = _mm_sub_epi8(_mm_xor_si128(_mm_unpacklo_epi8(lo, hi), eight), eight);
-        return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(q));
+        return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(nibbles_to_i8(_mm_cvtsi32_si128(word))));
     }
     static F load_i32(const int32_t* p) {
         return _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));

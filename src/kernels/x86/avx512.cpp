@@ -6,6 +6,7 @@
 #include <immintrin.h>
 
 #include "kernels/twin_deps.hpp"
+#include "kernels/x86/nibbles.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -57,23 +58,14 @@ struct S {
     static I max_u32(I a, I b) { return _mm512_max_epu32(a, b); }
     static uint32_t hmax_u32(I v) { return _mm512_reduce_max_epu32(v); }
     static void store_i4(uint8_t* p, I v) {
-        const __m128i b = _mm512_cvtsepi32_epi8(v);
-        const __m128i lo = _mm_and_si128(b, _mm_set1_epi16(0x000F));
-        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), _mm_set1_epi16(0x00F0));
-        const __m128i n = _mm_packus_epi16(_mm_or_si128(lo, hi), _mm_setzero_si128());
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), n);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), i8_to_nibbles(_mm512_cvtsepi32_epi8(v)));
     }
     static F load_i8(const uint8_t* p) {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
     }
     static F load_i4(const uint8_t* p) {
         const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-        const __m128i m = _mm_set1_epi8(0x0F);
-        const __m128i lo = _mm_and_si128(b, m);
-        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), m);
-        const __m128i eight = _mm_set1_epi8(8);
-        const __m128i q = _mm_sub_epi8(_mm_xor_si128(_mm_unpacklo_epi8(lo, hi), eight), eight);
-        return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(q));
+        return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(nibbles_to_i8(b)));
     }
     static F load_i32(const int32_t* p) { return _mm512_cvtepi32_ps(_mm512_loadu_si512(p)); }
     // Through memory: columns are gathered from the stored rows.

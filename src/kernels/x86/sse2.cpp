@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include "kernels/twin_deps.hpp"
+#include "kernels/x86/nibbles.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -64,11 +65,7 @@ struct S {
     static I max_u32(I a, I) { return a; }
     static uint32_t hmax_u32(I) { return 0; }
     static void store_i4(uint8_t* p, I v) {
-        const __m128i b = bytes_of(v);
-        const __m128i lo = _mm_and_si128(b, _mm_set1_epi16(0x000F));
-        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), _mm_set1_epi16(0x00F0));
-        const __m128i n = _mm_packus_epi16(_mm_or_si128(lo, hi), _mm_setzero_si128());
-        const int32_t word = _mm_cvtsi128_si32(n);
+        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(v)));
         __builtin_memcpy(p, &word, 2);
     }
     static I widen_bytes(__m128i b) {
@@ -83,13 +80,7 @@ struct S {
     static F load_i4(const uint8_t* p) {
         uint16_t half;
         __builtin_memcpy(&half, p, 2);
-        const __m128i b = _mm_cvtsi32_si128(half);
-        const __m128i m = _mm_set1_epi8(0x0F);
-        const __m128i lo = _mm_and_si128(b, m);
-        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), m);
-        const __m128i eight = _mm_set1_epi8(8);
-        const __m128i q = _mm_sub_epi8(_mm_xor_si128(_mm_unpacklo_epi8(lo, hi), eight), eight);
-        return _mm_cvtepi32_ps(widen_bytes(q));
+        return _mm_cvtepi32_ps(widen_bytes(nibbles_to_i8(_mm_cvtsi32_si128(half))));
     }
     static F load_i32(const int32_t* p) {
         return _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
