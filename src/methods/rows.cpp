@@ -6,6 +6,7 @@
 
 #include "kernels/dispatch.hpp"
 #include "kernels/memory.hpp"
+#include "methods/rows_tiles.hpp"
 #include "shared/decode.hpp"
 
 namespace velmar::rows {
@@ -229,9 +230,14 @@ void matvec(const View<T>& v, std::span<const float> x, size_t k, std::span<floa
     const std::vector<size_t> at = spec.kind == Kind::Adaptive ? adaptive_offsets(v.widths, v.rows, cols, spec.block)
                                                                : std::vector<size_t>{};
     const size_t rb = fixed_width(spec.kind) ? packed_len(cols, spec.bits) : 0;
-    // The kernel the 1-D dot runs on each row; a row stays in cache while
-    // every vector of the batch meets it.
-    for (size_t i = 0; i < v.rows; ++i) {
+    // Sixteen rows at a time where a tile kernel exists; the rest through the
+    // kernel the 1-D dot runs on each row. A row (or tile) stays in cache
+    // while every vector of the batch meets it.
+    const size_t done = spec.kind == Kind::Symmetric ? detail::sym_tiles(s.data(), v.codes.data(), spec.bits,
+                                                                         spec.block, v.rows, cols, x.data(), k,
+                                                                         out.data())
+                                                     : 0;
+    for (size_t i = done; i < v.rows; ++i) {
         const float* si = s.data() + i * nb;
         for (size_t j = 0; j < k; ++j) {
             const float* xj = x.data() + j * cols;
