@@ -66,19 +66,18 @@ def from_blocks(data: npt.NDArray[np.uint8], shape: tuple[int, ...], kind: GT) -
     blocks = np.ascontiguousarray(data).reshape(-1, size)
     scales = np.ascontiguousarray(blocks[:, :2]).view(np.float16).reshape(-1)
     qs = blocks[:, 2:]
+    codes: npt.NDArray[Any]
     if kind == GT.Q8_0:
         codes = np.ascontiguousarray(qs).reshape(-1)
         bits = 8
     else:
-        q = np.concatenate([qs & 0xF, qs >> 4], axis=1) ^ 8
+        q = np.concatenate([qs & 0xF, qs >> 4], axis=1) ^ np.uint8(8)
         codes = (q[:, 0::2] | (q[:, 1::2] << 4)).reshape(-1)
         bits = 4
-    vector = io.QuantizedTensor is None
-    lay = Layout(vector, "symmetric", bits, QK, None, "f16", (int(np.prod(shape)),) if vector else shape,
-                 0 if vector else len(shape) - 1, "float32")
+    lay = Layout(False, "symmetric", bits, QK, None, "f16", shape, len(shape) - 1, "float32")
     empty = np.zeros(0, np.float16)
-    return io.build(lay, {"codes": codes, "scales": scales, "zero_points": empty,  # type: ignore[no-any-return]
-                          "widths": np.zeros(0, np.uint32)})
+    return io.build(lay, {"codes": codes.astype(np.uint8, copy=False), "scales": scales,  # type: ignore[no-any-return]
+                          "zero_points": empty, "widths": np.zeros(0, np.uint32)})
 
 
 def _plain(name: str, array: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], GT | None]:

@@ -21,7 +21,7 @@ import threading
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Union
+from typing import Any, TypeAlias, Union
 
 import ml_dtypes
 import numpy as np
@@ -29,11 +29,7 @@ import numpy.typing as npt
 from safetensors import SafetensorError, safe_open
 
 from velmar._native import Quantized, Scale, Scheme
-
-try:
-    from velmar.tensor import QuantizedTensor
-except ImportError:  # pragma: no cover - the tensor module arrives separately
-    QuantizedTensor = None  # type: ignore[assignment,misc]
+from velmar.tensor import QuantizedTensor
 
 __all__ = ["FORMAT_VERSION", "File", "load", "save", "Stored"]
 
@@ -61,10 +57,7 @@ ST_NAMES = {v: k for k, v in ST_DTYPES.items()}
 ORIGIN_DTYPES = {str(d) for d in ST_DTYPES.values()}
 MAX_SIZE = 2**63 - 1
 
-if QuantizedTensor is None:
-    Stored = Union[Quantized, npt.NDArray[Any]]
-else:
-    Stored = Union["QuantizedTensor", Quantized, npt.NDArray[Any]]
+Stored: TypeAlias = Union[QuantizedTensor, Quantized, npt.NDArray[Any]]
 
 
 def part_key(name: str, part: str) -> str:
@@ -120,7 +113,8 @@ class Layout:
         }
 
     def part_dtype(self, part: str) -> np.dtype[Any]:
-        return {"codes": np.dtype(np.uint8), "widths": np.dtype(np.uint32)}.get(part, SCALE_DTYPES[self.scale])
+        fixed: dict[str, np.dtype[Any]] = {"codes": np.dtype(np.uint8), "widths": np.dtype(np.uint32)}
+        return fixed[part] if part in fixed else SCALE_DTYPES[self.scale]
 
     def scheme(self) -> Scheme:
         if self.kind == "adaptive":
@@ -243,8 +237,6 @@ def build(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> Any:
             parts["scales"].tobytes(), parts["zero_points"].tobytes(),
         )
         return Quantized._from_pickle(state)
-    if QuantizedTensor is None:
-        raise ValueError("this velmar has no N-D tensors; it reads 1-D vectors only")
     dtype = np.dtype(ml_dtypes.bfloat16) if layout.dtype == "bfloat16" else np.dtype(layout.dtype)
     return QuantizedTensor.from_parts(
         shape=layout.shape, axis=layout.axis, scheme=layout.scheme(), scale=SCALE_NAMES[layout.scale],
@@ -310,7 +302,7 @@ class Writer:
         a = np.ascontiguousarray(array)
         if ST_NAMES.get(a.dtype) != dt or a.ndim != len(bound) or any(s > b for s, b in zip(a.shape, bound)):
             raise ValueError(f"{key!r}: {a.dtype}{list(a.shape)} does not fit the declared {dt}{list(bound)}")
-        self.file.write(memoryview(a.reshape(-1).view(np.uint8)))
+        self.file.write(a.reshape(-1).view(np.uint8).data)
         self.written[key] = (dt, list(a.shape), self.offset, self.offset + a.nbytes)
         self.offset += a.nbytes
 
@@ -345,7 +337,7 @@ class Writer:
 
 def quantized_entries(name: str, layout: Layout) -> list[tuple[str, str, tuple[int, ...]]]:
     """The arrays of one quantized tensor; adaptive codes are bounded by 8 bits per value."""
-    out = []
+    out: list[tuple[str, str, tuple[int, ...]]] = []
     for part, count in layout.part_counts().items():
         if count is None:
             count = layout.rows * layout.row_len
@@ -410,7 +402,7 @@ class File:
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         try:
-            self._st = safe_open(self.path, framework="numpy")
+            self._st: Any = safe_open(self.path, framework="numpy")
         except (SafetensorError, UnicodeDecodeError) as e:
             raise ValueError(f"{self.path}: not a safetensors file: {e}") from None
         try:
@@ -502,6 +494,7 @@ class File:
         parts: dict[str, npt.NDArray[Any]] = {}
         for part in ("widths", "scales", "zero_points", "codes"):
             parts[part] = self._st.get_tensor(part_key(name, part))
+            parts[part].flags.writeable = False  # so that the tensor adopts it without a copy
             if part == "widths" and layout.kind == "adaptive":
                 w = parts["widths"]
                 if w.size and (int(w.min()) < 2 or int(w.max()) > 8):

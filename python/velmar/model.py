@@ -377,8 +377,9 @@ def run_all(path: str, plan: list[tuple[Entry, Choice]], measure: bool, workers:
             from distributed import Client
         except ImportError:
             raise UsageError("--dask needs Dask: pip install 'velmar[dask]'") from None
+        connect: Any = Client  # untyped
         try:
-            client = Client(dask, timeout="10s")
+            client = connect(dask, timeout="10s")
         except (OSError, TimeoutError, ValueError) as e:
             raise UsageError(f"cannot reach the Dask scheduler at {dask}: {e}") from None
         submit: Callable[..., Any] = lambda *a: client.submit(work, *a, pure=False)  # noqa: E731
