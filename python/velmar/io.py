@@ -459,7 +459,10 @@ class File:
                     # Every width is at least 2 bits: fewer bytes cannot hold the codes.
                     raise self._fail(name, part, f"{shape[0]} bytes cannot hold {layout.rows * layout.row_len} codes")
             self.layouts[name] = layout
-        self.names = [k for k in self._st.keys() if k not in claimed] + list(self.layouts)
+        # In the order of the data, which is the order they were saved in.
+        ordered = self._st.offset_keys() if hasattr(self._st, "offset_keys") else self._st.keys()
+        owner = {part_key(n, p): n for n in self.layouts for p in PARTS}
+        self.names = list(dict.fromkeys(owner.get(k, k) for k in ordered))
         for k in self.names:
             if k not in self.layouts and self._st.get_slice(k).get_dtype() not in ST_DTYPES:
                 raise self._fail(k, "dtype", f"element type {self._st.get_slice(k).get_dtype()} is not supported")
