@@ -1,11 +1,16 @@
 """Types of the compiled module ``velmar._tensor`` (used through ``velmar.tensor``)."""
 
-from collections.abc import Buffer
-from typing import SupportsFloat, SupportsIndex
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy.typing as npt
+from typing_extensions import Buffer
+
+# C-contiguous buffers; NumPy arrays are buffers, spelt out for Python 3.11.
+_In: TypeAlias = Buffer | npt.NDArray[Any]
 
 def kernel_level() -> str: ...
 def quantize(
-    values: Buffer,
+    values: _In,
     rows: SupportsIndex,
     cols: SupportsIndex,
     kind: str,
@@ -13,32 +18,32 @@ def quantize(
     block: SupportsIndex,
     tolerance: SupportsFloat,
     scale: SupportsIndex,
-) -> tuple[Buffer, Buffer, Buffer, Buffer]: ...
+) -> tuple[memoryview, memoryview, memoryview, memoryview]: ...
 def dequantize(
-    codes: Buffer,
-    scales: Buffer,
-    zero_points: Buffer,
-    widths: Buffer,
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
     rows: SupportsIndex,
     cols: SupportsIndex,
     kind: str,
     bits: SupportsIndex,
     block: SupportsIndex,
     scale: SupportsIndex,
-    out: Buffer,
+    out: _In,
 ) -> None: ...
 def matvec(
-    codes: Buffer,
-    scales: Buffer,
-    zero_points: Buffer,
-    widths: Buffer,
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
     rows: SupportsIndex,
     cols: SupportsIndex,
     kind: str,
     bits: SupportsIndex,
     block: SupportsIndex,
     scale: SupportsIndex,
-    x: Buffer,
+    x: _In,
     k: SupportsIndex,
-    out: Buffer,
+    out: _In,
 ) -> None: ...

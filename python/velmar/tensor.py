@@ -47,6 +47,10 @@ _ACCEPTED: Final = (
     "a DLPack tensor, an object with __array__, a buffer or a sequence of numbers"
 )
 _STATE_VERSION: Final = 1
+# codes, scales, zero_points, widths (as bytes), rows, cols, kind, bits, block, scale index
+_NativeParts: TypeAlias = tuple[
+    npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any], int, int, str, int, int, int
+]
 
 
 def _scale_index(scale: object) -> int:
@@ -115,7 +119,7 @@ def _torch_bfloat16(a: object) -> npt.NDArray[Any]:
     torch = sys.modules.get("torch")
     if torch is None or not isinstance(a, torch.Tensor) or a.dtype != torch.bfloat16:
         raise TypeError(f"quantize() takes {_ACCEPTED}; got {type(a).__name__} that NumPy cannot import")
-    bits: npt.NDArray[np.int16] = np.from_dlpack(a.view(torch.int16))
+    bits = np.from_dlpack(a.view(torch.int16))
     return bits.view(_BFLOAT16)
 
 
@@ -407,7 +411,7 @@ class QuantizedTensor:
 
     # ---- computing ----
 
-    def _native_parts(self) -> tuple[Any, ...]:
+    def _native_parts(self) -> _NativeParts:
         s = self._scheme
         m, n = self.row_shape
         p = self._parts

@@ -69,13 +69,15 @@ PyType_Slot kBlobSlots[] = {
 PyType_Spec kBlobSpec{"velmar._tensor.Blob", sizeof(Blob), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                       kBlobSlots};
 
+// A read-only memoryview over the vector, which it keeps alive.
 template <class T>
 Ref blob(std::vector<T>&& values) {
     auto holder = std::make_unique<VectorHolder<T>>(std::move(values));
     PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(g_blob_type, Py_tp_alloc))(g_blob_type, 0);
     if (!self) throw_error_set();
     reinterpret_cast<Blob*>(self)->holder = holder.release();
-    return Ref::steal(self);
+    Ref owner = Ref::steal(self);
+    return Ref::check(PyMemoryView_FromObject(owner.get()));
 }
 
 // ---- buffers passed in ----
