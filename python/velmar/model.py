@@ -64,7 +64,12 @@ def parse_spec(text: str, block: int) -> tuple[Scheme | None, Scale | None]:
         return None, None
     if scale and scale.lower() not in SCALES:
         raise UsageError(f"bad scheme {text!r}: the scale after @ is f32, f16 or bf16")
-    return parse_scheme(spec, block), SCALES[scale.lower()] if scale else None
+    scheme = parse_scheme(spec, block)
+    try:  # the quantizer's own checks of bits, block and tolerance, before any work
+        scheme.quantize(np.zeros(0, np.float32))
+    except QuantizeError as e:
+        raise UsageError(f"bad scheme {text!r}: {e}") from None
+    return scheme, SCALES[scale.lower()] if scale else None
 
 
 def spec_name(scheme: Scheme | None, scale: Scale) -> str:
@@ -77,7 +82,8 @@ def spec_name(scheme: Scheme | None, scale: Scale) -> str:
 @dataclass
 class Rules:
     default: Scheme
-    scale: Scale
+    default_scale: Scale
+    scale: Scale  # for rules that name no scale
     rules: list[tuple[re.Pattern[str], Scheme | None, Scale | None, str]] = field(default_factory=list)
     keep: list[re.Pattern[str]] = field(default_factory=list)
 
@@ -94,7 +100,7 @@ class Rules:
         for pattern, scheme, scale, text in self.rules:
             if pattern.search(entry.name):
                 return Choice(scheme, scale or self.scale, f"rule {text}")
-        return Choice(self.default, self.scale, "default")
+        return Choice(self.default, self.default_scale, "default")
 
 
 def compile_regex(text: str, where: str) -> re.Pattern[str]:
@@ -152,13 +158,8 @@ def make_rules(args: argparse.Namespace) -> Rules:
     scheme, scale = parse_spec(default_text or "symmetric:8", args.block)
     if scheme is None:
         raise UsageError("the default scheme cannot be keep; use --keep or rules for that")
-    chosen_scale = SCALES[args.scale] if args.scale else scale or Scale.F16
-    for s in [scheme] + [r[1] for r in rules if r[1] is not None]:
-        try:
-            s.quantize(np.zeros(0, np.float32))
-        except QuantizeError as e:
-            raise UsageError(f"scheme {s!r}: {e}") from None
-    return Rules(scheme, chosen_scale, rules, keep)
+    fallback = SCALES[args.scale] if args.scale else Scale.F16
+    return Rules(scheme, scale or fallback, fallback, rules, keep)
 
 
 # ---------------------------------------------------------------- reading
@@ -711,7 +712,10 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """``velmar model ...``; returns the exit status (2 for a user mistake)."""
-    args = _parser().parse_args(argv)
+    try:
+        args = _parser().parse_args(argv)
+    except SystemExit as e:  # --help, or a usage error already printed
+        return e.code if isinstance(e.code, int) else 2
     try:
         if args.workers < 1:
             raise UsageError(f"--workers must be at least 1, not {args.workers}")
