@@ -405,8 +405,16 @@ class File:
             self._st: Any = safe_open(self.path, framework="numpy")
         except (SafetensorError, UnicodeDecodeError) as e:
             raise ValueError(f"{self.path}: not a safetensors file: {e}") from None
+        self._fd = -1
         try:
             self._check_header()
+            self._fd = os.open(self.path, os.O_RDONLY)
+            # safetensors has checked the header; its offsets let read_rows
+            # read a few rows without mapping the whole file into memory.
+            n = int.from_bytes(os.pread(self._fd, 8, 0), "little")
+            entries = json.loads(os.pread(self._fd, n, 8))
+            self._data_start = 8 + n
+            self._offsets = {k: int(v["data_offsets"][0]) for k, v in entries.items() if k != "__metadata__"}
         except BaseException:
             self.close()
             raise
@@ -485,9 +493,28 @@ class File:
             raise KeyError(name)
         return self.layouts.get(name)
 
-    def plain(self, name: str) -> Any:
-        """The safetensors slice of a plain array, for reading it in parts."""
-        return self._st.get_slice(name)
+    def plain(self, name: str) -> tuple[np.dtype[Any], tuple[int, ...]]:
+        """Element type and shape of a plain array."""
+        sl = self._st.get_slice(name)
+        return ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
+
+    def read_rows(self, name: str, start: int, stop: int) -> npt.NDArray[Any]:
+        """Rows start to stop (along the first axis) of a plain array, read straight from the file."""
+        dtype, shape = self.plain(name)
+        if not shape:
+            return np.asarray(self._st.get_tensor(name))
+        stop = max(start, min(stop, shape[0]))
+        out = np.empty((stop - start, *shape[1:]), dtype)
+        row = out[0].nbytes if len(out) else 0
+        view = memoryview(out.reshape(-1).view(np.uint8))
+        offset = self._data_start + self._offsets[name] + start * row
+        done = 0
+        while done < out.nbytes:
+            got = os.preadv(self._fd, [view[done:]], offset + done)
+            if got <= 0:
+                raise ValueError(f"{self.path}: tensor {name!r}: the file ends inside its data")
+            done += got
+        return out
 
     def __getitem__(self, name: str) -> Stored:
         layout = self.layout(name)
@@ -512,6 +539,9 @@ class File:
             raise self._fail(name, "parts", str(e)) from None
 
     def close(self) -> None:
+        if getattr(self, "_fd", -1) >= 0:
+            os.close(self._fd)
+            self._fd = -1
         st = getattr(self, "_st", None)
         if st is not None:
             st.__exit__(None, None, None)

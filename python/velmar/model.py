@@ -213,9 +213,7 @@ class Source:
                 item = io.ST_DTYPES["BF16"].itemsize if layout.dtype == "bfloat16" else np.dtype(layout.dtype).itemsize
                 self._add(name, layout.shape, layout.dtype, math.prod(layout.shape) * item, layout)
             else:
-                sl = self.file.plain(name)
-                dt = io.ST_DTYPES[sl.get_dtype()]
-                shape = sl.get_shape()
+                dt, shape = self.file.plain(name)
                 self._add(name, shape, dt, math.prod(shape) * dt.itemsize)
 
     def _open_gguf(self) -> None:
@@ -260,7 +258,7 @@ class Source:
     def rows(self, name: str) -> Any:
         """The tensor as something sliceable along its first axis, read slice by slice where the format allows."""
         if self.kind == "safetensors":
-            return self.file.plain(name)
+            return _Rows(self.file, name)
         if self.kind == "npy":
             return self.npy
         if self.kind == "npz":
@@ -280,6 +278,18 @@ class Source:
             kind, shape, t = self.gguf[entry.name]
             return gguf_io.convert(entry.name, kind, shape, t)
         return np.ascontiguousarray(self.rows(entry.name)[...])
+
+
+class _Rows:
+    """Slices of a safetensors array, read from the file as they are asked for."""
+
+    def __init__(self, file: io.File, name: str) -> None:
+        self.file, self.name = file, name
+
+    def __getitem__(self, index: Any) -> npt.NDArray[Any]:
+        if isinstance(index, slice) and index.step is None:
+            return self.file.read_rows(self.name, index.start or 0, 2**63 if index.stop is None else index.stop)
+        return self.file.read_rows(self.name, 0, 2**63)[index]
 
 
 class _Decoded:
