@@ -136,7 +136,7 @@ def _axis(axis: SupportsIndex, ndim: int) -> int:
 def _float32_rows(arr: npt.NDArray[Any], axis: int) -> F32Array:
     """The rows as one C-ordered float32 array: at most one copy."""
     moved = np.moveaxis(arr, axis, -1)
-    return np.asarray(moved, dtype=np.float32, order="C")
+    return np.require(moved, np.float32, ["C", "A"])
 
 
 def quantize(
@@ -454,7 +454,7 @@ class QuantizedTensor:
             raise TypeError(f"x: expected real numbers, got dtype {xs.dtype}")
         if xs.ndim not in (1, 2) or xs.shape[-1] != n:
             raise ValueError(f"x: expected shape ({n},) or (k, {n}), got {xs.shape}")
-        vectors = np.asarray(xs, dtype=np.float32, order="C")
+        vectors = np.require(xs, np.float32, ["C", "A"])
         k = 1 if xs.ndim == 1 else xs.shape[0]
         out = np.empty((k, m), np.float32)
         _tensor.matvec(*self._native_parts(), vectors, k, out)
