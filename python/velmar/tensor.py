@@ -43,7 +43,7 @@ _BFLOAT16: Final = np.dtype(ml_dtypes.bfloat16)
 # Integers up to this magnitude convert to float32 exactly.
 _EXACT_INT: Final = 1 << 24
 _ACCEPTED: Final = (
-    "a NumPy array of real numbers (float16/32/64, bfloat16 or integers), "
+    "a NumPy array of real numbers (float16/32/64, bfloat16, integers or booleans), "
     "a DLPack tensor, an object with __array__, a buffer or a sequence of numbers"
 )
 _STATE_VERSION: Final = 1
@@ -101,7 +101,7 @@ def _as_array(a: object) -> npt.NDArray[Any]:
     else:
         arr = np.asarray(a)
     dtype = arr.dtype
-    if dtype != _BFLOAT16 and dtype.kind not in "fiu":
+    if dtype != _BFLOAT16 and dtype.kind not in "fiub":
         raise TypeError(f"quantize() takes {_ACCEPTED}; got {type(a).__name__} of dtype {dtype}")
     if dtype.kind in "iu" and dtype.itemsize >= 4 and arr.size:
         lo, hi = int(arr.min()), int(arr.max())
@@ -450,7 +450,7 @@ class QuantizedTensor:
         """``x`` of shape (n,) gives (m,); (k, n) gives (k, m). Element i is ``row(i).dot``."""
         m, n = self.row_shape
         xs = np.asarray(x)
-        if xs.dtype != _BFLOAT16 and xs.dtype.kind not in "fiu":
+        if xs.dtype != _BFLOAT16 and xs.dtype.kind not in "fiub":
             raise TypeError(f"x: expected real numbers, got dtype {xs.dtype}")
         if xs.ndim not in (1, 2) or xs.shape[-1] != n:
             raise ValueError(f"x: expected shape ({n},) or (k, {n}), got {xs.shape}")
