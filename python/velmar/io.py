@@ -498,21 +498,27 @@ class File:
         sl = self._st.get_slice(name)
         return ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
 
-    def read_rows(self, name: str, start: int, stop: int) -> npt.NDArray[Any]:
-        """Rows start to stop (along the first axis) of a plain array, read straight from the file."""
-        dtype, shape = self.plain(name)
-        if not shape:
-            return np.asarray(self._st.get_tensor(name))
-        stop = max(start, min(stop, shape[0]))
-        out = np.empty((stop - start, *shape[1:]), dtype)
-        row = out[0].nbytes if len(out) else 0
+    def read_rows(self, key: str, start: int = 0, stop: int = MAX_SIZE) -> npt.NDArray[Any]:
+        """Rows start to stop (along the first axis) of any array in the file, read straight from it.
+
+        Unlike a memory map, the pages read do not stay in the process: a
+        model read slice by slice never holds more than a slice.
+        """
+        sl = self._st.get_slice(key)
+        dtype, shape = ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
+        if shape:
+            stop = max(start, min(stop, shape[0]))
+            out = np.empty((stop - start, *shape[1:]), dtype)
+            skip = start * (out.nbytes // (stop - start)) if stop > start else 0
+        else:
+            out, skip = np.empty((), dtype), 0
         view = memoryview(out.reshape(-1).view(np.uint8))
-        offset = self._data_start + self._offsets[name] + start * row
+        offset = self._data_start + self._offsets[key] + skip
         done = 0
         while done < out.nbytes:
             got = os.preadv(self._fd, [view[done:]], offset + done)
             if got <= 0:
-                raise ValueError(f"{self.path}: tensor {name!r}: the file ends inside its data")
+                raise ValueError(f"{self.path}: {key!r}: the file ends inside its data")
             done += got
         return out
 
@@ -523,6 +529,7 @@ class File:
             return array
         parts: dict[str, npt.NDArray[Any]] = {}
         for part in ("widths", "scales", "zero_points", "codes"):
+            # Mapped, not read: pages are read as the tensor is used.
             parts[part] = self._st.get_tensor(part_key(name, part))
             parts[part].flags.writeable = False  # so that the tensor adopts it without a copy
             if part == "widths" and layout.kind == "adaptive":
