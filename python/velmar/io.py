@@ -512,7 +512,7 @@ class File:
             skip = start * (out.nbytes // (stop - start)) if stop > start else 0
         else:
             out, skip = np.empty((), dtype), 0
-        view = memoryview(out.reshape(-1).view(np.uint8))
+        view = out.reshape(-1).view(np.uint8).data
         offset = self._data_start + self._offsets[key] + skip
         done = 0
         while done < out.nbytes:

@@ -289,7 +289,7 @@ class _Rows:
     def __getitem__(self, index: Any) -> npt.NDArray[Any]:
         if isinstance(index, slice) and index.step is None:
             return self.file.read_rows(self.name, index.start or 0, 2**63 if index.stop is None else index.stop)
-        return self.file.read_rows(self.name, 0, 2**63)[index]
+        return np.asarray(self.file.read_rows(self.name)[index])
 
 
 class _Decoded:
