@@ -76,8 +76,8 @@ def rewrite(path, change):
     path.write_bytes(struct.pack("<Q", len(text)) + text + raw[8 + n :])
 
 
-def set_field(field, value):
-    return lambda h, idx: idx["w"].__setitem__(field, value)
+def set_field(field, value, name="w"):
+    return lambda h, idx: idx[name].__setitem__(field, value)
 
 
 def set_part(part, **kv):
@@ -92,11 +92,15 @@ def set_part(part, **kv):
     (set_field("scale", "f64"), "scale"),
     (set_field("shape", [2**32, 2**32]), "shape"),
     (set_field("shape", [-1, 64]), "shape"),
+    (set_field("shape", []), "shape"),
+    (set_field("shape", 5), "shape"),
     (set_field("shape", [4, 32]), "codes"),
     (set_field("axis", 2), "axis"),
     (set_field("dtype", "object"), "dtype"),
     (set_field("extra", 1), "extra"),
     (set_field("kind", "adaptive"), "bits"),
+    (set_field("tolerance", -1.0, "a"), "'a': tolerance"),
+    (set_field("tolerance", 0.1), "tolerance"),
     (lambda h, idx: idx.__setitem__("w", [1]), "description"),
     (lambda h, idx: h.pop("w:zero_points"), "zero_points"),
     (set_part("scales", dtype="BF16"), "scales"),
@@ -104,11 +108,12 @@ def set_part(part, **kv):
 ])
 def test_the_loader_names_the_tensor_and_field_of_each_problem(tmp_path, change, field):
     path = tmp_path / "m.safetensors"
-    io.save(path, {"w": quantize(np.ones((3, 64), np.float32), bits=4, scale=Scale.F16)})
+    x = np.ones((3, 64), np.float32)
+    io.save(path, {"w": quantize(x, bits=4, scale=Scale.F16), "a": quantize(x, kind="adaptive")})
     rewrite(path, change)
     with pytest.raises(ValueError) as e:
         io.load(path)
-    assert f"tensor 'w': {field}" in str(e.value)
+    assert "tensor " + (field if field.startswith("'") else f"'w': {field}") in str(e.value)
 
 
 def test_the_loader_checks_adaptive_widths_and_refuses_unknown_versions(tmp_path):

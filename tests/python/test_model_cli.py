@@ -23,7 +23,7 @@ def weights(tmp_path):
     rng = np.random.default_rng(3)
     arrays = {
         "embed.weight": rng.standard_normal((40, 64)).astype(np.float32),
-        "layers.0.attn.q.weight": (rng.standard_normal((2, 16, 96)) * 0.02).astype(np.float16),
+        "layers.0.attn.q.weight": (rng.standard_normal((2, 16, 96)) * 0.01).astype(np.float16),
         "layers.0.mlp.up.weight": rng.standard_normal((24, 50)).astype(ml_dtypes.bfloat16),
         "layers.0.attn.k.weight": rng.standard_normal((3, 70)).astype(np.float32),
         "layers.0.norm.weight": np.ones(64, np.float32),
@@ -141,12 +141,14 @@ def test_dry_run_numpy_inputs_and_plot(capsys, weights, tmp_path):
     (["report", "{model}", "--scheme", "cubic:3"], "unknown scheme"),
     (["report", "{model}", "--scheme", "symmetric:40"], "'symmetric:40'"),
     (["report", "{model}", "--rules", "{junk}"], "not valid TOML"),
+    (["report", "{model}", "--rules", "{toml}"], "unknown key 'schema'"),
     (["quantize", "{model}", "-o", "{model}"], "replace the input"),
     (["quantize", "{model}"], "required"),
 ])
 def test_mistakes_are_one_line_and_exit_2(capsys, weights, tmp_path, argv, message):
     (tmp_path / "junk").write_bytes(b"\x05" * 40)
-    argv = [a.format(model=weights[1], junk=tmp_path / "junk") for a in argv]
+    (tmp_path / "r.toml").write_text('schema = "symmetric"\n')
+    argv = [a.format(model=weights[1], junk=tmp_path / "junk", toml=tmp_path / "r.toml") for a in argv]
     code, out, err = run(capsys, *argv)
     assert code == 2 and out == ""
     assert err.startswith("velmar: error: ") and err.count("\n") == 1 and message in err
