@@ -1,0 +1,135 @@
+"""atheris entry point for the velmar file loader: python fuzz/fuzz_load.py CORPUS -max_total_time=N
+
+Each input becomes a file: a valid one (small quantized tensors and a plain
+array) with a header field replaced, a header entry changed or bytes
+overwritten, or the input's bytes as they are. Loading it must either raise
+ValueError or give objects that are consistent: they decode to their shape,
+and save and load again to the same state. The address space is capped, so
+an allocation sized from an unchecked field fails loudly as MemoryError.
+"""
+
+import json
+import os
+import resource
+import struct
+import sys
+import tempfile
+
+import atheris
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pickle_target import Bytes, size_value  # noqa: E402
+
+with atheris.instrument_imports():
+    import numpy as np
+
+    import velmar
+    from velmar import io
+    from velmar.tensor import quantize
+
+SCALES = [velmar.Scale.F32, velmar.Scale.F16, velmar.Scale.Bf16]
+FIELDS = ["type", "kind", "bits", "block", "tolerance", "scale", "shape", "axis", "dtype", "extra"]
+ODD = [None, True, "", "adaptive", "f16", "bfloat16", 2.5, -1, [], {}, [0], [2**40, 2**40], [3, -2], "1", 10**30]
+PATH = os.path.join(tempfile.gettempdir(), f"velmar-fuzz-load-{os.getpid()}.safetensors")
+
+
+def valid_file(b):
+    tensors = {}
+    for i in range(1 + b.u8() % 2):
+        shape = tuple(b.u8() % 7 for _ in range(1 + b.u8() % 3))
+        rng = np.random.default_rng(b.u8())
+        x = rng.standard_normal(shape).astype(np.float32)
+        kind = ["symmetric", "asymmetric", "adaptive"][b.u8() % 3]
+        args = {"tolerance": [0.5, 0.01][b.u8() % 2]} if kind == "adaptive" else {"bits": 2 + b.u8() % 15}
+        tensors[f"t{i}"] = quantize(x, kind=kind, block=1 + b.u8() % 9, scale=SCALES[b.u8() % 3],
+                                    axis=b.u8() % len(shape), **args)
+    if b.u8() % 2:
+        tensors["v"] = velmar.adaptive_quantize(np.arange(b.u8() % 40, dtype=np.float32), 1 + b.u8() % 8, 0.1)
+    tensors["plain"] = np.arange(b.u8() % 5, dtype=np.int16)
+    io.save(PATH, tensors)
+    with open(PATH, "rb") as f:
+        return bytearray(f.read())
+
+
+def with_header(raw, change):
+    n = struct.unpack("<Q", raw[:8])[0]
+    header = json.loads(raw[8 : 8 + n])
+    change(header)
+    text = json.dumps(header).encode()
+    return struct.pack("<Q", len(text)) + text + raw[8 + n :]
+
+
+def mutate_index(b, header):
+    meta = header["__metadata__"]
+    index = json.loads(meta["velmar.tensors"])
+    name = sorted(index)[b.u8() % len(index)]
+    field = FIELDS[b.u8() % len(FIELDS)]
+    index[name][field] = b.pick(ODD) if b.u8() % 2 else size_value(b)
+    if b.u8() % 8 == 0:
+        meta["velmar.format"] = b.pick(["2", "0", "", "1.0"])
+    meta["velmar.tensors"] = json.dumps(index)
+
+
+def mutate_entry(b, header):
+    key = sorted(k for k in header if k != "__metadata__")[b.u8() % (len(header) - 1)]
+    entry = header[key]
+    what = b.u8() % 4
+    if what == 0:
+        entry["dtype"] = b.pick(["U8", "F16", "BF16", "F32", "U32", "I64", "F8_E4M3"])
+    elif what == 1:
+        entry["shape"] = [size_value(b) for _ in range(b.u8() % 3)]
+    elif what == 2:
+        header[b.pick(["t0", "t0:codes", "t1:widths", "x"])] = entry
+    else:
+        del header[key]
+
+
+def file_from_bytes(data):
+    b = Bytes(data)
+    mode = b.u8() % 5
+    if mode == 0:
+        return data[1:]
+    raw = valid_file(b)
+    if mode == 1:
+        return with_header(raw, lambda h: mutate_index(b, h))
+    if mode == 2:
+        return with_header(raw, lambda h: mutate_entry(b, h))
+    for _ in range(1 + b.u8() % 4):  # overwrite bytes, header or data
+        if raw:
+            raw[(b.u8() << 8 | b.u8()) % len(raw)] = b.u8()
+    return bytes(raw)
+
+
+def consistent(name, obj):
+    if isinstance(obj, np.ndarray):
+        return
+    decoded = obj.dequantize()
+    if isinstance(obj, velmar.Quantized):
+        assert decoded.shape == (len(obj),)
+    else:
+        assert decoded.shape == obj.shape and obj.nbytes == sum(p.nbytes for p in obj.parts().values())
+    io.save(PATH, {name: obj})
+    assert io.load(PATH)[name].__getstate__() == obj.__getstate__()
+
+
+def check(data):
+    raw = file_from_bytes(data)
+    with open(PATH, "wb") as f:
+        f.write(raw)
+    try:
+        loaded = io.load(PATH)
+    except ValueError:
+        return
+    for name, obj in loaded.items():
+        consistent(name, obj)
+
+
+def main():
+    limit = 2 << 30  # far above what a small file may need
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    atheris.Setup(sys.argv, check)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,304 @@
+// velmar._tensor: quantizing, decoding and the matrix-vector product over all
+// rows of a matrix in one call each. It speaks buffers only; the Python class
+// in velmar.tensor owns the arrays and the checks users see.
+#include <Python.h>
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+
+#include "kernels/dispatch.hpp"
+#include "methods/rows.hpp"
+#include "support/args.hpp"
+#include "support/guard.hpp"
+#include "support/ref.hpp"
+
+namespace velmar::py {
+namespace {
+
+// ---- read-only buffers owned by this module ----
+
+// A finished part, handed to Python without a copy: the object owns the
+// vector and exports its bytes read-only.
+struct Blob {
+    PyObject_HEAD
+    struct Holder {
+        virtual ~Holder() = default;
+        const void* data = nullptr;
+        size_t bytes = 0;
+    }* holder;
+};
+
+template <class T>
+struct VectorHolder : Blob::Holder {
+    explicit VectorHolder(std::vector<T>&& v) : values(std::move(v)) {
+        data = values.data();
+        bytes = values.size() * sizeof(T);
+    }
+    std::vector<T> values;
+};
+
+PyTypeObject* g_blob_type = nullptr;
+
+void blob_dealloc(PyObject* self) {
+    delete reinterpret_cast<Blob*>(self)->holder;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+int blob_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    static char empty = 0;
+    const Blob::Holder* h = reinterpret_cast<Blob*>(self)->holder;
+    void* data = h->bytes ? const_cast<void*>(h->data) : &empty;
+    return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(h->bytes), 1, flags);
+}
+
+PyType_Slot kBlobSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(blob_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(blob_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec kBlobSpec{"velmar._tensor.Blob", sizeof(Blob), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                      kBlobSlots};
+
+// A read-only memoryview over the vector, which it keeps alive.
+template <class T>
+Ref blob(std::vector<T>&& values) {
+    auto holder = std::make_unique<VectorHolder<T>>(std::move(values));
+    PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(g_blob_type, Py_tp_alloc))(g_blob_type, 0);
+    if (!self) throw_error_set();
+    reinterpret_cast<Blob*>(self)->holder = holder.release();
+    Ref owner = Ref::steal(self);
+    return Ref::check(PyMemoryView_FromObject(owner.get()));
+}
+
+// ---- buffers passed in ----
+
+class Buffer {
+public:
+    Buffer(PyObject* obj, const char* name, bool writable) : name_(name) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
+            add_note(name);
+            throw_error_set();
+        }
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    // The buffer as elements of E; the byte count and the address must suit E.
+    template <class E>
+    std::span<E> as() const {
+        const auto bytes = static_cast<size_t>(view_.len);
+        if (bytes % sizeof(E) != 0 || reinterpret_cast<uintptr_t>(view_.buf) % alignof(E) != 0) {
+            PyErr_Format(PyExc_ValueError, "%s: a buffer of %zu-byte elements expected", name_, sizeof(E));
+            throw_error_set();
+        }
+        return {static_cast<E*>(view_.buf), bytes / sizeof(E)};
+    }
+    // A buffer of native float32 values.
+    std::span<float> floats() const {
+        const std::string_view f = view_.format ? view_.format : "B";
+        if (view_.itemsize != 4 || (f != "f" && f != "=f" && f != (std::endian::native == std::endian::little ? "<f" : ">f"))) {
+            PyErr_Format(PyExc_TypeError, "%s: a float32 buffer expected", name_);
+            throw_error_set();
+        }
+        return as<float>();
+    }
+
+private:
+    const char* name_;
+    Py_buffer view_{};
+};
+
+Kind parse_kind(PyObject* obj) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(arg_str(obj, "kind"), &n);
+    if (!s) throw_error_set();
+    for (Kind k : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive})
+        if (std::string_view(s, static_cast<size_t>(n)) == kind_name(k)) return k;
+    raise(PyExc_ValueError, "kind: expected 'symmetric', 'asymmetric' or 'adaptive'");
+}
+
+int parse_scale(PyObject* obj) {
+    const uint32_t s = arg_u32(obj, "scale");
+    if (s > 2) raise(PyExc_ValueError, "scale: expected 0 (f32), 1 (f16) or 2 (bf16)");
+    return static_cast<int>(s);
+}
+
+// Calls f with a value of the scale element type chosen by index.
+template <class F>
+decltype(auto) with_scale(int index, F&& f) {
+    switch (index) {
+        case 1: return f(f16{});
+        case 2: return f(bf16{});
+        default: return f(f32{});
+    }
+}
+
+[[noreturn]] void raise_spec_error(const CoreError& e) {
+    switch (e.kind) {
+        case CoreError::Kind::InvalidBits: PyErr_Format(PyExc_ValueError, "bits: expected 2 to 16, got %u", e.bits); break;
+        case CoreError::Kind::InvalidBlock: PyErr_SetString(PyExc_ValueError, "block: expected at least 1"); break;
+        case CoreError::Kind::InvalidTolerance:
+            PyErr_SetString(PyExc_ValueError, "tolerance must be a finite number greater than 0");
+            break;
+        default: PyErr_SetString(PyExc_ValueError, "length mismatch"); break;
+    }
+    throw_error_set();
+}
+
+// ---- the functions ----
+
+PyObject* kernel_level(PyObject*, PyObject*) {
+    return guarded([] { return PyUnicode_FromString(simd::level_name(simd::active().level)); });
+}
+
+constexpr Param kQuantizeParams[] = {{"values", true}, {"rows", true}, {"cols", true}, {"kind", true},
+                                     {"bits", true},   {"block", true}, {"tolerance", true}, {"scale", true}};
+
+PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* a[8];
+        bind({"quantize()", kQuantizeParams}, args, nargs, kwnames, a);
+        const Buffer values(a[0], "values", false);
+        const size_t rows = arg_usize(a[1], "rows");
+        const size_t cols = arg_usize(a[2], "cols");
+        rows::Spec spec{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"), arg_f32(a[6], "tolerance")};
+        const int scale = parse_scale(a[7]);
+        const std::span<const float> v = values.floats();
+        size_t count = 0;
+        if (__builtin_mul_overflow(rows, cols, &count) || count != v.size())
+            raise(PyExc_ValueError, "values: expected rows * cols float32 values");
+        return with_scale(scale, [&](auto tag) {
+            using T = decltype(tag);
+            std::optional<Result<rows::Parts<T>>> r;
+            {
+                GilRelease unlocked;
+                r = rows::quantize<T>(v, rows, cols, spec);
+            }
+            if (!*r) raise_spec_error(r->error());
+            rows::Parts<T>& p = **r;
+            std::array<Ref, 4> items{blob(std::move(p.codes)), blob(std::move(p.scales)),
+                                     blob(std::move(p.zero_points)), blob(std::move(p.widths))};
+            Ref t = Ref::check(PyTuple_New(4));
+            for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SetItem(t.get(), i, items[static_cast<size_t>(i)].release());
+            return t.release();
+        });
+    });
+}
+
+template <class T>
+rows::View<T> view_of(PyObject** a, const std::array<std::optional<Buffer>, 4>& parts) {
+    rows::View<T> v;
+    v.spec = {parse_kind(a[6]), arg_u32(a[7], "bits"), arg_usize(a[8], "block"), 0.0f};
+    v.rows = arg_usize(a[4], "rows");
+    v.cols = arg_usize(a[5], "cols");
+    v.codes = parts[0]->as<uint8_t>();
+    v.scales = parts[1]->as<T>();
+    v.zero_points = parts[2]->as<T>();
+    v.widths = parts[3]->as<uint32_t>();
+    if (const std::string bad = rows::check(v); !bad.empty()) raise(PyExc_ValueError, bad.c_str());
+    return v;
+}
+
+void part_buffers(PyObject** a, std::array<std::optional<Buffer>, 4>& parts) {
+    constexpr const char* names[] = {"codes", "scales", "zero_points", "widths"};
+    for (size_t i = 0; i < 4; ++i) parts[i].emplace(a[i], names[i], false);
+}
+
+constexpr Param kDequantizeParams[] = {{"codes", true}, {"scales", true}, {"zero_points", true}, {"widths", true},
+                                       {"rows", true},  {"cols", true},   {"kind", true},        {"bits", true},
+                                       {"block", true}, {"scale", true},  {"out", true}};
+
+PyObject* dequantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[11];
+        bind({"dequantize()", kDequantizeParams}, args, nargs, kwnames, a);
+        std::array<std::optional<Buffer>, 4> parts;
+        part_buffers(a, parts);
+        const Buffer out(a[10], "out", true);
+        with_scale(parse_scale(a[9]), [&](auto tag) {
+            using T = decltype(tag);
+            const rows::View<T> v = view_of<T>(a, parts);
+            const std::span<float> dst = out.floats();
+            size_t n = 0;
+            if (__builtin_mul_overflow(v.rows, v.cols, &n) || dst.size() != n) raise(PyExc_ValueError, "out: expected rows * cols float32 values");
+            GilRelease unlocked;
+            rows::dequantize<T>(v, dst);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr Param kMatvecParams[] = {{"codes", true}, {"scales", true}, {"zero_points", true}, {"widths", true},
+                                   {"rows", true},  {"cols", true},   {"kind", true},        {"bits", true},
+                                   {"block", true}, {"scale", true},  {"x", true},           {"k", true},
+                                   {"out", true}};
+
+PyObject* matvec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[13];
+        bind({"matvec()", kMatvecParams}, args, nargs, kwnames, a);
+        std::array<std::optional<Buffer>, 4> parts;
+        part_buffers(a, parts);
+        const Buffer x(a[10], "x", false);
+        const size_t k = arg_usize(a[11], "k");
+        const Buffer out(a[12], "out", true);
+        with_scale(parse_scale(a[9]), [&](auto tag) {
+            using T = decltype(tag);
+            const rows::View<T> v = view_of<T>(a, parts);
+            const std::span<const float> xs = x.floats();
+            const std::span<float> dst = out.floats();
+            size_t xn = 0;
+            size_t on = 0;
+            if (__builtin_mul_overflow(k, v.cols, &xn) || xs.size() != xn)
+                raise(PyExc_ValueError, "x: expected k * cols float32 values");
+            if (__builtin_mul_overflow(k, v.rows, &on) || dst.size() != on)
+                raise(PyExc_ValueError, "out: expected k * rows float32 values");
+            GilRelease unlocked;
+            rows::matvec<T>(v, xs, k, dst);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef kFunctions[] = {
+    {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
+    {"quantize", fastcall(quantize), METH_FASTCALL | METH_KEYWORDS,
+     "quantize(values, rows, cols, kind, bits, block, tolerance, scale)\n--\n\n"},
+    {"dequantize", fastcall(dequantize), METH_FASTCALL | METH_KEYWORDS,
+     "dequantize(codes, scales, zero_points, widths, rows, cols, kind, bits, block, scale, out)\n--\n\n"},
+    {"matvec", fastcall(matvec), METH_FASTCALL | METH_KEYWORDS,
+     "matvec(codes, scales, zero_points, widths, rows, cols, kind, bits, block, scale, x, k, out)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject*) {
+    return guarded([] {
+        if (!g_blob_type)
+            g_blob_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&kBlobSpec)).release());
+        return 0;
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_tensor", "", 0, kFunctions, kSlots, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace velmar::py
+
+PyMODINIT_FUNC PyInit__tensor() { return PyModuleDef_Init(&velmar::py::kModule); }

@@ -1,0 +1,49 @@
+"""Types of the compiled module ``velmar._tensor`` (used through ``velmar.tensor``)."""
+
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy.typing as npt
+from typing_extensions import Buffer
+
+# C-contiguous buffers; NumPy arrays are buffers, spelt out for Python 3.11.
+_In: TypeAlias = Buffer | npt.NDArray[Any]
+
+def kernel_level() -> str: ...
+def quantize(
+    values: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    tolerance: SupportsFloat,
+    scale: SupportsIndex,
+) -> tuple[memoryview, memoryview, memoryview, memoryview]: ...
+def dequantize(
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    scale: SupportsIndex,
+    out: _In,
+) -> None: ...
+def matvec(
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    scale: SupportsIndex,
+    x: _In,
+    k: SupportsIndex,
+    out: _In,
+) -> None: ...
