@@ -163,13 +163,11 @@ PyObject* kernel_level(PyObject*, PyObject*) {
     return guarded([] { return PyUnicode_FromString(simd::level_name(simd::active().level)); });
 }
 
-constexpr Param kQuantizeParams[] = {{"values", true}, {"rows", true}, {"cols", true}, {"kind", true},
-                                     {"bits", true},   {"block", true}, {"tolerance", true}, {"scale", true}};
+constexpr auto kQuantize = signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance", "scale");
 
 PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* a[8];
-        bind({"quantize()", kQuantizeParams}, args, nargs, kwnames, a);
+        auto a = bind(kQuantize, args, nargs, kwnames);
         const Buffer values(a[0], "values", false);
         const size_t rows = arg_usize(a[1], "rows");
         const size_t cols = arg_usize(a[2], "cols");
@@ -198,7 +196,7 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 template <class T>
-rows::View<T> view_of(PyObject** a, const std::array<std::optional<Buffer>, 4>& parts) {
+rows::View<T> view_of(std::span<PyObject* const> a, const std::array<std::optional<Buffer>, 4>& parts) {
     rows::View<T> v;
     v.spec = {parse_kind(a[6]), arg_u32(a[7], "bits"), arg_usize(a[8], "block"), 0.0f};
     v.rows = arg_usize(a[4], "rows");
@@ -211,19 +209,16 @@ rows::View<T> view_of(PyObject** a, const std::array<std::optional<Buffer>, 4>& 
     return v;
 }
 
-void part_buffers(PyObject** a, std::array<std::optional<Buffer>, 4>& parts) {
+void part_buffers(std::span<PyObject* const> a, std::array<std::optional<Buffer>, 4>& parts) {
     constexpr const char* names[] = {"codes", "scales", "zero_points", "widths"};
     for (size_t i = 0; i < 4; ++i) parts[i].emplace(a[i], names[i], false);
 }
 
-constexpr Param kDequantizeParams[] = {{"codes", true}, {"scales", true}, {"zero_points", true}, {"widths", true},
-                                       {"rows", true},  {"cols", true},   {"kind", true},        {"bits", true},
-                                       {"block", true}, {"scale", true},  {"out", true}};
+constexpr auto kDequantize = signature(nullptr, "dequantize", "codes", "scales", "zero_points", "widths", "rows", "cols", "kind", "bits", "block", "scale", "out");
 
 PyObject* dequantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[11];
-        bind({"dequantize()", kDequantizeParams}, args, nargs, kwnames, a);
+        auto a = bind(kDequantize, args, nargs, kwnames);
         std::array<std::optional<Buffer>, 4> parts;
         part_buffers(a, parts);
         const Buffer out(a[10], "out", true);
@@ -240,15 +235,11 @@ PyObject* dequantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-constexpr Param kMatvecParams[] = {{"codes", true}, {"scales", true}, {"zero_points", true}, {"widths", true},
-                                   {"rows", true},  {"cols", true},   {"kind", true},        {"bits", true},
-                                   {"block", true}, {"scale", true},  {"x", true},           {"k", true},
-                                   {"out", true}};
+constexpr auto kMatvec = signature(nullptr, "matvec", "codes", "scales", "zero_points", "widths", "rows", "cols", "kind", "bits", "block", "scale", "x", "k", "out");
 
 PyObject* matvec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[13];
-        bind({"matvec()", kMatvecParams}, args, nargs, kwnames, a);
+        auto a = bind(kMatvec, args, nargs, kwnames);
         std::array<std::optional<Buffer>, 4> parts;
         part_buffers(a, parts);
         const Buffer x(a[10], "x", false);
@@ -274,12 +265,9 @@ PyObject* matvec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
-    {"quantize", fastcall(quantize), METH_FASTCALL | METH_KEYWORDS,
-     "quantize(values, rows, cols, kind, bits, block, tolerance, scale)\n--\n\n"},
-    {"dequantize", fastcall(dequantize), METH_FASTCALL | METH_KEYWORDS,
-     "dequantize(codes, scales, zero_points, widths, rows, cols, kind, bits, block, scale, out)\n--\n\n"},
-    {"matvec", fastcall(matvec), METH_FASTCALL | METH_KEYWORDS,
-     "matvec(codes, scales, zero_points, widths, rows, cols, kind, bits, block, scale, x, k, out)\n--\n\n"},
+    method_def(kQuantize, quantize),
+    method_def(kDequantize, dequantize),
+    method_def(kMatvec, matvec),
     {nullptr, nullptr, 0, nullptr},
 };
 
