@@ -163,7 +163,8 @@ PyObject* kernel_level(PyObject*, PyObject*) {
     return guarded([] { return PyUnicode_FromString(simd::level_name(simd::active().level)); });
 }
 
-constexpr auto kQuantize = signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance", "scale");
+constexpr auto kQuantize =
+    signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance", "scale");
 
 PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
@@ -214,7 +215,8 @@ void part_buffers(std::span<PyObject* const> a, std::array<std::optional<Buffer>
     for (size_t i = 0; i < 4; ++i) parts[i].emplace(a[i], names[i], false);
 }
 
-constexpr auto kDequantize = signature(nullptr, "dequantize", "codes", "scales", "zero_points", "widths", "rows", "cols", "kind", "bits", "block", "scale", "out");
+constexpr auto kDequantize = signature(nullptr, "dequantize", "codes", "scales", "zero_points", "widths", "rows", "cols",
+                                        "kind", "bits", "block", "scale", "out");
 
 PyObject* dequantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -235,7 +237,8 @@ PyObject* dequantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-constexpr auto kMatvec = signature(nullptr, "matvec", "codes", "scales", "zero_points", "widths", "rows", "cols", "kind", "bits", "block", "scale", "x", "k", "out");
+constexpr auto kMatvec = signature(nullptr, "matvec", "codes", "scales", "zero_points", "widths", "rows", "cols", "kind",
+                                    "bits", "block", "scale", "x", "k", "out");
 
 PyObject* matvec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
