@@ -240,6 +240,7 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair("dot_sym_x_short", [] { (void)dot_sym(buf(6), kP5, 1, buf(5)); }),
         std::make_pair("dot_asym_x_long", [] { (void)dot_asym(buf(6), buf(6), kP5, 1, buf(7)); }),
         std::make_pair("dot_asym_block0", [] { (void)dot_asym(buf(6), buf(6), kP5, 0, buf(6)); }),
+        std::make_pair("dot_asym_width17", [] { (void)dot_asym(buf(6), buf(6), Packed{std::vector<uint8_t>(64), 6, 17}, 1, buf(6)); }),
         std::make_pair("decoder_sym_out_short",
                        [] { auto o = buf(5); dequant_sym<f32>(std::vector<float>(6), kP8, 1, o); }),
         std::make_pair("decoder_adaptive_width40",

@@ -356,7 +356,8 @@ TEST_P(Twin, LeastSquaresFit) {
 TEST_P(Twin, HalfPrecisionConversions) {
     std::vector<uint16_t> all(65536);
     for (uint32_t h = 0; h < 65536; ++h) all[h] = static_cast<uint16_t>(h);
-    std::vector<float> w1(all.size()), w2(all.size());
+    // Distinct fills: an element either side leaves unwritten shows.
+    std::vector<float> w1(all.size(), 1.0f), w2(all.size(), 2.0f);
     ref.widen_f16(all.data(), all.size(), w1.data());
     twin.widen_f16(all.data(), all.size(), w2.data());
     EXPECT_TRUE(same_bits(w1, w2));
@@ -367,7 +368,7 @@ TEST_P(Twin, HalfPrecisionConversions) {
     for (const uint32_t edge : {0x33000000u, 0x387FC000u, 0x38800000u, 0x477FE000u, 0x477FF000u, 0x7F800000u})
         for (uint32_t d = 0; d < 4096; ++d)
             for (const uint32_t sign : {0u, 0x80000000u}) f.push_back(std::bit_cast<float>((edge - 2048 + d) | sign));
-    std::vector<uint16_t> n1(f.size()), n2(f.size());
+    std::vector<uint16_t> n1(f.size(), 1), n2(f.size(), 2);
     ref.narrow_f16(f.data(), f.size(), n1.data());
     twin.narrow_f16(f.data(), f.size(), n2.data());
     EXPECT_EQ(n1, n2);
