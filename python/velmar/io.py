@@ -506,12 +506,11 @@ class File:
         """
         sl = self._st.get_slice(key)
         dtype, shape = ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
-        if shape:
-            stop = max(start, min(stop, shape[0]))
-            out = np.empty((stop - start, *shape[1:]), dtype)
-            skip = start * (out.nbytes // (stop - start)) if stop > start else 0
-        else:
-            out, skip = np.empty((), dtype), 0
+        if not shape:
+            return np.asarray(self._st.get_tensor(key))
+        stop = max(start, min(stop, shape[0]))
+        out = np.empty((stop - start, *shape[1:]), dtype)
+        skip = start * (out.nbytes // (stop - start)) if stop > start else 0
         view = out.reshape(-1).view(np.uint8).data
         offset = self._data_start + self._offsets[key] + skip
         done = 0
