@@ -180,7 +180,7 @@ def parse_layout(doc: object) -> Layout:
             raise _Bad("tolerance", f"must be null for {kind}")
         tolerance = None
     scale = doc.get("scale")
-    if scale not in SCALE_DTYPES:
+    if not isinstance(scale, str) or scale not in SCALE_DTYPES:
         raise _Bad("scale", f"expected f32, f16 or bf16, got {scale!r:.60}")
     shape = doc.get("shape")
     if not isinstance(shape, list) or not 1 <= len(shape) <= 64:
@@ -194,7 +194,7 @@ def parse_layout(doc: object) -> Layout:
         raise _Bad("shape", f"{total} elements is more than any file holds")
     axis = _int(doc, "axis", -len(shape), len(shape) - 1) % len(shape)
     dtype = doc.get("dtype")
-    if dtype not in ORIGIN_DTYPES:
+    if not isinstance(dtype, str) or dtype not in ORIGIN_DTYPES:
         raise _Bad("dtype", f"unknown element type {dtype!r:.60}")
     if kind_of == "vector" and (len(shape) != 1 or dtype != "float32"):
         raise _Bad("shape", "a vector is 1-D float32")
@@ -506,12 +506,11 @@ class File:
         """
         sl = self._st.get_slice(key)
         dtype, shape = ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
-        if shape:
-            stop = max(start, min(stop, shape[0]))
-            out = np.empty((stop - start, *shape[1:]), dtype)
-            skip = start * (out.nbytes // (stop - start)) if stop > start else 0
-        else:
-            out, skip = np.empty((), dtype), 0
+        if not shape:
+            return np.asarray(self._st.get_tensor(key))
+        stop = max(start, min(stop, shape[0]))
+        out = np.empty((stop - start, *shape[1:]), dtype)
+        skip = start * (out.nbytes // (stop - start)) if stop > start else 0
         view = out.reshape(-1).view(np.uint8).data
         offset = self._data_start + self._offsets[key] + skip
         done = 0
