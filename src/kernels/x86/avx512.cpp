@@ -76,13 +76,32 @@ struct S {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(q));
     }
     static F load_i32(const int32_t* p) { return _mm512_cvtepi32_ps(_mm512_loadu_si512(p)); }
-    // Through memory: columns are gathered from the stored rows.
+    // In registers: element pairs, then 4x4 blocks within 128-bit lanes, then
+    // the lanes themselves (a gather from memory costs several times more).
     static void transpose(F* r) {
-        alignas(64) float t[W * W];
-        for (size_t k = 0; k < W; ++k) _mm512_store_ps(t + k * W, r[k]);
-        const __m512i idx = _mm512_mullo_epi32(
-            _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0), _mm512_set1_epi32(W));
-        for (size_t j = 0; j < W; ++j) r[j] = _mm512_i32gather_ps(idx, t + j, 4);
+        F t[W];
+        for (size_t k = 0; k < W; k += 2) {
+            t[k] = _mm512_unpacklo_ps(r[k], r[k + 1]);
+            t[k + 1] = _mm512_unpackhi_ps(r[k], r[k + 1]);
+        }
+        // u[4m + p] holds, in lane l, column 4l + p of rows 4m..4m+3.
+        F u[W];
+        for (size_t m = 0; m < W; m += 4) {
+            u[m] = _mm512_shuffle_ps(t[m], t[m + 2], 0x44);
+            u[m + 1] = _mm512_shuffle_ps(t[m], t[m + 2], 0xEE);
+            u[m + 2] = _mm512_shuffle_ps(t[m + 1], t[m + 3], 0x44);
+            u[m + 3] = _mm512_shuffle_ps(t[m + 1], t[m + 3], 0xEE);
+        }
+        for (size_t p = 0; p < 4; ++p) {
+            const F e0 = _mm512_shuffle_f32x4(u[p], u[4 + p], 0x44);
+            const F e1 = _mm512_shuffle_f32x4(u[p], u[4 + p], 0xEE);
+            const F e2 = _mm512_shuffle_f32x4(u[8 + p], u[12 + p], 0x44);
+            const F e3 = _mm512_shuffle_f32x4(u[8 + p], u[12 + p], 0xEE);
+            r[p] = _mm512_shuffle_f32x4(e0, e2, 0x88);
+            r[4 + p] = _mm512_shuffle_f32x4(e0, e2, 0xDD);
+            r[8 + p] = _mm512_shuffle_f32x4(e1, e3, 0x88);
+            r[12 + p] = _mm512_shuffle_f32x4(e1, e3, 0xDD);
+        }
     }
     static void widen_f16(const uint16_t* in, float* out) {
         _mm512_storeu_ps(out, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in))));
