@@ -35,33 +35,35 @@ struct S {
     static float hmax(F v) { return _mm512_reduce_max_ps(v); }
     static float hmin(F v) { return _mm512_reduce_min_ps(v); }
 
-    // See the AVX2 twin for why clamp-then-truncate rounds exactly.
+    // See the AVX2 twin for why clamp-then-truncate rounds exactly. The sign
+    // merge is one ternary-logic op and the NaN mask rides on the conversion.
     static I code(F u, F qmin, F qmax) {
         const F c = _mm512_max_ps(qmin, _mm512_min_ps(qmax, u));
-        const I sign = _mm512_and_si512(_mm512_castps_si512(c), _mm512_set1_epi32(static_cast<int>(0x80000000u)));
-        const F half = _mm512_castsi512_ps(_mm512_or_si512(sign, _mm512_castps_si512(_mm512_set1_ps(0.49999997f))));
-        const I r = _mm512_cvttps_epi32(_mm512_add_ps(c, half));
-        return _mm512_maskz_mov_epi32(_mm512_cmp_ps_mask(u, u, _CMP_ORD_Q), r);
+        const I half = _mm512_ternarylogic_epi32(_mm512_castps_si512(c), _mm512_set1_epi32(static_cast<int>(0x80000000u)),
+                                                 _mm512_castps_si512(_mm512_set1_ps(0.49999997f)), 0xEA);  // (a & b) | c
+        return _mm512_maskz_cvttps_epi32(_mm512_cmp_ps_mask(u, u, _CMP_ORD_Q),
+                                         _mm512_add_ps(c, _mm512_castsi512_ps(half)));
     }
     static void store_i32(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
     static void store_i8(uint8_t* p, I v) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(v));
     }
+    // Two in-lane packs and one permute for 64 codes, where four narrowing
+    // stores would take two shuffles each.
     static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        store_i8(p, a);
-        store_i8(p + 16, b);
-        store_i8(p + 32, c);
-        store_i8(p + 48, d);
+        const __m512i abcd = _mm512_packs_epi16(_mm512_packs_epi32(a, b), _mm512_packs_epi32(c, d));
+        const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+        _mm512_storeu_si512(p, _mm512_permutexvar_epi32(order, abcd));
     }
     static I abs_bits(F a) { return _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm512_max_epu32(a, b); }
     static uint32_t hmax_u32(I v) { return _mm512_reduce_max_epu32(v); }
+    // Codes 2k and 2k+1 share a 64-bit lane: the odd code shifted down to bit
+    // 4 and merged under a nibble mask leaves the packed byte at the bottom.
     static void store_i4(uint8_t* p, I v) {
-        const __m128i b = _mm512_cvtsepi32_epi8(v);
-        const __m128i lo = _mm_and_si128(b, _mm_set1_epi16(0x000F));
-        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), _mm_set1_epi16(0x00F0));
-        const __m128i n = _mm_packus_epi16(_mm_or_si128(lo, hi), _mm_setzero_si128());
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), n);
+        const __m512i merged = _mm512_ternarylogic_epi64(v, _mm512_srli_epi64(v, 28), _mm512_set1_epi64(0x0F),
+                                                         0xE4);  // c ? a : b
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm512_cvtepi64_epi8(merged));
     }
     static F load_i8(const uint8_t* p) {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
