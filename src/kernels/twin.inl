@@ -690,6 +690,10 @@ void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block
     const size_t full = len / block;
     size_t b = 0;
     for (; b + W <= full; b += W) {
+        if (block <= kAhead / W) {
+            prefetch(v, b * block, (b + W) * block, len);
+            prefetch(codes, b * block, (b + W) * block, len);
+        }
         const float* xb = v + b * block;
         const int32_t* qb = codes + b * block;
         typename S::F sq = S::set1(0.0f), sx = sq, sqq = sq, sxq = sq;
