@@ -36,29 +36,35 @@ struct S {
     static float hmax(F v) { return _mm512_reduce_max_ps(v); }
     static float hmin(F v) { return _mm512_reduce_min_ps(v); }
 
-    // See the AVX2 twin for why clamp-then-truncate rounds exactly.
+    // See the AVX2 twin for why clamp-then-truncate rounds exactly. The sign
+    // merge is one ternary-logic op and the NaN mask rides on the conversion.
     static I code(F u, F qmin, F qmax) {
         const F c = _mm512_max_ps(qmin, _mm512_min_ps(qmax, u));
-        const I sign = _mm512_and_si512(_mm512_castps_si512(c), _mm512_set1_epi32(static_cast<int>(0x80000000u)));
-        const F half = _mm512_castsi512_ps(_mm512_or_si512(sign, _mm512_castps_si512(_mm512_set1_ps(0.49999997f))));
-        const I r = _mm512_cvttps_epi32(_mm512_add_ps(c, half));
-        return _mm512_maskz_mov_epi32(_mm512_cmp_ps_mask(u, u, _CMP_ORD_Q), r);
+        const I half = _mm512_ternarylogic_epi32(_mm512_castps_si512(c), _mm512_set1_epi32(static_cast<int>(0x80000000u)),
+                                                 _mm512_castps_si512(_mm512_set1_ps(0.49999997f)), 0xEA);  // (a & b) | c
+        return _mm512_maskz_cvttps_epi32(_mm512_cmp_ps_mask(u, u, _CMP_ORD_Q),
+                                         _mm512_add_ps(c, _mm512_castsi512_ps(half)));
     }
     static void store_i32(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
     static void store_i8(uint8_t* p, I v) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(v));
     }
+    // Two in-lane packs and one permute for 64 codes, where four narrowing
+    // stores would take two shuffles each.
     static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        store_i8(p, a);
-        store_i8(p + 16, b);
-        store_i8(p + 32, c);
-        store_i8(p + 48, d);
+        const __m512i abcd = _mm512_packs_epi16(_mm512_packs_epi32(a, b), _mm512_packs_epi32(c, d));
+        const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+        _mm512_storeu_si512(p, _mm512_permutexvar_epi32(order, abcd));
     }
     static I abs_bits(F a) { return _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm512_max_epu32(a, b); }
     static uint32_t hmax_u32(I v) { return _mm512_reduce_max_epu32(v); }
+    // Codes 2k and 2k+1 share a 64-bit lane: the odd code shifted down to bit
+    // 4 and merged under a nibble mask leaves the packed byte at the bottom.
     static void store_i4(uint8_t* p, I v) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), i8_to_nibbles(_mm512_cvtsepi32_epi8(v)));
+        const __m512i merged = _mm512_ternarylogic_epi64(v, _mm512_srli_epi64(v, 28), _mm512_set1_epi64(0x0F),
+                                                         0xE4);  // c ? a : b
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm512_cvtepi64_epi8(merged));
     }
     static F load_i8(const uint8_t* p) {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
@@ -68,13 +74,32 @@ struct S {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(nibbles_to_i8(b)));
     }
     static F load_i32(const int32_t* p) { return _mm512_cvtepi32_ps(_mm512_loadu_si512(p)); }
-    // Through memory: columns are gathered from the stored rows.
+    // In registers: element pairs, then 4x4 blocks within 128-bit lanes, then
+    // the lanes themselves (a gather from memory costs several times more).
     static void transpose(F* r) {
-        alignas(64) float t[W * W];
-        for (size_t k = 0; k < W; ++k) _mm512_store_ps(t + k * W, r[k]);
-        const __m512i idx = _mm512_mullo_epi32(
-            _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0), _mm512_set1_epi32(W));
-        for (size_t j = 0; j < W; ++j) r[j] = _mm512_i32gather_ps(idx, t + j, 4);
+        F t[W];
+        for (size_t k = 0; k < W; k += 2) {
+            t[k] = _mm512_unpacklo_ps(r[k], r[k + 1]);
+            t[k + 1] = _mm512_unpackhi_ps(r[k], r[k + 1]);
+        }
+        // u[4m + p] holds, in lane l, column 4l + p of rows 4m..4m+3.
+        F u[W];
+        for (size_t m = 0; m < W; m += 4) {
+            u[m] = _mm512_shuffle_ps(t[m], t[m + 2], 0x44);
+            u[m + 1] = _mm512_shuffle_ps(t[m], t[m + 2], 0xEE);
+            u[m + 2] = _mm512_shuffle_ps(t[m + 1], t[m + 3], 0x44);
+            u[m + 3] = _mm512_shuffle_ps(t[m + 1], t[m + 3], 0xEE);
+        }
+        for (size_t p = 0; p < 4; ++p) {
+            const F e0 = _mm512_shuffle_f32x4(u[p], u[4 + p], 0x44);
+            const F e1 = _mm512_shuffle_f32x4(u[p], u[4 + p], 0xEE);
+            const F e2 = _mm512_shuffle_f32x4(u[8 + p], u[12 + p], 0x44);
+            const F e3 = _mm512_shuffle_f32x4(u[8 + p], u[12 + p], 0xEE);
+            r[p] = _mm512_shuffle_f32x4(e0, e2, 0x88);
+            r[4 + p] = _mm512_shuffle_f32x4(e0, e2, 0xDD);
+            r[8 + p] = _mm512_shuffle_f32x4(e1, e3, 0x88);
+            r[12 + p] = _mm512_shuffle_f32x4(e1, e3, 0xDD);
+        }
     }
     static void widen_f16(const uint16_t* in, float* out) {
         _mm512_storeu_ps(out, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in))));
