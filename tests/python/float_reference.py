@@ -157,7 +157,7 @@ def adaptive(x, block, tol):
 
 
 def decode(kind, codes, s, z, block):
-    q, b = np.asarray(codes, np.float32), np.arange(len(codes)) // block
+    q, b = np.asarray(codes, np.float32), (np.arange(len(codes), dtype=np.uint64) // np.uint64(block)).astype(np.intp)
     with np.errstate(all="ignore"):
         return q * s[b] if kind == "symmetric" else s[b] * (q - z[b])
 
