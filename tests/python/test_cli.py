@@ -76,10 +76,8 @@ def test_scheme_restricts_the_report_and_out_pickles_it(capsys, vector, tmp_path
     assert q.__getstate__() == report.parse_scheme(spec).quantize(x, scale=SCALE_NAMES[scale or "f32"]).__getstate__()
 
 
-@pytest.mark.parametrize("array, flatten", [
-    (np.arange(12.0).reshape(3, 4), True), (np.arange(12, dtype=np.int16).reshape(2, 3, 2).T, True),
-    (np.array([True, False, True]), False), (np.array(2.5, np.float32), True), (np.array([1e300, -1e300, 1.0]), False),
-])
+@pytest.mark.parametrize("array, flatten", [(np.arange(12, dtype=np.int16).reshape(2, 3, 2).T, True),
+                                            (np.array(2.5, np.float32), True), (np.array([1e300, True, 1.0]), False)])
 def test_numeric_arrays_are_accepted(capsys, tmp_path, array, flatten):
     np.save(tmp_path / "a.npy", array)
     code, out, err = main(capsys, str(tmp_path / "a.npy"), "--scheme", "symmetric:4", "--json", *(["--flatten"] * flatten))

@@ -1,12 +1,8 @@
-"""Repeated calls, successful and failing, leave nothing behind; allocations that
-cannot succeed end in MemoryError.
-
-Three meters: reference counts of the objects handed in; live Python blocks
-(tracemalloc) allocated under the calls themselves, so other threads and the
-test machinery do not count; and the C heap in use (glibc mallinfo2), which
-sees the core's vectors. A leak grows in every window of calls, while a cache
-that fills late grows in one, so a case passes on its first quiet window.
-"""
+"""Repeated calls leave nothing behind, by three meters: reference counts of the
+objects handed in, live Python blocks allocated under the calls (tracemalloc,
+so other threads do not count) and the C heap (glibc mallinfo2). A leak grows in
+every window of calls, a cache that fills late in one, so the first quiet window
+passes. Allocations that cannot succeed end in MemoryError."""
 
 import copy
 import ctypes
@@ -34,11 +30,14 @@ STATE = Q["adaptive"].__getstate__()
 BROKEN = STATE[:5] + (STATE[5][:-1],) + STATE[6:]
 
 
-class Lying:
-    """A sequence whose length is not what it claims."""
+class Claims:
+    """A sequence of two floats that claims another length."""
+
+    def __init__(self, n):
+        self.n = n
 
     def __len__(self):
-        return 3
+        return self.n
 
     def __getitem__(self, i):
         if i < 2:
@@ -46,49 +45,59 @@ class Lying:
         raise IndexError(i)
 
 
+def calls(*pairs):
+    """One case of several calls, each expected to return (None) or to raise that type."""
+    def call():
+        for fn, error in pairs:
+            try:
+                fn()
+            except Exception as e:  # noqa: BLE001
+                if error is None or not isinstance(e, error):
+                    raise
+            else:
+                assert error is None, f"expected {error.__name__}"
+    return call
+
+
 CASES = {
-    "quantize": (lambda: velmar.quantize(V, 4, 32, scale=Scale.F16), None),
-    "quantize_tensor list": (lambda: velmar.quantize_tensor(list(V[:50]), 3), None),
-    "asymmetric": (lambda: velmar.asymmetric_quantize(V, 7, 33), None),
-    "asymmetric_tensor": (lambda: velmar.asymmetric_quantize_tensor(V, 9), None),
-    "adaptive": (lambda: velmar.adaptive_quantize(V, 16, 0.05), None),
-    "scheme.quantize": (lambda: velmar.Scheme.Q4_32.quantize(V, scale=Scale.Bf16), None),
-    "lying sequence": (lambda: velmar.quantize(Lying()), None),
-    "bits 1": (lambda: velmar.quantize(V, 1), velmar.InvalidBitsError),
-    "block 0": (lambda: velmar.asymmetric_quantize(V, 4, 0), velmar.InvalidBlockError),
-    "tolerance nan": (lambda: velmar.adaptive_quantize(V, 8, float("nan")), velmar.InvalidToleranceError),
-    "bad element": (lambda: velmar.quantize([1.0, "x"]), TypeError),
-    "bad scale": (lambda: velmar.quantize(V, scale=3), TypeError),
-    "bits overflow": (lambda: velmar.quantize(V, 2**40), OverflowError),
-    "extra keyword": (lambda: velmar.quantize(V, nope=1), TypeError),
-    "swapped-endian": (lambda: velmar.quantize(V.astype(">f4")), TypeError),
-    "dot": (lambda: Q["asym"].dot(X), None),
-    "dot list": (lambda: Q["small"].dot([0.5] * 40), None),
-    "dot adaptive": (lambda: Q["adaptive"].dot(X), None),
-    "dot wrong length": (lambda: Q["sym"].dot(X[:-1]), velmar.LengthMismatchError),
-    "dequantize": (lambda: Q["adaptive"].dequantize(), None),
-    "dequantize out": (lambda: Q["sym"].dequantize(out=OUT), None),
-    "dequantize out short": (lambda: Q["sym"].dequantize(OUT[:-1]), velmar.LengthMismatchError),
-    "dequantize out strided": (lambda: Q["sym"].dequantize(np.empty(2000, np.float32)[::2]), ValueError),
-    "properties": (lambda: [getattr(q, p) for q in Q.values() for p in (
+    "quantizers": calls((lambda: velmar.quantize(V, 4, 32, scale=Scale.F16), None),
+                        (lambda: velmar.quantize_tensor(list(V[:50]), 3), None),
+                        (lambda: velmar.asymmetric_quantize_tensor(V, 9), None),
+                        (lambda: velmar.adaptive_quantize(V, 16, 0.05), None),
+                        (lambda: velmar.Scheme.Q4_32.quantize(V, scale=Scale.Bf16), None),
+                        (lambda: velmar.quantize(Claims(3)), None)),
+    "quantizer errors": calls((lambda: velmar.quantize(V, 1), velmar.InvalidBitsError),
+                              (lambda: velmar.asymmetric_quantize(V, 4, 0), velmar.InvalidBlockError),
+                              (lambda: velmar.adaptive_quantize(V, 8, float("nan")), velmar.InvalidToleranceError),
+                              (lambda: velmar.quantize([1.0, "x"]), TypeError), (lambda: velmar.quantize(V, scale=3), TypeError),
+                              (lambda: velmar.quantize(V, 2**40), OverflowError),
+                              (lambda: velmar.quantize(V, nope=1), TypeError),
+                              (lambda: velmar.quantize(V.astype(">f4")), TypeError)),
+    "decoding": calls((lambda: Q["asym"].dot(X), None), (lambda: Q["small"].dot([0.5] * 40), None),
+                      (lambda: Q["adaptive"].dot(X), None), (lambda: Q["adaptive"].dequantize(), None),
+                      (lambda: Q["sym"].dequantize(out=OUT), None)),
+    "decoding errors": calls((lambda: Q["sym"].dot(X[:-1]), velmar.LengthMismatchError),
+                             (lambda: Q["sym"].dequantize(OUT[:-1]), velmar.LengthMismatchError),
+                             (lambda: Q["sym"].dequantize(np.empty(2000, np.float32)[::2]), ValueError),
+                             (lambda: Q["sym"].dequantize(np.empty(1000)), TypeError)),
+    "inspection": calls((lambda: [getattr(q, p) for q in Q.values() for p in (
         "kind", "scale", "bits", "block", "scales", "zero_points", "codes", "unpacked_codes", "block_bits", "nbytes",
-        "bits_per_element")], None),
-    "len repr copy": (lambda: (len(Q["asym"]), repr(Q["adaptive"]), Q["sym"].copy(), Q["sym"].is_empty()), None),
-    "copy surplus arg": (lambda: Q["sym"].copy(1), TypeError),
-    "pickle roundtrip": (lambda: [pickle.loads(pickle.dumps(q)) for q in Q.values()], None),
-    "deepcopy": (lambda: copy.deepcopy(Q["adaptive"]), None),
-    "from_pickle broken": (lambda: velmar.Quantized._from_pickle(BROKEN), ValueError),
-    "from_pickle str codes": (lambda: velmar.Quantized._from_pickle(STATE[:5] + ("ab",) + STATE[6:]), TypeError),
-    "from_pickle bad byte": (lambda: velmar.Quantized._from_pickle(STATE[:5] + ([1, 300],) + STATE[6:]), OverflowError),
-    "scheme pickle": (lambda: pickle.loads(pickle.dumps(velmar.Scheme.adaptive(8, 0.5))), None),
-    "scheme from_pickle bad": (lambda: velmar.Scheme._from_pickle("nope", 4, 32, None), ValueError),
-    "scale pickle": (lambda: pickle.loads(pickle.dumps(Scale.F16)), None),
-    "refine": (lambda: velmar.refine(Q["asym"].copy(), V), None),
-    "refine wrong length": (lambda: velmar.refine(Q["sym"], V[:3]), velmar.LengthMismatchError),
-    "fit": (lambda: velmar.fit_scale_and_zero_point(V[:64], np.arange(64, dtype=np.int32)), None),
-    "fit uint8 codes": (lambda: velmar.fit_scale_and_zero_point(V[:3], np.zeros(3, np.uint8)), TypeError),
-    "exceptions": (lambda: (velmar.InvalidBitsError(3), str(velmar.LengthMismatchError(1, 2))), None),
-    "exception bad arg": (lambda: velmar.InvalidBitsError(-1), OverflowError),
+        "bits_per_element")], None), (lambda: (len(Q["asym"]), repr(Q["adaptive"]), Q["sym"].is_empty()), None),
+        (lambda: Q["sym"].copy(1), TypeError)),
+    "pickling": calls((lambda: [pickle.loads(pickle.dumps(q)) for q in Q.values()], None),
+                      (lambda: copy.deepcopy(Q["adaptive"]), None),
+                      (lambda: pickle.loads(pickle.dumps(velmar.Scheme.adaptive(8, 0.5))), None),
+                      (lambda: pickle.loads(pickle.dumps(Scale.F16)), None)),
+    "pickle errors": calls((lambda: velmar.Quantized._from_pickle(BROKEN), ValueError),
+                           (lambda: velmar.Quantized._from_pickle(STATE[:5] + ("ab",) + STATE[6:]), TypeError),
+                           (lambda: velmar.Quantized._from_pickle(STATE[:5] + ([1, 300],) + STATE[6:]), OverflowError),
+                           (lambda: velmar.Scheme._from_pickle("nope", 4, 32, None), ValueError)),
+    "refinement": calls((lambda: velmar.refine(Q["asym"].copy(), V), None),
+                        (lambda: velmar.refine(Q["sym"], V[:3]), velmar.LengthMismatchError),
+                        (lambda: velmar.fit_scale_and_zero_point(V[:64], np.arange(64, dtype=np.int32)), None),
+                        (lambda: velmar.fit_scale_and_zero_point(V[:3], np.zeros(3, np.uint8)), TypeError)),
+    "exceptions": calls((lambda: (velmar.InvalidBitsError(3), str(velmar.LengthMismatchError(1, 2))), None),
+                        (lambda: velmar.InvalidBitsError(-1), OverflowError)),
 }
 
 
@@ -100,14 +109,9 @@ def heap_in_use():
         fn = ctypes.CDLL(None).mallinfo2
     except (OSError, AttributeError):
         return None
-
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
-
-    fn.restype = MallInfo2
+    fn.restype = type("MallInfo2", (ctypes.Structure,), {"_fields_": [(f"f{i}", ctypes.c_size_t) for i in range(10)]})
     info = fn()
-    return info.uordblks + info.hblkhd
+    return info.f4 + info.f7  # hblkhd + uordblks
 
 
 def collected_heap():
@@ -115,15 +119,9 @@ def collected_heap():
     return heap_in_use()
 
 
-def run(call, error, n):
+def run(call, n):
     for _ in range(n):
-        try:
-            call()
-        except Exception as e:  # noqa: BLE001
-            if error is None or not isinstance(e, error):
-                raise
-        else:
-            assert error is None, f"expected {error.__name__}"
+        call()
 
 
 def live_blocks():
@@ -133,11 +131,11 @@ def live_blocks():
     return sum(s.count for s in snap.statistics("filename"))
 
 
-def quiet(measure, call, error, limit):
+def quiet(measure, call, limit):
     """The growth of `measure` over the first of three windows that stays under `limit`, else the last."""
     for _ in range(3):
         before = measure()
-        run(call, error, CALLS)
+        run(call, CALLS)
         grown = measure() - before
         if grown < limit:
             break
@@ -146,36 +144,23 @@ def quiet(measure, call, error, limit):
 
 @pytest.mark.parametrize("name", list(CASES))
 def test_repeated_calls_leave_nothing_behind(name):
-    call, error = CASES[name]
+    call = CASES[name]
     watched = [V, X, OUT, STATE, BROKEN, Scale.F16, *Q.values()]
-    run(call, error, 50)
+    run(call, 50)
     gc.collect()
     refs = [sys.getrefcount(o) for o in watched]
     tracemalloc.start(16)
     try:
-        run(call, error, 100)
+        run(call, 100)
         # One leaked object per call is CALLS blocks; a late cache fills a handful.
-        blocks = quiet(live_blocks, call, error, CALLS // 4)
+        blocks = quiet(live_blocks, call, CALLS // 4)
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == refs
     assert blocks < CALLS // 4, f"{blocks} more live Python blocks after {CALLS} calls"
     if heap_in_use() is not None:
-        heap = quiet(collected_heap, call, error, 16 * CALLS)
+        heap = quiet(collected_heap, call, 16 * CALLS)
         assert heap < 16 * CALLS, f"C heap grew by {heap} bytes over {CALLS} calls"
-
-
-class Huge:
-    """Claims an enormous length; has no elements."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __len__(self):
-        return self.n
-
-    def __getitem__(self, i):
-        raise IndexError(i)
 
 
 SANITIZED = bool(os.environ.get("VELMAR_SANITIZED"))
@@ -185,7 +170,7 @@ SANITIZED = bool(os.environ.get("VELMAR_SANITIZED"))
 def test_a_length_hint_that_cannot_be_allocated_raises_memory_error():
     for n in (2**40, 2**62):
         with pytest.raises(MemoryError):
-            velmar.quantize(Huge(n))
+            velmar.quantize(Claims(n))
     assert len(velmar.quantize([1.0, 2.0])) == 2
 
 
