@@ -1,11 +1,7 @@
-"""Pickle states built from fuzz bytes, and the checks every state must pass.
-
-A state is either a valid one from a real object with a few fields replaced,
-or one made up field by field. Quantized._from_pickle must accept exactly the
-states that describe a consistent tensor (judged here independently), refuse
-the rest with the documented exceptions, and every accepted object must
-survive every operation with results that the bit layout predicts.
-"""
+"""Pickle states from fuzz bytes: a real object's state with fields replaced, or
+one made up field by field. _from_pickle must accept exactly the consistent
+ones (judged here independently) and every accepted object must decode as its
+bytes say."""
 
 import pathlib
 import pickle
@@ -18,27 +14,19 @@ import velmar
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 import float_reference as ref  # noqa: E402
 
-SCALES = [velmar.Scale.F32, velmar.Scale.F16, velmar.Scale.Bf16]
-WIDTH = {0: 4, 1: 2, 2: 2}
+SCALES, WIDTH = ref.SCALES, ref.WIDTH
 KINDS = ["symmetric", "asymmetric", "adaptive"]
 U64 = 2**64
 
 
 class Bytes:
-    """A minimal data provider: reads past the end give zeros."""
+    """A data provider whose reads past the end give zeros."""
 
     def __init__(self, data):
-        self.data = data
-        self.pos = 0
+        self.it = iter(data)
 
     def u8(self):
-        if self.pos >= len(self.data):
-            return 0
-        self.pos += 1
-        return self.data[self.pos - 1]
-
-    def int(self, n):
-        return int.from_bytes(bytes(self.u8() for _ in range(n)), "little")
+        return next(self.it, 0)
 
     def raw(self, n):
         return bytes(self.u8() for _ in range(n))

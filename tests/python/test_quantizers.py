@@ -18,7 +18,6 @@ WORKED = [
     (lambda: sym([3.0, 2.5, -2.5, 0.5], 3), [1.0], None, [3, 3, -3, 1], None, "5b03"),
     (lambda: sym([127.0, 0.5, 1.5, 2.5, -0.5, -1.5, -2.5], 8), [1.0], None, [127, 1, 2, 3, -1, -2, -3], None, None),
     (lambda: sym([3.0, 1.5, -0.75, 0.0], 2), [3.0], None, [1, 1, 0, 0], None, "05"),
-    (lambda: sym([0.0, -0.0], 4), [1.0], None, [0, 0], None, "00"),
     (lambda: sym([-INF, 1.0, -3.0]), [INF], None, [0, 0, 0], None, None),
     (lambda: sym([1e-45, -1e-45, 0.0]), [0.0], None, [127, -128, 0], None, None),
     # a NaN in a full group of 16 makes the maximum NaN and the scale 1: the rest clamps
@@ -28,33 +27,25 @@ WORKED = [
     (lambda: sym([NAN] * 5), [1.0], None, [0] * 5, None, None),
     (lambda: sym([1.0] * 33 + [NAN] + [1.0] * 31 + [2.0], 8, 33),  # groups count from each block's start
      [F(1) / F(127), F(2) / F(127)], None, [127] * 33 + [0] + [64] * 31 + [127], None, None),
-    (lambda: sym([4.0, -4.0, 1.0, 0.5, 0.25], 4, 2), [F(4) / F(7), F(1) / F(7), F(0.25) / F(7)], None,
-     [7, -7, 7, 3, 7], None, "973707"),
     (lambda: velmar.quantize_tensor([NAN] + [50.0] * 31 + [0.5] * 7 + [-3.0]), [F(3) / F(127)], None,
      [0] + [127] * 31 + [21] * 7 + [-127], None, None),
     (lambda: asym([0.0, 1.0, 2.0, 3.0], 8, 4), [F(3) / F(255)], [-128.0], [-128, -43, 42, 127], None, "80d52a7f"),
-    (lambda: asym([-1.0, 0.5, 2.0], 4, 3), [F(3) / F(15)], [-3.0], [-8, -1, 7], None, "f807"),
     (lambda: asym([300.0, 300.0], 8, 2), [1.0], [0.0], [127, 127], None, "7f7f"),
     (lambda: asym([0.0, NAN, 1.0, 2.0, 3.0], 8, 5), [F(3) / F(255)], [-128.0], [-128, 0, -43, 42, 127], None, None),
     (lambda: asym([NAN, 1, 2, 3, 4, 5, 6, 7], 8, 8), [NAN], [NAN], [0] * 8, None, None),
     (lambda: asym([NAN] * 7, 8, 7), [1.0], [0.0], [0] * 7, None, None),
     (lambda: asym([1.0, INF, -2.0], 4, 3), [INF], [-8.0], [-8, 0, -8], None, None),
     (lambda: asym([-INF, 1.0, INF], 8, 3), [INF], [NAN], [0, 0, 0], None, None),
-    (lambda: asym([0, 1, 2, 3, 4, 5, 6, 7, 100, 104], 4, 8), [F(7) / F(15), F(4) / F(15)], [-8.0, F(-8) - F(100) / (F(4) / F(15))],
-     [-8, -6, -4, -2, 1, 3, 5, 7, -8, 7], None, None),
     (lambda: ada([0.0, 0.5, 1.0, 0.0, 2.0], 3, 0.1), [F(1) / F(7), F(2) / F(15)], [-4.0, -8.0],
      [-4, -1, 3, -8, 7], [3, 4], "fc0078"),
     (lambda: ada([0.0, 1.0], 2, 0.001), [F(1) / F(255)], [-128.0], [-128, 127], [8], "807f"),
-    (lambda: ada([-1.0, 1.0, 0.25, 0.5], 4, 0.05), [F(2) / F(31)], [-0.5], [-16, 15, 3, 7], [5], "f08d03"),
     (lambda: ada([5.0] * 3, 3, 1e-6), [1.0], [0.0], [1, 1, 1], [2], "15"),
-    (lambda: ada([-7.0] * 2, 2, 1e-6), [1.0], [0.0], [-2, -2], [2], "0a"),
     (lambda: ada(np.arange(10) * 0.125, 5, 0.1), None, None, None, [2, 2], "3e013e01"),  # each block byte-aligned
     # tolerance is rounded to float32 first, and meeting the bound exactly keeps the smaller width
     (lambda: ada([0.0, 3.0], 2, 0.49999999999), [1.0], [-2.0], [-2, 1], [2], "06"),
     (lambda: ada([0.0, 3.0], 2, float((F(3) / F(7)) * F(0.5))), [F(3) / F(7)], [-4.0], [-4, 3], [3], None),
     (lambda: ada([0.0, 3.0], 2, float(np.nextafter((F(3) / F(7)) * F(0.5), F(0)))), [F(3) / F(15)], [-8.0],
      [-8, 7], [4], None),
-    (lambda: ada([0.0, 1.0], 2, 1e-45), [F(1) / F(255)], [-128.0], [-128, 127], [8], None),
     (lambda: ada([0.0, 1e30, -5.0, 5.0, -3e38, 3e38], 2, 1e38), None, None, None, [2, 2, 8], None),
 ]
 
