@@ -283,8 +283,8 @@ def test_values_accepted(values, want):
         want = np.array(values if want == "f32" else list(want), np.float32)
         for fn in (velmar.quantize_tensor, lambda v: velmar.asymmetric_quantize(v, 16, 3)):
             assert fn(values).__getstate__() == fn(want).__getstate__()
-    # at 2 bits a one-element block stores its value as the scale: the double's nearest float32
-    assert velmar.quantize(values, 2, 1).scales.tolist() == np.where(want == 0, 1, np.abs(want)).tolist()
+        # at 2 bits a one-element block stores its value as the scale: the double's nearest float32
+        assert velmar.quantize(values, 2, 1).scales.tolist() == np.where(want == 0, 1, np.abs(want)).tolist()
 
 
 @pytest.mark.parametrize("bits, block, tol, want", [

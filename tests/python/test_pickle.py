@@ -85,9 +85,9 @@ MALFORMED_STATES = [
     good("asymmetric", i9=bytes(3)), good("asymmetric", i9=bytes(4)), good("asymmetric", i5=bytes(5)),
     good("adaptive", Scale.Bf16, i9=b"\x00"), good("adaptive", i8=bytes(2), i9=bytes(9)),
     good("adaptive", i5=bytes(3)), good("adaptive", i7=(3,)), good("adaptive", i7=(3, 3, 3)),
-    *[good(i6=w, i5=bytes(w)) for w in (0, 1, 17, 40, 2**32 - 1)],
+    *[good(i6=w, i5=bytes(w)) for w in (0, 1, 17, 40)],  # codes that fit the width: only the width is wrong
     *[good("asymmetric", i6=w, i5=bytes(w)) for w in (0, 1, 17, 40)],
-    *[good("adaptive", i7=(w, w), i5=bytes(w)) for w in (0, 1, 9, 16, 40, 2**32 - 1)],
+    *[good("adaptive", i7=(w, w), i5=bytes(w)) for w in (0, 1, 9, 16, 40)],
     # count * bits or len + block - 1 wrap 64 bits
     good(i3=2**61, i4=2**61, i5=b"", i8=bytes(4)), good(i3=2**63, i4=2**61 + 1, i5=bytes(2), i6=16, i8=bytes(4)),
     good(i3=U64 - 1, i4=U64 - 1, i5=bytes(8), i6=16, i8=bytes(4)), good(i3=1, i4=U64 - 1, i5=b"", i6=2),
