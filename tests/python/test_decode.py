@@ -9,7 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 import float_reference as ref
 import velmar
-from float_reference import F, INF, NAN, SCALES, same_f32
+from float_reference import INF, NAN, SCALES, same_f32
 from velmar import Scale
 
 
