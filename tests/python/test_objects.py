@@ -60,8 +60,9 @@ def test_arrays_are_fresh_copies(kind):
         a, keep = getattr(q, name), getattr(q, name).tobytes()
         a[:] = 3
         assert getattr(q, name).tobytes() == keep
-    c, codes = q.copy(), q.codes
+    c, codes, st = q.copy(), q.codes, q.__getstate__()
     velmar.refine(c, X[::-1].copy())
+    assert q.__getstate__() == st and c.__getstate__() != st  # the copy is independent
     del q
     assert codes.tobytes() == c.codes.tobytes()  # outlives its object; refine left the codes
 
