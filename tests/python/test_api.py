@@ -201,7 +201,8 @@ ERRORS = [
     *[(lambda v=v: Q(v, 1, 0), TypeError, V, None) for v in (
         np.ones((2, 2), np.float32), np.array(1.0, np.float32), np.array([1.0, 2.0], object), "1.0",
         array.array("f", [1.0]), memoryview(b"\x01"), iter([1.0]), {0: 1.0}, {1.0}, 1.0, None, [1.0, "2"],
-        [1.0, [2.0]], [Bad()], np.ones((2, 2), ">f4"), type("S", (str,), {})("12"))],
+        [1.0, [2.0]], [Bad()], np.ones((2, 2), ">f4"), type("S", (str,), {})("12"),
+        type("Boom", (), {"__len__": lambda s: 4, "__getitem__": lambda s, i: 1 / 0})())],
     *[(lambda v=v: velmar.adaptive_quantize(v, 0, -1.0), TypeError, E, None) for v in (
         np.ones(2, ">f4"), np.ones(2, ">i4"), np.ones(2, ">f8"))],
     (lambda: Q([], 1, 0), InvalidBitsError, "bit width 1 is outside the supported range 2..=16", None),
@@ -246,7 +247,7 @@ def test_error(case):
     assert type(e) is exc
     assert text is None or str(e) == text
     assert getattr(e, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
-    assert e.__cause__ is None
+    assert e.__cause__ is None and e.__context__ is None
 
 
 def test_numpy_cast_error_propagates():
