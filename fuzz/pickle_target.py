@@ -1,41 +1,32 @@
-"""Pickle states built from fuzz bytes, and the checks every state must pass.
+"""Pickle states from fuzz bytes: a real object's state with fields replaced, or
+one made up field by field. _from_pickle must accept exactly the consistent
+ones (judged here independently) and every accepted object must decode as its
+bytes say."""
 
-A state is either a valid one from a real object with a few fields replaced,
-or one made up field by field. Quantized._from_pickle must accept exactly the
-states that describe a consistent tensor (judged here independently), refuse
-the rest with the documented exceptions, and every accepted object must
-survive every operation with results that the bit layout predicts.
-"""
-
-import math
+import pathlib
 import pickle
-import struct
+import sys
 
 import numpy as np
 
 import velmar
 
-SCALES = [velmar.Scale.F32, velmar.Scale.F16, velmar.Scale.Bf16]
-WIDTH = {0: 4, 1: 2, 2: 2}
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+import float_reference as ref  # noqa: E402
+
+SCALES, WIDTH = ref.SCALES, ref.WIDTH
 KINDS = ["symmetric", "asymmetric", "adaptive"]
 U64 = 2**64
 
 
 class Bytes:
-    """A minimal data provider: reads past the end give zeros."""
+    """A data provider whose reads past the end give zeros."""
 
     def __init__(self, data):
-        self.data = data
-        self.pos = 0
+        self.it = iter(data)
 
     def u8(self):
-        if self.pos >= len(self.data):
-            return 0
-        self.pos += 1
-        return self.data[self.pos - 1]
-
-    def int(self, n):
-        return int.from_bytes(bytes(self.u8() for _ in range(n)), "little")
+        return next(self.it, 0)
 
     def raw(self, n):
         return bytes(self.u8() for _ in range(n))
@@ -180,65 +171,30 @@ def expected_outcome(st):
     return "ok" if len(codes) == need else "malformed"
 
 
-def unpack(raw, count, w):
-    bits = np.unpackbits(np.frombuffer(bytes(raw), np.uint8), bitorder="little")[: count * w]
-    v = (bits.reshape(count, w).astype(np.int64) << np.arange(w)).sum(axis=1) if count else np.zeros(0, np.int64)
-    return np.where(v >= 1 << (w - 1), v - (1 << w), v).astype(np.int32)
-
-
-def widen(raw, scale):
-    raw = bytes(raw)
-    if scale is velmar.Scale.F32:
-        return np.frombuffer(raw, "<f4").astype(np.float32)
-    if scale is velmar.Scale.F16:
-        return np.frombuffer(raw, "<f2").astype(np.float32)
-    return (np.frombuffer(raw, "<u2").astype(np.uint32) << 16).view(np.float32)
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a, np.float32), np.asarray(b, np.float32)
-    return a.shape == b.shape and bool(np.all((a.view(np.uint32) == b.view(np.uint32)) | (np.isnan(a) & np.isnan(b))))
-
-
 def exercise(q, st):
     _, kind, scale, block, n, codes, bits, widths, scales, zps = st
-    assert len(q) == n and q.kind == kind and q.scale is scale and q.block == block
-    assert q.codes.tobytes() == bytes(codes)
-    if kind == "adaptive":
-        parts, off = [], 0
-        for w in widths:
-            m = min(block, n - sum(len(p) for p in parts))
-            parts.append(unpack(bytes(codes)[off: off + packed_len(m, w)], m, w))
-            off += packed_len(m, w)
-        want = np.concatenate(parts) if parts else np.zeros(0, np.int32)
-    else:
-        want = unpack(codes, n, bits)
-    got = q.unpacked_codes
-    assert got.dtype == np.int32 and np.array_equal(got, want)
+    zps, widths = (zps if kind != "symmetric" else b""), (widths if kind == "adaptive" else ())  # ignored there
+    assert (len(q), q.kind, q.scale, q.block, q.codes.tobytes()) == (n, kind, scale, block, bytes(codes))
+    data, want, off = bytes(codes), [], 0
+    for b, w in enumerate(widths or [bits]):
+        m = min(block, n - b * block) if kind == "adaptive" else n
+        want += ref.unpack(data[off:], m, w)
+        off += packed_len(m, w)
+    assert q.unpacked_codes.dtype == np.int32 and q.unpacked_codes.tolist() == want
     np.seterr(all="ignore")  # NaN and infinite scales are legitimate here
-    s = widen(scales, scale)
-    of = (np.arange(n, dtype=np.uint64) // np.uint64(block)).astype(np.intp)
-    per = s[of]
-    if kind == "symmetric":
-        dec = want.astype(np.float32) * per
-    else:
-        z = widen(zps, scale)
-        dec = per * (want.astype(np.float32) - z[of])
-    assert same_bits(q.dequantize(), dec)
+    s, z = ref.widen(scales, scale), ref.widen(zps, scale)
+    dec, x = ref.decode(kind, want, s, z, block), np.ones(n, np.float32)
+    ref.same_f32(q.dequantize(), dec)
     out = np.full(n, 7, np.float32)
-    assert q.dequantize(out=out) is out and same_bits(out, dec)
-    x = np.ones(n, np.float32)
-    d = q.dot(x)
-    assert isinstance(d, float) and (math.isnan(d) or math.isfinite(d) or math.isinf(d))
-    e = WIDTH[int(scale)]
-    assert q.nbytes == len(codes) + e * (len(scales) // e + (0 if kind == "symmetric" else len(zps) // e)) + 4 * (
-        len(widths) if kind == "adaptive" else 0)
+    assert q.dequantize(out=out) is out
+    ref.same_f32(out, dec)
+    ref.same_f32(q.dot(x), ref.dot(kind, bits, want, s, z, block, x))
+    assert q.nbytes == len(codes) + len(scales) + len(zps) + 4 * len(widths)
     repr(q), q.bits_per_element, q.is_empty(), q.zero_points, q.block_bits, q.bits
-    again = pickle.loads(pickle.dumps(q))
-    assert again.__getstate__() == q.__getstate__()
+    assert pickle.loads(pickle.dumps(q)).__getstate__() == q.__getstate__()
     c = q.copy()
     velmar.refine(c, dec if np.all(np.isfinite(dec)) else x)
-    assert c.codes.tobytes() == bytes(codes) and len(c) == n
+    assert c.codes.tobytes() == data and len(c) == n
     velmar.Quantized._from_pickle(c.__getstate__())
 
 

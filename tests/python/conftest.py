@@ -2,17 +2,16 @@ import inspect
 import os
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Reproducible runs, and nothing written into the checkout.
+settings.register_profile("velmar", database=None, derandomize=True, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("velmar")
 
 # scripts/check-wheels sets VELMAR_UNDER_QEMU=1 when it runs this suite on an
-# emulated CPU, where everything is some twenty times slower and tests that
-# rely on an address-space limit cannot pass.
+# emulated CPU, where tests that rely on an address-space limit cannot pass.
 UNDER_QEMU = os.environ.get("VELMAR_UNDER_QEMU") == "1"
-
-if UNDER_QEMU:
-    from hypothesis import HealthCheck, settings
-
-    settings.register_profile("qemu", deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    settings.load_profile("qemu")
 
 
 def pytest_collection_modifyitems(config, items):

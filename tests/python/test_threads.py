@@ -1,0 +1,110 @@
+"""Threads: the lock is released while quantizing, and readers never see a half-refined object.
+
+refine only swaps scales and zero points for fixed codes, so a shared object is
+always in one of three states (as quantized, refined against v1 or v2); any
+result that matches none of them is a torn read.
+"""
+
+import copy
+import pickle
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import velmar
+from velmar import Scale
+
+N = 1 << 15
+
+
+VIEWS = {"dot": lambda p, x: p.dot(x), "deq": lambda p, x: p.dequantize().tobytes(),
+         "out": lambda p, x: p.dequantize(out=np.empty(N, np.float32)).tobytes(), "state": lambda p, x: p.__getstate__(),
+         "pickle": lambda p, x: pickle.loads(pickle.dumps(p)).__getstate__(), "repr": lambda p, x: repr(p),
+         "deepcopy": lambda p, x: copy.deepcopy(p).__getstate__(), "scales": lambda p, x: p.scales.tobytes()}
+
+
+@pytest.mark.parametrize("make", [
+    lambda v: velmar.quantize(v, 8, 64, scale=Scale.Bf16), lambda v: velmar.quantize(v, 4, 32),
+    lambda v: velmar.asymmetric_quantize(v, 5, 33), lambda v: velmar.adaptive_quantize(v, 48, 0.01, scale=Scale.F16),
+])
+def test_readers_see_whole_states_while_refine_runs(make):
+    old = sys.getswitchinterval()
+    rng = np.random.default_rng(7)
+    v0, x, other = (rng.standard_normal(N).astype(np.float32) for _ in range(3))
+    targets = [v0 * np.float32(1.5) + np.float32(0.25), v0 * np.float32(-0.5)]
+    q = make(v0)
+    states = [q.copy()] + [velmar.refine(q.copy(), t) for t in targets]
+    allowed = {k: [f(s, x) for s in states] for k, f in VIEWS.items()}
+    expected_other = make(other).__getstate__()
+    errors, counts, stop = [], {}, threading.Event()
+
+    def refine():
+        velmar.refine(q, targets[0])
+        targets.reverse()
+
+    bodies = {k: (lambda k=k: allowed[k].index(VIEWS[k](q, x))) for k in VIEWS}  # ValueError: a torn read
+    bodies |= {"refine": refine, "quantize": lambda: [expected_other].index(make(other).__getstate__())}
+
+    def loop(name):
+        try:
+            while not stop.is_set():
+                bodies[name]()
+                counts[name] = counts.get(name, 0) + 1
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append((name, repr(e)))
+            stop.set()
+
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=loop, args=(name,), daemon=True) for name in bodies]
+        for t in threads:
+            t.start()
+        time.sleep(0.6)
+        stop.set()
+        for t in threads:
+            t.join(timeout=30)
+    finally:
+        sys.setswitchinterval(old)
+    assert not any(t.is_alive() for t in threads), "a thread deadlocked"
+    assert errors == [] and len(counts) == len(bodies), (errors, counts)
+
+
+class Watched(np.ndarray):
+    """Signals once quantize has taken its float32 copy."""
+
+    def astype(self, *args, **kwargs):
+        out = np.asarray(self).astype(*args, **kwargs)
+        self.converted.set()
+        return out
+
+
+def test_input_may_change_while_the_unlocked_quantizer_runs():
+    base = np.random.default_rng(9).standard_normal(1 << 24)
+    values = base.copy().view(Watched)
+    values.converted, done, stamps = threading.Event(), threading.Event(), []
+    raw = values.view(np.ndarray)
+    expected = velmar.quantize(base.astype(np.float32), 3, 32).__getstate__()
+
+    def mutator():
+        if values.converted.wait(10):
+            while not done.is_set():
+                stamps.append(time.perf_counter())
+                raw[::7] = 1e6
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
+    t = threading.Thread(target=mutator)
+    t.start()
+    try:
+        q = velmar.quantize(values, 3, 32)
+        end = time.perf_counter()
+    finally:
+        done.set()
+        t.join()
+        sys.setswitchinterval(interval)
+    assert q.__getstate__() == expected
+    # with the lock held through the computation the mutator would only run after `end`
+    assert [s for s in stamps if s < end - 0.005], "no other thread ran while quantize worked"
