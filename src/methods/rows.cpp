@@ -4,8 +4,8 @@
 #include <cmath>
 #include <type_traits>
 
-#include "kernels/dispatch.hpp"
 #include "kernels/memory.hpp"
+#include "kernels/ranges.hpp"
 #include "methods/rows_tiles.hpp"
 #include "shared/decode.hpp"
 
@@ -56,6 +56,7 @@ public:
         }
     }
     const float* data() const { return view_.data(); }
+    std::span<const float> all() const { return view_; }
 
 private:
     std::vector<float> owned_;
@@ -85,11 +86,9 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
     Parts<T> p;
     if (count == 0) return p;
 
-    const simd::Kernels& k = simd::active();
     const size_t block = spec.block;
     const size_t nb = block_count(cols, block);
     const bool whole = rows_are_blocks(spec, cols);
-    const float* v = values.data();
     std::vector<float> scales;
     std::vector<float> zero_points;
     assign_fresh(scales, rows * nb, 0.0f);
@@ -102,13 +101,14 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
         // One call for the whole matrix, or one per row: the same kernel the
         // 1-D quantizer runs, so every row is that row's 1-D tensor.
         const auto run = [&](size_t first, size_t n_rows) {
-            const float* src = v + first * cols;
-            float* s = scales.data() + first * nb;
-            uint8_t* out = p.codes.data() + first * rb;
+            const std::span<const float> src = values.subspan(first * cols, n_rows * cols);
+            const std::span<float> s = std::span(scales).subspan(first * nb, n_rows * nb);
+            const std::span<uint8_t> out = std::span(p.codes).subspan(first * rb, n_rows * rb);
             if (spec.kind == Kind::Symmetric)
-                k.quantize_sym(src, n_rows * cols, block, bits, s, out);
+                ranges::quantize_sym(src, block, bits, s, out);
             else
-                k.quantize_asym(src, n_rows * cols, block, bits, nullptr, s, zero_points.data() + first * nb, out);
+                ranges::quantize_asym(src, block, bits, s, std::span(zero_points).subspan(first * nb, n_rows * nb),
+                                      out);
         };
         if (whole) {
             run(0, rows);
@@ -118,19 +118,23 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
     } else {
         assign_fresh(p.widths, rows * nb, 0u);
         if (whole) {
-            k.adaptive_widths(v, count, block, spec.tolerance, p.widths.data());
+            ranges::adaptive_widths(values, block, spec.tolerance, p.widths);
         } else {
             for (size_t i = 0; i < rows; ++i)
-                k.adaptive_widths(v + i * cols, cols, block, spec.tolerance, p.widths.data() + i * nb);
+                ranges::adaptive_widths(values.subspan(i * cols, cols), block, spec.tolerance,
+                                        std::span(p.widths).subspan(i * nb, nb));
         }
         const std::vector<size_t> at = adaptive_offsets(p.widths, rows, cols, block);
         assign_fresh(p.codes, at[rows], uint8_t{0});
         if (whole) {
-            k.quantize_asym(v, count, block, 0, p.widths.data(), scales.data(), zero_points.data(), p.codes.data());
+            ranges::quantize_adaptive(values, block, p.widths, scales, zero_points, p.codes);
         } else {
             for (size_t i = 0; i < rows; ++i)
-                k.quantize_asym(v + i * cols, cols, block, 0, p.widths.data() + i * nb, scales.data() + i * nb,
-                                zero_points.data() + i * nb, p.codes.data() + at[i]);
+                ranges::quantize_adaptive(values.subspan(i * cols, cols), block,
+                                          std::span<const uint32_t>(p.widths).subspan(i * nb, nb),
+                                          std::span(scales).subspan(i * nb, nb),
+                                          std::span(zero_points).subspan(i * nb, nb),
+                                          std::span(p.codes).subspan(at[i], at[i + 1] - at[i]));
         }
     }
     // Codes came from the unrounded float scales; only storage rounds them.
@@ -173,7 +177,6 @@ void dequantize(const View<T>& v, std::span<float> out) {
     size_t count = 0;
     require(mul(v.rows, v.cols, count) && count == out.size(), "rows::dequantize: output is not rows * cols");
     if (count == 0) return;
-    const simd::Kernels& k = simd::active();
     const Spec& spec = v.spec;
     const size_t nb = block_count(v.cols, spec.block);
     const Floats<T> s(v.scales);
@@ -183,14 +186,13 @@ void dequantize(const View<T>& v, std::span<float> out) {
     if (fixed_width(spec.kind)) {
         const size_t rb = packed_len(v.cols, spec.bits);
         const auto run = [&](size_t first, size_t n_rows) {
-            const size_t n = n_rows * v.cols;
-            float* dst = out.data() + first * v.cols;
-            const uint8_t* bytes = v.codes.data() + first * rb;
+            const std::span<float> dst = out.subspan(first * v.cols, n_rows * v.cols);
+            const std::span<const uint8_t> bytes = v.codes.subspan(first * rb, n_rows * rb);
+            const std::span<const float> si = s.all().subspan(first * nb, n_rows * nb);
             if (spec.kind == Kind::Symmetric)
-                k.dequant_sym(s.data() + first * nb, bytes, spec.bits, spec.block, n, dst);
+                ranges::dequant_sym(si, bytes, spec.bits, spec.block, dst);
             else
-                k.dequant_asym(s.data() + first * nb, z.data() + first * nb, bytes, spec.bits, nullptr, spec.block,
-                               n, dst);
+                ranges::dequant_asym(si, z.all().subspan(first * nb, n_rows * nb), bytes, spec.bits, spec.block, dst);
         };
         if (rows_are_blocks(spec, v.cols)) {
             run(0, v.rows);
@@ -200,13 +202,14 @@ void dequantize(const View<T>& v, std::span<float> out) {
         return;
     }
     if (rows_are_blocks(spec, v.cols)) {
-        k.dequant_asym(s.data(), z.data(), v.codes.data(), 0, v.widths.data(), spec.block, count, out.data());
+        ranges::dequant_adaptive(s.all(), z.all(), v.codes, v.widths, spec.block, out);
         return;
     }
     const std::vector<size_t> at = adaptive_offsets(v.widths, v.rows, v.cols, spec.block);
     for (size_t i = 0; i < v.rows; ++i)
-        k.dequant_asym(s.data() + i * nb, z.data() + i * nb, v.codes.data() + at[i], 0, v.widths.data() + i * nb,
-                       spec.block, v.cols, out.data() + i * v.cols);
+        ranges::dequant_adaptive(s.all().subspan(i * nb, nb), z.all().subspan(i * nb, nb),
+                                 v.codes.subspan(at[i], at[i + 1] - at[i]), v.widths.subspan(i * nb, nb), spec.block,
+                                 out.subspan(i * v.cols, v.cols));
 }
 
 template <class T>
@@ -221,7 +224,6 @@ void matvec(const View<T>& v, std::span<const float> x, size_t k, std::span<floa
         std::fill(out.begin(), out.end(), 0.0f);
         return;
     }
-    const simd::Kernels& kern = simd::active();
     const Spec& spec = v.spec;
     const size_t cols = v.cols;
     const size_t nb = block_count(cols, spec.block);
@@ -238,22 +240,18 @@ void matvec(const View<T>& v, std::span<const float> x, size_t k, std::span<floa
                                                                          out.data())
                                                      : 0;
     for (size_t i = done; i < v.rows; ++i) {
-        const float* si = s.data() + i * nb;
+        const std::span<const float> si = s.all().subspan(i * nb, nb);
+        const std::span<const float> zi = spec.kind == Kind::Symmetric ? si : z.all().subspan(i * nb, nb);
+        const std::span<const uint8_t> ci =
+            spec.kind == Kind::Adaptive ? v.codes.subspan(at[i], at[i + 1] - at[i]) : v.codes.subspan(i * rb, rb);
         for (size_t j = 0; j < k; ++j) {
-            const float* xj = x.data() + j * cols;
+            const std::span<const float> xj = x.subspan(j * cols, cols);
             float r = 0.0f;
             switch (spec.kind) {
-                case Kind::Symmetric:
-                    r = spec.bits == 8 ? kern.dot_i8(si, v.codes.data() + i * rb, spec.block, xj, cols)
-                                       : kern.dot_sym(si, v.codes.data() + i * rb, spec.bits, spec.block, xj, cols);
-                    break;
-                case Kind::Asymmetric:
-                    r = kern.dot_asym(si, z.data() + i * nb, v.codes.data() + i * rb, spec.bits, spec.block, xj,
-                                      cols);
-                    break;
+                case Kind::Symmetric: r = ranges::dot_sym(si, ci, spec.bits, spec.block, xj); break;
+                case Kind::Asymmetric: r = ranges::dot_asym(si, zi, ci, spec.bits, spec.block, xj); break;
                 case Kind::Adaptive:
-                    r = kern.dot_adaptive(si, z.data() + i * nb, v.codes.data() + at[i], v.widths.data() + i * nb,
-                                          spec.block, xj, cols);
+                    r = ranges::dot_adaptive(si, zi, ci, v.widths.subspan(i * nb, nb), spec.block, xj);
                     break;
             }
             out[j * v.rows + i] = r;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "kernels/dispatch.hpp"
+#include "kernels/ranges.hpp"
 #include "shared/packed.hpp"
 #include "shared/tensor.hpp"
 
@@ -125,9 +125,8 @@ VELMAR_AVX2 void tile_dot_sym(const int8_t* tile, const float* s, size_t nb, siz
 
 size_t sym_tiles(const float* scales, const uint8_t* codes, uint32_t bits, size_t block, size_t rows, size_t cols,
                  const float* x, size_t k, float* out) {
-    const simd::Level level = simd::active().level;
     if (bits != 4 && bits != 8) return 0;
-    if (level != simd::Level::Avx2 && level != simd::Level::Avx512) return 0;
+    if (!ranges::has_wide_vectors()) return 0;
     const size_t done = rows / R * R;
     if (done == 0 || cols == 0) return 0;
     const size_t nb = block_count(cols, block);

@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "kernels/dispatch.hpp"
+#include "kernels/ranges.hpp"
 #include "methods/rows.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
@@ -160,7 +160,7 @@ decltype(auto) with_scale(int index, F&& f) {
 // ---- the functions ----
 
 PyObject* kernel_level(PyObject*, PyObject*) {
-    return guarded([] { return PyUnicode_FromString(simd::level_name(simd::active().level)); });
+    return guarded([] { return PyUnicode_FromString(ranges::level_name()); });
 }
 
 constexpr auto kQuantize =
