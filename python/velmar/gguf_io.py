@@ -130,7 +130,7 @@ def write(path: str | os.PathLike[str], prepared: list[tuple[str, npt.NDArray[An
         writer.write_kv_data_to_file()
         writer.write_tensors_to_file()
         writer.close()
-        os.replace(temp, final)
+        io.durable_replace(temp, final)
     except BaseException:
         writer.close()
         if os.path.exists(temp):

@@ -260,6 +260,22 @@ def adaptive_codes_len(layout: Layout, widths: npt.NDArray[np.uint32]) -> int:
 # ---------------------------------------------------------------- writing
 
 
+def durable_replace(temp: str, final: str) -> None:
+    """Renames a finished temporary file over `final`, flushed to disk first, so
+    that a crash leaves either the old file or the whole new one."""
+    _fsync(temp)
+    os.replace(temp, final)
+    _fsync(os.path.dirname(os.path.abspath(final)))
+
+
+def _fsync(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 class Writer:
     """A safetensors file written one array at a time, under a temporary name.
 
@@ -316,7 +332,7 @@ class Writer:
         self.file.seek(0)
         self.file.write(len(header).to_bytes(8, "little") + header)
         self.file.close()
-        os.replace(self.temp, self.path)
+        durable_replace(self.temp, self.path)
 
     def abort(self) -> None:
         self.file.close()
