@@ -45,7 +45,7 @@ struct View {
 template <class T>
 Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const Spec& spec);
 
-// Empty when every count of the view matches rows, cols and the spec (widths
+// Empty when every count of the view matches rows, cols and the scheme (widths
 // in 2..=8 included); otherwise a message naming the first part that does not.
 // Overflow-safe for any field values.
 template <class T>
