@@ -50,10 +50,14 @@ const Kernels& table_of(Level level) {
 //   dot 8-bit (blocks in lanes)   SSE2  9.5   AVX2  7.8   AVX-512 11.8
 //   dot 4-bit (one running sum)   SSE2 22.0   AVX2 13.2   AVX-512 18.4
 //
+// (the 8-bit figure predates the AVX-512 transpose in registers; that CPU has
+// not been measured since, so the choice stands until it is).
+//
 // The asymmetric and adaptive dots share the 4-bit dot's running sum, which
 // bounds them all by the latency of one float addition per element; wider
-// vectors cannot shorten that chain. On an AMD Zen 5 (AVX-512) the two levels
-// run every dot alike at 16 Mi values (within 10 %), so nothing is lost there.
+// vectors cannot shorten that chain. On an AMD Zen 5 the AVX-512 dots are
+// within 11 % of the AVX2 ones either way (the 4-bit ones 2-6 % faster, the
+// 8-bit one 11 % slower at 16 Mi values), so little is lost there.
 Kernels choose() {
     const std::vector<Level> levels = supported_levels();
     Kernels k = table_of(levels.back());
