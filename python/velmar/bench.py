@@ -39,6 +39,7 @@ import numpy as np
 import numpy.typing as npt
 
 import velmar
+from velmar import _tensor
 from velmar.report import BLOCK, SCALES, Timing, seconds_per_call
 
 SIZES = (32, 4096, 1 << 20, 1 << 24)
@@ -65,12 +66,7 @@ QUANTIZERS: dict[str, Callable[[Array], velmar.Quantized]] = {
 
 def kernel_level() -> str:
     """The instruction-set level of the kernels this process runs."""
-    try:
-        tensor = importlib.import_module("velmar._tensor")
-    except ImportError:
-        # Fallback for builds that do not have the velmar._tensor module yet.
-        return "unknown"
-    return str(tensor.kernel_level())
+    return _tensor.kernel_level()
 
 
 # ----------------------------------------------------------------- targets
