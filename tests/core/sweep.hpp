@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "../../fuzz/reference.hpp"
 #include "shared/rules.hpp"
 
 namespace velmar::test {
@@ -69,8 +70,7 @@ inline std::vector<uint8_t> bytes(size_t n, uint32_t seed) {
 inline ::testing::AssertionResult same(const std::vector<float>& want, const std::vector<float>& got, bool sum = false) {
     if (want.size() != got.size()) return ::testing::AssertionFailure() << "sizes differ";
     for (size_t i = 0; i < want.size(); ++i)
-        if (!(sum && std::isnan(want[i]) && std::isnan(got[i])) &&
-            std::bit_cast<uint32_t>(want[i]) != std::bit_cast<uint32_t>(got[i]))
+        if (sum ? !ref::same(want[i], got[i]) : std::bit_cast<uint32_t>(want[i]) != std::bit_cast<uint32_t>(got[i]))
             return ::testing::AssertionFailure() << "element " << i << ": " << want[i] << " vs " << got[i];
     return ::testing::AssertionSuccess();
 }

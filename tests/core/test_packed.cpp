@@ -4,7 +4,6 @@
 // widening of every bit pattern.
 #include <gtest/gtest.h>
 
-#include "../../fuzz/reference.hpp"
 #include "kernels/dispatch.hpp"
 #include "shared/packed.hpp"
 #include "shared/scale.hpp"
