@@ -2,7 +2,6 @@
 // them, run through every read and write operation. A tensor that keeps its
 // invariants must work; any other may only fail with InternalError, never
 // touch memory outside a buffer and never size an allocation from `len`.
-#include <limits>
 #include <new>
 
 #include "methods/learned.hpp"
@@ -24,8 +23,7 @@ struct Reader {
     }
     // Mostly small, sometimes a boundary value, sometimes anything.
     uint64_t size() {
-        static const uint64_t kMax = std::numeric_limits<uint64_t>::max(), k61 = uint64_t{1} << 61;
-        static const uint64_t kEdges[] = {kMax, kMax / 2, uint64_t{1} << 32, (uint64_t{1} << 32) - 1, k61, uint64_t{1} << 63, 4096, k61 + 3};
+        static const uint64_t kEdges[] = {~0ull, ~0ull / 2, 1ull << 32, (1ull << 32) - 1, 1ull << 61, 1ull << 63, 4096, (1ull << 61) + 3};
         const uint8_t sel = u8();
         return sel < 200 ? sel : sel < 255 ? kEdges[sel % 8] : raw(8);
     }

@@ -1,6 +1,8 @@
 // Every vector twin this CPU can run against the scalar kernels, bit for bit.
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "kernels/dispatch.hpp"
 #include "sweep.hpp"
 
@@ -171,7 +173,7 @@ TEST_P(Twin, CodesRoundHalfAwayFromZero) {
 
 TEST_P(Twin, HalfPrecisionConversions) {
     std::vector<uint16_t> all(65536);
-    for (uint32_t h = 0; h < 65536; ++h) all[h] = static_cast<uint16_t>(h);
+    std::iota(all.begin(), all.end(), 0);
     // Every pattern near the half-precision boundaries, plus a sweep of all.
     std::vector<float> f;
     for (uint32_t u = 0; u < 0xFFFFFFFFu - 40009; u += 40009) f.push_back(std::bit_cast<float>(u));
