@@ -79,5 +79,12 @@ TEST(F16, WideningIsExactForEveryPattern) {
     EXPECT_EQ(f32_from_f16_bits(0x7BFF), 65504.0f);
 }
 
+// Ties to even, above the tie up, below it down.
+TEST(BF16, NarrowingRoundsToNearestEven) {
+    const std::pair<uint32_t, uint16_t> cases[] = {{0x3F808000u, 0x3F80}, {0x3F818000u, 0x3F82}, {0x3F808001u, 0x3F81},
+                                                   {0x3F807FFFu, 0x3F80}, {0xBF818000u, 0xBF82}};
+    for (const auto& [f, h] : cases) EXPECT_EQ(bf16_bits_from_f32(std::bit_cast<float>(f)), h) << std::hex << f;
+}
+
 }  // namespace
 }  // namespace velmar
