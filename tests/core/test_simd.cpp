@@ -1,136 +1,60 @@
-// Every vector twin this CPU can run against the scalar reference, bit for bit.
+// Every vector twin this CPU can run against the scalar kernels, bit for bit.
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
-#include <limits>
-#include <random>
-#include <string>
-#include <vector>
+#include <numeric>
 
 #include "kernels/dispatch.hpp"
-#include "shared/rules.hpp"
+#include "sweep.hpp"
 
 namespace velmar {
 namespace {
 
 using simd::Kernels;
 using simd::Level;
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using test::same;
+using test::values;
 
 const size_t kBlocks[] = {1, 3, 5, 7, 15, 16, 17, 31, 32, 33, 64, 100};
-const size_t kLens[] = {1, 2, 7, 16, 31, 33, 100, 257, 1000, 4099};
-const size_t kOffsets[] = {0, 1, 3};  // odd start indices misalign every load
+const size_t kLens[] = {1, 2, 7, 9, 16, 31, 33, 65, 100, 257, 1000, 4099};
 
-std::vector<Level> twin_levels() {
-    std::vector<Level> out;
-    for (const Level l : simd::supported_levels())
-        if (l != Level::Scalar) out.push_back(l);
-    return out;
-}
-
-// A float that is not quite random: NaNs with payloads and either sign,
-// infinities, signed zeros, subnormals, exact ties and blocks whose magnitude
-// ranges from subnormal to huge.
-float special(std::mt19937& g) {
-    std::uniform_int_distribution<int> pick(0, 11);
-    std::uniform_int_distribution<uint32_t> any;
-    switch (pick(g)) {
-        case 0: return std::bit_cast<float>(0x7F800001u | (any(g) & 0x807FFFFFu));  // NaN, any payload
-        case 1: return kNaN;
-        case 2: return any(g) % 2 ? kInf : -kInf;
-        case 3: return any(g) % 2 ? 0.0f : -0.0f;
-        case 4: return std::bit_cast<float>(any(g) & 0x807FFFFFu);  // subnormal
-        case 5: return static_cast<float>(static_cast<int>(any(g) % 64) - 32) + 0.5f;  // tie
-        case 6: return any(g) % 2 ? 0.49999997f : -0.49999997f;
-        case 7: return std::bit_cast<float>(any(g));  // any pattern
-        default: return std::uniform_real_distribution<float>(-4.0f, 4.0f)(g);
-    }
-}
-
-std::vector<float> values(size_t n, uint32_t seed, size_t block = 16) {
-    std::mt19937 g(seed);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::uniform_int_distribution<int> exp(-140, 100);
-    std::vector<float> v(n);
-    float mag = 1.0f;
-    for (size_t i = 0; i < n; ++i) {
-        if (i % block == 0) mag = std::ldexp(1.0f, exp(g) / 4);
-        v[i] = (g() % 16 == 0) ? special(g) : u(g) * mag;
-    }
-    // NaN at the head and tail positions of some blocks: first element, last
-    // element, first element after the 8- and 16-element heads.
-    for (size_t b = 0; b * block < n; ++b) {
-        const size_t start = b * block;
-        const size_t len = std::min(block, n - start);
-        switch (b % 7) {
-            case 1: v[start] = kNaN; break;
-            case 2: v[start + len - 1] = kNaN; break;
-            case 3: v[start + std::min(len - 1, len / 16 * 16)] = kNaN; break;
-            case 4: v[start + std::min(len - 1, len / 8 * 8)] = -kNaN; break;
-            case 5:
-                for (size_t j = len / 8 * 8; j < len; ++j) v[start + j] = kNaN;
-                break;
-            default: break;
-        }
-    }
-    return v;
-}
-
-std::vector<float> uniform(size_t n, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::uniform_real_distribution<float> u(-4.0f, 4.0f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = u(g);
-    return v;
-}
-
-std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::vector<uint8_t> b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(g());
-    return b;
-}
-
-std::vector<float> random_scales(size_t n, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::vector<float> s(n);
-    for (auto& x : s) x = g() % 8 == 0 ? special(g) : std::uniform_real_distribution<float>(-2.0f, 2.0f)(g);
-    return s;
-}
-
-// Float results compare by bit pattern; the message names the first mismatch.
-::testing::AssertionResult same_bits(const std::vector<float>& want, const std::vector<float>& got) {
-    if (want.size() != got.size()) return ::testing::AssertionFailure() << "sizes differ";
-    for (size_t i = 0; i < want.size(); ++i)
-        if (std::bit_cast<uint32_t>(want[i]) != std::bit_cast<uint32_t>(got[i]))
-            return ::testing::AssertionFailure() << "element " << i << ": " << want[i] << " vs " << got[i];
-    return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult same_bits(float want, float got) { return same_bits(std::vector{want}, std::vector{got}); }
-
-// For sums in which two NaNs can meet: IEEE leaves open which payload an
-// addition keeps (and the compiler may swap commutative operands even in the
-// scalar code), so only NaN-ness is compared there; every other value by bits.
-::testing::AssertionResult same_sum(float want, float got) {
-    if (std::isnan(want) && std::isnan(got)) return ::testing::AssertionSuccess();
-    return same_bits(want, got);
-}
-
-::testing::AssertionResult same_sums(const std::vector<float>& want, const std::vector<float>& got) {
-    if (want.size() != got.size()) return ::testing::AssertionFailure() << "sizes differ";
-    for (size_t i = 0; i < want.size(); ++i)
-        if (auto r = same_sum(want[i], got[i]); !r) return r << " at element " << i;
-    return ::testing::AssertionSuccess();
-}
+// What one kernel call wrote, and how much: the two tables start from
+// different fills, so that an element one side leaves unwritten shows (packers
+// OR into their bytes, which therefore start at zero on both sides).
+struct Out {
+    std::vector<float> f, s, z;
+    std::vector<uint8_t> b;
+    std::vector<int32_t> c;
+    std::vector<uint32_t> w;
+    std::vector<uint16_t> h;
+};
+struct Sizes {
+    size_t f = 0, s = 0, z = 0, b = 0, c = 0, w = 0, h = 0;
+};
 
 class Twin : public ::testing::TestWithParam<Level> {
 protected:
     const Kernels& ref = simd::scalar_kernels();
     const Kernels& twin = simd::kernels_at(GetParam());
+
+    // `sum`: results in which two NaNs can meet compare by NaN-ness only.
+    template <class F>
+    void expect_same(Sizes n, F run, bool sum = false) {
+        Out o[2];
+        for (int k = 0; k < 2; ++k) {
+            const float fill = 1.0f + k;
+            o[k] = {std::vector<float>(n.f, fill), std::vector<float>(n.s, fill), std::vector<float>(n.z, fill),
+                    std::vector<uint8_t>(n.b), std::vector<int32_t>(n.c, k), std::vector<uint32_t>(n.w, k),
+                    std::vector<uint16_t>(n.h, k)};
+            run(k ? twin : ref, o[k]);
+        }
+        EXPECT_TRUE(same(o[0].f, o[1].f, sum));
+        EXPECT_TRUE(same(o[0].s, o[1].s, sum));
+        EXPECT_TRUE(same(o[0].z, o[1].z, sum));
+        EXPECT_EQ(o[0].b, o[1].b);
+        EXPECT_EQ(o[0].c, o[1].c);
+        EXPECT_EQ(o[0].w, o[1].w);
+        EXPECT_EQ(o[0].h, o[1].h);
+    }
 };
 
 TEST(Dispatch, ActiveLevelIsTheWidestSupported) {
@@ -141,81 +65,91 @@ TEST(Dispatch, ActiveLevelIsTheWidestSupported) {
     for (const Level l : levels) EXPECT_EQ(simd::kernels_at(l).level, l) << simd::level_name(l);
 }
 
+// Every length across the vector heads and tails, at odd starts that misalign
+// every load.
 TEST_P(Twin, Reductions) {
     for (uint32_t seed = 0; seed < 40; ++seed) {
         for (size_t n = 0; n <= 70; ++n) {
             const std::vector<float> v = values(n + 3, seed * 97 + n, 1 + seed % 20);
-            for (const size_t off : kOffsets) {
-                const float* p = v.data() + off;
+            for (const size_t off : {0, 1, 3}) {
                 SCOPED_TRACE("seed " + std::to_string(seed) + " n " + std::to_string(n));
-                EXPECT_TRUE(same_bits(ref.absmax(p, n), twin.absmax(p, n)));
-                float lo1, hi1, lo2, hi2;
-                ref.min_max(p, n, &lo1, &hi1);
-                twin.min_max(p, n, &lo2, &hi2);
-                // Which zero a lane keeps is not fixed; every caller feeds the
-                // pair to comparisons and differences that cannot see it.
-                const auto zero_blind = [](float a, float b) { return a == 0.0f && b == 0.0f ? a : b; };
-                EXPECT_TRUE(same_bits(lo1, zero_blind(lo1, lo2)));
-                EXPECT_TRUE(same_bits(hi1, zero_blind(hi1, hi2)));
+                const float* p = v.data() + off;
+                expect_same({.f = 2}, [&](const Kernels& k, Out& o) {
+                    k.min_max(p, n, &o.f[0], &o.f[1]);
+                    // Which zero a lane keeps is not fixed; every caller feeds
+                    // the pair to comparisons and differences that cannot see it.
+                    for (float& m : o.f) m = m == 0.0f ? 0.0f : m;
+                    o.f.push_back(k.absmax(p, n));
+                });
             }
         }
     }
 }
 
-TEST_P(Twin, SymmetricQuantization) {
-    uint32_t seed = 1;
-    for (uint32_t bits = 2; bits <= 16; ++bits) {
-        for (const size_t block : kBlocks) {
-            for (const size_t len : kLens) {
-                const size_t off = kOffsets[seed % 3];
-                const std::vector<float> v = values(len + off, ++seed, block);
-                const size_t nb = block_count(len, block);
-                std::vector<float> s1(nb), s2(nb);
-                std::vector<uint8_t> b1(packed_len(len, bits)), b2(b1.size());
-                ref.quantize_sym(v.data() + off, len, block, bits, s1.data(), b1.data());
-                twin.quantize_sym(v.data() + off, len, block, bits, s2.data(), b2.data());
-                SCOPED_TRACE("bits " + std::to_string(bits) + " block " + std::to_string(block) + " len " +
-                             std::to_string(len));
-                EXPECT_TRUE(same_bits(s1, s2));
-                EXPECT_EQ(b1, b2);
-            }
-        }
-    }
-}
-
-TEST_P(Twin, AsymmetricAndAdaptiveQuantization) {
-    uint32_t seed = 7;
+// Quantizers, decoders, dot products and the fit over blocks x lengths x
+// widths, decoding random bytes so that every code of a width occurs.
+TEST_P(Twin, BlockKernels) {
+    uint32_t seed = 0;
     for (const size_t block : kBlocks) {
         for (const size_t len : kLens) {
-            const size_t off = kOffsets[seed % 3];
-            const std::vector<float> v = values(len + off, ++seed, block);
-            const float* p = v.data() + off;
-            const size_t nb = block_count(len, block);
+            seed += 8;
             SCOPED_TRACE("block " + std::to_string(block) + " len " + std::to_string(len));
+            const size_t nb = block_count(len, block), off = seed % 3;
+            const std::vector<float> in = values(len + off, seed, block), s = values(nb, seed + 1, 0, 8),
+                                     z = values(nb, seed + 2, 0, 8);
+            // Mostly finite x, so that sums keep meaningful bits; one case in
+            // four carries the specials.
+            const std::vector<float> x = values(len + 1, seed + 3, seed % 32 ? 0 : block, seed % 32 ? 0 : 16);
+            const float *v = in.data() + off, *xp = x.data() + 1;
             for (uint32_t bits = 2; bits <= 16; ++bits) {
-                std::vector<float> s1(nb), s2(nb), z1(nb), z2(nb);
-                std::vector<uint8_t> b1(packed_len(len, bits)), b2(b1.size());
-                ref.quantize_asym(p, len, block, bits, nullptr, s1.data(), z1.data(), b1.data());
-                twin.quantize_asym(p, len, block, bits, nullptr, s2.data(), z2.data(), b2.data());
-                EXPECT_TRUE(same_bits(s1, s2)) << "bits " << bits;
-                EXPECT_TRUE(same_bits(z1, z2)) << "bits " << bits;
-                EXPECT_EQ(b1, b2) << "bits " << bits;
+                SCOPED_TRACE("bits " + std::to_string(bits));
+                const size_t pl = packed_len(len, bits);
+                const std::vector<uint8_t> b = test::bytes(pl, seed + bits);
+                expect_same({.s = nb, .b = pl}, [&](const Kernels& k, Out& o) {
+                    k.quantize_sym(v, len, block, bits, o.s.data(), o.b.data());
+                });
+                expect_same({.s = nb, .z = nb, .b = pl}, [&](const Kernels& k, Out& o) {
+                    k.quantize_asym(v, len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data());
+                });
+                expect_same({.f = len, .c = len}, [&](const Kernels& k, Out& o) {
+                    k.unpack(b.data(), bits, len, o.c.data());
+                    k.dequant_sym(s.data(), b.data(), bits, block, len, o.f.data());
+                });
+                // s * (q - z) meets two NaNs where both s and z are NaN.
+                expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+                    k.dequant_asym(s.data(), z.data(), b.data(), bits, nullptr, block, len, o.f.data());
+                    o.f.push_back(k.dot_sym(s.data(), b.data(), bits, block, xp, len));
+                    o.f.push_back(k.dot_asym(s.data(), z.data(), b.data(), bits, block, xp, len));
+                    if (bits == 8) o.f.push_back(k.dot_i8(s.data(), b.data(), block, xp, len));
+                }, true);
             }
+            // Random widths with their exact byte runs, and widths chosen per tolerance.
+            std::vector<uint32_t> w(nb);
+            size_t total = 0;
+            for (size_t i = 0; i < nb; ++i) {
+                w[i] = 2 + (seed * 7 + i * 5) % 7;
+                total += packed_len(std::min(block, len - i * block), w[i]);
+            }
+            const std::vector<uint8_t> d = test::bytes(total, seed + 5);
+            expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+                k.dequant_asym(s.data(), z.data(), d.data(), 0, w.data(), block, len, o.f.data());
+                o.f.push_back(k.dot_adaptive(s.data(), z.data(), d.data(), w.data(), block, xp, len));
+            }, true);
             for (const float tol : {1e-3f, 0.05f, 0.5f, 1e38f}) {
-                std::vector<uint32_t> w1(nb), w2(nb);
-                ref.adaptive_widths(p, len, block, tol, w1.data());
-                twin.adaptive_widths(p, len, block, tol, w2.data());
-                ASSERT_EQ(w1, w2) << "tolerance " << tol;
-                size_t total = 0;
-                for (size_t b = 0; b < nb; ++b) total += packed_len(std::min(block, len - b * block), w1[b]);
-                std::vector<float> s1(nb), s2(nb), z1(nb), z2(nb);
-                std::vector<uint8_t> d1(total), d2(total);
-                ref.quantize_asym(p, len, block, 0, w1.data(), s1.data(), z1.data(), d1.data());
-                twin.quantize_asym(p, len, block, 0, w1.data(), s2.data(), z2.data(), d2.data());
-                EXPECT_TRUE(same_bits(s1, s2)) << "tolerance " << tol;
-                EXPECT_TRUE(same_bits(z1, z2)) << "tolerance " << tol;
-                EXPECT_EQ(d1, d2) << "tolerance " << tol;
+                ref.adaptive_widths(v, len, block, tol, w.data());
+                total = 0;
+                for (size_t i = 0; i < nb; ++i) total += packed_len(std::min(block, len - i * block), w[i]);
+                expect_same({.s = nb, .z = nb, .b = total, .w = nb}, [&](const Kernels& k, Out& o) {
+                    k.adaptive_widths(v, len, block, tol, o.w.data());
+                    k.quantize_asym(v, len, block, 0, w.data(), o.s.data(), o.z.data(), o.b.data());
+                });
             }
+            // Some blocks hold one repeated code (zero variance).
+            std::vector<int32_t> codes(len);
+            for (size_t i = 0; i < len; ++i) codes[i] = (i / block) % 5 == 0 ? 3 : static_cast<int32_t>((i * 2654435761u + seed) % 256) - 128;
+            expect_same({.s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                k.fit_blocks(seed % 3 ? xp : v, codes.data(), len, block, o.s.data(), o.z.data());
+            }, true);
         }
     }
 }
@@ -229,152 +163,35 @@ TEST_P(Twin, CodesRoundHalfAwayFromZero) {
         v.insert(v.end(), {c, std::nextafter(c, 0.0f), std::nextafter(c, 1e9f), -c, static_cast<float>(k)});
     }
     for (uint32_t u = 0; u < 0x47810000u; u += 997) v.push_back(std::bit_cast<float>(u));  // up to 66048
-    v.insert(v.end(), {0.49999997f, 0.5f, -0.49999997f, -0.5f, 8388607.5f, 4194303.5f, kInf, -kInf, kNaN});
-    for (const float zp : {0.0f, -0.75f, 0.25f}) {
-        for (const uint32_t bits : {2u, 4u, 8u, 16u}) {
-            std::vector<int32_t> c1(v.size()), c2(v.size());
-            ref.asym_codes(v.data(), v.size(), 1.0f, zp, bits, c1.data());
-            twin.asym_codes(v.data(), v.size(), 1.0f, zp, bits, c2.data());
-            ASSERT_EQ(c1, c2) << "bits " << bits << " zero point " << zp;
-        }
-    }
-}
-
-TEST_P(Twin, Unpacking) {
-    for (uint32_t bits = 2; bits <= 16; ++bits) {
-        for (const size_t count : {0, 1, 2, 7, 8, 9, 15, 17, 63, 64, 65, 200, 5001}) {
-            const std::vector<uint8_t> b = random_bytes(packed_len(count, bits), bits * 131 + count);
-            std::vector<int32_t> c1(count), c2(count);
-            ref.unpack(b.data(), bits, count, c1.data());
-            twin.unpack(b.data(), bits, count, c2.data());
-            EXPECT_EQ(c1, c2) << "bits " << bits << " count " << count;
-        }
-    }
-}
-
-// Random packed bytes, and adaptive widths with their exact byte runs.
-struct Stream {
-    std::vector<uint8_t> bytes;
-    std::vector<uint32_t> widths;
-};
-
-Stream adaptive_stream(size_t len, size_t block, uint32_t seed) {
-    std::mt19937 g(seed);
-    Stream s;
-    size_t total = 0;
-    for (size_t off = 0; off < len; off += block) {
-        s.widths.push_back(2 + g() % 7);
-        total += packed_len(std::min(block, len - off), s.widths.back());
-    }
-    s.bytes = random_bytes(total, seed + 1);
-    return s;
-}
-
-TEST_P(Twin, Decoding) {
-    uint32_t seed = 11;
-    for (const size_t block : kBlocks) {
-        for (const size_t len : kLens) {
-            const size_t nb = block_count(len, block);
-            const std::vector<float> s = random_scales(nb, ++seed);
-            const std::vector<float> z = random_scales(nb, ++seed);
-            SCOPED_TRACE("block " + std::to_string(block) + " len " + std::to_string(len));
-            for (uint32_t bits = 2; bits <= 16; ++bits) {
-                const std::vector<uint8_t> b = random_bytes(packed_len(len, bits), ++seed);
-                std::vector<float> o1(len), o2(len);
-                ref.dequant_sym(s.data(), b.data(), bits, block, len, o1.data());
-                twin.dequant_sym(s.data(), b.data(), bits, block, len, o2.data());
-                EXPECT_TRUE(same_bits(o1, o2)) << "symmetric bits " << bits;
-                ref.dequant_asym(s.data(), z.data(), b.data(), bits, nullptr, block, len, o1.data());
-                twin.dequant_asym(s.data(), z.data(), b.data(), bits, nullptr, block, len, o2.data());
-                // s * (q - z) meets two NaNs where both s and z are NaN.
-                EXPECT_TRUE(same_sums(o1, o2)) << "asymmetric bits " << bits;
-            }
-            const Stream a = adaptive_stream(len, block, ++seed);
-            std::vector<float> o1(len), o2(len);
-            ref.dequant_asym(s.data(), z.data(), a.bytes.data(), 0, a.widths.data(), block, len, o1.data());
-            twin.dequant_asym(s.data(), z.data(), a.bytes.data(), 0, a.widths.data(), block, len, o2.data());
-            EXPECT_TRUE(same_sums(o1, o2)) << "adaptive";
-        }
-    }
-}
-
-TEST_P(Twin, DotProducts) {
-    uint32_t seed = 23;
-    for (const size_t block : kBlocks) {
-        for (const size_t len : kLens) {
-            const size_t nb = block_count(len, block);
-            const std::vector<float> s = random_scales(nb, ++seed);
-            const std::vector<float> z = random_scales(nb, ++seed);
-            // Mostly finite x, so that the sums keep meaningful bits; one
-            // case in four carries the specials.
-            std::vector<float> x = uniform(len + 1, ++seed);
-            if (seed % 4 == 0) x = values(len + 1, seed, block);
-            const float* xp = x.data() + 1;
-            SCOPED_TRACE("block " + std::to_string(block) + " len " + std::to_string(len));
-            const std::vector<uint8_t> b8 = random_bytes(len, ++seed);
-            EXPECT_TRUE(same_sum(ref.dot_i8(s.data(), b8.data(), block, xp, len),
-                                  twin.dot_i8(s.data(), b8.data(), block, xp, len)));
-            for (uint32_t bits = 2; bits <= 16; ++bits) {
-                const std::vector<uint8_t> b = random_bytes(packed_len(len, bits), ++seed);
-                EXPECT_TRUE(same_sum(ref.dot_sym(s.data(), b.data(), bits, block, xp, len),
-                                      twin.dot_sym(s.data(), b.data(), bits, block, xp, len)))
-                    << "symmetric bits " << bits;
-                EXPECT_TRUE(same_sum(ref.dot_asym(s.data(), z.data(), b.data(), bits, block, xp, len),
-                                      twin.dot_asym(s.data(), z.data(), b.data(), bits, block, xp, len)))
-                    << "asymmetric bits " << bits;
-            }
-            const Stream a = adaptive_stream(len, block, ++seed);
-            EXPECT_TRUE(
-                same_sum(ref.dot_adaptive(s.data(), z.data(), a.bytes.data(), a.widths.data(), block, xp, len),
-                          twin.dot_adaptive(s.data(), z.data(), a.bytes.data(), a.widths.data(), block, xp, len)))
-                << "adaptive";
-        }
-    }
-}
-
-TEST_P(Twin, LeastSquaresFit) {
-    uint32_t seed = 31;
-    for (const size_t block : kBlocks) {
-        for (const size_t len : kLens) {
-            const std::vector<float> v = seed % 3 == 0 ? values(len, ++seed, block)
-                                                       : uniform(len, ++seed);
-            std::mt19937 g(++seed);
-            std::vector<int32_t> codes(len);
-            // Some blocks hold one repeated code (zero variance).
-            for (size_t i = 0; i < len; ++i) codes[i] = (i / block) % 5 == 0 ? 3 : static_cast<int32_t>(g() % 256) - 128;
-            const size_t nb = block_count(len, block);
-            std::vector<float> s1(nb), s2(nb), z1(nb), z2(nb);
-            ref.fit_blocks(v.data(), codes.data(), len, block, s1.data(), z1.data());
-            twin.fit_blocks(v.data(), codes.data(), len, block, s2.data(), z2.data());
-            SCOPED_TRACE("block " + std::to_string(block) + " len " + std::to_string(len));
-            EXPECT_TRUE(same_sums(s1, s2));
-            EXPECT_TRUE(same_sums(z1, z2));
-        }
-    }
+    v.insert(v.end(), {0.49999997f, -0.49999997f, 8388607.5f, 4194303.5f, test::kInf, -test::kInf, test::kNaN});
+    for (const float zp : {0.0f, -0.75f, 0.25f})
+        for (const uint32_t bits : {2u, 4u, 8u, 16u})
+            expect_same({.c = v.size()}, [&](const Kernels& k, Out& o) {
+                k.asym_codes(v.data(), v.size(), 1.0f, zp, bits, o.c.data());
+            });
 }
 
 TEST_P(Twin, HalfPrecisionConversions) {
     std::vector<uint16_t> all(65536);
-    for (uint32_t h = 0; h < 65536; ++h) all[h] = static_cast<uint16_t>(h);
-    // Distinct fills: an element either side leaves unwritten shows.
-    std::vector<float> w1(all.size(), 1.0f), w2(all.size(), 2.0f);
-    ref.widen_f16(all.data(), all.size(), w1.data());
-    twin.widen_f16(all.data(), all.size(), w2.data());
-    EXPECT_TRUE(same_bits(w1, w2));
-
+    std::iota(all.begin(), all.end(), 0);
     // Every pattern near the half-precision boundaries, plus a sweep of all.
     std::vector<float> f;
     for (uint32_t u = 0; u < 0xFFFFFFFFu - 40009; u += 40009) f.push_back(std::bit_cast<float>(u));
     for (const uint32_t edge : {0x33000000u, 0x387FC000u, 0x38800000u, 0x477FE000u, 0x477FF000u, 0x7F800000u})
-        for (uint32_t d = 0; d < 4096; ++d)
-            for (const uint32_t sign : {0u, 0x80000000u}) f.push_back(std::bit_cast<float>((edge - 2048 + d) | sign));
-    std::vector<uint16_t> n1(f.size(), 1), n2(f.size(), 2);
-    ref.narrow_f16(f.data(), f.size(), n1.data());
-    twin.narrow_f16(f.data(), f.size(), n2.data());
-    EXPECT_EQ(n1, n2);
+        for (uint32_t d = 0; d < 8192; ++d) f.push_back(std::bit_cast<float>((edge - 2048 + d / 2) | (d % 2) << 31));
+    expect_same({.f = all.size(), .h = f.size()}, [&](const Kernels& k, Out& o) {
+        k.widen_f16(all.data(), all.size(), o.f.data());
+        k.narrow_f16(f.data(), f.size(), o.h.data());
+    });
 }
 
 std::string level_label(const ::testing::TestParamInfo<Level>& info) { return simd::level_name(info.param); }
+
+std::vector<Level> twin_levels() {
+    std::vector<Level> out = simd::supported_levels();
+    std::erase(out, Level::Scalar);
+    return out;
+}
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Twin);
 INSTANTIATE_TEST_SUITE_P(Levels, Twin, ::testing::ValuesIn(twin_levels()), level_label);
