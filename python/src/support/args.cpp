@@ -6,6 +6,7 @@
 #include <deque>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -158,9 +159,17 @@ T to_int(PyObject* obj) {
 
 template <class T>
 T fallback_of(const Param& p) {
-    T v{};
-    std::from_chars(p.fallback, p.fallback + std::strlen(p.fallback), v);
-    return v;
+    if constexpr (std::is_floating_point_v<T>) {
+        // As a float argument converts: decimal to double, then to T. Not
+        // std::from_chars, whose float parser drags a newer glibc into wheels.
+        const double v = PyOS_string_to_double(p.fallback, nullptr, nullptr);
+        if (v == -1.0 && PyErr_Occurred()) throw_error_set();
+        return static_cast<T>(v);
+    } else {
+        T v{};
+        std::from_chars(p.fallback, p.fallback + std::strlen(p.fallback), v);
+        return v;
+    }
 }
 
 }  // namespace
