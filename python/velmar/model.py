@@ -32,7 +32,7 @@ import numpy.typing as npt
 from velmar import _native, gguf_io, io, tensor
 from velmar._native import QuantizeError, Scale, Scheme
 from velmar.io import Layout, Stored
-from velmar.report import SCALES, SCHEME_SYNTAX, UsageError, parse_scheme
+from velmar.report import SCALES, SCHEME_SYNTAX, UsageError, parse_scheme, read_magic
 
 __all__ = ["main"]
 
@@ -180,13 +180,7 @@ class Source:
 
     def __init__(self, path: str) -> None:
         self.path = path
-        try:
-            with open(path, "rb") as f:
-                magic = f.read(8)
-        except FileNotFoundError:
-            raise UsageError(f"{path}: no such file") from None
-        except OSError as e:
-            raise UsageError(f"{path}: cannot read: {e.strerror or e}") from None
+        magic = read_magic(path, 8)
         try:
             if magic.startswith(b"GGUF"):
                 self._open_gguf()

@@ -36,6 +36,7 @@ __all__ = [
     "candidate_schemes",
     "format_table",
     "load_vector",
+    "read_magic",
     "main",
     "measure",
     "parse_scheme",
@@ -89,15 +90,20 @@ def sample(n: int = SAMPLE_SIZE, seed: int = 0) -> F32Array:
     return values.astype(np.float32)
 
 
-def load_vector(path: str, *, flatten: bool = False) -> F32Array:
-    """Read a ``.npy`` file as a contiguous float32 vector, or raise UsageError."""
+def read_magic(path: str, n: int) -> bytes:
+    """The first n bytes of a file, or UsageError saying why it cannot be read."""
     try:
         with open(path, "rb") as f:
-            magic = f.read(6)
+            return f.read(n)
     except FileNotFoundError:
         raise UsageError(f"{path}: no such file") from None
     except OSError as e:
         raise UsageError(f"{path}: cannot read: {e.strerror or e}") from None
+
+
+def load_vector(path: str, *, flatten: bool = False) -> F32Array:
+    """Read a ``.npy`` file as a contiguous float32 vector, or raise UsageError."""
+    magic = read_magic(path, 6)
     if magic != b"\x93NUMPY":
         raise UsageError(f"{path}: not a .npy file")
     try:
