@@ -22,43 +22,28 @@ def same_f32(actual, expected):
     assert ok.all(), f"got {a[~ok][:5]!r} expected {e[~ok][:5]!r} at {np.flatnonzero(~ok)[:5]}"
 
 
-def bf16_round(x):
-    """float32 -> stored bf16 -> float32: nearest, ties to even; NaN stays quiet NaN."""
-    u = np.atleast_1d(np.asarray(x, dtype=np.float32)).view(np.uint32)
-    nan = (u & 0x7FFFFFFF) > 0x7F800000
-    r = ((u >> 15) & 1) & ((((u >> 16) & 1) | ((u & 0x7FFF) != 0)).astype(np.uint32))
-    h = np.where(nan, (u >> 16) | 0x40, ((u >> 16) + r) & 0xFFFF).astype(np.uint32)
-    return (h << 16).view(np.float32)
-
-
-def stored(x, scale):
-    """What a scale or zero point reads back as after storage under `scale`."""
-    x = np.atleast_1d(np.asarray(x, dtype=np.float32))
-    if scale == Scale.F32:
-        return x
-    if scale == Scale.F16:
-        with np.errstate(all="ignore"):
-            return x.astype(np.float16).astype(np.float32)
-    return bf16_round(x)
-
-
 def encode(x, scale):
-    """Raw little-endian bytes of values stored under `scale`."""
-    x = stored(x, scale)
-    if scale == Scale.F32:
-        return x.astype("<f4").tobytes()
-    if scale == Scale.F16:
-        return x.astype("<f2").tobytes()
-    return (x.view(np.uint32) >> 16).astype("<u2").tobytes()
+    """Raw little-endian bytes of values stored under `scale`: f16 and bf16 round to nearest, ties to even."""
+    x = np.atleast_1d(np.asarray(x, dtype=np.float32))
+    if scale != Scale.Bf16:
+        with np.errstate(all="ignore"):
+            return x.astype("<f4" if scale == Scale.F32 else "<f2").tobytes()
+    u = x.view(np.uint32)
+    r = ((u >> 15) & 1) & ((((u >> 16) & 1) | ((u & 0x7FFF) != 0)).astype(np.uint32))
+    nan = (u & 0x7FFFFFFF) > 0x7F800000  # stays a quiet NaN
+    return np.where(nan, (u >> 16) | 0x40, ((u >> 16) + r) & 0xFFFF).astype("<u2").tobytes()
 
 
 def widen(raw, scale):
     raw = bytes(raw)
-    if scale == Scale.F32:
-        return np.frombuffer(raw, "<f4").astype(np.float32)
-    if scale == Scale.F16:
-        return np.frombuffer(raw, "<f2").astype(np.float32)
-    return (np.frombuffer(raw, "<u2").astype(np.uint32) << 16).view(np.float32)
+    if scale == Scale.Bf16:
+        return (np.frombuffer(raw, "<u2").astype(np.uint32) << 16).view(np.float32)
+    return np.frombuffer(raw, "<f4" if scale == Scale.F32 else "<f2").astype(np.float32)
+
+
+def stored(x, scale):
+    """What a scale or zero point reads back as after storage under `scale`."""
+    return widen(encode(x, scale), scale)
 
 
 def pack(codes, bits):

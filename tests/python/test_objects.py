@@ -45,14 +45,6 @@ def test_properties_describe_the_buffers(kind, scale, n, bits, block):
     assert q.bits_per_element == (float(F(q.nbytes) * F(8) / F(n)) if n else 0.0)
 
 
-@pytest.mark.parametrize("bits, n, scale, nbytes, bpe", [
-    (8, 64, Scale.F32, 72, 9.0), (8, 64, Scale.Bf16, 68, 8.5), (4, 100, Scale.F32, 66, 5.28000020980835),
-    (3, 1, Scale.F32, 5, 40.0), (16, 33, Scale.F16, 70, 16.969696044921875)])
-def test_sizes(bits, n, scale, nbytes, bpe):
-    q = velmar.quantize(np.ones(n, np.float32), bits, 32, scale=scale)
-    assert (q.nbytes, q.bits_per_element) == (nbytes, bpe)
-
-
 @pytest.mark.parametrize("kind", list(MAKE))
 def test_arrays_are_fresh_copies(kind):
     q = MAKE[kind](X, Scale.F16, 5, 24)
