@@ -26,11 +26,6 @@ def schemes():
     )
 
 
-def rows_of(a, axis):
-    moved = np.moveaxis(np.asarray(a, np.float32), axis, -1)
-    return moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
-
-
 @settings(max_examples=60, deadline=None)
 @given(
     shape=st.lists(st.integers(0, 40), min_size=1, max_size=3),
@@ -47,24 +42,23 @@ def test_rows_products_decoding_and_pickle_match_the_1d_functions(shape, axis_pi
         a.flat[rng.integers(a.size)] = rng.choice([np.nan, np.inf, -0.0, 1e30])
     axis = axis_pick % len(shape) - len(shape) * (seed % 2)  # negative axes too
     t = vt.quantize(a, scheme, scale=scale, axis=axis)
-    rows = rows_of(a, axis)
+    moved = np.moveaxis(a, axis, -1)
+    rows = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
     assert (t.shape, t.axis, t.scheme, t.scale, len(t)) == (a.shape, axis % a.ndim, scheme, scale, rows.shape[0])
 
     x = rng.standard_normal((k, rows.shape[1])).astype(np.float32)
     product = t @ x
     assert product.shape == (k, rows.shape[0])
-    decoded = []
+    same_f32(t.matvec(x[0]), product[0])
+    out = np.full(a.shape, 7, np.float32)
+    assert t.dequantize(out=out) is out
+    same_f32(out, t.dequantize())
+    decoded = np.moveaxis(out, axis, -1).reshape(rows.shape)
     for i, row in enumerate(rows):
         q = scheme.quantize(row, scale=scale)
         assert t[i].__getstate__() == q.__getstate__()
         same_f32(product[:, i], [q.dot(v) for v in x])
-        decoded.append(q.dequantize())
-    same_f32(t.matvec(x[0]), product[0])
-    expected = np.moveaxis(np.reshape(decoded, np.moveaxis(a, axis, -1).shape), -1, axis)
-    same_f32(t.dequantize(), expected)
-    out = np.full(a.shape, 7, np.float32)
-    assert t.dequantize(out=out) is out
-    same_f32(out, expected)
+        same_f32(decoded[i], q.dequantize())
 
     rebuilt = vt.QuantizedTensor.from_parts(shape=t.shape, axis=t.axis, scheme=scheme, scale=scale, dtype=t.dtype,
                                             **t.parts())
@@ -86,8 +80,7 @@ def test_many_short_rows_one_column_and_huge_row_counts():
         a = rng.standard_normal(shape).astype(np.float32)
         t = vt.quantize(a, scheme)
         picks = [0, 1, len(t) // 2, len(t) - 1]
-        for i in picks:
-            assert t[i].__getstate__() == scheme.quantize(a[i]).__getstate__()
+        assert [t[i].__getstate__() for i in picks] == [scheme.quantize(a[i]).__getstate__() for i in picks]
         x = rng.standard_normal(shape[1]).astype(np.float32)
         same_f32((t @ x)[picks], [scheme.quantize(a[i]).dot(x) for i in picks])
 
@@ -127,10 +120,9 @@ def test_torch_tensors_through_dlpack():
 
 
 def test_input_reaches_the_core_with_at_most_one_copy():
-    a32 = np.ones((512, 512), np.float32)
-    a64 = np.ones((512, 512), np.float64, order="F")
-    # a32 along its last axis needs no copy; a64 along axis 0 one float32 copy, half its size.
-    for a, axis, limit in [(a32, 1, 0.05), (a64, 0, 0.55)]:
+    # float32 along its last axis needs no copy; float64 along axis 0 one float32 copy, half its size.
+    for a, axis, limit in [(np.ones((512, 512), np.float32), 1, 0.05),
+                           (np.ones((512, 512), np.float64, order="F"), 0, 0.55)]:
         tracemalloc.start()
         vt.quantize(a, axis=axis)
         peak = tracemalloc.get_traced_memory()[1]
@@ -138,10 +130,13 @@ def test_input_reaches_the_core_with_at_most_one_copy():
         assert peak < limit * a.nbytes, (a.dtype, peak)
 
 
-def test_bad_input_is_refused_before_anything_is_built():
+def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built():
     a, frozen = np.ones((4, 8), np.float32), np.zeros((4, 8), np.float32)
     frozen.flags.writeable = False
-    t = vt.quantize(a)
+    t, ada = vt.quantize(a), vt.quantize(np.ones((3, 40), np.float32), Scheme.adaptive(16, 0.01))
+    p, state = ada.parts(), ada.__getstate__()
+    good = dict(shape=ada.shape, axis=1, scheme=ada.scheme, scale=ada.scale, dtype=ada.dtype, **p)
+    parts = lambda **change: vt.QuantizedTensor.from_parts(**{**good, **change})  # noqa: E731
     cases = [
         (lambda: vt.quantize(a, axis=2), ValueError, r"axis: expected -2 to 1 .* got 2"),
         (lambda: vt.quantize(np.float32(1)), ValueError, "0-d"),
@@ -154,38 +149,23 @@ def test_bad_input_is_refused_before_anything_is_built():
         (lambda: t.dequantize(out=np.zeros((8, 4), np.float32)), ValueError, r"expected shape \(4, 8\)"),
         (lambda: t.dequantize(out=np.zeros((4, 8), np.float64)), TypeError, "float64"),
         (lambda: t.dequantize(out=np.zeros((8, 4), np.float32).T), ValueError, "C-contiguous"),
+        (lambda: t.dequantize(out=frozen), ValueError, "writeable"),
         (lambda: t.matvec(np.ones(7)), ValueError, r"expected shape \(8,\) or \(k, 8\), got \(7,\)"),
         (lambda: t.matvec(np.ones((2, 2, 8))), ValueError, "got"),
-        (lambda: t.dequantize(out=frozen), ValueError, "writeable"),
         (lambda: t.row(4), IndexError, "4"),
+        (lambda: parts(shape=(3, 41)), ValueError, r"codes: expected \d+ elements for shape \(3, 41\)"),
+        (lambda: parts(shape=(4, 40)), ValueError, "widths: expected 12 elements .* got 9"),
+        (lambda: parts(scales=p["scales"][:-1]), ValueError, "scales: expected 9 elements .* got 8"),
+        (lambda: parts(zero_points=p["zero_points"][:0]), ValueError, "zero_points: expected 9 elements .* got 0"),
+        (lambda: parts(codes=np.append(p["codes"], np.uint8(0))), ValueError, "codes: expected 30 elements .* got 31"),
+        (lambda: parts(widths=np.full(9, 9, np.uint32)), ValueError, "widths: expected values 2 to 8, got 9"),
+        (lambda: parts(scales=p["scales"].astype(np.float16)), TypeError, "scales: expected dtype float32"),
+        (lambda: vt.QuantizedTensor._from_state(state[:1] + ((3, 41),) + state[2:]), ValueError, "row length"),
+        (lambda: vt.QuantizedTensor._from_state((2,) + state[1:]), ValueError, "malformed"),
     ]
     for call, error, message in cases:
         with pytest.raises(error, match=message):
             call()
-
-
-def test_parts_that_disagree_with_the_shape_are_refused():
-    t = vt.quantize(np.ones((3, 40), np.float32), Scheme.adaptive(16, 0.01))
-    good = dict(shape=t.shape, axis=1, scheme=t.scheme, scale=t.scale, dtype=t.dtype, **t.parts())
-    p = t.parts()
-    cases = [
-        ({"shape": (3, 41)}, r"codes: expected \d+ elements for shape \(3, 41\)"),
-        ({"shape": (4, 40)}, "widths: expected 12 elements .* got 9"),
-        ({"scales": p["scales"][:-1]}, "scales: expected 9 elements .* got 8"),
-        ({"zero_points": p["zero_points"][:0]}, "zero_points: expected 9 elements .* got 0"),
-        ({"codes": np.append(p["codes"], np.uint8(0))}, "codes: expected 30 elements .* got 31"),
-        ({"widths": np.full(9, 9, np.uint32)}, "widths: expected values 2 to 8, got 9"),
-        ({"scales": p["scales"].astype(np.float16)}, "scales: expected dtype float32"),
-    ]
-    for change, message in cases:
-        with pytest.raises((ValueError, TypeError), match=message):
-            vt.QuantizedTensor.from_parts(**{**good, **change})
-    state = list(t.__getstate__())
-    state[1] = (3, 41)
-    with pytest.raises(ValueError, match="row length"):
-        vt.QuantizedTensor._from_state(tuple(state))
-    with pytest.raises(ValueError, match="malformed"):
-        vt.QuantizedTensor._from_state((2,) + tuple(state[1:]))
 
 
 def test_description():
