@@ -38,7 +38,7 @@ def run(capsys, *argv, code=0):
     return capsys.readouterr()
 
 
-def test_report_rows_measure_what_the_library_gives(capsys, weights):
+def test_report_rows_measure_what_the_library_gives(capsys, weights, tmp_path):
     arrays, path = weights
     doc = json.loads(run(capsys, "report", path, "--json", "--rule", "attn=symmetric:4", "--workers", "2").out)
     rows = {r["name"]: r for r in doc["tensors"]}
@@ -56,6 +56,14 @@ def test_report_rows_measure_what_the_library_gives(capsys, weights):
     lines = out.splitlines()[2:]
     assert len(lines) == 2 + len(arrays) + 2 and len({len(line) for line in lines[:2]}) == 1
     assert "keep (--keep mlp)" in out
+    # NumPy files hold tensors too; the plot needs the optional matplotlib, without which the report still runs.
+    np.savez(tmp_path / "m.npz", a=arrays["embed.weight"], b=arrays["position_ids"])
+    np.save(tmp_path / "w.npy", arrays["embed.weight"])
+    plot = ["--plot", tmp_path / "e.png"] if importlib.util.find_spec("matplotlib") else []
+    for f, names in (("m.npz", ["a", "b"]), ("w.npy", ["w"])):
+        out = run(capsys, "report", tmp_path / f, "--json", *plot).out
+        assert [r["name"] for r in json.loads(out)["tensors"]] == names
+        assert not plot or (tmp_path / "e.png").read_bytes()[:4] == b"\x89PNG"
 
 
 def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(capsys, weights, tmp_path, monkeypatch):
@@ -64,6 +72,9 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
     (tmp_path / "rules.toml").write_text('scheme = "asymmetric:4@bf16"\nkeep = ["mlp"]\n'
                                          '[rules]\n"attn" = "adaptive:0.05"\n"layers" = "symmetric:3@f32"\n')
     out_path, one = tmp_path / "q.safetensors", tmp_path / "one.safetensors"
+    out = run(capsys, "quantize", path, "-o", out_path, "--dry-run", "--scheme", "adaptive:0.1").out
+    assert not out_path.exists() and len(out.splitlines()) == len(arrays) + 1
+    assert "adaptive:0.1@f16" in out and "<= " in out
     rules = ["--rule", r"q\.weight=symmetric:4", "--rules", tmp_path / "rules.toml"]
     run(capsys, "quantize", path, "-o", out_path, *rules, "--workers", "2")
     loaded = io.load(out_path)
@@ -111,19 +122,3 @@ def test_gguf_out_and_in(capsys, weights, tmp_path):
     rows = {r["name"]: r for r in json.loads(run(capsys, "report", out_path, "--json").out)["tensors"]}
     assert rows["embed.weight"]["scheme"] == "symmetric:8@f16 (stored)"
     assert rows["layers.0.mlp.up.weight"]["relative_rms_error"] > 0
-
-
-def test_dry_run_numpy_inputs_and_plot(capsys, weights, tmp_path):
-    arrays, path = weights
-    out_path = tmp_path / "q.safetensors"
-    out = run(capsys, "quantize", path, "-o", out_path, "--dry-run", "--scheme", "adaptive:0.1").out
-    assert not out_path.exists() and len(out.splitlines()) == len(arrays) + 1
-    assert "adaptive:0.1@f16" in out and "<= " in out
-    np.savez(tmp_path / "m.npz", a=arrays["embed.weight"], b=arrays["position_ids"])
-    np.save(tmp_path / "w.npy", arrays["embed.weight"])
-    # The plot needs the optional matplotlib; without it the report must still run.
-    plot = ["--plot", tmp_path / "e.png"] if importlib.util.find_spec("matplotlib") else []
-    for f, names in (("m.npz", ["a", "b"]), ("w.npy", ["w"])):
-        out = run(capsys, "report", tmp_path / f, "--json", *plot).out
-        assert [r["name"] for r in json.loads(out)["tensors"]] == names
-        assert not plot or (tmp_path / "e.png").read_bytes()[:4] == b"\x89PNG"
