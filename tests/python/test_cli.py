@@ -91,7 +91,7 @@ def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_th
 # The files the mistakes below read, in the directory {d}.
 FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
-         "m.npy": np.ones((3, 4)), "e.npy": np.ones(0)}
+         "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5)}
 MISTAKES = [
     ("{d}", "cannot read"),
     ("{d}/t.npy", "t.npy: not a .npy file"),
@@ -99,6 +99,7 @@ MISTAKES = [
     ("{d}/c.npy", "non-numeric array of dtype complex64"),
     ("{d}/o.npy", "holds Python objects"),
     ("{d}/m.npy", "2-D array of shape 3x4; pass --flatten"),
+    ("{d}/p.npy", "0-D array of shape scalar; pass --flatten"),
     ("{d}/e.npy", "holds no values"),
     ("{d}/z.npy --scheme cubic:3", "unknown scheme 'cubic:3'"),
     ("{d}/z.npy --scheme symmetric:-4", "not a valid number"),
