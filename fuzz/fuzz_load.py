@@ -10,6 +10,7 @@ an allocation sized from an unchecked field fails loudly as MemoryError.
 
 import json
 import os
+import pathlib
 import resource
 import struct
 import sys
@@ -18,7 +19,7 @@ import tempfile
 import atheris
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pickle_target import Bytes, size_value  # noqa: E402
+from pickle_target import KINDS, SCALES, Bytes, size_value  # noqa: E402
 
 with atheris.instrument_imports():
     import numpy as np
@@ -27,28 +28,25 @@ with atheris.instrument_imports():
     from velmar import io
     from velmar.tensor import quantize
 
-SCALES = [velmar.Scale.F32, velmar.Scale.F16, velmar.Scale.Bf16]
 FIELDS = ["type", "kind", "bits", "block", "tolerance", "scale", "shape", "axis", "dtype", "extra"]
 ODD = [None, True, "", "adaptive", "f16", "bfloat16", 2.5, -1, [], {}, [0], [2**40, 2**40], [3, -2], "1", 10**30]
-PATH = os.path.join(tempfile.gettempdir(), f"velmar-fuzz-load-{os.getpid()}.safetensors")
+PATH = pathlib.Path(tempfile.gettempdir(), f"velmar-fuzz-load-{os.getpid()}.safetensors")
 
 
 def valid_file(b):
     tensors = {}
     for i in range(1 + b.u8() % 2):
         shape = tuple(b.u8() % 7 for _ in range(1 + b.u8() % 3))
-        rng = np.random.default_rng(b.u8())
-        x = rng.standard_normal(shape).astype(np.float32)
-        kind = ["symmetric", "asymmetric", "adaptive"][b.u8() % 3]
-        args = {"tolerance": [0.5, 0.01][b.u8() % 2]} if kind == "adaptive" else {"bits": 2 + b.u8() % 15}
-        tensors[f"t{i}"] = quantize(x, kind=kind, block=1 + b.u8() % 9, scale=SCALES[b.u8() % 3],
+        x = np.random.default_rng(b.u8()).standard_normal(shape).astype(np.float32)
+        kind = b.pick(KINDS)
+        args = {"tolerance": b.pick([0.5, 0.01])} if kind == "adaptive" else {"bits": 2 + b.u8() % 15}
+        tensors[f"t{i}"] = quantize(x, kind=kind, block=1 + b.u8() % 9, scale=b.pick(SCALES),
                                     axis=b.u8() % len(shape), **args)
     if b.u8() % 2:
         tensors["v"] = velmar.adaptive_quantize(np.arange(b.u8() % 40, dtype=np.float32), 1 + b.u8() % 8, 0.1)
     tensors["plain"] = np.arange(b.u8() % 5, dtype=np.int16)
     io.save(PATH, tensors)
-    with open(PATH, "rb") as f:
-        return bytearray(f.read())
+    return bytearray(PATH.read_bytes())
 
 
 def with_header(raw, change):
@@ -62,8 +60,7 @@ def with_header(raw, change):
 def mutate_index(b, header):
     meta = header["__metadata__"]
     index = json.loads(meta["velmar.tensors"])
-    name = sorted(index)[b.u8() % len(index)]
-    field = FIELDS[b.u8() % len(FIELDS)]
+    name, field = b.pick(sorted(index)), b.pick(FIELDS)
     index[name][field] = b.pick(ODD) if b.u8() % 2 else size_value(b)
     if b.u8() % 8 == 0:
         meta["velmar.format"] = b.pick(["2", "0", "", "1.0"])
@@ -71,7 +68,7 @@ def mutate_index(b, header):
 
 
 def mutate_entry(b, header):
-    key = sorted(k for k in header if k != "__metadata__")[b.u8() % (len(header) - 1)]
+    key = b.pick(sorted(k for k in header if k != "__metadata__"))
     entry = header[key]
     what = b.u8() % 4
     if what == 0:
@@ -90,32 +87,25 @@ def file_from_bytes(data):
     if mode == 0:
         return data[1:]
     raw = valid_file(b)
-    if mode == 1:
-        return with_header(raw, lambda h: mutate_index(b, h))
-    if mode == 2:
-        return with_header(raw, lambda h: mutate_entry(b, h))
+    if mode < 3:
+        return with_header(raw, lambda h: [mutate_index, mutate_entry][mode - 1](b, h))
     for _ in range(1 + b.u8() % 4):  # overwrite bytes, header or data
-        if raw:
-            raw[(b.u8() << 8 | b.u8()) % len(raw)] = b.u8()
+        raw[(b.u8() << 8 | b.u8()) % len(raw)] = b.u8()
     return bytes(raw)
 
 
 def consistent(name, obj):
     if isinstance(obj, np.ndarray):
         return
-    decoded = obj.dequantize()
-    if isinstance(obj, velmar.Quantized):
-        assert decoded.shape == (len(obj),)
-    else:
-        assert decoded.shape == obj.shape and obj.nbytes == sum(p.nbytes for p in obj.parts().values())
+    vector = isinstance(obj, velmar.Quantized)
+    assert obj.dequantize().shape == ((len(obj),) if vector else obj.shape)
+    assert vector or obj.nbytes == sum(p.nbytes for p in obj.parts().values())
     io.save(PATH, {name: obj})
     assert io.load(PATH)[name].__getstate__() == obj.__getstate__()
 
 
 def check(data):
-    raw = file_from_bytes(data)
-    with open(PATH, "wb") as f:
-        f.write(raw)
+    PATH.write_bytes(file_from_bytes(data))
     try:
         loaded = io.load(PATH)
     except ValueError:

@@ -1,7 +1,8 @@
-"""The command-line report (python -m velmar)."""
+"""The velmar command: the vector report (python -m velmar), and the one-line mistakes of both subcommands."""
 
 import json
 import math
+import os
 import pickle
 import subprocess
 import sys
@@ -10,7 +11,7 @@ import numpy as np
 import pytest
 
 import velmar
-from velmar import Scale, report
+from velmar import Scale, cli, report
 
 SCALE_NAMES = {"f32": Scale.F32, "f16": Scale.F16, "bf16": Scale.Bf16}
 
@@ -24,9 +25,7 @@ def vector(tmp_path):
 
 
 def main(capsys, *argv):
-    code = report.main(list(argv))
-    out, err = capsys.readouterr()
-    return code, out, err
+    return (cli.main(list(argv)), *capsys.readouterr())
 
 
 def rows_of(out):
@@ -39,26 +38,23 @@ def test_table_and_json_agree_with_the_library(capsys, vector):
     assert code == 0 and err == "" and out.startswith(f"velmar {velmar.__version__}: 1000 values from {path}, block 32")
     table = out.splitlines()[2:]
     assert len({len(line) for line in table}) == 1, "columns are not aligned"
+    # Adaptive tolerances are fractions of the data's RMS.
     tols = [s.tolerance for s in report.candidate_schemes(x)[9:]]
+    assert tols == pytest.approx([r * math.sqrt(np.mean(x.astype(np.float64) ** 2)) for r in (0.2, 0.05, 0.01)])
+    assert report.candidate_schemes(np.zeros(64, np.float32))[9:] == []
     names = [f"symmetric {b}-bit" for b in range(2, 9)] + ["asymmetric 4-bit", "asymmetric 8-bit"] + [
         f"adaptive tol={t:.3g}" for t in tols]
     assert [" ".join(line.split()[:-5]) for line in table[2:]] == [f"{n} {s}" for n in names for s in SCALE_NAMES]
-    code, out, _ = main(capsys, path, "--json")
-    rows = rows_of(out)
-    assert code == 0 and len(rows) == 36
+    rows = rows_of(main(capsys, path, "--json")[1])
+    assert len(rows) == 36
     for row in rows:
         scale = SCALE_NAMES[row["scale"]]
         q = (velmar.adaptive_quantize(x, 32, row["tolerance"], scale=scale) if row["kind"] == "adaptive" else
              (velmar.quantize if row["kind"] == "symmetric" else velmar.asymmetric_quantize)(x, row["bits"], scale=scale))
         err = q.dequantize().astype(np.float64) - x
-        assert (row["nbytes"], row["bits_per_element"]) == (q.nbytes, q.bits_per_element)
-        assert row["ratio"] == pytest.approx(32 / q.bits_per_element, rel=1e-6) and row["values_per_second"] > 0
-        assert row["rms_error"] == pytest.approx(math.sqrt(np.mean(err**2)), rel=1e-9)
-        assert row["max_error"] == pytest.approx(np.abs(err).max(), rel=1e-9)
-    # the adaptive tolerances follow the data's units, so they pick the same widths
-    big = report.candidate_schemes(x * np.float32(1000))[9:]
-    assert [s.tolerance for s in big] == pytest.approx([t * 1000 for t in tols], rel=1e-5)
-    assert report.candidate_schemes(np.zeros(64, np.float32))[9:] == []
+        want = [q.nbytes, q.bits_per_element, 4 * x.size / q.nbytes, math.sqrt(np.mean(err**2)), np.abs(err).max()]
+        assert [row[k] for k in ("nbytes", "bits_per_element", "ratio", "rms_error", "max_error")] == pytest.approx(
+            want, rel=1e-9) and row["values_per_second"] > 0
 
 
 @pytest.mark.parametrize("spec, scale, kind, bits, tol", [
@@ -76,62 +72,79 @@ def test_scheme_restricts_the_report_and_out_pickles_it(capsys, vector, tmp_path
     assert q.__getstate__() == report.parse_scheme(spec).quantize(x, scale=SCALE_NAMES[scale or "f32"]).__getstate__()
 
 
-@pytest.mark.parametrize("array, flatten", [(np.arange(12, dtype=np.int16).reshape(2, 3, 2).T, True),
-                                            (np.array(2.5, np.float32), True), (np.array([1e300, True, 1.0]), False)])
-def test_numeric_arrays_are_accepted(capsys, tmp_path, array, flatten):
-    np.save(tmp_path / "a.npy", array)
-    code, out, err = main(capsys, str(tmp_path / "a.npy"), "--scheme", "symmetric:4", "--json", *(["--flatten"] * flatten))
-    assert code == 0, err
-    with np.errstate(over="ignore"):
-        assert report.load_vector(str(tmp_path / "a.npy"), flatten=flatten).tolist() == array.astype(np.float32).ravel().tolist()
-
-
-def test_non_finite_values_are_left_out_of_the_errors(capsys, tmp_path):
-    np.save(tmp_path / "n.npy", np.array([np.nan, 1.0, 0.5, -0.25] * 8, np.float32))
-    (row,) = rows_of(main(capsys, str(tmp_path / "n.npy"), "--scheme", "symmetric:8", "--block", "4", "--scale", "f32", "--json")[1])
+def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_the_errors(capsys, tmp_path):
+    path = str(tmp_path / "a.npy")
+    for array, flatten in [(np.arange(12, dtype=np.int16).reshape(2, 3, 2).T, True), (np.array(2.5, np.float32), True),
+                           (np.array([1e300, True, 1.0]), False)]:
+        np.save(path, array)
+        assert main(capsys, path, "--scheme", "symmetric:4", "--json", *(["--flatten"] * flatten))[0] == 0, array
+        with np.errstate(over="ignore"):
+            assert report.load_vector(path, flatten=flatten).tolist() == array.astype(np.float32).ravel().tolist()
+    np.save(path, np.array([np.nan, 1.0, 0.5, -0.25] * 8, np.float32))
+    (row,) = rows_of(main(capsys, path, "--scheme", "symmetric:8", "--block", "4", "--scale", "f32", "--json")[1])
     assert 0 < row["max_error"] <= 1 / 127 / 2
-    np.save(tmp_path / "n.npy", np.full(5, np.nan, np.float32))
-    (row,) = rows_of(main(capsys, str(tmp_path / "n.npy"), "--scheme", "symmetric", "--scale", "f16", "--json")[1])
+    np.save(path, np.full(5, np.nan, np.float32))
+    (row,) = rows_of(main(capsys, path, "--scheme", "symmetric", "--scale", "f16", "--json")[1])
     assert row["rms_error"] is None and row["max_error"] is None
 
 
-def saved(name, array, **kw):
-    return lambda d: np.save(d / name, array, **kw) or str(d / name)
+# The files the mistakes below read, in the directory {d}.
+FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
+         "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
+         "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5)}
+MISTAKES = [
+    ("{d}", "cannot read"),
+    ("{d}/t.npy", "t.npy: not a .npy file"),
+    ("{d}/s.npy", "non-numeric array of dtype <U3"),
+    ("{d}/c.npy", "non-numeric array of dtype complex64"),
+    ("{d}/o.npy", "holds Python objects"),
+    ("{d}/m.npy", "2-D array of shape 3x4; pass --flatten"),
+    ("{d}/p.npy", "0-D array of shape scalar; pass --flatten"),
+    ("{d}/e.npy", "holds no values"),
+    ("{d}/z.npy --scheme cubic:3", "unknown scheme 'cubic:3'"),
+    ("{d}/z.npy --scheme symmetric:-4", "not a valid number"),
+    ("{d}/z.npy --scheme symmetric:20", "bit width 20 is outside the supported range 2..=16"),
+    ("{d}/z.npy --scheme adaptive:-1", "tolerance must be a finite number greater than 0"),
+    ("{d}/z.npy --out q.pkl", "--out needs --scheme"),
+    ("{d}/z.npy --block 0", "--block must be at least 1"),
+    ("{d}/z.npy --scheme symmetric --out /nonexistent-dir/q.pkl", "cannot write /nonexistent-dir/q.pkl"),
+    ("{d}/z.npy --plot p.png", "--plot needs matplotlib"),
+    ("model report {d}/junk", "unreadable"),
+    ("model report {d}/z.npy --rule attn", "expected REGEX=SCHEME"),
+    ("model report {d}/z.npy --rule (=symmetric", "bad regular expression"),
+    ("model report {d}/z.npy --scheme symmetric:40", "'symmetric:40'"),
+    ("model report {d}/z.npy --rules {d}/junk", "not valid TOML"),
+    ("model report {d}/z.npy --rules {d}/r.toml", "unknown key 'schema'"),
+    ("model quantize {d}/z.npy -o {d}/z.npy", "replace the input"),
+    ("model quantize {d}/z.npy", "required"),
+]
 
 
-@pytest.mark.parametrize("make, extra, message", [
-    (lambda d: str(d / "missing.npy"), [], "missing.npy: no such file"), (lambda d: str(d), [], "cannot read"),
-    (lambda d: (d / "t.npy").write_text("1 2 3") and str(d / "t.npy"), [], "t.npy: not a .npy file"),
-    (saved("s.npy", np.array(["1.0", "2.0"])), [], "non-numeric array of dtype <U3"),
-    (saved("c.npy", np.ones(4, np.complex64)), [], "non-numeric array of dtype complex64"),
-    (saved("o.npy", np.array([1.0, None]), allow_pickle=True), [], "holds Python objects"),
-    (saved("m.npy", np.ones((3, 4))), [], "2-D array of shape 3x4; pass --flatten"),
-    (saved("e.npy", np.ones(0)), [], "holds no values"),
-    (saved("z.npy", np.ones(3)), ["--scheme", "cubic:3"], "unknown scheme 'cubic:3'"),
-    (saved("z.npy", np.ones(3)), ["--scheme", "symmetric:-4"], "not a valid number"),
-    (saved("z.npy", np.ones(3)), ["--scheme", "symmetric:20"], "bit width 20 is outside the supported range 2..=16"),
-    (saved("z.npy", np.ones(3)), ["--scheme", "adaptive:-1"], "tolerance must be a finite number greater than 0"),
-    (saved("z.npy", np.ones(3)), ["--out", "q.pkl"], "--out needs --scheme"),
-    (saved("z.npy", np.ones(3)), ["--block", "0"], "--block must be at least 1"),
-    (saved("z.npy", np.ones(3)), ["--scheme", "symmetric", "--out", "/nonexistent-dir/q.pkl"], "cannot write /nonexistent-dir/q.pkl"),
-])
-def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, make, extra, message):
-    code, out, err = main(capsys, make(tmp_path), *extra)
-    assert (code, out) == (2, "") and err.startswith("velmar: error: ") and err.count("\n") == 1 and message in err
+def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    for name, content in FILES.items():
+        if isinstance(content, bytes):
+            (tmp_path / name).write_bytes(content)
+        else:
+            np.save(tmp_path / name, content, allow_pickle=True)
+    for argv, message in MISTAKES:
+        code, out, err = main(capsys, *[a.format(d=tmp_path) for a in argv.split()])
+        assert (code, out, err.count("\n")) == (2, "", 1) and err.startswith("velmar: error: ") and message in err, argv
 
 
-def test_python_m_velmar_reports_without_traceback(tmp_path):
-    r = subprocess.run([sys.executable, "-m", "velmar", str(tmp_path / "nope.npy")], capture_output=True, text=True)
-    assert (r.returncode, r.stdout, r.stderr) == (2, "", f"velmar: error: {tmp_path / 'nope.npy'}: no such file\n")
+def test_the_modules_run_as_commands(tmp_path):
+    nope, env = tmp_path / "nope.npy", dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    for argv, want in [(["velmar", nope], (2, "", f"velmar: error: {nope}: no such file\n")),
+                       (["velmar.cli", "model", "report", nope], (2, "", f"velmar: error: {nope}: no such file\n")),
+                       (["velmar.cli", "--version"], (0, f"velmar {velmar.__version__}\n", ""))]:
+        r = subprocess.run([sys.executable, "-m", *map(str, argv)], capture_output=True, text=True, env=env)
+        assert (r.returncode, r.stdout, r.stderr) == want
 
 
-def test_plot(capsys, monkeypatch, vector, tmp_path):
+def test_plot(capsys, vector, tmp_path):
     pytest.importorskip("matplotlib")
     code, _, err = main(capsys, vector[1], "--plot", str(tmp_path / "e.png"), "--scheme", "symmetric:4")
     assert code == 0 and (tmp_path / "e.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n", err
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    code, out, err = main(capsys, vector[1], "--plot", str(tmp_path / "p.png"))
-    assert (code, out) == (2, "") and "--plot needs matplotlib" in err and not (tmp_path / "p.png").exists()
 
 
 @pytest.mark.parametrize("have_tqdm", [True, False])
