@@ -148,25 +148,20 @@ def decode(kind, codes, s, z, block):
 
 
 def dot(kind, bits, codes, s, z, block, x):
-    """Accumulated in element order; 8-bit symmetric sums each block, then scales it."""
-    x, q, acc = np.asarray(x, np.float32), np.asarray(codes, np.float32), F(0)
+    """Accumulated in element order (the adaptive sum from -0.0); 8-bit symmetric sums each block, then scales it."""
+    x, q = np.asarray(x, np.float32), np.asarray(codes, np.float32)
     with np.errstate(all="ignore"):
         if kind == "symmetric" and bits == 8:
+            acc = F(0)
             for c in range(0, len(x), block):
                 part = F(0)
                 for j in range(c, min(c + block, len(x))):
                     part = part + x[j] * q[j]
                 acc = acc + part * s[c // block]
-        elif kind == "symmetric":
-            for i in range(len(x)):
-                acc = acc + (s[i // block] * q[i]) * x[i]
-        elif kind == "asymmetric":
-            for i in range(len(x)):
-                acc = acc + x[i] * (s[i // block] * (q[i] - z[i // block]))
-        else:
-            acc = F(-0.0) if len(x) else F(0)
-            for d, v in zip(decode(kind, codes, s, z, block), x):
-                acc = acc + d * v
+            return acc
+        acc = F(-0.0) if kind == "adaptive" and len(x) else F(0)
+        for d, v in zip(decode(kind, codes, s, z, block), x):
+            acc = acc + d * v  # products are exact in either operand order
     return F(acc)
 
 

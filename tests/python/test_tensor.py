@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from velmar import InvalidBitsError, Scale, Scheme, quantize_array
-from velmar import tensor as vt
+from velmar import _tensor as native, tensor as vt
 
 from float_reference import SCALES, same_f32
 
@@ -134,7 +134,13 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
     p, state = ada.parts(), ada.__getstate__()
     good = dict(shape=ada.shape, axis=1, scheme=ada.scheme, scale=ada.scale, dtype=ada.dtype, **p)
     parts = lambda **change: vt.QuantizedTensor.from_parts(**{**good, **change})  # noqa: E731
+    # The native module checks again what the package checks, for callers that go around the package.
+    f = np.ones(8, np.float32)
+    view = (*native.quantize(f, 2, 4, "symmetric", 8, 4, 0.0, 0), 2, 4, "symmetric", 8, 4, 0)
     cases = [
+        (lambda: native.quantize(f, 2, 4, "cubic", 8, 4, 0.0, 0), ValueError, "kind: expected 'symmetric', 'asym"),
+        (lambda: native.quantize(f, 3, 4, "symmetric", 8, 4, 0.0, 0), ValueError, r"values: expected rows \* cols"),
+        (lambda: native.dequantize(*view, np.ones(7, np.float32)), ValueError, r"out: expected rows \* cols"),
         (lambda: vt.quantize(a, axis=2), ValueError, r"axis: expected -2 to 1 .* got 2"),
         (lambda: vt.quantize(np.float32(1)), ValueError, "0-d"),
         (lambda: vt.quantize(a.astype(np.complex64)), TypeError, "complex64"),
@@ -163,6 +169,9 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
     for call, error, message in cases:
         with pytest.raises(error, match=message):
             call()
+    with pytest.raises(BufferError) as e:
+        native.dequantize(*view, bytes(32))
+    assert e.value.__notes__ == ["while processing 'out'"]
 
 
 def test_description():
