@@ -346,7 +346,11 @@ class Writer:
 
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
         if kind is None:
-            self.commit()
+            try:
+                self.commit()
+            except BaseException:
+                self.abort()  # a file that could not be completed is not left behind either
+                raise
         else:
             self.abort()
 

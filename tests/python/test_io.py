@@ -112,6 +112,8 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
                           **{k: getattr(a, k) for k in ("shape", "axis", "scheme", "scale", "dtype")})
     with pytest.raises(RuntimeError, match="disk on fire"):
         io.save(path, {"a": a, "b": exploding})
+    with pytest.raises(ValueError, match="'b' was never written"), io.Writer(path, [("b", "F32", (2,))], {}):
+        pass
     assert path.read_bytes() == raw and os.listdir(tmp_path) == ["m.safetensors"]
     for change, message in HEADER_PROBLEMS:
         path.write_bytes(rewrite(raw, change))
