@@ -123,17 +123,11 @@ ro.flags.writeable = False
 Q, FIT, Sch = velmar.quantize, velmar.fit_scale_and_zero_point, Scheme
 
 
-class Idx:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
+def Idx(v):  # noqa: N802 - an integer by __index__ alone
+    return type("Idx", (), {"__index__": lambda s: v})()
 
 
-class Bad:
-    def __float__(self):
-        raise ValueError("nope")
+Bad = type("Bad", (), {"__float__": lambda s: float("nope")})  # float() raises ValueError
 
 
 def missing(fn, n, names):
@@ -251,14 +245,8 @@ def test_numpy_cast_error_propagates():
         velmar.quantize(np.array(["1.0", "abc"]))
 
 
-class Seq:
-    """A sequence by __getitem__ alone, whose len() fails."""
-
-    def __getitem__(self, i):
-        return [0.5, 1.5, -2.0][i]
-
-    def __len__(self):
-        raise RuntimeError("no length")
+# A sequence by __getitem__ alone, whose len() fails.
+Seq = type("Seq", (), {"__getitem__": lambda s, i: [0.5, 1.5, -2.0][i], "__len__": lambda s: 1 // 0})
 
 
 # accepted spellings of the values: what they must quantize like

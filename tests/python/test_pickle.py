@@ -131,8 +131,7 @@ def test_state_item_conversion_errors(items, exc, msg):
     assert type(ei.value) is exc and (msg is None or str(ei.value) == msg)
 
 
-class TupleSub(tuple):
-    pass
+TupleSub = type("TupleSub", (tuple,), {})
 
 
 def test_equivalent_spellings_accepted():
