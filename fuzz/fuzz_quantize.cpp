@@ -85,14 +85,11 @@ void check_tensor(const Input& in, const Quantized<T>& q) {
         }
     }
     const std::vector<float> got = q.dequantize();
-    std::vector<float> into(len, 7.0f), longer(len + 1);
+    std::vector<float> into(len, 7.0f);
     check(q.dequantize_into(into).has_value(), "dequantize_into refused its own length");
     for (size_t i = 0; i < len; ++i) check(ref::same(got[i], expect[i]) && ref::same(into[i], expect[i]), "decoded value");
-    check(!q.dequantize_into(longer), "longer output accepted");
     const Result<float> d = dot(q, x);
     check(d.has_value() && ref::same(*d, len == 0 ? 0.0f : acc), "dot product");
-    x.push_back(1.0f);
-    check(!dot(q, x), "dot with a longer vector accepted");
 
     // Refinement keeps codes, widths and the invariants.
     Quantized<T> r = q;

@@ -26,25 +26,15 @@ inline float step(float acc, float a, bool head, bool greater) {
     return std::isnan(acc) || better ? a : acc;
 }
 
-inline float absmax(const float* v, size_t n) {
-    float h = 0.0f;
-    for (size_t i = 0; i < n; ++i) h = step(h, std::fabs(v[i]), i < n - n % 16, true);
-    return h;
+// The extreme from `acc` on over n elements (their magnitudes if `abs`), the
+// vector head being whole groups of `group`.
+inline float extreme(const float* v, size_t n, size_t group, float acc, bool greater, bool abs = false) {
+    for (size_t i = 0; i < n; ++i) acc = step(acc, abs ? std::fabs(v[i]) : v[i], i < n - n % group, greater);
+    return acc;
 }
 
 inline std::pair<float, float> min_max(const float* v, size_t n) {
-    float lo = INFINITY, hi = -INFINITY;
-    for (size_t i = 0; i < n; ++i) {
-        lo = step(lo, v[i], i < n - n % 8, false);
-        hi = step(hi, v[i], i < n - n % 8, true);
-    }
-    return {lo, hi};
-}
-
-// Ties away from zero, then clamp; NaN is 0.
-inline int32_t code(float t, uint32_t bits) {
-    const float r = std::round(t);
-    return std::isnan(r) ? 0 : static_cast<int32_t>(std::clamp(r, qmin(bits), qmax(bits)));
+    return {extreme(v, n, 8, INFINITY, false), extreme(v, n, 8, -INFINITY, true)};
 }
 
 struct Block {
@@ -55,14 +45,17 @@ struct Block {
 inline Block block(const float* v, size_t n, uint32_t bits, bool asymmetric) {
     Block b;
     if (!asymmetric) {
-        const float m = absmax(v, n);
+        const float m = extreme(v, n, 16, 0.0f, true, true);
         if (m > 0.0f) b.scale = m / qmax(bits);
     } else if (const auto [lo, hi] = min_max(v, n); !(lo >= hi)) {
         b.scale = (hi - lo) / (qmax(bits) - qmin(bits));
         b.zero_point = qmin(bits) - lo / b.scale;
     }
     const float inv = 1.0f / b.scale;
-    for (size_t i = 0; i < n; ++i) b.codes.push_back(code(v[i] * inv + b.zero_point, bits));
+    for (size_t i = 0; i < n; ++i) {
+        const float r = std::round(v[i] * inv + b.zero_point);  // ties away from zero; NaN is 0
+        b.codes.push_back(std::isnan(r) ? 0 : static_cast<int32_t>(std::clamp(r, qmin(bits), qmax(bits))));
+    }
     return b;
 }
 

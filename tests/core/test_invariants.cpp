@@ -34,46 +34,30 @@ Quantized<T> make(uint32_t bits, bool asymmetric = false, size_t block = 4) {
 template <class T>
 void expect_broken_records_refused() {
     using Q = Quantized<T>;
+    // One case per condition of the check and direction; a width case resizes
+    // its bytes, so that only the width is wrong.
     const struct { const char* name; uint32_t bits; bool asym; std::function<void(Q&)> brk; } cases[] = {
         {"block 0", 8, false, [](Q& q) { q.block = 0; }},
-        {"4-bit block 0", 4, false, [](Q& q) { q.block = 0; }},
-        {"block too big for the scales", 8, false, [](Q& q) { q.block = 5; }},
         {"scales short", 8, false, [](Q& q) { q.scales.pop_back(); }},
-        {"4-bit scales short", 4, false, [](Q& q) { q.scales.pop_back(); }},
         {"scales long", 8, false, [](Q& q) { q.scales.push_back(q.scales[0]); }},
         {"symmetric with zero points", 8, false, [](Q& q) { q.zero_points = q.scales; }},
         {"count short", 8, false, [](Q& q) { q.packed.count = 9; }},
         {"count long", 8, false, [](Q& q) { q.packed.count = 11; }},
         {"bytes short", 8, false, [](Q& q) { q.packed.bytes.pop_back(); }},
-        {"4-bit bytes short", 4, false, [](Q& q) { q.packed.bytes.pop_back(); }},
-        {"5-bit bytes short", 5, false, [](Q& q) { q.packed.bytes.pop_back(); }},
         {"bytes long", 8, false, [](Q& q) { q.packed.bytes.push_back(0); }},
-        {"bytes empty", 3, false, [](Q& q) { q.packed.bytes.clear(); }},
-        {"width 0", 8, false, [](Q& q) { q.packed.bits = 0; }},
-        {"width 1", 8, false, [](Q& q) { q.packed.bits = 1; }},
-        {"width 17", 16, false, [](Q& q) { q.packed.bits = 17; }},
-        {"width 40", 16, false, [](Q& q) { q.packed.bits = 40; q.packed.bytes.resize(50); }},
-        {"width wider than the bytes", 4, false, [](Q& q) { q.packed.bits = 8; }},
+        {"width 1", 8, false, [](Q& q) { q.packed.bits = 1; q.packed.bytes.resize(2); }},
+        {"width 17", 8, false, [](Q& q) { q.packed.bits = 17; q.packed.bytes.resize(22); }},
         {"unknown kind", 8, false, [](Q& q) { q.kind = static_cast<Kind>(7); }},
         {"asymmetric zero points short", 6, true, [](Q& q) { q.zero_points.pop_back(); }},
         {"asymmetric zero points long", 6, true, [](Q& q) { q.zero_points.push_back(q.zero_points[0]); }},
-        {"asymmetric scales short", 6, true, [](Q& q) { q.scales.pop_back(); }},
-        {"asymmetric bytes short", 6, true, [](Q& q) { q.packed.bytes.pop_back(); }},
-        {"asymmetric width 17", 16, true, [](Q& q) { q.packed.bits = 17; }},
-        {"adaptive block 0", 0, true, [](Q& q) { q.block = 0; }},
-        {"adaptive width 0", 0, true, [](Q& q) { q.block_bits[0] = 0; }},
-        {"adaptive width 1", 0, true, [](Q& q) { q.block_bits[0] = 1; }},
-        {"adaptive width 9", 0, true, [](Q& q) { q.block_bits[1] = 9; q.data.resize(q.data.size() + 4); }},
-        {"adaptive width 17", 0, true, [](Q& q) { q.block_bits[2] = 17; }},
-        {"adaptive width 40", 0, true, [](Q& q) { q.block_bits[2] = 40; q.data.resize(200); }},
+        // The last block holds two codes, of width 6.
+        {"adaptive width 1", 0, true, [](Q& q) { q.block_bits[2] = 1; q.data.pop_back(); }},
+        {"adaptive width 9", 0, true, [](Q& q) { q.block_bits[2] = 9; q.data.push_back(0); }},
         {"adaptive widths short", 0, true, [](Q& q) { q.block_bits.pop_back(); }},
         {"adaptive widths long", 0, true, [](Q& q) { q.block_bits.push_back(2); }},
-        {"adaptive widths empty", 0, true, [](Q& q) { q.block_bits.clear(); }},
         {"adaptive data short", 0, true, [](Q& q) { q.data.pop_back(); }},
         {"adaptive data long", 0, true, [](Q& q) { q.data.push_back(0); }},
-        {"adaptive scales short", 0, true, [](Q& q) { q.scales.pop_back(); }},
-        {"adaptive zero points short", 0, true, [](Q& q) { q.zero_points.pop_back(); }},
-        {"adaptive width wider than the data", 0, true, [](Q& q) { q.block_bits[0] = 8; }}};
+        {"adaptive zero points short", 0, true, [](Q& q) { q.zero_points.pop_back(); }}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Q q = make<T>(c.bits, c.asym);
@@ -82,13 +66,11 @@ void expect_broken_records_refused() {
         c.brk(q);
         const Q before = q;
         EXPECT_FALSE(q.keeps_invariants());
-        EXPECT_THROW(q.require_invariants(), InternalError);
         EXPECT_THROW(q.dequantize(), InternalError);
         EXPECT_THROW(q.unpacked_codes(), InternalError);
         std::vector<float> out(q.len, 5.0f);
         EXPECT_THROW((void)q.dequantize_into(out), InternalError);
         EXPECT_THROW((void)dot(q, kValues), InternalError);
-        EXPECT_THROW((void)dot_of(q, kValues), InternalError);
         EXPECT_THROW(refine(q, kValues), InternalError);
         const auto raw = [](const auto& v) { return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof v[0]); };
         EXPECT_TRUE(q.kind == before.kind && raw(q.scales) == raw(before.scales) &&
@@ -104,17 +86,14 @@ TEST(BrokenRecord, FailsTheCheckAndEveryReaderThrowsLeavingItAlone) {
 
 using Q = Quantized<f32>;
 
-// Lengths and blocks near 2^64 whose byte counts wrap if computed naively.
+// Lengths and blocks near 2^64: the checks come before any allocation sized
+// from len, and the walks over blocks do not wrap (packed_len's own overflow
+// guard is in test_packed).
 TEST(BrokenRecord, HugeFieldsNeitherWrapNorAllocate) {
     constexpr size_t kBig = size_t{1} << 61, kMax = SIZE_MAX;
-    const Packed wraps{std::vector<uint8_t>(14), kMax, 16};  // kMax * 16 bits wraps to a small number
     const Q huge[] = {
         {.scales = {1.0f}, .packed = {std::vector<uint8_t>(16), kBig, 8}, .block = kBig, .len = kBig},
-        {.kind = Kind::Asymmetric, .scales = {1.0f}, .zero_points = {0.0f}, .packed = wraps, .block = kMax, .len = kMax},
-        {.kind = Kind::Asymmetric, .scales = {1.0f}, .zero_points = {0.0f}, .packed = {wraps.bytes, kMax, 2}, .block = kMax, .len = kMax},
-        // (len + block - 1) / block would wrap to 0
-        {.scales = {1.0f}, .packed = {{}, kMax, 8}, .block = kMax - 1, .len = kMax},
-        // two blocks whose byte counts together exceed SIZE_MAX
+        // a block walk that steps by `block` instead of the block's length wraps to 0
         {.kind = Kind::Adaptive, .scales = {1.0f, 1.0f}, .zero_points = {0.0f, 0.0f}, .data = std::vector<uint8_t>(8),
          .block_bits = {8, 8}, .block = kMax / 2 + 1, .len = kMax}};
     for (const Q& q : huge) {
@@ -123,18 +102,16 @@ TEST(BrokenRecord, HugeFieldsNeitherWrapNorAllocate) {
         EXPECT_THROW(q.dequantize(), InternalError);
         EXPECT_THROW(q.unpacked_codes(), InternalError);
     }
+    // The length is compared before the record is checked.
     Q q = huge[0];
     std::vector<float> out(4);
     EXPECT_EQ(q.dequantize_into(out).error(), CoreError::length_mismatch(kBig, 4));
     EXPECT_EQ(dot(q, out).error(), CoreError::length_mismatch(kBig, 4));
-    EXPECT_THROW((void)dot_of(q, out), InternalError);
-    refine(q, out);  // the length differs: nothing happens
-    EXPECT_EQ(q.kind, Kind::Symmetric);
+    EXPECT_NO_THROW(refine(q, out));
+    // (len + block - 1) / block would wrap to 0.
     EXPECT_EQ(block_count(kMax, kMax - 1), 2u);
     EXPECT_EQ(block_count(10, kMax), 1u);
-    const Q ok = make<f32>(8, false, kMax);
-    EXPECT_TRUE(ok.keeps_invariants());
-    EXPECT_EQ(ok.scales.size(), 1u);
+    EXPECT_TRUE(make<f32>(8, false, kMax).keeps_invariants());
 }
 
 TEST(BrokenRecord, EmptyRecordsSkipWork) {
@@ -150,13 +127,12 @@ TEST(BrokenRecord, EmptyRecordsSkipWork) {
 TEST(KernelGuards, Throw) {
     const auto buf = [](size_t n) { return std::vector<float>(n, 0.0f); };
     const Packed p8 = Packed::from_i32s(std::vector<int32_t>(6, 1), 8), p5 = Packed::from_i32s(std::vector<int32_t>(6, 1), 5);
-    const std::vector<uint32_t> w8{8}, w40{40};
+    const std::vector<uint32_t> w8{8}, w9{9};
     std::vector<float> o6 = buf(6), o5 = buf(5);
     const std::pair<const char*, std::function<void()>> cases[] = {
         {"i8 block 0", [&] { dequant_i8_blocks(buf(6), p8.bytes, 0, o6); }},
         {"i8 scales short", [&] { dequant_i8_blocks(buf(2), p8.bytes, 2, o6); }},
         {"i8 bytes short", [&] { auto o = buf(7); dequant_i8_blocks(buf(7), p8.bytes, 1, o); }},
-        {"i8 dot bytes short", [&] { (void)dot_i8_blocks(buf(7), p8.bytes, 1, buf(7)); }},
         {"i8 dot scales short", [&] { (void)dot_i8_blocks(buf(1), p8.bytes, 3, buf(6)); }},
         {"i4 bytes short", [&] { auto o = buf(13); dequant_i4_blocks(buf(13), p8.bytes, 1, o); }},
         {"i4 block 0", [&] { auto o = buf(4); dequant_i4_blocks(buf(4), p8.bytes, 0, o); }},
@@ -168,7 +144,7 @@ TEST(KernelGuards, Throw) {
         {"dot asymmetric block 0", [&] { (void)dot_asym(buf(6), buf(6), p5, 0, buf(6)); }},
         {"dot asymmetric width 17", [&] { (void)dot_asym(buf(6), buf(6), Packed{std::vector<uint8_t>(64), 6, 17}, 1, buf(6)); }},
         {"decoder out short", [&] { dequant_sym<f32>(buf(6), p8, 1, o5); }},
-        {"decoder adaptive width 40", [&] { dequant_adaptive<f32>(buf(1), buf(1), std::vector<uint8_t>(64), w40, 6, 6, o6); }},
+        {"decoder adaptive width 9", [&] { dequant_adaptive<f32>(buf(1), buf(1), std::vector<uint8_t>(64), w9, 6, 6, o6); }},
         {"decoder adaptive data short", [&] { dequant_adaptive<f32>(buf(1), buf(1), std::vector<uint8_t>(5), w8, 6, 6, o6); }},
         {"decoder adaptive out short", [&] { dequant_adaptive<f32>(buf(1), buf(1), std::vector<uint8_t>(6), w8, 6, 6, o5); }},
         {"adaptive width 9", [&] { (void)quantize_adaptive(buf(6), 3, std::vector<uint32_t>{8, 9}); }},

@@ -47,9 +47,7 @@ protected:
                     std::vector<uint16_t>(n.h, k)};
             run(k ? twin : ref, o[k]);
         }
-        EXPECT_TRUE(same(o[0].f, o[1].f, sum));
-        EXPECT_TRUE(same(o[0].s, o[1].s, sum));
-        EXPECT_TRUE(same(o[0].z, o[1].z, sum));
+        for (const auto m : {&Out::f, &Out::s, &Out::z}) EXPECT_TRUE(same(o[0].*m, o[1].*m, sum));
         EXPECT_EQ(o[0].b, o[1].b);
         EXPECT_EQ(o[0].c, o[1].c);
         EXPECT_EQ(o[0].w, o[1].w);
@@ -105,15 +103,12 @@ TEST_P(Twin, BlockKernels) {
                 SCOPED_TRACE("bits " + std::to_string(bits));
                 const size_t pl = packed_len(len, bits);
                 const std::vector<uint8_t> b = test::bytes(pl, seed + bits);
-                expect_same({.s = nb, .b = pl}, [&](const Kernels& k, Out& o) {
-                    k.quantize_sym(v, len, block, bits, o.s.data(), o.b.data());
-                });
-                expect_same({.s = nb, .z = nb, .b = pl}, [&](const Kernels& k, Out& o) {
-                    k.quantize_asym(v, len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data());
-                });
-                expect_same({.f = len, .c = len}, [&](const Kernels& k, Out& o) {
+                // The exact results, in disjoint outputs: f holds the symmetric scales, then the decoded values.
+                expect_same({.f = nb + len, .s = nb, .z = nb, .b = 2 * pl, .c = len}, [&](const Kernels& k, Out& o) {
+                    k.quantize_sym(v, len, block, bits, o.f.data(), o.b.data());
+                    k.quantize_asym(v, len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data() + pl);
                     k.unpack(b.data(), bits, len, o.c.data());
-                    k.dequant_sym(s.data(), b.data(), bits, block, len, o.f.data());
+                    k.dequant_sym(s.data(), b.data(), bits, block, len, o.f.data() + nb);
                 });
                 // s * (q - z) meets two NaNs where both s and z are NaN.
                 expect_same({.f = len}, [&](const Kernels& k, Out& o) {
@@ -125,20 +120,15 @@ TEST_P(Twin, BlockKernels) {
             }
             // Random widths with their exact byte runs, and widths chosen per tolerance.
             std::vector<uint32_t> w(nb);
-            size_t total = 0;
-            for (size_t i = 0; i < nb; ++i) {
-                w[i] = 2 + (seed * 7 + i * 5) % 7;
-                total += packed_len(std::min(block, len - i * block), w[i]);
-            }
-            const std::vector<uint8_t> d = test::bytes(total, seed + 5);
+            for (size_t i = 0; i < nb; ++i) w[i] = 2 + (seed * 7 + i * 5) % 7;
+            const std::vector<uint8_t> d = test::bytes(adaptive_data_len(w.data(), block, len), seed + 5);
             expect_same({.f = len}, [&](const Kernels& k, Out& o) {
                 k.dequant_asym(s.data(), z.data(), d.data(), 0, w.data(), block, len, o.f.data());
                 o.f.push_back(k.dot_adaptive(s.data(), z.data(), d.data(), w.data(), block, xp, len));
             }, true);
             for (const float tol : {1e-3f, 0.05f, 0.5f, 1e38f}) {
                 ref.adaptive_widths(v, len, block, tol, w.data());
-                total = 0;
-                for (size_t i = 0; i < nb; ++i) total += packed_len(std::min(block, len - i * block), w[i]);
+                const size_t total = adaptive_data_len(w.data(), block, len);
                 expect_same({.s = nb, .z = nb, .b = total, .w = nb}, [&](const Kernels& k, Out& o) {
                     k.adaptive_widths(v, len, block, tol, o.w.data());
                     k.quantize_asym(v, len, block, 0, w.data(), o.s.data(), o.z.data(), o.b.data());
