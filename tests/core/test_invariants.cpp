@@ -8,6 +8,7 @@
 #include "kernels/block.hpp"
 #include "kernels/i4.hpp"
 #include "kernels/i8.hpp"
+#include "kernels/ranges.hpp"
 #include "methods/adaptive.hpp"
 #include "methods/asymmetric.hpp"
 #include "methods/learned.hpp"
@@ -151,8 +152,47 @@ TEST(KernelGuards, Throw) {
         {"adaptive widths short", [&] { (void)quantize_adaptive(buf(6), 3, w8); }},
         {"dot adaptive data short", [&] { (void)dot_adaptive(buf(1), buf(1), std::vector<uint8_t>(5), w8, 6, buf(6)); }},
         {"fit codes short", [&] { (void)fit_blocks(buf(6), std::vector<int32_t>(5), 2); }},
-        {"widen out short", [&] { auto o = buf(2); widen_f16(std::vector<uint16_t>(3), o); }}};
+        {"widen out short", [&] { auto o = buf(2); widen_f16(std::vector<uint16_t>(3), o); }},
+        {"narrow out short", [&] { std::vector<uint16_t> o(2); narrow_f16(buf(3), o); }},
+        {"symmetric quantizer block 0", [&] { (void)quantize_sym_packed(buf(6), 8, 0); }},
+        {"asymmetric quantizer block 0", [&] { (void)quantize_asym_packed(buf(6), 8, 0); }}};
     for (const auto& [name, call] : cases) EXPECT_THROW(call(), InternalError) << name;
+}
+
+// The range entries over borrowed buffers refuse every length they index by,
+// one field wrong at a time (row 0 is the valid call).
+TEST(KernelGuards, RangeEntriesThrow) {
+    const std::vector<float> v(6, 1.0f);
+    const struct { size_t block; uint32_t bits; std::vector<uint32_t> widths; size_t scales, zps, bytes; } cases[] = {
+        {3, 8, {8, 8}, 2, 2, 6}, {0, 8, {8, 8}, 2, 2, 6}, {3, 17, {8, 8}, 2, 2, 13}, {3, 1, {8, 1}, 2, 2, 6},
+        {3, 8, {8, 9}, 2, 2, 7}, {3, 8, {8}, 1, 2, 6}, {3, 8, {8, 8}, 2, 1, 6}, {3, 8, {8, 8}, 2, 2, 5}};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        std::vector<float> s(c.scales), z(c.zps), out(6);
+        std::vector<uint8_t> b(c.bytes);
+        std::vector<uint32_t> w(c.widths.size());
+        const std::function<void()> calls[] = {
+            [&] { ranges::quantize_sym(v, c.block, c.bits, s, b); }, [&] { ranges::dequant_sym(s, b, c.bits, c.block, out); },
+            [&] { (void)ranges::dot_sym(s, b, c.bits, c.block, v); },
+            [&] { ranges::quantize_asym(v, c.block, c.bits, s, z, b); },
+            [&] { ranges::dequant_asym(s, z, b, c.bits, c.block, out); },
+            [&] { (void)ranges::dot_asym(s, z, b, c.bits, c.block, v); },
+            [&] { ranges::adaptive_widths(v, c.block, 0.1f, w); },
+            [&] { ranges::quantize_adaptive(v, c.block, c.widths, s, z, b); },
+            [&] { ranges::dequant_adaptive(s, z, b, c.widths, c.block, out); },
+            [&] { (void)ranges::dot_adaptive(s, z, b, c.widths, c.block, v); }};
+        // Which entries each case breaks: symmetric ones read no zero points, adaptive ones no bits.
+        const bool broken[] = {c.block == 0 || c.bits == 17 || c.bits == 1 || c.scales < 2 || c.bytes < 6,
+                               c.block == 0 || c.bits == 17 || c.bits == 1 || c.scales < 2 || c.zps < 2 || c.bytes < 6,
+                               c.block == 0 || c.widths.size() < 2,
+                               c.block == 0 || c.widths.size() < 2 || c.widths[1] == 1 || c.widths[1] == 9 ||
+                                   c.scales < 2 || c.zps < 2 || c.bytes < 6};
+        for (size_t k = 0; k < std::size(calls); ++k) {
+            const bool bad = k < 3 ? broken[0] : k < 6 ? broken[1] : k == 6 ? broken[2] : broken[3];
+            if (bad) EXPECT_THROW(calls[k](), InternalError) << "case " << i << " entry " << k;
+            else EXPECT_NO_THROW(calls[k]()) << "case " << i << " entry " << k;
+        }
+    }
 }
 
 }  // namespace

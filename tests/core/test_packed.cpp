@@ -73,10 +73,11 @@ TEST(F16, WideningIsExactForEveryPattern) {
     EXPECT_EQ(f32_from_f16_bits(0x7BFF), 65504.0f);
 }
 
-// Ties to even, above the tie up, below it down.
+// Ties to even, above the tie up, below it down; a NaN keeps its sign and top payload bits and is made quiet.
 TEST(BF16, NarrowingRoundsToNearestEven) {
     const std::pair<uint32_t, uint16_t> cases[] = {{0x3F808000u, 0x3F80}, {0x3F818000u, 0x3F82}, {0x3F808001u, 0x3F81},
-                                                   {0x3F807FFFu, 0x3F80}, {0xBF818000u, 0xBF82}};
+                                                   {0x3F807FFFu, 0x3F80}, {0xBF818000u, 0xBF82}, {0x7F800001u, 0x7FC0},
+                                                   {0xFF812345u, 0xFFC1}, {0x7FFFFFFFu, 0x7FFF}};
     for (const auto& [f, h] : cases) EXPECT_EQ(bf16_bits_from_f32(std::bit_cast<float>(f)), h) << std::hex << f;
 }
 
