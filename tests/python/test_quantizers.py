@@ -143,12 +143,3 @@ def test_scale_storage_rounding(scale, x, want):
     v = float(np.array([x], np.uint32).view(np.float32)[0])
     for q in (sym([v], 2, scale=scale), sym([-v], 2, scale=scale)):
         assert q.scales.view(np.uint32).tolist() == [want]
-
-
-@pytest.mark.parametrize("fn", [sym, asym, ada, velmar.quantize_tensor, velmar.asymmetric_quantize_tensor])
-@pytest.mark.parametrize("scale", SCALES)
-def test_empty_input(fn, scale):
-    q = fn([], scale=scale)
-    assert len(q) == 0 and q.is_empty() and q.scale is scale and q.block == (1 if "tensor" in fn.__name__ else 32)
-    for a in (q.scales, q.zero_points, q.codes, q.unpacked_codes):
-        assert a.shape == (0,)
