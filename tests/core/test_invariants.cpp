@@ -159,38 +159,34 @@ TEST(KernelGuards, Throw) {
     for (const auto& [name, call] : cases) EXPECT_THROW(call(), InternalError) << name;
 }
 
-// The range entries over borrowed buffers refuse every length they index by,
-// one field wrong at a time (row 0 is the valid call).
+// The range entries over borrowed buffers refuse every length they index by, one field wrong at a time
+// (row 0 is valid). `bad` marks the entry groups that must refuse: symmetric, asymmetric, widths, adaptive.
 TEST(KernelGuards, RangeEntriesThrow) {
+    namespace r = ranges;
     const std::vector<float> v(6, 1.0f);
-    const struct { size_t block; uint32_t bits; std::vector<uint32_t> widths; size_t scales, zps, bytes; } cases[] = {
-        {3, 8, {8, 8}, 2, 2, 6}, {0, 8, {8, 8}, 2, 2, 6}, {3, 17, {8, 8}, 2, 2, 13}, {3, 1, {8, 1}, 2, 2, 6},
-        {3, 8, {8, 9}, 2, 2, 7}, {3, 8, {8}, 1, 2, 6}, {3, 8, {8, 8}, 2, 1, 6}, {3, 8, {8, 8}, 2, 2, 5}};
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const auto& c = cases[i];
+    const struct { size_t block; uint32_t bits; std::vector<uint32_t> widths; size_t scales, zps, bytes; const char* bad; }
+        cases[] = {{3, 8, {8, 8}, 2, 2, 6, "...."}, {0, 8, {8, 8}, 2, 2, 6, "sawa"}, {3, 17, {8, 8}, 2, 2, 13, "sa.."},
+                   {3, 1, {8, 1}, 2, 2, 6, "sa.a"}, {3, 8, {8, 9}, 2, 2, 7, "...a"}, {3, 8, {8}, 1, 2, 6, "sawa"},
+                   {3, 8, {8, 8}, 2, 1, 6, ".a.a"}, {3, 8, {8, 8}, 2, 2, 5, "sa.a"}};
+    for (const auto& c : cases) {
         std::vector<float> s(c.scales), z(c.zps), out(6);
         std::vector<uint8_t> b(c.bytes);
         std::vector<uint32_t> w(c.widths.size());
-        const std::function<void()> calls[] = {
-            [&] { ranges::quantize_sym(v, c.block, c.bits, s, b); }, [&] { ranges::dequant_sym(s, b, c.bits, c.block, out); },
-            [&] { (void)ranges::dot_sym(s, b, c.bits, c.block, v); },
-            [&] { ranges::quantize_asym(v, c.block, c.bits, s, z, b); },
-            [&] { ranges::dequant_asym(s, z, b, c.bits, c.block, out); },
-            [&] { (void)ranges::dot_asym(s, z, b, c.bits, c.block, v); },
-            [&] { ranges::adaptive_widths(v, c.block, 0.1f, w); },
-            [&] { ranges::quantize_adaptive(v, c.block, c.widths, s, z, b); },
-            [&] { ranges::dequant_adaptive(s, z, b, c.widths, c.block, out); },
-            [&] { (void)ranges::dot_adaptive(s, z, b, c.widths, c.block, v); }};
-        // Which entries each case breaks: symmetric ones read no zero points, adaptive ones no bits.
-        const bool broken[] = {c.block == 0 || c.bits == 17 || c.bits == 1 || c.scales < 2 || c.bytes < 6,
-                               c.block == 0 || c.bits == 17 || c.bits == 1 || c.scales < 2 || c.zps < 2 || c.bytes < 6,
-                               c.block == 0 || c.widths.size() < 2,
-                               c.block == 0 || c.widths.size() < 2 || c.widths[1] == 1 || c.widths[1] == 9 ||
-                                   c.scales < 2 || c.zps < 2 || c.bytes < 6};
+        const std::pair<int, std::function<void()>> calls[] = {
+            {0, [&] { r::quantize_sym(v, c.block, c.bits, s, b); }},
+            {0, [&] { r::dequant_sym(s, b, c.bits, c.block, out); }},
+            {0, [&] { (void)r::dot_sym(s, b, c.bits, c.block, v); }},
+            {1, [&] { r::quantize_asym(v, c.block, c.bits, s, z, b); }},
+            {1, [&] { r::dequant_asym(s, z, b, c.bits, c.block, out); }},
+            {1, [&] { (void)r::dot_asym(s, z, b, c.bits, c.block, v); }},
+            {2, [&] { r::adaptive_widths(v, c.block, 0.1f, w); }},
+            {3, [&] { r::quantize_adaptive(v, c.block, c.widths, s, z, b); }},
+            {3, [&] { r::dequant_adaptive(s, z, b, c.widths, c.block, out); }},
+            {3, [&] { (void)r::dot_adaptive(s, z, b, c.widths, c.block, v); }}};
         for (size_t k = 0; k < std::size(calls); ++k) {
-            const bool bad = k < 3 ? broken[0] : k < 6 ? broken[1] : k == 6 ? broken[2] : broken[3];
-            if (bad) EXPECT_THROW(calls[k](), InternalError) << "case " << i << " entry " << k;
-            else EXPECT_NO_THROW(calls[k]()) << "case " << i << " entry " << k;
+            SCOPED_TRACE(std::string(c.bad) + " entry " + std::to_string(k));
+            if (c.bad[calls[k].first] != '.') EXPECT_THROW(calls[k].second(), InternalError);
+            else EXPECT_NO_THROW(calls[k].second());
         }
     }
 }
