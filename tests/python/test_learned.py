@@ -51,12 +51,7 @@ def test_refine_fits_each_block(make, scale):
     assert q.__getstate__() == after
 
 
-def test_refine_examples():
-    x = np.linspace(-1, 3, 40, dtype=np.float32)
-    q = velmar.quantize(x, 4, 16)
-    velmar.refine(q, x)
-    assert repr(q) == "Quantized(kind='asymmetric', bits=4, block=16, len=40, scale=Scale.F32)"
-    assert q.nbytes == 20 + 4 * (3 + 3) and q.block_bits is None
+def test_refine_leaves_an_object_alone_on_bad_values_and_empty_ones_as_they_are():
     q = velmar.adaptive_quantize(np.arange(10, dtype=np.float32), 4)
     st = q.__getstate__()
     for bad in (np.ones(9, np.float32), [], "abc"):
