@@ -36,18 +36,19 @@ template <class T>
 void expect_broken_records_refused() {
     using Q = Quantized<T>;
     // One case per condition of the check and direction; a width case resizes
-    // its bytes, so that only the width is wrong.
+    // its bytes, so that only the width is wrong. The widths vary so that the
+    // valid record's dot product takes the 8-bit and the generic path.
     const struct { const char* name; uint32_t bits; bool asym; std::function<void(Q&)> brk; } cases[] = {
         {"block 0", 8, false, [](Q& q) { q.block = 0; }},
-        {"scales short", 8, false, [](Q& q) { q.scales.pop_back(); }},
+        {"scales short", 4, false, [](Q& q) { q.scales.pop_back(); }},
         {"scales long", 8, false, [](Q& q) { q.scales.push_back(q.scales[0]); }},
         {"symmetric with zero points", 8, false, [](Q& q) { q.zero_points = q.scales; }},
-        {"count short", 8, false, [](Q& q) { q.packed.count = 9; }},
-        {"count long", 8, false, [](Q& q) { q.packed.count = 11; }},
-        {"bytes short", 8, false, [](Q& q) { q.packed.bytes.pop_back(); }},
+        {"count short", 5, false, [](Q& q) { q.packed.count = 9; }},
+        {"count long", 3, false, [](Q& q) { q.packed.count = 11; }},
+        {"bytes short", 16, false, [](Q& q) { q.packed.bytes.pop_back(); }},
         {"bytes long", 8, false, [](Q& q) { q.packed.bytes.push_back(0); }},
         {"width 1", 8, false, [](Q& q) { q.packed.bits = 1; q.packed.bytes.resize(2); }},
-        {"width 17", 8, false, [](Q& q) { q.packed.bits = 17; q.packed.bytes.resize(22); }},
+        {"width 17", 16, false, [](Q& q) { q.packed.bits = 17; q.packed.bytes.resize(22); }},
         {"unknown kind", 8, false, [](Q& q) { q.kind = static_cast<Kind>(7); }},
         {"asymmetric zero points short", 6, true, [](Q& q) { q.zero_points.pop_back(); }},
         {"asymmetric zero points long", 6, true, [](Q& q) { q.zero_points.push_back(q.zero_points[0]); }},
