@@ -4,6 +4,7 @@
 // vector twins are tested against, bit for bit. Arguments are trusted, as the
 // table's contract says; the checked entries in kernels/block, i4 and i8 are
 // the only callers in the library.
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 
 namespace velmar::simd {
@@ -135,10 +136,13 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
     for (size_t i = 0; i < n; ++i) out[i] = f16_bits_from_f32(in[i]);
 }
 
+#include "kernels/scalar_superblock.inl"
+
 const Kernels kTable = {
     Level::Scalar,     k_absmax,      k_min_max,     k_quantize_sym, k_asym_codes,   k_quantize_asym,
     k_adaptive_widths, k_unpack,      k_dequant_sym, k_dequant_asym, k_dot_i8,       k_dot_sym,
     k_dot_asym,        k_dot_adaptive, k_fit_blocks, k_widen_f16,    k_narrow_f16,
+    k_quantize_super,  k_dequant_super, k_dot_super, k_dot_lanes, k_quantize_sym_weighted, k_quantize_asym_weighted,
 };
 
 }  // namespace

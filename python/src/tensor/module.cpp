@@ -15,110 +15,15 @@
 
 #include "kernels/ranges.hpp"
 #include "methods/rows.hpp"
+#include "methods/weighted.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
 #include "support/ref.hpp"
+#include "tensor/buffers.hpp"
+#include "tensor/superblock.hpp"
 
 namespace velmar::py {
 namespace {
-
-// ---- read-only buffers owned by this module ----
-
-// A finished part, handed to Python without a copy: the object owns the
-// vector and exports its bytes read-only.
-struct Blob {
-    PyObject_HEAD
-    struct Holder {
-        virtual ~Holder() = default;
-        const void* data = nullptr;
-        size_t bytes = 0;
-    }* holder;
-};
-
-template <class T>
-struct VectorHolder : Blob::Holder {
-    explicit VectorHolder(std::vector<T>&& v) : values(std::move(v)) {
-        data = values.data();
-        bytes = values.size() * sizeof(T);
-    }
-    std::vector<T> values;
-};
-
-PyTypeObject* g_blob_type = nullptr;
-
-void blob_dealloc(PyObject* self) {
-    delete reinterpret_cast<Blob*>(self)->holder;
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DECREF(type);
-}
-
-int blob_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    static char empty = 0;
-    const Blob::Holder* h = reinterpret_cast<Blob*>(self)->holder;
-    void* data = h->bytes ? const_cast<void*>(h->data) : &empty;
-    return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(h->bytes), 1, flags);
-}
-
-PyType_Slot kBlobSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(blob_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(blob_getbuffer)},
-    {0, nullptr},
-};
-
-PyType_Spec kBlobSpec{"velmar._tensor.Blob", sizeof(Blob), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                      kBlobSlots};
-
-// A read-only memoryview over the vector, which it keeps alive.
-template <class T>
-Ref blob(std::vector<T>&& values) {
-    auto holder = std::make_unique<VectorHolder<T>>(std::move(values));
-    PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(g_blob_type, Py_tp_alloc))(g_blob_type, 0);
-    if (!self) throw_error_set();
-    reinterpret_cast<Blob*>(self)->holder = holder.release();
-    Ref owner = Ref::steal(self);
-    return Ref::check(PyMemoryView_FromObject(owner.get()));
-}
-
-// ---- buffers passed in ----
-
-class Buffer {
-public:
-    Buffer(PyObject* obj, const char* name, bool writable) : name_(name) {
-        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
-            add_note(name);
-            throw_error_set();
-        }
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-
-    // The buffer as elements of E; the byte count and the address must suit E.
-    template <class E>
-    std::span<E> as() const {
-        const auto bytes = static_cast<size_t>(view_.len);
-        if (bytes % sizeof(E) != 0 || reinterpret_cast<uintptr_t>(view_.buf) % alignof(E) != 0) {
-            PyErr_Format(PyExc_ValueError, "%s: a buffer of %zu-byte elements expected", name_, sizeof(E));
-            throw_error_set();
-        }
-        return {static_cast<E*>(view_.buf), bytes / sizeof(E)};
-    }
-    // A buffer of native float32 values.
-    std::span<float> floats() const {
-        const std::string_view f = view_.format ? view_.format : "B";
-        if (view_.itemsize != 4 || (f != "f" && f != "=f" && f != (std::endian::native == std::endian::little ? "<f" : ">f"))) {
-            PyErr_Format(PyExc_TypeError, "%s: a float32 buffer expected", name_);
-            throw_error_set();
-        }
-        return as<float>();
-    }
-
-private:
-    const char* name_;
-    Py_buffer view_{};
-};
 
 Kind parse_kind(PyObject* obj) {
     Py_ssize_t n = 0;
@@ -163,8 +68,8 @@ PyObject* kernel_level(PyObject*, PyObject*) {
     return guarded([] { return PyUnicode_FromString(ranges::level_name()); });
 }
 
-constexpr auto kQuantize =
-    signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance", "scale");
+constexpr auto kQuantize = signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance",
+                                     "scale", Param{"weights", "None"});
 
 PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
@@ -174,6 +79,8 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const size_t cols = arg_usize(a[2], "cols");
         rows::Spec spec{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"), arg_f32(a[6], "tolerance")};
         const int scale = parse_scale(a[7]);
+        std::optional<Buffer> held;
+        const std::span<const float> w = weights_arg(a[8], cols, held);
         const std::span<const float> v = values.floats();
         size_t count = 0;
         if (__builtin_mul_overflow(rows, cols, &count) || count != v.size())
@@ -183,7 +90,7 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
             std::optional<Result<rows::Parts<T>>> r;
             {
                 GilRelease unlocked;
-                r = rows::quantize<T>(v, rows, cols, spec);
+                r = w.empty() ? rows::quantize<T>(v, rows, cols, spec) : weighted::quantize<T>(v, rows, cols, spec, w);
             }
             if (!*r) raise_spec_error(r->error());
             rows::Parts<T>& p = **r;
@@ -274,10 +181,12 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject*) {
-    return guarded([] {
-        if (!g_blob_type)
-            g_blob_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&kBlobSpec)).release());
+int exec_module(PyObject* module) {
+    return guarded([&] {
+        ready_blob_type();
+        if (PyModule_AddFunctions(module, kSuperFunctions) < 0 ||
+            PyModule_AddObjectRef(module, "super_types", Ref::check(super_types()).get()) < 0)
+            throw_error_set();
         return 0;
     });
 }

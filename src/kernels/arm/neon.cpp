@@ -2,6 +2,7 @@
 #if defined(__aarch64__)
 #include <arm_neon.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 
 namespace velmar::simd {
@@ -79,6 +80,7 @@ struct S {
     }
     static void widen_f16(const uint16_t*, float*) {}
     static void narrow_f16(const float*, uint16_t*) {}
+    static F to_float(I v) { return vcvtq_f32_s32(v); }
 };
 
 #include "kernels/twin.inl"

@@ -2,6 +2,7 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/x86/nibbles.hpp"
 
@@ -117,6 +118,7 @@ struct S {
         const __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), h);
     }
+    static F to_float(I v) { return _mm256_cvtepi32_ps(v); }
 };
 
 #include "kernels/twin.inl"

@@ -5,6 +5,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/x86/nibbles.hpp"
 
@@ -108,6 +109,7 @@ struct S {
         const __m256i h = _mm512_cvtps_ph(_mm512_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), h);
     }
+    static F to_float(I v) { return _mm512_cvtepi32_ps(v); }
 };
 
 #include "kernels/twin.inl"

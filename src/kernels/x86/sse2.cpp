@@ -2,6 +2,7 @@
 #if defined(__x86_64__)
 #include <emmintrin.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/x86/nibbles.hpp"
 
@@ -88,6 +89,7 @@ struct S {
     static void transpose(F* r) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
     static void widen_f16(const uint16_t*, float*) {}
     static void narrow_f16(const float*, uint16_t*) {}
+    static F to_float(I v) { return _mm_cvtepi32_ps(v); }
 };
 
 #include "kernels/twin.inl"

@@ -1,0 +1,27 @@
+#pragma once
+// Quantizing rows with a weight per column: each block's scale (and zero
+// point) minimises the weighted squared error instead of following the
+// block's extremes, so columns that matter more are fitted more closely.
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "methods/rows.hpp"
+
+namespace velmar::weighted {
+
+// The first weight that is not a finite number >= 0, if any.
+std::optional<size_t> bad_weight(std::span<const float> weights);
+
+// The weights over their largest, so that sums of them keep their range;
+// empty when every weight is 0 (the fit is then unweighted).
+std::vector<float> normalized(std::span<const float> weights);
+
+// rows::quantize with `weights` (cols values, each passing bad_weight): the
+// same parts, every block fitted with the weights of its columns.
+template <class T>
+Result<rows::Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const rows::Spec& spec,
+                                std::span<const float> weights);
+
+}  // namespace velmar::weighted
