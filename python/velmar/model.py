@@ -31,7 +31,8 @@ import numpy.typing as npt
 
 from velmar import _native, gguf_io, io, tensor
 from velmar._native import QuantizeError, Scale, Scheme
-from velmar.io import Layout, Stored
+from velmar.io import Stored
+from velmar.layout import BFLOAT16, PARTS, Layout, scale_name
 from velmar.report import SCALES, SCHEME_SYNTAX, UsageError, parse_scheme, read_magic
 
 __all__ = ["main"]
@@ -76,7 +77,7 @@ def spec_name(scheme: Scheme | None, scale: Scale) -> str:
     if scheme is None:
         return "keep"
     param = f"{scheme.tolerance:.3g}" if scheme.kind == "adaptive" else str(scheme.bits)
-    return f"{scheme.kind}:{param}@{io.scale_name(scale)}"
+    return f"{scheme.kind}:{param}@{scale_name(scale)}"
 
 
 @dataclass
@@ -204,7 +205,7 @@ class Source:
         for name in self.file.keys():
             layout = self.file.layout(name)
             if layout is not None:
-                item = io.ST_DTYPES["BF16"].itemsize if layout.dtype == "bfloat16" else np.dtype(layout.dtype).itemsize
+                item = BFLOAT16.itemsize if layout.dtype == "bfloat16" else np.dtype(layout.dtype).itemsize
                 self._add(name, layout.shape, layout.dtype, math.prod(layout.shape) * item, layout)
             else:
                 dt, shape = self.file.plain(name)
@@ -219,11 +220,11 @@ class Source:
             stored = None
             if kind in (gguf.GGMLQuantizationType.Q8_0, gguf.GGMLQuantizationType.Q4_0):
                 bits = 8 if kind == gguf.GGMLQuantizationType.Q8_0 else 4
-                stored = Layout(False, "symmetric", bits, 32, None, "f16", shape, len(shape) - 1, "float32")
+                stored = Layout.for_scheme(Scheme.symmetric(bits, 32), Scale.F16, shape)
             if kind in gguf_io.PLAIN_TYPES:
                 self._add(name, shape, np.dtype(gguf_io.PLAIN_TYPES[kind]), int(t.n_bytes))
             elif kind == gguf.GGMLQuantizationType.BF16:
-                self._add(name, shape, io.ST_DTYPES["BF16"], int(t.n_bytes))
+                self._add(name, shape, BFLOAT16, int(t.n_bytes))
             else:
                 self._add(name, shape, kind.name, int(t.n_bytes), stored)
 
@@ -259,7 +260,7 @@ class Source:
             return self.npz[name]
         kind, shape, t = self.gguf[name]
         if kind == gguf.GGMLQuantizationType.BF16:
-            return np.asarray(t.data).view(io.ST_DTYPES["BF16"]).reshape(shape)
+            return np.asarray(t.data).view(BFLOAT16).reshape(shape)
         if kind in gguf_io.PLAIN_TYPES:
             return np.asarray(t.data).reshape(shape)
         return _Decoded(np.asarray(t.data).reshape(*shape[:-1], -1), kind)
@@ -342,7 +343,7 @@ def _work(path: str, entry: Entry, choice: Choice, measure: bool) -> Done:
     shape = entry.shape
     inner = math.prod(shape[1:])
     step = max(1, CHUNK_BYTES // max(1, 4 * inner))
-    pieces: dict[str, list[npt.NDArray[Any]]] = {p: [] for p in io.PARTS}
+    pieces: dict[str, list[npt.NDArray[Any]]] = {p: [] for p in PARTS}
     for start in range(0, shape[0], step) if shape[0] else [0]:
         chunk = np.asarray(rows[start : min(start + step, shape[0])]) if shape[0] else np.zeros(shape, np.float32)
         qt = tensor.quantize(chunk, choice.scheme, scale=choice.scale)
@@ -352,8 +353,7 @@ def _work(path: str, entry: Entry, choice: Choice, measure: bool) -> Done:
             _accumulate(done, chunk, qt.dequantize())
     done.parts = {p: np.concatenate(v) for p, v in pieces.items()}
     scheme = choice.scheme
-    done.layout = Layout(False, scheme.kind, scheme.bits or 0, scheme.block, scheme.tolerance,
-                         io.scale_name(choice.scale), shape, len(shape) - 1, entry.dtype)
+    done.layout = Layout.for_scheme(scheme, choice.scale, shape, dtype=entry.dtype)
     done.after = sum(a.nbytes for a in done.parts.values())
     return done
 
@@ -432,7 +432,7 @@ def row_of(d: Done) -> dict[str, Any]:
     if quantized:
         scheme = spec_name(d.choice.scheme, d.choice.scale)
     elif stored is not None:
-        scheme = f"{spec_name(stored.scheme(), io.SCALE_NAMES[stored.scale])} (stored)"
+        scheme = f"{spec_name(stored.scheme(), stored.scale_member)} (stored)"
     else:
         scheme = f"keep ({d.choice.reason})"
     rms = math.sqrt(d.sse / d.ssx) if quantized and d.ssx > 0 else None
@@ -571,13 +571,11 @@ def gguf_check(plan: list[tuple[Entry, Choice]], fallback: str | None) -> list[t
     for entry, choice in plan:
         stored = entry.stored
         if choice.scheme is not None:
-            lay = Layout(False, choice.scheme.kind, choice.scheme.bits or 0, choice.scheme.block,
-                         choice.scheme.tolerance, io.scale_name(choice.scale), entry.shape, len(entry.shape) - 1,
-                         entry.dtype)
+            lay = Layout.for_scheme(choice.scheme, choice.scale, entry.shape, dtype=entry.dtype)
             ok = _maps(lay)
             what = spec_name(choice.scheme, choice.scale)
         elif stored is not None:
-            ok, what = _maps(stored), spec_name(stored.scheme(), io.SCALE_NAMES[stored.scale])
+            ok, what = _maps(stored), spec_name(stored.scheme(), stored.scale_member)
         else:
             ok = entry.dtype in ("float32", "float16", "float64", "bfloat16", "int8", "int16", "int32", "int64")
             what = entry.dtype
@@ -597,11 +595,9 @@ def _maps(lay: Layout) -> bool:
 def estimate(entry: Entry, choice: Choice) -> str:
     if choice.scheme is None:
         return human(entry.nbytes)
-    lay = Layout(False, choice.scheme.kind, choice.scheme.bits or 0, choice.scheme.block, None,
-                 io.scale_name(choice.scale), entry.shape, len(entry.shape) - 1, entry.dtype)
-    counts = lay.part_counts()
-    size = sum((c if c is not None else lay.rows * lay.row_len) * lay.part_dtype(p).itemsize for p, c in counts.items())
-    return ("<= " if counts["codes"] is None else "") + human(size)
+    lay = Layout.for_scheme(choice.scheme, choice.scale, entry.shape, dtype=entry.dtype)
+    size = sum(c * lay.part_dtype(p).itemsize for p, c in lay.max_part_counts().items())
+    return ("<= " if lay.row_code_bytes is None else "") + human(size)
 
 
 def cmd_quantize(args: argparse.Namespace, out: TextIO) -> None:
@@ -639,12 +635,11 @@ def write_safe(path: str, plan: list[tuple[Entry, Choice]], results: Iterator[Do
     for entry, choice in plan:
         if choice.scheme is not None:
             s = choice.scheme
-            layouts[entry.name] = Layout(False, s.kind, s.bits or 0, s.block, s.tolerance,
-                                         io.scale_name(choice.scale), entry.shape, len(entry.shape) - 1, entry.dtype)
+            layouts[entry.name] = Layout.for_scheme(s, choice.scale, entry.shape, dtype=entry.dtype)
         elif entry.stored is not None:
             layouts[entry.name] = entry.stored
         else:
-            dt = io.ST_NAMES[np.dtype(io.ST_DTYPES["BF16"]) if entry.dtype == "bfloat16" else np.dtype(entry.dtype)]
+            dt = io.ST_NAMES[np.dtype(BFLOAT16) if entry.dtype == "bfloat16" else np.dtype(entry.dtype)]
             entries.append((entry.name, dt, entry.shape))
             continue
         entries += io.quantized_entries(entry.name, layouts[entry.name])

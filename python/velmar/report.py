@@ -26,6 +26,7 @@ import numpy.typing as npt
 
 from velmar import _native
 from velmar._native import Quantized, QuantizeError, Scale, Scheme
+from velmar.layout import SCALES, scale_name
 
 __all__ = [
     "BLOCK",
@@ -51,12 +52,6 @@ __all__ = [
 F32Array = npt.NDArray[np.float32]
 
 
-def scale_name(scale: Scale) -> str:
-    """The name a scale pickles under: f32, f16 or bf16."""
-    return scale.__getstate__()
-
-
-SCALES: dict[str, Scale] = {scale_name(s): s for s in (Scale.F32, Scale.F16, Scale.Bf16)}
 # The block size the quantizers take when given none.
 BLOCK: int = Scheme.symmetric().block
 SYMMETRIC_BITS = tuple(range(2, 9))
