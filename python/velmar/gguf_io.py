@@ -7,6 +7,9 @@ high one. Both decode as code times scale in float32, so a block decodes to
 the same bits on either side. GGUF blocks run along the last axis and never
 straddle rows, so tensors quantized along another axis, or with rows that
 are not whole blocks, have no GGUF type.
+
+The super-block kinds (velmar.kquants) hold their GGUF type's blocks as they
+are: they go out and come back byte for byte.
 """
 
 from __future__ import annotations
@@ -20,7 +23,7 @@ import numpy as np
 import numpy.typing as npt
 from gguf import GGMLQuantizationType as GT
 
-from velmar import io
+from velmar import io, kquants
 from velmar._native import Scale, Scheme
 from velmar.io import Stored
 from velmar.layout import BFLOAT16, Layout
@@ -37,6 +40,8 @@ FALLBACKS = {"f32": np.float32, "f16": np.float16}
 def gguf_type(obj: Any) -> GT | None:
     """The GGUF block type a quantized object is exactly, or None."""
     lay = Layout.of(obj)
+    if lay.super_block is not None:
+        return GT[lay.kind.upper()] if lay.axis == len(lay.shape) - 1 else None
     if (lay.kind == "symmetric" and lay.bits in EXACT and lay.block == QK and lay.scale == "f16"
             and lay.axis == len(lay.shape) - 1 and lay.row_len % QK == 0):
         return EXACT[lay.bits]
@@ -47,6 +52,8 @@ def to_blocks(obj: Any, kind: GT) -> npt.NDArray[np.uint8]:
     """GGUF block bytes of an exactly mapping object, one row of bytes per tensor row."""
     lay = Layout.of(obj)
     parts = io.parts_of(obj)
+    if lay.super_block is not None:
+        return parts["codes"].reshape(*lay.shape[:-1], lay.row_code_bytes or 0)
     nb = lay.blocks
     d = parts["scales"].view(np.uint8).reshape(nb, 2)
     if kind == GT.Q8_0:
@@ -112,10 +119,12 @@ def export(path: str | os.PathLike[str], objects: Mapping[str, Stored], *, fallb
             prepared.append((name, decoded.astype(FALLBACKS[fallback]), None))
         else:
             lay = Layout.of(obj)
+            what = lay.kind if lay.super_block else (
+                f"{lay.kind} {lay.bits or 'adaptive'}-bit, block {lay.block}, {lay.scale} scales")
             raise ValueError(
-                f"{name!r}: {lay.kind} {lay.bits or 'adaptive'}-bit, block {lay.block}, {lay.scale} scales "
-                "has no GGUF type (Q8_0 and Q4_0 are symmetric 8 and 4 bits, block 32, f16 scales, "
-                "along the last axis); ask for a fallback to write it decoded as f32 or f16"
+                f"{name!r}: {what} along axis {lay.axis} has no GGUF type (Q8_0 and Q4_0 are symmetric 8 and "
+                "4 bits, block 32, f16 scales, Q2_K to Q6_K the super-block kinds, all along the last axis); "
+                "ask for a fallback to write it decoded as f32 or f16"
             )
     write(path, prepared, arch)
 
@@ -154,6 +163,12 @@ def convert(name: str, kind: GT, shape: tuple[int, ...], t: Any) -> Stored:
     """One GGUF tensor as velmar sees it: Q8_0/Q4_0 as a quantized object, plain types as arrays."""
     if kind in (GT.Q8_0, GT.Q4_0):
         return from_blocks(t.data, shape, kind)
+    if (sb := kquants.by_name(kind.name)) is not None:
+        lay = Layout.for_scheme(sb, Scale.F16, shape)
+        empty = np.zeros(0, np.float16)
+        codes = np.ascontiguousarray(t.data).reshape(-1).view(np.uint8)
+        return io.build(lay, {"codes": codes, "scales": empty, "zero_points": empty,  # type: ignore[no-any-return]
+                              "widths": np.zeros(0, np.uint32)})
     if kind == GT.BF16:
         return np.array(t.data).view(BFLOAT16).reshape(shape)
     if kind in PLAIN_TYPES:
@@ -162,5 +177,5 @@ def convert(name: str, kind: GT, shape: tuple[int, ...], t: Any) -> Stored:
 
 
 def load(path: str | os.PathLike[str]) -> dict[str, Stored]:
-    """Every tensor of a GGUF file; Q8_0/Q4_0 become velmar objects, other block types are refused."""
+    """Every tensor of a GGUF file; Q8_0/Q4_0 and the K-quants become velmar objects, other block types are refused."""
     return {name: convert(name, kind, shape, t) for name, kind, shape, t in tensors(path)}

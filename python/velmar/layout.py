@@ -9,6 +9,10 @@ that row, so a row of a fixed-width kind holds ``packed_len(row_len, bits)``
 code bytes, and an adaptive row the sum over its blocks of
 ``packed_len(block length, width)``.
 
+The super-block kinds (``q2_k`` ... ``q6_k``, velmar.kquants) keep their
+GGUF blocks whole in ``codes``, ``row_len / 256`` blocks a row, and no other
+part.
+
 Every other module asks this one: the tensor class, the velmar file, GGUF and
 the command line.
 """
@@ -24,7 +28,9 @@ import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 
+from velmar import kquants
 from velmar._native import Quantized, Scale, Scheme
+from velmar.kquants import SuperBlockScheme
 
 __all__ = [
     "BFLOAT16",
@@ -118,7 +124,8 @@ class Layout:
 
     @classmethod
     def for_scheme(
-        cls, scheme: Scheme, scale: Scale, shape: tuple[int, ...], axis: int = -1, dtype: str = "float32"
+        cls, scheme: Scheme | SuperBlockScheme, scale: Scale, shape: tuple[int, ...], axis: int = -1,
+        dtype: str = "float32"
     ) -> Layout:
         """The layout of ``shape`` quantized with ``scheme`` along ``axis``."""
         dims = tuple(int(d) for d in shape)
@@ -145,11 +152,16 @@ class Layout:
         if kind_of not in ("vector", "tensor"):
             raise LayoutError("type", f"expected 'vector' or 'tensor', got {kind_of!r:.60}")
         kind = doc.get("kind")
-        if kind not in KINDS:
-            raise LayoutError("kind", f"expected one of {', '.join(KINDS)}, got {kind!r:.60}")
+        if kind not in KINDS and not (isinstance(kind, str) and kquants.by_name(kind) and kind == kind.lower()):
+            raise LayoutError("kind", f"expected one of {', '.join(KINDS)} or q2_k to q6_k, got {kind!r:.60}")
         block = _int_field(doc, "block", 1)
         tolerance: float | None = None
-        if kind == "adaptive":
+        if kind not in KINDS:
+            for field, want in (("bits", None), ("block", kquants.SUPER_BLOCK), ("tolerance", None), ("scale", "f16")):
+                if doc.get(field) != want:
+                    raise LayoutError(field, f"must be {'null' if want is None else want} for {kind}")
+            bits = 0
+        elif kind == "adaptive":
             if doc.get("bits") is not None:
                 raise LayoutError("bits", "must be null for adaptive")
             bits = 0
@@ -175,8 +187,10 @@ class Layout:
         dtype = doc.get("dtype")
         if not isinstance(dtype, str):
             raise LayoutError("dtype", f"unknown element type {dtype!r:.60}")
-        if kind_of == "vector" and (len(shape) != 1 or dtype != "float32"):
-            raise LayoutError("shape", "a vector is 1-D float32")
+        if kind_of == "vector" and (len(shape) != 1 or dtype != "float32" or kind not in KINDS):
+            raise LayoutError("shape", "a vector is 1-D float32 of a velmar kind")
+        if kind not in KINDS and shape[axis] % kquants.SUPER_BLOCK:
+            raise LayoutError("shape", f"{kind} rows are whole super-blocks of 256 values, not {shape[axis]}")
         return cls(kind_of == "vector", str(kind), bits, block, tolerance, scale, tuple(shape), axis, dtype)
 
     def as_json(self) -> dict[str, Any]:
@@ -212,8 +226,15 @@ class Layout:
         return self.rows * self.row_blocks
 
     @property
+    def super_block(self) -> SuperBlockScheme | None:
+        """The super-block type of a super-block kind, else None."""
+        return kquants.by_name(self.kind) if self.kind not in KINDS else None
+
+    @property
     def row_code_bytes(self) -> int | None:
         """Code bytes of one row; None for adaptive, whose rows differ."""
+        if (sb := self.super_block) is not None:
+            return self.row_len // kquants.SUPER_BLOCK * sb.block_bytes
         return None if self.kind == "adaptive" else packed_len(self.row_len, self.bits)
 
     def part_counts(self, widths: npt.NDArray[Any] | None = None) -> dict[str, int | None]:
@@ -227,6 +248,8 @@ class Layout:
             codes = int(self.row_starts(widths)[-1])
         else:
             codes = None
+        if self.super_block is not None:
+            return {"codes": codes, "scales": 0, "zero_points": 0, "widths": 0}
         return {
             "codes": codes,
             "scales": nb,
@@ -264,7 +287,9 @@ class Layout:
         per_row = adaptive_row_bytes(w, self.row_len, self.block)
         return np.concatenate((np.zeros(1, per_row.dtype), np.cumsum(per_row)))
 
-    def scheme(self) -> Scheme:
+    def scheme(self) -> Scheme | SuperBlockScheme:
+        if (sb := self.super_block) is not None:
+            return sb
         if self.kind == "adaptive":
             return Scheme.adaptive(self.block, self.tolerance if self.tolerance is not None else 0.001)
         make = Scheme.symmetric if self.kind == "symmetric" else Scheme.asymmetric

@@ -14,6 +14,12 @@ one per block). ``len(t)`` is the number of rows and ``t[i]`` the row ``i``.
 ``quantize`` takes either a ``velmar.Scheme`` or the keywords ``kind``,
 ``bits``, ``block`` and ``tolerance`` (defaults: symmetric, 8 bits, blocks of
 32, tolerance 0.001 for the adaptive kind); giving both is an error.
+``weights`` (one per value along the axis) makes every block's fit minimise
+the weighted squared error.
+
+The super-block types ``Q2_K`` ... ``Q6_K`` (velmar.kquants; also
+``kind="q4_k"``) quantize rows of whole super-blocks of 256 values into
+GGUF's own bytes, kept in ``codes``; their rows are tensors of one row.
 """
 
 from __future__ import annotations
@@ -27,14 +33,16 @@ from typing import Any, Final, Literal, SupportsIndex, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from velmar import _tensor
+from velmar import _tensor, kquants
 from velmar._native import Quantized, Scale, Scheme
+from velmar.kquants import Q2_K, Q3_K, Q4_K, Q5_K, Q6_K, SuperBlockScheme
 from velmar.layout import BFLOAT16, SCALES, Layout, scale_dtype
 
-__all__ = ["QuantizedTensor", "quantize"]
+__all__ = ["Q2_K", "Q3_K", "Q4_K", "Q5_K", "Q6_K", "QuantizedTensor", "quantize"]
 
 Kind: TypeAlias = Literal["symmetric", "asymmetric", "adaptive"]
 F32Array: TypeAlias = npt.NDArray[np.float32]
+AnyScheme: TypeAlias = Scheme | SuperBlockScheme
 
 _SCALES: Final = tuple(SCALES.values())
 _BFLOAT16: Final = BFLOAT16
@@ -58,15 +66,19 @@ def _scale_index(scale: object) -> int:
 
 
 def _make_scheme(
-    scheme: Scheme | None, kind: str | None, bits: int | None, block: int | None, tolerance: float | None
-) -> Scheme:
+    scheme: AnyScheme | None, kind: str | None, bits: int | None, block: int | None, tolerance: float | None
+) -> AnyScheme:
     if scheme is not None:
-        if not isinstance(scheme, Scheme):
+        if not isinstance(scheme, (Scheme, SuperBlockScheme)):
             raise TypeError(f"scheme: expected a velmar.Scheme, got {type(scheme).__name__}")
         if (kind, bits, block, tolerance) != (None, None, None, None):
             raise TypeError("give either a scheme or kind/bits/block/tolerance, not both")
         return scheme
     kind = "symmetric" if kind is None else kind
+    if isinstance(kind, str) and (sb := kquants.by_name(kind)) is not None:
+        if (bits, block, tolerance) != (None, None, None):
+            raise TypeError(f"kind {kind!r} takes no bits, block or tolerance")
+        return sb
     block = 32 if block is None else block
     if kind == "adaptive":
         if bits is not None:
@@ -81,10 +93,26 @@ def _make_scheme(
     raise ValueError(f"kind: expected 'symmetric', 'asymmetric' or 'adaptive', got {kind!r}")
 
 
-def _check_scheme(scheme: Scheme, scale: Scale) -> None:
+def _check_scheme(scheme: AnyScheme, scale: Scale) -> None:
+    if isinstance(scheme, SuperBlockScheme):
+        if scale not in (Scale.F32, Scale.F16):  # F32 is the default, for schemes with a choice
+            raise ValueError(f"scale: {scheme.name} keeps half-precision scales of its own; give Scale.F16 or none")
+        return
     # The 1-D quantizer checks bits, block and tolerance and raises its own
     # errors (InvalidBitsError, ...); on no values it does nothing else.
     scheme.quantize(np.empty(0, np.float32), scale=scale)
+
+
+def _weights(weights: object, n: int) -> F32Array | None:
+    """One float32 weight per value along the axis, or None."""
+    if weights is None:
+        return None
+    w = np.asarray(weights)
+    if w.dtype != _BFLOAT16 and w.dtype.kind not in "fiub":
+        raise TypeError(f"weights: expected real numbers, got dtype {w.dtype}")
+    if w.shape != (n,):
+        raise ValueError(f"weights: expected shape ({n},), one per value along the axis, got {w.shape}")
+    return np.ascontiguousarray(w, np.float32)
 
 
 def _as_array(a: object) -> npt.NDArray[Any]:
@@ -139,16 +167,19 @@ def _float32_rows(arr: npt.NDArray[Any], axis: int) -> F32Array:
 
 def quantize(
     a: object,
-    scheme: Scheme | None = None,
+    scheme: AnyScheme | None = None,
     *,
-    kind: Kind | None = None,
+    kind: Kind | str | None = None,
     bits: int | None = None,
     block: int | None = None,
     tolerance: float | None = None,
     scale: Scale = Scale.F32,
     axis: SupportsIndex = -1,
+    weights: npt.ArrayLike | None = None,
 ) -> QuantizedTensor:
-    """Quantizes every row of ``a`` along ``axis`` (the last one by default)."""
+    """Quantizes every row of ``a`` along ``axis`` (the last one by default),
+    with ``weights`` (one per value along the axis) fitting each block to the
+    weighted squared error."""
     sch = _make_scheme(scheme, kind, bits, block, tolerance)
     index = _scale_index(scale)
     _check_scheme(sch, scale)
@@ -158,8 +189,16 @@ def quantize(
     ax = _axis(axis, arr.ndim)
     rows = _float32_rows(arr, ax)
     m, n = math.prod(rows.shape[:-1]), rows.shape[-1]
+    w = _weights(weights, n)
+    if isinstance(sch, SuperBlockScheme):
+        if n % kquants.SUPER_BLOCK:
+            raise ValueError(f"{sch.name} rows are whole super-blocks of 256 values; axis {ax} has {n}")
+        blocks = _tensor.quantize_super(rows, m, n, sch.name, w)
+        empty = np.zeros(0, np.float16)
+        return QuantizedTensor._adopt(arr.shape, ax, sch, Scale.F16, arr.dtype, np.frombuffer(blocks, np.uint8),
+                                      empty, empty, np.zeros(0, np.uint32))
     codes, scales, zero_points, widths = _tensor.quantize(
-        rows, m, n, sch.kind, sch.bits or 0, sch.block, sch.tolerance or 0.0, index
+        rows, m, n, sch.kind, sch.bits or 0, sch.block, sch.tolerance or 0.0, index, w
     )
     stored = scale_dtype(scale)
     return QuantizedTensor._adopt(
@@ -196,7 +235,7 @@ class QuantizedTensor:
 
     _shape: tuple[int, ...]
     _axis: int
-    _scheme: Scheme
+    _scheme: AnyScheme
     _scale: Scale
     _dtype: np.dtype[Any]
     _parts: dict[str, npt.NDArray[Any]]
@@ -210,7 +249,7 @@ class QuantizedTensor:
         cls,
         shape: tuple[int, ...],
         axis: int,
-        scheme: Scheme,
+        scheme: AnyScheme,
         scale: Scale,
         dtype: np.dtype[Any],
         codes: npt.NDArray[np.uint8],
@@ -234,7 +273,7 @@ class QuantizedTensor:
         *,
         shape: tuple[SupportsIndex, ...],
         axis: SupportsIndex,
-        scheme: Scheme,
+        scheme: AnyScheme,
         scale: Scale,
         dtype: npt.DTypeLike,
         codes: npt.ArrayLike,
@@ -247,10 +286,15 @@ class QuantizedTensor:
         if not dims or min(dims) < 0:
             raise ValueError(f"shape: expected at least one dimension, none negative, got {dims}")
         ax = _axis(axis, len(dims))
-        if not isinstance(scheme, Scheme):
+        if not isinstance(scheme, (Scheme, SuperBlockScheme)):
             raise TypeError(f"scheme: expected a velmar.Scheme, got {type(scheme).__name__}")
         index = _scale_index(scale)
         _check_scheme(scheme, scale)
+        if isinstance(scheme, SuperBlockScheme):
+            if scale != Scale.F16:
+                raise ValueError(f"scale: {scheme.name} keeps half-precision scales; expected Scale.F16")
+            if dims[ax] % kquants.SUPER_BLOCK:
+                raise ValueError(f"shape: {scheme.name} rows are whole super-blocks of 256 values, not {dims[ax]}")
         stored = scale_dtype(scale)
         parts = {
             "codes": _part(codes, "codes", np.uint8),
@@ -282,12 +326,11 @@ class QuantizedTensor:
         return self._axis
 
     @property
-    def kind(self) -> Kind:
-        kind: Kind = self._scheme.kind
-        return kind
+    def kind(self) -> str:
+        return self._scheme.kind
 
     @property
-    def scheme(self) -> Scheme:
+    def scheme(self) -> AnyScheme:
         return self._scheme
 
     @property
@@ -324,8 +367,10 @@ class QuantizedTensor:
 
     def __repr__(self) -> str:
         s = self._scheme
-        width = f"bits={s.bits}" if s.kind != "adaptive" else f"tolerance={s.tolerance:g}"
         scale = ("Scale.F32", "Scale.F16", "Scale.Bf16")[int(self._scale)]
+        if isinstance(s, SuperBlockScheme):
+            return f"QuantizedTensor(shape={self._shape}, axis={self._axis}, kind={s.kind!r}, dtype={self._dtype})"
+        width = f"bits={s.bits}" if s.kind != "adaptive" else f"tolerance={s.tolerance:g}"
         return (
             f"QuantizedTensor(shape={self._shape}, axis={self._axis}, kind={s.kind!r}, {width}, "
             f"block={s.block}, scale={scale}, dtype={self._dtype})"
@@ -338,8 +383,9 @@ class QuantizedTensor:
             self._row_starts = Layout.of(self).row_starts(self._parts["widths"])
         return int(self._row_starts[i]), int(self._row_starts[i + 1])
 
-    def row(self, i: SupportsIndex) -> Quantized:
-        """The 1-D tensor of row ``i``: the one the 1-D quantizer gives for that row."""
+    def row(self, i: SupportsIndex) -> Quantized | QuantizedTensor:
+        """The 1-D tensor of row ``i``: the one the 1-D quantizer gives for that
+        row (a super-block kind's, one row of its own kind)."""
         m, n = self.row_shape
         k = operator.index(i)
         if not -m <= k < m:
@@ -349,6 +395,9 @@ class QuantizedTensor:
         blocks = slice(k * nb, (k + 1) * nb)
         lo, hi = self._code_range(k)
         p = self._parts
+        if isinstance(self._scheme, SuperBlockScheme):
+            return QuantizedTensor._adopt((n,), 0, self._scheme, self._scale, self._dtype, p["codes"][lo:hi],
+                                          p["scales"], p["zero_points"], p["widths"])
         bits_view = _bits_view(self._scale)
         state = (
             1,
@@ -364,7 +413,7 @@ class QuantizedTensor:
         )
         return Quantized._from_pickle(state)
 
-    def __getitem__(self, i: SupportsIndex) -> Quantized:
+    def __getitem__(self, i: SupportsIndex) -> Quantized | QuantizedTensor:
         return self.row(i)
 
     # ---- computing ----
@@ -392,11 +441,13 @@ class QuantizedTensor:
             _check_out(out, self._shape)
         m, n = self.row_shape
         last = self._axis == len(self._shape) - 1
-        if out is not None and last:
-            _tensor.dequantize(*self._native_parts(), out)
+        rows = out if out is not None and last else np.empty((m, n), np.float32)
+        if isinstance(self._scheme, SuperBlockScheme):
+            _tensor.dequantize_super(self._parts["codes"], m, n, self._scheme.name, rows)
+        else:
+            _tensor.dequantize(*self._native_parts(), rows)
+        if rows is out:
             return out
-        rows = np.empty((m, n), np.float32)
-        _tensor.dequantize(*self._native_parts(), rows)
         moved = self._shape[: self._axis] + self._shape[self._axis + 1 :] + (n,)
         result = np.moveaxis(rows.reshape(moved), -1, self._axis)
         if out is not None:
@@ -415,7 +466,10 @@ class QuantizedTensor:
         vectors = np.require(xs, np.float32, ["C", "A"])
         k = 1 if xs.ndim == 1 else xs.shape[0]
         out = np.empty((k, m), np.float32)
-        _tensor.matvec(*self._native_parts(), vectors, k, out)
+        if isinstance(self._scheme, SuperBlockScheme):
+            _tensor.matvec_super(self._parts["codes"], m, n, self._scheme.name, vectors, k, out)
+        else:
+            _tensor.matvec(*self._native_parts(), vectors, k, out)
         return out[0] if xs.ndim == 1 else out
 
     def __matmul__(self, x: npt.ArrayLike) -> F32Array:
@@ -469,10 +523,13 @@ class QuantizedTensor:
         _, kind, scale, block, n, codes, bits, widths, scales, zero_points = rows
         if not isinstance(shape, tuple) or not shape or n != shape[operator.index(axis)]:
             raise ValueError("malformed QuantizedTensor state: the row length differs from the shape")
+        scheme: AnyScheme
         if kind == "adaptive":
             scheme = Scheme.adaptive(block, tolerance)
         elif kind in ("symmetric", "asymmetric"):
             scheme = getattr(Scheme, kind)(bits, block)
+        elif isinstance(kind, str) and (sb := kquants.by_name(kind)) is not None and kind == sb.name:
+            scheme = sb
         else:
             raise ValueError(f"malformed QuantizedTensor state: kind {kind!r}")
         stored = scale_dtype(scale)
