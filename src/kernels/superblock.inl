@@ -144,7 +144,8 @@ VELMAR_INLINE void unpack_super(SuperType t, const uint8_t* b, int8_t* q) {
                     q[64 * j + 32 + l] = static_cast<int8_t>(lo[32 * j + l] >> 4);
                 }
             if (t == SuperType::Q5K)
-                for (size_t i = 0; i < kSuperLen; ++i) q[i] = static_cast<int8_t>(q[i] | (b[16 + i % 32] >> (i / 32) & 1) << 4);
+                for (size_t j = 0; j < 8; ++j)
+                    for (size_t l = 0; l < 32; ++l) q[32 * j + l] = static_cast<int8_t>(q[32 * j + l] | (b[16 + l] >> j & 1) << 4);
             return;
         }
         case SuperType::Q6K:

@@ -93,13 +93,13 @@ inline size_t best_affine(float sw, float sx, const CandidateSums& s, bool nonpo
     bool valid[kCandidates];
     for (size_t k = 0; k < kCandidates; ++k) {
         const Normal nr = affine_normal(sw, sx, s.q[k], s.qq[k], s.qx[k]);
-        const bool pinned = nonpositive && nr.nm > 0.0f;
+        const bool pinned = nonpositive & (nr.nm > 0.0f);
         const float r = s.qx[k] / s.qq[k];
         const float pinned_gain = s.qx[k] * r;
         const float p = nr.ns * s.qx[k], q = nr.nm * sx;
         const float free_gain = (p + q) / nr.det;
         gain[k] = pinned ? pinned_gain : free_gain;
-        valid[k] = nr.det > 0.0f && (pinned ? s.qx[k] > 0.0f : nr.ns > 0.0f);
+        valid[k] = (nr.det > 0.0f) & (pinned ? s.qx[k] > 0.0f : nr.ns > 0.0f);
     }
     return best_candidate(gain, valid);
 }
