@@ -38,7 +38,7 @@ from velmar._native import Quantized, Scale, Scheme
 from velmar.kquants import Q2_K, Q3_K, Q4_K, Q5_K, Q6_K, SuperBlockScheme
 from velmar.layout import BFLOAT16, SCALES, Layout, scale_dtype
 
-__all__ = ["Q2_K", "Q3_K", "Q4_K", "Q5_K", "Q6_K", "QuantizedTensor", "quantize"]
+__all__ = ["Q2_K", "Q3_K", "Q4_K", "Q5_K", "Q6_K", "QuantizedTensor", "quantize", "refine"]
 
 Kind: TypeAlias = Literal["symmetric", "asymmetric", "adaptive"]
 F32Array: TypeAlias = npt.NDArray[np.float32]
@@ -212,6 +212,28 @@ def quantize(
         np.frombuffer(zero_points, stored),
         np.frombuffer(widths, np.uint32),
     )
+
+
+def refine(t: QuantizedTensor, values: object, *, weights: npt.ArrayLike | None = None) -> QuantizedTensor:
+    """A tensor with the codes of ``t`` whose every block's scale and zero
+    point are refitted by least squares against ``values`` (of ``t``'s shape),
+    with ``weights`` as for ``quantize``: what ``velmar.refine`` does for one
+    row, so a symmetric tensor's refit is asymmetric."""
+    if not isinstance(t, QuantizedTensor):
+        raise TypeError(f"refine() takes a QuantizedTensor, got {type(t).__name__}")
+    s = t.scheme
+    if isinstance(s, SuperBlockScheme):
+        raise TypeError(f"{s.name} tensors are fitted by their quantizer; refine() refits the velmar kinds")
+    arr = _as_array(values)
+    if arr.shape != t.shape:
+        raise ValueError(f"values: expected shape {t.shape}, got {arr.shape}")
+    rows = _float32_rows(arr, t.axis)
+    scales, zero_points = _tensor.refine(*t._native_parts(), rows, _weights(weights, t.row_shape[1]))
+    stored = scale_dtype(t.scale)
+    scheme = s if s.kind == "adaptive" else Scheme.asymmetric(s.bits or 0, s.block)
+    p = t.parts()
+    return QuantizedTensor._adopt(t.shape, t.axis, scheme, t.scale, t.dtype, p["codes"],
+                                  np.frombuffer(scales, stored), np.frombuffer(zero_points, stored), p["widths"])
 
 
 def _part(value: object, name: str, dtype: npt.DTypeLike) -> npt.NDArray[Any]:

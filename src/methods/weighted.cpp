@@ -67,6 +67,48 @@ Result<rows::Parts<T>> quantize(std::span<const float> values, size_t rows, size
     return p;
 }
 
+template <class T>
+rows::Parts<T> refit(const rows::View<T>& v, std::span<const float> values, std::span<const float> weights) {
+    require(rows::check(v).empty(), "weighted::refit: parts do not match the shape");
+    size_t count = 0;
+    require(!__builtin_mul_overflow(v.rows, v.cols, &count) && values.size() == count,
+            "weighted::refit: values are not rows * cols");
+    require(weights.empty() || (weights.size() == v.cols && !bad_weight(weights)),
+            "weighted::refit: weights are not one per column");
+    const std::vector<float> w = normalized(weights);
+    const size_t nb = block_count(v.cols, v.spec.block);
+    const bool adaptive = v.spec.kind == Kind::Adaptive;
+    std::vector<float> scales(v.rows * nb), zero_points(v.rows * nb);
+    std::vector<int32_t> codes(v.cols);
+    size_t start = 0;
+    for (size_t i = 0; i < v.rows; ++i) {
+        const uint32_t* widths = adaptive ? v.widths.data() + i * nb : nullptr;
+        const size_t bytes = adaptive ? adaptive_data_len(widths, v.spec.block, v.cols) : packed_len(v.cols, v.spec.bits);
+        for_each_block_codes(v.codes.data() + start, v.spec.bits, widths, v.cols, v.spec.block,
+                             [&](size_t, size_t first, size_t n, const uint8_t* base, uint32_t bits, size_t at) {
+                                 for (size_t j = 0; j < n; ++j) codes[first + j] = code_at(base, at + j, bits);
+                             });
+        const float* x = values.data() + i * v.cols;
+        for_each_block(v.cols, v.spec.block, [&](size_t b, size_t first, size_t n) {
+            const Fit f = w.empty() ? fit_run(x + first, codes.data() + first, n, n)
+                                    : fit_weighted(x + first, codes.data() + first, w.data() + first, n);
+            scales[i * nb + b] = f.scale;
+            zero_points[i * nb + b] = f.zero_point;
+        });
+        start += bytes;
+    }
+    rows::Parts<T> p;
+    p.codes.assign(v.codes.begin(), v.codes.end());
+    p.widths.assign(v.widths.begin(), v.widths.end());
+    p.scales = narrow<T>(std::move(scales));
+    p.zero_points = narrow<T>(std::move(zero_points));
+    return p;
+}
+
+template rows::Parts<f32> refit<f32>(const rows::View<f32>&, std::span<const float>, std::span<const float>);
+template rows::Parts<f16> refit<f16>(const rows::View<f16>&, std::span<const float>, std::span<const float>);
+template rows::Parts<bf16> refit<bf16>(const rows::View<bf16>&, std::span<const float>, std::span<const float>);
+
 template Result<rows::Parts<f32>> quantize<f32>(std::span<const float>, size_t, size_t, const rows::Spec&,
                                                 std::span<const float>);
 template Result<rows::Parts<f16>> quantize<f16>(std::span<const float>, size_t, size_t, const rows::Spec&,

@@ -24,4 +24,12 @@ template <class T>
 Result<rows::Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const rows::Spec& spec,
                                 std::span<const float> weights);
 
+// Keeps every block's codes and refits its scale and zero point by least
+// squares against `values` (rows * cols), as refine does for one row, with
+// the weights of its columns when `weights` is not empty (cols values, each
+// passing bad_weight): the parts of an asymmetric view (adaptive stays
+// adaptive). The view must pass rows::check.
+template <class T>
+rows::Parts<T> refit(const rows::View<T>& v, std::span<const float> values, std::span<const float> weights);
+
 }  // namespace velmar::weighted

@@ -135,6 +135,22 @@ def test_weighted_blocks_keep_the_unweighted_rule_where_weights_cannot_speak():
         assert vt.quantize(a, scheme, weights=np.zeros(96)).parts()["codes"].tobytes() == plain["codes"].tobytes()
 
 
+@pytest.mark.parametrize("scheme", [Scheme.symmetric(3, 32), Scheme.asymmetric(5, 16), Scheme.adaptive(24, 0.1)])
+def test_refine_is_the_1d_refine_of_every_row_and_weights_fit_their_error(scheme):
+    rng = np.random.default_rng(5)
+    a = rng.standard_normal((6, 70)).astype(np.float32)
+    weights = rng.uniform(0, 2, 70)
+    t = vt.quantize(a, scheme)
+    plain, weighted = vt.refine(t, a), vt.refine(t, a, weights=weights)
+    assert [plain[i].__getstate__() for i in range(6)] == [velmar.refine(t[i], a[i]).__getstate__() for i in range(6)]
+    assert weighted.kind == plain.kind == ("adaptive" if scheme.kind == "adaptive" else "asymmetric")
+
+    def weighted_error(q):
+        return float(((q.dequantize() - a.astype(np.float64)) ** 2 * weights).sum())
+
+    assert weighted_error(weighted) <= weighted_error(plain) * (1 + 1e-6)
+
+
 NONFINITE = np.ones((3, 256), np.float32)
 NONFINITE[2, 9] = np.inf
 
@@ -155,6 +171,8 @@ NONFINITE[2, 9] = np.inf
     (lambda: QuantizedTensor.from_parts(shape=(2, 512), axis=1, scheme=Q4_K, scale=Scale.F16, dtype=np.float32,
                                         codes=np.zeros(143, np.uint8), scales=[], zero_points=[], widths=[]),
      ValueError, "codes: expected 576 elements"),
+    (lambda: vt.refine(vt.quantize(np.ones((1, 256)), Q2_K), np.ones((1, 256))), TypeError, "fitted by their quantizer"),
+    (lambda: vt.refine(vt.quantize(np.ones((2, 8))), np.ones((8, 2))), ValueError, "values: expected shape (2, 8)"),
     (lambda: vt.QuantizedTensor._from_state((1, (2, 256), 1, "float32", None,
                                              (1, "Q4_K", Scale.F16, 256, 256, b"", 0, (), b"", b""))),
      ValueError, "malformed QuantizedTensor state: kind 'Q4_K'"),

@@ -173,11 +173,43 @@ PyObject* matvec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     });
 }
 
+constexpr auto kRefine = signature(nullptr, "refine", "codes", "scales", "zero_points", "widths", "rows", "cols", "kind",
+                                    "bits", "block", "scale", "values", Param{"weights", "None"});
+
+PyObject* refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto a = bind(kRefine, args, nargs, kwnames);
+        std::array<std::optional<Buffer>, 4> parts;
+        part_buffers(a, parts);
+        const Buffer values(a[10], "values", false);
+        return with_scale(parse_scale(a[9]), [&](auto tag) {
+            using T = decltype(tag);
+            const rows::View<T> v = view_of<T>(a, parts);
+            std::optional<Buffer> held;
+            const std::span<const float> w = weights_arg(a[11], v.cols, held);
+            const std::span<const float> x = values.floats();
+            size_t n = 0;
+            if (__builtin_mul_overflow(v.rows, v.cols, &n) || x.size() != n)
+                raise(PyExc_ValueError, "values: expected rows * cols float32 values");
+            std::optional<rows::Parts<T>> p;
+            {
+                GilRelease unlocked;
+                p = weighted::refit<T>(v, x, w);
+            }
+            std::array<Ref, 2> items{blob(std::move(p->scales)), blob(std::move(p->zero_points))};
+            Ref t = Ref::check(PyTuple_New(2));
+            for (Py_ssize_t i = 0; i < 2; ++i) PyTuple_SetItem(t.get(), i, items[static_cast<size_t>(i)].release());
+            return t.release();
+        });
+    });
+}
+
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
     method_def(kQuantize, quantize),
     method_def(kDequantize, dequantize),
     method_def(kMatvec, matvec),
+    method_def(kRefine, refine),
     {nullptr, nullptr, 0, nullptr},
 };
 
