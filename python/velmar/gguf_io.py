@@ -28,7 +28,7 @@ from velmar._native import Scale, Scheme
 from velmar.io import Stored
 from velmar.layout import BFLOAT16, Layout
 
-__all__ = ["export", "gguf_type", "load", "tensors"]
+__all__ = ["export", "gguf_type", "layout_type", "load", "tensors"]
 
 QK = 32
 EXACT = {8: GT.Q8_0, 4: GT.Q4_0}
@@ -39,7 +39,11 @@ FALLBACKS = {"f32": np.float32, "f16": np.float16}
 
 def gguf_type(obj: Any) -> GT | None:
     """The GGUF block type a quantized object is exactly, or None."""
-    lay = Layout.of(obj)
+    return layout_type(Layout.of(obj))
+
+
+def layout_type(lay: Layout) -> GT | None:
+    """The GGUF block type of a stored layout, or None."""
     if lay.super_block is not None:
         return GT[lay.kind.upper()] if lay.axis == len(lay.shape) - 1 else None
     if (lay.kind == "symmetric" and lay.bits in EXACT and lay.block == QK and lay.scale == "f16"

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from velmar import kquants
 from velmar._native import Scale, Scheme
 from velmar.commands.common import UsageError, optional, read_magic
 from velmar.layout import BFLOAT16, Layout
@@ -95,6 +96,8 @@ class GgufSource(Source):
             if kind in (GT.Q8_0, GT.Q4_0):
                 bits = 8 if kind == GT.Q8_0 else 4
                 stored = Layout.for_scheme(Scheme.symmetric(bits, 32), Scale.F16, shape)
+            elif (sb := kquants.by_name(kind.name)) is not None:
+                stored = Layout.for_scheme(sb, Scale.F16, shape)
             if kind in gguf_io.PLAIN_TYPES:
                 self.entries.append(_entry(name, shape, np.dtype(gguf_io.PLAIN_TYPES[kind]), int(t.n_bytes)))
             elif kind == GT.BF16:

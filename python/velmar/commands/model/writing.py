@@ -24,24 +24,20 @@ def gguf_check(plan: list[tuple[Entry, Choice]], fallback: str | None) -> list[t
         stored = entry.stored
         if choice.scheme is not None:
             lay = Layout.for_scheme(choice.scheme, choice.scale, entry.shape, dtype=entry.dtype)
-            ok = _maps(lay, gguf_io)
+            ok = gguf_io.layout_type(lay) is not None
             what = spec_name(choice.scheme, choice.scale)
         elif stored is not None:
-            ok, what = _maps(stored, gguf_io), spec_name(stored.scheme(), stored.scale_member)
+            ok, what = gguf_io.layout_type(stored) is not None, spec_name(stored.scheme(), stored.scale_member)
         else:
             ok = entry.dtype in ("float32", "float16", "float64", "bfloat16", "int8", "int16", "int32", "int64")
             what = entry.dtype
         if not ok and fallback is None:
             raise UsageError(
                 f"{entry.name}: {what} has no GGUF type (Q8_0 is symmetric:8@f16 and Q4_0 symmetric:4@f16, "
-                "block 32, rows of whole blocks); choose such a scheme or pass --gguf-fallback f16|f32")
+                "block 32, rows of whole blocks; Q2_K to Q6_K are q2_k to q6_k); choose such a scheme or pass "
+                "--gguf-fallback f16|f32")
         out.append((entry, choice if ok else Choice(None, choice.scale, f"as {fallback}")))
     return out
-
-
-def _maps(lay: Layout, gguf_io: Any) -> bool:
-    return (lay.kind == "symmetric" and lay.bits in gguf_io.EXACT and lay.block == gguf_io.QK and lay.scale == "f16"
-            and lay.row_len % gguf_io.QK == 0)
 
 
 def write_safe(path: str, plan: list[tuple[Entry, Choice]], results: Iterator[Done], src: Source) -> None:
