@@ -59,14 +59,14 @@ def choose_types(src: Source, plan: list[tuple[Entry, Choice]], target: float, a
         raise UsageError("--allow names no scheme")
     tensors, candidates = [], []
     for entry, choice in plan:
+        mine: list[Choice] = []
         if choice.scheme is not None and choice.reason == "default":
-            mine = []
             for scheme, scale in options:
                 c = fitted(entry, replace(choice, scheme=scheme, scale=scale or choice.scale))
                 if all(spec_name(c.scheme, c.scale) != spec_name(o.scheme, o.scale) for o in mine):
                     mine.append(c)
         else:
-            mine = [choice]
+            mine.append(choice)
         candidates.append(mine)
         tensors.append(budget.Tensor(entry.name, math.prod(entry.shape), tuple(_measure(src, entry, mine))))
     try:
