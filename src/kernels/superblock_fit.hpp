@@ -41,6 +41,8 @@ inline bool all_finite(const float* x, size_t n) {
     return special == 0;
 }
 
+inline uint32_t max_u32(uint32_t a, uint32_t b) { return a > b ? a : b; }
+
 struct Moments {
     float lo, hi, sw, sx;
 };
@@ -131,9 +133,13 @@ RunFit fit_affine(const float* x, const float* w, size_t n, uint32_t bits, bool 
 // highest.
 template <class Ops>
 float fit_sym(const float* x, const float* w, size_t n, uint32_t bits) {
-    float xm = 0.0f;
-    for (size_t i = 0; i < n; ++i) xm = __builtin_fabsf(x[i]) > __builtin_fabsf(xm) ? x[i] : xm;
-    if (xm == 0.0f) return 0.0f;
+    // The first element of the largest magnitude: finite magnitudes order as their bit patterns do.
+    uint32_t top = 0;
+    for (size_t i = 0; i < n; ++i) top = max_u32(top, __builtin_bit_cast(uint32_t, x[i]) & 0x7FFFFFFFu);
+    if (top == 0) return 0.0f;
+    size_t at = 0;
+    while ((__builtin_bit_cast(uint32_t, x[at]) & 0x7FFFFFFFu) != top) ++at;
+    const float xm = x[at];
     const float qmin = static_cast<float>(code_min(bits)), inv = 1.0f / xm;
     float iscale[kCandidates];
     for (size_t k = 0; k < kCandidates; ++k) iscale[k] = (qmin - candidate_shift(bits, k)) * inv;

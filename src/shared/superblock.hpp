@@ -118,7 +118,8 @@ inline int32_t super_code(SuperType t, const uint8_t* blk, size_t i) {
 // Writes the 256 codes q (in range) into the code fields of a zero-filled
 // block, a byte at a time.
 inline void pack_super(SuperType t, const int8_t* q, uint8_t* b) {
-    const auto v = [&](size_t i) { return static_cast<uint32_t>(q[i] - code_range(t).lo); };
+    const int32_t lo = code_range(t).lo;
+    const auto v = [&](size_t i) { return static_cast<uint32_t>(q[i] - lo); };
     switch (t) {
         case SuperType::Q2K:
         case SuperType::Q3K:
