@@ -102,7 +102,7 @@ def measure(out: IO[str], repeat: int, n: int, ggml: Ggml | None = None) -> list
     copy, decoded = np.empty_like(big), np.empty_like(big)
     mb = big.nbytes / 1e6
     figures = []
-    head = ("type", "bits/value", "rel RMS", "table", "ggml", "w/plain", "ggml", f"quantize MB/s", "x copy",
+    head = ("type", "bits/value", "rel RMS", "table", "ggml", "w/plain", "ggml", "quantize MB/s", "x copy",
             "ggml MB/s", "x ggml", "decode GB/s", "x copy")
     print(f"\noutput error with weights over without: w/plain; timed on {n} x {n} values", file=out)
     print("  ".join(f"{h:>10}" for h in head), file=out)
