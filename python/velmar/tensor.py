@@ -15,7 +15,10 @@ one per block). ``len(t)`` is the number of rows and ``t[i]`` the row ``i``.
 ``bits``, ``block`` and ``tolerance`` (defaults: symmetric, 8 bits, blocks of
 32, tolerance 0.001 for the adaptive kind); giving both is an error.
 ``weights`` (one per value along the axis) makes every block's fit minimise
-the weighted squared error.
+the weighted squared error (a weighted symmetric block may get a negative
+scale, its extreme value then taking the lowest code); a block holding a
+non-finite value, or whose weights add up to nothing, keeps the unweighted
+rule.
 
 The super-block types ``Q2_K`` ... ``Q6_K`` (velmar.kquants; also
 ``kind="q4_k"``) quantize rows of whole super-blocks of 256 values into

@@ -1,7 +1,7 @@
 #pragma once
 // The weighted fits: the super-block quantizer and the weighted symmetric and
-// asymmetric block quantizers, stated once. Ops supplies the two loops a twin
-// may vectorise, and each must give these bits:
+// asymmetric block quantizers, stated once. Ops supplies the three loops a
+// twin may vectorise, and each must give these bits:
 //
 //   Ops::candidate_sums(x, w, n, lo, iscale, qlo, qhi, sums): for each of the
 //     kCandidates inverse scales, the code q = sym_code(x[i] - lo, iscale[k],
@@ -9,8 +9,7 @@
 //     sqq += wq * q, sqx += wq * x[i], where wq = w[i] * q (q without weights);
 //   Ops::codes_error(x, w, n, s, inv, qlo, qhi, codes): the codes
 //     q = sym_code(x[i] + s.m, inv, qlo, qhi) of n = 16 or 32 elements, and the
-//     16-lane sum (shared/superblock.hpp) of w[i] * (e * e), e = super_value(q, s) - x[i].
-//
+//     16-lane sum (shared/superblock.hpp) of w[i] * (e * e), e = super_value(q, s) - x[i];
 //   Ops::moments(x, w, n): the smallest and largest x (finite), and the
 //     16-lane sums of the weights (1 without) and of w[i] * x[i] (x[i]).
 //
@@ -21,9 +20,10 @@
 namespace velmar {
 namespace {
 
-// The search tries kCandidates positions of the block's extreme value on the
-// code axis: the end code moved by (k - 8) / 64 of the number of codes, so
-// from a quarter of a step... to an eighth of the range, for every width.
+// The search aims a block's extreme value at kCandidates places on the code
+// axis: the end code moved by (k - 8) / 64 of the number of codes, from an
+// eighth of them short of the end (a coarser step) to 7/64 of them beyond it
+// (a finer step that clips the extreme), the same share at every width.
 constexpr size_t kCandidates = 16;
 
 struct CandidateSums {
@@ -61,12 +61,10 @@ struct RunFit {
     float scale, offset;
 };
 
-// A candidate's weighted least-squares (scale, offset) lowers the error by
-// gain = scale * sqx + offset * sx. Every candidate's gain is worked out in
-// branch-free arithmetic, one element of an array at a time, so that a
-// compiler may run the candidates in vector lanes with the same results; the
-// first largest gain wins. With `nonpositive` the offset may not exceed 0; a
-// candidate whose scale would not be positive fits nothing.
+// A candidate's weighted least-squares (scale, offset) lowers the squared
+// error by gain = scale * sqx + offset * sx; every candidate's gain is worked
+// out and the first largest wins. With `nonpositive` the offset may not
+// exceed 0; a candidate whose scale would not be positive fits nothing.
 struct Normal {
     float det, ns, nm;  // the determinant and the numerators of scale and offset
 };
@@ -128,9 +126,9 @@ RunFit fit_affine(const float* x, const float* w, size_t n, uint32_t bits, bool 
     return {nr.ns / nr.det, nr.nm / nr.det};
 }
 
-// value ~ scale * q, q = code_min(bits)..code_max(bits); the scale's sign is
-// free, and the extreme value is aimed at the lowest code, one more than the
-// highest.
+// value ~ scale * q, q = code_min(bits)..code_max(bits). The extreme value is
+// aimed at the lowest code, whose magnitude is one more than the highest's, so
+// the scale takes the sign opposite to it.
 template <class Ops>
 float fit_sym(const float* x, const float* w, size_t n, uint32_t bits) {
     // The first element of the largest magnitude: finite magnitudes order as their bit patterns do.
