@@ -248,44 +248,6 @@ TEST_P(Twin, RowKernels) {
     }
 }
 
-// The scalar row kernels are the 1-D dot of each row: the scalar 1-D kernels
-// over that row's parts, its scales as floats.
-TEST(RowKernels, EachRowIsItsOneDimensionalDot) {
-    const Kernels& ref = simd::scalar_kernels();
-    uint32_t seed = 100;
-    for (const auto [rows, cols, block] : {std::array<size_t, 3>{4, 33, 8}, {3, 64, 32}, {2, 5, 1}, {3, 70, 100}}) {
-        const std::vector<float> x = values(cols, ++seed, 0, 0);
-        for (const Kind kind : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive}) {
-            for (uint32_t bits = kind == Kind::Adaptive ? 16 : 2; bits <= 16; ++bits) {
-                SCOPED_TRACE(std::string(kind_name(kind)) + " bits " + std::to_string(bits) + " cols " + std::to_string(cols));
-                const RowParts p(rows, cols, block, bits, ++seed);
-                std::vector<float> got(rows);
-                (ref.*row_entry(kind, bits))(p.run(kind, bits, simd::Stored::F32), x.data(), 1, got.data(), rows);
-                const float* s = reinterpret_cast<const float*>(p.scales.data());
-                const float* z = reinterpret_cast<const float*>(p.zero_points.data());
-                const uint8_t* data = p.data.data();
-                std::vector<float> want;
-                for (size_t i = 0; i < rows; ++i) {
-                    const size_t b0 = i * p.nb;
-                    const uint8_t* q = p.codes.data() + i * packed_len(cols, bits);
-                    switch (kind) {
-                        case Kind::Symmetric:
-                            want.push_back(bits == 8 ? ref.dot_i8(s + b0, q, block, x.data(), cols)
-                                                     : ref.dot_sym(s + b0, q, bits, block, x.data(), cols));
-                            break;
-                        case Kind::Asymmetric: want.push_back(ref.dot_asym(s + b0, z + b0, q, bits, block, x.data(), cols)); break;
-                        case Kind::Adaptive:
-                            want.push_back(ref.dot_adaptive(s + b0, z + b0, data, p.widths.data() + b0, block, x.data(), cols));
-                            data += adaptive_data_len(p.widths.data() + b0, block, cols);
-                            break;
-                    }
-                }
-                EXPECT_TRUE(same(want, got, true));
-            }
-        }
-    }
-}
-
 std::string level_label(const ::testing::TestParamInfo<Level>& info) { return simd::level_name(info.param); }
 
 std::vector<Level> twin_levels() {
