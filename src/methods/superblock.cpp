@@ -1,7 +1,7 @@
 #include "methods/superblock.hpp"
 
 #include "kernels/memory.hpp"
-#include "kernels/superblock.hpp"
+#include "kernels/block.hpp"
 #include "methods/weighted.hpp"
 #include "shared/error.hpp"
 
@@ -22,7 +22,7 @@ bool finite(std::span<const float> v) {
 
 }  // namespace
 
-size_t row_bytes(SuperType t, size_t cols) { return cols / kSuperLen * super::block_bytes(t); }
+size_t row_bytes(SuperType t, size_t cols) { return cols / kSuperLen * super_block_bytes(t); }
 
 std::expected<std::vector<uint8_t>, Refusal> quantize(SuperType t, std::span<const float> values, size_t rows,
                                                       size_t cols, std::span<const float> weights) {
@@ -40,7 +40,7 @@ std::expected<std::vector<uint8_t>, Refusal> quantize(SuperType t, std::span<con
     const size_t rb = row_bytes(t, cols);
     for (size_t i = 0; i < rows; ++i) {
         const std::span<const float> row = values.subspan(i * cols, cols);
-        if (super::quantize(t, row, w, std::span(out).subspan(i * rb, rb)) != cols / kSuperLen) {
+        if (quantize_super(t, row, w, std::span(out).subspan(i * rb, rb)) != cols / kSuperLen) {
             const Refusal::Why why = finite(row) ? Refusal::Why::TooLarge : Refusal::Why::NonFinite;
             return std::unexpected(Refusal{why, i});
         }
@@ -53,7 +53,7 @@ void dequantize(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t
     require(total_bytes(t, rows, cols, total) && bytes.size() == total, "super_rows::dequantize: bytes do not match");
     require(!__builtin_mul_overflow(rows, cols, &count) && out.size() == count,
             "super_rows::dequantize: output is not rows * cols");
-    super::dequantize(t, bytes, out);
+    decode_super(t, bytes, out);
 }
 
 void matvec(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t cols, std::span<const float> x, size_t k,
@@ -68,10 +68,10 @@ void matvec(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t col
     std::vector<float> decoded(k > 1 ? cols : 0);
     for (size_t i = 0; i < rows; ++i) {
         const std::span<const uint8_t> row = bytes.subspan(i * rb, rb);
-        if (k > 1) super::dequantize(t, row, decoded);
+        if (k > 1) decode_super(t, row, decoded);
         for (size_t j = 0; j < k; ++j) {
             const std::span<const float> xj = x.subspan(j * cols, cols);
-            out[j * rows + i] = k > 1 ? super::dot_lanes(decoded, xj) : super::dot(t, row, xj);
+            out[j * rows + i] = k > 1 ? dot_lanes(decoded, xj) : dot_super(t, row, xj);
         }
     }
 }

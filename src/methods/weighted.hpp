@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "methods/rows.hpp"
+#include "shared/tensor.hpp"
 
 namespace velmar::weighted {
 
@@ -21,15 +21,15 @@ std::vector<float> normalized(std::span<const float> weights);
 // rows::quantize with `weights` (cols values, each passing bad_weight): the
 // same parts, every block fitted with the weights of its columns.
 template <class T>
-Result<rows::Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const rows::Spec& spec,
-                                std::span<const float> weights);
+Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const Scheme& scheme,
+                          std::span<const float> weights);
 
 // Keeps every block's codes and refits its scale and zero point by least
 // squares against `values` (rows * cols), as refine does for one row, with
 // the weights of its columns when `weights` is not empty (cols values, each
 // passing bad_weight): the parts of an asymmetric view (adaptive stays
-// adaptive). The view must pass rows::check.
+// adaptive). The view must be whole.
 template <class T>
-rows::Parts<T> refit(const rows::View<T>& v, std::span<const float> values, std::span<const float> weights);
+Parts<T> refit(const Rows<T>& v, std::span<const float> values, std::span<const float> weights);
 
 }  // namespace velmar::weighted

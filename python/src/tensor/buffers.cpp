@@ -1,12 +1,13 @@
 #include "tensor/buffers.hpp"
 
-#include <string>
-
 #include "methods/weighted.hpp"
+#include "support/quantized.hpp"
 
 namespace velmar::py {
 namespace {
 
+PyTypeObject* g_quantized_type = nullptr;
+ErrorClasses g_errors{};
 PyTypeObject* g_blob_type = nullptr;
 
 void blob_dealloc(PyObject* self) {
@@ -34,8 +35,25 @@ PyType_Spec kBlobSpec{"velmar._tensor.Blob", sizeof(Blob), 0, Py_TPFLAGS_DEFAULT
 
 }  // namespace
 
-void ready_blob_type() {
+void ready_shared_types() {
     if (!g_blob_type) g_blob_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&kBlobSpec)).release());
+    if (g_quantized_type) return;
+    Ref native = Ref::check(PyImport_ImportModule("velmar._native"));
+    const auto get = [&](const char* name) { return Ref::check(PyObject_GetAttrString(native.get(), name)).release(); };
+    g_quantized_type = reinterpret_cast<PyTypeObject*>(get("Quantized"));
+    g_errors = {get("QuantizeError"), get("InvalidBitsError"), get("InvalidBlockError"), get("InvalidToleranceError"),
+                get("LengthMismatchError")};
+}
+
+PyTypeObject* quantized_type() { return g_quantized_type; }
+
+[[noreturn]] void raise_for(const char* name, const CoreError& e) {
+    try {
+        raise_core_error(g_errors, e);
+    } catch (const PyErrorSet&) {
+        if (name) add_note(name);
+        throw;
+    }
 }
 
 Ref blob_of(std::unique_ptr<Blob::Holder> holder) {
@@ -49,10 +67,7 @@ Ref blob_of(std::unique_ptr<Blob::Holder> holder) {
 std::span<const float> weights_arg(PyObject* obj, size_t cols, std::optional<Buffer>& held) {
     if (!obj || obj == Py_None) return {};
     held.emplace(obj, "weights", false);
-    const std::span<const float> w = held->floats();
-    if (w.size() != cols)
-        raise(PyExc_ValueError, ("weights: expected " + std::to_string(cols) + " values, one per column, got " +
-                                 std::to_string(w.size())).c_str());
+    const std::span<const float> w = held->floats(cols);
     if (const auto bad = weighted::bad_weight(w)) {
         PyErr_Format(PyExc_ValueError, "weights: expected finite values >= 0, got %S at column %zu",
                      Ref::check(PyFloat_FromDouble(w[*bad])).get(), *bad);

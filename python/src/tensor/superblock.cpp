@@ -42,14 +42,6 @@ SuperType parse_type(PyObject* obj) {
     throw_error_set();
 }
 
-// rows * cols, or a ValueError naming the argument that does not fit.
-size_t count_of(size_t rows, size_t cols, size_t have, const char* what) {
-    size_t n = 0;
-    if (__builtin_mul_overflow(rows, cols, &n) || n != have)
-        raise(PyExc_ValueError, (std::string(what) + ": expected rows * cols float32 values").c_str());
-    return n;
-}
-
 // The codes buffer of a rows x cols matrix of type t, checked against its size.
 std::span<const uint8_t> codes_of(const Buffer& codes, SuperType t, size_t rows, size_t cols) {
     const std::span<const uint8_t> b = codes.as<const uint8_t>();
@@ -73,8 +65,7 @@ PyObject* quantize_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const SuperType t = parse_type(a[3]);
         std::optional<Buffer> held;
         const std::span<const float> w = weights_arg(a[4], cols, held);
-        const std::span<const float> v = values.floats();
-        count_of(rows, cols, v.size(), "values");
+        const std::span<const float> v = values.floats(product(rows, cols));
         std::optional<std::expected<std::vector<uint8_t>, super_rows::Refusal>> r;
         {
             GilRelease unlocked;
@@ -96,8 +87,7 @@ PyObject* dequantize_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const SuperType t = parse_type(a[3]);
         const Buffer out(a[4], "out", true);
         const std::span<const uint8_t> b = codes_of(codes, t, rows, cols);
-        const std::span<float> dst = out.floats();
-        count_of(rows, cols, dst.size(), "out");
+        const std::span<float> dst = out.floats(product(rows, cols));
         {
             GilRelease unlocked;
             super_rows::dequantize(t, b, rows, cols, dst);
@@ -119,13 +109,8 @@ PyObject* matvec_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const size_t k = arg_usize(a[5], "k");
         const Buffer out(a[6], "out", true);
         const std::span<const uint8_t> b = codes_of(codes, t, rows, cols);
-        const std::span<const float> xs = x.floats();
-        const std::span<float> dst = out.floats();
-        size_t xn = 0, on = 0;
-        if (__builtin_mul_overflow(k, cols, &xn) || xs.size() != xn)
-            raise(PyExc_ValueError, "x: expected k * cols float32 values");
-        if (__builtin_mul_overflow(k, rows, &on) || dst.size() != on)
-            raise(PyExc_ValueError, "out: expected k * rows float32 values");
+        const std::span<const float> xs = x.floats(product(k, cols));
+        const std::span<float> dst = out.floats(product(k, rows));
         {
             GilRelease unlocked;
             super_rows::matvec(t, b, rows, cols, xs, k, dst);
