@@ -172,7 +172,10 @@ size_t supers_of(SuperType t, size_t n, size_t have_bytes) {
 
 }  // namespace
 
-size_t super_block_bytes(SuperType t) { return format_of(t).bytes; }
+size_t super_block_bytes(SuperType t) {
+    require(static_cast<uint32_t>(t) < kSuperTypes, "super-blocks: unknown type");
+    return format_of(t).bytes;
+}
 
 size_t quantize_super(SuperType t, std::span<const float> values, std::span<const float> weights,
                       std::span<uint8_t> out) {
