@@ -67,7 +67,7 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
 }
 
 template <class T>
-Parts<T> refit(const Rows<T>& v, std::span<const float> values, std::span<const float> weights) {
+Refitted<T> refit(const Rows<T>& v, std::span<const float> values, std::span<const float> weights) {
     require_whole(v);
     size_t count = 0;
     require(!__builtin_mul_overflow(v.rows, v.cols, &count) && values.size() == count,
@@ -95,18 +95,13 @@ Parts<T> refit(const Rows<T>& v, std::span<const float> values, std::span<const 
             zero_points[i * nb + b] = f.zero_point;
         });
     }
-    Parts<T> p;
-    p.codes.assign(v.codes.begin(), v.codes.end());
-    p.widths.assign(v.widths.begin(), v.widths.end());
-    p.scales = narrow<T>(std::move(scales));
-    p.zero_points = narrow<T>(std::move(zero_points));
-    return p;
+    return {narrow<T>(std::move(scales)), narrow<T>(std::move(zero_points))};
 }
 
 #define VELMAR_WEIGHTED_INSTANTIATE(T)                                                                        \
     template Result<Parts<T>> quantize<T>(std::span<const float>, size_t, size_t, const Scheme&,             \
                                           std::span<const float>);                                            \
-    template Parts<T> refit<T>(const Rows<T>&, std::span<const float>, std::span<const float>);
+    template Refitted<T> refit<T>(const Rows<T>&, std::span<const float>, std::span<const float>);
 
 VELMAR_WEIGHTED_INSTANTIATE(f32)
 VELMAR_WEIGHTED_INSTANTIATE(f16)

@@ -24,12 +24,17 @@ template <class T>
 Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const Scheme& scheme,
                           std::span<const float> weights);
 
-// Keeps every block's codes and refits its scale and zero point by least
-// squares against `values` (rows * cols), as refine does for one row, with
-// the weights of its columns when `weights` is not empty (cols values, each
-// passing bad_weight): the parts of an asymmetric view (adaptive stays
-// adaptive). The view must be whole.
+// Every block's scale and zero point refitted by least squares to its codes
+// against `values` (rows * cols), as refine does for one row, with the
+// weights of its columns when `weights` is not empty (cols values, each
+// passing bad_weight). With the view's codes (and widths) they are the parts
+// of an asymmetric view (adaptive stays adaptive). The view must be whole.
 template <class T>
-Parts<T> refit(const Rows<T>& v, std::span<const float> values, std::span<const float> weights);
+struct Refitted {
+    std::vector<T> scales, zero_points;
+};
+
+template <class T>
+Refitted<T> refit(const Rows<T>& v, std::span<const float> values, std::span<const float> weights);
 
 }  // namespace velmar::weighted

@@ -209,7 +209,7 @@ PyObject* refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             std::optional<Buffer> held;
             const std::span<const float> w = weights_arg(a[kPartsParams + 1], v.cols, held);
             const std::span<const float> x = values.floats(product(v.rows, v.cols));
-            std::optional<Parts<T>> p;
+            std::optional<weighted::Refitted<T>> p;
             {
                 GilRelease unlocked;
                 p = weighted::refit<T>(v, x, w);
