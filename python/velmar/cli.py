@@ -73,7 +73,8 @@ def _model(p: argparse.ArgumentParser) -> None:
     q = sub.add_parser("quantize", help="quantize a model file into a velmar file or GGUF")
     _model_common(q)
     q.add_argument("-o", "--output", required=True, metavar="OUT", help="the file to write")
-    q.add_argument("--format", choices=("velmar", "gguf"), default="velmar", help="velmar (safetensors) or gguf")
+    q.add_argument("--format", choices=("velmar", "gguf"),
+                   help="velmar (safetensors) or gguf; by default what the output's extension says, else velmar")
     q.add_argument("--gguf-fallback", choices=("f16", "f32"),
                    help="with --format gguf, write tensors whose scheme has no GGUF type unquantized, as f16 or f32")
     q.add_argument("--dry-run", action="store_true", help="print what would be done and write nothing")

@@ -107,14 +107,21 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "one.safetensors", "q.safetensors", "rules.toml"]
 
 
-def test_gguf_out_and_in(capsys, weights, tmp_path):
+def test_gguf_out_follows_the_extension_and_refuses_what_has_no_gguf_type(capsys, weights, tmp_path):
     arrays, path = weights
     out_path = tmp_path / "q.gguf"
-    argv = ["quantize", path, "-o", out_path, "--format", "gguf", "--rule", "attn=symmetric:4"]
-    assert "no GGUF type" in run(capsys, *argv, code=2).err and not out_path.exists()
+    argv = ["quantize", path, "-o", out_path, "--rule", "attn.q=symmetric:4", "--rule", "mlp=asymmetric:4"]
+    assert "layers.0.mlp.up.weight: asymmetric:4@f16 has no GGUF type" in run(capsys, *argv, code=2).err
+    for contradiction in (["-o", out_path, "--format", "velmar"], ["-o", tmp_path / "q.safetensors", "--format", "gguf"]):
+        assert "contradicts the output" in run(capsys, "quantize", path, *contradiction, code=2).err
+    assert not out_path.exists()
+    plan = run(capsys, *argv, "--gguf-fallback", "f32", "--dry-run").out
+    assert "layers.0.attn.k.weight  3x70  float32  keep (rows of 70 are not whole blocks of 32)" in plan
     run(capsys, *argv, "--gguf-fallback", "f32")
-    got, back = {t.name: t.tensor_type for t in gguf.GGUFReader(out_path).tensors}, gguf_io.load(out_path)
-    assert got["layers.0.mlp.up.weight"] == GT.F32
+    reader = gguf.GGUFReader(out_path)
+    got, back = {t.name: t.tensor_type for t in reader.tensors}, gguf_io.load(out_path)
+    assert [t.name for t in reader.tensors] == io.File(path).keys() and reader.fields["general.architecture"].contents() == "velmar"
+    assert (got["layers.0.mlp.up.weight"], got["layers.0.attn.k.weight"], got["position_ids"]) == (GT.F32, GT.F32, GT.I64)
     for name, bits, kind in (("embed.weight", 8, GT.Q8_0), ("layers.0.attn.q.weight", 4, GT.Q4_0)):
         want = quantize(arrays[name], bits=bits, scale=F16).parts()
         assert got[name] == kind and all(back[name].parts()[k].tobytes() == want[k].tobytes() for k in want), name
@@ -122,3 +129,40 @@ def test_gguf_out_and_in(capsys, weights, tmp_path):
     rows = {r["name"]: r for r in json.loads(run(capsys, "report", out_path, "--json").out)["tensors"]}
     assert rows["embed.weight"]["scheme"] == "symmetric:8@f16 (stored)"
     assert rows["layers.0.mlp.up.weight"]["relative_rms_error"] > 0
+
+
+def test_gguf_to_gguf_keeps_every_key_the_order_the_alignment_and_what_it_does_not_quantize(capsys, tmp_path):
+    rng = np.random.default_rng(9)
+    x = {"tok.weight": rng.standard_normal((32, 64)).astype(np.float16), "blk.0.attn.weight": rng.standard_normal(
+        (16, 64)).astype(np.float32), "blk.0.norm": np.ones(64, np.float32), "blk.0.odd": np.ones((4, 70), np.float16)}
+    w = gguf.GGUFWriter(tmp_path / "in.gguf", "llama")
+    w.add_name("tiny"), w.add_context_length(2048), w.add_token_list(["a", "b", "c"]), w.add_file_type(1)
+    w.add_custom_alignment(64), w.add_float32("x.scale", 0.5), w.add_bool("x.flag", True), w.add_array("x.ids", [1, -2])
+    for name, a in x.items():
+        w.add_tensor(name, a)
+    for kind in (GT.Q4_0, GT.Q5_0):  # quantized already: kept byte for byte
+        w.add_tensor(f"blk.0.{kind.name}", gguf.quants.quantize(x["blk.0.attn.weight"], kind), raw_dtype=kind)
+    w.write_header_to_file(), w.write_kv_data_to_file(), w.write_tensors_to_file(), w.close()
+    plan = run(capsys, "quantize", tmp_path / "in.gguf", "-o", tmp_path / "out.gguf", "--dry-run").out
+    assert "blk.0.Q5_0  16x64  Q5_0  keep (quantized already)" in plan and "keep (rows of 70" in plan
+    run(capsys, "quantize", tmp_path / "in.gguf", "-o", tmp_path / "out.gguf", "--rule", "attn=symmetric:4@f16")
+    before, after = gguf.GGUFReader(tmp_path / "in.gguf"), gguf.GGUFReader(tmp_path / "out.gguf")
+    raw = lambda f: b"".join(part.tobytes() for part in f.parts)  # noqa: E731
+    assert [k for k in before.fields if not k.startswith("GGUF.")] == [k for k in after.fields if not k.startswith("GGUF.")]
+    for key, f in before.fields.items():
+        if key != "general.file_type":
+            assert raw(f) == raw(after.fields[key]), key
+    assert after.fields["general.file_type"].contents() == 7 and after.alignment == 64  # most values are Q8_0 now
+    assert [t.name for t in after.tensors] == [t.name for t in before.tensors]
+    old = {t.name: t for t in before.tensors}
+    for t in after.tensors:
+        assert t.data_offset % 64 == 0
+        if t.name in ("tok.weight", "blk.0.attn.weight"):
+            bits, kind = (8, GT.Q8_0) if t.name == "tok.weight" else (4, GT.Q4_0)
+            want = quantize(x[t.name], bits=bits, scale=F16).dequantize()
+            assert t.tensor_type == kind and gguf.quants.dequantize(np.asarray(t.data), kind).tobytes() == want.tobytes()
+        else:
+            assert t.tensor_type == old[t.name].tensor_type and np.asarray(t.data).tobytes() == np.asarray(
+                old[t.name].data).tobytes(), t.name
+    rows = {r["name"]: r["scheme"] for r in json.loads(run(capsys, "report", tmp_path / "in.gguf", "--json").out)["tensors"]}
+    assert rows["blk.0.Q5_0"] == "Q5_0 (stored)" and rows["blk.0.Q4_0"] == "symmetric:4@f16 (stored)"

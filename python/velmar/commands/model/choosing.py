@@ -28,6 +28,7 @@ class Choice:
     scheme: Scheme | None
     scale: Scale
     reason: str  # why: "default", the rule that matched, or why it is kept
+    copy: bool = False  # kept byte for byte: the writer copies it from the input, the work never reads it
 
 
 def parse_spec(text: str, block: int) -> tuple[Scheme | None, Scale | None]:
@@ -63,7 +64,7 @@ class Rules:
     keep: list[re.Pattern[str]] = field(default_factory=list)
 
     def choose(self, entry: Entry) -> Choice:
-        if entry.stored is not None:
+        if entry.stored is not None or entry.blocks:
             return Choice(None, self.scale, "quantized already")
         if not entry.floating:
             return Choice(None, self.scale, "integer")

@@ -22,6 +22,8 @@ def row_of(d: Done) -> dict[str, Any]:
         scheme = spec_name(d.choice.scheme, d.choice.scale)
     elif stored is not None:
         scheme = f"{spec_name(stored.scheme(), stored.scale_member)} (stored)"
+    elif d.entry.blocks:
+        scheme = f"{d.entry.dtype} (stored)"
     else:
         scheme = f"keep ({d.choice.reason})"
     rms = math.sqrt(d.sse / d.ssx) if quantized and d.ssx > 0 else None

@@ -11,12 +11,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from velmar._native import Scale, Scheme
 from velmar.commands.common import UsageError, optional, read_magic
 from velmar.layout import BFLOAT16, Layout
 
 if TYPE_CHECKING:
-    from velmar import io
+    from velmar import gguf_io, io
     from velmar.io import Stored
 
 
@@ -27,7 +26,8 @@ class Entry:
     dtype: str
     nbytes: int
     floating: bool
-    stored: Layout | None  # quantized already: its description
+    stored: Layout | None  # quantized already, in a velmar scheme: its description
+    blocks: bool = False  # stored in GGUF blocks (dtype names the type), with or without a velmar scheme
 
 
 def _entry(name: str, shape: tuple[int, ...], dtype: np.dtype[Any] | str, nbytes: int,
@@ -83,42 +83,28 @@ class GgufSource(Source):
     kind = "gguf"
 
     def __init__(self, path: str) -> None:
-        gguf = optional("gguf", "reading GGUF files")
+        optional("gguf", "reading GGUF files")
         from velmar import gguf_io
 
-        self.gguf: dict[str, tuple[Any, tuple[int, ...], Any]] = {}
+        self.reader = gguf_io.Reader(path)
         self.entries = []
-        GT = gguf.GGMLQuantizationType
-        for name, kind, shape, t in gguf_io.tensors(path):
-            self.gguf[name] = (kind, shape, t)
-            stored = None
-            if kind in (GT.Q8_0, GT.Q4_0):
-                bits = 8 if kind == GT.Q8_0 else 4
-                stored = Layout.for_scheme(Scheme.symmetric(bits, 32), Scale.F16, shape)
-            if kind in gguf_io.PLAIN_TYPES:
-                self.entries.append(_entry(name, shape, np.dtype(gguf_io.PLAIN_TYPES[kind]), int(t.n_bytes)))
-            elif kind == GT.BF16:
-                self.entries.append(_entry(name, shape, BFLOAT16, int(t.n_bytes)))
+        for t in self.reader.tensors:
+            b = gguf_io.BLOCK_TYPES.get(t.kind)
+            if t.kind in gguf_io.PLAIN_TYPES:
+                self.entries.append(_entry(t.name, t.shape, gguf_io.PLAIN_TYPES[t.kind], t.nbytes))
             else:
-                self.entries.append(_entry(name, shape, kind.name, int(t.n_bytes), stored))
+                stored = None if b is None else Layout.for_scheme(b.scheme, b.scale, t.shape)
+                self.entries.append(Entry(t.name, t.shape, t.kind.name, t.nbytes, False, stored, True))
 
     def rows(self, name: str) -> Any:
         from velmar import gguf_io
 
-        kind, shape, t = self.gguf[name]
-        if kind.name == "BF16":
-            return np.asarray(t.data).view(BFLOAT16).reshape(shape)
-        if kind in gguf_io.PLAIN_TYPES:
-            return np.asarray(t.data).reshape(shape)
-        return _Decoded(np.asarray(t.data).reshape(*shape[:-1], -1), kind)
+        t = self.reader.by_name[name]
+        return self.reader.array(t) if t.kind in gguf_io.PLAIN_TYPES else _Decoded(self.reader, t)
 
     def read(self, entry: Entry) -> Stored:
-        from velmar import gguf_io
-
-        if entry.stored is not None:
-            kind, shape, t = self.gguf[entry.name]
-            return gguf_io.convert(entry.name, kind, shape, t)
-        return super().read(entry)
+        t = self.reader.by_name[entry.name]
+        return self.reader.read(t) if entry.stored is not None or not entry.blocks else self.rows(entry.name)[...]
 
 
 class NumpySource(Source):
@@ -162,15 +148,15 @@ class _Rows:
 
 
 class _Decoded:
-    """Rows of a GGUF block type velmar has no counterpart for, decoded by gguf itself."""
+    """Slices of rows of a GGUF tensor as float32, decoded (and swapped, in a big-endian file) as they are read."""
 
-    def __init__(self, data: npt.NDArray[np.uint8], kind: Any) -> None:
-        self.data, self.kind = data, kind
+    def __init__(self, reader: gguf_io.Reader, t: gguf_io.Tensor) -> None:
+        self.reader, self.t = reader, t
 
     def __getitem__(self, index: Any) -> npt.NDArray[np.float32]:
-        import gguf
-
-        return np.asarray(gguf.quants.dequantize(np.asarray(self.data[index]), self.kind), np.float32)
+        if isinstance(index, slice) and index.step is None:
+            return self.reader.decoded(self.t, index.start or 0, 2**63 if index.stop is None else index.stop)
+        return np.asarray(self.reader.decoded(self.t, 0, 2**63)[index], np.float32)
 
 
 def _open(path: str) -> Source:

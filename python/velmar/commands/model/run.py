@@ -55,12 +55,27 @@ def report(args: argparse.Namespace, out: TextIO) -> None:
     print(output.table(rows, totals), file=out)
 
 
+# Output formats named by the output's extension.
+EXTENSIONS = {".gguf": "gguf", ".safetensors": "velmar"}
+
+
+def output_format(args: argparse.Namespace) -> str:
+    """The format the output's extension names; --format may only agree with it."""
+    ext = os.path.splitext(args.output)[1].lower()
+    named = EXTENSIONS.get(ext)
+    if args.format is not None and named is not None and args.format != named:
+        raise UsageError(f"--format {args.format} contradicts the output {args.output}, whose extension {ext} "
+                         f"means {named}; drop --format or rename the output")
+    return args.format or named or "velmar"
+
+
 def quantize(args: argparse.Namespace, out: TextIO) -> None:
     if os.path.exists(args.output) and os.path.samefile(args.file, args.output):
         raise UsageError("the output would replace the input; choose another name")
+    fmt = output_format(args)
     src, plan = planned(args)
-    if args.format == "gguf":
-        plan = writing.gguf_check(plan, args.gguf_fallback)
+    if fmt == "gguf":
+        plan, slots = writing.gguf_plan(src, plan, args.gguf_fallback)
     if args.dry_run:
         for entry, choice in plan:
             print(output.plan_line(entry, choice), file=out)
@@ -69,8 +84,8 @@ def quantize(args: argparse.Namespace, out: TextIO) -> None:
     bar = _progress(args, plan)
     try:
         results = run_all(args.file, plan, False, args.workers, args.dask, bar.update)
-        if args.format == "gguf":
-            writing.write_gguf(args.output, results, args.gguf_fallback)
+        if fmt == "gguf":
+            writing.write_gguf(args.output, src, slots, results)
         else:
             writing.write_safe(args.output, plan, results, src)
     finally:
