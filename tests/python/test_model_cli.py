@@ -3,6 +3,8 @@
 import importlib.util
 import json
 import os
+import pathlib
+import re
 
 import gguf
 import ml_dtypes
@@ -11,7 +13,7 @@ import pytest
 from gguf import GGMLQuantizationType as GT
 from safetensors.numpy import save_file
 
-from velmar import Scale, Scheme, cli, gguf_io, io
+from velmar import Scale, Scheme, cli, ct_io, folders, gguf_io, io
 from velmar.commands.model import work
 from velmar.tensor import quantize
 
@@ -166,3 +168,150 @@ def test_gguf_to_gguf_keeps_every_key_the_order_the_alignment_and_what_it_does_n
                 old[t.name].data).tobytes(), t.name
     rows = {r["name"]: r["scheme"] for r in json.loads(run(capsys, "report", tmp_path / "in.gguf", "--json").out)["tensors"]}
     assert rows["blk.0.Q5_0"] == "Q5_0 (stored)" and rows["blk.0.Q4_0"] == "symmetric:4@f16 (stored)"
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """A sharded checkpoint as Hugging Face lays one out: three shards, their index, config and other files."""
+    rng = np.random.default_rng(4)
+    shards = [{"embed.weight": rng.standard_normal((40, 64)).astype(np.float32)},
+              {"layers.0.q.weight": rng.standard_normal((16, 64)).astype(ml_dtypes.bfloat16),
+               "layers.0.norm.weight": np.ones(64, np.float32)},
+              {"layers.0.up.weight": rng.standard_normal((24, 96)).astype(np.float16), "ids": np.arange(3)}]
+    root = tmp_path / "model"
+    (root / "extra").mkdir(parents=True)
+    names = [f"model-0000{i}-of-00003.safetensors" for i in (1, 2, 3)]
+    for name, arrays in zip(names, shards):
+        save_file(arrays, root / name, metadata={"format": "pt"})
+    (root / "model.safetensors.index.json").write_text(json.dumps({"metadata": {"total_size": 1}, "weight_map": {
+        k: name for name, arrays in zip(names, shards) for k in arrays}}))
+    (root / "config.json").write_text('{"model_type": "toy"}')
+    (root / "extra" / "tokenizer.json").write_text("{}")
+    return root, {k: v for arrays in shards for k, v in arrays.items()}
+
+
+def snapshot(root):
+    return {p.relative_to(root): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def test_a_sharded_folder_round_trips_through_report_and_quantize_with_its_index(capsys, folder, tmp_path):
+    root, arrays = folder
+    before = snapshot(root)
+    rows = json.loads(run(capsys, "report", root, "--json").out)["tensors"]
+    assert sorted(r["name"] for r in rows) == sorted(arrays)
+    run(capsys, "quantize", root, "-o", tmp_path / "q", "--rule", "up=symmetric:4")
+    out = snapshot(tmp_path / "q")
+    index = json.loads(out.pop(pathlib.Path("model.safetensors.index.json")))
+    shards = sorted(p.name for p in root.glob("*.safetensors"))
+    assert snapshot(root) == before and sorted(set(index["weight_map"].values())) == shards
+    for shard in shards:  # the same shard plan, the index naming what each shard holds
+        with io.File(tmp_path / "q" / shard) as f:
+            assert sorted(folders.stored_keys(f)) == sorted(k for k, s in index["weight_map"].items() if s == shard)
+            for name in f.keys():
+                bits = 4 if "up" in name else 8
+                x = arrays[name]
+                want = x if x.ndim < 2 else quantize(x, bits=bits, scale=F16)
+                got = f[name]
+                assert (got.tobytes() == want.tobytes()) if x.ndim < 2 else got.__getstate__() == want.__getstate__()
+    assert index["metadata"]["total_size"] == sum(len(v) - 8 - int.from_bytes(v[:8], "little")
+                                                  for k, v in out.items() if k.suffix == ".safetensors")
+    copied = {k: v for k, v in before.items() if k.suffix != ".safetensors" and k.name != "model.safetensors.index.json"}
+    assert {k: v for k, v in out.items() if k.suffix != ".safetensors"} == copied
+    # Quantized already: a second pass keeps every byte; a size limit makes shards of its own.
+    run(capsys, "quantize", tmp_path / "q", "-o", tmp_path / "q2")
+    assert snapshot(tmp_path / "q2") == snapshot(tmp_path / "q")
+    plan = run(capsys, "quantize", root, "-o", tmp_path / "q3", "--max-shard-size", "3KB", "--dry-run").out
+    chosen = [line.rsplit(" in ", 1)[1] for line in plan.splitlines()[:-1]]
+    assert chosen == sorted(chosen) and set(chosen) == set(folders.shard_names(len(set(chosen)))) and len(set(chosen)) > 2
+
+
+def break_index(root):
+    index = json.loads((root / "model.safetensors.index.json").read_text())
+    index["weight_map"]["ghost.weight"] = "model-00001-of-00003.safetensors"
+    (root / "model.safetensors.index.json").write_text(json.dumps(index))
+
+
+BAD_FOLDERS = [  # what is done to the folder, what the one line says
+    (lambda r: (r / "model-00002-of-00003.safetensors").unlink(), "model-00002-of-00003.safetensors: a shard"),
+    (break_index, "names 'ghost.weight' in it, but it does not hold it"),
+    (lambda r: (r / "config.json").write_text("{model"), "config.json: not valid JSON"),
+    (lambda r: (r / "model-00003-of-00003.safetensors").write_bytes(b"\x10" + bytes(30)), "not a safetensors file"),
+    (lambda r: (r / "model.safetensors.index.json").write_text('{"weight_map": []}'), "weight_map: expected"),
+]
+
+
+@pytest.mark.parametrize("damage, message", BAD_FOLDERS)
+def test_bad_folders_give_one_line_in_the_command_and_one_value_error_in_the_library(capsys, folder, tmp_path,
+                                                                                      damage, message):
+    root, _ = folder
+    damage(root)
+    for sub in ("report", "quantize"):
+        code, err = cli.main(["model", sub, str(root), "-o", str(tmp_path / "q")][: 5 if sub == "quantize" else 3]), \
+            capsys.readouterr().err
+        assert (code, err.count("\n"), err.startswith("velmar: error: "), message in err) == (2, 1, True, True), err
+    with pytest.raises(ValueError, match=re.escape(message)):
+        ct_io.load(str(root))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["model"]  # nothing half-written
+
+
+def test_an_existing_output_folder_is_never_merged_into(capsys, folder, tmp_path):
+    root, _ = folder
+    (tmp_path / "q").mkdir()
+    assert "exists already" in run(capsys, "quantize", root, "-o", tmp_path / "q", code=2).err
+    assert list((tmp_path / "q").iterdir()) == [] and sorted(p.name for p in tmp_path.iterdir()) == ["model", "q"]
+
+
+def test_compressed_tensors_folders_load_in_transformers_and_decode_as_velmar_does(capsys, tmp_path):
+    torch = pytest.importorskip("torch")
+    transformers = pytest.importorskip("transformers")
+    from compressed_tensors.compressors import PackedQuantizationCompressor
+    from compressed_tensors.quantization import QuantizationScheme
+
+    config = transformers.LlamaConfig(hidden_size=64, intermediate_size=96, num_hidden_layers=1, num_attention_heads=2,
+                                      num_key_value_heads=1, vocab_size=64, max_position_embeddings=32)
+    torch.manual_seed(0)
+    model = transformers.LlamaForCausalLM(config)
+    for dtype, rules in (("float32", ["--rule", "mlp=symmetric:8"]), ("bfloat16", [])):
+        model.to(getattr(torch, dtype)).save_pretrained(tmp_path / dtype, max_shard_size="30KB")
+        run(capsys, "quantize", tmp_path / dtype, "-o", tmp_path / f"ct-{dtype}", "--format", "compressed-tensors",
+            "--scheme", "symmetric:4", *rules)
+    for argv, message in ((["--scheme", "adaptive:0.1"], "lm_head.weight: adaptive:0.1@bf16: only symmetric 4- and"),
+                          (["--scheme", "symmetric:4@f16"], "keeps scales in the checkpoint's dtype (bfloat16)"),
+                          (["-o", tmp_path / "x.gguf"], "contradicts the output")):
+        err = run(capsys, "quantize", tmp_path / "bfloat16", "-o", tmp_path / "x", "--format", "compressed-tensors",
+                  *argv, code=2).err
+        assert message in err and not (tmp_path / "x").exists(), err
+    # float32: compressed-tensors' own decompression gives velmar's decoded bits.
+    f32 = ct_io.load(str(tmp_path / "ct-float32"))
+    qc = json.loads((tmp_path / "ct-float32" / "config.json").read_text())["quantization_config"]
+    assert qc["ignore"] == ["model.embed_tokens"] and len(qc["config_groups"]) == 2
+    for group in qc["config_groups"].values():
+        for module in group["targets"]:
+            arrays = {k: torch.from_numpy(np.asarray(v)) for k, v in _ct_arrays(tmp_path / "ct-float32", module).items()}
+            dense = PackedQuantizationCompressor.decompress(arrays, QuantizationScheme.model_validate(group))["weight"]
+            assert dense.numpy().tobytes() == f32[f"{module}.weight"].dequantize().tobytes(), module
+    # bfloat16: transformers loads the folder; its product is taken in bfloat16, which rounds velmar's float32 one
+    # (exact: a code of at most 8 bits times a scale of 8) once, to the nearest bfloat16. (Its decompression on load
+    # applies the first config group to every layer, so this folder has one group.)
+    from transformers.utils.quantization_config import CompressedTensorsConfig
+
+    loaded = transformers.AutoModelForCausalLM.from_pretrained(
+        tmp_path / "ct-bfloat16", quantization_config=CompressedTensorsConfig(dequantize=True)).state_dict()
+    ours = ct_io.load(str(tmp_path / "ct-bfloat16"))
+    assert sorted(ours) == sorted(loaded) and sum(not isinstance(t, np.ndarray) for t in ours.values()) == 8
+    for name, t in ours.items():
+        want = t if isinstance(t, np.ndarray) else t.dequantize().astype(ml_dtypes.bfloat16)
+        assert loaded[name].view(torch.int16).numpy().tobytes() == want.tobytes(), name
+    # Import: the command reads the layers as velmar tensors, and writes them back as they were.
+    rows = json.loads(run(capsys, "report", tmp_path / "ct-bfloat16", "--json").out)["tensors"]
+    assert {r["scheme"] for r in rows if "mlp" in r["name"]} == {"symmetric:4@bf16 (stored)"}
+    run(capsys, "quantize", tmp_path / "ct-bfloat16", "-o", tmp_path / "again", "--format", "compressed-tensors")
+    assert snapshot(tmp_path / "again") == snapshot(tmp_path / "ct-bfloat16")
+
+
+def _ct_arrays(root, module):
+    out = {}
+    for shard in root.glob("*.safetensors"):
+        with io.File(shard) as f:
+            out.update({k.rsplit(".", 1)[1]: f[k] for k in f.keys() if k.startswith(module + ".")})
+    return out

@@ -54,29 +54,61 @@ class Source:
 
 
 class SafetensorsSource(Source):
+    """A safetensors (or velmar) file, or a model folder of them; compressed-tensors layers read as velmar tensors."""
+
     kind = "safetensors"
 
     def __init__(self, path: str) -> None:
         optional("safetensors", "reading safetensors files")
-        from velmar import io
+        from velmar import ct_io, folders, io
 
-        self.file = io.File(path)
-        self.metadata = self.file.metadata
+        self.folder: folders.Folder | None = None
+        if os.path.isdir(path):
+            self.kind = "folder"
+            self.folder = folders.open_folder(path)
+            shards = self.folder.shards
+        else:
+            shards = {os.path.basename(path): io.File(path)}
+            self.metadata = shards[os.path.basename(path)].metadata
+        self.file_of = {k: f for f in shards.values() for k in f.keys()}
+        self.shard_of = {k: shard for shard, f in shards.items() for k in f.keys()}
+        plain = {k: f.plain(k) for k, f in self.file_of.items() if f.layout(k) is None}
+        config = self.folder.config if self.folder else None
+        self.packed = {p.name: p for p in ct_io.find(config, plain, self._read_key, path).values()}
+        taken = {p.key(s): p.name for p in self.packed.values() for s in ct_io.SUFFIXES}
         self.entries = []
-        for name in self.file.keys():
-            layout = self.file.layout(name)
+        for key, f in self.file_of.items():
+            name = taken.get(key)
+            if name is not None:
+                if key.endswith(".weight_packed"):
+                    lay = self.packed[name].layout
+                    self.shard_of[name] = self.shard_of[key]
+                    self.entries.append(_entry(name, lay.shape, lay.dtype, _dense_bytes(lay), lay))
+                continue
+            layout = f.layout(key)
             if layout is not None:
-                item = BFLOAT16.itemsize if layout.dtype == "bfloat16" else np.dtype(layout.dtype).itemsize
-                self.entries.append(_entry(name, layout.shape, layout.dtype, math.prod(layout.shape) * item, layout))
+                self.entries.append(_entry(key, layout.shape, layout.dtype, _dense_bytes(layout), layout))
             else:
-                dt, shape = self.file.plain(name)
-                self.entries.append(_entry(name, shape, dt, math.prod(shape) * dt.itemsize))
+                dt, shape = plain[key]
+                self.entries.append(_entry(key, shape, dt, math.prod(shape) * dt.itemsize))
+
+    def _read_key(self, key: str) -> npt.NDArray[Any]:
+        return np.asarray(self.file_of[key][key])
 
     def rows(self, name: str) -> Any:
-        return _Rows(self.file, name)
+        return _Rows(self.file_of[name], name)
 
     def read(self, entry: Entry) -> Stored:
-        return self.file[entry.name]
+        from velmar import ct_io
+
+        if entry.name in self.packed:
+            return ct_io.build(self.packed[entry.name], self._read_key)
+        return self.file_of[entry.name][entry.name]
+
+
+def _dense_bytes(layout: Layout) -> int:
+    """Bytes of the tensor before it was quantized."""
+    return math.prod(layout.shape) * (BFLOAT16.itemsize if layout.dtype == "bfloat16" else np.dtype(layout.dtype).itemsize)
 
 
 class GgufSource(Source):
@@ -160,6 +192,11 @@ class _Decoded:
 
 
 def _open(path: str) -> Source:
+    if os.path.isdir(path):
+        try:
+            return SafetensorsSource(path)
+        except (ValueError, OSError) as e:
+            raise UsageError(str(e)) from None
     magic = read_magic(path, 8)
     try:
         if magic.startswith(b"GGUF"):

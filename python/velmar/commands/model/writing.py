@@ -1,7 +1,9 @@
-"""The files ``velmar model quantize`` writes: a velmar file or GGUF, streamed tensor by tensor."""
+"""What ``velmar model quantize`` writes, streamed tensor by tensor: a velmar file or folder, GGUF, compressed-tensors."""
 
 from __future__ import annotations
 
+import itertools
+import re
 from collections import Counter
 from collections.abc import Iterator
 from dataclasses import replace
@@ -11,20 +13,22 @@ import numpy as np
 
 from velmar.commands.common import UsageError
 from velmar.commands.model.choosing import Choice, spec_name
-from velmar.commands.model.reading import Entry, GgufSource, Source
+from velmar.commands.model.output import estimate
+from velmar.commands.model.reading import Entry, GgufSource, SafetensorsSource, Source
 from velmar.commands.model.work import Done
-from velmar.layout import BFLOAT16, Layout
+from velmar.layout import BFLOAT16, Layout, scale_name
 
 Plan = list[tuple[Entry, Choice]]
 COPY_BYTES = 16 << 20  # bytes copied at a time from an input GGUF
 
 
-def write_safe(path: str, plan: Plan, results: Iterator[Done], src: Source) -> None:
+def _velmar_arrays(items: Plan) -> tuple[list[tuple[str, str, tuple[int, ...]]], dict[str, Layout]]:
+    """The arrays a velmar file declares for these tensors, and the layouts of the quantized ones."""
     from velmar import io
 
     entries = []
     layouts: dict[str, Layout] = {}
-    for entry, choice in plan:
+    for entry, choice in items:
         if choice.scheme is not None:
             layouts[entry.name] = Layout.for_scheme(choice.scheme, choice.scale, entry.shape, dtype=entry.dtype)
         elif entry.stored is not None:
@@ -35,16 +39,183 @@ def write_safe(path: str, plan: Plan, results: Iterator[Done], src: Source) -> N
                             entry.shape))
             continue
         entries += io.quantized_entries(entry.name, layouts[entry.name])
-    meta = io.header_metadata(layouts, src.metadata)
-    with io.Writer(path, entries, meta) as w:
+    return entries, layouts
+
+
+def _put_velmar(w: Any, d: Done) -> None:
+    from velmar import io
+
+    if d.parts is None:
+        if isinstance(d.kept, np.ndarray):
+            w.put(d.entry.name, d.kept)
+            return
+        d.parts = io.parts_of(d.kept)
+    for part, array in d.parts.items():
+        w.put(io.part_key(d.entry.name, part), array.reshape(-1))
+
+
+def write_safe(path: str, plan: Plan, results: Iterator[Done], src: Source) -> None:
+    from velmar import io
+
+    entries, layouts = _velmar_arrays(plan)
+    with io.Writer(path, entries, io.header_metadata(layouts, src.metadata)) as w:
         for d in results:
-            if d.parts is None:
-                if isinstance(d.kept, np.ndarray):
-                    w.put(d.entry.name, d.kept)
-                    continue
-                d.parts = io.parts_of(d.kept)
-            for part, array in d.parts.items():
-                w.put(io.part_key(d.entry.name, part), array.reshape(-1))
+            _put_velmar(w, d)
+
+
+# ---------------------------------------------------------------- folders
+
+
+def parse_size(text: str) -> int:
+    """``5GB``, ``500MB``, ``2GiB`` or a count of bytes, as Hugging Face's max_shard_size."""
+    m = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([KMGT]i?B|B)?\s*", text, flags=re.I)
+    if not m:
+        raise UsageError(f"--max-shard-size: expected a size such as 5GB, 500MB or 2GiB, not {text!r}")
+    unit = (m.group(2) or "B").upper()
+    scale = 1 if unit == "B" else (1024 if "I" in unit else 1000) ** ("KMGT".index(unit[0]) + 1)
+    size = int(float(m.group(1)) * scale)
+    if size < 1:
+        raise UsageError(f"--max-shard-size: {text!r} is less than a byte")
+    return size
+
+
+def shard_plan(src: Source, plan: Plan, max_bytes: int | None) -> list[str]:
+    """The output shard of every tensor: the input's when it had shards and no size is asked, else by size."""
+    from velmar import folders
+
+    if max_bytes is None and isinstance(src, SafetensorsSource) and src.folder is not None:
+        return [src.shard_of[e.name] for e, _ in plan]
+    numbers, count, used = [], 1, 0
+    for entry, choice in plan:
+        size = estimate(entry, choice)[0]
+        if used and max_bytes is not None and used + size > max_bytes:
+            count, used = count + 1, 0
+        numbers.append(count - 1)
+        used += size
+    names = folders.shard_names(count)
+    return [names[i] for i in numbers]
+
+
+def ct_plan(plan: Plan) -> Plan:
+    """Refuse, before any work, what compressed-tensors cannot hold; keep what is no Linear weight or whole groups."""
+    from velmar import ct_io
+
+    out = []
+    for entry, choice in plan:
+        lay = entry.stored
+        if choice.scheme is not None:
+            scale = ct_io.checkpoint_scale(entry.dtype)
+            if choice.scale != scale and choice.scale_named:
+                raise UsageError(f"{entry.name}: compressed-tensors keeps scales in the checkpoint's dtype "
+                                 f"({entry.dtype}): name no other scale than @{scale_name(scale)}")
+            lay = Layout.for_scheme(choice.scheme, scale, entry.shape, dtype=entry.dtype)
+            choice = replace(choice, scale=scale)
+        if lay is None:
+            out.append((entry, choice))
+            continue
+        why = ct_io.refusal(lay)
+        if why is not None:
+            raise UsageError(f"{entry.name}: {spec_name(lay.scheme(), lay.scale_member)}: {why}")
+        if choice.scheme is not None and (not entry.name.endswith(".weight") or "embed" in entry.name.lower()):
+            choice = Choice(None, choice.scale, "not a Linear weight")
+        elif not ct_io.groups_fit(lay):
+            if choice.scheme is None:
+                raise UsageError(f"{entry.name}: quantized already along another axis or in rows of part groups, "
+                                 "which compressed-tensors cannot hold")
+            choice = Choice(None, choice.scale, f"rows of {lay.row_len} are not whole groups of {lay.block}")
+        out.append((entry, choice))
+    return out
+
+
+def _ct_arrays(items: Plan) -> list[tuple[str, str, tuple[int, ...]]]:
+    from velmar import ct_io, io
+
+    entries = []
+    for entry, choice in items:
+        lay = entry.stored if choice.scheme is None else Layout.for_scheme(choice.scheme, choice.scale, entry.shape)
+        if lay is None:
+            dt = "float32" if entry.blocks else entry.dtype
+            entries.append((entry.name, io.ST_NAMES[np.dtype(BFLOAT16) if dt == "bfloat16" else np.dtype(dt)],
+                            entry.shape))
+            continue
+        module = entry.name.removesuffix(".weight")
+        rows, cols = lay.shape
+        entries += [(f"{module}.weight_packed", "I32", (rows, -(-cols * lay.bits // 32))),
+                    (f"{module}.weight_scale", io.ST_NAMES[lay.part_dtype("scales")], (rows, lay.row_blocks)),
+                    (f"{module}.weight_shape", "I64", (2,))]
+    return entries
+
+
+def _put_ct(w: Any, d: Done) -> None:
+    from velmar import ct_io, io
+
+    if d.parts is None and isinstance(d.kept, np.ndarray):
+        w.put(d.entry.name, d.kept)
+        return
+    lay = d.layout or Layout.of(d.kept)
+    for suffix, array in ct_io.pack(lay, d.parts if d.parts is not None else io.parts_of(d.kept)).items():
+        w.put(f"{d.entry.name.removesuffix('.weight')}.{suffix}", array)
+
+
+def ct_config(src: Source, plan: Plan) -> dict[str, Any]:
+    """The input's config.json with quantization_config for what the plan quantizes; ignore lists what it keeps."""
+    from velmar import ct_io
+
+    groups: dict[tuple[int, int], list[str]] = {}
+    ignore = []
+    for entry, choice in plan:
+        lay = entry.stored if choice.scheme is None else Layout.for_scheme(choice.scheme, choice.scale, entry.shape)
+        module = entry.name.removesuffix(".weight")
+        if lay is not None:
+            groups.setdefault((lay.bits, lay.block), []).append(module)
+        elif entry.name.endswith(".weight") and len(entry.shape) == 2:
+            ignore.append(module)
+    if "lm_head" not in ignore and not any("lm_head" in names for names in groups.values()):
+        ignore.append("lm_head")  # often tied to the embedding, and stored nowhere then
+    config = dict(_input_config(src) or {})
+    config["quantization_config"] = ct_io.quantization_config(groups, ignore)
+    return config
+
+
+def _input_config(src: Source) -> dict[str, Any] | None:
+    return src.folder.config if isinstance(src, SafetensorsSource) and src.folder is not None else None
+
+
+def write_folder(path: str, fmt: str, src: Source, plan: Plan, shards: list[str], results: Iterator[Done]) -> None:
+    """A model folder, shard by shard in the plan's order: velmar files, or compressed-tensors' safetensors."""
+    from velmar import folders, io
+
+    try:
+        out = folders.FolderWriter(path)
+    except (ValueError, OSError) as e:
+        raise UsageError(str(e)) from None
+    try:
+        done = iter(results)
+        for shard, group in itertools.groupby(zip(shards, plan), key=lambda x: x[0]):
+            items = [item for _, item in group]
+            if fmt == "compressed-tensors":
+                w, put = out.shard(shard, _ct_arrays(items), {"format": "pt"}), _put_ct
+            else:
+                entries, layouts = _velmar_arrays(items)
+                meta = src.folder.shards[shard].metadata if isinstance(src, SafetensorsSource) and src.folder and \
+                    shard in src.folder.shards else src.metadata
+                w, put = out.shard(shard, entries, io.header_metadata(layouts, meta)), _put_velmar
+            for _ in items:
+                put(w, next(done))
+        folder = src.folder if isinstance(src, SafetensorsSource) else None
+        others = list(folder.others) if folder else []
+        config = _input_config(src)
+        if fmt == "compressed-tensors":
+            config = ct_config(src, plan)
+        elif config and (config.get("quantization_config") or {}).get("quant_method") == "compressed-tensors":
+            config = {k: v for k, v in config.items() if k != "quantization_config"}  # no longer what the files hold
+        elif config is not None:
+            config, others = None, [folders.CONFIG, *others]  # copied as it is
+        out.commit(index=folder.index if folder else None, config=config, source=folder.path if folder else None,
+                   others=others)
+    except BaseException:
+        out.abort()
+        raise
 
 
 # ---------------------------------------------------------------- GGUF
