@@ -16,10 +16,8 @@ from __future__ import annotations
 
 import math
 import os
-import threading
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from types import TracebackType
 from typing import Any
 
 import gguf
@@ -263,7 +261,7 @@ class Slot:
         return math.prod(self.shape) // block * size
 
 
-class Writer:
+class Writer(io.Staged):
     """A GGUF file written one tensor at a time, under a temporary name.
 
     The whole header (keys and values, then every tensor's name, shape, type
@@ -274,7 +272,7 @@ class Writer:
 
     def __init__(self, path: str | os.PathLike[str], fields: Sequence[tuple[str, bytes]], slots: Sequence[Slot],
                  alignment: int = gguf.GGUF_DEFAULT_ALIGNMENT) -> None:
-        self.path, self.slots, self.alignment = os.fspath(path), list(slots), alignment
+        self.slots, self.alignment = list(slots), alignment
         if len({s.name for s in self.slots}) != len(self.slots):
             raise ValueError("two tensors have the same name")
         header = [b"GGUF", (3).to_bytes(4, "little"), len(self.slots).to_bytes(8, "little"),
@@ -285,9 +283,7 @@ class Writer:
             header += [_string(s.name), len(dims).to_bytes(4, "little"), *(d.to_bytes(8, "little") for d in dims),
                        int(s.kind).to_bytes(4, "little"), offset.to_bytes(8, "little")]
             offset += self._padded(s.nbytes)
-        directory, base = os.path.split(os.path.abspath(self.path))
-        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
-        self.file = open(self.temp, "wb")
+        super().__init__(path)
         head = b"".join(header)
         self.file.write(head + bytes(self._padded(len(head)) - len(head)))
         self.index, self.written = 0, 0  # the slot whose data comes next, and how much of it is written
@@ -315,28 +311,7 @@ class Writer:
     def commit(self) -> None:
         if self.index < len(self.slots):
             raise ValueError(f"{self.slots[self.index].name!r}: the data is shorter than the header declares")
-        self.file.close()
-        io.durable_replace(self.temp, self.path)
-
-    def abort(self) -> None:
-        self.file.close()
-        try:
-            os.unlink(self.temp)
-        except FileNotFoundError:
-            pass
-
-    def __enter__(self) -> Writer:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
-        if kind is None:
-            try:
-                self.commit()
-            except BaseException:
-                self.abort()
-                raise
-        else:
-            self.abort()
+        self._publish()
 
 
 def plain_type(name: str, dtype: np.dtype[Any]) -> GT:

@@ -254,10 +254,13 @@ def test_bad_folders_give_one_line_in_the_command_and_one_value_error_in_the_lib
     assert sorted(p.name for p in tmp_path.iterdir()) == ["model"]  # nothing half-written
 
 
-def test_an_existing_output_folder_is_never_merged_into(capsys, folder, tmp_path):
+def test_a_folder_is_never_merged_into_nor_left_half_written(capsys, folder, tmp_path, monkeypatch):
     root, _ = folder
     (tmp_path / "q").mkdir()
     assert "exists already" in run(capsys, "quantize", root, "-o", tmp_path / "q", code=2).err
+    monkeypatch.setattr(work.tensor, "quantize", lambda x, *a, **k: exec("raise MemoryError('simulated')"))
+    with pytest.raises(MemoryError):
+        cli.main(["model", "quantize", str(root), "-o", str(tmp_path / "r")])
     assert list((tmp_path / "q").iterdir()) == [] and sorted(p.name for p in tmp_path.iterdir()) == ["model", "q"]
 
 
