@@ -114,22 +114,38 @@ class Packed:
 
 
 def _scheme_for(module: str, config: Mapping[str, Any], where: str) -> tuple[int, int | None]:
-    """(bits, group size or None for one group per row) of a module, from the config group that targets it."""
-    candidates = []
-    for group in (config.get("config_groups") or {}).values():
-        targets = group.get("targets", []) if isinstance(group, dict) else []
-        exact = any(t == module or (t.startswith("re:") and re.match(t[3:], module)) for t in targets)
-        candidates.append((not exact, group))
-    matching = sorted((c for c in candidates if c[1].get("targets")), key=lambda c: c[0])
-    if not matching:
+    """(bits, group size or None for one group per row) of a module, from the config group that targets it.
+
+    A group naming the module (or a ``re:`` expression matching it) wins over
+    one that names a class, which this reader cannot tell apart.
+    """
+    groups = config.get("config_groups")
+    groups = [g for g in groups.values() if isinstance(g, dict)] if isinstance(groups, dict) else []
+    named, by_class = [], []
+    for group in groups:
+        targets = group.get("targets")
+        targets = [t for t in targets if isinstance(t, str)] if isinstance(targets, list) else []
+        if any(t == module or (t.startswith("re:") and _matches(t[3:], module)) for t in targets):
+            named.append(group)
+        elif any(not t.startswith("re:") and "." not in t for t in targets):
+            by_class.append(group)
+    if not named + by_class:
         raise ValueError(f"{where}: {module}.weight_packed: no group of quantization_config targets it")
-    w = matching[0][1].get("weights") or {}
-    strategy = w.get("strategy")
+    w = (named + by_class)[0].get("weights")
+    w = w if isinstance(w, dict) else {}
+    strategy, group_size = w.get("strategy"), w.get("group_size")
     if w.get("type") != "int" or w.get("symmetric") is not True or w.get("num_bits") not in BITS or strategy not in (
-            "group", "channel") or (strategy == "group" and (type(w.get("group_size")) is not int or w["group_size"] < 1)):
+            "group", "channel") or (strategy == "group" and (type(group_size) is not int or group_size < 1)):
         raise ValueError(f"{where}: {module}.weight_packed: velmar reads symmetric int groups or channels of "
                          f"{' or '.join(map(str, BITS))} bits, not {w!r:.120}")
-    return int(w["num_bits"]), w.get("group_size") if strategy == "group" else None
+    return int(w["num_bits"]), group_size if strategy == "group" else None
+
+
+def _matches(pattern: str, name: str) -> bool:
+    try:
+        return re.match(pattern, name) is not None
+    except re.error:
+        return False
 
 
 def find(config: Mapping[str, Any] | None, arrays: Mapping[str, tuple[np.dtype[Any], tuple[int, ...]]],
@@ -149,7 +165,10 @@ def find(config: Mapping[str, Any] | None, arrays: Mapping[str, tuple[np.dtype[A
         if missing:
             raise ValueError(f"{where}: {p.key(missing[0])} is missing")
         bits, group = _scheme_for(module, qc, where)
-        shape = read(p.key("weight_shape")).reshape(-1).tolist()
+        shape_dt, shape_shape = arrays[p.key("weight_shape")]
+        if shape_dt.kind not in "iu" or shape_shape != (2,):
+            raise ValueError(f"{where}: {p.key('weight_shape')}: expected 2 integers, got {shape_dt}{list(shape_shape)}")
+        shape = [int(d) for d in read(p.key("weight_shape"))]
         (packed_dt, packed_shape), (scale_dt, scale_shape) = arrays[p.key("weight_packed")], arrays[p.key("weight_scale")]
         if len(shape) != 2 or min(shape) < 1 or (group is not None and shape[1] % group):
             raise ValueError(f"{where}: {p.key('weight_shape')}: {shape} is not a matrix of whole groups")

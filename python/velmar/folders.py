@@ -161,7 +161,8 @@ class FolderWriter:
         shards = set(self.weight_map.values())
         if len(shards) > 1 or index is not None:
             doc = {k: v for k, v in (index or {}).items() if k != "weight_map"}
-            doc["metadata"] = {**doc.get("metadata", {}), "total_size": self.total}
+            metadata = doc.get("metadata")
+            doc["metadata"] = {**(metadata if isinstance(metadata, dict) else {}), "total_size": self.total}
             doc["weight_map"] = self.weight_map
             with open(os.path.join(self.temp, INDEX), "w") as out:
                 json.dump(doc, out, indent=2)

@@ -142,6 +142,7 @@ def test_gguf_to_gguf_keeps_every_key_the_order_the_alignment_and_what_it_does_n
     w.add_custom_alignment(64), w.add_float32("x.scale", 0.5), w.add_bool("x.flag", True), w.add_array("x.ids", [1, -2])
     for name, a in x.items():
         w.add_tensor(name, a)
+    w.add_tensor("blk.0.bias", np.ones(64, ml_dtypes.bfloat16).view(np.uint8), raw_shape=(64,), raw_dtype=GT.BF16)
     for kind in (GT.Q4_0, GT.Q5_0):  # quantized already: kept byte for byte
         w.add_tensor(f"blk.0.{kind.name}", gguf.quants.quantize(x["blk.0.attn.weight"], kind), raw_dtype=kind)
     w.write_header_to_file(), w.write_kv_data_to_file(), w.write_tensors_to_file(), w.close()
@@ -225,15 +226,18 @@ def test_a_sharded_folder_round_trips_through_report_and_quantize_with_its_index
     assert chosen == sorted(chosen) and set(chosen) == set(folders.shard_names(len(set(chosen)))) and len(set(chosen)) > 2
 
 
-def break_index(root):
-    index = json.loads((root / "model.safetensors.index.json").read_text())
-    index["weight_map"]["ghost.weight"] = "model-00001-of-00003.safetensors"
-    (root / "model.safetensors.index.json").write_text(json.dumps(index))
+def misname(name, shard):
+    def damage(root):
+        index = json.loads((root / "model.safetensors.index.json").read_text())
+        index["weight_map"][name] = f"model-0000{shard}-of-00003.safetensors"
+        (root / "model.safetensors.index.json").write_text(json.dumps(index))
+    return damage
 
 
 BAD_FOLDERS = [  # what is done to the folder, what the one line says
     (lambda r: (r / "model-00002-of-00003.safetensors").unlink(), "model-00002-of-00003.safetensors: a shard"),
-    (break_index, "names 'ghost.weight' in it, but it does not hold it"),
+    (misname("ghost.weight", 1), "names 'ghost.weight' in it, but it does not hold it"),
+    (misname("layers.0.q.weight", 1), "00001-of-00003.safetensors: model.safetensors.index.json names 'layers.0.q"),
     (lambda r: (r / "config.json").write_text("{model"), "config.json: not valid JSON"),
     (lambda r: (r / "model-00003-of-00003.safetensors").write_bytes(b"\x10" + bytes(30)), "not a safetensors file"),
     (lambda r: (r / "model.safetensors.index.json").write_text('{"weight_map": []}'), "weight_map: expected"),
@@ -274,7 +278,7 @@ def test_compressed_tensors_folders_load_in_transformers_and_decode_as_velmar_do
                                       num_key_value_heads=1, vocab_size=64, max_position_embeddings=32)
     torch.manual_seed(0)
     model = transformers.LlamaForCausalLM(config)
-    for dtype, rules in (("float32", ["--rule", "mlp=symmetric:8"]), ("bfloat16", [])):
+    for dtype, rules in (("float32", ["--rule", "mlp=symmetric:8", "--block", "64"]), ("bfloat16", [])):
         model.to(getattr(torch, dtype)).save_pretrained(tmp_path / dtype, max_shard_size="30KB")
         run(capsys, "quantize", tmp_path / dtype, "-o", tmp_path / f"ct-{dtype}", "--format", "compressed-tensors",
             "--scheme", "symmetric:4", *rules)
@@ -287,7 +291,8 @@ def test_compressed_tensors_folders_load_in_transformers_and_decode_as_velmar_do
     # float32: compressed-tensors' own decompression gives velmar's decoded bits.
     f32 = ct_io.load(str(tmp_path / "ct-float32"))
     qc = json.loads((tmp_path / "ct-float32" / "config.json").read_text())["quantization_config"]
-    assert qc["ignore"] == ["model.embed_tokens"] and len(qc["config_groups"]) == 2
+    # down_proj's rows of 96 are no whole groups of 64: kept, and listed as such
+    assert qc["ignore"] == ["model.embed_tokens", "model.layers.0.mlp.down_proj"] and len(qc["config_groups"]) == 2
     for group in qc["config_groups"].values():
         for module in group["targets"]:
             arrays = {k: torch.from_numpy(np.asarray(v)) for k, v in _ct_arrays(tmp_path / "ct-float32", module).items()}

@@ -170,8 +170,6 @@ def ct_config(src: Source, plan: Plan) -> dict[str, Any]:
             groups.setdefault((lay.bits, lay.block), []).append(module)
         elif entry.name.endswith(".weight") and len(entry.shape) == 2:
             ignore.append(module)
-    if "lm_head" not in ignore and not any("lm_head" in names for names in groups.values()):
-        ignore.append("lm_head")  # often tied to the embedding, and stored nowhere then
     config = dict(_input_config(src) or {})
     config["quantization_config"] = ct_io.quantization_config(groups, ignore)
     return config
