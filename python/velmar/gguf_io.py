@@ -146,14 +146,17 @@ class Tensor:
     kind: GT
     shape: tuple[int, ...]  # NumPy's order, outermost first
     nbytes: int
-    data: npt.NDArray[np.uint8]  # the bytes as stored, mapped from the file
+    offset: int  # where its data starts in the file
 
 
 class Reader:
-    """A GGUF file, read lazily through a memory map; a big-endian file's values are swapped as they are read.
+    """A GGUF file whose tensors are read when asked for; a big-endian file's values are swapped as they are read.
 
-    Every length is checked against the file when it is opened; tensors of a
-    type whose fields velmar cannot swap make a big-endian file a ValueError.
+    Data is read with ``pread`` into fresh buffers rather than through a memory
+    map, so a model read tensor by tensor never holds more than the tensor
+    (mapped pages would stay in the process). Every tensor's extent is checked
+    against the file's size when it is opened; tensors of a type whose fields
+    velmar cannot swap make a big-endian file a ValueError.
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
@@ -165,14 +168,23 @@ class Reader:
         self.big_endian = self._r.byte_order == "S"
         self.alignment = int(self._r.alignment)
         self.tensors: list[Tensor] = []
+        size = os.path.getsize(self.path)
         for t in self._r.tensors:
             kind = GT(t.tensor_type)
-            raw = np.asarray(t.data).reshape(-1).view(np.uint8)  # gguf checked its length against the file
             if self.big_endian and kind not in PLAIN_TYPES and kind not in BLOCK_TYPES:
                 raise ValueError(f"{self.path}: tensor {t.name!r}: a big-endian file of {kind.name} blocks, whose "
                                  "fields velmar cannot swap; convert the file to little-endian first")
-            self.tensors.append(Tensor(t.name, kind, tuple(int(d) for d in reversed(t.shape)), int(t.n_bytes), raw))
+            if int(t.data_offset) + int(t.n_bytes) > size:
+                raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
+            self.tensors.append(Tensor(t.name, kind, tuple(int(d) for d in reversed(t.shape)), int(t.n_bytes),
+                                       int(t.data_offset)))
         self.by_name = {t.name: t for t in self.tensors}
+        self._fd = os.open(self.path, os.O_RDONLY)
+
+    def close(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
 
     def fields(self) -> list[tuple[str, bytes]]:
         """Every key and value as they are written to a little-endian file: the key, then its type and value."""
@@ -185,49 +197,56 @@ class Reader:
 
     def raw(self, t: Tensor, start: int = 0, stop: int | None = None) -> npt.NDArray[np.uint8]:
         """Bytes start to stop of a tensor's data in little-endian order; start and stop fall between elements."""
-        data = t.data[start:stop]
+        start, stop = min(start, t.nbytes), t.nbytes if stop is None else max(min(start, t.nbytes), min(stop, t.nbytes))
+        data = np.empty(stop - start, np.uint8)
+        view, done = data.data, 0
+        while done < data.size:
+            got = os.preadv(self._fd, [view[done:]], t.offset + start + done)
+            if got <= 0:
+                raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
+            done += got
         if not self.big_endian:
             return data
         if t.kind in PLAIN_TYPES:
             width = PLAIN_TYPES[t.kind].itemsize
             return data.view(f">u{width}").astype(f"<u{width}").view(np.uint8)
         b = BLOCK_TYPES[t.kind]
-        blocks = data.reshape(-1, b.block_bytes).copy()
+        blocks = data.reshape(-1, b.block_bytes)
         for at in b.halves:
-            blocks[:, at : at + 2] = blocks[:, at + 1 : at - 1 if at else None : -1]
-        return blocks.reshape(-1)
-
-    def array(self, t: Tensor) -> npt.NDArray[Any]:
-        """A plain tensor as a native array."""
-        return self.raw(t).view(PLAIN_TYPES[t.kind]).reshape(t.shape)
+            blocks[:, at : at + 2] = blocks[:, at + 1 : at - 1 if at else None : -1].copy()
+        return data
 
     def read(self, t: Tensor) -> Stored:
         """A tensor as velmar holds it: block types velmar has as quantized tensors, plain types as arrays."""
         if t.kind in PLAIN_TYPES:
-            return self.array(t).copy()
+            return self.rows(t, 0, 2**63)
         if t.kind not in BLOCK_TYPES:
             raise ValueError(f"{self.path}: tensor {t.name!r}: GGUF type {t.kind.name} has no velmar counterpart")
         return from_blocks(self.raw(t), t.shape, t.kind)
 
-    def decoded(self, t: Tensor, start: int, stop: int) -> npt.NDArray[np.float32]:
-        """Rows start to stop (along the first axis; a 1-D tensor is one row) as float32, blocks decoded by gguf."""
+    def rows(self, t: Tensor, start: int, stop: int) -> npt.NDArray[Any]:
+        """Rows start to stop (along the first axis; a 1-D tensor is one row): plain types as they are, native,
+        block types as float32, decoded by gguf."""
         outer = t.shape[0] if len(t.shape) > 1 else 1
         start, stop = min(start, outer), max(min(start, outer), min(stop, outer))
         shape = (stop - start, *t.shape[1:]) if len(t.shape) > 1 else t.shape
+        per = t.nbytes // outer if outer else 0
+        if t.kind in PLAIN_TYPES:
+            return self.raw(t, start * per, stop * per).view(PLAIN_TYPES[t.kind]).reshape(shape)
         if math.prod(shape) == 0:
             return np.zeros(shape, np.float32)
-        per = t.nbytes // outer
-        data = self.raw(t, start * per, stop * per)
-        if t.kind in PLAIN_TYPES:
-            return np.asarray(data.view(PLAIN_TYPES[t.kind]), np.float32).reshape(shape)
         row_bytes = t.nbytes // math.prod(t.shape[:-1])
-        return np.asarray(gguf.quants.dequantize(data.reshape(-1, row_bytes), t.kind), np.float32).reshape(shape)
+        data = self.raw(t, start * per, stop * per).reshape(-1, row_bytes)
+        return np.asarray(gguf.quants.dequantize(data, t.kind), np.float32).reshape(shape)
 
 
 def load(path: str | os.PathLike[str]) -> dict[str, Stored]:
     """Every tensor of a GGUF file; Q8_0/Q4_0 become velmar objects, other block types are refused."""
     r = Reader(path)
-    return {t.name: r.read(t) for t in r.tensors}
+    try:
+        return {t.name: r.read(t) for t in r.tensors}
+    finally:
+        r.close()
 
 
 # ---------------------------------------------------------------- writing

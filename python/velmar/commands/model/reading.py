@@ -129,14 +129,11 @@ class GgufSource(Source):
                 self.entries.append(Entry(t.name, t.shape, t.kind.name, t.nbytes, False, stored, True))
 
     def rows(self, name: str) -> Any:
-        from velmar import gguf_io
-
-        t = self.reader.by_name[name]
-        return self.reader.array(t) if t.kind in gguf_io.PLAIN_TYPES else _Decoded(self.reader, t)
+        return _GgufRows(self.reader, self.reader.by_name[name])
 
     def read(self, entry: Entry) -> Stored:
         t = self.reader.by_name[entry.name]
-        return self.reader.read(t) if entry.stored is not None or not entry.blocks else self.rows(entry.name)[...]
+        return self.reader.read(t) if entry.stored is not None or not entry.blocks else self.reader.rows(t, 0, 2**63)
 
 
 class NumpySource(Source):
@@ -179,16 +176,16 @@ class _Rows:
         return np.asarray(self.file.read_rows(self.name)[index])
 
 
-class _Decoded:
-    """Slices of rows of a GGUF tensor as float32, decoded (and swapped, in a big-endian file) as they are read."""
+class _GgufRows:
+    """Slices of rows of a GGUF tensor, read (swapped in a big-endian file, blocks decoded) as they are asked for."""
 
     def __init__(self, reader: gguf_io.Reader, t: gguf_io.Tensor) -> None:
         self.reader, self.t = reader, t
 
-    def __getitem__(self, index: Any) -> npt.NDArray[np.float32]:
+    def __getitem__(self, index: Any) -> npt.NDArray[Any]:
         if isinstance(index, slice) and index.step is None:
-            return self.reader.decoded(self.t, index.start or 0, 2**63 if index.stop is None else index.stop)
-        return np.asarray(self.reader.decoded(self.t, 0, 2**63)[index], np.float32)
+            return self.reader.rows(self.t, index.start or 0, 2**63 if index.stop is None else index.stop)
+        return np.asarray(self.reader.rows(self.t, 0, 2**63)[index])
 
 
 def _open(path: str) -> Source:
