@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar.commands.common import UsageError, optional, read_magic
-from velmar.layout import BFLOAT16, Layout
+from velmar.layout import Layout
 
 if TYPE_CHECKING:
     from velmar import gguf_io, io
@@ -108,7 +108,7 @@ class SafetensorsSource(Source):
 
 def _dense_bytes(layout: Layout) -> int:
     """Bytes of the tensor before it was quantized."""
-    return math.prod(layout.shape) * (BFLOAT16.itemsize if layout.dtype == "bfloat16" else np.dtype(layout.dtype).itemsize)
+    return math.prod(layout.shape) * np.dtype(layout.dtype).itemsize
 
 
 class GgufSource(Source):

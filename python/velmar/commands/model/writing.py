@@ -16,10 +16,17 @@ from velmar.commands.model.choosing import Choice, spec_name
 from velmar.commands.model.output import estimate
 from velmar.commands.model.reading import Entry, GgufSource, SafetensorsSource, Source
 from velmar.commands.model.work import Done
-from velmar.layout import BFLOAT16, Layout, scale_name
+from velmar.layout import Layout, scale_name
 
 Plan = list[tuple[Entry, Choice]]
 COPY_BYTES = 16 << 20  # bytes copied at a time from an input GGUF
+
+
+def _plain_array(entry: Entry) -> tuple[str, str, tuple[int, ...]]:
+    """A tensor kept as an array; GGUF blocks velmar has no scheme for are written decoded."""
+    from velmar import io
+
+    return entry.name, io.ST_NAMES[np.dtype("float32" if entry.blocks else entry.dtype)], entry.shape
 
 
 def _velmar_arrays(items: Plan) -> tuple[list[tuple[str, str, tuple[int, ...]]], dict[str, Layout]]:
@@ -33,10 +40,8 @@ def _velmar_arrays(items: Plan) -> tuple[list[tuple[str, str, tuple[int, ...]]],
             layouts[entry.name] = Layout.for_scheme(choice.scheme, choice.scale, entry.shape, dtype=entry.dtype)
         elif entry.stored is not None:
             layouts[entry.name] = entry.stored
-        else:  # GGUF blocks velmar has no scheme for are written decoded
-            dt = "float32" if entry.blocks else entry.dtype
-            entries.append((entry.name, io.ST_NAMES[np.dtype(BFLOAT16) if dt == "bfloat16" else np.dtype(dt)],
-                            entry.shape))
+        else:
+            entries.append(_plain_array(entry))
             continue
         entries += io.quantized_entries(entry.name, layouts[entry.name])
     return entries, layouts
@@ -134,9 +139,7 @@ def _ct_arrays(items: Plan) -> list[tuple[str, str, tuple[int, ...]]]:
     for entry, choice in items:
         lay = entry.stored if choice.scheme is None else Layout.for_scheme(choice.scheme, choice.scale, entry.shape)
         if lay is None:
-            dt = "float32" if entry.blocks else entry.dtype
-            entries.append((entry.name, io.ST_NAMES[np.dtype(BFLOAT16) if dt == "bfloat16" else np.dtype(dt)],
-                            entry.shape))
+            entries.append(_plain_array(entry))
             continue
         module = entry.name.removesuffix(".weight")
         rows, cols = lay.shape
@@ -232,7 +235,7 @@ def gguf_plan(src: Source, plan: Plan, fallback: str | None) -> tuple[Plan, list
     copying = isinstance(src, GgufSource)  # kept tensors go from the input's bytes to the output's
 
     def plain(entry: Entry, choice: Choice) -> tuple[Any, Choice]:
-        kind = gguf_io.PLAIN_OF.get(np.dtype(BFLOAT16) if entry.dtype == "bfloat16" else np.dtype(entry.dtype))
+        kind = gguf_io.PLAIN_OF.get(np.dtype(entry.dtype))
         return kind, replace(choice, copy=copying and kind is not None)
 
     out, slots = [], []
