@@ -349,20 +349,11 @@ class QuantizedTensor:
         blocks = slice(k * nb, (k + 1) * nb)
         lo, hi = self._code_range(k)
         p = self._parts
-        bits_view = _bits_view(self._scale)
-        state = (
-            1,
-            self._scheme.kind,
-            self._scale,
-            self._scheme.block,
-            n,
-            p["codes"][lo:hi].tobytes(),
-            self._scheme.bits or 0,
-            tuple(p["widths"][blocks].tolist()),
-            _le_bytes(p["scales"][blocks], bits_view),
-            _le_bytes(p["zero_points"][blocks], bits_view),
+        s = self._scheme
+        return _tensor.row(
+            p["codes"][lo:hi], p["scales"][blocks].view(np.uint8), p["zero_points"][blocks].view(np.uint8),
+            p["widths"][blocks], n, s.kind, s.bits or 0, s.block, int(self._scale),
         )
-        return Quantized._from_pickle(state)
 
     def __getitem__(self, i: SupportsIndex) -> Quantized:
         return self.row(i)

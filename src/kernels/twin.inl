@@ -557,8 +557,11 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
     for (; i < n; ++i) out[i] = velmar::f16_bits_from_f32(in[i]);
 }
 
+#include "kernels/rows.inl"
+
 const Kernels kTable = {
     S::kLevel,       k_absmax,        k_min_max,      k_quantize_sym, k_asym_codes,      k_quantize_asym,
     k_adaptive_widths, k_unpack,      k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
     k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_widen_f16,    k_narrow_f16,
+    k_rows_dot_i8,   k_rows_dot_sym,  k_rows_dot_asym, k_rows_dot_adaptive,
 };
