@@ -3,6 +3,7 @@
 #include <arm_neon.h>
 
 #include "kernels/twin_deps.hpp"
+#include "kernels/unit_tables.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -12,6 +13,8 @@ struct S {
     static constexpr Level kLevel = Level::Neon;
     static constexpr bool kHasF16 = false;
     static constexpr bool kIntAbsMax = true;
+    static constexpr size_t kUnit = 8;   // codes per packed unit: two registers
+    static constexpr size_t kSpan = 16;  // bytes a unit's load or store may touch
     using F = float32x4_t;
     using I = int32x4_t;
     using M = uint32x4_t;
@@ -26,7 +29,27 @@ struct S {
     static F max(F a, F b) { return vmaxq_f32(a, b); }
     static F min(F a, F b) { return vminq_f32(a, b); }
     static F abs(F a) { return vabsq_f32(a); }
+    static F div(F a, F b) { return vdivq_f32(a, b); }
     static M isnan(F a) { return vmvnq_u32(vceqq_f32(a, a)); }
+    static M gt(F a, F b) { return vcgtq_f32(a, b); }
+    static M ge(F a, F b) { return vcgeq_f32(a, b); }
+    static M le(F a, F b) { return vcleq_f32(a, b); }
+    static F select(M m, F a, F b) { return vbslq_f32(m, a, b); }
+    template <size_t s>
+    static F swap(F a) {
+        if constexpr (s == 1) return vrev64q_f32(a);
+        else return vextq_f32(a, a, 2);
+    }
+    static F load_n(const float* p, size_t n, float fill) {
+        alignas(16) float t[4] = {fill, fill, fill, fill};
+        __builtin_memcpy(t, p, n * sizeof(float));
+        return vld1q_f32(t);
+    }
+    static void store_n(float* p, F v, size_t n) {
+        alignas(16) float t[4];
+        vst1q_f32(t, v);
+        __builtin_memcpy(p, t, n * sizeof(float));
+    }
     static M mor(M a, M b) { return vorrq_u32(a, b); }
     static M mnone() { return vdupq_n_u32(0); }
     static bool any(M m) { return vmaxvq_u32(m) != 0; }
@@ -67,6 +90,34 @@ struct S {
     static F load_i4(const uint8_t* p) {
         const int32_t c[4] = {code_at(p, 0, 4), code_at(p, 1, 4), code_at(p, 2, 4), code_at(p, 3, 4)};
         return vcvtq_f32_s32(vld1q_s32(c));
+    }
+    static I loadi(const int32_t* p) { return vld1q_s32(p); }
+    static F to_float(I v) { return vcvtq_f32_s32(v); }
+    // Pairs and quads in 64-bit lanes, then the two quads merged: w bytes,
+    // zeros after them up to 16.
+    static uint64x2_t quad_of(I c, uint32_t w) {
+        const uint64x2_t m = vreinterpretq_u64_u32(vandq_u32(vreinterpretq_u32_s32(c), vdupq_n_u32((1u << w) - 1u)));
+        const uint64x2_t pairs = vorrq_u64(vandq_u64(m, vdupq_n_u64(0xFFFFFFFFu)),
+                                           vshlq_u64(m, vdupq_n_s64(-static_cast<int64_t>(32 - w))));
+        return vorrq_u64(pairs, vshlq_u64(vextq_u64(pairs, vdupq_n_u64(0), 1), vdupq_n_s64(2 * w)));
+    }
+    static void pack(const I* c, uint32_t w, uint8_t* p) {
+        const uint64x2_t y = vcombine_u64(vget_low_u64(quad_of(c[0], w)), vget_low_u64(quad_of(c[1], w)));
+        const uint64x2_t up = vshlq_u64(y, vdupq_n_s64(4 * w));  // 4w = 64 shifts everything out
+        const uint64x2_t down = vshlq_u64(y, vdupq_n_s64(-static_cast<int64_t>(64 - 4 * w)));
+        const uint64x2_t r = vcombine_u64(vorr_u64(vget_low_u64(y), vget_high_u64(up)), vget_high_u64(down));
+        vst1q_u8(p, vreinterpretq_u8_u64(r));
+    }
+    // Each lane takes the bytes of its code and shifts it to the top; an
+    // arithmetic shift brings it back down.
+    static void unpack(const uint8_t* p, uint32_t w, I* c) {
+        const UnitTable& t = kUnitTables[w];
+        const uint8x16_t g = vld1q_u8(p);
+        for (size_t h = 0; h < 2; ++h) {
+            const uint32x4_t x = vshlq_u32(vreinterpretq_u32_u8(vqtbl1q_u8(g, vld1q_u8(t.ctrl + 16 * h))),
+                                           vld1q_s32(t.shl + 4 * h));
+            c[h] = vshlq_s32(vreinterpretq_s32_u32(x), vdupq_n_s32(-static_cast<int32_t>(32 - w)));
+        }
     }
     static F load_i32(const int32_t* p) { return vcvtq_f32_s32(vld1q_s32(p)); }
     static void transpose(F* r) {

@@ -3,7 +3,7 @@
 #include <emmintrin.h>
 
 #include "kernels/twin_deps.hpp"
-#include "kernels/x86/nibbles.hpp"
+#include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -13,6 +13,8 @@ struct S {
     static constexpr Level kLevel = Level::Sse2;
     static constexpr bool kHasF16 = false;
     static constexpr bool kIntAbsMax = false;  // no unsigned 32-bit maximum before SSE4.1
+    static constexpr size_t kUnit = 8;          // codes per packed unit: two registers
+    static constexpr size_t kSpan = 16;         // bytes a unit's load or store may touch
     using F = __m128;
     using I = __m128i;
     using M = __m128;
@@ -26,7 +28,28 @@ struct S {
     static F max(F a, F b) { return _mm_max_ps(a, b); }
     static F min(F a, F b) { return _mm_min_ps(a, b); }
     static F abs(F a) { return _mm_and_ps(a, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF))); }
+    static F div(F a, F b) { return _mm_div_ps(a, b); }
     static M isnan(F a) { return _mm_cmpunord_ps(a, a); }
+    static M gt(F a, F b) { return _mm_cmpgt_ps(a, b); }
+    static M ge(F a, F b) { return _mm_cmpge_ps(a, b); }
+    static M le(F a, F b) { return _mm_cmple_ps(a, b); }
+    static F select(M m, F a, F b) { return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b)); }
+    // Lanes exchanged with their neighbours s apart (s < W, a power of two).
+    template <size_t s>
+    static F swap(F a) {
+        return _mm_shuffle_ps(a, a, s == 1 ? 0xB1 : 0x4E);
+    }
+    // n lanes (at most W) from p, the rest `fill`; nothing past p + n is read.
+    static F load_n(const float* p, size_t n, float fill) {
+        alignas(16) float t[4] = {fill, fill, fill, fill};
+        __builtin_memcpy(t, p, n * sizeof(float));
+        return _mm_load_ps(t);
+    }
+    static void store_n(float* p, F v, size_t n) {
+        alignas(16) float t[4];
+        _mm_store_ps(t, v);
+        __builtin_memcpy(p, t, n * sizeof(float));
+    }
     static M mor(M a, M b) { return _mm_or_ps(a, b); }
     static M mnone() { return _mm_setzero_ps(); }
     static bool any(M m) { return _mm_movemask_ps(m) != 0; }
@@ -81,6 +104,21 @@ struct S {
         uint16_t half;
         __builtin_memcpy(&half, p, 2);
         return _mm_cvtepi32_ps(widen_bytes(nibbles_to_i8(_mm_cvtsi32_si128(half))));
+    }
+    static I loadi(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static F to_float(I v) { return _mm_cvtepi32_ps(v); }
+    // The w-bit stream of kUnit codes (w bytes) from two registers; the 16-byte
+    // store leaves zeros after them.
+    static void pack(const I* c, uint32_t w, uint8_t* p) {
+        const __m128i m = _mm_set1_epi32(static_cast<int>((1u << w) - 1u));
+        const __m128i q0 = quad_of(_mm_and_si128(c[0], m), w), q1 = quad_of(_mm_and_si128(c[1], m), w);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), merge_quads(_mm_unpacklo_epi64(q0, q1), w));
+    }
+    static void unpack(const uint8_t* p, uint32_t w, I* c) {
+        const __m128i y = split_group(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), w);
+        const __m128i h = _mm_srl_epi64(y, shift_count(2 * w));
+        c[0] = codes_of_pairs(_mm_unpacklo_epi64(y, h), w);
+        c[1] = codes_of_pairs(_mm_unpackhi_epi64(y, h), w);
     }
     static F load_i32(const int32_t* p) {
         return _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
