@@ -33,6 +33,9 @@ const float kQNaN = __builtin_nanf("");
 const float kInf = __builtin_inff();
 
 #define VELMAR_INLINE inline __attribute__((always_inline))
+// Lambdas too: one left out of line reaches what it captures through memory,
+// and every vector store (which may alias anything) then reloads it.
+#define VELMAR_LAMBDA __attribute__((always_inline))
 
 // Streaming kernels compute about as long per element as the memory bus takes
 // to deliver it, and the hardware prefetcher alone leaves the two in series.
@@ -59,58 +62,129 @@ VELMAR_INLINE void store_i32_n(int32_t* p, Vi v, size_t n) {
 
 inline size_t unit_bytes(uint32_t w) { return kUnit / 8 * w; }
 
+// Widths 8 and 4 have lane steps of their own; kW = 0 is every width, the
+// width a register operand. A stream chooses its class once.
+template <uint32_t kW>
+VELMAR_INLINE void pack_unit(const Vi* c, uint32_t w, uint8_t* p) {
+    if constexpr (kW == 8) S::pack8(c, p);
+    else if constexpr (kW == 4) S::pack4(c, p);
+    else S::pack(c, w, p);
+}
+
+template <uint32_t kW>
+VELMAR_INLINE void unpack_unit(const uint8_t* p, uint32_t w, Vi* c) {
+    if constexpr (kW == 8) S::unpack8(p, c);
+    else if constexpr (kW == 4) S::unpack4(p, c);
+    else S::unpack(p, w, c);
+}
+
 // The kUnit codes at byte p of a stream whose bytes end at `end`; the last
 // units of a buffer are read through a zero-padded copy.
+template <uint32_t kW = 0>
 VELMAR_INLINE void read_unit(const uint8_t* p, const uint8_t* end, uint32_t w, Vi* c) {
-    if (static_cast<size_t>(end - p) >= S::kSpan) return S::unpack(p, w, c);
+    if (static_cast<size_t>(end - p) >= S::kSpan) return unpack_unit<kW>(p, w, c);
     alignas(64) uint8_t tmp[S::kSpan] = {};
     __builtin_memcpy(tmp, p, static_cast<size_t>(end - p));
-    S::unpack(tmp, w, c);
+    unpack_unit<kW>(tmp, w, c);
 }
 
 // kUnit codes packed at byte p. Units are written in stream order, so the
 // zeros a store leaves after its own bytes land where nothing is yet; near
 // `end` the unit goes through a copy cut to the bytes that remain.
+template <uint32_t kW = 0>
 VELMAR_INLINE void write_unit(const Vi* c, uint32_t w, uint8_t* p, uint8_t* end) {
-    if (static_cast<size_t>(end - p) >= S::kSpan) return S::pack(c, w, p);
+    if (static_cast<size_t>(end - p) >= S::kSpan) return pack_unit<kW>(c, w, p);
     alignas(64) uint8_t tmp[S::kSpan];
-    S::pack(c, w, tmp);
+    pack_unit<kW>(c, w, tmp);
     __builtin_memcpy(p, tmp, min_size(unit_bytes(w), static_cast<size_t>(end - p)));
 }
 
+template <uint32_t kW = 0>
 VELMAR_INLINE void write_codes(const int32_t* codes, uint32_t w, uint8_t* p, uint8_t* end) {
     Vi v[kVecs];
     for (size_t k = 0; k < kVecs; ++k) v[k] = S::loadi(codes + k * W);
-    write_unit(v, w, p, end);
+    write_unit<kW>(v, w, p, end);
+}
+
+// Per lane: the code bounds, and what turns x into a code, x * inv (+ zp).
+struct Lane {
+    Vf inv, zp, qmin, qmax;
+};
+
+VELMAR_INLINE Lane broadcast(float inv, float zp, float qmin, float qmax) {
+    return {S::set1(inv), S::set1(zp), S::set1(qmin), S::set1(qmax)};
+}
+
+// The codes of elements k..k+W of v (len values).
+template <bool kAsym>
+VELMAR_INLINE Vi code_of(const float* v, size_t len, size_t k, const Lane& l) {
+    Vf u = S::mul(load_at(v, k, len), l.inv);
+    if constexpr (kAsym) u = S::add(u, l.zp);
+    return S::code(u, l.qmin, l.qmax);
+}
+
+// The codes of elements [from, to) of v (len values) into out, vectors whose
+// lanes past `to` hold whatever their inputs give; lane(k) is the parameters
+// of elements k..k+W.
+template <bool kAsym, class P>
+VELMAR_INLINE void code_range(const float* v, size_t len, size_t from, size_t to, P&& lane, int32_t* out) {
+    for (size_t k = from; k < to; k += W) S::store_i32(out + (k - from), code_of<kAsym>(v, len, k, lane(k)));
 }
 
 // One stream of codes written in element order, whole units at a time: codes
-// land in `c` a batch at a time, and those of an unfinished unit wait there.
+// land in c (kStaged codes) a batch at a time, and those of an unfinished unit
+// wait there. The array lives apart: stores into it could otherwise alias
+// this state, which would then go through memory.
+constexpr size_t kStaged = kBatch + kUnit + W;
+
+template <uint32_t kW>
 struct Writer {
+    int32_t* c;
     uint8_t* out;
     uint8_t* end;
     uint32_t w;
     size_t held = 0;
-    alignas(64) int32_t c[kBatch + kUnit + W];
 
-    Writer(uint8_t* bytes, size_t n, uint32_t bits) : out(bytes), end(bytes + n), w(bits) {}
+    Writer(int32_t* codes, uint8_t* bytes, size_t n, uint32_t bits)
+        : c(codes), out(bytes), end(bytes + n), w(bits) {}
 
     // Where the next code goes (a batch writes at most kBatch, in whole vectors).
-    int32_t* slot() { return c + held; }
+    int32_t* slot() const { return c + held; }
 
     VELMAR_INLINE void commit(size_t n) {
-        held += n;
+        const size_t have = held + n;
         size_t u = 0;
-        for (; u + kUnit <= held; u += kUnit, out += unit_bytes(w)) write_codes(c + u, w, out, end);
-        for (size_t k = u; k < held; ++k) c[k - u] = c[k];
-        held -= u;
+        uint8_t* o = out;
+        for (; u + kUnit <= have; u += kUnit, o += unit_bytes(w)) write_codes<kW>(c + u, w, o, end);
+        for (size_t k = u; k < have; ++k) c[k - u] = c[k];
+        out = o;
+        held = have - u;
+    }
+
+    // The codes of elements [from, to) of v (len values), lane(k) giving the
+    // parameters of elements k..k+W: whole units straight into the stream
+    // while nothing waits, the rest through c.
+    template <bool kAsym, class P>
+    VELMAR_INLINE void code(const float* v, size_t len, size_t from, size_t to, P&& lane) {
+        size_t k = from;
+        if (held == 0) {
+            uint8_t* o = out;
+            for (; k + kUnit <= to; k += kUnit, o += unit_bytes(w)) {
+                Vi u[kVecs];
+                for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<kAsym>(v, len, k + i * W, lane(k + i * W));
+                write_unit<kW>(u, w, o, end);
+            }
+            out = o;
+        }
+        code_range<kAsym>(v, len, k, to, lane, slot());
+        commit(to - k);
     }
 
     // The last unit, padded with code 0 (zero bits).
     void finish() {
         if (held == 0) return;
         for (size_t k = held; k < kUnit; ++k) c[k] = 0;
-        write_codes(c, w, out, end);
+        write_codes<kW>(c, w, out, end);
     }
 };
 
@@ -195,15 +269,6 @@ void k_min_max(const float* v, size_t n, float* lo, float* hi) {
 
 // ---- block parameters, W blocks to a vector ----
 
-// Per lane: the code bounds, and what turns x into a code, x * inv (+ zp).
-struct Lane {
-    Vf inv, zp, qmin, qmax;
-};
-
-VELMAR_INLINE Lane broadcast(float inv, float zp, float qmin, float qmax) {
-    return {S::set1(inv), S::set1(zp), S::set1(qmin), S::set1(qmax)};
-}
-
 // Symmetric scales of the blocks whose magnitude maxima are a[0..n): into
 // scales, and their reciprocals into inv.
 VELMAR_INLINE Vf sym_scale_lanes(Vf a, float qmax) {
@@ -257,19 +322,6 @@ VELMAR_INLINE Vf width_lanes(Vf lo, Vf hi, float tolerance) {
 
 // ---- codes ----
 
-// The codes of elements [from, to) of v (len values) into out, vectors whose
-// lanes past `to` hold whatever their inputs give; lane(k) is the parameters
-// of elements k..k+W.
-template <bool kAsym, class P>
-VELMAR_INLINE void code_range(const float* v, size_t len, size_t from, size_t to, P&& lane, int32_t* out) {
-    for (size_t k = from; k < to; k += W) {
-        const Lane l = lane(k);
-        Vf u = S::mul(load_at(v, k, len), l.inv);
-        if constexpr (kAsym) u = S::add(u, l.zp);
-        S::store_i32(out + (k - from), S::code(u, l.qmin, l.qmax));
-    }
-}
-
 // Per-element copies of per-block values: out[j - e0] = vals[b - b0] for the
 // elements j in [e0, e1) of block b. Whole vectors: each block's last one
 // runs into the next block's, which overwrites it.
@@ -281,6 +333,23 @@ VELMAR_INLINE void expand(const float* vals, size_t b0, size_t block, size_t e0,
         j = end;
     }
 }
+
+// The values of blocks that are whole vectors (block % W == 0), broadcast for
+// vectors asked for in increasing order: vals[i] for the block at i.
+struct Stepper {
+    const float* vals;
+    size_t block, next, i = 0;
+    Vf now;
+
+    Stepper(const float* v, size_t block_) : vals(v), block(block_), next(block_), now(S::set1(v ? v[0] : 0.0f)) {}
+    VELMAR_INLINE Vf at(size_t k) {
+        if (k >= next) {
+            next += block;
+            now = S::set1(vals[++i]);
+        }
+        return now;
+    }
+};
 
 // The minimum or maximum of every aligned run of B lanes, in each of its lanes.
 template <size_t B, bool kMin, size_t s = 1>
@@ -296,8 +365,8 @@ VELMAR_INLINE Vf segment(Vf a) {
 // Blocks of B elements (B a power of two below W): W / B of them in each
 // vector, their reductions among their own lanes. Whole vectors only; the
 // caller codes the rest.
-template <size_t B, bool kAsym>
-size_t lane_blocks(const float* v, size_t len, uint32_t bits, float* scales, float* zero_points, Writer& out) {
+template <size_t B, bool kAsym, uint32_t kW>
+size_t lane_blocks(const float* v, size_t len, uint32_t bits, float* scales, float* zero_points, Writer<kW>& out) {
     const float qmin = static_cast<float>(code_min(bits)), qmax = static_cast<float>(code_max(bits));
     const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
     const size_t whole = len / W * W;
@@ -309,35 +378,27 @@ size_t lane_blocks(const float* v, size_t len, uint32_t bits, float* scales, flo
         for (size_t j = k; j < k + m; j += W) {
             const Vf x = S::load(v + j);
             const Vm nan = S::isnan(x);
-            Vf inv, zp;
+            Vf s, zp = vqmin;
             if constexpr (kAsym) {
-                Vf lo = S::select(nan, S::set1(kInf), x), hi = S::select(nan, S::set1(-kInf), x);
-                Vf any_nan = S::select(nan, S::set1(1.0f), S::set1(0.0f));
-                lo = segment<B, true>(lo);
-                hi = segment<B, false>(hi);
-                any_nan = segment<B, false>(any_nan);
+                Vf lo = segment<B, true>(S::select(nan, S::set1(kInf), x));
+                Vf hi = segment<B, false>(S::select(nan, S::set1(-kInf), x));
                 if constexpr (B == kMinMaxGroup) {  // a block of 8 is all head: one NaN spoils it
+                    const Vf any_nan = segment<B, false>(S::select(nan, S::set1(1.0f), S::set1(0.0f)));
                     const Vm spoilt = S::gt(any_nan, S::set1(0.0f));
                     lo = S::select(spoilt, S::set1(kQNaN), lo);
                     hi = S::select(spoilt, S::set1(kQNaN), hi);
                 }
-                Vf s;
                 asym_lanes(lo, hi, vqmin, vqmax, s, zp);
-                S::store(ts, s);
                 S::store(tz, zp);
-                inv = S::div(S::set1(1.0f), s);
             } else {
-                const Vf a = segment<B, false>(S::select(nan, S::set1(0.0f), S::abs(x)));
-                const Vf s = sym_scale_lanes(a, qmax);
-                S::store(ts, s);
-                inv = S::div(S::set1(1.0f), s);
+                s = sym_scale_lanes(segment<B, false>(S::select(nan, S::set1(0.0f), S::abs(x))), qmax);
             }
-            Vf u = S::mul(x, inv);
-            if constexpr (kAsym) u = S::add(u, zp);
-            S::store_i32(codes + (j - k), S::code(u, vqmin, vqmax));
-            for (size_t l = 0; l < W; l += B) {
-                scales[(j + l) / B] = ts[l];
-                if constexpr (kAsym) zero_points[(j + l) / B] = tz[l];
+            S::store(ts, s);
+            const Lane l{S::div(S::set1(1.0f), s), zp, vqmin, vqmax};
+            S::store_i32(codes + (j - k), code_of<kAsym>(v, len, j, l));
+            for (size_t i = 0; i < W; i += B) {
+                scales[(j + i) / B] = ts[i];
+                if constexpr (kAsym) zero_points[(j + i) / B] = tz[i];
             }
         }
         out.commit(m);
@@ -347,9 +408,9 @@ size_t lane_blocks(const float* v, size_t len, uint32_t bits, float* scales, flo
 
 // The last len - from elements of a stream, fewer than a vector: each block
 // by the rules.
-template <bool kAsym>
+template <bool kAsym, uint32_t kW>
 void rest_by_rules(const float* v, size_t len, size_t from, size_t block, uint32_t bits, float* scales,
-                   float* zero_points, Writer& out) {
+                   float* zero_points, Writer<kW>& out) {
     int32_t* codes = out.slot();
     const int32_t qmin = code_min(bits), qmax = code_max(bits);
     for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
@@ -370,15 +431,29 @@ void rest_by_rules(const float* v, size_t len, size_t from, size_t block, uint32
     out.commit(len - from);
 }
 
+// Blocks per batch: as many as fit in kBatch elements, rounded down so that
+// a batch ends on a unit where it can, which lets its codes go straight to
+// the stream.
+inline size_t batch_blocks(size_t block) {
+    if (block >= kBatch) return 1;
+    size_t step = kUnit;
+    for (size_t g = block % kUnit; g != 0 && step % 2 == 0 && g % 2 == 0; g /= 2) step /= 2;
+    if (block % kUnit == 0) step = 1;
+    const size_t per = kBatch / block / step * step;
+    return per != 0 ? per : kBatch / block;
+}
+
 // One stream of fixed width: a batch of blocks has its ranges reduced, its
 // parameters computed W blocks at a time and its codes written, the
 // parameters spread over the elements (or broadcast, for a block longer than
 // a batch).
-template <bool kAsym>
+template <bool kAsym, uint32_t kW>
 void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
                   uint8_t* bytes) {
-    Writer out(bytes, packed_len(len, bits), bits);
+    alignas(64) int32_t staged[kStaged];
+    Writer<kW> out(staged, bytes, packed_len(len, bits), bits);
     const float qmin = static_cast<float>(code_min(bits)), qmax = static_cast<float>(code_max(bits));
+    const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
     size_t done = 0;
     switch (block) {
         case 1: done = lane_blocks<1, kAsym>(v, len, bits, scales, zero_points, out); break;
@@ -406,14 +481,13 @@ void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float
             }
             const Lane l = broadcast(inv, zp, qmin, qmax);
             for (size_t k = first; k < first + n; k += kBatch) {
-                const size_t m = min_size(kBatch, first + n - k);
-                code_range<kAsym>(v, len, k, k + m, [&](size_t) { return l; }, out.slot());
-                out.commit(m);
+                prefetch(v, k, min_size(k + kBatch, first + n), len);
+                out.template code<kAsym>(v, len, k, min_size(k + kBatch, first + n), [&](size_t) VELMAR_LAMBDA { return l; });
             }
         });
         return out.finish();
     }
-    const size_t per = kBatch / block, nb = block_count(len, block);
+    const size_t per = batch_blocks(block), nb = block_count(len, block);
     alignas(64) float a[kBatch], b[kBatch], inv[kBatch], zp[kBatch], ie[kBatch + W], ze[kBatch + W];
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = min_size(nb, b0 + per), e0 = b0 * block, e1 = min_size(len, b1 * block);
@@ -429,25 +503,38 @@ void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float
             }
         }
         block_params<kAsym, false>(a, b, &qmin, &qmax, b1 - b0, scales + b0, zero_points + b0, inv, zp);
-        expand(inv, b0, block, e0, e1, ie);
-        if constexpr (kAsym) expand(zp, b0, block, e0, e1, ze);
-        const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
-        code_range<kAsym>(v, len, e0, e1, [&](size_t k) {
-            return Lane{S::load(ie + (k - e0)), kAsym ? S::load(ze + (k - e0)) : vqmin, vqmin, vqmax};
-        }, out.slot());
-        out.commit(e1 - e0);
+        if (block % W == 0) {
+            Stepper si(inv, block), sz(kAsym ? zp : nullptr, block);
+            out.template code<kAsym>(v, len, e0, e1, [&](size_t k) VELMAR_LAMBDA {
+                return Lane{si.at(k - e0), kAsym ? sz.at(k - e0) : vqmin, vqmin, vqmax};
+            });
+        } else {
+            expand(inv, b0, block, e0, e1, ie);
+            if constexpr (kAsym) expand(zp, b0, block, e0, e1, ze);
+            out.template code<kAsym>(v, len, e0, e1, [&](size_t k) VELMAR_LAMBDA {
+                return Lane{S::load(ie + (k - e0)), kAsym ? S::load(ze + (k - e0)) : vqmin, vqmin, vqmax};
+            });
+        }
     }
     out.finish();
 }
 
+// f.template operator()<kW>() for the width class of `bits`.
+template <class F>
+VELMAR_INLINE void by_width_class(uint32_t bits, F&& f) {
+    if (bits == 8) return f.template operator()<8>();
+    if (bits == 4) return f.template operator()<4>();
+    f.template operator()<0>();
+}
+
 void k_quantize_sym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
-    fixed_blocks<false>(v, len, block, bits, scales, nullptr, bytes);
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA { fixed_blocks<false, kW>(v, len, block, bits, scales, nullptr, bytes); });
 }
 
 void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_t bits, int32_t* codes) {
     const Lane l = broadcast(inv, zero_point, static_cast<float>(code_min(bits)), static_cast<float>(code_max(bits)));
     const size_t whole = n / W * W;
-    code_range<true>(v, n, 0, whole, [&](size_t) { return l; }, codes);
+    code_range<true>(v, n, 0, whole, [&](size_t) VELMAR_LAMBDA { return l; }, codes);
     for (size_t j = whole; j < n; ++j) codes[j] = asym_code(v[j], inv, zero_point, code_min(bits), code_max(bits));
 }
 
@@ -459,7 +546,7 @@ void adaptive_blocks(const float* v, size_t len, size_t block, const uint32_t* w
     uint8_t* const end = bytes + adaptive_data_len(widths, block, len);
     const size_t per = block >= kBatch ? 1 : kBatch / block, nb = block_count(len, block);
     alignas(64) float lo[kBatch], hi[kBatch], qmin[kBatch], qmax[kBatch], inv[kBatch], zp[kBatch];
-    alignas(64) int32_t c[kBatch + kUnit + W];
+    alignas(64) int32_t c[kUnit + W];
     uint8_t* run = bytes;
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = min_size(nb, b0 + per);
@@ -477,11 +564,16 @@ void adaptive_blocks(const float* v, size_t len, size_t block, const uint32_t* w
             const size_t first = k * block, n = min_size(block, len - first);
             const uint32_t w = widths[k];
             const Lane l = broadcast(inv[k - b0], zp[k - b0], qmin[k - b0], qmax[k - b0]);
-            for (size_t j = 0; j < n; j += kBatch) {
-                const size_t m = min_size(kBatch, n - j);
-                code_range<true>(v, len, first + j, first + j + m, [&](size_t) { return l; }, c);
-                for (size_t i = m; i % kUnit != 0; ++i) c[i] = 0;
-                for (size_t u = 0; u < m; u += kUnit) write_codes(c + u, w, run + (j + u) / 8 * w, end);
+            size_t j = 0;
+            for (; j + kUnit <= n; j += kUnit) {
+                Vi u[kVecs];
+                for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(v, len, first + j + i * W, l);
+                write_unit(u, w, run + j / 8 * w, end);
+            }
+            if (j < n) {  // the last unit, padded with code 0
+                code_range<true>(v, len, first + j, first + n, [&](size_t) VELMAR_LAMBDA { return l; }, c);
+                for (size_t i = n - j; i < kUnit; ++i) c[i] = 0;
+                write_codes(c, w, run + j / 8 * w, end);
             }
             run += packed_len(n, w);
         }
@@ -491,7 +583,7 @@ void adaptive_blocks(const float* v, size_t len, size_t block, const uint32_t* w
 void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths, float* scales,
                      float* zero_points, uint8_t* bytes) {
     if (widths) return adaptive_blocks(v, len, block, widths, scales, zero_points, bytes);
-    fixed_blocks<true>(v, len, block, bits, scales, zero_points, bytes);
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA { fixed_blocks<true, kW>(v, len, block, bits, scales, zero_points, bytes); });
 }
 
 void k_adaptive_widths(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths) {
@@ -519,10 +611,34 @@ void k_adaptive_widths(const float* v, size_t len, size_t block, float tolerance
 // f(j, codes, scales, zero points, m) for every vector of codes j..j+W of one
 // stream of `count` codes (m of them real), the scales and zero points of
 // their blocks in lanes.
-template <bool kZp, class Fn>
+template <uint32_t kW, bool kZp, class Fn>
 VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t w,
                                  size_t block, size_t count, Fn&& f) {
     const uint8_t* const end = bytes + packed_len(count, w);
+    if (block % kUnit == 0) {  // whole units per block: one broadcast each
+        for (size_t b = 0, k = 0; k < count; ++b) {
+            const Vf s = S::set1(scales[b]);
+            const Vf z = kZp ? S::set1(zero_points[b]) : s;
+            for (const size_t e = min_size(count, k + block); k < e; k += kUnit) {
+                Vi c[kVecs];
+                read_unit<kW>(bytes + k / 8 * w, end, w, c);
+                for (size_t i = 0; i < kVecs && k + i * W < e; ++i) f(k + i * W, c[i], s, z, min_size(W, e - k - i * W));
+            }
+        }
+        return;
+    }
+    if (block % W == 0) {
+        Stepper s(scales, block), z(kZp ? zero_points : nullptr, block);
+        for (size_t k = 0; k < count; k += kUnit) {
+            Vi c[kVecs];
+            read_unit<kW>(bytes + k / 8 * w, end, w, c);
+            for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
+                const size_t j = k + i * W;
+                f(j, c[i], s.at(j), kZp ? z.at(j) : s.now, min_size(W, count - j));
+            }
+        }
+        return;
+    }
     alignas(64) float se[kBatch + W], ze[kBatch + W];
     for (size_t e0 = 0; e0 < count; e0 += kBatch) {
         const size_t e1 = min_size(count, e0 + kBatch);
@@ -535,7 +651,7 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
         }
         for (size_t k = e0; k < e1; k += kUnit) {
             Vi c[kVecs];
-            read_unit(bytes + k / 8 * w, end, w, c);
+            read_unit<kW>(bytes + k / 8 * w, end, w, c);
             for (size_t i = 0; i < kVecs && k + i * W < e1; ++i) {
                 const size_t j = k + i * W, m = min_size(W, count - j);
                 const Vf s = m == W || block != 1 ? S::load(sv + (j - e0)) : S::load_n(sv + (j - e0), m, 0.0f);
@@ -569,34 +685,40 @@ VELMAR_INLINE void store_out(float* out, size_t j, size_t count, Vf y) {
 
 void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
     const uint8_t* const end = bytes + packed_len(count, bits);
-    for (size_t k = 0; k < count; k += kUnit) {
-        Vi c[kVecs];
-        read_unit(bytes + k / 8 * bits, end, bits, c);
-        for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
-            const size_t j = k + i * W;
-            if (j + W <= count) S::store_i32(out + j, c[i]);
-            else store_i32_n(out + j, c[i], count - j);
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        for (size_t k = 0; k < count; k += kUnit) {
+            Vi c[kVecs];
+            read_unit<kW>(bytes + k / 8 * bits, end, bits, c);
+            for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
+                const size_t j = k + i * W;
+                if (j + W <= count) S::store_i32(out + j, c[i]);
+                else store_i32_n(out + j, c[i], count - j);
+            }
         }
-    }
+    });
 }
 
 void k_dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,
                    float* out) {
-    decode_stream<false>(scales, nullptr, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf, size_t) {
-        store_out(out, j, count, S::mul(S::to_float(q), s));
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        decode_stream<kW, false>(scales, nullptr, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf, size_t) VELMAR_LAMBDA {
+            store_out(out, j, count, S::mul(S::to_float(q), s));
+        });
     });
 }
 
 void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
                     const uint32_t* widths, size_t block, size_t count, float* out) {
     if (widths) {
-        decode_runs(bytes, widths, block, count, [&](size_t b, size_t j, Vi q, size_t) {
+        decode_runs(bytes, widths, block, count, [&](size_t b, size_t j, Vi q, size_t) VELMAR_LAMBDA {
             store_out(out, j, count, S::mul(S::set1(scales[b]), S::sub(S::to_float(q), S::set1(zero_points[b]))));
         });
         return;
     }
-    decode_stream<true>(scales, zero_points, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t) {
-        store_out(out, j, count, S::mul(s, S::sub(S::to_float(q), z)));
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        decode_stream<kW, true>(scales, zero_points, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t) VELMAR_LAMBDA {
+            store_out(out, j, count, S::mul(s, S::sub(S::to_float(q), z)));
+        });
     });
 }
 
@@ -658,24 +780,27 @@ float k_dot_i8(const float* scales, const uint8_t* bytes, size_t block, const fl
 }
 
 
-// The single running sum: products are staged a batch at a time, then added
-// one by one, so only the additions stay serial.
+// The single running sum: products are staged kStage at a time, then added
+// one by one, so only the additions stay serial. A short stage lets the
+// products of the next run while the additions of the last still wait.
+constexpr size_t kStage = 64;
+static_assert(kStage % kUnit == 0, "stage");
 inline float add_all(float acc, const float* p, size_t m) {
     for (size_t k = 0; k < m; ++k) acc = acc + p[k];
     return acc;
 }
 
 // Products of one stream's codes with x, summed in element order from acc.
-template <bool kZp, class T>
+template <uint32_t kW, bool kZp, class T>
 VELMAR_INLINE float dot_stream(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
                                size_t block, const float* x, size_t n, T&& term) {
-    alignas(64) float stage[kBatch + W];
+    alignas(64) float stage[kStage + W];
     float acc = 0.0f;
     size_t staged = 0;
-    decode_stream<kZp>(scales, zero_points, bytes, bits, block, n, [&](size_t j, Vi q, Vf s, Vf z, size_t m) {
+    decode_stream<kW, kZp>(scales, zero_points, bytes, bits, block, n, [&](size_t j, Vi q, Vf s, Vf z, size_t m) VELMAR_LAMBDA {
         S::store(stage + staged, term(S::to_float(q), s, z, load_at(x, j, n)));
         staged += m;
-        if (staged >= kBatch) {
+        if (staged >= kStage) {
             acc = add_all(acc, stage, staged);
             staged = 0;
         }
@@ -684,26 +809,34 @@ VELMAR_INLINE float dot_stream(const float* scales, const float* zero_points, co
 }
 
 float k_dot_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, const float* x, size_t n) {
-    return dot_stream<false>(scales, nullptr, bytes, bits, block, x, n,
-                             [](Vf q, Vf s, Vf, Vf xv) { return S::mul(S::mul(s, q), xv); });
+    float r = 0.0f;
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        r = dot_stream<kW, false>(scales, nullptr, bytes, bits, block, x, n,
+                                  [](Vf q, Vf s, Vf, Vf xv) VELMAR_LAMBDA { return S::mul(S::mul(s, q), xv); });
+    });
+    return r;
 }
 
 float k_dot_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits, size_t block,
                  const float* x, size_t n) {
-    return dot_stream<true>(scales, zero_points, bytes, bits, block, x, n,
-                            [](Vf q, Vf s, Vf z, Vf xv) { return S::mul(xv, S::mul(s, S::sub(q, z))); });
+    float r = 0.0f;
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        r = dot_stream<kW, true>(scales, zero_points, bytes, bits, block, x, n,
+                                 [](Vf q, Vf s, Vf z, Vf xv) VELMAR_LAMBDA { return S::mul(xv, S::mul(s, S::sub(q, z))); });
+    });
+    return r;
 }
 
 float k_dot_adaptive(const float* scales, const float* zero_points, const uint8_t* data, const uint32_t* widths,
                      size_t block, const float* x, size_t n) {
-    alignas(64) float stage[kBatch + W];
+    alignas(64) float stage[kStage + W];
     float acc = -0.0f;
     size_t staged = 0;
-    decode_runs(data, widths, block, n, [&](size_t b, size_t j, Vi q, size_t m) {
+    decode_runs(data, widths, block, n, [&](size_t b, size_t j, Vi q, size_t m) VELMAR_LAMBDA {
         const Vf d = S::mul(S::set1(scales[b]), S::sub(S::to_float(q), S::set1(zero_points[b])));
         S::store(stage + staged, S::mul(d, load_at(x, j, n)));
         staged += m;
-        if (staged >= kBatch) {
+        if (staged >= kStage) {
             acc = add_all(acc, stage, staged);
             staged = 0;
         }

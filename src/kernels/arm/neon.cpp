@@ -63,33 +63,25 @@ struct S {
         return vminq_s32(vmaxq_s32(r, vcvtq_s32_f32(qmin)), vcvtq_s32_f32(qmax));
     }
     static void store_i32(int32_t* p, I v) { vst1q_s32(p, v); }
-    static void store_i8(uint8_t* p, I v) {
-        const int8x8_t b = vqmovn_s16(vcombine_s16(vqmovn_s32(v), vdup_n_s16(0)));
-        const int32_t word = vget_lane_s32(vreinterpret_s32_s8(b), 0);
-        __builtin_memcpy(p, &word, 4);
-    }
-    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        const int16x8_t ab = vcombine_s16(vqmovn_s32(a), vqmovn_s32(b));
-        const int16x8_t cd = vcombine_s16(vqmovn_s32(c), vqmovn_s32(d));
-        vst1q_s8(reinterpret_cast<int8_t*>(p), vcombine_s8(vqmovn_s16(ab), vqmovn_s16(cd)));
-    }
     static I abs_bits(F a) { return vreinterpretq_s32_u32(vandq_u32(vreinterpretq_u32_f32(a), vdupq_n_u32(0x7FFFFFFFu))); }
     static I max_u32(I a, I b) { return vreinterpretq_s32_u32(vmaxq_u32(vreinterpretq_u32_s32(a), vreinterpretq_u32_s32(b))); }
     static uint32_t hmax_u32(I v) { return vmaxvq_u32(vreinterpretq_u32_s32(v)); }
-    static void store_i4(uint8_t* p, I v) {  // into zero-filled bytes
-        alignas(16) int32_t c[4];
-        vst1q_s32(c, v);
-        for (size_t k = 0; k < 4; ++k) put_code(p, k, 4, c[k]);
+    // Width 8 in lanes; width 4 takes the general ladder.
+    static void pack8(const I* c, uint8_t* p) {
+        vst1_s8(reinterpret_cast<int8_t*>(p), vqmovn_s16(vcombine_s16(vqmovn_s32(c[0]), vqmovn_s32(c[1]))));
     }
+    static void unpack8(const uint8_t* p, I* c) {
+        const int16x8_t h = vmovl_s8(vld1_s8(reinterpret_cast<const int8_t*>(p)));
+        c[0] = vmovl_s16(vget_low_s16(h));
+        c[1] = vmovl_s16(vget_high_s16(h));
+    }
+    static void pack4(const I* c, uint8_t* p) { pack(c, 4, p); }
+    static void unpack4(const uint8_t* p, I* c) { unpack(p, 4, c); }
     static F load_i8(const uint8_t* p) {
         int32_t word;
         __builtin_memcpy(&word, p, 4);
         const int8x8_t b = vreinterpret_s8_s32(vdup_n_s32(word));
         return vcvtq_f32_s32(vmovl_s16(vget_low_s16(vmovl_s8(b))));
-    }
-    static F load_i4(const uint8_t* p) {
-        const int32_t c[4] = {code_at(p, 0, 4), code_at(p, 1, 4), code_at(p, 2, 4), code_at(p, 3, 4)};
-        return vcvtq_f32_s32(vld1q_s32(c));
     }
     static I loadi(const int32_t* p) { return vld1q_s32(p); }
     static F to_float(I v) { return vcvtq_f32_s32(v); }

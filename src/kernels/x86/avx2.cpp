@@ -81,15 +81,6 @@ struct S {
         return _mm_packs_epi16(w, w);
     }
     static void store_i32(int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-    static void store_i8(uint8_t* p, I v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(v)); }
-    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        // In-lane packs interleave 128-bit halves; the permute restores order.
-        const __m256i ab = _mm256_packs_epi32(a, b);
-        const __m256i cd = _mm256_packs_epi32(c, d);
-        const __m256i abcd = _mm256_packs_epi16(ab, cd);
-        const __m256i ordered = _mm256_permutevar8x32_epi32(abcd, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), ordered);
-    }
     static I abs_bits(F a) { return _mm256_and_si256(_mm256_castps_si256(a), _mm256_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm256_max_epu32(a, b); }
     static uint32_t hmax_u32(I v) {
@@ -98,17 +89,22 @@ struct S {
         m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0xB1));
         return static_cast<uint32_t>(_mm_cvtsi128_si32(m));
     }
-    static void store_i4(uint8_t* p, I v) {
-        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(v)));
+    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    static void pack8(const I* c, uint8_t* p) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(c[0])); }
+    static void unpack8(const uint8_t* p, I* c) {
+        c[0] = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    }
+    static void pack4(const I* c, uint8_t* p) {
+        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(c[0])));
         __builtin_memcpy(p, &word, 4);
+    }
+    static void unpack4(const uint8_t* p, I* c) {
+        int32_t word;
+        __builtin_memcpy(&word, p, 4);
+        c[0] = _mm256_cvtepi8_epi32(nibbles_to_i8(_mm_cvtsi32_si128(word)));
     }
     static F load_i8(const uint8_t* p) {
         return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
-    }
-    static F load_i4(const uint8_t* p) {
-        int32_t word;
-        __builtin_memcpy(&word, p, 4);
-        return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(nibbles_to_i8(_mm_cvtsi32_si128(word))));
     }
     static I loadi(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
     static F to_float(I v) { return _mm256_cvtepi32_ps(v); }

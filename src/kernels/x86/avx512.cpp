@@ -65,37 +65,33 @@ struct S {
                                          _mm512_add_ps(c, _mm512_castsi512_ps(half)));
     }
     static void store_i32(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
-    static void store_i8(uint8_t* p, I v) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(v));
-    }
-    // Two in-lane packs and one permute for 64 codes, where four narrowing
-    // stores would take two shuffles each.
-    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        const __m512i abcd = _mm512_packs_epi16(_mm512_packs_epi32(a, b), _mm512_packs_epi32(c, d));
-        const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
-        _mm512_storeu_si512(p, _mm512_permutexvar_epi32(order, abcd));
-    }
     static I abs_bits(F a) { return _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm512_max_epu32(a, b); }
     static uint32_t hmax_u32(I v) { return _mm512_reduce_max_epu32(v); }
+    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    static void pack8(const I* c, uint8_t* p) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(c[0]));
+    }
+    static void unpack8(const uint8_t* p, I* c) {
+        c[0] = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
     // Codes 2k and 2k+1 share a 64-bit lane: the odd code shifted down to bit
     // 4 and merged under a nibble mask leaves the packed byte at the bottom.
-    static void store_i4(uint8_t* p, I v) {
-        const __m512i merged = _mm512_ternarylogic_epi64(v, _mm512_srli_epi64(v, 28), _mm512_set1_epi64(0x0F),
+    static void pack4(const I* c, uint8_t* p) {
+        const __m512i merged = _mm512_ternarylogic_epi64(c[0], _mm512_srli_epi64(c[0], 28), _mm512_set1_epi64(0x0F),
                                                          0xE4);  // c ? a : b
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm512_cvtepi64_epi8(merged));
+    }
+    static void unpack4(const uint8_t* p, I* c) {
+        c[0] = _mm512_cvtepi8_epi32(nibbles_to_i8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
     }
     static F load_i8(const uint8_t* p) {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
     }
-    static F load_i4(const uint8_t* p) {
-        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-        return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(nibbles_to_i8(b)));
-    }
     static I loadi(const int32_t* p) { return _mm512_loadu_si512(p); }
     static F to_float(I v) { return _mm512_cvtepi32_ps(v); }
     // Pairs and quads in each 128-bit lane, the four quads gathered into two
-    // groups, each stored as its w bytes exactly.
+    // groups of w bytes, zeros after them up to 32.
     static void pack(const I* c, uint32_t w, uint8_t* p) {
         const __m512i m = _mm512_and_si512(c[0], _mm512_set1_epi32(static_cast<int>((1u << w) - 1u)));
         const __m512i pairs = _mm512_ternarylogic_epi64(m, _mm512_srl_epi64(m, shift_count(32 - w)),
@@ -107,9 +103,9 @@ struct S {
         const __m256i up = _mm256_sll_epi64(y, shift_count(4 * w));
         const __m256i down = _mm256_srl_epi64(y, shift_count(64 - 4 * w));
         const __m256i groups = _mm256_or_si256(_mm256_blend_epi32(down, y, 0x33), _mm256_bsrli_epi128(up, 8));
-        const __mmask16 k = static_cast<__mmask16>((1u << w) - 1u);
-        _mm_mask_storeu_epi8(p, k, _mm256_castsi256_si128(groups));
-        _mm_mask_storeu_epi8(p + w, k, _mm256_extracti128_si256(groups, 1));
+        // The second group's store overwrites the zeros the first leaves after its w bytes.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(groups));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), _mm256_extracti128_si256(groups, 1));
     }
     // Each group's bytes in two 128-bit lanes; then as in the AVX2 twin.
     static void unpack(const uint8_t* p, uint32_t w, I* c) {

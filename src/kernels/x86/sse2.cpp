@@ -72,38 +72,33 @@ struct S {
         const I r = _mm_cvttps_epi32(_mm_add_ps(c, _mm_or_ps(sign, _mm_set1_ps(0.49999997f))));
         return _mm_and_si128(r, _mm_castps_si128(_mm_cmpord_ps(u, u)));
     }
-    static __m128i bytes_of(I v) {
-        const __m128i w = _mm_packs_epi32(v, v);
-        return _mm_packs_epi16(w, w);
-    }
     static void store_i32(int32_t* p, I v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-    static void store_i8(uint8_t* p, I v) {
-        const int32_t word = _mm_cvtsi128_si32(bytes_of(v));
-        __builtin_memcpy(p, &word, 4);
-    }
-    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packs_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
-    }
     static I abs_bits(F) { return _mm_setzero_si128(); }
     static I max_u32(I a, I) { return a; }
     static uint32_t hmax_u32(I) { return 0; }
-    static void store_i4(uint8_t* p, I v) {
-        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(v)));
-        __builtin_memcpy(p, &word, 2);
-    }
-    static I widen_bytes(__m128i b) {
+    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    static __m128i bytes_of(const I* c) { return _mm_packs_epi16(_mm_packs_epi32(c[0], c[1]), _mm_setzero_si128()); }
+    static void widen_bytes(__m128i b, I* c) {
         const __m128i t = _mm_unpacklo_epi8(b, b);
-        return _mm_srai_epi32(_mm_unpacklo_epi16(t, t), 24);
+        c[0] = _mm_srai_epi32(_mm_unpacklo_epi16(t, t), 24);
+        c[1] = _mm_srai_epi32(_mm_unpackhi_epi16(t, t), 24);
+    }
+    static void pack8(const I* c, uint8_t* p) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(c)); }
+    static void unpack8(const uint8_t* p, I* c) { widen_bytes(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), c); }
+    static void pack4(const I* c, uint8_t* p) {
+        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(c)));
+        __builtin_memcpy(p, &word, 4);
+    }
+    static void unpack4(const uint8_t* p, I* c) {
+        int32_t word;
+        __builtin_memcpy(&word, p, 4);
+        widen_bytes(nibbles_to_i8(_mm_cvtsi32_si128(word)), c);
     }
     static F load_i8(const uint8_t* p) {
         int32_t word;
         __builtin_memcpy(&word, p, 4);
-        return _mm_cvtepi32_ps(widen_bytes(_mm_cvtsi32_si128(word)));
-    }
-    static F load_i4(const uint8_t* p) {
-        uint16_t half;
-        __builtin_memcpy(&half, p, 2);
-        return _mm_cvtepi32_ps(widen_bytes(nibbles_to_i8(_mm_cvtsi32_si128(half))));
+        const __m128i t = _mm_unpacklo_epi8(_mm_cvtsi32_si128(word), _mm_cvtsi32_si128(word));
+        return _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(t, t), 24));
     }
     static I loadi(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
     static F to_float(I v) { return _mm_cvtepi32_ps(v); }
