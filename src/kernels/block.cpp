@@ -157,6 +157,23 @@ Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes,
     return f;
 }
 
+Fitted fit_packed(std::span<const float> values, std::span<const uint8_t> bytes, uint32_t bits,
+                  std::span<const uint32_t> widths, size_t block) {
+    const size_t len = values.size();
+    if (widths.empty()) {
+        require(block >= 1, "fit_packed: block size 0");
+        require(check_bits(bits).has_value(), "fit_packed: width outside 2..=16");
+        require(bytes.size() >= packed_len(len, bits), "fit_packed: short bytes");
+    } else {
+        require_adaptive(widths.size(), widths.size(), bytes, widths, block, len, len);
+    }
+    const size_t nb = block_count(len, block);
+    Fitted f{std::vector<float>(nb), std::vector<float>(nb)};
+    simd::active().fit_packed(values.data(), bytes.data(), bits, widths.empty() ? nullptr : widths.data(), len, block,
+                              f.scales.data(), f.zero_points.data());
+    return f;
+}
+
 void widen_f16(std::span<const uint16_t> in, std::span<float> out) {
     require(out.size() == in.size(), "widen_f16: lengths differ");
     simd::active().widen_f16(in.data(), in.size(), out.data());

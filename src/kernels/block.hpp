@@ -56,6 +56,10 @@ struct Fitted {
     std::vector<float> zero_points;
 };
 Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes, size_t block);
+// The same from packed codes: one stream of `bits` when widths is empty, else
+// an adaptive record's runs.
+Fitted fit_packed(std::span<const float> values, std::span<const uint8_t> bytes, uint32_t bits,
+                  std::span<const uint32_t> widths, size_t block);
 
 // Half-precision bit patterns to and from floats; in and out of one length.
 void widen_f16(std::span<const uint16_t> in, std::span<float> out);

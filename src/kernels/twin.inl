@@ -846,6 +846,48 @@ float k_dot_adaptive(const float* scales, const float* zero_points, const uint8_
 
 // ---- least-squares fit ----
 
+// The fits of W blocks of `block` elements, one per lane: xb the values and qb
+// the codes of the first, each next one `block` further. Each block's four
+// sums stay in element order.
+VELMAR_INLINE void fit_lanes(const float* xb, const int32_t* qb, size_t block, float* scales, float* zero_points) {
+    Vf sq = S::set1(0.0f), sx = sq, sqq = sq, sxq = sq;
+    const auto step = [&](Vf q, Vf x) VELMAR_LAMBDA {
+        sq = S::add(sq, q);
+        sx = S::add(sx, x);
+        sqq = S::add(sqq, S::mul(q, q));
+        sxq = S::add(sxq, S::mul(x, q));
+    };
+    size_t j0 = 0;
+    for (; j0 + W <= block; j0 += W) {
+        Vf xr[W], qr[W];
+        for (size_t k = 0; k < W; ++k) {
+            xr[k] = S::load(xb + k * block + j0);
+            qr[k] = S::load_i32(qb + k * block + j0);
+        }
+        S::transpose(xr);
+        S::transpose(qr);
+        for (size_t j = 0; j < W; ++j) step(qr[j], xr[j]);
+    }
+    alignas(64) float xc[W], qc[W];
+    for (; j0 < block; ++j0) {
+        for (size_t k = 0; k < W; ++k) {
+            xc[k] = xb[k * block + j0];
+            qc[k] = static_cast<float>(qb[k * block + j0]);
+        }
+        step(S::load(qc), S::load(xc));
+    }
+    alignas(64) float a[W], c[W], d[W], e[W];
+    S::store(a, sq);
+    S::store(c, sx);
+    S::store(d, sqq);
+    S::store(e, sxq);
+    for (size_t k = 0; k < W; ++k) {
+        const Fit f = fit_finish(a[k], c[k], d[k], e[k], block);
+        scales[k] = f.scale;
+        zero_points[k] = f.zero_point;
+    }
+}
+
 void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block, float* scales,
                   float* zero_points) {
     const size_t full = len / block;
@@ -855,50 +897,76 @@ void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block
             prefetch(v, b * block, (b + W) * block, len);
             prefetch(codes, b * block, (b + W) * block, len);
         }
-        const float* xb = v + b * block;
-        const int32_t* qb = codes + b * block;
-        Vf sq = S::set1(0.0f), sx = sq, sqq = sq, sxq = sq;
-        const auto step = [&](Vf q, Vf x) {
-            sq = S::add(sq, q);
-            sx = S::add(sx, x);
-            sqq = S::add(sqq, S::mul(q, q));
-            sxq = S::add(sxq, S::mul(x, q));
-        };
-        size_t j0 = 0;
-        for (; j0 + W <= block; j0 += W) {
-            Vf xr[W], qr[W];
-            for (size_t k = 0; k < W; ++k) {
-                xr[k] = S::load(xb + k * block + j0);
-                qr[k] = S::load_i32(qb + k * block + j0);
-            }
-            S::transpose(xr);
-            S::transpose(qr);
-            for (size_t j = 0; j < W; ++j) step(qr[j], xr[j]);
-        }
-        alignas(64) float xc[W], qc[W];
-        for (; j0 < block; ++j0) {
-            for (size_t k = 0; k < W; ++k) {
-                xc[k] = xb[k * block + j0];
-                qc[k] = static_cast<float>(qb[k * block + j0]);
-            }
-            step(S::load(qc), S::load(xc));
-        }
-        alignas(64) float a[W], c[W], d[W], e[W];
-        S::store(a, sq);
-        S::store(c, sx);
-        S::store(d, sqq);
-        S::store(e, sxq);
-        for (size_t k = 0; k < W; ++k) {
-            const Fit f = fit_finish(a[k], c[k], d[k], e[k], block);
-            scales[b + k] = f.scale;
-            zero_points[b + k] = f.zero_point;
-        }
+        fit_lanes(v + b * block, codes + b * block, block, scales + b, zero_points + b);
     }
     for_each_block(len, block, [&](size_t bi, size_t first, size_t n) {
         const Fit f = fit_run(v + first, codes + first, n, n);
         scales[bi] = f.scale;
         zero_points[bi] = f.zero_point;
     }, b);
+}
+
+// Codes c0..c0+n of a stream of width w (bytes up to end) into out, which
+// holds n + 8 + kUnit codes; returns where code c0 landed. Units start on the
+// group of eight codes around c0, the only positions that begin a byte.
+VELMAR_INLINE const int32_t* codes_from(const uint8_t* bytes, const uint8_t* end, uint32_t w, size_t c0, size_t n,
+                                        int32_t* out) {
+    const size_t a0 = c0 / 8 * 8;
+    for (size_t k = 0; k < c0 - a0 + n; k += kUnit) {
+        Vi c[kVecs];
+        read_unit(bytes + (a0 + k) / 8 * w, end, w, c);
+        for (size_t i = 0; i < kVecs; ++i) S::store_i32(out + k + i * W, c[i]);
+    }
+    return out + (c0 - a0);
+}
+
+// The fit of every block straight from its packed codes (one stream of
+// `bits`, or adaptive runs): the codes of W blocks at a time staged in cache
+// and summed in lanes as fit_blocks does, never a whole int32 copy.
+constexpr size_t kFitStage = 4096;
+
+void k_fit_packed(const float* v, const uint8_t* bytes, uint32_t bits, const uint32_t* widths, size_t len,
+                  size_t block, float* scales, float* zero_points) {
+    const uint8_t* const end = widths ? bytes + adaptive_data_len(widths, block, len) : bytes + packed_len(len, bits);
+    alignas(64) int32_t stage[kFitStage + 8 + kUnit];
+    size_t pos = 0;  // adaptive: the run of the next block
+    // Block b's codes into the stage, through the run or the stream.
+    const auto stage_block = [&](size_t b, size_t n, int32_t* out) VELMAR_LAMBDA {
+        if (!widths) return codes_from(bytes, end, bits, b * block, n, out);
+        const int32_t* q = codes_from(bytes + pos, end, widths[b], 0, n, out);
+        pos += packed_len(n, widths[b]);
+        return q;
+    };
+    const size_t full = len / block;
+    size_t b = 0;
+    if (W * block <= kFitStage) {
+        for (; b + W <= full; b += W) {
+            if (block <= kAhead / W) prefetch(v, b * block, (b + W) * block, len);
+            const int32_t* q = stage;
+            if (widths) {
+                for (size_t k = 0; k < W; ++k) stage_block(b + k, block, stage + k * block);
+            } else {
+                q = stage_block(b, W * block, stage);
+            }
+            fit_lanes(v + b * block, q, block, scales + b, zero_points + b);
+        }
+    }
+    // The rest one block at a time, its sums in pieces of the stage.
+    for (; b * block < len; ++b) {
+        const size_t first = b * block, n = min_size(block, len - first);
+        FitSums sums;
+        const size_t run = pos;
+        for (size_t j = 0; j < n; j += kFitStage) {
+            const size_t m = min_size(kFitStage, n - j);
+            const int32_t* q = widths ? codes_from(bytes + run, end, widths[b], j, m, stage)
+                                      : codes_from(bytes, end, bits, first + j, m, stage);
+            for (size_t i = 0; i < m; ++i) sums.add(static_cast<float>(q[i]), v[first + j + i]);
+        }
+        if (widths) pos += packed_len(n, widths[b]);
+        const Fit f = fit_finish(sums.q, sums.x, sums.qq, sums.xq, n);
+        scales[b] = f.scale;
+        zero_points[b] = f.zero_point;
+    }
 }
 
 // ---- half-precision scales ----
@@ -920,5 +988,5 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
 const Kernels kTable = {
     S::kLevel,       k_absmax,        k_min_max,      k_quantize_sym, k_asym_codes,      k_quantize_asym,
     k_adaptive_widths, k_unpack,      k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
-    k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_widen_f16,    k_narrow_f16,
+    k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_fit_packed,   k_widen_f16,       k_narrow_f16,
 };

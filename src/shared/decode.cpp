@@ -1,5 +1,6 @@
 #include "shared/decode.hpp"
 
+#include <cstring>
 #include <type_traits>
 
 #include "kernels/block.hpp"
@@ -12,17 +13,24 @@ namespace velmar {
 static_assert(sizeof(f16) == sizeof(uint16_t));
 
 template <class T>
+void widen_into(std::span<const T> values, std::span<float> out) {
+    require(out.size() == values.size(), "widen_into: lengths differ");
+    if constexpr (std::is_same_v<T, f32>) {
+        if (!values.empty()) std::memcpy(out.data(), values.data(), values.size_bytes());
+    } else if constexpr (std::is_same_v<T, f16>) {
+        widen_f16({reinterpret_cast<const uint16_t*>(values.data()), values.size()}, out);
+    } else {
+        for (size_t i = 0; i < values.size(); ++i) out[i] = to_f32(values[i]);
+    }
+}
+
+template <class T>
 std::vector<float> widen(std::span<const T> values) {
     if constexpr (std::is_same_v<T, f32>) {
         return std::vector<float>(values.begin(), values.end());
-    } else if constexpr (std::is_same_v<T, f16>) {
-        std::vector<float> out(values.size());
-        widen_f16({reinterpret_cast<const uint16_t*>(values.data()), values.size()}, out);
-        return out;
     } else {
-        std::vector<float> out;
-        out.reserve(values.size());
-        for (const T v : values) out.push_back(to_f32(v));
+        std::vector<float> out(values.size());
+        widen_into(values, std::span<float>(out));
         return out;
     }
 }
@@ -123,21 +131,26 @@ Status Quantized<T>::dequantize_into(std::span<float> out) const {
 }
 
 template <class T>
+void Quantized<T>::unpack_codes_into(std::span<int32_t> out) const {
+    require(out.size() == len, "unpack_codes_into: output length differs from len");
+    if (len == 0) return;
+    require_invariants();
+    if (kind != Kind::Adaptive) return packed.unpack_into(out);
+    for_each_run(len, block, block_bits.data(), [&](size_t b, size_t first, size_t n, size_t pos, size_t bytes) {
+        require(block_bits[b] >= 2 && block_bits[b] <= 8, "unpacked_codes: width outside 2..=8");
+        require(bytes <= data.size() - pos, "unpacked_codes: data shorter than the blocks need");
+        Packed::unpack_slice(std::span<const uint8_t>(data).subspan(pos, bytes), block_bits[b], out.subspan(first, n),
+                             n);
+    });
+}
+
+template <class T>
 std::vector<int32_t> Quantized<T>::unpacked_codes() const {
     if (len == 0) return {};
     require_invariants();
     std::vector<int32_t> out;
     assign_fresh(out, len, 0);
-    if (kind != Kind::Adaptive) {
-        packed.unpack_into(out);
-        return out;
-    }
-    for_each_run(len, block, block_bits.data(), [&](size_t b, size_t first, size_t n, size_t pos, size_t bytes) {
-        require(block_bits[b] >= 2 && block_bits[b] <= 8, "unpacked_codes: width outside 2..=8");
-        require(bytes <= data.size() - pos, "unpacked_codes: data shorter than the blocks need");
-        Packed::unpack_slice(std::span<const uint8_t>(data).subspan(pos, bytes), block_bits[b],
-                             std::span<int32_t>(out).subspan(first, n), n);
-    });
+    unpack_codes_into(out);
     return out;
 }
 
@@ -150,6 +163,7 @@ Result<float> dot(const Quantized<T>& q, std::span<const float> x) {
 
 #define VELMAR_DECODE_INSTANTIATE(T)                                                                             \
     template std::vector<float> widen<T>(std::span<const T>);                                                    \
+    template void widen_into<T>(std::span<const T>, std::span<float>);                                          \
     template std::vector<T> narrow<T>(std::vector<float>&&);                                                      \
     template Quantized<T> make_record<T>(Kind, size_t, size_t, std::vector<float>&&, std::vector<float>&&);       \
     template void dequant_sym<T>(std::span<const T>, const Packed&, size_t, std::span<float>);                   \
@@ -160,6 +174,7 @@ Result<float> dot(const Quantized<T>& q, std::span<const float> x) {
     template std::vector<float> Quantized<T>::dequantize() const;                                                \
     template Status Quantized<T>::dequantize_into(std::span<float>) const;                                       \
     template std::vector<int32_t> Quantized<T>::unpacked_codes() const;                                          \
+    template void Quantized<T>::unpack_codes_into(std::span<int32_t>) const;                                     \
     template Result<float> dot<T>(const Quantized<T>&, std::span<const float>);
 
 VELMAR_DECODE_INSTANTIATE(f32)

@@ -113,8 +113,9 @@ TEST_P(Twin, BlockKernels) {
                     k.unpack(b.data(), bits, len, o.c.data());
                     k.dequant_sym(s.data(), b.data(), bits, block, len, o.f.data() + nb);
                 });
-                // s * (q - z) meets two NaNs where both s and z are NaN.
-                expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+                // s * (q - z) meets two NaNs where both s and z are NaN; so do the fit's sums.
+                expect_same({.f = len, .s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                    k.fit_packed(xp, b.data(), bits, nullptr, len, block, o.s.data(), o.z.data());
                     k.dequant_asym(s.data(), z.data(), b.data(), bits, nullptr, block, len, o.f.data());
                     o.f.push_back(k.dot_sym(s.data(), b.data(), bits, block, xp, len));
                     o.f.push_back(k.dot_asym(s.data(), z.data(), b.data(), bits, block, xp, len));
@@ -125,7 +126,8 @@ TEST_P(Twin, BlockKernels) {
             std::vector<uint32_t> w(nb);
             for (size_t i = 0; i < nb; ++i) w[i] = 2 + (seed * 7 + i * 5) % 7;
             const std::vector<uint8_t> d = test::bytes(adaptive_data_len(w.data(), block, len), seed + 5);
-            expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+            expect_same({.f = len, .s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                k.fit_packed(v, d.data(), 0, w.data(), len, block, o.s.data(), o.z.data());
                 k.dequant_asym(s.data(), z.data(), d.data(), 0, w.data(), block, len, o.f.data());
                 o.f.push_back(k.dot_adaptive(s.data(), z.data(), d.data(), w.data(), block, xp, len));
             }, true);
