@@ -1,5 +1,7 @@
 #include "kernels/block.hpp"
 
+#include <algorithm>
+
 #include "kernels/dispatch.hpp"
 #include "kernels/memory.hpp"
 #include "shared/error.hpp"
@@ -90,6 +92,33 @@ AsymBlocks quantize_adaptive(std::span<const float> values, size_t block, std::s
     assign_fresh(out.zero_points, widths.size(), 0.0f);
     simd::active().quantize_asym(values.data(), values.size(), block, 0, widths.data(), out.scales.data(),
                                  out.zero_points.data(), out.bytes.data());
+    return out;
+}
+
+AdaptiveBlocks quantize_adaptive(std::span<const float> values, size_t block, float tolerance) {
+    require(block >= 1, "quantize_adaptive: block size 0");
+    constexpr size_t kChunk = 16384;  // values per step, in whole blocks
+    const size_t len = values.size(), nb = block_count(len, block), per = block >= kChunk ? 1 : kChunk / block;
+    AdaptiveBlocks out;
+    assign_fresh(out.widths, nb, 0u);
+    assign_fresh(out.blocks.scales, nb, 0.0f);
+    assign_fresh(out.blocks.zero_points, nb, 0.0f);
+    std::vector<uint8_t>& data = out.blocks.bytes;
+    const simd::Kernels& k = simd::active();
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = std::min(nb, b0 + per), first = b0 * block, n = std::min(len, b1 * block) - first;
+        uint32_t* w = out.widths.data() + b0;
+        k.adaptive_widths(values.data() + first, n, block, tolerance, w);
+        const size_t at = data.size(), bytes = adaptive_data_len(w, block, n);
+        // Grown in few steps: to a tenth above the size that what is done so far predicts.
+        if (data.capacity() < at + bytes) {
+            const double per_value = static_cast<double>(at + bytes) / static_cast<double>(first + n);
+            data.reserve(std::max(at + bytes, static_cast<size_t>(per_value * 1.1 * static_cast<double>(len))));
+        }
+        data.resize(at + bytes, 0);
+        k.quantize_asym(values.data() + first, n, block, 0, w, out.blocks.scales.data() + b0,
+                        out.blocks.zero_points.data() + b0, data.data() + at);
+    }
     return out;
 }
 

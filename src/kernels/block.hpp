@@ -34,6 +34,13 @@ AsymBlocks quantize_asym_packed(std::span<const float> values, uint32_t bits, si
 // Each block's width, then each block in its own byte run at that width.
 std::vector<uint32_t> adaptive_widths(std::span<const float> values, size_t block, float tolerance);
 AsymBlocks quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths);
+// Both in one pass over the values: the widths and codes of a few thousand
+// values at a time, while they are in cache.
+struct AdaptiveBlocks {
+    std::vector<uint32_t> widths;
+    AsymBlocks blocks;
+};
+AdaptiveBlocks quantize_adaptive(std::span<const float> values, size_t block, float tolerance);
 
 void dequant_sym_into(std::span<const float> scales, const Packed& packed, size_t block, std::span<float> out);
 void dequant_asym_into(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed,

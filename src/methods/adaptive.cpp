@@ -11,15 +11,13 @@ template <class T>
 Result<Quantized<T>> quantize_with(std::span<const float> values, size_t block, float tolerance) {
     if (block == 0) return std::unexpected(CoreError::invalid_block(0));
     if (!(tolerance > 0.0f && std::isfinite(tolerance))) return std::unexpected(CoreError::invalid_tolerance());
-    // Two passes: the widths first, so that `data` is allocated once at its
-    // exact size; the second pass recomputes each block's range (the same
-    // pair) while the block is in cache.
-    std::vector<uint32_t> widths = adaptive_widths(values, block, tolerance);
-    AsymBlocks r = quantize_adaptive(values, block, widths);
-    Quantized<T> q =
-        make_record<T>(Kind::Adaptive, block, values.size(), std::move(r.scales), std::move(r.zero_points));
-    q.data = std::move(r.bytes);
-    q.block_bits = std::move(widths);
+    // The widths of a few thousand values, then their codes, which recompute
+    // each block's range (the same pair) while it is in cache.
+    AdaptiveBlocks r = quantize_adaptive(values, block, tolerance);
+    Quantized<T> q = make_record<T>(Kind::Adaptive, block, values.size(), std::move(r.blocks.scales),
+                                    std::move(r.blocks.zero_points));
+    q.data = std::move(r.blocks.bytes);
+    q.block_bits = std::move(r.widths);
     return q;
 }
 

@@ -35,6 +35,30 @@ std::vector<float> widen(std::span<const T> values) {
     }
 }
 
+namespace {
+
+// Scales or zero points as floats: f32 ones read where they are stored, the
+// others widened into a vector of their own.
+template <class T>
+class Floats {
+public:
+    explicit Floats(std::span<const T> v) {
+        if constexpr (std::is_same_v<T, f32>) {
+            view_ = v;
+        } else {
+            owned_ = widen<T>(v);
+            view_ = owned_;
+        }
+    }
+    operator std::span<const float>() const { return view_; }
+
+private:
+    std::vector<float> owned_;
+    std::span<const float> view_;
+};
+
+}  // namespace
+
 template <class T>
 std::vector<T> narrow(std::vector<float>&& values) {
     if constexpr (std::is_same_v<T, f32>) {
@@ -66,7 +90,7 @@ Quantized<T> make_record(Kind kind, size_t block, size_t len, std::vector<float>
 template <class T>
 void dequant_sym(std::span<const T> scales, const Packed& packed, size_t block, std::span<float> out) {
     require(out.size() >= packed.count, "dequant_sym: output shorter than the code count");
-    const std::vector<float> s = widen(scales);
+    const Floats<T> s(scales);
     const std::span<float> dst = out.first(packed.count);
     switch (packed.bits) {
         case 4: dequant_i4_blocks(s, packed.bytes, block, dst); break;
@@ -78,30 +102,30 @@ void dequant_sym(std::span<const T> scales, const Packed& packed, size_t block, 
 template <class T>
 void dequant_asym(std::span<const T> scales, std::span<const T> zero_points, const Packed& packed, size_t block,
                   std::span<float> out) {
-    dequant_asym_into(widen(scales), widen(zero_points), packed, block, out);
+    dequant_asym_into(Floats<T>(scales), Floats<T>(zero_points), packed, block, out);
 }
 
 template <class T>
 void dequant_adaptive(std::span<const T> scales, std::span<const T> zero_points, std::span<const uint8_t> data,
                       std::span<const uint32_t> block_bits, size_t block, size_t len, std::span<float> out) {
-    dequant_adaptive_into(widen(scales), widen(zero_points), data, block_bits, block, len, out);
+    dequant_adaptive_into(Floats<T>(scales), Floats<T>(zero_points), data, block_bits, block, len, out);
 }
 
 template <class T>
 float dot_of(const Quantized<T>& q, std::span<const float> x) {
     require(x.size() == q.len, "dot_of: x length differs from len");
     q.require_invariants();
-    const std::vector<float> s = widen(std::span<const T>(q.scales));
+    const Floats<T> s(std::span<const T>(q.scales));
     switch (q.kind) {
         case Kind::Symmetric:
             if (q.packed.bits == 8) return dot_i8_blocks(s, q.packed.bytes, q.block, x);
             return dot_sym(s, q.packed, q.block, x);
-        case Kind::Asymmetric: return dot_asym(s, widen(std::span<const T>(q.zero_points)), q.packed, q.block, x);
+        case Kind::Asymmetric: return dot_asym(s, Floats<T>(q.zero_points), q.packed, q.block, x);
         case Kind::Adaptive:
             if (q.len == 0) return -0.0f;
             // Decoded block by block into the running sum (from -0.0, the exact
             // additive identity), never expanded whole.
-            return dot_adaptive(s, widen(std::span<const T>(q.zero_points)), q.data, q.block_bits, q.block, x);
+            return dot_adaptive(s, Floats<T>(q.zero_points), q.data, q.block_bits, q.block, x);
     }
     internal_error("dot_of: unknown kind");
 }
