@@ -639,6 +639,22 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
         }
         return;
     }
+    if (block < W && W % block == 0) {  // W / block blocks per vector, their values spread over the lanes
+        alignas(64) int32_t spread[W];
+        for (size_t l = 0; l < W; ++l) spread[l] = static_cast<int32_t>(l / block);
+        const size_t nb = block_count(count, block), per = W / block;
+        for (size_t k = 0; k < count; k += kUnit) {
+            Vi c[kVecs];
+            read_unit<kW>(bytes + k / 8 * w, end, w, c);
+            for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
+                const size_t j = k + i * W, b = j / block, m = min_size(per, nb - b);
+                const Vf s = S::permute(S::load_n(scales + b, m, 0.0f), spread);
+                const Vf z = kZp ? S::permute(S::load_n(zero_points + b, m, 0.0f), spread) : s;
+                f(j, c[i], s, z, min_size(W, count - j));
+            }
+        }
+        return;
+    }
     alignas(64) float se[kBatch + W], ze[kBatch + W];
     for (size_t e0 = 0; e0 < count; e0 += kBatch) {
         const size_t e1 = min_size(count, e0 + kBatch);

@@ -40,6 +40,12 @@ struct S {
         if constexpr (s == 1) return vrev64q_f32(a);
         else return vextq_f32(a, a, 2);
     }
+    // Lane l of the result is lane idx[l] of v.
+    static F permute(F v, const int32_t* idx) {
+        const uint32x4_t lane = vshlq_n_u32(vreinterpretq_u32_s32(vld1q_s32(idx)), 2);
+        const uint8x16_t bytes = vreinterpretq_u8_u32(vorrq_u32(vmulq_n_u32(lane, 0x01010101u), vdupq_n_u32(0x03020100u)));
+        return vreinterpretq_f32_u8(vqtbl1q_u8(vreinterpretq_u8_f32(v), bytes));
+    }
     static F load_n(const float* p, size_t n, float fill) {
         alignas(16) float t[4] = {fill, fill, fill, fill};
         __builtin_memcpy(t, p, n * sizeof(float));

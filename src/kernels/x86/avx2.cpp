@@ -40,6 +40,10 @@ struct S {
         if constexpr (s == 4) return _mm256_permute2f128_ps(a, a, 1);
         else return _mm256_permute_ps(a, s == 1 ? 0xB1 : 0x4E);
     }
+    // Lane l of the result is lane idx[l] of v.
+    static F permute(F v, const int32_t* idx) {
+        return _mm256_permutevar8x32_ps(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx)));
+    }
     static __m256i first_lanes(size_t n) {
         return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     }

@@ -44,6 +44,8 @@ struct S {
         else if constexpr (s == 4) return _mm512_shuffle_f32x4(a, a, 0xB1);
         else return _mm512_permute_ps(a, s == 1 ? 0xB1 : 0x4E);
     }
+    // Lane l of the result is lane idx[l] of v.
+    static F permute(F v, const int32_t* idx) { return _mm512_permutexvar_ps(_mm512_loadu_si512(idx), v); }
     static __mmask16 first_lanes(size_t n) { return static_cast<__mmask16>((1u << n) - 1u); }
     static F load_n(const float* p, size_t n, float fill) {
         return _mm512_mask_loadu_ps(_mm512_set1_ps(fill), first_lanes(n), p);

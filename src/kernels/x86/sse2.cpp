@@ -39,6 +39,13 @@ struct S {
     static F swap(F a) {
         return _mm_shuffle_ps(a, a, s == 1 ? 0xB1 : 0x4E);
     }
+    // Lane l of the result is lane idx[l] of v.
+    static F permute(F v, const int32_t* idx) {
+        alignas(16) float t[4], r[4];
+        _mm_store_ps(t, v);
+        for (size_t l = 0; l < 4; ++l) r[l] = t[idx[l]];
+        return _mm_load_ps(r);
+    }
     // n lanes (at most W) from p, the rest `fill`; nothing past p + n is read.
     static F load_n(const float* p, size_t n, float fill) {
         alignas(16) float t[4] = {fill, fill, fill, fill};
