@@ -45,7 +45,7 @@ struct Data {
     std::vector<float> v, x, out, spare, scales, zps, s4, ascales, azps, adscales, adzps, ws, wz, f16_out;
     std::vector<int32_t> codes, icodes;
     std::vector<uint8_t> q8, q4, q3, a4, a8, adaptive, scratch;
-    std::vector<uint32_t> widths;
+    std::vector<uint32_t> widths, spare_widths;
     std::vector<uint16_t> f16;
 
     // Records made on demand by the active table (every level gives the same bytes).
@@ -136,6 +136,7 @@ struct Data {
         f16_out.assign(n, 0.0f);
         scratch.assign(2 * n + 64, 0);
         spare.assign(2 * n, 0.0f);
+        spare_widths.assign(nb, 0);
         out.reserve(n + 64);
     }
 };
@@ -250,7 +251,7 @@ std::vector<Case> all_cases() {
         char t[32];
         std::snprintf(t, sizeof t, " tol %g", static_cast<double>(tol));
         add(std::string("adaptive widths") + t, ENTRY(adaptive_widths), [tol](const Kernels& k, Data& d) {
-            k.adaptive_widths(d.v.data(), d.n, kBlock, tol, d.widths.data());
+            k.adaptive_widths(d.v.data(), d.n, kBlock, tol, d.spare_widths.data());
         });
         add(std::string("quantize adaptive") + t, ENTRY(quantize_asym), [tol](const Kernels& k, Data& d) {
             const auto& e = d.encode('d', 0, kBlock, tol);
