@@ -12,7 +12,7 @@
 // (clamp, round half away from zero, NaN -> 0), loadi/store_i32, to_float,
 // pack/unpack (kUnit codes of any width 2..=16 to and from their kUnit * w / 8
 // stream bytes, touching at most kSpan bytes), load_i8 (to floats), with
-// kIntAbsMax abs_bits/max_u32/hmax_u32, load_i32 (to floats), transpose (W
+// kIntAbsMax abs_bits/max_u32 with as_float, load_i32 (to floats), transpose (W
 // rows in place), and widen_f16/narrow_f16 with a kHasF16 flag.
 
 constexpr size_t W = S::W;
@@ -192,38 +192,39 @@ struct Writer {
 
 VELMAR_INLINE float absmax_of(const float* v, size_t n) {
     const size_t head = head_of(n, kAbsmaxGroup);
-    float h = 0.0f;
+    // The head's magnitudes, and whether any of them is NaN.
+    Vf h = S::set1(0.0f);
+    bool nan = false;
     if constexpr (S::kIntAbsMax) {
         // Magnitude bit patterns order like the magnitudes, and every NaN
         // pattern lies above infinity's: one integer maximum finds both.
         if (head != 0) {
             Vi acc = S::abs_bits(S::load(v));
             for (size_t i = W; i < head; i += W) acc = S::max_u32(acc, S::abs_bits(S::load(v + i)));
-            const uint32_t m = S::hmax_u32(acc);
-            h = m > 0x7F800000u ? kQNaN : __builtin_bit_cast(float, m);
+            h = S::as_float(acc);
+            nan = S::any(S::isnan(h));
         }
-    } else if (head != 0) {
-        Vf acc = S::set1(0.0f);
-        Vm nan = S::mnone();
+    } else {
+        Vm any_nan = S::mnone();
         for (size_t i = 0; i < head; i += W) {
             const Vf x = S::load(v + i);
-            nan = S::mor(nan, S::isnan(x));
-            acc = S::max(acc, S::abs(x));
+            any_nan = S::mor(any_nan, S::isnan(x));
+            h = S::max(h, S::abs(x));
         }
-        h = S::any(nan) ? kQNaN : S::hmax(acc);
+        nan = S::any(any_nan);
     }
-    if (head == n) return h;
-    // The tail's NaNs give way: its largest number's magnitude, -1 when it
-    // has none (the lanes past n count as NaN).
+    if (head == n) return nan ? kQNaN : S::hmax(h);
+    // The tail's NaNs give way: its numbers' magnitudes, -1 where there are
+    // none (the lanes past n count as NaN).
     Vf t = S::set1(-1.0f);
     for (size_t i = head; i < n; i += W) {
         const Vf x = i + W <= n ? S::load(v + i) : S::load_n(v + i, n - i, kQNaN);
         t = S::max(t, S::select(S::isnan(x), S::set1(-1.0f), S::abs(x)));
     }
-    const float tail = S::hmax(t);
+    if (!nan) return S::hmax(S::max(h, t));
     // After a NaN head, a tail of NaNs only leaves the last one's magnitude.
-    if (h != h) return tail >= 0.0f ? tail : __builtin_fabsf(v[n - 1]);
-    return tail > h ? tail : h;
+    const float tail = S::hmax(t);
+    return tail >= 0.0f ? tail : __builtin_fabsf(v[n - 1]);
 }
 
 float k_absmax(const float* v, size_t n) { return absmax_of(v, n); }

@@ -71,7 +71,6 @@ struct S {
     static void store_i32(int32_t* p, I v) { vst1q_s32(p, v); }
     static I abs_bits(F a) { return vreinterpretq_s32_u32(vandq_u32(vreinterpretq_u32_f32(a), vdupq_n_u32(0x7FFFFFFFu))); }
     static I max_u32(I a, I b) { return vreinterpretq_s32_u32(vmaxq_u32(vreinterpretq_u32_s32(a), vreinterpretq_u32_s32(b))); }
-    static uint32_t hmax_u32(I v) { return vmaxvq_u32(vreinterpretq_u32_s32(v)); }
     // Width 8 in lanes; width 4 takes the general ladder.
     static void pack8(const I* c, uint8_t* p) {
         vst1_s8(reinterpret_cast<int8_t*>(p), vqmovn_s16(vcombine_s16(vqmovn_s32(c[0]), vqmovn_s32(c[1]))));
@@ -90,6 +89,7 @@ struct S {
         return vcvtq_f32_s32(vmovl_s16(vget_low_s16(vmovl_s8(b))));
     }
     static I loadi(const int32_t* p) { return vld1q_s32(p); }
+    static F as_float(I v) { return vreinterpretq_f32_s32(v); }
     static F to_float(I v) { return vcvtq_f32_s32(v); }
     // Pairs and quads in 64-bit lanes, then the two quads merged: w bytes,
     // zeros after them up to 16.

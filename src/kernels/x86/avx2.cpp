@@ -87,12 +87,6 @@ struct S {
     static void store_i32(int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
     static I abs_bits(F a) { return _mm256_and_si256(_mm256_castps_si256(a), _mm256_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm256_max_epu32(a, b); }
-    static uint32_t hmax_u32(I v) {
-        __m128i m = _mm_max_epu32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-        m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0x4E));
-        m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0xB1));
-        return static_cast<uint32_t>(_mm_cvtsi128_si32(m));
-    }
     // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
     static void pack8(const I* c, uint8_t* p) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(c[0])); }
     static void unpack8(const uint8_t* p, I* c) {
@@ -111,6 +105,7 @@ struct S {
         return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
     }
     static I loadi(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static F as_float(I v) { return _mm256_castsi256_ps(v); }
     static F to_float(I v) { return _mm256_cvtepi32_ps(v); }
     // Pairs and quads in each 128-bit half, then the two quads merged: w bytes,
     // zeros after them up to 16.

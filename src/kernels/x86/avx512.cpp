@@ -69,7 +69,6 @@ struct S {
     static void store_i32(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
     static I abs_bits(F a) { return _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm512_max_epu32(a, b); }
-    static uint32_t hmax_u32(I v) { return _mm512_reduce_max_epu32(v); }
     // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
     static void pack8(const I* c, uint8_t* p) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(c[0]));
@@ -91,6 +90,7 @@ struct S {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
     }
     static I loadi(const int32_t* p) { return _mm512_loadu_si512(p); }
+    static F as_float(I v) { return _mm512_castsi512_ps(v); }
     static F to_float(I v) { return _mm512_cvtepi32_ps(v); }
     // Pairs and quads in each 128-bit lane, the four quads gathered into two
     // groups of w bytes, zeros after them up to 32.

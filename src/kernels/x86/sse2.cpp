@@ -82,7 +82,6 @@ struct S {
     static void store_i32(int32_t* p, I v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
     static I abs_bits(F) { return _mm_setzero_si128(); }
     static I max_u32(I a, I) { return a; }
-    static uint32_t hmax_u32(I) { return 0; }
     // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
     static __m128i bytes_of(const I* c) { return _mm_packs_epi16(_mm_packs_epi32(c[0], c[1]), _mm_setzero_si128()); }
     static void widen_bytes(__m128i b, I* c) {
@@ -108,6 +107,7 @@ struct S {
         return _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(t, t), 24));
     }
     static I loadi(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static F as_float(I v) { return _mm_castsi128_ps(v); }
     static F to_float(I v) { return _mm_cvtepi32_ps(v); }
     // The w-bit stream of kUnit codes (w bytes) from two registers; the 16-byte
     // store leaves zeros after them.
