@@ -21,7 +21,9 @@ import numpy.typing as npt
 from gguf import GGMLQuantizationType as GT
 
 from velmar import io
-from velmar.io import Layout, Stored
+from velmar._native import Scale, Scheme
+from velmar.io import Stored
+from velmar.layout import BFLOAT16, Layout
 
 __all__ = ["export", "gguf_type", "load", "tensors"]
 
@@ -34,7 +36,7 @@ FALLBACKS = {"f32": np.float32, "f16": np.float16}
 
 def gguf_type(obj: Any) -> GT | None:
     """The GGUF block type a quantized object is exactly, or None."""
-    lay = io.layout_of(obj)
+    lay = Layout.of(obj)
     if (lay.kind == "symmetric" and lay.bits in EXACT and lay.block == QK and lay.scale == "f16"
             and lay.axis == len(lay.shape) - 1 and lay.row_len % QK == 0):
         return EXACT[lay.bits]
@@ -43,7 +45,7 @@ def gguf_type(obj: Any) -> GT | None:
 
 def to_blocks(obj: Any, kind: GT) -> npt.NDArray[np.uint8]:
     """GGUF block bytes of an exactly mapping object, one row of bytes per tensor row."""
-    lay = io.layout_of(obj)
+    lay = Layout.of(obj)
     parts = io.parts_of(obj)
     nb = lay.blocks
     d = parts["scales"].view(np.uint8).reshape(nb, 2)
@@ -74,14 +76,14 @@ def from_blocks(data: npt.NDArray[np.uint8], shape: tuple[int, ...], kind: GT) -
         q = np.concatenate([qs & 0xF, qs >> 4], axis=1) ^ np.uint8(8)
         codes = (q[:, 0::2] | (q[:, 1::2] << 4)).reshape(-1)
         bits = 4
-    lay = Layout(False, "symmetric", bits, QK, None, "f16", shape, len(shape) - 1, "float32")
+    lay = Layout.for_scheme(Scheme.symmetric(bits, QK), Scale.F16, shape)
     empty = np.zeros(0, np.float16)
     return io.build(lay, {"codes": codes.astype(np.uint8, copy=False), "scales": scales,  # type: ignore[no-any-return]
                           "zero_points": empty, "widths": np.zeros(0, np.uint32)})
 
 
 def _plain(name: str, array: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], GT | None]:
-    if array.dtype == io.ST_DTYPES["BF16"]:
+    if array.dtype == BFLOAT16:
         return array.view(np.uint16), GT.BF16
     if array.dtype.type not in PLAIN_TYPES.values():
         raise ValueError(f"{name!r}: GGUF has no type for {array.dtype} arrays")
@@ -109,7 +111,7 @@ def export(path: str | os.PathLike[str], objects: Mapping[str, Stored], *, fallb
             decoded = obj.dequantize()
             prepared.append((name, decoded.astype(FALLBACKS[fallback]), None))
         else:
-            lay = io.layout_of(obj)
+            lay = Layout.of(obj)
             raise ValueError(
                 f"{name!r}: {lay.kind} {lay.bits or 'adaptive'}-bit, block {lay.block}, {lay.scale} scales "
                 "has no GGUF type (Q8_0 and Q4_0 are symmetric 8 and 4 bits, block 32, f16 scales, "
@@ -153,7 +155,7 @@ def convert(name: str, kind: GT, shape: tuple[int, ...], t: Any) -> Stored:
     if kind in (GT.Q8_0, GT.Q4_0):
         return from_blocks(t.data, shape, kind)
     if kind == GT.BF16:
-        return np.array(t.data).view(io.ST_DTYPES["BF16"]).reshape(shape)
+        return np.array(t.data).view(BFLOAT16).reshape(shape)
     if kind in PLAIN_TYPES:
         return np.array(t.data).reshape(shape)
     raise ValueError(f"{name!r}: GGUF type {kind.name} has no velmar counterpart")

@@ -23,12 +23,12 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, TypeAlias, Union
 
-import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 from safetensors import SafetensorError, safe_open
 
-from velmar._native import Quantized, Scale, Scheme
+from velmar._native import Quantized
+from velmar.layout import BFLOAT16, PARTS, Layout, LayoutError, scale_dtype
 from velmar.tensor import QuantizedTensor
 
 __all__ = ["FORMAT_VERSION", "File", "load", "save", "Stored"]
@@ -36,18 +36,10 @@ __all__ = ["FORMAT_VERSION", "File", "load", "save", "Stored"]
 FORMAT_VERSION = 1
 FORMAT_KEY = "velmar.format"
 INDEX_KEY = "velmar.tensors"
-PARTS = ("codes", "scales", "zero_points", "widths")
-KINDS = ("symmetric", "asymmetric", "adaptive")
-SCALE_NAMES: dict[str, Scale] = {"f32": Scale.F32, "f16": Scale.F16, "bf16": Scale.Bf16}
-SCALE_DTYPES: dict[str, np.dtype[Any]] = {
-    "f32": np.dtype(np.float32),
-    "f16": np.dtype(np.float16),
-    "bf16": np.dtype(ml_dtypes.bfloat16),
-}
 # safetensors' names for the element types velmar reads and writes.
 ST_DTYPES: dict[str, np.dtype[Any]] = {
     "F64": np.dtype(np.float64), "F32": np.dtype(np.float32), "F16": np.dtype(np.float16),
-    "BF16": np.dtype(ml_dtypes.bfloat16), "I64": np.dtype(np.int64), "I32": np.dtype(np.int32),
+    "BF16": BFLOAT16, "I64": np.dtype(np.int64), "I32": np.dtype(np.int32),
     "I16": np.dtype(np.int16), "I8": np.dtype(np.int8), "U64": np.dtype(np.uint64),
     "U32": np.dtype(np.uint32), "U16": np.dtype(np.uint16), "U8": np.dtype(np.uint8),
     "BOOL": np.dtype(np.bool_),
@@ -64,160 +56,21 @@ def part_key(name: str, part: str) -> str:
     return f"{name}:{part}"
 
 
-def packed_len(count: int, bits: int) -> int:
-    return (count * bits + 7) // 8
-
-
-def scale_name(scale: Scale) -> str:
-    return {Scale.F32: "f32", Scale.F16: "f16", Scale.Bf16: "bf16"}[scale]
-
-
-# ---------------------------------------------------------------- description
-
-
-@dataclass(frozen=True)
-class Layout:
-    """What the header says about one quantized tensor, already checked."""
-
-    vector: bool  # a 1-D Quantized rather than a QuantizedTensor
-    kind: str
-    bits: int  # 0 for adaptive
-    block: int
-    tolerance: float | None
-    scale: str
-    shape: tuple[int, ...]
-    axis: int
-    dtype: str
-
-    @property
-    def rows(self) -> int:
-        return math.prod(d for i, d in enumerate(self.shape) if i != self.axis)
-
-    @property
-    def row_len(self) -> int:
-        return self.shape[self.axis]
-
-    @property
-    def blocks(self) -> int:
-        return self.rows * -(-self.row_len // self.block)
-
-    def part_counts(self) -> dict[str, int | None]:
-        """Element count of each part; None where only the data can tell (adaptive codes)."""
-        nb = self.blocks
-        codes = None if self.kind == "adaptive" else self.rows * packed_len(self.row_len, self.bits)
-        return {
-            "codes": codes,
-            "scales": nb,
-            "zero_points": 0 if self.kind == "symmetric" else nb,
-            "widths": nb if self.kind == "adaptive" else 0,
-        }
-
-    def part_dtype(self, part: str) -> np.dtype[Any]:
-        fixed: dict[str, np.dtype[Any]] = {"codes": np.dtype(np.uint8), "widths": np.dtype(np.uint32)}
-        return fixed[part] if part in fixed else SCALE_DTYPES[self.scale]
-
-    def scheme(self) -> Scheme:
-        if self.kind == "adaptive":
-            return Scheme.adaptive(self.block, self.tolerance if self.tolerance is not None else 0.001)
-        make = Scheme.symmetric if self.kind == "symmetric" else Scheme.asymmetric
-        return make(self.bits, self.block)
-
-    def as_json(self) -> dict[str, Any]:
-        return {
-            "type": "vector" if self.vector else "tensor",
-            "kind": self.kind,
-            "bits": self.bits or None,
-            "block": self.block,
-            "tolerance": self.tolerance,
-            "scale": self.scale,
-            "shape": list(self.shape),
-            "axis": self.axis,
-            "dtype": self.dtype,
-        }
-
-
-class _Bad(Exception):
-    """One problem with one field; turned into the ValueError that names the tensor."""
-
-    def __init__(self, field: str, problem: str) -> None:
-        super().__init__(field, problem)
-        self.field = field
-        self.problem = problem
-
-
-def _int(doc: Mapping[str, Any], field: str, low: int, high: int = MAX_SIZE) -> int:
-    v = doc.get(field)
-    if type(v) is not int or not low <= v <= high:
-        raise _Bad(field, f"expected an integer from {low} to {high}, got {v!r:.60}")
-    return v
-
-
 def parse_layout(doc: object) -> Layout:
-    """Check one tensor's JSON description; raises _Bad naming the first wrong field."""
-    if not isinstance(doc, dict):
-        raise _Bad("description", "not a JSON object")
-    unknown = set(doc) - {"type", "kind", "bits", "block", "tolerance", "scale", "shape", "axis", "dtype"}
-    if unknown:
-        raise _Bad(sorted(unknown)[0], "unknown field")
-    kind_of = doc.get("type")
-    if kind_of not in ("vector", "tensor"):
-        raise _Bad("type", f"expected 'vector' or 'tensor', got {kind_of!r:.60}")
-    kind = doc.get("kind")
-    if kind not in KINDS:
-        raise _Bad("kind", f"expected one of {', '.join(KINDS)}, got {kind!r:.60}")
-    block = _int(doc, "block", 1)
-    if kind == "adaptive":
-        if doc.get("bits") is not None:
-            raise _Bad("bits", "must be null for adaptive")
-        bits = 0
-        tol = doc.get("tolerance")  # a 1-D Quantized does not know it
-        if tol is not None and (type(tol) not in (int, float) or not (math.isfinite(tol) and tol > 0)):
-            raise _Bad("tolerance", f"expected a positive number or null, got {tol!r:.60}")
-        tolerance: float | None = None if tol is None else float(tol)
-    else:
-        bits = _int(doc, "bits", 2, 16)
-        if doc.get("tolerance") is not None:
-            raise _Bad("tolerance", f"must be null for {kind}")
-        tolerance = None
-    scale = doc.get("scale")
-    if not isinstance(scale, str) or scale not in SCALE_DTYPES:
-        raise _Bad("scale", f"expected f32, f16 or bf16, got {scale!r:.60}")
-    shape = doc.get("shape")
-    if not isinstance(shape, list) or not 1 <= len(shape) <= 64:
-        raise _Bad("shape", "expected a list of 1 to 64 sizes")
-    if any(type(d) is not int or not 0 <= d <= MAX_SIZE for d in shape):
-        raise _Bad("shape", f"sizes must be integers from 0 to {MAX_SIZE}")
-    total = 1
-    for d in shape:  # Python integers: the product cannot wrap, only grow
-        total *= d
-    if total > MAX_SIZE:
-        raise _Bad("shape", f"{total} elements is more than any file holds")
-    axis = _int(doc, "axis", -len(shape), len(shape) - 1) % len(shape)
-    dtype = doc.get("dtype")
-    if not isinstance(dtype, str) or dtype not in ORIGIN_DTYPES:
-        raise _Bad("dtype", f"unknown element type {dtype!r:.60}")
-    if kind_of == "vector" and (len(shape) != 1 or dtype != "float32"):
-        raise _Bad("shape", "a vector is 1-D float32")
-    return Layout(kind_of == "vector", str(kind), bits, block, tolerance, str(scale), tuple(shape), axis, str(dtype))
+    """One tensor's JSON description, checked; raises LayoutError naming the first wrong field."""
+    layout = Layout.from_json(doc)
+    if layout.dtype not in ORIGIN_DTYPES:
+        raise LayoutError("dtype", f"unknown element type {layout.dtype!r:.60}")
+    return layout
 
 
 # ---------------------------------------------------------------- objects <-> parts
 
 
-def layout_of(obj: Any) -> Layout:
-    if isinstance(obj, Quantized):
-        return Layout(True, obj.kind, obj.bits or 0, obj.block, None, scale_name(obj.scale), (len(obj),), 0, "float32")
-    scheme = obj.scheme
-    return Layout(
-        False, scheme.kind, scheme.bits or 0, scheme.block, scheme.tolerance, scale_name(obj.scale),
-        tuple(int(d) for d in obj.shape), int(obj.axis) % len(obj.shape), str(np.dtype(obj.dtype)),
-    )
-
-
 def parts_of(obj: Any) -> dict[str, npt.NDArray[Any]]:
     if isinstance(obj, Quantized):
-        _, kind, scale, _, _, codes, _, widths, scales, zps = obj.__getstate__()
-        e = SCALE_DTYPES[scale_name(scale)]
+        _, _, scale, _, _, codes, _, widths, scales, zps = obj.__getstate__()
+        e = scale_dtype(scale)
         return {
             "codes": np.frombuffer(codes, np.uint8),
             "scales": np.frombuffer(scales, e),
@@ -232,29 +85,17 @@ def build(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> Any:
     """The object the parts describe; the parts' sizes are checked already."""
     if layout.vector:
         state = (
-            1, layout.kind, SCALE_NAMES[layout.scale], layout.block, layout.row_len,
+            1, layout.kind, layout.scale_member, layout.block, layout.row_len,
             parts["codes"].tobytes(), layout.bits, tuple(int(w) for w in parts["widths"]),
             parts["scales"].tobytes(), parts["zero_points"].tobytes(),
         )
         return Quantized._from_pickle(state)
-    dtype = np.dtype(ml_dtypes.bfloat16) if layout.dtype == "bfloat16" else np.dtype(layout.dtype)
+    dtype = BFLOAT16 if layout.dtype == "bfloat16" else np.dtype(layout.dtype)
     return QuantizedTensor.from_parts(
-        shape=layout.shape, axis=layout.axis, scheme=layout.scheme(), scale=SCALE_NAMES[layout.scale],
+        shape=layout.shape, axis=layout.axis, scheme=layout.scheme(), scale=layout.scale_member,
         dtype=dtype, codes=parts["codes"], scales=parts["scales"], zero_points=parts["zero_points"],
         widths=parts["widths"],
     )
-
-
-def adaptive_codes_len(layout: Layout, widths: npt.NDArray[np.uint32]) -> int:
-    """Code bytes that these per-block widths need, row after row."""
-    n, block = layout.row_len, layout.block
-    full, tail = divmod(n, block)
-    per_row = full + (tail > 0)
-    w = widths.astype(np.int64).reshape(layout.rows, per_row) if per_row else np.zeros((layout.rows, 0), np.int64)
-    total = int(((w[:, :full] * block + 7) // 8).sum()) if full else 0
-    if tail:
-        total += int(((w[:, full] * tail + 7) // 8).sum())
-    return total
 
 
 # ---------------------------------------------------------------- writing
@@ -357,12 +198,8 @@ class Writer:
 
 def quantized_entries(name: str, layout: Layout) -> list[tuple[str, str, tuple[int, ...]]]:
     """The arrays of one quantized tensor; adaptive codes are bounded by 8 bits per value."""
-    out: list[tuple[str, str, tuple[int, ...]]] = []
-    for part, count in layout.part_counts().items():
-        if count is None:
-            count = layout.rows * layout.row_len
-        out.append((part_key(name, part), ST_NAMES[layout.part_dtype(part)], (count,)))
-    return out
+    return [(part_key(name, part), ST_NAMES[layout.part_dtype(part)], (count,))
+            for part, count in layout.max_part_counts().items()]
 
 
 def plain_entry(name: str, array: npt.NDArray[Any]) -> tuple[str, str, tuple[int, ...]]:
@@ -398,7 +235,7 @@ def save(path: str | os.PathLike[str], tensors: Mapping[str, Stored], metadata: 
         if isinstance(obj, np.ndarray):
             entries.append(plain_entry(name, obj))
         else:
-            layouts[name] = layout_of(obj)
+            layouts[name] = Layout.of(obj)
             entries += quantized_entries(name, layouts[name])
     with Writer(path, entries, header_metadata(layouts, metadata)) as w:
         for name, obj in tensors.items():
@@ -467,7 +304,7 @@ class File:
         for name, doc in index.items():
             try:
                 layout = parse_layout(doc)
-            except _Bad as e:
+            except LayoutError as e:
                 raise self._fail(name, e.field, e.problem) from None
             if name in keys:
                 raise self._fail(name, "name", "also stored as a plain array")
@@ -552,11 +389,11 @@ class File:
             parts[part] = self._st.get_tensor(part_key(name, part))
             parts[part].flags.writeable = False  # so that the tensor adopts it without a copy
             if part == "widths" and layout.kind == "adaptive":
-                w = parts["widths"]
-                if w.size and (int(w.min()) < 2 or int(w.max()) > 8):
-                    raise self._fail(name, "widths", "every width is from 2 to 8 bits")
+                try:
+                    need = layout.part_counts(parts["widths"])["codes"]
+                except ValueError:
+                    raise self._fail(name, "widths", "every width is from 2 to 8 bits") from None
             if part == "codes" and layout.kind == "adaptive":
-                need = adaptive_codes_len(layout, parts["widths"])
                 if parts["codes"].size != need:
                     raise self._fail(name, "codes", f"the widths need {need} bytes, got {parts['codes'].size}")
         try:

@@ -24,22 +24,20 @@ import sys
 from collections.abc import Mapping
 from typing import Any, Final, Literal, SupportsIndex, TypeAlias
 
-import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 
 from velmar import _tensor
 from velmar._native import Quantized, Scale, Scheme
+from velmar.layout import BFLOAT16, SCALES, Layout, scale_dtype
 
 __all__ = ["QuantizedTensor", "quantize"]
 
 Kind: TypeAlias = Literal["symmetric", "asymmetric", "adaptive"]
 F32Array: TypeAlias = npt.NDArray[np.float32]
 
-_SCALES: Final = (Scale.F32, Scale.F16, Scale.Bf16)
-_STORED: Final[tuple[npt.DTypeLike, ...]] = (np.float32, np.float16, ml_dtypes.bfloat16)
-_BITS_VIEW: Final[tuple[str, ...]] = ("<u4", "<u2", "<u2")
-_BFLOAT16: Final = np.dtype(ml_dtypes.bfloat16)
+_SCALES: Final = tuple(SCALES.values())
+_BFLOAT16: Final = BFLOAT16
 # Integers up to this magnitude convert to float32 exactly.
 _EXACT_INT: Final = 1 << 24
 _ACCEPTED: Final = (
@@ -163,7 +161,7 @@ def quantize(
     codes, scales, zero_points, widths = _tensor.quantize(
         rows, m, n, sch.kind, sch.bits or 0, sch.block, sch.tolerance or 0.0, index
     )
-    stored = _STORED[index]
+    stored = scale_dtype(scale)
     return QuantizedTensor._adopt(
         arr.shape,
         ax,
@@ -175,40 +173,6 @@ def quantize(
         np.frombuffer(zero_points, stored),
         np.frombuffer(widths, np.uint32),
     )
-
-
-def _expected_counts(
-    shape: tuple[int, ...], axis: int, scheme: Scheme, widths: npt.NDArray[np.uint32] | None
-) -> dict[str, int]:
-    """Element counts of every part, in exact integer arithmetic."""
-    n = shape[axis]
-    m = math.prod(shape) // n if n else math.prod(s for i, s in enumerate(shape) if i != axis)
-    block = scheme.block
-    nb = -(-n // block)
-    blocks = m * nb
-    counts = {"scales": blocks, "zero_points": 0 if scheme.kind == "symmetric" else blocks, "widths": 0}
-    if scheme.kind != "adaptive":
-        counts["codes"] = m * -(-(n * (scheme.bits or 0)) // 8)
-        return counts
-    counts["widths"] = blocks
-    if widths is None or widths.size != blocks:
-        counts["codes"] = -1  # decided once the widths are right
-        return counts
-    bad = (widths < 2) | (widths > 8)
-    if bad.any():
-        raise ValueError(f"widths: expected values 2 to 8, got {int(widths[bad][0])}")
-    # Full blocks and the short last block of each row, counted per width.
-    per_row = widths.reshape(m, nb) if m else widths.reshape(0, nb)
-    short = n % block
-    full = per_row[:, :-1] if short else per_row
-    total = 0
-    for w, count in enumerate(np.bincount(full.ravel(), minlength=9).tolist()):
-        total += count * -(-(block * w) // 8)
-    if short:
-        for w, count in enumerate(np.bincount(per_row[:, -1], minlength=9).tolist()):
-            total += count * -(-(short * w) // 8)
-    counts["codes"] = total
-    return counts
 
 
 def _part(value: object, name: str, dtype: npt.DTypeLike) -> npt.NDArray[Any]:
@@ -287,16 +251,20 @@ class QuantizedTensor:
             raise TypeError(f"scheme: expected a velmar.Scheme, got {type(scheme).__name__}")
         index = _scale_index(scale)
         _check_scheme(scheme, scale)
-        stored = _STORED[index]
+        stored = scale_dtype(scale)
         parts = {
             "codes": _part(codes, "codes", np.uint8),
             "scales": _part(scales, "scales", stored),
             "zero_points": _part(zero_points, "zero_points", stored),
             "widths": _part(widths, "widths", np.uint32),
         }
-        counts = _expected_counts(dims, ax, scheme, parts["widths"])
+        layout = Layout.for_scheme(scheme, scale, dims, ax)
+        if parts["widths"].size != layout.blocks and scheme.kind == "adaptive":
+            counts: dict[str, int | None] = {"widths": layout.blocks}
+        else:
+            counts = layout.part_counts(parts["widths"])
         for name in ("widths", "scales", "zero_points", "codes"):
-            if parts[name].size != counts[name]:
+            if name in counts and parts[name].size != counts[name]:
                 raise ValueError(
                     f"{name}: expected {counts[name]} elements for shape {dims} along axis {ax} "
                     f"with {scheme!r}, got {parts[name].size}"
@@ -366,18 +334,8 @@ class QuantizedTensor:
     # ---- rows ----
 
     def _code_range(self, i: int) -> tuple[int, int]:
-        m, n = self.row_shape
-        if self._scheme.kind != "adaptive":
-            rb = -(-(n * (self._scheme.bits or 0)) // 8)
-            return i * rb, (i + 1) * rb
         if self._row_starts is None:
-            nb = -(-n // self._scheme.block)
-            w = self._parts["widths"].astype(np.int64).reshape(m, nb)
-            lengths = np.full(nb, self._scheme.block, np.int64)
-            if n % self._scheme.block:
-                lengths[-1] = n % self._scheme.block
-            per_row = ((w * lengths + 7) // 8).sum(axis=1)
-            self._row_starts = np.concatenate(([0], np.cumsum(per_row)))
+            self._row_starts = Layout.of(self).row_starts(self._parts["widths"])
         return int(self._row_starts[i]), int(self._row_starts[i + 1])
 
     def row(self, i: SupportsIndex) -> Quantized:
@@ -391,20 +349,11 @@ class QuantizedTensor:
         blocks = slice(k * nb, (k + 1) * nb)
         lo, hi = self._code_range(k)
         p = self._parts
-        bits_view = _BITS_VIEW[int(self._scale)]
-        state = (
-            1,
-            self._scheme.kind,
-            self._scale,
-            self._scheme.block,
-            n,
-            p["codes"][lo:hi].tobytes(),
-            self._scheme.bits or 0,
-            tuple(p["widths"][blocks].tolist()),
-            _le_bytes(p["scales"][blocks], bits_view),
-            _le_bytes(p["zero_points"][blocks], bits_view),
+        s = self._scheme
+        return _tensor.row(
+            p["codes"][lo:hi], p["scales"][blocks].view(np.uint8), p["zero_points"][blocks].view(np.uint8),
+            p["widths"][blocks], n, s.kind, s.bits or 0, s.block, int(self._scale),
         )
-        return Quantized._from_pickle(state)
 
     def __getitem__(self, i: SupportsIndex) -> Quantized:
         return self.row(i)
@@ -483,7 +432,7 @@ class QuantizedTensor:
         all rows; tolerance is the adaptive scheme's (None otherwise)."""
         p = self._parts
         s = self._scheme
-        bits_view = _BITS_VIEW[int(self._scale)]
+        bits_view = _bits_view(self._scale)
         rows = (
             1,
             s.kind,
@@ -517,8 +466,8 @@ class QuantizedTensor:
             scheme = getattr(Scheme, kind)(bits, block)
         else:
             raise ValueError(f"malformed QuantizedTensor state: kind {kind!r}")
-        index = int(scale)
-        stored = np.dtype(_STORED[index])
+        stored = scale_dtype(scale)
+        bits_view = _bits_view(scale)
         return QuantizedTensor.from_parts(
             shape=shape,
             axis=axis,
@@ -526,10 +475,15 @@ class QuantizedTensor:
             scale=scale,
             dtype=_BFLOAT16 if dtype == "bfloat16" else np.dtype(dtype),
             codes=np.frombuffer(codes, np.uint8),
-            scales=_from_le_bytes(scales, _BITS_VIEW[index], stored),
-            zero_points=_from_le_bytes(zero_points, _BITS_VIEW[index], stored),
+            scales=_from_le_bytes(scales, bits_view, stored),
+            zero_points=_from_le_bytes(zero_points, bits_view, stored),
             widths=np.array(widths, dtype=np.uint32),
         )
+
+
+def _bits_view(scale: Scale) -> str:
+    """The little-endian unsigned type of a scale's bit patterns, as the 1-D state stores them."""
+    return f"<u{scale_dtype(scale).itemsize}"
 
 
 def _le_bytes(values: npt.NDArray[Any], bits_view: str) -> bytes:

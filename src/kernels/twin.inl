@@ -695,6 +695,22 @@ VELMAR_INLINE void decode_runs(const uint8_t* data, const uint32_t* widths, size
     });
 }
 
+// Feeds f(j, codes as floats) for vectors of W codes and g(j, code) for the
+// rest, over codes first..first+n of a stream of `bits`: lone codes up to a
+// byte boundary, then whole units, then lone codes again.
+template <class FV, class FS>
+VELMAR_INLINE void walk_codes(const uint8_t* base, uint32_t bits, size_t first, size_t n, FV&& f, FS&& g) {
+    size_t j = 0;
+    for (; j < n && (first + j) % 8 != 0; ++j) g(j, code_at(base, first + j, bits));
+    const uint8_t* const end = base + packed_len(first + n, bits);
+    for (; j + kUnit <= n; j += kUnit) {
+        Vi c[kVecs];
+        read_unit(base + (first + j) / 8 * bits, end, bits, c);
+        for (size_t i = 0; i < kVecs; ++i) f(j + i * W, S::to_float(c[i]));
+    }
+    for (; j < n; ++j) g(j, code_at(base, first + j, bits));
+}
+
 VELMAR_INLINE void store_out(float* out, size_t j, size_t count, Vf y) {
     if (j + W <= count) return S::store(out + j, y);
     S::store_n(out + j, y, count - j);
@@ -1002,8 +1018,11 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
     for (; i < n; ++i) out[i] = velmar::f16_bits_from_f32(in[i]);
 }
 
+#include "kernels/rows.inl"
+
 const Kernels kTable = {
     S::kLevel,       k_absmax,        k_min_max,      k_quantize_sym, k_asym_codes,      k_quantize_asym,
     k_adaptive_widths, k_unpack,      k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
     k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_fit_packed,   k_widen_f16,       k_narrow_f16,
+    k_rows_dot_i8,   k_rows_dot_sym,  k_rows_dot_asym, k_rows_dot_adaptive,
 };

@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "kernels/dispatch.hpp"
+#include "shared/tensor.hpp"
 #include "sweep.hpp"
 
 namespace velmar {
@@ -63,7 +64,14 @@ TEST(Dispatch, ActiveLevelIsTheWidestSupported) {
     EXPECT_EQ(levels.at(1), Level::Sse2);  // part of x86-64 itself, so its twin is always tested
 #endif
     EXPECT_EQ(simd::active().level, levels.back());
-    for (const Level l : levels) EXPECT_EQ(simd::kernels_at(l).level, l) << simd::level_name(l);
+    for (const Level l : levels) {
+        EXPECT_EQ(simd::kernels_at(l).level, l) << simd::level_name(l);
+        simd::force_level(l);
+        EXPECT_EQ(&simd::active(), &simd::kernels_at(l));
+    }
+    simd::unforce_level();
+    EXPECT_EQ(simd::active().level, levels.back());
+    EXPECT_THROW(simd::force_level(static_cast<Level>(9)), InternalError);
 }
 
 // Every length across the vector heads and tails, at odd starts that misalign
@@ -178,6 +186,68 @@ TEST_P(Twin, HalfPrecisionConversions) {
         k.widen_f16(all.data(), all.size(), o.f.data());
         k.narrow_f16(f.data(), f.size(), o.h.data());
     });
+}
+
+// The parts of `rows` random rows of every kind, and their row runs: random
+// code bytes (every code of a width occurs), scales and zero points of any bit
+// pattern in each stored type, adaptive widths with their exact byte runs.
+struct RowParts {
+    size_t rows, cols, block, nb;
+    std::vector<uint8_t> codes, data, scales, zero_points;
+    std::vector<uint32_t> widths;
+
+    RowParts(size_t rows_, size_t cols_, size_t block_, uint32_t bits, uint32_t seed)
+        : rows(rows_), cols(cols_), block(block_), nb(block_count(cols_, block_)) {
+        codes = test::bytes(rows * packed_len(cols, bits), seed);
+        // Specials (NaN, infinities) are one scale in eight, as float bits.
+        const std::vector<float> s = values(rows * nb, seed + 1, 0, 8), z = values(rows * nb, seed + 2, 0, 8);
+        scales.assign(reinterpret_cast<const uint8_t*>(s.data()), reinterpret_cast<const uint8_t*>(s.data() + s.size()));
+        zero_points.assign(reinterpret_cast<const uint8_t*>(z.data()), reinterpret_cast<const uint8_t*>(z.data() + z.size()));
+        for (size_t i = 0; i < rows * nb; ++i) widths.push_back(2 + (seed + i * 5) % 7);
+        size_t total = 0;
+        for (size_t i = 0; i < rows; ++i) total += adaptive_data_len(widths.data() + i * nb, block, cols);
+        data = test::bytes(total, seed + 3);
+    }
+    // Stored as f16 or bf16, the same bytes read as half as many elements.
+    simd::RowRun run(Kind kind, uint32_t bits, simd::Stored stored) const {
+        const bool adaptive = kind == Kind::Adaptive;
+        return {adaptive ? data.data() : codes.data(), scales.data(), kind == Kind::Symmetric ? nullptr : zero_points.data(),
+                adaptive ? widths.data() : nullptr, rows, cols, block, bits, stored};
+    }
+};
+
+using RowEntry = void (*simd::Kernels::*)(const simd::RowRun&, const float*, size_t, float*, size_t);
+
+RowEntry row_entry(Kind kind, uint32_t bits) {
+    if (kind == Kind::Adaptive) return &Kernels::rows_dot_adaptive;
+    if (kind == Kind::Asymmetric) return &Kernels::rows_dot_asym;
+    return bits == 8 ? &Kernels::rows_dot_i8 : &Kernels::rows_dot_sym;
+}
+
+// Rows across the tile heights of every level (a partial tile last), vector
+// counts across a group of vectors, blocks that split, fill or exceed a step.
+TEST_P(Twin, RowKernels) {
+    const struct { size_t rows, cols, block, k; } shapes[] = {
+        {2, 1, 1, 1}, {3, 7, 3, 2}, {17, 33, 32, 1}, {70, 64, 32, 3}, {5, 130, 7, 9}, {33, 100, 100, 2}, {9, 200, 64, 1},
+        {65, 31, 1, 1}};
+    uint32_t seed = 0;
+    for (const auto& sh : shapes) {
+        ++seed;
+        const std::vector<float> x = values(sh.k * sh.cols, seed * 17, 0, seed % 4 ? 0 : 16);
+        for (const Kind kind : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive}) {
+            for (uint32_t bits = kind == Kind::Adaptive ? 16 : 2; bits <= 16; ++bits) {
+                const RowParts p(sh.rows, sh.cols, sh.block, bits, ++seed);
+                for (const simd::Stored stored : {simd::Stored::F32, simd::Stored::F16, simd::Stored::Bf16}) {
+                    SCOPED_TRACE(std::to_string(sh.rows) + " x " + std::to_string(sh.cols) + " block " +
+                                 std::to_string(sh.block) + " k " + std::to_string(sh.k) + " kind " + kind_name(kind) +
+                                 " bits " + std::to_string(bits) + " stored " + std::to_string(int(stored)));
+                    expect_same({.f = sh.k * sh.rows}, [&](const Kernels& k, Out& o) {
+                        (k.*row_entry(kind, bits))(p.run(kind, bits, stored), x.data(), sh.k, o.f.data(), sh.rows);
+                    }, true);
+                }
+            }
+        }
+    }
 }
 
 std::string level_label(const ::testing::TestParamInfo<Level>& info) { return simd::level_name(info.param); }

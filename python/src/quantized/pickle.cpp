@@ -43,7 +43,7 @@ std::vector<T> decode(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-struct Parts {
+struct State {
     Kind kind;
     uint32_t bits;
     size_t block;
@@ -86,20 +86,14 @@ std::vector<uint8_t> byte_vector(PyObject* obj) {
 }
 
 template <class T>
-QuantizedInner rebuild(Parts&& parts) {
-    Quantized<T> q;
-    q.kind = parts.kind;
-    q.block = parts.block;
-    q.len = parts.len;
-    q.scales = decode<T>(parts.scales);
-    if (parts.kind == Kind::Adaptive) {
-        q.zero_points = decode<T>(parts.zero_points);
-        q.data = std::move(parts.codes);
-        q.block_bits = std::move(parts.block_bits);
-    } else {
-        if (parts.kind == Kind::Asymmetric) q.zero_points = decode<T>(parts.zero_points);
-        q.packed = Packed{std::move(parts.codes), parts.len, parts.bits};
-    }
+QuantizedInner rebuild(State&& state) {
+    velmar::Parts<T> parts;
+    parts.codes = std::move(state.codes);
+    parts.scales = decode<T>(state.scales);
+    // Items the kind does not use are ignored, as the state format says.
+    if (state.kind != Kind::Symmetric) parts.zero_points = decode<T>(state.zero_points);
+    if (state.kind == Kind::Adaptive) parts.widths = std::move(state.block_bits);
+    Quantized<T> q = record_of(std::move(parts), {state.kind, state.bits, state.block}, state.len);
     // States that break the tensor's invariants are refused here, so that no
     // operation ever meets an inconsistent record.
     if (!q.keeps_invariants()) malformed();
@@ -139,18 +133,18 @@ QuantizedInner from_pickle(PyObject* state) {
     if (to_i32(item(0)) != kVersion) malformed();
     const std::optional<Kind> kind = kind_named(utf8(to_str(item(1))));
     if (!kind) malformed();
-    Parts parts{};
-    parts.kind = *kind;
+    State parsed{};
+    parsed.kind = *kind;
     const int scale = scale_index(item(2));
     if (scale < 0) malformed();
-    parts.block = to_usize(item(3));
-    parts.len = to_usize(item(4));
-    parts.codes = byte_vector(item(5));
-    parts.bits = to_u32(item(6));
-    parts.block_bits = sequence_of<uint32_t>(item(7), to_u32);
-    parts.scales = byte_vector(item(8));
-    parts.zero_points = byte_vector(item(9));
-    return with_scale_type(scale, [&]<class T>(std::type_identity<T>) { return rebuild<T>(std::move(parts)); });
+    parsed.block = to_usize(item(3));
+    parsed.len = to_usize(item(4));
+    parsed.codes = byte_vector(item(5));
+    parsed.bits = to_u32(item(6));
+    parsed.block_bits = sequence_of<uint32_t>(item(7), to_u32);
+    parsed.scales = byte_vector(item(8));
+    parsed.zero_points = byte_vector(item(9));
+    return with_scale_type(scale, [&]<class T>(std::type_identity<T>) { return rebuild<T>(std::move(parsed)); });
 }
 
 PyObject* quantized_getstate(PyObject* self, PyObject*) {
