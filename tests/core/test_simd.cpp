@@ -157,6 +157,31 @@ TEST_P(Twin, BlockKernels) {
     }
 }
 
+// Blocks longer than the kernels' batches and stages go in pieces: the
+// quantizers, the widths and the fit from packed codes, one bit stream and
+// adaptive runs.
+TEST_P(Twin, LongBlocks) {
+    const size_t len = 12011, block = 5003, nb = block_count(len, block);
+    const std::vector<float> v = values(len, 7, block);
+    std::vector<uint32_t> w(nb);
+    ref.adaptive_widths(v.data(), len, block, 0.01f, w.data());
+    const size_t total = adaptive_data_len(w.data(), block, len);
+    for (const uint32_t bits : {3u, 8u, 13u}) {
+        const size_t pl = packed_len(len, bits);
+        // Disjoint outputs: the packers of the scalar level OR into zeroed bytes.
+        expect_same({.s = 4 * nb, .z = 3 * nb, .b = 2 * pl + total, .w = nb}, [&](const Kernels& k, Out& o) {
+            k.quantize_sym(v.data(), len, block, bits, o.s.data() + 3 * nb, o.b.data());
+            k.quantize_asym(v.data(), len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data() + pl);
+            k.fit_packed(v.data(), o.b.data() + pl, bits, nullptr, len, block, o.s.data() + nb, o.z.data() + nb);
+            k.adaptive_widths(v.data(), len, block, 0.01f, o.w.data());
+            k.quantize_asym(v.data(), len, block, 0, w.data(), o.s.data() + 2 * nb, o.z.data() + 2 * nb,
+                            o.b.data() + 2 * pl);
+            k.fit_packed(v.data(), o.b.data() + 2 * pl, 0, w.data(), len, block, o.s.data() + 2 * nb,
+                         o.z.data() + 2 * nb);
+        }, true);
+    }
+}
+
 // The rounding trick of the vector code paths near every tie and at the ends
 // of the 16-bit range, where codes are the rounded values themselves.
 TEST_P(Twin, CodesRoundHalfAwayFromZero) {
