@@ -162,7 +162,8 @@ TEST_P(Twin, BlockKernels) {
 // adaptive runs.
 TEST_P(Twin, LongBlocks) {
     const size_t len = 12011, block = 5003, nb = block_count(len, block);
-    const std::vector<float> v = values(len, 7, block);
+    // No specials but the NaNs at block heads and tails: the first block's sums stay numbers.
+    const std::vector<float> v = values(len, 7, block, 0);
     std::vector<uint32_t> w(nb);
     ref.adaptive_widths(v.data(), len, block, 0.01f, w.data());
     const size_t total = adaptive_data_len(w.data(), block, len);
