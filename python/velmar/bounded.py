@@ -93,11 +93,13 @@ def _round_down(value: float, dtype: np.dtype[Any]) -> np.generic:
 
 
 def _step(amax: float, bound: float, stored: np.dtype[Any]) -> np.float32 | None:
-    """The shared scale: any step s with s/2 * (1 + 2**-15) + amax * 2**-21 <= bound keeps the
-    error of a value of magnitude up to ``amax`` within the bound through every float32
-    rounding of encoding (x / s, minus the zero point) and decoding (s * (q - z)).
-    None when no positive step of the stored type qualifies."""
-    target = 2.0 * (bound - amax * 2.0**-21) * (1.0 - 2.0**-15)
+    """The shared scale. A step s with s/2 * (1 + 2**-15) + m * 2**-21 <= bound keeps the error of
+    a value of magnitude up to m within the bound through every float32 rounding of encoding
+    (x / s, minus the zero point) and decoding (s * (q - z)). m is the largest magnitude, but at
+    most bound * 2**17, so that one huge value costs no more than a sixteenth of the step: blocks
+    beyond it are checked like all others and fall back on their own. None when no positive step
+    of the stored type qualifies."""
+    target = 2.0 * (bound - min(amax, bound * 2.0**17) * 2.0**-21) * (1.0 - 2.0**-15)
     if not target > 0:
         return None
     s = float(_round_down(min(target, float(np.finfo(F32).max)), stored))
@@ -190,8 +192,8 @@ class _Encoder:
 
     def ranges(self) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
         """Every block's lowest and highest value in steps, from its asymmetric 8-bit quantization,
-        which maps them to codes -128 and 127; a block of equal values (scale 1, zero point 0)
-        gets -inf..inf, which leaves its centre at its mean."""
+        which maps them to codes -128 and 127. A block of equal values (scale 1, zero point 0)
+        gets inf..-inf, which leaves its centre at its mean."""
         assert self.step is not None
         parts = quantize(self.x, Scheme.asymmetric(8, self.block)).parts()
         scale, zero_point = parts["scales"], parts["zero_points"]
@@ -200,7 +202,7 @@ class _Encoder:
             low = np.rint(-(zero_point + 128) * scale * inv)
             high = np.rint((127 - zero_point) * scale * inv)
         flat = (scale == 1) & (zero_point == 0)
-        low[flat], high[flat] = -np.inf, np.inf
+        low[flat], high[flat] = np.inf, -np.inf
         return low, high
 
     def bulk(self) -> npt.NDArray[np.int64]:

@@ -148,7 +148,7 @@ def encode_chunk(buf: Any, config: Config) -> bytes:
     header = json.dumps({"version": FORMAT_VERSION, "layout": Layout.of(main).as_json(), "bound": config.bound,
                          **counts}, separators=(",", ":")).encode()
     chunks = [_PREFIX.pack(MAGIC, len(header)), header]
-    chunks += [np.ascontiguousarray(parts[name]).data for name in PARTS if name in parts]
+    chunks += [np.ascontiguousarray(parts[name]).view(np.uint8).data for name in PARTS if name in parts]
     return b"".join(chunks)
 
 
