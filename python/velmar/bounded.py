@@ -35,7 +35,7 @@ __all__ = ["Bounded", "decode", "encode", "put", "span", "take"]
 
 F32: Final = np.dtype(np.float32)
 # Values handled at a time: the temporaries of one piece stay in the core's cache.
-_PIECE: Final = 1 << 16
+_PIECE: Final = 1 << 18
 # Codes of the wide blocks: the widest the asymmetric kind stores.
 _WIDE_BITS: Final = 16
 
@@ -190,40 +190,44 @@ class _Encoder:
         np.clip(k, np.float32(-128), np.float32(127), out=k)
         np.copyto(codes, k, casting="unsafe")
 
-    def ranges(self) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        """Every block's lowest and highest value in steps, from its asymmetric 8-bit quantization,
-        which maps them to codes -128 and 127. A block of equal values (scale 1, zero point 0)
-        gets inf..-inf, which leaves its centre at its mean."""
+    def ranges(self, x: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+        """The lowest and highest value of every block of ``x`` in steps, from its asymmetric 8-bit
+        quantization, which maps them to codes -128 and 127. A block of equal values (scale 1,
+        zero point 0) gets inf..-inf, which leaves its centre at its mean."""
         assert self.step is not None
-        parts = quantize(self.x, Scheme.asymmetric(8, self.block)).parts()
+        parts = quantize(x, Scheme.asymmetric(8, self.block)).parts()
         scale, zero_point = parts["scales"], parts["zero_points"]
         inv = np.float32(1.0) / self.step
-        with np.errstate(over="ignore", invalid="ignore"):
-            low = np.rint(-(zero_point + 128) * scale * inv)
-            high = np.rint((127 - zero_point) * scale * inv)
+        low = np.rint(-(zero_point + 128) * scale * inv)
+        high = np.rint((127 - zero_point) * scale * inv)
         flat = (scale == 1) & (zero_point == 0)
         low[flat], high[flat] = np.inf, -np.inf
         return low, high
 
+    def piece(self, start: int, stop: int, work: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]:
+        """Codes of the blocks from value ``start`` (a block boundary) to ``stop``, each around its
+        mean, decoded and checked at once while in cache; returns the blocks that fail."""
+        b, x = self.block, self.x[start:stop]
+        first, whole = start // b, x.size // b * b
+        blocks = slice(first, first + -(-x.size // b))
+        low, high = self.ranges(x)
+        self.centred(x[:whole].reshape(-1, b), low[: whole // b], high[: whole // b],
+                     self.codes[start : start + whole].reshape(-1, b), self.zero_points[first : first + whole // b],
+                     work)
+        if whole < x.size:
+            self.centred(x[whole:][None, :], low[-1:], high[-1:], self.codes[start + whole : stop][None, :],
+                         self.zero_points[blocks][-1:], work)
+        decoded = self.tensor(8, self.codes[start:stop], self.zero_points[blocks]).dequantize(work[: x.size])
+        wide = np.flatnonzero(high - low > 255)  # known to need more than 8 bits
+        return first + np.union1d(wide, self.failing(decoded, x, np.arange(low.size), wide))
+
     def bulk(self) -> npt.NDArray[np.int64]:
         """Codes of every block around its mean; returns the blocks that fail the check."""
-        b = self.block
-        low, high = self.ranges()
-        wide = np.flatnonzero(high - low > 255)  # known to need more than 8 bits
-        whole = self.n // b * b
-        rows = self.x[:whole].reshape(-1, b)
-        codes = self.codes[:whole].reshape(-1, b)
-        per_piece = max(1, _PIECE // b)
-        work = np.empty(max(min(per_piece, rows.shape[0]) * b, self.n - whole), F32)
+        size = max(1, _PIECE // self.block) * self.block
+        work = np.empty(min(size, self.n), F32)
         with np.errstate(over="ignore", invalid="ignore"):
-            for first in range(0, rows.shape[0], per_piece):
-                part = slice(first, min(first + per_piece, rows.shape[0]))
-                self.centred(rows[part], low[part], high[part], codes[part], self.zero_points[part], work)
-            if whole < self.n:
-                self.centred(self.x[whole:][None, :], low[-1:], high[-1:], self.codes[whole:][None, :],
-                             self.zero_points[-1:], work)
-        decoded = self.tensor(8, self.codes, self.zero_points).dequantize()
-        return np.union1d(wide, self.failing(decoded, self.x, np.arange(self.blocks), wide))
+            failed = [self.piece(start, min(start + size, self.n), work) for start in range(0, self.n, size)]
+        return np.concatenate(failed)
 
     def failing(self, decoded: npt.NDArray[np.float32], x: npt.NDArray[np.float32], blocks: npt.NDArray[np.int64],
                 known: npt.NDArray[np.int64] | None = None) -> npt.NDArray[np.int64]:
