@@ -83,13 +83,13 @@ def put(x: npt.NDArray[Any], blocks: npt.NDArray[np.int64], block: int, values: 
         x[whole * block :] = values[inside.size * block :]
 
 
-def _round_down(value: float, dtype: np.dtype[Any]) -> np.generic:
+def _round_down(value: float, dtype: np.dtype[Any]) -> float:
     """The largest non-negative number of ``dtype`` not above ``value`` (value >= 0)."""
     x = np.asarray(value).astype(dtype)
     if float(x) > value:
         bits = np.dtype(f"u{dtype.itemsize}")
         x = (x.view(bits) - 1).astype(bits).view(dtype)
-    return x[()]
+    return float(x)
 
 
 def _step(amax: float, bound: float, stored: np.dtype[Any]) -> np.float32 | None:
@@ -102,8 +102,8 @@ def _step(amax: float, bound: float, stored: np.dtype[Any]) -> np.float32 | None
     target = 2.0 * (bound - min(amax, bound * 2.0**17) * 2.0**-21) * (1.0 - 2.0**-15)
     if not target > 0:
         return None
-    s = float(_round_down(min(target, float(np.finfo(F32).max)), stored))
-    s32 = float(_round_down(s, F32))
+    s = _round_down(min(target, float(np.finfo(F32).max)), stored)
+    s32 = _round_down(s, F32)
     return np.float32(s32) if s32 > 0 and s32 == s else None
 
 

@@ -147,7 +147,7 @@ def encode_chunk(buf: Any, config: Config) -> bytes:
         counts = {"wide": b.wide_blocks.size, "raw": b.raw_blocks.size, "patches": b.patch_at.size}
     header = json.dumps({"version": FORMAT_VERSION, "layout": Layout.of(main).as_json(), "bound": config.bound,
                          **counts}, separators=(",", ":")).encode()
-    chunks = [_PREFIX.pack(MAGIC, len(header)), header]
+    chunks: list[bytes | memoryview] = [_PREFIX.pack(MAGIC, len(header)), header]
     chunks += [np.ascontiguousarray(parts[name]).view(np.uint8).data for name in PARTS if name in parts]
     return b"".join(chunks)
 
