@@ -149,7 +149,7 @@ def table(x: np.ndarray, rows: list[Row]) -> str:
         vs = ("", "") if ref is None else tuple(
             f"{statistics.median(a / b for a, b in zip(getattr(ref, k), getattr(r, k))):.2f}"
             for k in ("compress", "decompress"))
-        out.append(f"{r.name:24} {r.ratio:8.2f} {r.error:9.3f} {mb / statistics.median(r.compress):10.0f} "
+        out.append(f"{r.name:24} {r.ratio:8.2f} {r.error:9.4f} {mb / statistics.median(r.compress):10.0f} "
                    f"{mb / statistics.median(r.decompress):9.0f} {vs[0]:>10} {vs[1]:>9}")
     return "\n".join(out)
 

@@ -175,7 +175,10 @@ class _Reader:
         return at
 
     def tensor(self, prefix: str, layout: Layout, widths: npt.NDArray[Any]) -> QuantizedTensor:
-        counts = layout.part_counts(widths)
+        try:
+            counts = layout.part_counts(widths)
+        except ValueError as e:  # a width outside 2..8
+            raise _fail(str(e)) from None
         parts = {p: self.take(prefix + p, layout.part_dtype(p), int(counts[p] or 0))
                  for p in ("scales", "zero_points", "codes")}
         try:
@@ -231,10 +234,7 @@ def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None) -> npt.ND
     wide, raw = _count(header, "wide", free), _count(header, "raw", free)
     patches = _count(header, "patches", 0 if bound is None else n)
     read = _Reader(data, start)
-    widths = read.take("widths", np.dtype(np.uint32), blocks if layout.kind == "adaptive" else 0)
-    if widths.size and (widths.min() < 2 or widths.max() > 8):
-        raise _fail("widths: every width is from 2 to 8 bits")
-    main = read.tensor("", layout, widths)
+    main = read.tensor("", layout, read.take("widths", np.dtype(np.uint32), blocks if layout.kind == "adaptive" else 0))
     wide_blocks = read.blocks("wide_blocks", wide, blocks)
     wide_layout = Layout.for_scheme(Scheme.asymmetric(16, layout.block), layout.scale_member,
                                     (bounded.span(wide_blocks, layout.block, n),), 0)

@@ -133,6 +133,7 @@ CORRUPTIONS = [
     (lambda d: d[:4] + struct.pack("<I", 1 << 30) + d[8:], "does not fit"),
     (lambda d: d[:8] + b"[" + d[9:], "not JSON"),
 ]
+ADAPTIVE = codecs.Velmar(kind="adaptive", tolerance=0.01, block=4).encode(np.linspace(0, 1, 10, dtype=np.float32))
 HEADER_CORRUPTIONS = [
     ({"version": 2}, "format version 2"), ({"wide": 99}, "wide: expected an integer from 0 to"),
     ({"bound": -1}, "bound:"), ({"bound": None}, "wide: expected an integer from 0 to 0"),
@@ -145,7 +146,8 @@ HEADER_CORRUPTIONS = [
 ]
 
 
-@pytest.mark.parametrize("corrupt, message", CORRUPTIONS)
+@pytest.mark.parametrize("corrupt, message", CORRUPTIONS + [(lambda d: ADAPTIVE[:-43] + b"\x09" + ADAPTIVE[-42:], "widths: expected"),
+                                                  (lambda d: ADAPTIVE[:-43] + b"\x01" + ADAPTIVE[-42:], "widths: expected")])
 def test_a_corrupt_chunk_is_one_value_error_naming_the_problem(corrupt, message):
     data, _, _ = chunk_with_every_part()
     with pytest.raises(ValueError, match=f"velmar chunk: .*{message}"):
