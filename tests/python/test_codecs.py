@@ -1,10 +1,9 @@
 """The velmar codec: the error bound, velmar's own decoding, configurations, corrupt chunks, zarr and Dask."""
 
-import copyreg
+import importlib
 import importlib.metadata
 import importlib.util
 import json
-import os
 import pathlib
 import struct
 import tomllib
@@ -17,6 +16,7 @@ from hypothesis import strategies as st
 numcodecs = pytest.importorskip("numcodecs")
 zarr = pytest.importorskip("zarr")
 
+import conftest  # noqa: E402
 import velmar  # noqa: E402
 from velmar import Scale, Scheme, codecs  # noqa: E402
 from velmar.zarr3 import VelmarCodec  # noqa: E402
@@ -175,21 +175,24 @@ def test_damaged_chunks_decode_or_raise_value_error_only(data):
         assert str(e).startswith("velmar chunk: ")
 
 
+def test_the_benchmark_keeps_the_bound_and_runs_every_method(capsys):
+    with conftest.script("bench/codecs.py") as bench:
+        bench.main(["--rows", "300", "--field", "64", "--cube", "16", "--repeat", "1"])
+    out = capsys.readouterr().out
+    velmar_rows = [line.split() for line in out.splitlines() if line.startswith("velmar + Zstd")]
+    assert len(velmar_rows) == 6 and all(float(row[4]) <= 1 for row in velmar_rows)
+    sz3_rows = [line for line in out.splitlines() if line.startswith("SZ3 ")]
+    assert len(sz3_rows) == 6 * (importlib.util.find_spec("pysz") is not None)
+
+
 # ---------------------------------------------------------------- Dask
 
 
 @pytest.fixture(scope="module")
 def example():
     pytest.importorskip("distributed")
-    saved = dict(copyreg.dispatch_table)  # dask installs exception reducers; see test_dask.py
-    try:
-        spec = importlib.util.spec_from_file_location("dask_zarr", ROOT / "examples" / "dask_zarr.py")
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+    with conftest.script("examples/dask_zarr.py") as module:
         yield module
-    finally:
-        copyreg.dispatch_table.clear()
-        copyreg.dispatch_table.update(saved)
 
 
 def test_dask_workers_write_an_array_larger_than_their_share_through_the_codec(example, tmp_path):
