@@ -49,6 +49,7 @@ PARTS: Final = ("widths", "scales", "zero_points", "codes", "wide_blocks", "wide
 # Defaults: a scheme's block is velmar's; with a bound, larger blocks halve the zero points' share.
 _BLOCK: Final = 32
 _BOUND_BLOCK: Final = 64
+_MAX_BLOCK: Final = 1 << 31
 F32: Final = np.dtype(np.float32)
 
 
@@ -77,8 +78,8 @@ class Config:
         if not isinstance(scale, str) or scale not in SCALES:
             raise ValueError(f"velmar codec: scale: expected f32, f16 or bf16, got {scale!r:.60}")
         member = SCALES[scale]
-        if block is not None and (type(block) is not int or block < 1):
-            raise ValueError(f"velmar codec: block: expected a positive integer, got {block!r:.60}")
+        if block is not None and (type(block) is not int or not 1 <= block <= _MAX_BLOCK):
+            raise ValueError(f"velmar codec: block: expected an integer from 1 to {_MAX_BLOCK}, got {block!r:.60}")
         if bound is not None:
             if type(bound) not in (int, float) or not (0 < bound < math.inf):
                 raise ValueError(f"velmar codec: bound: expected a positive finite number, got {bound!r:.60}")
@@ -96,6 +97,14 @@ class Config:
         s = self.scheme
         return {"kind": s and s.kind, "bits": s and s.bits, "block": self.block, "tolerance": s and s.tolerance,
                 "scale": scale_name(self.scale), "bound": self.bound}
+
+
+def parameters(config: dict[str, Any]) -> dict[str, Any]:
+    """``config`` if it names only the codec's parameters; raises ValueError otherwise."""
+    unknown = sorted(set(config) - {"kind", "bits", "block", "tolerance", "scale", "bound"})
+    if unknown:
+        raise ValueError(f"velmar codec: {unknown[0]}: unknown parameter")
+    return config
 
 
 def _scheme(kind: str, bits: int | None, block: int, tolerance: float | None) -> Scheme:
@@ -276,6 +285,10 @@ class Velmar(Codec):  # type: ignore[misc]  # numcodecs has no type information
         self._config = Config.parse(kind, bits, block, tolerance, scale, bound)
         for field, value in self._config.as_dict().items():
             setattr(self, field, value)
+
+    @classmethod
+    def from_config(cls, config: dict[str, Any]) -> Velmar:
+        return cls(**parameters(config))
 
     def get_config(self) -> dict[str, Any]:
         return {"id": CODEC_ID, **{k: v for k, v in self._config.as_dict().items() if v is not None}}

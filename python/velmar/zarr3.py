@@ -19,7 +19,7 @@ from zarr.abc.codec import ArrayBytesCodec
 from zarr.core.common import JSON, parse_named_configuration
 from zarr.registry import register_codec
 
-from velmar.codecs import CODEC_ID, Config, decode_chunk, encode_chunk
+from velmar.codecs import CODEC_ID, Config, parameters, decode_chunk, encode_chunk
 
 if TYPE_CHECKING:
     from zarr.core.array_spec import ArraySpec
@@ -56,7 +56,7 @@ class VelmarCodec(ArrayBytesCodec):
     @classmethod
     def from_dict(cls, data: dict[str, JSON]) -> Self:
         _, configuration = parse_named_configuration(data, CODEC_ID, require_configuration=False)
-        return cls(**(configuration or {}))  # type: ignore[arg-type]
+        return cls(**parameters(configuration or {}))
 
     def to_dict(self) -> dict[str, JSON]:
         fields = {k: v for k, v in self.config.as_dict().items() if v is not None}
