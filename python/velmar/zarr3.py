@@ -19,7 +19,7 @@ from zarr.abc.codec import ArrayBytesCodec
 from zarr.core.common import JSON, parse_named_configuration
 from zarr.registry import register_codec
 
-from velmar.codecs import CODEC_ID, Config, parameters, decode_chunk, encode_chunk
+from velmar.codecs import CODEC_ID, Config, decode_chunk, encode_chunk, parameters
 
 if TYPE_CHECKING:
     from zarr.core.array_spec import ArraySpec
