@@ -8,7 +8,7 @@ bulk decodes through velmar's own decoder:
   scale, the step, chosen just under twice the bound; each block's zero point
   is a whole number of steps near the block's mean, so codes are small
   numbers centred on zero (what a following Zstd compresses best);
-- blocks whose values span more than 256 steps, or that fail the check after
+- blocks whose values span more than 255 steps, or that fail the check after
   encoding, are stored again as ``wide`` (an asymmetric 16-bit tensor of those
   blocks) or, where 16 bits fail too, as ``raw`` float32; their codes in
   ``main`` are zero;
@@ -42,7 +42,7 @@ _WIDE_BITS: Final = 16
 
 @dataclass(frozen=True)
 class Bounded:
-    """An array of ``len(main)`` values encoded within a bound (see the module doc)."""
+    """An array of ``size`` values encoded within a bound (see the module doc)."""
 
     main: QuantizedTensor
     wide_blocks: npt.NDArray[np.int64]
