@@ -132,7 +132,17 @@ CORRUPTIONS = [
     (lambda d: d[:-1], "calls for"), (lambda d: d + b"\0", "the header describes"),
     (lambda d: d[:4] + struct.pack("<I", 1 << 30) + d[8:], "does not fit"),
     (lambda d: d[:8] + b"[" + d[9:], "not JSON"),
+    # The int64 block numbers and positions: wide_blocks 133 bytes into the parts, raw_blocks 213, patch_at 12 from the end.
+    (lambda d: overwrite(d, 133, 7), "wide_blocks: expected increasing block numbers below 4"),
+    (lambda d: overwrite(d, 213, 0), "raw_blocks: a block is also among the wide ones"),
+    (lambda d: overwrite(d, -12, 10**6), "patch_at: expected increasing positions below 101"),
 ]
+
+
+def overwrite(data, at, number):
+    """``data`` with an int64 written ``at`` bytes into its parts (from the end if negative)."""
+    at = len(data) + at if at < 0 else at + 8 + struct.unpack_from("<I", data, 4)[0]
+    return data[:at] + struct.pack("<q", number) + data[at + 8 :]
 ADAPTIVE = codecs.Velmar(kind="adaptive", tolerance=0.01, block=4).encode(np.linspace(0, 1, 10, dtype=np.float32))
 HEADER_CORRUPTIONS = [
     ({"version": 2}, "format version 2"), ({"wide": 99}, "wide: expected an integer from 0 to"),
