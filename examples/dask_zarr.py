@@ -86,7 +86,7 @@ def main(argv: Sequence[str] | None = None) -> None:
         workers = {t["worker"] for t in tasks.data}
         print(f"{size / 2**20:.0f} MiB written by {len(workers)} workers in {seconds:.1f} s, "
               f"{z.nbytes_stored() / 2**20:.1f} MiB stored (ratio {size / z.nbytes_stored():.2f})")
-        print(f"largest error {check(z, args.out, x, args.bound):.3g} (bound {args.bound:g})")
+        print(f"largest error {check(z, args.out, x, args.bound):.7g} (bound {args.bound:g})")
 
 
 if __name__ == "__main__":
