@@ -64,10 +64,11 @@ def test_bounded_fallbacks_are_used_and_hold(x):
     assert b.raw_blocks.size == -(-x.size // 32)  # a bound below float32's spacing leaves every block raw
 
 
-def test_wide_and_raw_blocks_are_chosen_by_range():
+def test_wide_and_raw_blocks_are_chosen_by_range_and_an_infinity_is_kept_alone():
     x = np.r_[np.zeros(32), np.linspace(0, 1000, 32), np.linspace(0, 1e6, 32), [7.0]].astype(np.float32)
+    x[5] = np.inf
     b = velmar.bounded.encode(x, 0.01, 32)
-    assert (b.wide_blocks.tolist(), b.raw_blocks.tolist()) == ([1], [2])
+    assert (b.wide_blocks.tolist(), b.raw_blocks.tolist(), b.patch_at.tolist()) == ([1], [2], [5])
     err, _ = finite_error_and_kept_bits(x, velmar.bounded.decode(b))
     assert err <= 0.01
 
