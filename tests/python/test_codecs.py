@@ -55,7 +55,8 @@ def test_the_bound_holds_through_zarr_for_every_finite_value_and_the_rest_is_kep
 
 
 @pytest.mark.parametrize("x", [np.linspace(-1, 1, 5000, dtype=np.float32),  # one step: every block at 8 bits
-                               np.r_[np.zeros(100), 1e4, np.zeros(27), np.arange(64) * 1e5].astype(np.float32)])
+                               np.r_[np.zeros(100), 1e4, np.zeros(27), np.arange(64) * 1e5].astype(np.float32),
+                               np.array([np.nan, -np.inf, 2.5, np.nan], np.float32)])  # one finite value, not first
 def test_bounded_fallbacks_are_used_and_hold(x):
     for bound in (1e-3, 1.0, 1e-30):
         b = velmar.bounded.encode(x, bound, 32, Scale.F16)
