@@ -21,10 +21,12 @@ from dataclasses import dataclass
 from typing import Final
 
 from velmar import _tensor
+from velmar._native import Scheme
 
 __all__ = ["Q2_K", "Q3_K", "Q4_K", "Q5_K", "Q6_K", "SUPER_BLOCK", "SuperBlockScheme", "TYPES", "by_name"]
 
 SUPER_BLOCK: Final = 256
+_FALLBACK_BITS: Final = {"q2_k": 4, "q3_k": 4, "q4_k": 4, "q5_k": 8, "q6_k": 8}
 
 
 @dataclass(frozen=True)
@@ -53,6 +55,12 @@ class SuperBlockScheme:
     @property
     def bits_per_element(self) -> float:
         return self.block_bytes * 8 / SUPER_BLOCK
+
+    @property
+    def fallback(self) -> Scheme:
+        """What a tensor whose rows are not whole super-blocks takes instead (with half scales):
+        GGUF's Q4_0 or Q8_0, the nearest of the legacy types, as llama.cpp's quantizer falls back."""
+        return Scheme.symmetric(_FALLBACK_BITS[self.name], 32)
 
     def __repr__(self) -> str:
         return f"velmar.tensor.{self.name.upper()}"

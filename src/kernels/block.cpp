@@ -200,6 +200,30 @@ float dot_lanes(std::span<const float> y, std::span<const float> x) {
 
 // ---- reading a view ----
 
+void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
+                       std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes) {
+    constexpr size_t kChunk = 16384;  // values per step, in whole blocks
+    const size_t len = values.size(), nb = block_count(len, block), per = block >= kChunk ? 1 : kChunk / block;
+    require(block >= 1 && widths.size() == nb && scales.size() == nb && zero_points.size() == nb,
+            "quantize_adaptive: not one width, scale and zero point per block");
+    const size_t start = bytes.size();
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = std::min(nb, b0 + per), first = b0 * block, n = std::min(len, b1 * block) - first;
+        adaptive_widths(values.subspan(first, n), block, tolerance, widths.subspan(b0, b1 - b0));
+        const size_t at = bytes.size(), more = adaptive_data_len(widths.data() + b0, block, n);
+        // Grown in few steps: to a tenth above the size that what is done so
+        // far predicts, and at least twice over.
+        if (bytes.capacity() < at + more) {
+            const double per_value = static_cast<double>(at + more - start) / static_cast<double>(first + n);
+            const auto predicted = static_cast<size_t>(per_value * 1.1 * static_cast<double>(len));
+            bytes.reserve(std::max({at + more, start + predicted, 2 * bytes.capacity()}));
+        }
+        bytes.resize(at + more, 0);
+        quantize_adaptive(values.subspan(first, n), block, widths.subspan(b0, b1 - b0), scales.subspan(b0, b1 - b0),
+                          zero_points.subspan(b0, b1 - b0), std::span(bytes).subspan(at, more));
+    }
+}
+
 template <class T>
 void decode_rows(const Rows<T>& v, std::span<float> out) {
     require_whole(v);
@@ -345,6 +369,27 @@ Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes,
     const size_t nb = block_count(values.size(), block);
     Fitted f{std::vector<float>(nb), std::vector<float>(nb)};
     table().fit_blocks(values.data(), codes.data(), values.size(), block, f.scales.data(), f.zero_points.data());
+    return f;
+}
+
+Fitted fit_packed(std::span<const float> values, std::span<const uint8_t> bytes, uint32_t bits,
+                  std::span<const uint32_t> widths, size_t block) {
+    const size_t len = values.size();
+    require(block >= 1, "fit_packed: block size 0");
+    if (widths.empty()) {
+        require(check_bits(bits).has_value(), "fit_packed: width outside 2..=16");
+        require(bytes.size() >= packed_len(len, bits), "fit_packed: short bytes");
+    } else {
+        require(widths.size() == block_count(len, block), "fit_packed: width count differs from blocks");
+        for_each_run(len, block, widths.data(), [&](size_t b, size_t, size_t, size_t pos, size_t n) {
+            require(widths[b] >= 2 && widths[b] <= 8, "fit_packed: width outside 2..=8");
+            require(pos <= bytes.size() && n <= bytes.size() - pos, "fit_packed: data shorter than the blocks need");
+        });
+    }
+    const size_t nb = block_count(len, block);
+    Fitted f{std::vector<float>(nb), std::vector<float>(nb)};
+    table().fit_packed(values.data(), bytes.data(), bits, widths.empty() ? nullptr : widths.data(), len, block,
+                       f.scales.data(), f.zero_points.data());
     return f;
 }
 

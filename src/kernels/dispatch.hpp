@@ -64,6 +64,10 @@ struct Kernels {
     // Least-squares fit of every block: scales[nb], zero_points[nb].
     void (*fit_blocks)(const float* v, const int32_t* codes, size_t len, size_t block, float* scales,
                        float* zero_points);
+    // The same fit from packed codes: one stream of `bits` (widths == nullptr)
+    // or adaptive runs.
+    void (*fit_packed)(const float* v, const uint8_t* bytes, uint32_t bits, const uint32_t* widths, size_t len,
+                       size_t block, float* scales, float* zero_points);
     void (*widen_f16)(const uint16_t* in, size_t n, float* out);
     void (*narrow_f16)(const float* in, size_t n, uint16_t* out);
     // The dot products of every row of a run with k vectors of cols floats,

@@ -38,12 +38,12 @@ struct PlainOps {
     }
 
     static float codes_error(const float* x, const float* w, size_t n, SubScale s, float inv, int32_t qlo,
-                             int32_t qhi, int8_t* codes) {
+                             int32_t qhi, int32_t* codes) {
         float p[kLanes] = {};
         for (size_t i = 0; i < n; ++i) {
             const float u = x[i] + s.m;
             const int32_t q = sym_code(u, inv, static_cast<float>(qlo), static_cast<float>(qhi));
-            codes[i] = static_cast<int8_t>(q);
+            codes[i] = q;
             const float e = super_value(q, s) - x[i];
             float t = e * e;
             if (w) t = w[i] * t;

@@ -79,7 +79,7 @@ struct VecOps {
 
     // Element 16g + cW + j is lane cW + j of vector c.
     static float codes_error(const float* x, const float* w, size_t n, SubScale s, float inv, int32_t qlo,
-                             int32_t qhi, int8_t* codes) {
+                             int32_t qhi, int32_t* codes) {
         F acc[kLaneVectors];
         for (F& a : acc) a = S::set1(0.0f);
         const F vinv = S::set1(inv), vd = S::set1(s.d), vm = S::set1(s.m);
@@ -89,7 +89,7 @@ struct VecOps {
                 const size_t i = g + c * W;
                 const F xv = S::load(x + i);
                 const typename S::I qi = S::code(S::mul(S::add(xv, vm), vinv), vlo, vhi);
-                S::store_i8(reinterpret_cast<uint8_t*>(codes + i), qi);
+                S::store_i32(codes + i, qi);
                 const F e = S::sub(S::sub(S::mul(vd, S::to_float(qi)), vm), xv);
                 F t = S::mul(e, e);
                 if (w) t = S::mul(S::load(w + i), t);

@@ -212,7 +212,7 @@ bool quantize_super(SuperType t, const float* x, const float* w, uint8_t* out) {
     __builtin_memset(out, 0, f.bytes);
     const IntRange r = scale_range(t);
     SubInts ints[kGroups];
-    int8_t q[kSuperLen];
+    int32_t q[kSuperLen];
     for (size_t j = 0; j < subs; ++j) {
         const float* xj = x + j * f.sub;
         const float rs = d != 0.0f ? scale[j] / d : 0.0f;
@@ -220,7 +220,7 @@ bool quantize_super(SuperType t, const float* x, const float* w, uint8_t* out) {
         const float fs = __builtin_floorf(rs), fm = __builtin_floorf(rm);
         const int32_t sc[2] = {clamp_int(fs, r), clamp_int(fs + 1.0f, r)};
         const int32_t mq[2] = {clamp_int(fm, r), clamp_int(fm + 1.0f, r)};
-        int8_t trial[32];
+        int32_t trial[32];
         float best = 0.0f;
         for (size_t c = 0; c < (f.offsets ? 4u : 2u); ++c) {
             const SubInts cand = f.offsets ? SubInts{sc[c / 2], mq[c % 2]} : SubInts{sc[c], 0};
@@ -230,7 +230,7 @@ bool quantize_super(SuperType t, const float* x, const float* w, uint8_t* out) {
             if (c == 0 || e < best) {
                 best = e;
                 ints[j] = cand;
-                __builtin_memcpy(q + j * f.sub, trial, f.sub);
+                __builtin_memcpy(q + j * f.sub, trial, f.sub * sizeof(int32_t));
             }
         }
     }

@@ -117,7 +117,7 @@ inline int32_t super_code(SuperType t, const uint8_t* blk, size_t i) {
 
 // Writes the 256 codes q (in range) into the code fields of a zero-filled
 // block, a byte at a time.
-inline void pack_super(SuperType t, const int8_t* q, uint8_t* b) {
+inline void pack_super(SuperType t, const int32_t* q, uint8_t* b) {
     const int32_t lo = code_range(t).lo;
     const auto v = [&](size_t i) { return static_cast<uint32_t>(q[i] - lo); };
     switch (t) {

@@ -15,7 +15,7 @@ using simd::Level;
 using test::same;
 using test::values;
 
-const size_t kBlocks[] = {1, 3, 5, 7, 15, 16, 17, 31, 32, 33, 64, 100};
+const size_t kBlocks[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 24, 31, 32, 33, 64, 100};
 const size_t kLens[] = {1, 2, 7, 9, 16, 31, 33, 65, 100, 257, 1000, 4099};
 
 // What one kernel call wrote, and how much: the two tables start from
@@ -121,8 +121,9 @@ TEST_P(Twin, BlockKernels) {
                     k.unpack(b.data(), bits, len, o.c.data());
                     k.dequant_sym(s.data(), b.data(), bits, block, len, o.f.data() + nb);
                 });
-                // s * (q - z) meets two NaNs where both s and z are NaN.
-                expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+                // s * (q - z) meets two NaNs where both s and z are NaN; so do the fit's sums.
+                expect_same({.f = len, .s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                    k.fit_packed(xp, b.data(), bits, nullptr, len, block, o.s.data(), o.z.data());
                     k.dequant_asym(s.data(), z.data(), b.data(), bits, nullptr, block, len, o.f.data());
                     o.f.push_back(k.dot_sym(s.data(), b.data(), bits, block, xp, len));
                     o.f.push_back(k.dot_asym(s.data(), z.data(), b.data(), bits, block, xp, len));
@@ -133,7 +134,8 @@ TEST_P(Twin, BlockKernels) {
             std::vector<uint32_t> w(nb);
             for (size_t i = 0; i < nb; ++i) w[i] = 2 + (seed * 7 + i * 5) % 7;
             const std::vector<uint8_t> d = test::bytes(adaptive_data_len(w.data(), block, len), seed + 5);
-            expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+            expect_same({.f = len, .s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                k.fit_packed(v, d.data(), 0, w.data(), len, block, o.s.data(), o.z.data());
                 k.dequant_asym(s.data(), z.data(), d.data(), 0, w.data(), block, len, o.f.data());
                 o.f.push_back(k.dot_adaptive(s.data(), z.data(), d.data(), w.data(), block, xp, len));
             }, true);
@@ -152,6 +154,32 @@ TEST_P(Twin, BlockKernels) {
                 k.fit_blocks(seed % 3 ? xp : v, codes.data(), len, block, o.s.data(), o.z.data());
             }, true);
         }
+    }
+}
+
+// Blocks longer than the kernels' batches and stages go in pieces: the
+// quantizers, the widths and the fit from packed codes, one bit stream and
+// adaptive runs.
+TEST_P(Twin, LongBlocks) {
+    const size_t len = 12011, block = 5003, nb = block_count(len, block);
+    // No specials but the NaNs at block heads and tails: the first block's sums stay numbers.
+    const std::vector<float> v = values(len, 7, block, 0);
+    std::vector<uint32_t> w(nb);
+    ref.adaptive_widths(v.data(), len, block, 0.01f, w.data());
+    const size_t total = adaptive_data_len(w.data(), block, len);
+    for (const uint32_t bits : {3u, 8u, 13u}) {
+        const size_t pl = packed_len(len, bits);
+        // Disjoint outputs: the packers of the scalar level OR into zeroed bytes.
+        expect_same({.s = 4 * nb, .z = 3 * nb, .b = 2 * pl + total, .w = nb}, [&](const Kernels& k, Out& o) {
+            k.quantize_sym(v.data(), len, block, bits, o.s.data() + 3 * nb, o.b.data());
+            k.quantize_asym(v.data(), len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data() + pl);
+            k.fit_packed(v.data(), o.b.data() + pl, bits, nullptr, len, block, o.s.data() + nb, o.z.data() + nb);
+            k.adaptive_widths(v.data(), len, block, 0.01f, o.w.data());
+            k.quantize_asym(v.data(), len, block, 0, w.data(), o.s.data() + 2 * nb, o.z.data() + 2 * nb,
+                            o.b.data() + 2 * pl);
+            k.fit_packed(v.data(), o.b.data() + 2 * pl, 0, w.data(), len, block, o.s.data() + 2 * nb,
+                         o.z.data() + 2 * nb);
+        }, true);
     }
 }
 

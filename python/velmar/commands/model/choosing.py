@@ -22,10 +22,6 @@ if TYPE_CHECKING:
 SPEC_SYNTAX = f"{SCHEME_SYNTAX}, optionally followed by @f32, @f16 or @bf16; q2_k to q6_k; or keep"
 AnyScheme = Scheme | SuperBlockScheme
 Rule = tuple[re.Pattern[str], AnyScheme | None, Scale | None, str]
-# Where rows are not whole super-blocks, the legacy GGUF type nearest in size
-# (Q4_0, Q8_0), as the reference quantizer falls back; or keep.
-LEGACY = {"q2_k": Scheme.symmetric(4, 32), "q3_k": Scheme.symmetric(4, 32), "q4_k": Scheme.symmetric(4, 32),
-          "q5_k": Scheme.symmetric(8, 32), "q6_k": Scheme.symmetric(8, 32)}
 
 
 @dataclass(frozen=True)
@@ -37,6 +33,8 @@ class Choice:
     reason: str  # why: "default", the rule that matched, or why it is kept
     note: str = ""  # what the plan says beside it: a fallback, the importance weights
     weights: Any = field(default=None, compare=False)  # from --imatrix: one per column, or a row per expert
+    copy: bool = False  # kept byte for byte: the writer copies it from the input, the work never reads it
+    scale_named: bool = False  # the user named the scale (after @ or with --scale) rather than taking the default
 
 
 def parse_spec(text: str, block: int) -> tuple[AnyScheme | None, Scale | None]:
@@ -76,9 +74,11 @@ class Rules:
     scale: Scale  # for rules that name no scale
     rules: list[Rule] = field(default_factory=list)
     keep: list[re.Pattern[str]] = field(default_factory=list)
+    scale_named: bool = False  # --scale given
+    default_named: bool = False  # the default scheme, or --scale, names its scale
 
     def choose(self, entry: Entry) -> Choice:
-        if entry.stored is not None:
+        if entry.stored is not None or entry.blocks:
             return Choice(None, self.scale, "quantized already")
         if not entry.floating:
             return Choice(None, self.scale, "integer")
@@ -89,8 +89,9 @@ class Rules:
                 return Choice(None, self.scale, f"--keep {pattern.pattern}")
         for pattern, scheme, scale, text in self.rules:
             if pattern.search(entry.name):
-                return fitted(entry, Choice(scheme, scale or self.scale, f"rule {text}"))
-        return fitted(entry, Choice(self.default, self.default_scale, "default"))
+                return fitted(entry, Choice(scheme, scale or self.scale, f"rule {text}",
+                                            scale_named=self.scale_named or bool(scale)))
+        return fitted(entry, Choice(self.default, self.default_scale, "default", scale_named=self.default_named))
 
 
 def fitted(entry: Entry, choice: Choice) -> Choice:
@@ -99,7 +100,7 @@ def fitted(entry: Entry, choice: Choice) -> Choice:
     if not isinstance(sb, SuperBlockScheme) or entry.shape[-1] % kquants.SUPER_BLOCK == 0:
         return choice
     why = f"{sb.name} needs rows of whole super-blocks of 256, not {entry.shape[-1]}"
-    legacy = LEGACY[sb.name]
+    legacy = sb.fallback
     if entry.shape[-1] % legacy.block:
         return Choice(None, choice.scale, why)
     return replace(choice, scheme=legacy, scale=Scale.F16, note=why)
@@ -184,4 +185,4 @@ def make_rules(args: argparse.Namespace) -> Rules:
     if scheme is None:
         raise UsageError("the default scheme cannot be keep; use --keep or rules for that")
     fallback = SCALES[args.scale] if args.scale else Scale.F16
-    return Rules(scheme, scale or fallback, fallback, rules, keep)
+    return Rules(scheme, scale or fallback, fallback, rules, keep, bool(args.scale), bool(args.scale or scale))
