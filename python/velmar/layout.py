@@ -74,7 +74,7 @@ ORIGIN_DTYPES: Final[dict[str, np.dtype[Any]]] = {
         *(getattr(ml_dtypes, n) for n in _ML_REALS if hasattr(ml_dtypes, n)),
     ])
 }
-_REAL_TYPES: Final = frozenset(d.type for d in ORIGIN_DTYPES.values()) | {np.longdouble}
+_ML_TYPES: Final = frozenset(d.type for d in ORIGIN_DTYPES.values() if d.kind not in "biuf")
 _JSON_FIELDS: Final = {"type", "kind", "bits", "block", "tolerance", "scale", "shape", "axis", "dtype"}
 
 
@@ -90,7 +90,7 @@ def scale_dtype(scale: Scale | str) -> np.dtype[Any]:
 
 def is_real(dtype: np.dtype[Any]) -> bool:
     """Whether arrays of ``dtype`` hold real numbers velmar quantizes (in either byte order)."""
-    return dtype.type in _REAL_TYPES
+    return dtype.kind in "biuf" or dtype.type in _ML_TYPES
 
 
 def shape_problem(dims: tuple[int, ...]) -> str | None:
@@ -302,11 +302,14 @@ class Layout:
         return {p: high for p, (_, high) in self.part_bounds().items()}
 
     def check_parts(self, parts: Mapping[str, npt.NDArray[Any]]) -> None:
-        """Raises LayoutError for the first part whose element count (or width) does not fit."""
+        """Raises LayoutError for the shape, or the first part whose element count (or width), that does not fit."""
+        problem = shape_problem(self.shape)
+        if problem:
+            raise LayoutError("shape", problem)
         bounds = self.part_bounds()
         for name in ("widths", "scales", "zero_points", "codes"):
             low, high = bounds[name]
-            if name == "codes" and self.kind == "adaptive":
+            if name == "codes" and self.kind == "adaptive" and self.blocks:  # else no codes, however long the shape
                 try:
                     low = high = int(adaptive_row_bytes(parts["widths"].reshape(self.rows, self.row_blocks),
                                                         self.row_len, self.block).sum())
@@ -327,7 +330,7 @@ class Layout:
     def row_starts(self, widths: npt.NDArray[Any]) -> npt.NDArray[np.int64] | None:
         """Where every row's code bytes start, and (last) where the codes end: rows + 1 offsets.
         None where ``code_range`` needs none: fixed widths, or rows of no values."""
-        if self.row_code_bytes is not None or not self.row_blocks:
+        if self.row_code_bytes is not None or not self.blocks:
             return None
         per_row = adaptive_row_bytes(np.asarray(widths).reshape(self.rows, self.row_blocks), self.row_len, self.block)
         return np.concatenate((np.zeros(1, per_row.dtype), np.cumsum(per_row)))

@@ -117,10 +117,10 @@ def quantize(
     if problem:
         raise ValueError(f"a: {problem}")
     ax = _axis(axis, arr.ndim)
-    rows = _float32_rows(arr, ax)
-    m, n = math.prod(rows.shape[:-1]), rows.shape[-1]
-    made = _tensor.quantize(rows, m, n, sch.kind, sch.bits or 0, sch.block, sch.tolerance or 0.0, index)
     layout = Layout.for_scheme(sch, scale, arr.shape, ax, _origin(arr.dtype).name)
+    rows = _float32_rows(arr, ax)
+    made = _tensor.quantize(rows, layout.rows, layout.row_len, sch.kind, sch.bits or 0, sch.block, sch.tolerance or 0.0,
+                            index)
     parts = {name: np.frombuffer(data, layout.part_dtype(name)) for name, data in zip(PARTS, made)}
     return QuantizedTensor._adopt(layout, sch, scale, parts)
 
@@ -353,10 +353,10 @@ class QuantizedTensor:
             check_out(out, shape)
         m, n = self.row_shape
         if out is not None and axis == len(shape) - 1:
-            _tensor.dequantize(*self._native_parts(), out)
+            self._decode(out)
             return out
         rows = np.empty((m, n), np.float32)
-        _tensor.dequantize(*self._native_parts(), rows)
+        self._decode(rows)
         moved = shape[:axis] + shape[axis + 1 :] + (n,)
         result = np.moveaxis(rows.reshape(moved), -1, axis)
         if out is not None:
@@ -364,12 +364,17 @@ class QuantizedTensor:
             return out
         return np.ascontiguousarray(result)
 
+    def _decode(self, rows: F32Array) -> None:
+        if rows.size:  # without values there is nothing to decode, however many rows
+            _tensor.dequantize(*self._native_parts(), rows)
+
     def matvec(self, x: npt.ArrayLike) -> F32Array:
         """``x`` of shape (n,) gives (m,); (k, n) gives (k, m). Element i is ``row(i).dot``."""
         m, n = self.row_shape
         xs, single = vectors(x, n, "x")
-        out = np.empty((xs.shape[0], m), np.float32)
-        _tensor.matvec(*self._native_parts(), xs, xs.shape[0], out)
+        out = np.zeros((xs.shape[0], m), np.float32)
+        if m * n:  # without values every dot is 0, however many rows: skip the walk over them
+            _tensor.matvec(*self._native_parts(), xs, xs.shape[0], out)
         return out[0] if single else out
 
     def __matmul__(self, x: npt.ArrayLike) -> F32Array:
