@@ -143,7 +143,9 @@ def should_build(a):
     s = a["scheme"]
     if None in dims or not 1 <= len(dims) <= 64 or min(dims) < 0 or math.prod(d for d in dims if d) > LIMIT:
         return False
-    if axis is None or not -len(dims) <= axis < len(dims) or not isinstance(s, Scheme) or not isinstance(a["scale"], Scale):
+    if axis is None or not -len(dims) <= axis < len(dims):
+        return False
+    if not isinstance(s, Scheme) or not isinstance(a["scale"], Scale):
         return False
     if s.block < 1 or (s.kind == "adaptive" and not 0 < s.tolerance < math.inf) or \
             (s.kind != "adaptive" and not 2 <= s.bits <= 16):
@@ -199,9 +201,9 @@ def exercise(t, a):
             continue
         blocks = slice(i * nb, (i + 1) * nb)
         le = {k: p[k][blocks].view(f"<u{p[k].itemsize}").tobytes() for k in ("scales", "zero_points")}
-        q = velmar.Quantized._from_pickle((1, s.kind, t.scale, s.block, n, p["codes"][starts[i]:starts[i + 1]].tobytes(),
-                                           s.bits or 0, tuple(p["widths"][blocks].tolist()), le["scales"],
-                                           le["zero_points"]))
+        codes = p["codes"][starts[i]:starts[i + 1]].tobytes()
+        q = velmar.Quantized._from_pickle((1, s.kind, t.scale, s.block, n, codes, s.bits or 0,
+                                           tuple(p["widths"][blocks].tolist()), le["scales"], le["zero_points"]))
         assert t[i].__getstate__() == q.__getstate__()
         if product is not None:
             assert np.array_equal(product[i], np.float32(q.dot(x)), equal_nan=True)

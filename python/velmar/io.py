@@ -28,7 +28,7 @@ import numpy.typing as npt
 from safetensors import SafetensorError, safe_open
 
 from velmar._native import Quantized
-from velmar.layout import BFLOAT16, ORIGIN_DTYPES, PARTS, Layout, LayoutError, from_le_bytes, scale_dtype
+from velmar.layout import BFLOAT16, ORIGIN_DTYPES, PARTS, Layout, LayoutError, state_parts
 from velmar.tensor import QuantizedTensor
 
 __all__ = ["FORMAT_VERSION", "File", "load", "save", "Stored"]
@@ -62,13 +62,7 @@ def part_key(name: str, part: str) -> str:
 def parts_of(obj: Any) -> dict[str, npt.NDArray[Any]]:
     if isinstance(obj, Quantized):
         _, _, scale, _, _, codes, _, widths, scales, zps = obj.__getstate__()
-        e = scale_dtype(scale)
-        return {
-            "codes": np.frombuffer(codes, np.uint8),
-            "scales": from_le_bytes(scales, e),
-            "zero_points": from_le_bytes(zps, e),
-            "widths": np.asarray(widths, np.uint32),
-        }
+        return state_parts(scale, codes, widths, scales, zps)
     parts: dict[str, npt.NDArray[Any]] = obj.parts()
     return parts
 

@@ -35,16 +35,18 @@ __all__ = [
     "Layout",
     "LayoutError",
     "adaptive_row_bytes",
-    "from_le_bytes",
     "is_real",
-    "le_bytes",
     "packed_len",
     "scale_dtype",
     "scale_name",
     "shape_problem",
+    "state_items",
+    "state_parts",
 ]
 
 PARTS: Final = ("codes", "scales", "zero_points", "widths")
+CODE_DTYPE: Final[np.dtype[Any]] = np.dtype(np.uint8)
+WIDTH_DTYPE: Final[np.dtype[Any]] = np.dtype(np.uint32)
 KINDS: Final = ("symmetric", "asymmetric", "adaptive")
 BFLOAT16: Final[np.dtype[Any]] = np.dtype(ml_dtypes.bfloat16)
 # Scale names, in the order of the Scale members; a Scale pickles as its name.
@@ -102,17 +104,31 @@ def shape_problem(dims: tuple[int, ...]) -> str | None:
     return None
 
 
-def le_bytes(values: npt.NDArray[Any]) -> bytes:
-    """Scales or zero points as the 1-D state stores them: bit patterns, least significant byte first."""
+def _le_bytes(values: npt.NDArray[Any]) -> bytes:
     bits = values.view(f"=u{values.itemsize}")
     return bits.astype(f"<u{values.itemsize}", copy=False).tobytes()
 
 
-def from_le_bytes(data: bytes, dtype: np.dtype[Any]) -> npt.NDArray[Any]:
-    """The inverse of ``le_bytes``; raises ValueError when the bytes are not whole elements."""
+def _from_le_bytes(data: bytes, dtype: np.dtype[Any]) -> npt.NDArray[Any]:
     if len(data) % dtype.itemsize:
         raise ValueError(f"{len(data)} bytes are not whole {dtype.itemsize}-byte elements")
     return np.frombuffer(data, f"<u{dtype.itemsize}").astype(f"=u{dtype.itemsize}", copy=False).view(dtype)
+
+
+def state_items(parts: Mapping[str, npt.NDArray[Any]]) -> tuple[bytes, tuple[int, ...], bytes, bytes]:
+    """Parts as a 1-D state holds them: code bytes, widths, then scales and zero points as their
+    bit patterns, least significant byte first."""
+    return (parts["codes"].tobytes(), tuple(parts["widths"].tolist()), _le_bytes(parts["scales"]),
+            _le_bytes(parts["zero_points"]))
+
+
+def state_parts(scale: Scale, codes: bytes, widths: tuple[int, ...], scales: bytes,
+                zero_points: bytes) -> dict[str, npt.NDArray[Any]]:
+    """The inverse of ``state_items``: read-only parts over the bytes (raises ValueError for
+    scale bytes that are not whole elements, OverflowError for widths beyond uint32)."""
+    e = scale_dtype(scale)
+    return {"codes": np.frombuffer(codes, CODE_DTYPE), "scales": _from_le_bytes(scales, e),
+            "zero_points": _from_le_bytes(zero_points, e), "widths": np.array(widths, WIDTH_DTYPE)}
 
 
 def packed_len(count: int, bits: int) -> int:
@@ -322,9 +338,9 @@ class Layout:
 
     def part_dtype(self, part: str) -> np.dtype[Any]:
         if part == "codes":
-            return np.dtype(np.uint8)
+            return CODE_DTYPE
         if part == "widths":
-            return np.dtype(np.uint32)
+            return WIDTH_DTYPE
         return scale_dtype(self.scale)
 
     def row_starts(self, widths: npt.NDArray[Any]) -> npt.NDArray[np.int64] | None:

@@ -29,7 +29,7 @@ import numpy.typing as npt
 from velmar import _tensor
 from velmar._native import Quantized, QuantizeError, Scale, Scheme
 from velmar.inputs import check_out, real_array, vectors
-from velmar.layout import PARTS, Layout, from_le_bytes, is_real, le_bytes, scale_dtype, shape_problem
+from velmar.layout import PARTS, Layout, is_real, shape_problem, state_items, state_parts
 
 __all__ = ["QuantizedTensor", "quantize"]
 
@@ -181,7 +181,9 @@ class QuantizedTensor:
         raise TypeError("QuantizedTensor objects come from velmar.tensor.quantize() or QuantizedTensor.from_parts()")
 
     @classmethod
-    def _adopt(cls, layout: Layout, scheme: Scheme, scale: Scale, parts: dict[str, npt.NDArray[Any]]) -> QuantizedTensor:
+    def _adopt(
+        cls, layout: Layout, scheme: Scheme, scale: Scale, parts: dict[str, npt.NDArray[Any]]
+    ) -> QuantizedTensor:
         """A tensor over parts checked already, which nothing can write."""
         self = object.__new__(cls)
         self._layout = layout
@@ -306,22 +308,14 @@ class QuantizedTensor:
         if not -m <= k < m:
             raise IndexError(f"row {k} out of range for {m} rows")
         k %= m
-        nb = -(-n // self._scheme.block)
+        nb = self._layout.row_blocks
         blocks = slice(k * nb, (k + 1) * nb)
         lo, hi = self._code_range(k)
         p = self._parts
-        state = (
-            1,
-            self._scheme.kind,
-            self._scale,
-            self._scheme.block,
-            n,
-            p["codes"][lo:hi].tobytes(),
-            self._scheme.bits or 0,
-            tuple(p["widths"][blocks].tolist()),
-            le_bytes(p["scales"][blocks]),
-            le_bytes(p["zero_points"][blocks]),
-        )
+        row = {"codes": p["codes"][lo:hi], **{name: p[name][blocks] for name in ("scales", "zero_points", "widths")}}
+        codes, widths, scales, zero_points = state_items(row)
+        s = self._scheme
+        state = (1, s.kind, self._scale, s.block, n, codes, s.bits or 0, widths, scales, zero_points)
         return Quantized._from_pickle(state)
 
     def __getitem__(self, i: SupportsIndex) -> Quantized:
@@ -400,19 +394,9 @@ class QuantizedTensor:
         """(version, shape, axis, dtype name, tolerance, rows): rows is a 1-D
         state tuple whose len is the row length and whose parts are those of
         all rows; tolerance is the adaptive scheme's (None otherwise)."""
-        p, s, lay = self._parts, self._scheme, self._layout
-        rows = (
-            1,
-            s.kind,
-            self._scale,
-            s.block,
-            lay.row_len,
-            p["codes"].tobytes(),
-            s.bits or 0,
-            tuple(p["widths"].tolist()),
-            le_bytes(p["scales"]),
-            le_bytes(p["zero_points"]),
-        )
+        s, lay = self._scheme, self._layout
+        codes, widths, scales, zero_points = state_items(self._parts)
+        rows = (1, s.kind, self._scale, s.block, lay.row_len, codes, s.bits or 0, widths, scales, zero_points)
         return (_STATE_VERSION, lay.shape, lay.axis, lay.dtype, s.tolerance, rows)
 
     def __reduce__(self) -> tuple[Any, tuple[tuple[Any, ...]]]:
@@ -454,15 +438,5 @@ def _rebuild(state: object) -> QuantizedTensor:
         scheme = getattr(Scheme, kind)(bits, block)
     else:
         _malformed(f"kind {kind!r:.40} with bits {bits} and tolerance {tolerance!r:.40}")
-    stored = scale_dtype(scale)
-    return QuantizedTensor.from_parts(
-        shape=shape,
-        axis=axis,
-        scheme=scheme,
-        scale=scale,
-        dtype=dtype,
-        codes=np.frombuffer(bytes(codes), np.uint8),
-        scales=from_le_bytes(bytes(scales), stored),
-        zero_points=from_le_bytes(bytes(zero_points), stored),
-        widths=np.array(widths, dtype=np.uint32),
-    )
+    parts = state_parts(scale, bytes(codes), widths, bytes(scales), bytes(zero_points))
+    return QuantizedTensor.from_parts(shape=shape, axis=axis, scheme=scheme, scale=scale, dtype=dtype, **parts)
