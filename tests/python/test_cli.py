@@ -89,7 +89,7 @@ def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_th
 
 
 # The files the mistakes below read, in the directory {d}.
-FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
+FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
          "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5)}
 MISTAKES = [
@@ -108,8 +108,10 @@ MISTAKES = [
     ("{d}/z.npy --out q.pkl", "--out needs --scheme"),
     ("{d}/z.npy --block 0", "--block must be at least 1"),
     ("{d}/z.npy --scheme symmetric --out /nonexistent-dir/q.pkl", "cannot write /nonexistent-dir/q.pkl"),
-    ("{d}/z.npy --plot p.png", "--plot needs matplotlib"),
-    ("model report {d}/junk", "unreadable"),
+    ("{d}/z.npy --plot p.png", "--plot needs matplotlib: pip install 'velmar[cli]'"),
+    ("model report {d}/g.gguf", "reading GGUF files needs gguf: pip install 'velmar[files]'"),
+    ("model report {d}/junk", "reading safetensors files needs safetensors"),
+    ("model report {d}/m.npy --dask tcp://127.0.0.1:1", "--dask needs Dask: pip install 'velmar[dask]'"),
     ("model report {d}/z.npy --rule attn", "expected REGEX=SCHEME"),
     ("model report {d}/z.npy --rule (=symmetric", "bad regular expression"),
     ("model report {d}/z.npy --scheme symmetric:40", "'symmetric:40'"),
@@ -117,11 +119,15 @@ MISTAKES = [
     ("model report {d}/z.npy --rules {d}/r.toml", "unknown key 'schema'"),
     ("model quantize {d}/z.npy -o {d}/z.npy", "replace the input"),
     ("model quantize {d}/z.npy", "required"),
+    ("{d}/z.npy --bogus", "unrecognized arguments: --bogus"),
+    ("model frobnicate", "invalid choice: 'frobnicate'"),
+    ("model", "required: command"),
 ]
 
 
 def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    for absent in ("matplotlib", "gguf", "safetensors", "distributed"):  # optional: each needed only where used
+        monkeypatch.setitem(sys.modules, absent, None)
     for name, content in FILES.items():
         if isinstance(content, bytes):
             (tmp_path / name).write_bytes(content)
@@ -130,15 +136,21 @@ def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, monkeypatch)
     for argv, message in MISTAKES:
         code, out, err = main(capsys, *[a.format(d=tmp_path) for a in argv.split()])
         assert (code, out, err.count("\n")) == (2, "", 1) and err.startswith("velmar: error: ") and message in err, argv
+    assert main(capsys, "model", "report", f"{tmp_path}/m.npy")[0] == 0
 
 
-def test_the_modules_run_as_commands(tmp_path):
+def test_both_front_doors_run_the_same_tree(tmp_path):
     nope, env = tmp_path / "nope.npy", dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    for argv, want in [(["velmar", nope], (2, "", f"velmar: error: {nope}: no such file\n")),
-                       (["velmar.cli", "model", "report", nope], (2, "", f"velmar: error: {nope}: no such file\n")),
-                       (["velmar.cli", "--version"], (0, f"velmar {velmar.__version__}\n", ""))]:
-        r = subprocess.run([sys.executable, "-m", *map(str, argv)], capture_output=True, text=True, env=env)
-        assert (r.returncode, r.stdout, r.stderr) == want
+    np.save(tmp_path / "w.npy", np.ones((2, 32), np.float32))
+    sample = "velmar {}: 1048576 values from built-in sample, block 32".format(velmar.__version__)
+    for module in ("velmar", "velmar.cli"):  # python -m velmar, and what the velmar script calls
+        for argv, code, out, err in [([nope], 2, "", f"velmar: error: {nope}: no such file\n"),
+                                     (["--version"], 0, f"velmar {velmar.__version__}\n", ""),
+                                     (["--scheme", "symmetric:4", "--scale", "f16"], 0, sample, ""),
+                                     (["model", "report", tmp_path / "w.npy"], 0, "velmar {}: 1 tensors from".format(
+                                         velmar.__version__), "")]:
+            r = subprocess.run([sys.executable, "-m", module, *map(str, argv)], capture_output=True, text=True, env=env)
+            assert (r.returncode, r.stdout[:len(out)], r.stderr) == (code, out, err), (module, argv)
 
 
 def test_plot(capsys, vector, tmp_path):

@@ -11,7 +11,8 @@ import pytest
 from gguf import GGMLQuantizationType as GT
 from safetensors.numpy import save_file
 
-from velmar import Scale, Scheme, cli, gguf_io, io, model
+from velmar import Scale, Scheme, cli, gguf_io, io
+from velmar.commands.model import work
 from velmar.tensor import quantize
 
 F16 = Scale.F16
@@ -40,7 +41,7 @@ def run(capsys, *argv, code=0):
 
 def test_report_rows_measure_what_the_library_gives(capsys, weights, tmp_path, monkeypatch):
     arrays, path = weights
-    monkeypatch.setattr(model, "CHUNK_BYTES", 1000)  # the errors add up over many chunks per tensor
+    monkeypatch.setattr(work, "CHUNK_BYTES", 1000)  # the errors add up over many chunks per tensor
     doc = json.loads(run(capsys, "report", path, "--json", "--rule", "attn=symmetric:4", "--workers", "2").out)
     rows = {r["name"]: r for r in doc["tensors"]}
     assert sorted(rows) == sorted(arrays)
@@ -69,7 +70,7 @@ def test_report_rows_measure_what_the_library_gives(capsys, weights, tmp_path, m
 
 def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(capsys, weights, tmp_path, monkeypatch):
     arrays, path = weights
-    monkeypatch.setattr(model, "CHUNK_BYTES", 1000)  # many chunks per tensor
+    monkeypatch.setattr(work, "CHUNK_BYTES", 1000)  # many chunks per tensor
     (tmp_path / "rules.toml").write_text('scheme = "asymmetric:4@bf16"\nkeep = ["mlp"]\n'
                                          '[rules]\n"attn" = "adaptive:0.05"\n"layers" = "symmetric:3@f32"\n')
     out_path, one = tmp_path / "q.safetensors", tmp_path / "one.safetensors"
@@ -99,7 +100,7 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
             raise MemoryError("simulated")
         return quantize(x, *a, **k)
 
-    monkeypatch.setattr(model.tensor, "quantize", failing)
+    monkeypatch.setattr(work.tensor, "quantize", failing)
     with pytest.raises(MemoryError):
         cli.main(["model", "quantize", path, "-o", str(one)])
     assert one.read_bytes() == out_path.read_bytes()
