@@ -145,9 +145,7 @@ def _immutable(arr: npt.NDArray[Any]) -> bool:
         if owner.flags.writeable:
             return False
         owner = owner.base
-    if isinstance(owner, memoryview):
-        if not owner.readonly:
-            return False
+    if isinstance(owner, memoryview):  # over bytes or a native buffer it is read-only anyway
         owner = owner.obj
     return type(owner) is bytes or type(owner).__module__ == _tensor.__name__
 

@@ -97,6 +97,8 @@ HEADER_PROBLEMS = [
     (set_field("tolerance", 1e-99, "a"), "tensor 'a': tolerance"),  # positive, but 0 as a float32
     (set_field("tolerance", 1e300, "a"), "tensor 'a': tolerance"),
     (set_field("shape", [2**62, 0]), "tensor 'w': shape"),
+    (set_field("shape", [2.5, 64]), "tensor 'w': shape"),
+    (lambda h, idx: h["__metadata__"].pop("velmar.format"), "velmar.tensors without velmar.format"),
     (set_field("dtype", "float128"), "tensor 'w': dtype"),
     (lambda h, idx: idx.__setitem__("w", [1]), "tensor 'w': description"),
     (lambda h, idx: h.pop("w:zero_points"), "tensor 'w': zero_points"),
@@ -144,6 +146,8 @@ def test_save_takes_only_what_load_gives_back(tmp_path):
         "scalar": (np.array(3.0), np.array(3.0)),
         "swapped": (np.arange(3, dtype=">f4"), np.arange(3, dtype=np.float32)),
     }
+    io.save(path, {})
+    assert io.load(path) == {}  # a header and no data
     io.save(path, {n: given for n, (given, _) in given_and_back.items()})
     loaded = io.load(path)
     for name, (_, back) in given_and_back.items():
@@ -170,6 +174,7 @@ def test_reading_a_file_that_shrinks_or_by_negative_rows(tmp_path):
     x = np.arange(40, dtype=np.float32).reshape(5, 8)
     io.save(path, {"a": x, "b": x + 100, "q": quantize(x, kind="adaptive"), "r": quantize(x)})
     with io.File(path) as f:
+        assert "q" in f and "q:codes" not in f
         for start, stop in [(-2, 1), (-2, 5), (1, -1), (-10, 2), (4, 2), (0, 2**63 - 1), (-1, 2**63 - 1)]:
             assert f.read_rows("b", start, stop).tobytes() == (x + 100)[start:stop].tobytes(), (start, stop)
         with pytest.raises(KeyError):

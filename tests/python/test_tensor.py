@@ -102,7 +102,8 @@ def array_forms():
         (ints.astype(">i8"), np.int64, ints),
         (np.abs(ints).astype(np.ulonglong), np.uint64, np.abs(ints)),  # NumPy's other 64-bit type
         (ints > 0, np.bool_, ints > 0),
-        (memoryview(base), np.float32, base),
+        (memoryview(ints), np.int16, ints),
+        (np.full((2, 8), -(2**24), np.int32), np.int32, np.full((2, 8), -(2**24))),  # the last exact integer
         (bytes(range(48)), np.uint8, np.arange(48)),
         (bytearray(range(48)), np.uint8, np.arange(48)),
         (base.tolist(), np.float64, base),
