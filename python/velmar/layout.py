@@ -147,7 +147,7 @@ def adaptive_row_bytes(widths: npt.NDArray[Any], row_len: int, block: int) -> np
         raise ValueError(f"widths: expected values 2 to 8, got {int(bad.reshape(-1)[0])}")
     # Beyond 2**59 values a row's bit count could wrap int64: Python integers then.
     exact: type = object if row_len >= 2**59 else np.int64
-    lengths: npt.NDArray[Any] = np.full(w.shape[-1], block, exact)
+    lengths: npt.NDArray[Any] = np.full(w.shape[-1], min(block, row_len), exact)  # a block longer than its row
     if row_len % block:
         lengths[-1] = row_len % block
     per_block = (w.astype(exact) * lengths + 7) // 8

@@ -21,6 +21,7 @@ SCHEMES = st.one_of(
               st.sampled_from(["symmetric", "asymmetric"]), st.integers(2, 16), st.integers(1, 70)),
     st.sampled_from([Scheme.Q8_32, Scheme.Q4_32, Scheme.symmetric(4, 16), Scheme.symmetric(8, 7)]),
     st.integers(1, 70).map(lambda b: Scheme.adaptive(b, 0.01)),
+    st.just(Scheme.adaptive(2**64 - 1, 0.01)),  # a block longer than any row
 )
 
 
