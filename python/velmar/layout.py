@@ -318,22 +318,22 @@ class Layout:
         return {p: high for p, (_, high) in self.part_bounds().items()}
 
     def check_parts(self, parts: Mapping[str, npt.NDArray[Any]]) -> None:
-        """Raises LayoutError for the shape, or the first part whose element count (or width), that does not fit."""
+        """Raises LayoutError for a shape no array can hold, or the first part whose count (or width) does not fit."""
         problem = shape_problem(self.shape)
         if problem:
             raise LayoutError("shape", problem)
         bounds = self.part_bounds()
         for name in ("widths", "scales", "zero_points", "codes"):
-            low, high = bounds[name]
+            want = bounds[name][0]
             if name == "codes" and self.kind == "adaptive" and self.blocks:  # else no codes, however long the shape
                 try:
-                    low = high = int(adaptive_row_bytes(parts["widths"].reshape(self.rows, self.row_blocks),
+                    want = int(adaptive_row_bytes(parts["widths"].reshape(self.rows, self.row_blocks),
                                                         self.row_len, self.block).sum())
                 except ValueError as e:
                     raise LayoutError("widths", str(e).removeprefix("widths: ")) from None
             size = parts[name].size
-            if size != low:
-                raise LayoutError(name, f"expected {low} elements for shape {self.shape} along axis {self.axis} "
+            if size != want:
+                raise LayoutError(name, f"expected {want} elements for shape {self.shape} along axis {self.axis} "
                                         f"with {self.scheme()!r}, got {size}")
 
     def part_dtype(self, part: str) -> np.dtype[Any]:
