@@ -6,9 +6,11 @@ Generates a float32 safetensors model of about --size-mib (one tensor of an
 eighth of it, the rest 4096 x 4096, and some 1-D ones), then, each in a fresh
 process (timed after its imports) and after one warm-up run so that every
 run reads from the page cache: reading every tensor once with safetensors;
-`velmar model quantize --workers 2` (its time and peak resident memory); and
+`velmar model quantize --workers 2` (its time and peak resident memory);
 loading the quantized file with velmar.io.load and with
-safetensors.numpy.load_file. Prints the median of --repeat runs and the ratios.
+safetensors.numpy.load_file; and quantizing the same model as a float16 GGUF
+to Q8_0 GGUF (its peak resident memory). Prints the median of --repeat runs
+and the ratios.
 """
 
 from __future__ import annotations
@@ -38,6 +40,8 @@ if kind == "read":
             f.get_tensor(k).sum()  # touch every byte, then let it go
 elif kind == "quantize":
     assert cli.main(["model", "quantize", path, "-o", out, "--workers", "2", "--progress", "never"]) == 0
+elif kind == "gguf":
+    assert cli.main(["model", "quantize", path, "-o", out, "--scheme", "symmetric:8@f16", "--progress", "never"]) == 0
 elif kind == "load":
     io.load(path)
 elif kind == "load_file":
@@ -51,6 +55,8 @@ MIB = 1 << 20
 
 
 def generate(path: str, size_mib: int) -> int:
+    """The model as float32 safetensors at path, and as float16 GGUF beside it; returns its largest tensor's bytes."""
+    import gguf
     from safetensors.numpy import save_file
 
     rng = np.random.default_rng(0)
@@ -60,6 +66,13 @@ def generate(path: str, size_mib: int) -> int:
         tensors[f"model.layers.{i}.weight"] = rng.standard_normal((side, side), np.float32) * 0.02
         tensors[f"model.layers.{i}.norm.weight"] = np.ones(side, np.float32)
     save_file(tensors, path)
+    w = gguf.GGUFWriter(path + ".gguf", "llama")
+    for name, t in tensors.items():
+        w.add_tensor(name, t.astype(np.float16))
+    w.write_header_to_file()
+    w.write_kv_data_to_file()
+    w.write_tensors_to_file()
+    w.close()
     return max(t.nbytes for t in tensors.values())
 
 
@@ -84,8 +97,9 @@ def measure(out: IO[str], size_mib: int, repeat: int, directory: str) -> list[tu
         quant_s, quant_rss = median("quantize", model, quantized, repeat)
         load_s, _ = median("load", quantized, "", repeat)
         load_file_s, _ = median("load_file", quantized, "", repeat)
+        gguf_s, gguf_rss = median("gguf", model + ".gguf", quantized + ".gguf", repeat)
     finally:
-        for f in (model, quantized):
+        for f in (model, quantized, model + ".gguf", quantized + ".gguf"):
             if os.path.exists(f):
                 os.unlink(f)
     budget = 1.5 * largest + 100 * MIB
@@ -97,10 +111,14 @@ def measure(out: IO[str], size_mib: int, repeat: int, directory: str) -> list[tu
     print(f"velmar.io.load               {load_s:7.3f} s", file=out)
     print(f"safetensors load_file        {load_file_s:7.3f} s", file=out)
     print(f"  load ratio {load_s / load_file_s:.2f}x", file=out)
+    gguf_budget = 2 * largest / 2 + 100 * MIB  # the GGUF holds float16
+    print(f"f16 GGUF to Q8_0 GGUF        {gguf_s:7.3f} s   peak RSS {gguf_rss / MIB:6.0f} MiB against "
+          f"2 x largest + 100 MiB = {gguf_budget / MIB:.0f} MiB", file=out)
     what = f"{size_mib} MiB"
     return [(f"quantize vs one read | {what} | time", quant_s / read_s),
             (f"quantize | {what} | peak memory over 1.5 x largest + 100 MiB", quant_rss / budget),
-            (f"io.load vs load_file | {what} | time", load_s / load_file_s)]
+            (f"io.load vs load_file | {what} | time", load_s / load_file_s),
+            (f"GGUF to GGUF | {what} | peak memory over 2 x largest + 100 MiB", gguf_rss / gguf_budget)]
 
 
 def run(level: str, out: IO[str]) -> list[tuple[str, float]]:

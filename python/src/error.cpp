@@ -176,28 +176,4 @@ const ErrorClasses& error_classes() {
     return g_classes;
 }
 
-void raise_core_error(const CoreError& e) {
-    const ErrorClasses& c = error_classes();
-    Ref instance;
-    switch (e.kind) {
-        case CoreError::Kind::InvalidBits:
-            instance = Ref::check(PyObject_CallFunction(c.invalid_bits, "(k)", static_cast<unsigned long>(e.bits)));
-            break;
-        case CoreError::Kind::InvalidBlock:
-            instance = Ref::check(PyObject_CallFunction(c.invalid_block, "(K)",
-                                                        static_cast<unsigned long long>(e.block)));
-            break;
-        case CoreError::Kind::InvalidTolerance:
-            instance = Ref::check(PyObject_CallNoArgs(c.invalid_tolerance));
-            break;
-        case CoreError::Kind::LengthMismatch:
-            instance = Ref::check(PyObject_CallFunction(c.length_mismatch, "(KK)",
-                                                        static_cast<unsigned long long>(e.expected),
-                                                        static_cast<unsigned long long>(e.got)));
-            break;
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
-    throw_error_set();
-}
-
 }  // namespace velmar::py

@@ -3,16 +3,9 @@
 #include <Python.h>
 
 #include "shared/error.hpp"
+#include "support/quantized.hpp"
 
 namespace velmar::py {
-
-struct ErrorClasses {
-    PyObject* quantize_error;
-    PyObject* invalid_bits;
-    PyObject* invalid_block;
-    PyObject* invalid_tolerance;
-    PyObject* length_mismatch;
-};
 
 // Created once per process, on first use. Throws PyErrorSet on failure.
 const ErrorClasses& error_classes();
@@ -22,6 +15,6 @@ const ErrorClasses& error_classes();
 inline CoreError from_quantize(const CoreError& e) { return e; }
 inline CoreError length_mismatch(size_t expected, size_t got) { return CoreError::length_mismatch(expected, got); }
 
-[[noreturn]] void raise_core_error(const CoreError& e);
+[[noreturn]] inline void raise_core_error(const CoreError& e) { raise_core_error(error_classes(), e); }
 
 }  // namespace velmar::py

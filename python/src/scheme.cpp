@@ -26,7 +26,7 @@ PyTypeObject* g_type = nullptr;
 template <class T>
 Result<QuantizedInner> run(const SchemeSpec& spec, std::span<const float> values) {
     Result<Quantized<T>> r = [&] {
-        switch (spec.tag) {
+        switch (spec.kind) {
             case Kind::Symmetric:
                 return symmetric::quantize_with<T>(values, spec.bits, spec.block);
             case Kind::Asymmetric:
@@ -78,8 +78,8 @@ std::string tolerance_text(float t) {
 PyObject* scheme_repr(PyObject* self) {
     return guarded([&] {
         const SchemeSpec& s = spec_of(self);
-        std::string text = std::string("Scheme(kind='") + kind_name(s.tag) + "', ";
-        if (s.tag == Kind::Adaptive)
+        std::string text = std::string("Scheme(kind='") + kind_name(s.kind) + "', ";
+        if (s.kind == Kind::Adaptive)
             text += "block=" + std::to_string(s.block) + ", tolerance=" + tolerance_text(s.tolerance) + ")";
         else
             text += "bits=" + std::to_string(s.bits) + ", block=" + std::to_string(s.block) + ")";
@@ -91,8 +91,8 @@ PyObject* scheme_richcompare(PyObject* self, PyObject* other, int op) {
     if (!PyObject_TypeCheck(other, scheme_type()) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
     const SchemeSpec& a = spec_of(self);
     const SchemeSpec& b = spec_of(other);
-    bool equal = a.tag == b.tag && a.block == b.block;
-    if (equal) equal = a.tag == Kind::Adaptive ? a.tolerance == b.tolerance : a.bits == b.bits;
+    bool equal = a.kind == b.kind && a.block == b.block;
+    if (equal) equal = a.kind == Kind::Adaptive ? a.tolerance == b.tolerance : a.bits == b.bits;
     return PyBool_FromLong((op == Py_EQ) == equal);
 }
 
@@ -101,25 +101,25 @@ Py_hash_t scheme_hash(PyObject*) {
     return -1;
 }
 
-PyObject* get_kind(PyObject* self, void*) { return PyUnicode_FromString(kind_name(spec_of(self).tag)); }
+PyObject* get_kind(PyObject* self, void*) { return PyUnicode_FromString(kind_name(spec_of(self).kind)); }
 
 PyObject* get_bits(PyObject* self, void*) {
-    if (spec_of(self).tag == Kind::Adaptive) Py_RETURN_NONE;
+    if (spec_of(self).kind == Kind::Adaptive) Py_RETURN_NONE;
     return PyLong_FromUnsignedLong(spec_of(self).bits);
 }
 
 PyObject* get_block(PyObject* self, void*) { return PyLong_FromSize_t(spec_of(self).block); }
 
 PyObject* get_tolerance(PyObject* self, void*) {
-    if (spec_of(self).tag != Kind::Adaptive) Py_RETURN_NONE;
+    if (spec_of(self).kind != Kind::Adaptive) Py_RETURN_NONE;
     return PyFloat_FromDouble(static_cast<double>(spec_of(self).tolerance));
 }
 
 PyObject* state_tuple(const SchemeSpec& s) {
-    const bool adaptive = s.tag == Kind::Adaptive;
+    const bool adaptive = s.kind == Kind::Adaptive;
     Ref bits = adaptive ? Ref::borrow(Py_None) : Ref::check(PyLong_FromUnsignedLong(s.bits));
     Ref tolerance = adaptive ? Ref::check(PyFloat_FromDouble(static_cast<double>(s.tolerance))) : Ref::borrow(Py_None);
-    return Ref::check(Py_BuildValue("(sOKO)", kind_name(s.tag), bits.get(),
+    return Ref::check(Py_BuildValue("(sOKO)", kind_name(s.kind), bits.get(),
                                     static_cast<unsigned long long>(s.block), tolerance.get()))
         .release();
 }
@@ -202,7 +202,7 @@ PyType_Spec kSpec{"velmar.Scheme", sizeof(PyScheme), 0, Py_TPFLAGS_DEFAULT | Py_
 }  // namespace
 
 SchemeSpec scheme_spec(Kind kind, PyObject* bits, PyObject* block, PyObject* tolerance) {
-    SchemeSpec s{kind};
+    SchemeSpec s{kind, 0, 0, 0.0f};
     if (kind != Kind::Adaptive) s.bits = arg_u32(bits, kBitsParam);
     s.block = arg_usize(block, kBlockParam);
     if (kind == Kind::Adaptive) s.tolerance = arg_f32(tolerance, kToleranceParam);

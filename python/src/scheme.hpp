@@ -13,12 +13,9 @@
 
 namespace velmar::py {
 
-struct SchemeSpec {
-    Kind tag = Kind::Symmetric;
-    uint32_t bits = 0;
-    size_t block = 0;
-    float tolerance = 0.0f;
-};
+// The scheme record a Scheme object holds and the quantizing functions build:
+// the core's own, never validated until used.
+using SchemeSpec = Scheme;
 
 // The parameters every quantizing entry point shares; their defaults live here only.
 inline constexpr Param kValuesParam{"values"};

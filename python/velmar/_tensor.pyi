@@ -5,10 +5,13 @@ from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 import numpy.typing as npt
 from typing_extensions import Buffer
 
+from velmar._native import Quantized
+
 # C-contiguous buffers; NumPy arrays are buffers, spelt out for Python 3.11.
 _In: TypeAlias = Buffer | npt.NDArray[Any]
 
 def kernel_level() -> str: ...
+def use_kernel_level(name: str | None) -> None: ...
 def quantize(
     values: _In,
     rows: SupportsIndex,
@@ -47,3 +50,14 @@ def matvec(
     k: SupportsIndex,
     out: _In,
 ) -> None: ...
+def row(
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    scale: SupportsIndex,
+) -> Quantized: ...

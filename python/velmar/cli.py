@@ -49,7 +49,7 @@ def _vector(p: argparse.ArgumentParser) -> None:
 
 
 def _model_common(q: argparse.ArgumentParser) -> None:
-    q.add_argument("file", metavar="FILE", help="a .safetensors, .gguf, .npy or .npz file")
+    q.add_argument("file", metavar="FILE", help="a .safetensors, .gguf, .npy or .npz file, or a model folder")
     q.add_argument("--scheme", metavar="SPEC", help=f"the default scheme (symmetric:8): {SPEC_SYNTAX}")
     q.add_argument("--scale", choices=tuple(SCALES), help="scale type where a scheme names none (default f16)")
     q.add_argument("--block", type=int, default=32, help="elements per block (default 32)")
@@ -70,10 +70,15 @@ def _model(p: argparse.ArgumentParser) -> None:
     r.add_argument("--json", action="store_true", help="print the report as JSON")
     r.add_argument("--plot", metavar="FILE.png", help="save a chart of the error per tensor (needs matplotlib)")
     r.set_defaults(run="velmar.commands.model.run:report")
-    q = sub.add_parser("quantize", help="quantize a model file into a velmar file or GGUF")
+    q = sub.add_parser("quantize", help="quantize a model into a velmar file or folder, GGUF or compressed-tensors")
     _model_common(q)
-    q.add_argument("-o", "--output", required=True, metavar="OUT", help="the file to write")
-    q.add_argument("--format", choices=("velmar", "gguf"), default="velmar", help="velmar (safetensors) or gguf")
+    q.add_argument("-o", "--output", required=True, metavar="OUT",
+                   help="the file (.safetensors, .gguf) or folder to write")
+    q.add_argument("--format", choices=("velmar", "gguf", "compressed-tensors"),
+                   help="velmar (safetensors), gguf, or compressed-tensors (a folder transformers and vLLM load); "
+                        "by default what the output's extension says, else velmar")
+    q.add_argument("--max-shard-size", metavar="SIZE",
+                   help="write a folder of shards of at most SIZE (5GB, 500MB, 2GiB) instead of the input's shards")
     q.add_argument("--gguf-fallback", choices=("f16", "f32"),
                    help="with --format gguf, write tensors whose scheme has no GGUF type unquantized, as f16 or f32")
     q.add_argument("--dry-run", action="store_true", help="print what would be done and write nothing")

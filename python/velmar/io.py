@@ -21,7 +21,7 @@ import threading
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, TypeAlias, Union
+from typing import Any, Self, TypeAlias, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -98,7 +98,50 @@ def _fsync(path: str) -> None:
         os.close(fd)
 
 
-class Writer:
+class Staged:
+    """A file written under a temporary name next to ``path``; it gets its name only in ``commit``.
+
+    Subclasses write to ``self.file`` and end their ``commit`` with
+    ``_publish``; leaving a ``with`` block early, or a failed commit, removes
+    the temporary file, so an incomplete file is never left behind.
+    """
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = os.fspath(path)
+        directory, base = os.path.split(os.path.abspath(self.path))
+        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        self.file = os.fdopen(fd, "wb")
+
+    def commit(self) -> None:
+        self._publish()
+
+    def _publish(self) -> None:
+        self.file.close()
+        durable_replace(self.temp, self.path)
+
+    def abort(self) -> None:
+        self.file.close()
+        try:
+            os.unlink(self.temp)
+        except FileNotFoundError:
+            pass
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
+        if kind is None:
+            try:
+                self.commit()
+            except BaseException:
+                self.abort()  # a file that could not be completed is not left behind either
+                raise
+        else:
+            self.abort()
+
+
+class Writer(Staged):
     """A safetensors file written one array at a time, under a temporary name.
 
     The header comes first in the file but its offsets are known only at the
@@ -110,7 +153,6 @@ class Writer:
 
     def __init__(self, path: str | os.PathLike[str], entries: list[tuple[str, str, tuple[int, ...]]],
                  metadata: Mapping[str, str]) -> None:
-        self.path = os.fspath(path)
         self.metadata = dict(metadata)
         # key -> (dtype name, upper bound of the shape); the real shape may be smaller.
         self.declared = {key: (dt, shape) for key, dt, shape in entries}
@@ -121,10 +163,7 @@ class Writer:
         widest = {k: {"dtype": dt, "shape": list(shape), "data_offsets": [bound, bound]}
                   for k, (dt, shape) in self.declared.items()}
         self.reserved = -(-len(self._header(widest)) // 8) * 8
-        directory, base = os.path.split(os.path.abspath(self.path))
-        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
-        fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-        self.file = os.fdopen(fd, "wb")
+        super().__init__(path)
         self.offset = 0
         self.file.seek(8 + self.reserved)
 
@@ -153,28 +192,7 @@ class Writer:
         header += b" " * (self.reserved - len(header))
         self.file.seek(0)
         self.file.write(len(header).to_bytes(8, "little") + header)
-        self.file.close()
-        durable_replace(self.temp, self.path)
-
-    def abort(self) -> None:
-        self.file.close()
-        try:
-            os.unlink(self.temp)
-        except FileNotFoundError:
-            pass
-
-    def __enter__(self) -> Writer:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
-        if kind is None:
-            try:
-                self.commit()
-            except BaseException:
-                self.abort()  # a file that could not be completed is not left behind either
-                raise
-        else:
-            self.abort()
+        self._publish()
 
 
 def quantized_entries(name: str, layout: Layout) -> list[tuple[str, str, tuple[int, ...]]]:

@@ -317,24 +317,29 @@ class Layout:
     def max_part_counts(self) -> dict[str, int]:
         return {p: high for p, (_, high) in self.part_bounds().items()}
 
+    def part_counts(self, widths: npt.NDArray[Any]) -> dict[str, int | None]:
+        """Element count of each part; adaptive codes are counted from ``widths`` (None unless
+        there is one per block). Raises ValueError for a width outside 2..8."""
+        counts: dict[str, int | None] = {p: low for p, (low, _) in self.part_bounds().items()}
+        if self.kind == "adaptive" and self.blocks:  # else no codes, however long the shape
+            w = np.asarray(widths)
+            counts["codes"] = None if w.size != self.blocks else int(
+                adaptive_row_bytes(w.reshape(self.rows, self.row_blocks), self.row_len, self.block).sum())
+        return counts
+
     def check_parts(self, parts: Mapping[str, npt.NDArray[Any]]) -> None:
         """Raises LayoutError for a shape no array can hold, or the first part whose count (or width) does not fit."""
         problem = shape_problem(self.shape)
         if problem:
             raise LayoutError("shape", problem)
-        bounds = self.part_bounds()
-        for name in ("widths", "scales", "zero_points", "codes"):
-            want = bounds[name][0]
-            if name == "codes" and self.kind == "adaptive" and self.blocks:  # else no codes, however long the shape
-                try:
-                    want = int(adaptive_row_bytes(parts["widths"].reshape(self.rows, self.row_blocks),
-                                                        self.row_len, self.block).sum())
-                except ValueError as e:
-                    raise LayoutError("widths", str(e).removeprefix("widths: ")) from None
-            size = parts[name].size
-            if size != want:
-                raise LayoutError(name, f"expected {want} elements for shape {self.shape} along axis {self.axis} "
-                                        f"with {self.scheme()!r}, got {size}")
+        try:
+            counts = self.part_counts(parts["widths"])
+        except ValueError as e:
+            raise LayoutError("widths", str(e).removeprefix("widths: ")) from None
+        for name in ("widths", "scales", "zero_points", "codes"):  # the codes' count follows from the widths
+            if parts[name].size != counts[name]:
+                raise LayoutError(name, f"expected {counts[name]} elements for shape {self.shape} along axis "
+                                        f"{self.axis} with {self.scheme()!r}, got {parts[name].size}")
 
     def part_dtype(self, part: str) -> np.dtype[Any]:
         if part == "codes":

@@ -310,11 +310,11 @@ class QuantizedTensor:
         blocks = slice(k * nb, (k + 1) * nb)
         lo, hi = self._code_range(k)
         p = self._parts
-        row = {"codes": p["codes"][lo:hi], **{name: p[name][blocks] for name in ("scales", "zero_points", "widths")}}
-        codes, widths, scales, zero_points = state_items(row)
         s = self._scheme
-        state = (1, s.kind, self._scale, s.block, n, codes, s.bits or 0, widths, scales, zero_points)
-        return Quantized._from_pickle(state)
+        return _tensor.row(
+            p["codes"][lo:hi], p["scales"][blocks].view(np.uint8), p["zero_points"][blocks].view(np.uint8),
+            p["widths"][blocks], n, s.kind, s.bits or 0, s.block, int(self._scale),
+        )
 
     def __getitem__(self, i: SupportsIndex) -> Quantized:
         return self.row(i)

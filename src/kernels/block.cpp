@@ -1,40 +1,90 @@
 #include "kernels/block.hpp"
 
+#include <algorithm>
+#include <type_traits>
+
 #include "kernels/dispatch.hpp"
+#include "kernels/i4.hpp"
+#include "kernels/i8.hpp"
 #include "kernels/memory.hpp"
-#include "shared/error.hpp"
 
 namespace velmar {
 
 namespace {
 
-void require_block_walk(size_t scale_count, size_t len, size_t block) {
-    require(block >= 1, "block size 0");
-    require(scale_count >= block_count(len, block), "fewer scales than blocks");
+const simd::Kernels& table() { return simd::active(); }
+
+template <class T>
+constexpr simd::Stored stored_of() {
+    if constexpr (std::is_same_v<T, f16>) return simd::Stored::F16;
+    if constexpr (std::is_same_v<T, bf16>) return simd::Stored::Bf16;
+    return simd::Stored::F32;
+}
+
+// Elements [first, first + n) of stored scales or zero points as floats: the
+// stored floats themselves, or widened into buf.
+template <class T>
+const float* floats_of(std::span<const T> v, size_t first, size_t n, std::vector<float>& buf) {
+    if constexpr (std::is_same_v<T, f32>) {
+        return v.data() + first;
+    } else {
+        buf.resize(n);
+        if constexpr (std::is_same_v<T, f16>)
+            table().widen_f16(reinterpret_cast<const uint16_t*>(v.data() + first), n, buf.data());
+        else
+            for (size_t i = 0; i < n; ++i) buf[i] = to_f32(v[first + i]);
+        return buf.data();
+    }
+}
+
+// rows * cols, which must equal want.
+void require_count(size_t rows, size_t cols, size_t want, const char* what) {
+    size_t n = 0;
+    require(!__builtin_mul_overflow(rows, cols, &n) && n == want, what);
+}
+
+// Code bytes of rows [row, row + n) of a whole view.
+template <class T>
+size_t bytes_of_rows(const Rows<T>& v, size_t row, size_t n) {
+    if (v.scheme.kind != Kind::Adaptive) return n * packed_len(v.cols, v.scheme.bits);
+    const size_t nb = block_count(v.cols, v.scheme.block);
+    size_t total = 0;
+    for (size_t i = row; i < row + n; ++i) total += row_bytes(v.scheme, v.cols, v.widths.data() + i * nb);
+    return total;
+}
+
+// f(row, n, byte) for runs of rows in order: runs of about kRunValues values
+// when the rows are one row's blocks (one kernel call each), else one row.
+constexpr size_t kRunValues = size_t{1} << 16;
+
+template <class T, class F>
+void for_each_run_of_rows(const Rows<T>& v, F&& f) {
+    const size_t run = rows_are_blocks(v.scheme, v.cols) ? std::max<size_t>(1, kRunValues / std::max<size_t>(1, v.cols)) : 1;
+    size_t byte = 0;
+    for (size_t row = 0; row < v.rows; row += run) {
+        const size_t n = std::min(run, v.rows - row);
+        f(row, n, byte);
+        byte += bytes_of_rows(v, row, n);
+    }
+}
+
+// The one choice of dot kernel per kind and width.
+enum class DotPath { I8, Sym, Asym, Adaptive };
+
+DotPath dot_path(const Scheme& s) {
+    switch (s.kind) {
+        case Kind::Symmetric: return s.bits == 8 ? DotPath::I8 : DotPath::Sym;
+        case Kind::Asymmetric: return DotPath::Asym;
+        case Kind::Adaptive: return DotPath::Adaptive;
+    }
+    internal_error("dot: unknown kind");
 }
 
 void unpack_checked(std::span<const uint8_t> bytes, uint32_t bits, std::span<int32_t> out, size_t count) {
     require(check_bits(bits).has_value(), "unpack: code width outside 2..=16");
     require(out.size() >= count, "unpack: output shorter than the code count");
     require(bytes.size() >= packed_len(count, bits), "unpack: byte run shorter than the codes need");
-    simd::active().unpack(bytes.data(), bits, count, out.data());
-}
-
-// An adaptive record's blocks over len elements: a width, scale and zero point
-// per block, every width 2..=8 and every run inside data. A dot product runs
-// over the decoded values, so it shares the decoder's checks.
-void require_adaptive(size_t scale_count, size_t zero_point_count, std::span<const uint8_t> data,
-                      std::span<const uint32_t> widths, size_t block, size_t len, size_t out_len) {
-    require(block >= 1, "dequant_adaptive: block size 0");
-    require(out_len >= len, "dequant_adaptive: output shorter than len");
-    require(widths.size() == block_count(len, block), "dequant_adaptive: width count differs from blocks");
-    require(scale_count >= widths.size() && zero_point_count >= widths.size(),
-            "dequant_adaptive: fewer scales or zero points than blocks");
-    // Every block's run is checked before anything is written.
-    for_each_run(len, block, widths.data(), [&](size_t b, size_t, size_t, size_t pos, size_t bytes) {
-        require(widths[b] >= 2 && widths[b] <= 8, "dequant_adaptive: width outside 2..=8");
-        require(bytes <= data.size() - pos, "dequant_adaptive: data shorter than the blocks need");
-    });
+    table().unpack(bytes.data(), bits, count, out.data());
 }
 
 }  // namespace
@@ -45,126 +95,246 @@ void Packed::unpack_slice(std::span<const uint8_t> bytes, uint32_t bits, std::sp
     unpack_checked(bytes, bits, out, count);
 }
 
-SymBlocks quantize_sym_packed(std::span<const float> values, uint32_t bits, size_t block) {
-    require(!values.empty(), "quantize_sym_packed: empty input");
-    require(block >= 1, "quantize_sym_packed: block size 0");
-    require(check_bits(bits).has_value(), "quantize_sym_packed: invalid width");
-    const size_t len = values.size();
-    SymBlocks out;
-    assign_fresh(out.scales, block_count(len, block), 0.0f);
-    assign_fresh(out.packed.bytes, packed_len(len, bits), uint8_t{0});
-    out.packed.count = len;
-    out.packed.bits = bits;
-    simd::active().quantize_sym(values.data(), len, block, bits, out.scales.data(), out.packed.bytes.data());
-    return out;
+// ---- quantizing: the parts are checked as the view of one row ----
+
+void quantize_sym_packed(std::span<const float> values, uint32_t bits, size_t block, std::span<float> scales,
+                         std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Symmetric, bits, block}, 1, values.size(), bytes, scales, {}, {}});
+    table().quantize_sym(values.data(), values.size(), block, bits, scales.data(), bytes.data());
 }
 
-AsymBlocks quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t block) {
-    require(block >= 1, "quantize_asym_packed: block size 0");
-    require(check_bits(bits).has_value(), "quantize_asym_packed: invalid width");
-    const size_t len = values.size();
-    AsymBlocks out;
-    assign_fresh(out.scales, block_count(len, block), 0.0f);
-    assign_fresh(out.zero_points, out.scales.size(), 0.0f);
-    assign_fresh(out.bytes, packed_len(len, bits), uint8_t{0});
-    simd::active().quantize_asym(values.data(), len, block, bits, nullptr, out.scales.data(),
-                                 out.zero_points.data(), out.bytes.data());
-    return out;
+void quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t block, std::span<float> scales,
+                          std::span<float> zero_points, std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Asymmetric, bits, block}, 1, values.size(), bytes, scales, zero_points, {}});
+    table().quantize_asym(values.data(), values.size(), block, bits, nullptr, scales.data(), zero_points.data(),
+                          bytes.data());
 }
 
-std::vector<uint32_t> adaptive_widths(std::span<const float> values, size_t block, float tolerance) {
-    require(block >= 1, "adaptive_widths: block size 0");
-    std::vector<uint32_t> widths;
-    assign_fresh(widths, block_count(values.size(), block), 0u);
-    simd::active().adaptive_widths(values.data(), values.size(), block, tolerance, widths.data());
-    return widths;
+void adaptive_widths(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths) {
+    require(block >= 1 && widths.size() == block_count(values.size(), block), "adaptive widths: not one per block");
+    table().adaptive_widths(values.data(), values.size(), block, tolerance, widths.data());
 }
 
-AsymBlocks quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths) {
-    require(block >= 1, "quantize_adaptive: block size 0");
-    require(widths.size() == block_count(values.size(), block), "quantize_adaptive: width count differs from blocks");
-    for (const uint32_t w : widths) require(w >= 2 && w <= 8, "quantize_adaptive: width outside 2..=8");
-    AsymBlocks out;
-    assign_fresh(out.bytes, adaptive_data_len(widths.data(), block, values.size()), uint8_t{0});
-    assign_fresh(out.scales, widths.size(), 0.0f);
-    assign_fresh(out.zero_points, widths.size(), 0.0f);
-    simd::active().quantize_asym(values.data(), values.size(), block, 0, widths.data(), out.scales.data(),
-                                 out.zero_points.data(), out.bytes.data());
-    return out;
+void quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths,
+                       std::span<float> scales, std::span<float> zero_points, std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Adaptive, 0, block}, 1, values.size(), bytes, scales, zero_points, widths});
+    table().quantize_asym(values.data(), values.size(), block, 0, widths.data(), scales.data(), zero_points.data(),
+                          bytes.data());
 }
 
-void dequant_sym_into(std::span<const float> scales, const Packed& packed, size_t block, std::span<float> out) {
-    require(out.size() >= packed.count, "dequant_sym_into: output shorter than the code count");
-    require_block_walk(scales.size(), packed.count, block);
-    require(check_bits(packed.bits).has_value(), "dequant_sym_into: width outside 2..=16");
-    require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dequant_sym_into: short bytes");
-    simd::active().dequant_sym(scales.data(), packed.bytes.data(), packed.bits, block, packed.count, out.data());
+// ---- reading a view ----
+
+void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
+                       std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes) {
+    constexpr size_t kChunk = 16384;  // values per step, in whole blocks
+    const size_t len = values.size(), nb = block_count(len, block), per = block >= kChunk ? 1 : kChunk / block;
+    require(block >= 1 && widths.size() == nb && scales.size() == nb && zero_points.size() == nb,
+            "quantize_adaptive: not one width, scale and zero point per block");
+    const size_t start = bytes.size();
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = std::min(nb, b0 + per), first = b0 * block, n = std::min(len, b1 * block) - first;
+        adaptive_widths(values.subspan(first, n), block, tolerance, widths.subspan(b0, b1 - b0));
+        const size_t at = bytes.size(), more = adaptive_data_len(widths.data() + b0, block, n);
+        // Grown in few steps: to a tenth above the size that what is done so
+        // far predicts, and at least twice over.
+        if (bytes.capacity() < at + more) {
+            const double per_value = static_cast<double>(at + more - start) / static_cast<double>(first + n);
+            const auto predicted = static_cast<size_t>(per_value * 1.1 * static_cast<double>(len));
+            bytes.reserve(std::max({at + more, start + predicted, 2 * bytes.capacity()}));
+        }
+        bytes.resize(at + more, 0);
+        quantize_adaptive(values.subspan(first, n), block, widths.subspan(b0, b1 - b0), scales.subspan(b0, b1 - b0),
+                          zero_points.subspan(b0, b1 - b0), std::span(bytes).subspan(at, more));
+    }
 }
 
-void dequant_asym_into(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed,
-                       size_t block, std::span<float> out) {
-    require(out.size() >= packed.count, "dequant_asym_into: output shorter than the code count");
-    require_block_walk(scales.size(), packed.count, block);
-    require_block_walk(zero_points.size(), packed.count, block);
-    require(check_bits(packed.bits).has_value(), "dequant_asym_into: width outside 2..=16");
-    require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dequant_asym_into: short bytes");
-    simd::active().dequant_asym(scales.data(), zero_points.data(), packed.bytes.data(), packed.bits, nullptr, block,
-                                packed.count, out.data());
+template <class T>
+void decode_rows(const Rows<T>& v, std::span<float> out) {
+    require_whole(v);
+    require_count(v.rows, v.cols, out.size(), "decode: output is not rows * cols");
+    const Scheme& s = v.scheme;
+    const size_t nb = block_count(v.cols, s.block);
+    std::vector<float> sbuf, zbuf;
+    for_each_run_of_rows(v, [&](size_t row, size_t n, size_t byte) {
+        const float* sc = floats_of(v.scales, row * nb, n * nb, sbuf);
+        const uint8_t* codes = v.codes.data() + byte;
+        float* dst = out.data() + row * v.cols;
+        if (s.kind == Kind::Symmetric) {
+            table().dequant_sym(sc, codes, s.bits, s.block, n * v.cols, dst);
+        } else {
+            const float* zp = floats_of(v.zero_points, row * nb, n * nb, zbuf);
+            const uint32_t* widths = s.kind == Kind::Adaptive ? v.widths.data() + row * nb : nullptr;
+            table().dequant_asym(sc, zp, codes, s.bits, widths, s.block, n * v.cols, dst);
+        }
+    });
 }
 
-void dequant_adaptive_into(std::span<const float> scales, std::span<const float> zero_points,
-                           std::span<const uint8_t> data, std::span<const uint32_t> widths, size_t block, size_t len,
-                           std::span<float> out) {
-    if (widths.empty()) return;
-    require_adaptive(scales.size(), zero_points.size(), data, widths, block, len, out.size());
-    simd::active().dequant_asym(scales.data(), zero_points.data(), data.data(), 0, widths.data(), block, len,
-                                out.data());
+template <class T>
+void unpack_rows(const Rows<T>& v, std::span<int32_t> out) {
+    require_whole(v);
+    require_count(v.rows, v.cols, out.size(), "unpack: output is not rows * cols");
+    const size_t nb = block_count(v.cols, v.scheme.block);
+    for_each_run_of_rows(v, [&](size_t row, size_t n, size_t byte) {
+        const uint8_t* codes = v.codes.data() + byte;
+        int32_t* dst = out.data() + row * v.cols;
+        if (v.scheme.kind != Kind::Adaptive) return table().unpack(codes, v.scheme.bits, n * v.cols, dst);
+        const uint32_t* widths = v.widths.data() + row * nb;
+        for_each_run(n * v.cols, v.scheme.block, widths, [&](size_t b, size_t first, size_t m, size_t pos, size_t) {
+            table().unpack(codes + pos, widths[b], m, dst + first);
+        });
+    });
 }
 
-float dot_sym(std::span<const float> scales, const Packed& packed, size_t block, std::span<const float> x) {
-    require(x.size() == packed.count, "dot_sym: x length differs from the code count");
-    require_block_walk(scales.size(), packed.count, block);
-    require(check_bits(packed.bits).has_value(), "dot_sym: width outside 2..=16");
-    require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dot_sym: short bytes");
-    return simd::active().dot_sym(scales.data(), packed.bytes.data(), packed.bits, block, x.data(), x.size());
+template <class T>
+RowReader<T>::RowReader(const Rows<T>& v) : v_(v), nb_(0) {
+    require_whole(v);
+    nb_ = block_count(v.cols, v.scheme.block);
 }
 
-float dot_asym(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed, size_t block,
-               std::span<const float> x) {
-    require(x.size() == packed.count, "dot_asym: x length differs from the code count");
-    require_block_walk(scales.size(), packed.count, block);
-    require_block_walk(zero_points.size(), packed.count, block);
-    require(check_bits(packed.bits).has_value(), "dot_asym: width outside 2..=16");
-    require(packed.bytes.size() >= packed_len(packed.count, packed.bits), "dot_asym: short bytes");
-    return simd::active().dot_asym(scales.data(), zero_points.data(), packed.bytes.data(), packed.bits, block,
-                                   x.data(), x.size());
+template <class T>
+void RowReader<T>::dot(size_t n, std::span<const float> x, size_t k, std::span<float> out, size_t ld) {
+    require(n <= rows_left() && ld >= n, "dot: more rows than are left, or outputs overlap");
+    require_count(k, v_.cols, x.size(), "dot: x is not k * cols");
+    size_t need = 0;
+    require(k == 0 || (!__builtin_mul_overflow(k - 1, ld, &need) && need + n <= out.size()), "dot: output too short");
+    if (n == 0 || k == 0) return;
+    const Scheme& s = v_.scheme;
+    const size_t first = row_ * nb_;
+    const uint8_t* codes = v_.codes.data() + byte_;
+    const uint32_t* widths = s.kind == Kind::Adaptive ? v_.widths.data() + first : nullptr;
+    const DotPath path = dot_path(s);
+    const simd::Kernels& kern = table();
+    if (v_.cols == 0) {
+        for (size_t j = 0; j < k; ++j) std::fill_n(out.data() + j * ld, n, 0.0f);
+    } else if (n == 1) {
+        // One row: the 1-D kernels, which run its blocks in lanes.
+        std::vector<float> sbuf, zbuf;
+        const float* sc = floats_of(v_.scales, first, nb_, sbuf);
+        const float* zp = s.kind == Kind::Symmetric ? nullptr : floats_of(v_.zero_points, first, nb_, zbuf);
+        for (size_t j = 0; j < k; ++j) {
+            const float* xj = x.data() + j * v_.cols;
+            float r = 0.0f;
+            switch (path) {
+                case DotPath::I8: r = kern.dot_i8(sc, codes, s.block, xj, v_.cols); break;
+                case DotPath::Sym: r = kern.dot_sym(sc, codes, s.bits, s.block, xj, v_.cols); break;
+                case DotPath::Asym: r = kern.dot_asym(sc, zp, codes, s.bits, s.block, xj, v_.cols); break;
+                case DotPath::Adaptive: r = kern.dot_adaptive(sc, zp, codes, widths, s.block, xj, v_.cols); break;
+            }
+            out[j * ld] = r;
+        }
+    } else {
+        const simd::RowRun run{codes,  v_.scales.data() + first,
+                               s.kind == Kind::Symmetric ? nullptr : v_.zero_points.data() + first,
+                               widths, n,       v_.cols,
+                               s.block, s.bits,  stored_of<T>()};
+        switch (path) {
+            case DotPath::I8: kern.rows_dot_i8(run, x.data(), k, out.data(), ld); break;
+            case DotPath::Sym: kern.rows_dot_sym(run, x.data(), k, out.data(), ld); break;
+            case DotPath::Asym: kern.rows_dot_asym(run, x.data(), k, out.data(), ld); break;
+            case DotPath::Adaptive: kern.rows_dot_adaptive(run, x.data(), k, out.data(), ld); break;
+        }
+    }
+    byte_ += bytes_of_rows(v_, row_, n);
+    row_ += n;
 }
 
-float dot_adaptive(std::span<const float> scales, std::span<const float> zero_points, std::span<const uint8_t> data,
-                   std::span<const uint32_t> widths, size_t block, std::span<const float> x) {
-    require_adaptive(scales.size(), zero_points.size(), data, widths, block, x.size(), x.size());
-    return simd::active().dot_adaptive(scales.data(), zero_points.data(), data.data(), widths.data(), block, x.data(),
-                                       x.size());
+template <class T>
+void dot_rows(const Rows<T>& v, std::span<const float> x, size_t k, std::span<float> out) {
+    RowReader<T>(v).dot(v.rows, x, k, out, v.rows);
 }
+
+// ---- contract-named one-row entries ----
+
+void dequant_i4_blocks(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
+                       std::span<float> out) {
+    decode_rows(Rows<f32>{{Kind::Symmetric, 4, block}, 1, out.size(), bytes, scales, {}, {}}, out);
+}
+
+void dequant_i8_blocks(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
+                       std::span<float> out) {
+    decode_rows(Rows<f32>{{Kind::Symmetric, 8, block}, 1, out.size(), bytes, scales, {}, {}}, out);
+}
+
+float dot_i8_blocks(std::span<const float> scales, std::span<const uint8_t> bytes, size_t block,
+                    std::span<const float> x) {
+    float r = 0.0f;
+    dot_rows(Rows<f32>{{Kind::Symmetric, 8, block}, 1, x.size(), bytes, scales, {}, {}}, x, 1, {&r, 1});
+    return r;
+}
+
+// ---- the level that runs ----
+
+const char* kernel_level() { return simd::level_name(table().level); }
+
+bool use_kernel_level(std::string_view name) {
+    if (name.empty()) {
+        simd::unforce_level();
+        return true;
+    }
+    for (const simd::Level l : simd::supported_levels()) {
+        if (name != simd::level_name(l)) continue;
+        simd::force_level(l);
+        return true;
+    }
+    return false;
+}
+
+std::string kernel_levels() {
+    std::string names;
+    for (const simd::Level l : simd::supported_levels()) names += (names.empty() ? "" : ", ") + std::string(simd::level_name(l));
+    return names;
+}
+
+// ---- the fit and half-precision conversions ----
 
 Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes, size_t block) {
     require(block >= 1, "fit_blocks: block size 0");
     require(codes.size() == values.size(), "fit_blocks: codes and values differ in length");
     const size_t nb = block_count(values.size(), block);
     Fitted f{std::vector<float>(nb), std::vector<float>(nb)};
-    simd::active().fit_blocks(values.data(), codes.data(), values.size(), block, f.scales.data(),
-                              f.zero_points.data());
+    table().fit_blocks(values.data(), codes.data(), values.size(), block, f.scales.data(), f.zero_points.data());
+    return f;
+}
+
+Fitted fit_packed(std::span<const float> values, std::span<const uint8_t> bytes, uint32_t bits,
+                  std::span<const uint32_t> widths, size_t block) {
+    const size_t len = values.size();
+    require(block >= 1, "fit_packed: block size 0");
+    if (widths.empty()) {
+        require(check_bits(bits).has_value(), "fit_packed: width outside 2..=16");
+        require(bytes.size() >= packed_len(len, bits), "fit_packed: short bytes");
+    } else {
+        require(widths.size() == block_count(len, block), "fit_packed: width count differs from blocks");
+        for_each_run(len, block, widths.data(), [&](size_t b, size_t, size_t, size_t pos, size_t n) {
+            require(widths[b] >= 2 && widths[b] <= 8, "fit_packed: width outside 2..=8");
+            require(pos <= bytes.size() && n <= bytes.size() - pos, "fit_packed: data shorter than the blocks need");
+        });
+    }
+    const size_t nb = block_count(len, block);
+    Fitted f{std::vector<float>(nb), std::vector<float>(nb)};
+    table().fit_packed(values.data(), bytes.data(), bits, widths.empty() ? nullptr : widths.data(), len, block,
+                       f.scales.data(), f.zero_points.data());
     return f;
 }
 
 void widen_f16(std::span<const uint16_t> in, std::span<float> out) {
     require(out.size() == in.size(), "widen_f16: lengths differ");
-    simd::active().widen_f16(in.data(), in.size(), out.data());
+    table().widen_f16(in.data(), in.size(), out.data());
 }
 
 void narrow_f16(std::span<const float> in, std::span<uint16_t> out) {
     require(out.size() == in.size(), "narrow_f16: lengths differ");
-    simd::active().narrow_f16(in.data(), in.size(), out.data());
+    table().narrow_f16(in.data(), in.size(), out.data());
 }
+
+#define VELMAR_BLOCK_INSTANTIATE(T)                                                                  \
+    template void decode_rows<T>(const Rows<T>&, std::span<float>);                                  \
+    template void unpack_rows<T>(const Rows<T>&, std::span<int32_t>);                                \
+    template class RowReader<T>;                                                                     \
+    template void dot_rows<T>(const Rows<T>&, std::span<const float>, size_t, std::span<float>);
+
+VELMAR_BLOCK_INSTANTIATE(f32)
+VELMAR_BLOCK_INSTANTIATE(f16)
+VELMAR_BLOCK_INSTANTIATE(bf16)
 
 }  // namespace velmar

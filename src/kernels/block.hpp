@@ -1,61 +1,96 @@
 #pragma once
-// The checked entries over the dispatch table: each checks every length it
-// indexes by (InternalError otherwise), then runs the kernel of the level
-// chosen for this CPU. Operations reach the table only through these and the
-// 4- and 8-bit entries of kernels/i4 and kernels/i8; Packed's unpack_into and
-// unpack_slice are defined here too.
+// The checked layer over the dispatch table, the library's only way to the
+// kernels. A view is checked whole (require_whole in shared/tensor) and every
+// buffer beside it against its shape, so a broken record or part throws
+// InternalError instead of touching memory outside a buffer; then the kernel
+// of the kind and width runs at the level chosen for this CPU. Packed's
+// unpack_into and unpack_slice, and the 4- and 8-bit entries of kernels/i4
+// and kernels/i8, are defined over the same layer.
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
-#include "shared/packed.hpp"
+#include "shared/tensor.hpp"
 
 namespace velmar {
 
-struct SymBlocks {
-    std::vector<float> scales;
-    Packed packed;
-};
+// ---- quantizing: values into parts sized exactly for them as one row ----
 
-// Non-empty values, block >= 1, bits already validated.
-SymBlocks quantize_sym_packed(std::span<const float> values, uint32_t bits, size_t block);
-
-// Float scales, zero points and the code bytes of asymmetric blocks.
-struct AsymBlocks {
-    std::vector<float> scales;
-    std::vector<float> zero_points;
-    std::vector<uint8_t> bytes;
-};
-
-// One stream of `bits` (2..=16); block >= 1.
-AsymBlocks quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t block);
-
+// One bit stream of `bits` (2..=16) in blocks of `block`: a scale per block.
+void quantize_sym_packed(std::span<const float> values, uint32_t bits, size_t block, std::span<float> scales,
+                         std::span<uint8_t> bytes);
+// The same with a zero point per block.
+void quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t block, std::span<float> scales,
+                          std::span<float> zero_points, std::span<uint8_t> bytes);
 // Each block's width, then each block in its own byte run at that width.
-std::vector<uint32_t> adaptive_widths(std::span<const float> values, size_t block, float tolerance);
-AsymBlocks quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths);
+void adaptive_widths(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths);
+void quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths,
+                       std::span<float> scales, std::span<float> zero_points, std::span<uint8_t> bytes);
+// Both in one pass over the values, the widths and codes of a few thousand
+// values at a time while they are in cache: the codes are appended to bytes,
+// which grows as they come.
+void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
+                       std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes);
 
-void dequant_sym_into(std::span<const float> scales, const Packed& packed, size_t block, std::span<float> out);
-void dequant_asym_into(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed,
-                       size_t block, std::span<float> out);
-// len elements; writes nothing when there are no widths.
-void dequant_adaptive_into(std::span<const float> scales, std::span<const float> zero_points,
-                           std::span<const uint8_t> data, std::span<const uint32_t> widths, size_t block, size_t len,
-                           std::span<float> out);
+// ---- reading a view ----
 
-float dot_sym(std::span<const float> scales, const Packed& packed, size_t block, std::span<const float> x);
-float dot_asym(std::span<const float> scales, std::span<const float> zero_points, const Packed& packed, size_t block,
-               std::span<const float> x);
-// Over x.size() elements, from -0.0.
-float dot_adaptive(std::span<const float> scales, std::span<const float> zero_points, std::span<const uint8_t> data,
-                   std::span<const uint32_t> widths, size_t block, std::span<const float> x);
+// The decoded values of every row, rows * cols floats.
+template <class T>
+void decode_rows(const Rows<T>& v, std::span<float> out);
 
-// The least-squares (scale, zero point) of every block of values against codes.
+// The sign-extended codes of every row, rows * cols of them.
+template <class T>
+void unpack_rows(const Rows<T>& v, std::span<int32_t> out);
+
+// A view's rows read in order, some at a time; the view is checked once.
+template <class T>
+class RowReader {
+public:
+    explicit RowReader(const Rows<T>& v);
+
+    // The dot products of the next n rows with k vectors of cols floats:
+    // out[j * ld + i] for row i of the n and vector j, each the 1-D dot of its
+    // row bit for bit (+0.0 for rows of no values).
+    void dot(size_t n, std::span<const float> x, size_t k, std::span<float> out, size_t ld);
+
+    size_t rows_left() const { return v_.rows - row_; }
+
+private:
+    Rows<T> v_;
+    size_t nb_;
+    size_t row_ = 0;
+    size_t byte_ = 0;  // where the next row's codes start
+};
+
+// out[j * rows + i]: every row with every vector.
+template <class T>
+void dot_rows(const Rows<T>& v, std::span<const float> x, size_t k, std::span<float> out);
+
+// ---- the level that runs ----
+
+// Its name ("avx2", ...).
+const char* kernel_level();
+// Runs the level of that name from now on, or the one chosen for this CPU
+// when name is empty; false, changing nothing, for a level this CPU cannot run.
+bool use_kernel_level(std::string_view name);
+// The names of the levels this CPU runs, ", " between them.
+std::string kernel_levels();
+
+// ---- the least-squares fit and half-precision conversions ----
+
 struct Fitted {
     std::vector<float> scales;
     std::vector<float> zero_points;
 };
+// The least-squares (scale, zero point) of every block of values against codes.
 Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes, size_t block);
+// The same from packed codes: one stream of `bits` when widths is empty, else
+// an adaptive record's runs.
+Fitted fit_packed(std::span<const float> values, std::span<const uint8_t> bytes, uint32_t bits,
+                  std::span<const uint32_t> widths, size_t block);
 
 // Half-precision bit patterns to and from floats; in and out of one length.
 void widen_f16(std::span<const uint16_t> in, std::span<float> out);

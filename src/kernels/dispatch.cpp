@@ -1,5 +1,7 @@
 #include "kernels/dispatch.hpp"
 
+#include <atomic>
+
 #include "shared/error.hpp"
 
 namespace velmar::simd {
@@ -82,10 +84,25 @@ std::vector<Level> supported_levels() {
     return out;
 }
 
-const Kernels& active() {
-    static const Kernels chosen = choose();
-    return chosen;
+namespace {
+
+const Kernels& chosen() {
+    static const Kernels k = choose();
+    return k;
 }
+
+std::atomic<const Kernels*> g_forced{nullptr};
+
+}  // namespace
+
+const Kernels& active() {
+    const Kernels* forced = g_forced.load(std::memory_order_acquire);
+    return forced ? *forced : chosen();
+}
+
+void force_level(Level level) { g_forced.store(&kernels_at(level), std::memory_order_release); }
+
+void unforce_level() { g_forced.store(nullptr, std::memory_order_release); }
 
 const Kernels& kernels_at(Level level) {
     require(cpu_has(level), "kernels_at: level not supported by this CPU");

@@ -1,7 +1,7 @@
 #pragma once
 // One table of whole-tensor kernels per instruction-set level. Table entries
-// trust their arguments; the checked entries of kernels/block, i4 and i8 check
-// every length first and are the library's only callers. This header is
+// trust their arguments; the checked entries of kernels/block check every
+// length first and are the library's only callers. This header is
 // included by translation units built with wider target flags, so it must
 // stay free of inline code (an inline function emitted there could be the copy
 // the linker keeps for everyone).
@@ -12,6 +12,23 @@
 namespace velmar::simd {
 
 enum class Level : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
+
+// The element type scales and zero points are stored as.
+enum class Stored : uint8_t { F32 = 0, F16 = 1, Bf16 = 2 };
+
+// A run of rows as the row kernels read it: the parts of row after row
+// (scales and zero points as stored, nb = ceil(cols / block) per row), the
+// codes one bit stream of `bits` per row, or for the adaptive kind one byte
+// run per block, each row's runs following the previous row's.
+struct RowRun {
+    const uint8_t* codes;
+    const void* scales;
+    const void* zero_points;   // asymmetric and adaptive
+    const uint32_t* widths;    // adaptive
+    size_t rows, cols, block;  // cols >= 1
+    uint32_t bits;             // fixed-width kinds
+    Stored stored;
+};
 
 struct Kernels {
     Level level;
@@ -47,12 +64,29 @@ struct Kernels {
     // Least-squares fit of every block: scales[nb], zero_points[nb].
     void (*fit_blocks)(const float* v, const int32_t* codes, size_t len, size_t block, float* scales,
                        float* zero_points);
+    // The same fit from packed codes: one stream of `bits` (widths == nullptr)
+    // or adaptive runs.
+    void (*fit_packed)(const float* v, const uint8_t* bytes, uint32_t bits, const uint32_t* widths, size_t len,
+                       size_t block, float* scales, float* zero_points);
     void (*widen_f16)(const uint16_t* in, size_t n, float* out);
     void (*narrow_f16)(const float* in, size_t n, uint16_t* out);
+    // The dot products of every row of a run with k vectors of cols floats,
+    // out[j * ld + i] for row i and vector j, each bit for bit the 1-D dot
+    // of its row: 8-bit symmetric, other symmetric widths, asymmetric, adaptive.
+    void (*rows_dot_i8)(const RowRun& r, const float* x, size_t k, float* out, size_t ld);
+    void (*rows_dot_sym)(const RowRun& r, const float* x, size_t k, float* out, size_t ld);
+    void (*rows_dot_asym)(const RowRun& r, const float* x, size_t k, float* out, size_t ld);
+    void (*rows_dot_adaptive)(const RowRun& r, const float* x, size_t k, float* out, size_t ld);
 };
 
-// The table chosen once per process from the CPU's features.
+// The table chosen once per process from the CPU's features, unless a level
+// is forced.
 const Kernels& active();
+
+// Makes active() the table of a supported level (for tests and benchmarks;
+// InternalError for a level this CPU cannot run), and back to the chosen one.
+void force_level(Level level);
+void unforce_level();
 
 // Every level this CPU can run, the scalar reference first.
 std::vector<Level> supported_levels();

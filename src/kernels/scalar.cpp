@@ -2,8 +2,8 @@
 // time in element order, over the rules of shared/rules.hpp and the reductions
 // of kernels/reduce.hpp. It is the table of the scalar level and the one the
 // vector twins are tested against, bit for bit. Arguments are trusted, as the
-// table's contract says; the checked entries in kernels/block, i4 and i8 are
-// the only callers in the library.
+// table's contract says; the checked entries in kernels/block are the only
+// callers in the library.
 #include "kernels/twin_deps.hpp"
 
 namespace velmar::simd {
@@ -127,6 +127,19 @@ void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block
     });
 }
 
+void k_fit_packed(const float* v, const uint8_t* bytes, uint32_t bits, const uint32_t* widths, size_t len,
+                  size_t block, float* scales, float* zero_points) {
+    for_each_block_codes(bytes, bits, widths, len, block,
+                         [&](size_t b, size_t first, size_t n, const uint8_t* base, uint32_t w, size_t at) {
+                             FitSums s;
+                             for (size_t j = 0; j < n; ++j)
+                                 s.add(static_cast<float>(code_at(base, at + j, w)), v[first + j]);
+                             const Fit f = fit_finish(s.q, s.x, s.qq, s.xq, n);
+                             scales[b] = f.scale;
+                             zero_points[b] = f.zero_point;
+                         });
+}
+
 void k_widen_f16(const uint16_t* in, size_t n, float* out) {
     for (size_t i = 0; i < n; ++i) out[i] = f32_from_f16_bits(in[i]);
 }
@@ -135,10 +148,61 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
     for (size_t i = 0; i < n; ++i) out[i] = f16_bits_from_f32(in[i]);
 }
 
+// ---- rows: each row's 1-D dot with every vector, scales read as stored ----
+
+void k_rows_dot_i8(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+    for_each_row(r, [&](size_t i, const uint8_t* q, size_t b0) {
+        for (size_t j = 0; j < k; ++j) {
+            const float* xj = x + j * r.cols;
+            float total = 0.0f;
+            for_each_block(r.cols, r.block, [&](size_t b, size_t first, size_t m) {
+                const float p = i8_block_sum(xj + first, q + first, m) * stored_at(r.scales, r.stored, b0 + b);
+                total = total + p;
+            });
+            out[j * ld + i] = total;
+        }
+    });
+}
+
+void k_rows_dot_sym(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+    for_each_row(r, [&](size_t i, const uint8_t* q, size_t b0) {
+        for (size_t j = 0; j < k; ++j) {
+            const float* xj = x + j * r.cols;
+            float acc = 0.0f;
+            for (size_t c = 0; c < r.cols; ++c) {
+                const float t = sym_value(code_at(q, c, r.bits), stored_at(r.scales, r.stored, b0 + c / r.block)) * xj[c];
+                acc = acc + t;
+            }
+            out[j * ld + i] = acc;
+        }
+    });
+}
+
+// From 0.0 for asymmetric rows, from -0.0 for adaptive ones, as the 1-D dots.
+void rows_dot_asym_blocks(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+    const bool adaptive = r.widths != nullptr;
+    for_each_row(r, [&](size_t i, const uint8_t* q, size_t b0) {
+        for (size_t j = 0; j < k; ++j) {
+            const float* xj = x + j * r.cols;
+            float acc = adaptive ? -0.0f : 0.0f;
+            for_each_block_codes(q, r.bits, adaptive ? r.widths + b0 : nullptr, r.cols, r.block,
+                                 [&](size_t b, size_t first, size_t m, const uint8_t* base, uint32_t w, size_t at) {
+                                     const float s = stored_at(r.scales, r.stored, b0 + b);
+                                     const float z = stored_at(r.zero_points, r.stored, b0 + b);
+                                     for (size_t c = 0; c < m; ++c)
+                                         acc = acc + asym_term(asym_value(code_at(base, at + c, w), s, z), xj[first + c],
+                                                               adaptive);
+                                 });
+            out[j * ld + i] = acc;
+        }
+    });
+}
+
 const Kernels kTable = {
     Level::Scalar,     k_absmax,      k_min_max,     k_quantize_sym, k_asym_codes,   k_quantize_asym,
     k_adaptive_widths, k_unpack,      k_dequant_sym, k_dequant_asym, k_dot_i8,       k_dot_sym,
-    k_dot_asym,        k_dot_adaptive, k_fit_blocks, k_widen_f16,    k_narrow_f16,
+    k_dot_asym,        k_dot_adaptive, k_fit_blocks, k_fit_packed,   k_widen_f16,    k_narrow_f16,
+    k_rows_dot_i8,     k_rows_dot_sym, rows_dot_asym_blocks, rows_dot_asym_blocks,
 };
 
 }  // namespace

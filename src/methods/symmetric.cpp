@@ -1,23 +1,12 @@
 #include "methods/symmetric.hpp"
 
-#include "kernels/block.hpp"
-#include "shared/decode.hpp"
+#include "methods/rows.hpp"
 
 namespace velmar::symmetric {
 
 template <class T>
 Result<Quantized<T>> quantize_with(std::span<const float> values, uint32_t bits, size_t block) {
-    if (const Status st = check_bits(bits); !st) return std::unexpected(st.error());
-    if (block == 0) return std::unexpected(CoreError::invalid_block(0));
-    if (values.empty()) {
-        Quantized<T> q = make_record<T>(Kind::Symmetric, block, 0, {}, {});
-        q.packed.bits = bits;
-        return q;
-    }
-    SymBlocks r = quantize_sym_packed(values, bits, block);
-    Quantized<T> q = make_record<T>(Kind::Symmetric, block, values.size(), std::move(r.scales), {});
-    q.packed = std::move(r.packed);
-    return q;
+    return rows::quantize_row<T>(values, {Kind::Symmetric, bits, block});
 }
 
 template Result<Quantized<f32>> quantize_with<f32>(std::span<const float>, uint32_t, size_t);

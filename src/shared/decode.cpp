@@ -1,10 +1,9 @@
 #include "shared/decode.hpp"
 
+#include <cstring>
 #include <type_traits>
 
 #include "kernels/block.hpp"
-#include "kernels/i4.hpp"
-#include "kernels/i8.hpp"
 #include "kernels/memory.hpp"
 
 namespace velmar {
@@ -12,17 +11,24 @@ namespace velmar {
 static_assert(sizeof(f16) == sizeof(uint16_t));
 
 template <class T>
+void widen_into(std::span<const T> values, std::span<float> out) {
+    require(out.size() == values.size(), "widen_into: lengths differ");
+    if constexpr (std::is_same_v<T, f32>) {
+        if (!values.empty()) std::memcpy(out.data(), values.data(), values.size_bytes());
+    } else if constexpr (std::is_same_v<T, f16>) {
+        widen_f16({reinterpret_cast<const uint16_t*>(values.data()), values.size()}, out);
+    } else {
+        for (size_t i = 0; i < values.size(); ++i) out[i] = to_f32(values[i]);
+    }
+}
+
+template <class T>
 std::vector<float> widen(std::span<const T> values) {
     if constexpr (std::is_same_v<T, f32>) {
         return std::vector<float>(values.begin(), values.end());
-    } else if constexpr (std::is_same_v<T, f16>) {
-        std::vector<float> out(values.size());
-        widen_f16({reinterpret_cast<const uint16_t*>(values.data()), values.size()}, out);
-        return out;
     } else {
-        std::vector<float> out;
-        out.reserve(values.size());
-        for (const T v : values) out.push_back(to_f32(v));
+        std::vector<float> out(values.size());
+        widen_into(values, std::span<float>(out));
         return out;
     }
 }
@@ -55,47 +61,36 @@ Quantized<T> make_record(Kind kind, size_t block, size_t len, std::vector<float>
     return q;
 }
 
+// The per-kind decoders: the parts as one row, decoded by the checked layer.
 template <class T>
 void dequant_sym(std::span<const T> scales, const Packed& packed, size_t block, std::span<float> out) {
     require(out.size() >= packed.count, "dequant_sym: output shorter than the code count");
-    const std::vector<float> s = widen(scales);
-    const std::span<float> dst = out.first(packed.count);
-    switch (packed.bits) {
-        case 4: dequant_i4_blocks(s, packed.bytes, block, dst); break;
-        case 8: dequant_i8_blocks(s, packed.bytes, block, dst); break;
-        default: dequant_sym_into(s, packed, block, dst); break;
-    }
+    decode_rows(Rows<T>{{Kind::Symmetric, packed.bits, block}, 1, packed.count, packed.bytes, scales, {}, {}},
+                out.first(packed.count));
 }
 
 template <class T>
 void dequant_asym(std::span<const T> scales, std::span<const T> zero_points, const Packed& packed, size_t block,
                   std::span<float> out) {
-    dequant_asym_into(widen(scales), widen(zero_points), packed, block, out);
+    require(out.size() >= packed.count, "dequant_asym: output shorter than the code count");
+    decode_rows(Rows<T>{{Kind::Asymmetric, packed.bits, block}, 1, packed.count, packed.bytes, scales, zero_points, {}},
+                out.first(packed.count));
 }
 
 template <class T>
 void dequant_adaptive(std::span<const T> scales, std::span<const T> zero_points, std::span<const uint8_t> data,
                       std::span<const uint32_t> block_bits, size_t block, size_t len, std::span<float> out) {
-    dequant_adaptive_into(widen(scales), widen(zero_points), data, block_bits, block, len, out);
+    require(out.size() >= len, "dequant_adaptive: output shorter than len");
+    decode_rows(Rows<T>{{Kind::Adaptive, 0, block}, 1, len, data, scales, zero_points, block_bits}, out.first(len));
 }
 
 template <class T>
 float dot_of(const Quantized<T>& q, std::span<const float> x) {
     require(x.size() == q.len, "dot_of: x length differs from len");
     q.require_invariants();
-    const std::vector<float> s = widen(std::span<const T>(q.scales));
-    switch (q.kind) {
-        case Kind::Symmetric:
-            if (q.packed.bits == 8) return dot_i8_blocks(s, q.packed.bytes, q.block, x);
-            return dot_sym(s, q.packed, q.block, x);
-        case Kind::Asymmetric: return dot_asym(s, widen(std::span<const T>(q.zero_points)), q.packed, q.block, x);
-        case Kind::Adaptive:
-            if (q.len == 0) return -0.0f;
-            // Decoded block by block into the running sum (from -0.0, the exact
-            // additive identity), never expanded whole.
-            return dot_adaptive(s, widen(std::span<const T>(q.zero_points)), q.data, q.block_bits, q.block, x);
-    }
-    internal_error("dot_of: unknown kind");
+    float r = 0.0f;
+    dot_rows(q.view(), x, 1, {&r, 1});
+    return r;
 }
 
 template <class T>
@@ -103,9 +98,9 @@ std::vector<float> Quantized<T>::dequantize() const {
     if (len == 0) return {};
     // Checked before allocating: a broken len must not size the buffer.
     require_invariants();
-    std::vector<float> out(len, 0.0f);
-    const Status st = dequantize_into(out);
-    require(st.has_value(), "dequantize: length mismatch on its own buffer");
+    std::vector<float> out;
+    assign_fresh(out, len, 0.0f);
+    decode_rows(view(), out);
     return out;
 }
 
@@ -114,12 +109,16 @@ Status Quantized<T>::dequantize_into(std::span<float> out) const {
     if (out.size() != len) return std::unexpected(CoreError::length_mismatch(len, out.size()));
     if (len == 0) return {};
     require_invariants();
-    switch (kind) {
-        case Kind::Symmetric: dequant_sym<T>(scales, packed, block, out); break;
-        case Kind::Asymmetric: dequant_asym<T>(scales, zero_points, packed, block, out); break;
-        case Kind::Adaptive: dequant_adaptive<T>(scales, zero_points, data, block_bits, block, len, out); break;
-    }
+    decode_rows(view(), out);
     return {};
+}
+
+template <class T>
+void Quantized<T>::unpack_codes_into(std::span<int32_t> out) const {
+    require(out.size() == len, "unpack_codes_into: output length differs from len");
+    if (len == 0) return;
+    require_invariants();
+    unpack_rows(view(), out);
 }
 
 template <class T>
@@ -128,16 +127,7 @@ std::vector<int32_t> Quantized<T>::unpacked_codes() const {
     require_invariants();
     std::vector<int32_t> out;
     assign_fresh(out, len, 0);
-    if (kind != Kind::Adaptive) {
-        packed.unpack_into(out);
-        return out;
-    }
-    for_each_run(len, block, block_bits.data(), [&](size_t b, size_t first, size_t n, size_t pos, size_t bytes) {
-        require(block_bits[b] >= 2 && block_bits[b] <= 8, "unpacked_codes: width outside 2..=8");
-        require(bytes <= data.size() - pos, "unpacked_codes: data shorter than the blocks need");
-        Packed::unpack_slice(std::span<const uint8_t>(data).subspan(pos, bytes), block_bits[b],
-                             std::span<int32_t>(out).subspan(first, n), n);
-    });
+    unpack_codes_into(out);
     return out;
 }
 
@@ -150,6 +140,7 @@ Result<float> dot(const Quantized<T>& q, std::span<const float> x) {
 
 #define VELMAR_DECODE_INSTANTIATE(T)                                                                             \
     template std::vector<float> widen<T>(std::span<const T>);                                                    \
+    template void widen_into<T>(std::span<const T>, std::span<float>);                                          \
     template std::vector<T> narrow<T>(std::vector<float>&&);                                                      \
     template Quantized<T> make_record<T>(Kind, size_t, size_t, std::vector<float>&&, std::vector<float>&&);       \
     template void dequant_sym<T>(std::span<const T>, const Packed&, size_t, std::span<float>);                   \
@@ -160,6 +151,7 @@ Result<float> dot(const Quantized<T>& q, std::span<const float> x) {
     template std::vector<float> Quantized<T>::dequantize() const;                                                \
     template Status Quantized<T>::dequantize_into(std::span<float>) const;                                       \
     template std::vector<int32_t> Quantized<T>::unpacked_codes() const;                                          \
+    template void Quantized<T>::unpack_codes_into(std::span<int32_t>) const;                                     \
     template Result<float> dot<T>(const Quantized<T>&, std::span<const float>);
 
 VELMAR_DECODE_INSTANTIATE(f32)

@@ -29,6 +29,13 @@ inline size_t packed_len(size_t count, uint32_t bits) {
     return whole;
 }
 
+// A bfloat16 pattern as the float it is the upper half of; a NaN is quieted.
+inline float widen_bf16(uint16_t h) {
+    uint32_t v = h;
+    if ((v & 0x7FFFu) > 0x7F80u) v |= 0x0040u;
+    return __builtin_bit_cast(float, v << 16);
+}
+
 // ---- codes ----
 
 // The code range of a width: -2^(bits-1) to 2^(bits-1) - 1.

@@ -1,5 +1,7 @@
 #include "shared/scale.hpp"
 
+#include "shared/rules.hpp"
+
 namespace velmar {
 
 uint16_t f16_bits_from_f32(float x) {
@@ -62,5 +64,7 @@ float f32_from_f16_bits(uint16_t h) {
     }
     return std::bit_cast<float>(sign | ((exp - 15 + 127) << 23) | (man << 13));
 }
+
+float f32_from_bf16_bits(uint16_t h) { return widen_bf16(h); }
 
 }  // namespace velmar

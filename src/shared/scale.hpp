@@ -25,11 +25,8 @@ inline uint16_t bf16_bits_from_f32(float x) {
     return static_cast<uint16_t>((u >> 16) + round);
 }
 
-inline float f32_from_bf16_bits(uint16_t h) {
-    uint32_t v = h;
-    if ((v & 0x7FFFu) > 0x7F80u) v |= 0x0040u;
-    return std::bit_cast<float>(v << 16);
-}
+// bfloat16 -> binary32 (the rule is widen_bf16 in shared/rules.hpp).
+float f32_from_bf16_bits(uint16_t h);
 
 // The element interface: to_f32 / from_f32, plus the raw storage pattern used
 // by the pickle encoding.

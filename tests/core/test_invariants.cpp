@@ -1,6 +1,6 @@
-// Records broken field by field, as only a hand-made pickle state could make
-// them, and the guards of the checked kernel entries: every reader throws
-// InternalError instead of touching memory outside a buffer.
+// Records and row views broken field by field, as only a hand-made pickle
+// state or parts could make them, and the guards of the checked entries: every
+// reader throws InternalError instead of touching memory outside a buffer.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,10 +8,10 @@
 #include "kernels/block.hpp"
 #include "kernels/i4.hpp"
 #include "kernels/i8.hpp"
-#include "kernels/ranges.hpp"
 #include "methods/adaptive.hpp"
 #include "methods/asymmetric.hpp"
 #include "methods/learned.hpp"
+#include "methods/rows.hpp"
 #include "methods/symmetric.hpp"
 #include "shared/decode.hpp"
 
@@ -35,31 +35,22 @@ Quantized<T> make(uint32_t bits, bool asymmetric = false, size_t block = 4) {
 template <class T>
 void expect_broken_records_refused() {
     using Q = Quantized<T>;
-    // One case per condition of the check and direction; a width case resizes
-    // its bytes, so that only the width is wrong. The widths vary so that the
-    // valid record's dot product takes the 8-bit and the generic path.
+    // The view's check is tested field by field below; here the record's own
+    // condition (the code count), and one case of each part as every reader
+    // meets it. A width case resizes its bytes, so that only the width is
+    // wrong; the widths vary so that the valid record's dot product takes the
+    // 8-bit and the generic path.
     const struct { const char* name; uint32_t bits; bool asym; std::function<void(Q&)> brk; } cases[] = {
         {"block 0", 8, false, [](Q& q) { q.block = 0; }},
-        {"scales short", 4, false, [](Q& q) { q.scales.pop_back(); }},
-        {"scales long", 8, false, [](Q& q) { q.scales.push_back(q.scales[0]); }},
-        {"symmetric with zero points", 8, false, [](Q& q) { q.zero_points = q.scales; }},
         {"count short", 5, false, [](Q& q) { q.packed.count = 9; }},
         {"count long", 3, false, [](Q& q) { q.packed.count = 11; }},
         {"bytes short", 16, false, [](Q& q) { q.packed.bytes.pop_back(); }},
-        {"bytes long", 8, false, [](Q& q) { q.packed.bytes.push_back(0); }},
-        {"width 1", 8, false, [](Q& q) { q.packed.bits = 1; q.packed.bytes.resize(2); }},
         {"width 17", 16, false, [](Q& q) { q.packed.bits = 17; q.packed.bytes.resize(22); }},
         {"unknown kind", 8, false, [](Q& q) { q.kind = static_cast<Kind>(7); }},
         {"asymmetric zero points short", 6, true, [](Q& q) { q.zero_points.pop_back(); }},
-        {"asymmetric zero points long", 6, true, [](Q& q) { q.zero_points.push_back(q.zero_points[0]); }},
         // The last block holds two codes, of width 6.
-        {"adaptive width 1", 0, true, [](Q& q) { q.block_bits[2] = 1; q.data.pop_back(); }},
         {"adaptive width 9", 0, true, [](Q& q) { q.block_bits[2] = 9; q.data.push_back(0); }},
-        {"adaptive widths short", 0, true, [](Q& q) { q.block_bits.pop_back(); }},
-        {"adaptive widths long", 0, true, [](Q& q) { q.block_bits.push_back(2); }},
-        {"adaptive data short", 0, true, [](Q& q) { q.data.pop_back(); }},
-        {"adaptive data long", 0, true, [](Q& q) { q.data.push_back(0); }},
-        {"adaptive zero points short", 0, true, [](Q& q) { q.zero_points.pop_back(); }}};
+        {"adaptive data long", 0, true, [](Q& q) { q.data.push_back(0); }}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Q q = make<T>(c.bits, c.asym);
@@ -125,72 +116,92 @@ TEST(BrokenRecord, EmptyRecordsSkipWork) {
     EXPECT_TRUE(q.unpacked_codes().empty());
 }
 
-// The kernels guard their own inputs too, for callers that skip the record check.
+// The entries that take no view build one from their buffers, so the view's
+// check guards them too; and the buffers beside a view are checked against it.
 TEST(KernelGuards, Throw) {
     const auto buf = [](size_t n) { return std::vector<float>(n, 0.0f); };
-    const Packed p8 = Packed::from_i32s(std::vector<int32_t>(6, 1), 8), p5 = Packed::from_i32s(std::vector<int32_t>(6, 1), 5);
-    const std::vector<uint32_t> w8{8}, w9{9};
-    std::vector<float> o6 = buf(6), o5 = buf(5);
+    const Packed p8 = Packed::from_i32s(std::vector<int32_t>(6, 1), 8);
+    const std::vector<uint32_t> w9{9};
+    std::vector<float> o6 = buf(6), o5 = buf(5), s2 = buf(2), z1 = buf(1);
+    std::vector<uint8_t> b6(6), b5(5);
+    std::vector<uint32_t> w1(1);
+    const Parts<f32> three = rows::quantize<f32>(buf(6), 2, 3, {Kind::Symmetric, 8, 3}).value();
+    const Rows<f32> view = three.view({Kind::Symmetric, 8, 3}, 2, 3);
     const std::pair<const char*, std::function<void()>> cases[] = {
-        {"i8 block 0", [&] { dequant_i8_blocks(buf(6), p8.bytes, 0, o6); }},
-        {"i8 scales short", [&] { dequant_i8_blocks(buf(2), p8.bytes, 2, o6); }},
         {"i8 bytes short", [&] { auto o = buf(7); dequant_i8_blocks(buf(7), p8.bytes, 1, o); }},
         {"i8 dot scales short", [&] { (void)dot_i8_blocks(buf(1), p8.bytes, 3, buf(6)); }},
-        {"i4 bytes short", [&] { auto o = buf(13); dequant_i4_blocks(buf(13), p8.bytes, 1, o); }},
         {"i4 block 0", [&] { auto o = buf(4); dequant_i4_blocks(buf(4), p8.bytes, 0, o); }},
-        {"symmetric out short", [&] { dequant_sym_into(buf(6), p5, 1, o5); }},
-        {"symmetric scales short", [&] { dequant_sym_into(buf(5), p5, 1, o6); }},
-        {"asymmetric zero points short", [&] { dequant_asym_into(buf(2), buf(1), p5, 3, o6); }},
-        {"dot symmetric x short", [&] { (void)dot_sym(buf(6), p5, 1, buf(5)); }},
-        {"dot asymmetric x long", [&] { (void)dot_asym(buf(6), buf(6), p5, 1, buf(7)); }},
-        {"dot asymmetric block 0", [&] { (void)dot_asym(buf(6), buf(6), p5, 0, buf(6)); }},
-        {"dot asymmetric width 17", [&] { (void)dot_asym(buf(6), buf(6), Packed{std::vector<uint8_t>(64), 6, 17}, 1, buf(6)); }},
         {"decoder out short", [&] { dequant_sym<f32>(buf(6), p8, 1, o5); }},
         {"decoder adaptive width 9", [&] { dequant_adaptive<f32>(buf(1), buf(1), std::vector<uint8_t>(64), w9, 6, 6, o6); }},
-        {"decoder adaptive data short", [&] { dequant_adaptive<f32>(buf(1), buf(1), std::vector<uint8_t>(5), w8, 6, 6, o6); }},
-        {"decoder adaptive out short", [&] { dequant_adaptive<f32>(buf(1), buf(1), std::vector<uint8_t>(6), w8, 6, 6, o5); }},
-        {"adaptive width 9", [&] { (void)quantize_adaptive(buf(6), 3, std::vector<uint32_t>{8, 9}); }},
-        {"adaptive widths short", [&] { (void)quantize_adaptive(buf(6), 3, w8); }},
-        {"dot adaptive data short", [&] { (void)dot_adaptive(buf(1), buf(1), std::vector<uint8_t>(5), w8, 6, buf(6)); }},
+        {"symmetric quantizer bytes short", [&] { quantize_sym_packed(buf(6), 8, 3, s2, b5); }},
+        {"asymmetric quantizer zero points short", [&] { quantize_asym_packed(buf(6), 8, 3, s2, z1, b6); }},
+        {"adaptive widths not one per block", [&] { adaptive_widths(buf(6), 3, 0.1f, w1); }},
+        {"adaptive quantizer width 9", [&] { std::vector<uint8_t> b(7); quantize_adaptive(buf(6), 3, std::vector<uint32_t>{8, 9}, s2, s2, b); }},
+        {"decode out short", [&] { decode_rows(view, o5); }},
+        {"unpack out short", [&] { std::vector<int32_t> o(5); unpack_rows(view, o); }},
+        {"dot x short", [&] { dot_rows(view, buf(5), 2, o6); }},
+        {"dot out short", [&] { std::vector<float> o(3); dot_rows(view, buf(6), 2, o); }},
+        {"dot more rows than left", [&] { RowReader<f32> r(view); r.dot(1, buf(3), 1, o6, 1); r.dot(2, buf(3), 1, o6, 2); }},
         {"fit codes short", [&] { (void)fit_blocks(buf(6), std::vector<int32_t>(5), 2); }},
         {"widen out short", [&] { auto o = buf(2); widen_f16(std::vector<uint16_t>(3), o); }},
-        {"narrow out short", [&] { std::vector<uint16_t> o(2); narrow_f16(buf(3), o); }},
-        {"symmetric quantizer block 0", [&] { (void)quantize_sym_packed(buf(6), 8, 0); }},
-        {"asymmetric quantizer block 0", [&] { (void)quantize_asym_packed(buf(6), 8, 0); }}};
+        {"narrow out short", [&] { std::vector<uint16_t> o(2); narrow_f16(buf(3), o); }}};
     for (const auto& [name, call] : cases) EXPECT_THROW(call(), InternalError) << name;
 }
 
-// The range entries over borrowed buffers refuse every length they index by, one field wrong at a time
-// (row 0 is valid). `bad` marks the entry groups that must refuse: symmetric, asymmetric, widths, adaptive.
-TEST(KernelGuards, RangeEntriesThrow) {
-    namespace r = ranges;
-    const std::vector<float> v(6, 1.0f);
-    const struct { size_t block; uint32_t bits; std::vector<uint32_t> widths; size_t scales, zps, bytes; const char* bad; }
-        cases[] = {{3, 8, {8, 8}, 2, 2, 6, "...."}, {0, 8, {8, 8}, 2, 2, 6, "sawa"}, {3, 17, {8, 8}, 2, 2, 13, "sa.."},
-                   {3, 1, {8, 1}, 2, 2, 6, "sa.a"}, {3, 8, {8, 9}, 2, 2, 7, "...a"}, {3, 8, {8}, 1, 2, 6, "sawa"},
-                   {3, 8, {8, 8}, 2, 1, 6, ".a.a"}, {3, 8, {8, 8}, 2, 2, 5, "sa.a"}};
+// The one check of a view names the first thing wrong, one field at a time,
+// and every reader refuses such a view. Row 0 of each kind is whole: three
+// rows of ten values in blocks of four, the last block of each row short.
+TEST(RowView, TheCheckNamesWhatIsWrongAndEveryReaderRefuses) {
+    using V = Rows<f32>;
+    const std::vector<float> v = kValues;
+    std::vector<float> values;
+    for (int r = 0; r < 3; ++r) values.insert(values.end(), v.begin(), v.end());
+    const Scheme schemes[] = {{Kind::Symmetric, 5, 4}, {Kind::Asymmetric, 8, 4}, {Kind::Adaptive, 0, 4, 0.05f}};
+    const std::vector<uint32_t> w9(9, 9);
+    const std::vector<float> nine(9), eight(8);
+    const std::vector<uint8_t> huge_rows(1);
+    const struct { int kind; const char* want; std::function<void(V&)> brk; } cases[] = {
+        {0, "", [](V&) {}},
+        {1, "", [](V&) {}},
+        {2, "", [](V&) {}},
+        {0, "bits 1", [](V& x) { x.scheme.bits = 1; }},
+        {1, "bits 17", [](V& x) { x.scheme.bits = 17; }},
+        {2, "block 0", [](V& x) { x.scheme.block = 0; }},
+        {0, "kind: unknown", [](V& x) { x.scheme.kind = static_cast<Kind>(3); }},
+        {0, "scales: expected 9, got 8", [&](V& x) { x.scales = eight; }},
+        {0, "zero_points: expected 0, got 9", [&](V& x) { x.zero_points = nine; }},
+        {1, "zero_points: expected 9, got 8", [&](V& x) { x.zero_points = eight; }},
+        {0, "widths: expected 0, got 9", [&](V& x) { x.widths = w9; }},
+        {2, "widths: expected 2 to 8, got 9", [&](V& x) { x.widths = w9; }},
+        {0, "codes: expected 21, got 20", [](V& x) { x.codes = x.codes.first(20); }},
+        {1, "codes: expected 30, got 29", [](V& x) { x.codes = x.codes.first(29); }},
+        {2, "codes: expected", [](V& x) { x.codes = x.codes.first(x.codes.size() - 1); }},
+        {2, "scales: expected 6, got 9", [](V& x) { x.rows = 2; }},
+        {0, "shape: the block count overflows", [](V& x) { x.rows = SIZE_MAX / 2; }},
+        {0, "shape: the code byte count overflows", [](V& x) { x.rows = 9; x.cols = SIZE_MAX / 4; x.scheme.block = SIZE_MAX; }}};
     for (const auto& c : cases) {
-        std::vector<float> s(c.scales), z(c.zps), out(6);
-        std::vector<uint8_t> b(c.bytes);
-        std::vector<uint32_t> w(c.widths.size());
-        const std::pair<int, std::function<void()>> calls[] = {
-            {0, [&] { r::quantize_sym(v, c.block, c.bits, s, b); }},
-            {0, [&] { r::dequant_sym(s, b, c.bits, c.block, out); }},
-            {0, [&] { (void)r::dot_sym(s, b, c.bits, c.block, v); }},
-            {1, [&] { r::quantize_asym(v, c.block, c.bits, s, z, b); }},
-            {1, [&] { r::dequant_asym(s, z, b, c.bits, c.block, out); }},
-            {1, [&] { (void)r::dot_asym(s, z, b, c.bits, c.block, v); }},
-            {2, [&] { r::adaptive_widths(v, c.block, 0.1f, w); }},
-            {3, [&] { r::quantize_adaptive(v, c.block, c.widths, s, z, b); }},
-            {3, [&] { r::dequant_adaptive(s, z, b, c.widths, c.block, out); }},
-            {3, [&] { (void)r::dot_adaptive(s, z, b, c.widths, c.block, v); }}};
-        for (size_t k = 0; k < std::size(calls); ++k) {
-            SCOPED_TRACE(std::string(c.bad) + " entry " + std::to_string(k));
-            if (c.bad[calls[k].first] != '.') EXPECT_THROW(calls[k].second(), InternalError);
-            else EXPECT_NO_THROW(calls[k].second());
+        SCOPED_TRACE(c.want);
+        const Scheme& s = schemes[c.kind];
+        const Parts<f32> p = rows::quantize<f32>(values, 3, 10, s).value();
+        V view = p.view(s, 3, 10);
+        c.brk(view);
+        const std::optional<Fault> f = fault_of(view);
+        if (!*c.want) {
+            ASSERT_FALSE(f.has_value());
+            continue;
         }
+        ASSERT_TRUE(f.has_value());
+        const std::string what = f->scheme ? std::string(f->scheme->kind == CoreError::Kind::InvalidBits
+                                                             ? "bits " + std::to_string(f->scheme->bits)
+                                                             : "block " + std::to_string(f->scheme->block))
+                                           : f->what;
+        EXPECT_EQ(what.substr(0, std::string(c.want).size()), c.want);
+        std::vector<float> out(30), x(10);
+        std::vector<int32_t> codes(30);
+        EXPECT_THROW(decode_rows(view, out), InternalError);
+        EXPECT_THROW(unpack_rows(view, codes), InternalError);
+        EXPECT_THROW(RowReader<f32>{view}, InternalError);
     }
 }
-
 }  // namespace
 }  // namespace velmar

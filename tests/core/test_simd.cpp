@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "kernels/dispatch.hpp"
+#include "shared/tensor.hpp"
 #include "sweep.hpp"
 
 namespace velmar {
@@ -14,7 +15,7 @@ using simd::Level;
 using test::same;
 using test::values;
 
-const size_t kBlocks[] = {1, 3, 5, 7, 15, 16, 17, 31, 32, 33, 64, 100};
+const size_t kBlocks[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 24, 31, 32, 33, 64, 100};
 const size_t kLens[] = {1, 2, 7, 9, 16, 31, 33, 65, 100, 257, 1000, 4099};
 
 // What one kernel call wrote, and how much: the two tables start from
@@ -63,7 +64,14 @@ TEST(Dispatch, ActiveLevelIsTheWidestSupported) {
     EXPECT_EQ(levels.at(1), Level::Sse2);  // part of x86-64 itself, so its twin is always tested
 #endif
     EXPECT_EQ(simd::active().level, levels.back());
-    for (const Level l : levels) EXPECT_EQ(simd::kernels_at(l).level, l) << simd::level_name(l);
+    for (const Level l : levels) {
+        EXPECT_EQ(simd::kernels_at(l).level, l) << simd::level_name(l);
+        simd::force_level(l);
+        EXPECT_EQ(&simd::active(), &simd::kernels_at(l));
+    }
+    simd::unforce_level();
+    EXPECT_EQ(simd::active().level, levels.back());
+    EXPECT_THROW(simd::force_level(static_cast<Level>(9)), InternalError);
 }
 
 // Every length across the vector heads and tails, at odd starts that misalign
@@ -113,8 +121,9 @@ TEST_P(Twin, BlockKernels) {
                     k.unpack(b.data(), bits, len, o.c.data());
                     k.dequant_sym(s.data(), b.data(), bits, block, len, o.f.data() + nb);
                 });
-                // s * (q - z) meets two NaNs where both s and z are NaN.
-                expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+                // s * (q - z) meets two NaNs where both s and z are NaN; so do the fit's sums.
+                expect_same({.f = len, .s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                    k.fit_packed(xp, b.data(), bits, nullptr, len, block, o.s.data(), o.z.data());
                     k.dequant_asym(s.data(), z.data(), b.data(), bits, nullptr, block, len, o.f.data());
                     o.f.push_back(k.dot_sym(s.data(), b.data(), bits, block, xp, len));
                     o.f.push_back(k.dot_asym(s.data(), z.data(), b.data(), bits, block, xp, len));
@@ -125,7 +134,8 @@ TEST_P(Twin, BlockKernels) {
             std::vector<uint32_t> w(nb);
             for (size_t i = 0; i < nb; ++i) w[i] = 2 + (seed * 7 + i * 5) % 7;
             const std::vector<uint8_t> d = test::bytes(adaptive_data_len(w.data(), block, len), seed + 5);
-            expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+            expect_same({.f = len, .s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                k.fit_packed(v, d.data(), 0, w.data(), len, block, o.s.data(), o.z.data());
                 k.dequant_asym(s.data(), z.data(), d.data(), 0, w.data(), block, len, o.f.data());
                 o.f.push_back(k.dot_adaptive(s.data(), z.data(), d.data(), w.data(), block, xp, len));
             }, true);
@@ -144,6 +154,32 @@ TEST_P(Twin, BlockKernels) {
                 k.fit_blocks(seed % 3 ? xp : v, codes.data(), len, block, o.s.data(), o.z.data());
             }, true);
         }
+    }
+}
+
+// Blocks longer than the kernels' batches and stages go in pieces: the
+// quantizers, the widths and the fit from packed codes, one bit stream and
+// adaptive runs.
+TEST_P(Twin, LongBlocks) {
+    const size_t len = 12011, block = 5003, nb = block_count(len, block);
+    // No specials but the NaNs at block heads and tails: the first block's sums stay numbers.
+    const std::vector<float> v = values(len, 7, block, 0);
+    std::vector<uint32_t> w(nb);
+    ref.adaptive_widths(v.data(), len, block, 0.01f, w.data());
+    const size_t total = adaptive_data_len(w.data(), block, len);
+    for (const uint32_t bits : {3u, 8u, 13u}) {
+        const size_t pl = packed_len(len, bits);
+        // Disjoint outputs: the packers of the scalar level OR into zeroed bytes.
+        expect_same({.s = 4 * nb, .z = 3 * nb, .b = 2 * pl + total, .w = nb}, [&](const Kernels& k, Out& o) {
+            k.quantize_sym(v.data(), len, block, bits, o.s.data() + 3 * nb, o.b.data());
+            k.quantize_asym(v.data(), len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data() + pl);
+            k.fit_packed(v.data(), o.b.data() + pl, bits, nullptr, len, block, o.s.data() + nb, o.z.data() + nb);
+            k.adaptive_widths(v.data(), len, block, 0.01f, o.w.data());
+            k.quantize_asym(v.data(), len, block, 0, w.data(), o.s.data() + 2 * nb, o.z.data() + 2 * nb,
+                            o.b.data() + 2 * pl);
+            k.fit_packed(v.data(), o.b.data() + 2 * pl, 0, w.data(), len, block, o.s.data() + 2 * nb,
+                         o.z.data() + 2 * nb);
+        }, true);
     }
 }
 
@@ -176,6 +212,68 @@ TEST_P(Twin, HalfPrecisionConversions) {
         k.widen_f16(all.data(), all.size(), o.f.data());
         k.narrow_f16(f.data(), f.size(), o.h.data());
     });
+}
+
+// The parts of `rows` random rows of every kind, and their row runs: random
+// code bytes (every code of a width occurs), scales and zero points of any bit
+// pattern in each stored type, adaptive widths with their exact byte runs.
+struct RowParts {
+    size_t rows, cols, block, nb;
+    std::vector<uint8_t> codes, data, scales, zero_points;
+    std::vector<uint32_t> widths;
+
+    RowParts(size_t rows_, size_t cols_, size_t block_, uint32_t bits, uint32_t seed)
+        : rows(rows_), cols(cols_), block(block_), nb(block_count(cols_, block_)) {
+        codes = test::bytes(rows * packed_len(cols, bits), seed);
+        // Specials (NaN, infinities) are one scale in eight, as float bits.
+        const std::vector<float> s = values(rows * nb, seed + 1, 0, 8), z = values(rows * nb, seed + 2, 0, 8);
+        scales.assign(reinterpret_cast<const uint8_t*>(s.data()), reinterpret_cast<const uint8_t*>(s.data() + s.size()));
+        zero_points.assign(reinterpret_cast<const uint8_t*>(z.data()), reinterpret_cast<const uint8_t*>(z.data() + z.size()));
+        for (size_t i = 0; i < rows * nb; ++i) widths.push_back(2 + (seed + i * 5) % 7);
+        size_t total = 0;
+        for (size_t i = 0; i < rows; ++i) total += adaptive_data_len(widths.data() + i * nb, block, cols);
+        data = test::bytes(total, seed + 3);
+    }
+    // Stored as f16 or bf16, the same bytes read as half as many elements.
+    simd::RowRun run(Kind kind, uint32_t bits, simd::Stored stored) const {
+        const bool adaptive = kind == Kind::Adaptive;
+        return {adaptive ? data.data() : codes.data(), scales.data(), kind == Kind::Symmetric ? nullptr : zero_points.data(),
+                adaptive ? widths.data() : nullptr, rows, cols, block, bits, stored};
+    }
+};
+
+using RowEntry = void (*simd::Kernels::*)(const simd::RowRun&, const float*, size_t, float*, size_t);
+
+RowEntry row_entry(Kind kind, uint32_t bits) {
+    if (kind == Kind::Adaptive) return &Kernels::rows_dot_adaptive;
+    if (kind == Kind::Asymmetric) return &Kernels::rows_dot_asym;
+    return bits == 8 ? &Kernels::rows_dot_i8 : &Kernels::rows_dot_sym;
+}
+
+// Rows across the tile heights of every level (a partial tile last), vector
+// counts across a group of vectors, blocks that split, fill or exceed a step.
+TEST_P(Twin, RowKernels) {
+    const struct { size_t rows, cols, block, k; } shapes[] = {
+        {2, 1, 1, 1}, {3, 7, 3, 2}, {17, 33, 32, 1}, {70, 64, 32, 3}, {5, 130, 7, 9}, {33, 100, 100, 2}, {9, 200, 64, 1},
+        {65, 31, 1, 1}};
+    uint32_t seed = 0;
+    for (const auto& sh : shapes) {
+        ++seed;
+        const std::vector<float> x = values(sh.k * sh.cols, seed * 17, 0, seed % 4 ? 0 : 16);
+        for (const Kind kind : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive}) {
+            for (uint32_t bits = kind == Kind::Adaptive ? 16 : 2; bits <= 16; ++bits) {
+                const RowParts p(sh.rows, sh.cols, sh.block, bits, ++seed);
+                for (const simd::Stored stored : {simd::Stored::F32, simd::Stored::F16, simd::Stored::Bf16}) {
+                    SCOPED_TRACE(std::to_string(sh.rows) + " x " + std::to_string(sh.cols) + " block " +
+                                 std::to_string(sh.block) + " k " + std::to_string(sh.k) + " kind " + kind_name(kind) +
+                                 " bits " + std::to_string(bits) + " stored " + std::to_string(int(stored)));
+                    expect_same({.f = sh.k * sh.rows}, [&](const Kernels& k, Out& o) {
+                        (k.*row_entry(kind, bits))(p.run(kind, bits, stored), x.data(), sh.k, o.f.data(), sh.rows);
+                    }, true);
+                }
+            }
+        }
+    }
 }
 
 std::string level_label(const ::testing::TestParamInfo<Level>& info) { return simd::level_name(info.param); }

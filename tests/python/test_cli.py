@@ -142,15 +142,16 @@ def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, monkeypatch)
 def test_both_front_doors_run_the_same_tree(tmp_path):
     nope, env = tmp_path / "nope.npy", dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     np.save(tmp_path / "w.npy", np.ones((2, 32), np.float32))
-    sample = "velmar {}: 1048576 values from built-in sample, block 32".format(velmar.__version__)
-    for module in ("velmar", "velmar.cli"):  # python -m velmar, and what the velmar script calls
-        for argv, code, out, err in [([nope], 2, "", f"velmar: error: {nope}: no such file\n"),
-                                     (["--version"], 0, f"velmar {velmar.__version__}\n", ""),
-                                     (["--scheme", "symmetric:4", "--scale", "f16"], 0, sample, ""),
-                                     (["model", "report", tmp_path / "w.npy"], 0, "velmar {}: 1 tensors from".format(
-                                         velmar.__version__), "")]:
-            r = subprocess.run([sys.executable, "-m", module, *map(str, argv)], capture_output=True, text=True, env=env)
-            assert (r.returncode, r.stdout[:len(out)], r.stderr) == (code, out, err), (module, argv)
+    version = velmar.__version__
+    report = (["model", "report", tmp_path / "w.npy"], 0, f"velmar {version}: 1 tensors from", "")
+    for module, argv, code, out, err in [  # python -m velmar, and the module the velmar script calls
+            ("velmar", [nope], 2, "", f"velmar: error: {nope}: no such file\n"),
+            ("velmar", ["--version"], 0, f"velmar {version}\n", ""),
+            ("velmar", ["--scheme", "symmetric:4", "--scale", "f16"], 0,
+             f"velmar {version}: 1048576 values from built-in sample, block 32", ""),
+            ("velmar", *report), ("velmar.cli", *report)]:
+        r = subprocess.run([sys.executable, "-m", module, *map(str, argv)], capture_output=True, text=True, env=env)
+        assert (r.returncode, r.stdout[: len(out)], r.stderr) == (code, out, err), (module, argv)
 
 
 def test_plot(capsys, vector, tmp_path):

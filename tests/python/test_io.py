@@ -1,5 +1,6 @@
 """The velmar file (velmar.io) and GGUF (velmar.gguf_io): round trips, the loader's checks, exactness against gguf."""
 
+import argparse
 import json
 import os
 import struct
@@ -227,3 +228,27 @@ def test_gguf_refuses_inexact_schemes_unless_asked_to_write_them_decoded(tmp_pat
     t = quantize(x, kind="asymmetric", bits=4)
     gguf_io.export(tmp_path / "m.gguf", {"w": t}, fallback="f16")
     assert np.array_equal(gguf_io.load(tmp_path / "m.gguf")["w"], t.dequantize().astype(np.float16))
+
+
+def test_big_endian_gguf_reads_as_its_little_endian_twin_or_is_refused(tmp_path, monkeypatch):
+    from gguf.scripts.gguf_convert_endian import convert_byteorder
+
+    x = np.random.default_rng(5).standard_normal((3, 64)).astype(np.float32)
+    objects = {"q8": quantize(x, bits=8, scale=Scale.F16), "q4": quantize(x, bits=4, scale=Scale.F16), "f": x,
+               "h": x.astype(np.float16), "b": x.astype(ml_dtypes.bfloat16)}
+    little, big = tmp_path / "le.gguf", tmp_path / "be.gguf"
+    gguf_io.export(little, objects)
+    big.write_bytes(little.read_bytes())
+    monkeypatch.setattr("builtins.input", lambda *_: "YES")
+    reader = gguf.GGUFReader(big, "r+")
+    convert_byteorder(reader, argparse.Namespace(order="big", dry_run=False))
+    reader.data.flush()
+    assert gguf.GGUFReader(big).byte_order == "S" and big.read_bytes() != little.read_bytes()
+    for (name, a), b in zip(gguf_io.load(little).items(), gguf_io.load(big).values()):
+        same(a, b)
+        same(b, objects[name])
+    w = gguf.GGUFWriter(big, "x", endianess=gguf.GGUFEndian.BIG)  # blocks whose fields velmar does not know
+    w.add_tensor("q5", gguf.quants.quantize(x, GT.Q5_0), raw_dtype=GT.Q5_0)
+    w.write_header_to_file(), w.write_kv_data_to_file(), w.write_tensors_to_file(), w.close()
+    with pytest.raises(ValueError, match="'q5': a big-endian file of Q5_0 blocks"):
+        gguf_io.load(big)

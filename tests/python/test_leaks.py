@@ -156,7 +156,7 @@ def test_allocation_failure_is_memory_error_not_abort():
         q = velmar.quantize(v, 3, 64)
         with open("/proc/self/statm") as f:
             used = int(f.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + 100_000_000, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (used + 80_000_000, resource.RLIM_INFINITY))
         huge = type("Huge", (), {"__len__": lambda s: 2**62, "__getitem__": lambda s, i: 1.0})()  # a length hint
         for call in (lambda: velmar.quantize(huge), lambda: velmar.quantize(v, 3, 64), q.dequantize,
                      lambda: velmar.adaptive_quantize(v, 64, 0.5), lambda: q.dot(v),

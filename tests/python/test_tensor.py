@@ -1,5 +1,6 @@
 """velmar.tensor: every row is the 1-D tensor of that row, and every product its 1-D dot."""
 
+import contextlib
 import copy
 import math
 import pickle
@@ -10,7 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from velmar import InvalidBitsError, Scale, Scheme, quantize_array
+from velmar import InvalidBitsError, InvalidBlockError, LengthMismatchError, Scale, Scheme, quantize_array
 from velmar import _tensor as native, tensor as vt
 
 from float_reference import SCALES, same_f32
@@ -178,8 +179,12 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
     view = (*native.quantize(f, 2, 4, "symmetric", 8, 4, 0.0, 0), 2, 4, "symmetric", 8, 4, 0)
     cases = [
         (lambda: native.quantize(f, 2, 4, "cubic", 8, 4, 0.0, 0), ValueError, "kind: expected 'symmetric', 'asym"),
-        (lambda: native.quantize(f, 3, 4, "symmetric", 8, 4, 0.0, 0), ValueError, r"values: expected rows \* cols"),
-        (lambda: native.dequantize(*view, np.ones(7, np.float32)), ValueError, r"out: expected rows \* cols"),
+        (lambda: native.quantize(f, 3, 4, "symmetric", 8, 4, 0.0, 0), LengthMismatchError, "expected 12, got 8"),
+        (lambda: native.quantize(f, 2, 4, "symmetric", 1, 4, 0.0, 0), InvalidBitsError, "bit width 1 is outside"),
+        (lambda: native.dequantize(*view[:7], 17, *view[8:], np.ones(8, np.float32)), InvalidBitsError, "17"),
+        (lambda: native.dequantize(*view[:8], 0, *view[9:], np.ones(8, np.float32)), InvalidBlockError, "size 0"),
+        (lambda: native.dequantize(*view, np.ones(7, np.float32)), LengthMismatchError, "expected 8, got 7"),
+        (lambda: native.row(*view[:4], 4, "symmetric", 8, 4, 0), ValueError, "scales: expected 1, got 2"),
         (lambda: vt.quantize(a, axis=2), ValueError, r"axis: expected -2 to 1 .* got 2"),
         (lambda: vt.quantize(np.float32(1)), ValueError, "0-d"),
         (lambda: vt.quantize(a, Scheme.Q8_32, bits=4), TypeError, "either a scheme"),
@@ -269,6 +274,23 @@ def test_rows_of_no_values_take_no_memory():
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         assert peak < 1 << 16, (scheme, peak)
+
+
+def test_a_forced_kernel_level_gives_the_same_products():
+    t = vt.quantize(np.random.default_rng(3).standard_normal((70, 50)).astype(np.float32), bits=4, block=16)
+    x, chosen = np.linspace(-1, 1, 50, dtype=np.float32), native.kernel_level()
+    want, ran = t @ x, []
+    try:
+        for level in ("scalar", "sse2", "avx2", "avx512", "neon"):
+            with contextlib.suppress(ValueError):
+                native.use_kernel_level(level)
+                ran.append(native.kernel_level())
+                same_f32(t @ x, want)
+        with pytest.raises(ValueError, match="kernel level 'sse9' is not one this CPU runs \\(scalar, "):
+            native.use_kernel_level("sse9")
+    finally:
+        native.use_kernel_level(None)
+    assert native.kernel_level() == chosen and chosen in ran and "scalar" in ran
 
 
 def test_description():

@@ -38,26 +38,10 @@ PyTypeObject* quantized_type() {
     return g_type;
 }
 
-PyObject* wrap(QuantizedInner&& inner) {
-    Snapshot value = std::make_shared<const QuantizedInner>(std::move(inner));
-    PyTypeObject* type = quantized_type();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) throw_error_set();
-    auto* q = reinterpret_cast<PyQuantized*>(self);
-    std::construct_at(&q->inner, std::move(value));
-    q->borrow = 0;
-    return self;
-}
+PyObject* wrap(QuantizedInner&& inner) { return new_quantized(quantized_type(), std::move(inner)); }
 
 void arg_quantized(PyObject* obj, const char* name) {
     if (!PyObject_TypeCheck(obj, quantized_type())) raise_not_instance(obj, "Quantized", name);
-}
-
-std::optional<Kind> kind_named(std::string_view name) {
-    for (Kind k : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive})
-        if (name == kind_name(k)) return k;
-    return std::nullopt;
 }
 
 }  // namespace velmar::py

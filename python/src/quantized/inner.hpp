@@ -4,41 +4,10 @@
 // lock take a reference to it, and refine swaps in a new one.
 #include <Python.h>
 
-#include <memory>
-#include <optional>
-#include <string_view>
-#include <type_traits>
-#include <variant>
-
-#include "shared/tensor.hpp"
+#include "support/quantized.hpp"
 #include "support/ref.hpp"
 
 namespace velmar::py {
-
-// Tag order follows the Scale members: f32, f16, bf16.
-using QuantizedInner = std::variant<Quantized<f32>, Quantized<f16>, Quantized<bf16>>;
-using Snapshot = std::shared_ptr<const QuantizedInner>;
-
-// f(std::type_identity<T>{}) for the element type of Scale member `index`.
-template <class F>
-decltype(auto) with_scale_type(int index, F&& f) {
-    switch (index) {
-        case 0:
-            return f(std::type_identity<f32>{});
-        case 1:
-            return f(std::type_identity<f16>{});
-        default:
-            return f(std::type_identity<bf16>{});
-    }
-}
-
-std::optional<Kind> kind_named(std::string_view name);
-
-struct PyQuantized {
-    PyObject_HEAD Snapshot inner;
-    // 0: free, > 0: shared readers, -1: held by refine.
-    int borrow;
-};
 
 PyTypeObject* quantized_type();
 

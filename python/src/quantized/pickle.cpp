@@ -16,16 +16,18 @@ constexpr int kVersion = 1;
 
 [[noreturn]] void malformed() { raise(PyExc_ValueError, "malformed pickle state"); }
 
-// Raw little-endian bit patterns, no header; f16 and bf16 share the 2-byte path.
+// Raw little-endian bit patterns, no header; f16 and bf16 share the 2-byte
+// path. Written straight into a new bytes object.
 template <class T>
-std::vector<uint8_t> encode(const std::vector<T>& elements) {
+PyObject* encode(const std::vector<T>& elements) {
     constexpr unsigned E = Scale<T>::bytes;
-    std::vector<uint8_t> out(elements.size() * E);
+    Ref out = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(elements.size() * E)));
+    auto* p = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
     for (size_t i = 0; i < elements.size(); ++i) {
         const uint64_t bits = Scale<T>::to_bits(elements[i]);
-        for (unsigned b = 0; b < E; ++b) out[i * E + b] = static_cast<uint8_t>(bits >> (8 * b));
+        for (unsigned b = 0; b < E; ++b) p[i * E + b] = static_cast<uint8_t>(bits >> (8 * b));
     }
-    return out;
+    return out.release();
 }
 
 template <class T>
@@ -41,7 +43,7 @@ std::vector<T> decode(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-struct Parts {
+struct State {
     Kind kind;
     uint32_t bits;
     size_t block;
@@ -84,20 +86,14 @@ std::vector<uint8_t> byte_vector(PyObject* obj) {
 }
 
 template <class T>
-QuantizedInner rebuild(Parts&& parts) {
-    Quantized<T> q;
-    q.kind = parts.kind;
-    q.block = parts.block;
-    q.len = parts.len;
-    q.scales = decode<T>(parts.scales);
-    if (parts.kind == Kind::Adaptive) {
-        q.zero_points = decode<T>(parts.zero_points);
-        q.data = std::move(parts.codes);
-        q.block_bits = std::move(parts.block_bits);
-    } else {
-        if (parts.kind == Kind::Asymmetric) q.zero_points = decode<T>(parts.zero_points);
-        q.packed = Packed{std::move(parts.codes), parts.len, parts.bits};
-    }
+QuantizedInner rebuild(State&& state) {
+    velmar::Parts<T> parts;
+    parts.codes = std::move(state.codes);
+    parts.scales = decode<T>(state.scales);
+    // Items the kind does not use are ignored, as the state format says.
+    if (state.kind != Kind::Symmetric) parts.zero_points = decode<T>(state.zero_points);
+    if (state.kind == Kind::Adaptive) parts.widths = std::move(state.block_bits);
+    Quantized<T> q = record_of(std::move(parts), {state.kind, state.bits, state.block}, state.len);
     // States that break the tensor's invariants are refused here, so that no
     // operation ever meets an inconsistent record.
     if (!q.keeps_invariants()) malformed();
@@ -108,18 +104,14 @@ template <class T>
 PyObject* state_of(const Quantized<T>& q, int scale_index) {
     const bool adaptive = q.kind == Kind::Adaptive;
     const std::vector<uint8_t>& codes = q.code_bytes();
-    const std::vector<uint8_t> scales = encode(q.scales);
-    const std::vector<uint8_t> zero_points = encode(q.zero_points);
     Ref widths = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(q.block_bits.size())));
     for (size_t i = 0; i < q.block_bits.size(); ++i)
         PyTuple_SetItem(widths.get(), static_cast<Py_ssize_t>(i),
                         Ref::check(PyLong_FromUnsignedLong(q.block_bits[i])).release());
-    auto as_bytes = [](const std::vector<uint8_t>& v) {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()), static_cast<Py_ssize_t>(v.size()));
-    };
-    Ref codes_obj = Ref::check(as_bytes(codes));
-    Ref scales_obj = Ref::check(as_bytes(scales));
-    Ref zps_obj = Ref::check(as_bytes(zero_points));
+    Ref codes_obj = Ref::check(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(codes.data()), static_cast<Py_ssize_t>(codes.size())));
+    Ref scales_obj = Ref::check(encode(q.scales));
+    Ref zps_obj = Ref::check(encode(q.zero_points));
     return Ref::check(Py_BuildValue("(isOKKOkOOO)", kVersion, kind_name(q.kind), scale_member(scale_index),
                                     static_cast<unsigned long long>(q.block), static_cast<unsigned long long>(q.len),
                                     codes_obj.get(),
@@ -141,18 +133,18 @@ QuantizedInner from_pickle(PyObject* state) {
     if (to_i32(item(0)) != kVersion) malformed();
     const std::optional<Kind> kind = kind_named(utf8(to_str(item(1))));
     if (!kind) malformed();
-    Parts parts{};
-    parts.kind = *kind;
+    State parsed{};
+    parsed.kind = *kind;
     const int scale = scale_index(item(2));
     if (scale < 0) malformed();
-    parts.block = to_usize(item(3));
-    parts.len = to_usize(item(4));
-    parts.codes = byte_vector(item(5));
-    parts.bits = to_u32(item(6));
-    parts.block_bits = sequence_of<uint32_t>(item(7), to_u32);
-    parts.scales = byte_vector(item(8));
-    parts.zero_points = byte_vector(item(9));
-    return with_scale_type(scale, [&]<class T>(std::type_identity<T>) { return rebuild<T>(std::move(parts)); });
+    parsed.block = to_usize(item(3));
+    parsed.len = to_usize(item(4));
+    parsed.codes = byte_vector(item(5));
+    parsed.bits = to_u32(item(6));
+    parsed.block_bits = sequence_of<uint32_t>(item(7), to_u32);
+    parsed.scales = byte_vector(item(8));
+    parsed.zero_points = byte_vector(item(9));
+    return with_scale_type(scale, [&]<class T>(std::type_identity<T>) { return rebuild<T>(std::move(parsed)); });
 }
 
 PyObject* quantized_getstate(PyObject* self, PyObject*) {

@@ -1,26 +1,49 @@
-// velmar._tensor: quantizing, decoding and the matrix-vector product over all
-// rows of a matrix in one call each. It speaks buffers only; the Python class
-// in velmar.tensor owns the arrays and the checks users see.
+// velmar._tensor: quantizing, decoding and the products over all rows of a
+// matrix in one call each, and the rows themselves as velmar.Quantized
+// objects. It speaks buffers only; the Python class in velmar.tensor owns the
+// arrays and the checks users see. Mistakes the 1-D functions also make raise
+// their exception classes, taken from velmar._native.
 #include <Python.h>
 
 #include <array>
 #include <bit>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#include <variant>
 
-#include "kernels/ranges.hpp"
+#include "kernels/block.hpp"
 #include "methods/rows.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
+#include "support/quantized.hpp"
 #include "support/ref.hpp"
 
 namespace velmar::py {
 namespace {
+
+// ---- what this module takes from velmar._native ----
+
+PyTypeObject* g_quantized_type = nullptr;
+ErrorClasses g_errors{};
+
+void take_native_classes() {
+    Ref native = Ref::check(PyImport_ImportModule("velmar._native"));
+    const auto get = [&](const char* name) { return Ref::check(PyObject_GetAttrString(native.get(), name)).release(); };
+    g_quantized_type = reinterpret_cast<PyTypeObject*>(get("Quantized"));
+    g_errors = {get("QuantizeError"), get("InvalidBitsError"), get("InvalidBlockError"), get("InvalidToleranceError"),
+                get("LengthMismatchError")};
+}
+
+// A core error, with the note naming the parameter it concerns.
+[[noreturn]] void raise_for(const char* name, const CoreError& e) {
+    try {
+        raise_core_error(g_errors, e);
+    } catch (const PyErrorSet&) {
+        if (name) add_note(name);
+        throw;
+    }
+}
 
 // ---- read-only buffers owned by this module ----
 
@@ -105,14 +128,17 @@ public:
         }
         return {static_cast<E*>(view_.buf), bytes / sizeof(E)};
     }
-    // A buffer of native float32 values.
-    std::span<float> floats() const {
+    // A buffer of native float32 values, `want` of them.
+    std::span<float> floats(size_t want) const {
         const std::string_view f = view_.format ? view_.format : "B";
-        if (view_.itemsize != 4 || (f != "f" && f != "=f" && f != (std::endian::native == std::endian::little ? "<f" : ">f"))) {
+        if (view_.itemsize != 4 ||
+            (f != "f" && f != "=f" && f != (std::endian::native == std::endian::little ? "<f" : ">f"))) {
             PyErr_Format(PyExc_TypeError, "%s: a float32 buffer expected", name_);
             throw_error_set();
         }
-        return as<float>();
+        const std::span<float> v = as<float>();
+        if (v.size() != want) raise_for(name_, CoreError::length_mismatch(want, v.size()));
+        return v;
     }
 
 private:
@@ -120,13 +146,19 @@ private:
     Py_buffer view_{};
 };
 
+// rows * cols, or k * cols: a count no buffer can match when it overflows.
+size_t product(size_t a, size_t b) {
+    size_t n = 0;
+    return __builtin_mul_overflow(a, b, &n) ? SIZE_MAX : n;
+}
+
 Kind parse_kind(PyObject* obj) {
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(arg_str(obj, "kind"), &n);
-    if (!s) throw_error_set();
-    for (Kind k : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive})
-        if (std::string_view(s, static_cast<size_t>(n)) == kind_name(k)) return k;
-    raise(PyExc_ValueError, "kind: expected 'symmetric', 'asymmetric' or 'adaptive'");
+    const std::optional<Kind> k = kind_named(utf8(arg_str(obj, "kind")));
+    if (!k) {
+        PyErr_Format(PyExc_ValueError, "kind: expected 'symmetric', 'asymmetric' or 'adaptive', got %R", obj);
+        throw_error_set();
+    }
+    return *k;
 }
 
 int parse_scale(PyObject* obj) {
@@ -135,32 +167,76 @@ int parse_scale(PyObject* obj) {
     return static_cast<int>(s);
 }
 
-// Calls f with a value of the scale element type chosen by index.
-template <class F>
-decltype(auto) with_scale(int index, F&& f) {
-    switch (index) {
-        case 1: return f(f16{});
-        case 2: return f(bf16{});
-        default: return f(f32{});
-    }
-}
+// ---- the parts of rows ----
 
-[[noreturn]] void raise_spec_error(const CoreError& e) {
-    switch (e.kind) {
-        case CoreError::Kind::InvalidBits: PyErr_Format(PyExc_ValueError, "bits: expected 2 to 16, got %u", e.bits); break;
-        case CoreError::Kind::InvalidBlock: PyErr_SetString(PyExc_ValueError, "block: expected at least 1"); break;
-        case CoreError::Kind::InvalidTolerance:
-            PyErr_SetString(PyExc_ValueError, "tolerance must be a finite number greater than 0");
-            break;
-        default: PyErr_SetString(PyExc_ValueError, "length mismatch"); break;
+// codes, scales, zero_points, widths, rows, cols, kind, bits, block, scale:
+// the leading parameters of every function that reads parts.
+#define VELMAR_PARTS_PARAMS "codes", "scales", "zero_points", "widths", "rows", "cols", "kind", "bits", "block", "scale"
+constexpr size_t kPartsParams = 10;
+
+struct PartsArgs {
+    std::array<std::optional<Buffer>, 4> buffers;
+    Scheme scheme;
+    size_t rows, cols;
+    int scale;
+
+    // a: the four buffers, then (rows,) cols, kind, bits, block, scale; one
+    // row when there is no rows parameter.
+    PartsArgs(std::span<PyObject* const> a, bool has_rows) {
+        constexpr const char* names[] = {"codes", "scales", "zero_points", "widths"};
+        for (size_t i = 0; i < 4; ++i) buffers[i].emplace(a[i], names[i], false);
+        rows = has_rows ? arg_usize(a[4], "rows") : 1;
+        const std::span<PyObject* const> rest = a.subspan(has_rows ? 5 : 4);
+        cols = arg_usize(rest[0], "cols");
+        scheme = {parse_kind(rest[1]), arg_u32(rest[2], "bits"), arg_usize(rest[3], "block"), 0.0f};
+        scale = parse_scale(rest[4]);
     }
-    throw_error_set();
+
+    // The checked view: a scheme the 1-D functions refuse raises their error,
+    // parts that do not fit the shape a ValueError naming the part.
+    template <class T>
+    Rows<T> view() const {
+        const Rows<T> v{scheme,
+                        rows,
+                        cols,
+                        buffers[0]->as<const uint8_t>(),
+                        buffers[1]->as<const T>(),
+                        buffers[2]->as<const T>(),
+                        buffers[3]->as<const uint32_t>()};
+        if (const std::optional<Fault> f = fault_of(v)) {
+            if (f->scheme) raise_for(nullptr, *f->scheme);
+            raise(PyExc_ValueError, f->what.c_str());
+        }
+        return v;
+    }
+};
+
+// f(view) for the parts' element type.
+template <class F>
+void with_view(const PartsArgs& p, F&& f) {
+    with_scale_type(p.scale, [&]<class T>(std::type_identity<T>) { f(p.view<T>()); });
 }
 
 // ---- the functions ----
 
 PyObject* kernel_level(PyObject*, PyObject*) {
-    return guarded([] { return PyUnicode_FromString(ranges::level_name()); });
+    return guarded([] { return PyUnicode_FromString(velmar::kernel_level()); });
+}
+
+constexpr auto kUseKernelLevel = signature(nullptr, "use_kernel_level", "name");
+
+PyObject* use_kernel_level(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* name = bind(kUseKernelLevel, args, nargs, kwnames)[0];
+        const std::string_view want = name == Py_None ? std::string_view() : utf8(arg_str(name, "name"));
+        if (name != Py_None && want.empty()) raise(PyExc_ValueError, "name: expected a level name or None");
+        if (!velmar::use_kernel_level(want)) {
+            PyErr_Format(PyExc_ValueError, "kernel level '%s' is not one this CPU runs (%s)", std::string(want).c_str(),
+                         kernel_levels().c_str());
+            throw_error_set();
+        }
+        Py_RETURN_NONE;
+    });
 }
 
 constexpr auto kQuantize =
@@ -172,21 +248,18 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const Buffer values(a[0], "values", false);
         const size_t rows = arg_usize(a[1], "rows");
         const size_t cols = arg_usize(a[2], "cols");
-        rows::Spec spec{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"), arg_f32(a[6], "tolerance")};
+        const Scheme scheme{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"),
+                            arg_f32(a[6], "tolerance")};
         const int scale = parse_scale(a[7]);
-        const std::span<const float> v = values.floats();
-        size_t count = 0;
-        if (__builtin_mul_overflow(rows, cols, &count) || count != v.size())
-            raise(PyExc_ValueError, "values: expected rows * cols float32 values");
-        return with_scale(scale, [&](auto tag) {
-            using T = decltype(tag);
-            std::optional<Result<rows::Parts<T>>> r;
+        const std::span<const float> v = values.floats(product(rows, cols));
+        return with_scale_type(scale, [&]<class T>(std::type_identity<T>) {
+            std::optional<Result<Parts<T>>> r;
             {
                 GilRelease unlocked;
-                r = rows::quantize<T>(v, rows, cols, spec);
+                r = rows::quantize<T>(v, rows, cols, scheme);
             }
-            if (!*r) raise_spec_error(r->error());
-            rows::Parts<T>& p = **r;
+            if (!*r) raise_for(nullptr, r->error());
+            Parts<T>& p = **r;
             std::array<Ref, 4> items{blob(std::move(p.codes)), blob(std::move(p.scales)),
                                      blob(std::move(p.zero_points)), blob(std::move(p.widths))};
             Ref t = Ref::check(PyTuple_New(4));
@@ -196,81 +269,67 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
-template <class T>
-rows::View<T> view_of(std::span<PyObject* const> a, const std::array<std::optional<Buffer>, 4>& parts) {
-    rows::View<T> v;
-    v.spec = {parse_kind(a[6]), arg_u32(a[7], "bits"), arg_usize(a[8], "block"), 0.0f};
-    v.rows = arg_usize(a[4], "rows");
-    v.cols = arg_usize(a[5], "cols");
-    v.codes = parts[0]->as<uint8_t>();
-    v.scales = parts[1]->as<T>();
-    v.zero_points = parts[2]->as<T>();
-    v.widths = parts[3]->as<uint32_t>();
-    if (const std::string bad = rows::check(v); !bad.empty()) raise(PyExc_ValueError, bad.c_str());
-    return v;
-}
-
-void part_buffers(std::span<PyObject* const> a, std::array<std::optional<Buffer>, 4>& parts) {
-    constexpr const char* names[] = {"codes", "scales", "zero_points", "widths"};
-    for (size_t i = 0; i < 4; ++i) parts[i].emplace(a[i], names[i], false);
-}
-
-constexpr auto kDequantize = signature(nullptr, "dequantize", "codes", "scales", "zero_points", "widths", "rows", "cols",
-                                        "kind", "bits", "block", "scale", "out");
+constexpr auto kDequantize = signature(nullptr, "dequantize", VELMAR_PARTS_PARAMS, "out");
 
 PyObject* dequantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = bind(kDequantize, args, nargs, kwnames);
-        std::array<std::optional<Buffer>, 4> parts;
-        part_buffers(a, parts);
-        const Buffer out(a[10], "out", true);
-        with_scale(parse_scale(a[9]), [&](auto tag) {
-            using T = decltype(tag);
-            const rows::View<T> v = view_of<T>(a, parts);
-            const std::span<float> dst = out.floats();
-            size_t n = 0;
-            if (__builtin_mul_overflow(v.rows, v.cols, &n) || dst.size() != n) raise(PyExc_ValueError, "out: expected rows * cols float32 values");
+        const PartsArgs parts(a, true);
+        const Buffer out(a[kPartsParams], "out", true);
+        with_view(parts, [&](const auto& v) {
+            const std::span<float> dst = out.floats(product(v.rows, v.cols));
             GilRelease unlocked;
-            rows::dequantize<T>(v, dst);
+            decode_rows(v, dst);
         });
         Py_RETURN_NONE;
     });
 }
 
-constexpr auto kMatvec = signature(nullptr, "matvec", "codes", "scales", "zero_points", "widths", "rows", "cols", "kind",
-                                    "bits", "block", "scale", "x", "k", "out");
+constexpr auto kMatvec = signature(nullptr, "matvec", VELMAR_PARTS_PARAMS, "x", "k", "out");
 
 PyObject* matvec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = bind(kMatvec, args, nargs, kwnames);
-        std::array<std::optional<Buffer>, 4> parts;
-        part_buffers(a, parts);
-        const Buffer x(a[10], "x", false);
-        const size_t k = arg_usize(a[11], "k");
-        const Buffer out(a[12], "out", true);
-        with_scale(parse_scale(a[9]), [&](auto tag) {
-            using T = decltype(tag);
-            const rows::View<T> v = view_of<T>(a, parts);
-            const std::span<const float> xs = x.floats();
-            const std::span<float> dst = out.floats();
-            size_t xn = 0;
-            size_t on = 0;
-            if (__builtin_mul_overflow(k, v.cols, &xn) || xs.size() != xn)
-                raise(PyExc_ValueError, "x: expected k * cols float32 values");
-            if (__builtin_mul_overflow(k, v.rows, &on) || dst.size() != on)
-                raise(PyExc_ValueError, "out: expected k * rows float32 values");
+        const PartsArgs parts(a, true);
+        const Buffer x(a[kPartsParams], "x", false);
+        const size_t k = arg_usize(a[kPartsParams + 1], "k");
+        const Buffer out(a[kPartsParams + 2], "out", true);
+        with_view(parts, [&](const auto& v) {
+            const std::span<const float> xs = x.floats(product(k, v.cols));
+            const std::span<float> dst = out.floats(product(k, v.rows));
             GilRelease unlocked;
-            rows::matvec<T>(v, xs, k, dst);
+            dot_rows(v, xs, k, dst);
         });
         Py_RETURN_NONE;
+    });
+}
+
+constexpr auto kRow = signature(nullptr, "row", "codes", "scales", "zero_points", "widths", "cols", "kind", "bits",
+                                "block", "scale");
+
+// The velmar.Quantized of one row from that row's parts.
+PyObject* row(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const PartsArgs parts(bind(kRow, args, nargs, kwnames), false);
+        PyObject* made = nullptr;
+        with_view(parts, [&]<class T>(const Rows<T>& v) {
+            Parts<T> owned{{v.codes.begin(), v.codes.end()},
+                           {v.scales.begin(), v.scales.end()},
+                           {v.zero_points.begin(), v.zero_points.end()},
+                           {v.widths.begin(), v.widths.end()}};
+            made = new_quantized(g_quantized_type, QuantizedInner(record_of(std::move(owned), v.scheme, v.cols)));
+        });
+        return made;
     });
 }
 
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
+    method_def(kUseKernelLevel, use_kernel_level),
     method_def(kQuantize, quantize),
     method_def(kDequantize, dequantize),
     method_def(kMatvec, matvec),
+    method_def(kRow, row),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -278,6 +337,7 @@ int exec_module(PyObject*) {
     return guarded([] {
         if (!g_blob_type)
             g_blob_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&kBlobSpec)).release());
+        if (!g_quantized_type) take_native_classes();
         return 0;
     });
 }

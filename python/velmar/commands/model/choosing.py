@@ -28,6 +28,8 @@ class Choice:
     scheme: Scheme | None
     scale: Scale
     reason: str  # why: "default", the rule that matched, or why it is kept
+    copy: bool = False  # kept byte for byte: the writer copies it from the input, the work never reads it
+    scale_named: bool = False  # the user named the scale (after @ or with --scale) rather than taking the default
 
 
 def parse_spec(text: str, block: int) -> tuple[Scheme | None, Scale | None]:
@@ -61,9 +63,11 @@ class Rules:
     scale: Scale  # for rules that name no scale
     rules: list[Rule] = field(default_factory=list)
     keep: list[re.Pattern[str]] = field(default_factory=list)
+    scale_named: bool = False  # --scale given
+    default_named: bool = False  # the default scheme, or --scale, names its scale
 
     def choose(self, entry: Entry) -> Choice:
-        if entry.stored is not None:
+        if entry.stored is not None or entry.blocks:
             return Choice(None, self.scale, "quantized already")
         if not entry.floating:
             return Choice(None, self.scale, "integer")
@@ -74,8 +78,8 @@ class Rules:
                 return Choice(None, self.scale, f"--keep {pattern.pattern}")
         for pattern, scheme, scale, text in self.rules:
             if pattern.search(entry.name):
-                return Choice(scheme, scale or self.scale, f"rule {text}")
-        return Choice(self.default, self.default_scale, "default")
+                return Choice(scheme, scale or self.scale, f"rule {text}", scale_named=self.scale_named or bool(scale))
+        return Choice(self.default, self.default_scale, "default", scale_named=self.default_named)
 
 
 def compile_regex(text: str, where: str) -> re.Pattern[str]:
@@ -135,4 +139,4 @@ def make_rules(args: argparse.Namespace) -> Rules:
     if scheme is None:
         raise UsageError("the default scheme cannot be keep; use --keep or rules for that")
     fallback = SCALES[args.scale] if args.scale else Scale.F16
-    return Rules(scheme, scale or fallback, fallback, rules, keep)
+    return Rules(scheme, scale or fallback, fallback, rules, keep, bool(args.scale), bool(args.scale or scale))

@@ -22,6 +22,8 @@ def row_of(d: Done) -> dict[str, Any]:
         scheme = spec_name(d.choice.scheme, d.choice.scale)
     elif stored is not None:
         scheme = f"{spec_name(stored.scheme(), stored.scale_member)} (stored)"
+    elif d.entry.blocks:
+        scheme = f"{d.entry.dtype} (stored)"
     else:
         scheme = f"keep ({d.choice.reason})"
     rms = math.sqrt(d.sse / d.ssx) if quantized and d.ssx > 0 else None
@@ -97,15 +99,16 @@ def plot(rows: Sequence[dict[str, Any]], path: str, title: str) -> None:
         raise UsageError(f"cannot write the plot {path}: {e}") from None
 
 
-def estimate(entry: Entry, choice: Choice) -> str:
+def estimate(entry: Entry, choice: Choice) -> tuple[int, bool]:
+    """Bytes the tensor will take, and whether that is only a bound (adaptive widths are known after the work)."""
     if choice.scheme is None:
-        return human(entry.nbytes)
+        return entry.nbytes, False
     lay = Layout.for_scheme(choice.scheme, choice.scale, entry.shape, dtype=entry.dtype)
-    size = sum(c * lay.part_dtype(p).itemsize for p, c in lay.max_part_counts().items())
-    return ("<= " if lay.row_code_bytes is None else "") + human(size)
+    return sum(c * lay.part_dtype(p).itemsize for p, c in lay.max_part_counts().items()), lay.row_code_bytes is None
 
 
 def plan_line(entry: Entry, choice: Choice) -> str:
     what = spec_name(choice.scheme, choice.scale) if choice.scheme else f"keep ({choice.reason})"
+    size, bound = estimate(entry, choice)
     return (f"{entry.name}  {'x'.join(map(str, entry.shape))}  {entry.dtype}  {what}  "
-            f"{human(entry.nbytes)} -> {estimate(entry, choice)}")
+            f"{human(entry.nbytes)} -> {'<= ' if bound else ''}{human(size)}")

@@ -11,12 +11,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from velmar._native import Scale, Scheme
 from velmar.commands.common import UsageError, optional, read_magic
-from velmar.layout import BFLOAT16, Layout
+from velmar.layout import Layout
 
 if TYPE_CHECKING:
-    from velmar import io
+    from velmar import gguf_io, io
     from velmar.io import Stored
 
 
@@ -27,7 +26,8 @@ class Entry:
     dtype: str
     nbytes: int
     floating: bool
-    stored: Layout | None  # quantized already: its description
+    stored: Layout | None  # quantized already, in a velmar scheme: its description
+    blocks: bool = False  # stored in GGUF blocks (dtype names the type), with or without a velmar scheme
 
 
 def _entry(name: str, shape: tuple[int, ...], dtype: np.dtype[Any] | str, nbytes: int,
@@ -54,71 +54,86 @@ class Source:
 
 
 class SafetensorsSource(Source):
+    """A safetensors (or velmar) file, or a model folder of them; compressed-tensors layers read as velmar tensors."""
+
     kind = "safetensors"
 
     def __init__(self, path: str) -> None:
         optional("safetensors", "reading safetensors files")
-        from velmar import io
+        from velmar import ct_io, folders, io
 
-        self.file = io.File(path)
-        self.metadata = self.file.metadata
+        self.folder: folders.Folder | None = None
+        if os.path.isdir(path):
+            self.kind = "folder"
+            self.folder = folders.open_folder(path)
+            shards = self.folder.shards
+        else:
+            shards = {os.path.basename(path): io.File(path)}
+            self.metadata = shards[os.path.basename(path)].metadata
+        self.file_of = {k: f for f in shards.values() for k in f.keys()}
+        self.shard_of = {k: shard for shard, f in shards.items() for k in f.keys()}
+        plain = {k: f.plain(k) for k, f in self.file_of.items() if f.layout(k) is None}
+        config = self.folder.config if self.folder else None
+        self.packed = {p.name: p for p in ct_io.find(config, plain, self._read_key, path).values()}
+        taken = {p.key(s): p.name for p in self.packed.values() for s in ct_io.SUFFIXES}
         self.entries = []
-        for name in self.file.keys():
-            layout = self.file.layout(name)
+        for key, f in self.file_of.items():
+            name = taken.get(key)
+            if name is not None:
+                if key.endswith(".weight_packed"):
+                    lay = self.packed[name].layout
+                    self.shard_of[name] = self.shard_of[key]
+                    self.entries.append(_entry(name, lay.shape, lay.dtype, _dense_bytes(lay), lay))
+                continue
+            layout = f.layout(key)
             if layout is not None:
-                item = BFLOAT16.itemsize if layout.dtype == "bfloat16" else np.dtype(layout.dtype).itemsize
-                self.entries.append(_entry(name, layout.shape, layout.dtype, math.prod(layout.shape) * item, layout))
+                self.entries.append(_entry(key, layout.shape, layout.dtype, _dense_bytes(layout), layout))
             else:
-                dt, shape = self.file.plain(name)
-                self.entries.append(_entry(name, shape, dt, math.prod(shape) * dt.itemsize))
+                dt, shape = plain[key]
+                self.entries.append(_entry(key, shape, dt, math.prod(shape) * dt.itemsize))
+
+    def _read_key(self, key: str) -> npt.NDArray[Any]:
+        return np.asarray(self.file_of[key][key])
 
     def rows(self, name: str) -> Any:
-        return _Rows(self.file, name)
+        return _Rows(self.file_of[name], name)
 
     def read(self, entry: Entry) -> Stored:
-        return self.file[entry.name]
+        from velmar import ct_io
+
+        if entry.name in self.packed:
+            return ct_io.build(self.packed[entry.name], self._read_key)
+        return self.file_of[entry.name][entry.name]
+
+
+def _dense_bytes(layout: Layout) -> int:
+    """Bytes of the tensor before it was quantized."""
+    return math.prod(layout.shape) * np.dtype(layout.dtype).itemsize
 
 
 class GgufSource(Source):
     kind = "gguf"
 
     def __init__(self, path: str) -> None:
-        gguf = optional("gguf", "reading GGUF files")
+        optional("gguf", "reading GGUF files")
         from velmar import gguf_io
 
-        self.gguf: dict[str, tuple[Any, tuple[int, ...], Any]] = {}
+        self.reader = gguf_io.Reader(path)
         self.entries = []
-        GT = gguf.GGMLQuantizationType
-        for name, kind, shape, t in gguf_io.tensors(path):
-            self.gguf[name] = (kind, shape, t)
-            stored = None
-            if kind in (GT.Q8_0, GT.Q4_0):
-                bits = 8 if kind == GT.Q8_0 else 4
-                stored = Layout.for_scheme(Scheme.symmetric(bits, 32), Scale.F16, shape)
-            if kind in gguf_io.PLAIN_TYPES:
-                self.entries.append(_entry(name, shape, np.dtype(gguf_io.PLAIN_TYPES[kind]), int(t.n_bytes)))
-            elif kind == GT.BF16:
-                self.entries.append(_entry(name, shape, BFLOAT16, int(t.n_bytes)))
+        for t in self.reader.tensors:
+            b = gguf_io.BLOCK_TYPES.get(t.kind)
+            if t.kind in gguf_io.PLAIN_TYPES:
+                self.entries.append(_entry(t.name, t.shape, gguf_io.PLAIN_TYPES[t.kind], t.nbytes))
             else:
-                self.entries.append(_entry(name, shape, kind.name, int(t.n_bytes), stored))
+                stored = None if b is None else Layout.for_scheme(b.scheme, b.scale, t.shape)
+                self.entries.append(Entry(t.name, t.shape, t.kind.name, t.nbytes, False, stored, True))
 
     def rows(self, name: str) -> Any:
-        from velmar import gguf_io
-
-        kind, shape, t = self.gguf[name]
-        if kind.name == "BF16":
-            return np.asarray(t.data).view(BFLOAT16).reshape(shape)
-        if kind in gguf_io.PLAIN_TYPES:
-            return np.asarray(t.data).reshape(shape)
-        return _Decoded(np.asarray(t.data).reshape(*shape[:-1], -1), kind)
+        return _GgufRows(self.reader, self.reader.by_name[name])
 
     def read(self, entry: Entry) -> Stored:
-        from velmar import gguf_io
-
-        if entry.stored is not None:
-            kind, shape, t = self.gguf[entry.name]
-            return gguf_io.convert(entry.name, kind, shape, t)
-        return super().read(entry)
+        t = self.reader.by_name[entry.name]
+        return self.reader.read(t) if entry.stored is not None or not entry.blocks else self.reader.rows(t, 0, 2**63)
 
 
 class NumpySource(Source):
@@ -161,19 +176,24 @@ class _Rows:
         return np.asarray(self.file.read_rows(self.name)[index])
 
 
-class _Decoded:
-    """Rows of a GGUF block type velmar has no counterpart for, decoded by gguf itself."""
+class _GgufRows:
+    """Slices of rows of a GGUF tensor, read (swapped in a big-endian file, blocks decoded) as they are asked for."""
 
-    def __init__(self, data: npt.NDArray[np.uint8], kind: Any) -> None:
-        self.data, self.kind = data, kind
+    def __init__(self, reader: gguf_io.Reader, t: gguf_io.Tensor) -> None:
+        self.reader, self.t = reader, t
 
-    def __getitem__(self, index: Any) -> npt.NDArray[np.float32]:
-        import gguf
-
-        return np.asarray(gguf.quants.dequantize(np.asarray(self.data[index]), self.kind), np.float32)
+    def __getitem__(self, index: Any) -> npt.NDArray[Any]:
+        if isinstance(index, slice) and index.step is None:
+            return self.reader.rows(self.t, index.start or 0, 2**63 if index.stop is None else index.stop)
+        return np.asarray(self.reader.rows(self.t, 0, 2**63)[index])
 
 
 def _open(path: str) -> Source:
+    if os.path.isdir(path):
+        try:
+            return SafetensorsSource(path)
+        except (ValueError, OSError) as e:
+            raise UsageError(str(e)) from None
     magic = read_magic(path, 8)
     try:
         if magic.startswith(b"GGUF"):

@@ -55,28 +55,59 @@ def report(args: argparse.Namespace, out: TextIO) -> None:
     print(output.table(rows, totals), file=out)
 
 
+# Output formats named by the output's extension; anything else is a velmar file, or a folder.
+EXTENSIONS = {".gguf": "gguf", ".safetensors": "velmar"}
+
+
+def output_kind(args: argparse.Namespace) -> tuple[str, bool]:
+    """The output's format and whether it is a folder: the extension decides, --format may only agree."""
+    ext = os.path.splitext(args.output)[1].lower()
+    named = EXTENSIONS.get(ext)
+    if args.format is not None and named is not None and args.format != named:
+        raise UsageError(f"--format {args.format} contradicts the output {args.output}, whose extension {ext} "
+                         f"means {named}; drop --format or rename the output")
+    fmt = args.format or named or "velmar"
+    folder = named is None and (fmt == "compressed-tensors" or os.path.isdir(args.file) or args.max_shard_size)
+    if args.max_shard_size and not folder:
+        raise UsageError(f"--max-shard-size writes a folder, but {args.output} names a {named or fmt} file")
+    return fmt, bool(folder)
+
+
 def quantize(args: argparse.Namespace, out: TextIO) -> None:
     if os.path.exists(args.output) and os.path.samefile(args.file, args.output):
         raise UsageError("the output would replace the input; choose another name")
+    fmt, folder = output_kind(args)
+    max_bytes = writing.parse_size(args.max_shard_size) if args.max_shard_size else None
     src, plan = planned(args)
-    if args.format == "gguf":
-        plan = writing.gguf_check(plan, args.gguf_fallback)
+    if fmt == "gguf":
+        plan, slots = writing.gguf_plan(src, plan, args.gguf_fallback)
+    elif fmt == "compressed-tensors":
+        plan = writing.ct_plan(plan)
+    shards = writing.shard_plan(src, plan, max_bytes) if folder else []
     if args.dry_run:
-        for entry, choice in plan:
-            print(output.plan_line(entry, choice), file=out)
+        for i, (entry, choice) in enumerate(plan):
+            print(output.plan_line(entry, choice) + (f"  in {shards[i]}" if shards else ""), file=out)
         print(f"dry run: {len(plan)} tensors, nothing written", file=out)
         return
     bar = _progress(args, plan)
     try:
         results = run_all(args.file, plan, False, args.workers, args.dask, bar.update)
-        if args.format == "gguf":
-            writing.write_gguf(args.output, results, args.gguf_fallback)
+        if folder:
+            writing.write_folder(args.output, fmt, src, plan, shards, results)
+        elif fmt == "gguf":
+            writing.write_gguf(args.output, src, slots, results)
         else:
             writing.write_safe(args.output, plan, results, src)
     finally:
         bar.close()
     before = sum(e.nbytes for e, _ in plan)
-    after = os.path.getsize(args.output)
+    after = _size(args.output)
     quantized = sum(c.scheme is not None for _, c in plan)
     print(f"wrote {args.output}: {len(plan)} tensors ({quantized} quantized), {human(before)} -> {human(after)}",
           file=out)
+
+
+def _size(path: str) -> int:
+    if not os.path.isdir(path):
+        return os.path.getsize(path)
+    return sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(path) for f in files)

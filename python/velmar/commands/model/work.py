@@ -55,6 +55,8 @@ def work(path: str, entry: Entry, choice: Choice, measure: bool) -> Done:
 
 
 def _work(path: str, entry: Entry, choice: Choice, measure: bool) -> Done:
+    if choice.copy:
+        return Done(entry, choice, after=entry.nbytes)
     src = open_source(path)
     if choice.scheme is None:
         kept = src.read(entry)
