@@ -104,8 +104,9 @@ def _weights(weights: object, n: int) -> F32Array | None:
         return None
     w, single = vectors(weights, n, "weights")
     if not single:
-        raise ValueError(f"weights: expected shape ({n},), one per value along the axis, got {np.shape(weights)}")
-    return w[0]
+        raise ValueError(f"weights: expected shape ({n},), one per value along the axis, got {w.shape}")
+    row: F32Array = w[0]
+    return row
 
 
 def _axis(axis: SupportsIndex, ndim: int) -> int:
