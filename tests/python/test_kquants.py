@@ -167,7 +167,7 @@ NONFINITE[2, 9] = np.inf
     (lambda: vt.quantize(np.ones((2, 8)), weights=[1, 1, 1, -1, 1, 1, 1, 1]), ValueError,
      "weights: expected finite values >= 0, got -1.0 at column 3"),
     (lambda: vt.quantize(np.ones((2, 256)), Q5_K, weights=np.full(256, np.nan)), ValueError, "got nan at column 0"),
-    (lambda: vt.quantize(np.ones((2, 8)), weights=np.array(["a"] * 8)), TypeError, "weights: expected real numbers"),
+    (lambda: vt.quantize(np.ones((2, 8)), weights=np.array(["a"] * 8)), TypeError, "weights: expected an array of real numbers"),
     (lambda: QuantizedTensor.from_parts(shape=(2, 512), axis=1, scheme=Q4_K, scale=Scale.F16, dtype=np.float32,
                                         codes=np.zeros(143, np.uint8), scales=[], zero_points=[], widths=[]),
      ValueError, "codes: expected 576 elements"),
