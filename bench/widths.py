@@ -164,8 +164,10 @@ def main() -> None:
     ap.add_argument("--only", choices=("widths", "blocks"))
     ap.add_argument("--kernels", metavar="LEVEL", help="the instruction-set level to run (default: the widest)")
     args = ap.parse_args()
-    if args.kernels:
+    try:
         _tensor.use_kernel_level(args.kernels)
+    except ValueError as e:
+        ap.error(str(e))
     print("command: python3 bench/widths.py " + " ".join(sys.argv[1:]))
     measure(sys.stdout, args.n, args.repeat, args.only)
 
