@@ -56,14 +56,16 @@ def noisy_field(n: int = 4096, seed: int = 1) -> np.ndarray:
     rng = np.random.default_rng(seed)
     y, x = np.meshgrid(np.linspace(0, 1, n, dtype=np.float32), np.linspace(0, 1, n, dtype=np.float32), indexing="ij")
     signal = np.sin(6 * x) * np.cos(4 * y) + 0.5 * np.sin(15 * x * y)
-    return (signal + 0.2 * rng.standard_normal((n, n), dtype=np.float32)).astype(np.float32)
+    field: np.ndarray = (signal + 0.2 * rng.standard_normal((n, n), dtype=np.float32)).astype(np.float32)
+    return field
 
 
 def smooth_field(n: int = 256) -> np.ndarray:
     """A smooth 3-D field, as simulations write."""
     g = np.linspace(0, 1, n, dtype=np.float32)
     z, y, x = np.meshgrid(g, g, g, indexing="ij")
-    return (np.sin(5 * x + 2 * y) * np.cos(3 * z) + 0.3 * np.sin(9 * x * y * z)).astype(np.float32)
+    field: np.ndarray = (np.sin(5 * x + 2 * y) * np.cos(3 * z) + 0.3 * np.sin(9 * x * y * z)).astype(np.float32)
+    return field
 
 
 # ---------------------------------------------------------------- methods
@@ -150,7 +152,7 @@ def measure_one(x: np.ndarray, bound: float, repeat: int) -> list[Row]:
 
 def speedup(base: Row, r: Row, k: str) -> float:
     """The median over repetitions of base's time over r's: above 1, r is the faster."""
-    return statistics.median(a / b for a, b in zip(getattr(base, k), getattr(r, k)))
+    return float(statistics.median(a / b for a, b in zip(getattr(base, k), getattr(r, k))))
 
 
 def table(x: np.ndarray, rows: list[Row]) -> str:

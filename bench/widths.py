@@ -23,6 +23,7 @@ import statistics
 import sys
 import time
 from collections.abc import Callable
+from functools import partial
 from typing import IO
 
 import numpy as np
@@ -71,7 +72,9 @@ def adaptive_tolerances(a: np.ndarray) -> list[tuple[float, float, float]]:
     for want in (3.0, 6.0, 8.0):
         best = (0.0, -1.0)
         for tol in np.geomspace(1e-6, 1e-1, 41):
-            mean = float(velmar.adaptive_quantize(head, tolerance=float(tol)).block_bits.mean())
+            widths = velmar.adaptive_quantize(head, tolerance=float(tol)).block_bits
+            assert widths is not None
+            mean = float(widths.mean())
             if abs(mean - want) < abs(best[1] - want):
                 best = (float(tol), mean)
         found.append((want, *best))
@@ -95,7 +98,7 @@ def widths_table(b: Bench) -> None:
 
     for kind, fn in (("symmetric", velmar.quantize), ("asymmetric", velmar.asymmetric_quantize)):
         for bits in range(2, 17):
-            measure(f"{kind} {bits} bits", lambda fn=fn, bits=bits: fn(a, bits, 32))
+            measure(f"{kind} {bits} bits", partial(fn, a, bits, 32))
         for bits in range(2, 17):
             for op in OPS if bits not in (4, 8) else ():
                 base = 4 if bits <= 8 or op == "dot" else 8  # every dot has the 4-bit dot's one running sum
@@ -104,7 +107,7 @@ def widths_table(b: Bench) -> None:
     for want, tol, mean in adaptive_tolerances(a):
         label = f"adaptive near {want:g} bits"
         print(f"  ({label}: tolerance {tol:.3g}, mean width {mean:.2f} bits)", file=b.out)
-        mine = measure(label, lambda tol=tol: velmar.adaptive_quantize(a, tolerance=tol))
+        mine = measure(label, partial(velmar.adaptive_quantize, a, tolerance=tol))
         for op in OPS:
             b.over(op, label, mine, "symmetric 4 bits", rows["symmetric 4 bits"])
 
@@ -116,7 +119,7 @@ def blocks_table(b: Bench) -> None:
     rows = {}
     for block in BLOCKS:
         q = velmar.quantize(a, 4, block)
-        rows[block] = b.row(f"block {block}", {"quantize": lambda block=block: velmar.quantize(a, 4, block),
+        rows[block] = b.row(f"block {block}", {"quantize": partial(velmar.quantize, a, 4, block),
                                                "dequantize()": q.dequantize, "dot": lambda: q.dot(x)})
     for block in BLOCKS:
         for op in OPS if block != 32 else ():
