@@ -11,7 +11,8 @@
 
 namespace velmar::simd {
 
-enum class Level : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
+// Avx512Vbmi: AVX-512 with the byte permutes of VBMI.
+enum class Level : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4, Avx512Vbmi = 5 };
 
 // The element type scales and zero points are stored as.
 enum class Stored : uint8_t { F32 = 0, F16 = 1, Bf16 = 2 };
@@ -102,6 +103,7 @@ const Kernels& scalar_kernels();
 const Kernels& sse2_kernels();
 const Kernels& avx2_kernels();
 const Kernels& avx512_kernels();
+const Kernels& avx512vbmi_kernels();
 #endif
 #if defined(__aarch64__)
 const Kernels& neon_kernels();

@@ -62,13 +62,34 @@ VELMAR_INLINE void store_i32_n(int32_t* p, Vi v, size_t n) {
 
 inline size_t unit_bytes(uint32_t w) { return kUnit / 8 * w; }
 
-// Widths 8 and 4 have lane steps of their own; kW = 0 is every width, the
-// width a register operand. A stream chooses its class once.
+// A packer holds in registers what one width needs for a whole stream (or,
+// mixed, for one block of an adaptive record, whose steps may then not depend
+// on the width); levels without one pack through S::pack.
+struct LadderPacker {
+    uint32_t w;
+    LadderPacker(uint32_t bits, bool) : w(bits) {}
+    VELMAR_INLINE void pack(const Vi* c, uint8_t* p) const { S::pack(c, w, p); }
+};
+template <class T>
+concept OwnPacker = requires { typename T::Packer; };
+template <class T, bool = OwnPacker<T>>
+struct PackerOf {
+    using type = LadderPacker;
+};
+template <class T>
+struct PackerOf<T, true> {
+    using type = typename T::Packer;
+};
+using Packer = PackerOf<S>::type;
+
+// Widths 8 and 4 have lane steps of their own; kW = 0 is every width, through
+// a packer or with the width a register operand. A stream chooses its class
+// once.
 template <uint32_t kW>
-VELMAR_INLINE void pack_unit(const Vi* c, uint32_t w, uint8_t* p) {
+VELMAR_INLINE void pack_unit(const Vi* c, const Packer& pk, uint8_t* p) {
     if constexpr (kW == 8) S::pack8(c, p);
     else if constexpr (kW == 4) S::pack4(c, p);
-    else S::pack(c, w, p);
+    else pk.pack(c, p);
 }
 
 template <uint32_t kW>
@@ -88,22 +109,22 @@ VELMAR_INLINE void read_unit(const uint8_t* p, const uint8_t* end, uint32_t w, V
     unpack_unit<kW>(tmp, w, c);
 }
 
-// kUnit codes packed at byte p. Units are written in stream order, so the
-// zeros a store leaves after its own bytes land where nothing is yet; near
-// `end` the unit goes through a copy cut to the bytes that remain.
+// kUnit codes of width w packed at byte p. Units are written in stream order,
+// so the zeros a store leaves after its own bytes land where nothing is yet;
+// near `end` the unit goes through a copy cut to the bytes that remain.
 template <uint32_t kW = 0>
-VELMAR_INLINE void write_unit(const Vi* c, uint32_t w, uint8_t* p, uint8_t* end) {
-    if (static_cast<size_t>(end - p) >= S::kSpan) return pack_unit<kW>(c, w, p);
+VELMAR_INLINE void write_unit(const Vi* c, const Packer& pk, uint32_t w, uint8_t* p, uint8_t* end) {
+    if (static_cast<size_t>(end - p) >= S::kSpan) return pack_unit<kW>(c, pk, p);
     alignas(64) uint8_t tmp[S::kSpan];
-    pack_unit<kW>(c, w, tmp);
+    pack_unit<kW>(c, pk, tmp);
     __builtin_memcpy(p, tmp, min_size(unit_bytes(w), static_cast<size_t>(end - p)));
 }
 
 template <uint32_t kW = 0>
-VELMAR_INLINE void write_codes(const int32_t* codes, uint32_t w, uint8_t* p, uint8_t* end) {
+VELMAR_INLINE void write_codes(const int32_t* codes, const Packer& pk, uint32_t w, uint8_t* p, uint8_t* end) {
     Vi v[kVecs];
     for (size_t k = 0; k < kVecs; ++k) v[k] = S::loadi(codes + k * W);
-    write_unit<kW>(v, w, p, end);
+    write_unit<kW>(v, pk, w, p, end);
 }
 
 // Per lane: the code bounds, and what turns x into a code, x * inv (+ zp).
@@ -143,10 +164,11 @@ struct Writer {
     uint8_t* out;
     uint8_t* end;
     uint32_t w;
+    Packer pk;
     size_t held = 0;
 
     Writer(int32_t* codes, uint8_t* bytes, size_t n, uint32_t bits)
-        : c(codes), out(bytes), end(bytes + n), w(bits) {}
+        : c(codes), out(bytes), end(bytes + n), w(bits), pk(bits, false) {}
 
     // Where the next code goes (a batch writes at most kBatch, in whole vectors).
     int32_t* slot() const { return c + held; }
@@ -155,7 +177,7 @@ struct Writer {
         const size_t have = held + n;
         size_t u = 0;
         uint8_t* o = out;
-        for (; u + kUnit <= have; u += kUnit, o += unit_bytes(w)) write_codes<kW>(c + u, w, o, end);
+        for (; u + kUnit <= have; u += kUnit, o += unit_bytes(w)) write_codes<kW>(c + u, pk, w, o, end);
         for (size_t k = u; k < have; ++k) c[k - u] = c[k];
         out = o;
         held = have - u;
@@ -172,7 +194,7 @@ struct Writer {
             for (; k + kUnit <= to; k += kUnit, o += unit_bytes(w)) {
                 Vi u[kVecs];
                 for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<kAsym>(v, len, k + i * W, lane(k + i * W));
-                write_unit<kW>(u, w, o, end);
+                write_unit<kW>(u, pk, w, o, end);
             }
             out = o;
         }
@@ -184,7 +206,7 @@ struct Writer {
     void finish() {
         if (held == 0) return;
         for (size_t k = held; k < kUnit; ++k) c[k] = 0;
-        write_codes<kW>(c, w, out, end);
+        write_codes<kW>(c, pk, w, out, end);
     }
 };
 
@@ -564,17 +586,18 @@ void adaptive_blocks(const float* v, size_t len, size_t block, const uint32_t* w
         for (size_t k = b0; k < b1; ++k) {
             const size_t first = k * block, n = min_size(block, len - first);
             const uint32_t w = widths[k];
+            const Packer pk(w, true);
             const Lane l = broadcast(inv[k - b0], zp[k - b0], qmin[k - b0], qmax[k - b0]);
             size_t j = 0;
             for (; j + kUnit <= n; j += kUnit) {
                 Vi u[kVecs];
                 for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(v, len, first + j + i * W, l);
-                write_unit(u, w, run + j / 8 * w, end);
+                write_unit(u, pk, w, run + j / 8 * w, end);
             }
             if (j < n) {  // the last unit, padded with code 0
                 code_range<true>(v, len, first + j, first + n, [&](size_t) VELMAR_LAMBDA { return l; }, c);
                 for (size_t i = n - j; i < kUnit; ++i) c[i] = 0;
-                write_codes(c, w, run + j / 8 * w, end);
+                write_codes(c, pk, w, run + j / 8 * w, end);
             }
             run += packed_len(n, w);
         }
