@@ -78,16 +78,18 @@ constexpr UnpackTable unpack_table(uint32_t w) {
     return t;
 }
 
-// Indexed by width (0 and 1 are never used). A stream of one width uses as
-// few classes as it needs; a record of mixed widths (2..=8) uses four at
-// every width, so that its steps do not depend on the width.
+// Indexed by width (0 and 1 are never used). A stream of one width packs
+// codes one by one where each stream byte then holds at most two of them,
+// else in pairs, and takes as few classes as it needs; a record of mixed
+// widths (2..=8) packs every width in pairs in two classes, so that its steps
+// do not depend on the width.
 template <bool kMixed>
 struct PackTables {
     PackTable at[17];
     constexpr PackTables() : at{} {
         for (uint32_t w = 2; w <= 16; ++w) {
             const bool pairs = w <= 8 && (kMixed || classes_of(w, w) > 2);
-            at[w] = pack_table(w, pairs, classes_of(w, pairs ? 2 * w : w));
+            at[w] = pack_table(w, pairs, kMixed ? 2 : classes_of(w, pairs ? 2 * w : w));
         }
     }
 };
