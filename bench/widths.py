@@ -1,6 +1,6 @@
 """Every width and every block as multiples of a.copy() of the input.
 
-    PYTHONPATH=build/dev python3 bench/widths.py [--n 16777216] [--repeat 5] [--only widths|blocks]
+    PYTHONPATH=build/dev python3 bench/widths.py [--n 16777216] [--repeat 5] [--only widths|blocks] [--kernel-level NAME]
 
 One thread, n float32 values shaped like model weights (velmar.report.sample).
 Each figure is the median of paired ratios: the operation and a.copy() of the
@@ -146,7 +146,10 @@ def main() -> None:
     ap.add_argument("--n", type=int, default=1 << 24)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--only", choices=("widths", "blocks"))
+    ap.add_argument("--kernel-level", help="force a kernel level (velmar._tensor.use_kernel_level), e.g. avx512")
     args = ap.parse_args()
+    if args.kernel_level:
+        _tensor.use_kernel_level(args.kernel_level)
     print("command: python3 bench/widths.py " + " ".join(sys.argv[1:]))
     print(f"velmar {velmar.__version__}, kernel level {_tensor.kernel_level()}, {args.n:,} float32 values, "
           f"medians of {args.repeat} paired runs, one thread")

@@ -16,10 +16,13 @@ bool cpu_has(Level level) {
         case Level::Avx2:
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+        // The AVX-512 objects are built with AVX2 and F16C too (the compiler
+        // may emit them anywhere), which AVX-512F does not imply.
         case Level::Avx512:
             __builtin_cpu_init();
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+            return cpu_has(Level::Avx2) && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vl");
+        // The byte permutes (vpermb, vpermt2b) are VBMI's.
         case Level::Avx512Vbmi: return cpu_has(Level::Avx512) && __builtin_cpu_supports("avx512vbmi");
 #endif
 #if defined(__aarch64__)
@@ -66,7 +69,7 @@ Kernels choose() {
     const std::vector<Level> levels = supported_levels();
     Kernels k = table_of(levels.back());
 #if defined(__x86_64__)
-    if ((k.level == Level::Avx512 || k.level == Level::Avx512Vbmi) && cpu_has(Level::Avx2)) {
+    if (k.level == Level::Avx512 || k.level == Level::Avx512Vbmi) {
         const Kernels& avx2 = table_of(Level::Avx2);
         k.dot_i8 = avx2.dot_i8;
         k.dot_sym = avx2.dot_sym;
