@@ -21,6 +21,7 @@ def quantize(
     block: SupportsIndex,
     tolerance: SupportsFloat,
     scale: SupportsIndex,
+    weights: _In | None = None,
 ) -> tuple[memoryview, memoryview, memoryview, memoryview]: ...
 def dequantize(
     codes: _In,
@@ -61,3 +62,28 @@ def row(
     block: SupportsIndex,
     scale: SupportsIndex,
 ) -> Quantized: ...
+def refine(
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    scale: SupportsIndex,
+    values: _In,
+    weights: _In | None = None,
+) -> tuple[memoryview, memoryview]: ...
+
+# (name, bytes per super-block) of every super-block type, in type order.
+super_types: tuple[tuple[str, int], ...]
+
+def quantize_super(
+    values: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, weights: _In | None = None
+) -> memoryview: ...
+def dequantize_super(codes: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, out: _In) -> None: ...
+def matvec_super(
+    codes: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, x: _In, k: SupportsIndex, out: _In
+) -> None: ...

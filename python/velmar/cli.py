@@ -21,6 +21,7 @@ from typing import NoReturn
 from velmar import _native
 from velmar._native import QuantizeError
 from velmar.commands.common import SCHEME_SYNTAX, UsageError
+from velmar.commands.model.budgeting import ALLOWED
 from velmar.commands.model.choosing import SPEC_SYNTAX
 from velmar.layout import SCALES
 
@@ -61,6 +62,11 @@ def _model_common(q: argparse.ArgumentParser) -> None:
     q.add_argument("--dask", metavar="ADDRESS", help="run the per-tensor work on this Dask scheduler")
     q.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                    help="progress bar on stderr (auto: on a terminal, for files of 256 MiB or more)")
+    q.add_argument("--imatrix", metavar="FILE", help="weight each fit by llama.cpp importance data (.gguf or .dat)")
+    q.add_argument("--target-bpw", type=float, metavar="B",
+                   help="choose a type per default-scheme tensor so that the file averages at most B bits per value")
+    q.add_argument("--allow", default=ALLOWED, metavar="SPEC,...",
+                   help="the types --target-bpw chooses from (default q2_k to q6_k)")
 
 
 def _model(p: argparse.ArgumentParser) -> None:

@@ -8,6 +8,9 @@ the same bits on either side. GGUF blocks run along the last axis and never
 straddle rows, so tensors quantized along another axis, or with rows that
 are not whole blocks, have no GGUF type.
 
+The super-block kinds (velmar.kquants) are Q2_K to Q6_K: their tensors hold
+the GGUF blocks themselves, which go out and come back byte for byte.
+
 ``BLOCK_TYPES`` is the one table of what maps: each entry's scheme, its
 encoder and decoder of block bytes, and what a big-endian file swaps in it.
 """
@@ -25,8 +28,9 @@ import numpy as np
 import numpy.typing as npt
 from gguf import GGMLQuantizationType as GT
 
-from velmar import io
+from velmar import io, kquants
 from velmar._native import Scale, Scheme
+from velmar.kquants import SuperBlockScheme
 from velmar.io import Stored
 from velmar.layout import BFLOAT16, Layout
 
@@ -80,7 +84,7 @@ class BlockType:
     """A GGUF block type that a velmar scheme is exactly: the same bytes decode to the same bits."""
 
     gguf: GT
-    scheme: Scheme  # along the last axis
+    scheme: Scheme | SuperBlockScheme  # along the last axis
     scale: Scale
     file_type: int  # general.file_type of a file mostly of this type
     halves: tuple[int, ...]  # where a block holds half floats: swapped in a big-endian file
@@ -93,10 +97,29 @@ class BlockType:
         return int(gguf.GGML_QUANT_SIZES[self.gguf][1])
 
 
+def _super_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDArray[np.uint8]:
+    return parts["codes"].reshape(blocks, -1)
+
+
+def _super_decode(data: npt.NDArray[np.uint8]) -> Parts:
+    return {"codes": np.ascontiguousarray(data).reshape(-1), **_no_zero_points(np.zeros(0, np.float16))}
+
+
+def _super(kind: SuperBlockScheme, file_type: int, halves: tuple[int, ...]) -> BlockType:
+    legacy = GT.Q4_0 if kind.fallback.bits == 4 else GT.Q8_0
+    return BlockType(GT[kind.name.upper()], kind, Scale.F16, file_type, halves, _super_encode, _super_decode, legacy)
+
+
 BLOCK_TYPES: dict[GT, BlockType] = {
     b.gguf: b for b in (
         BlockType(GT.Q8_0, Scheme.symmetric(8, QK), Scale.F16, 7, (0,), _q8_0_encode, _q8_0_decode),
         BlockType(GT.Q4_0, Scheme.symmetric(4, QK), Scale.F16, 2, (0,), _q4_0_encode, _q4_0_decode),
+        # llama.cpp's file types of files mostly Q2_K, Q3_K_S, Q4_K_S, Q5_K_S, Q6_K; the half floats d and dmin.
+        _super(kquants.Q2_K, 10, (80, 82)),
+        _super(kquants.Q3_K, 11, (108,)),
+        _super(kquants.Q4_K, 14, (0, 2)),
+        _super(kquants.Q5_K, 16, (0, 2)),
+        _super(kquants.Q6_K, 18, (208,)),
     )
 }
 
@@ -105,7 +128,7 @@ def block_type(layout: Layout) -> BlockType | None:
     """The GGUF block type whose scheme and scale this layout has, rows aside; None if there is none."""
     for b in BLOCK_TYPES.values():
         if (layout.kind, layout.bits, layout.block, layout.scale_member) == (
-                b.scheme.kind, b.scheme.bits, b.scheme.block, b.scale):
+                b.scheme.kind, b.scheme.bits or 0, b.scheme.block, b.scale):
             return b
     return None
 
@@ -241,7 +264,7 @@ class Reader:
 
 
 def load(path: str | os.PathLike[str]) -> dict[str, Stored]:
-    """Every tensor of a GGUF file; Q8_0/Q4_0 become velmar objects, other block types are refused."""
+    """Every tensor of a GGUF file; Q8_0, Q4_0 and the K-quants become velmar objects, other block types are refused."""
     r = Reader(path)
     try:
         return {t.name: r.read(t) for t in r.tensors}
@@ -358,10 +381,12 @@ def export(path: str | os.PathLike[str], objects: Mapping[str, Stored], *, fallb
         if not isinstance(obj, np.ndarray):
             if fallback is None:
                 lay = Layout.of(obj)
+                what = lay.kind if lay.super_block else (
+                    f"{lay.kind} {lay.bits or 'adaptive'}-bit, block {lay.block}, {lay.scale} scales")
                 raise ValueError(
-                    f"{name!r}: {lay.kind} {lay.bits or 'adaptive'}-bit, block {lay.block}, {lay.scale} scales "
-                    "has no GGUF type (Q8_0 and Q4_0 are symmetric 8 and 4 bits, block 32, f16 scales, "
-                    "along the last axis); ask for a fallback to write it decoded as f32 or f16")
+                    f"{name!r}: {what} along axis {lay.axis} has no GGUF type (Q8_0 and Q4_0 are symmetric 8 and "
+                    "4 bits, block 32, f16 scales, Q2_K to Q6_K the super-block kinds, all along the last axis); "
+                    "ask for a fallback to write it decoded as f32 or f16")
             obj = obj.dequantize().astype(FALLBACKS[fallback])
         arrays[name] = np.ascontiguousarray(obj, obj.dtype.newbyteorder("<"))
         slots.append(Slot(name, tuple(obj.shape), plain_type(name, obj.dtype)))

@@ -28,7 +28,7 @@ import numpy.typing as npt
 from safetensors import SafetensorError, safe_open
 
 from velmar._native import Quantized
-from velmar.layout import BFLOAT16, PARTS, Layout, LayoutError, scale_dtype
+from velmar.layout import BFLOAT16, ORIGIN_DTYPES, PARTS, Layout, LayoutError, state_parts
 from velmar.tensor import QuantizedTensor
 
 __all__ = ["FORMAT_VERSION", "File", "load", "save", "Stored"]
@@ -45,9 +45,9 @@ ST_DTYPES: dict[str, np.dtype[Any]] = {
     "BOOL": np.dtype(np.bool_),
 }
 ST_NAMES = {v: k for k, v in ST_DTYPES.items()}
-# Element types a quantized tensor may say it came from.
-ORIGIN_DTYPES = {str(d) for d in ST_DTYPES.values()}
 MAX_SIZE = 2**63 - 1
+# The header's own entry; no array may take its name.
+HEADER_KEY = "__metadata__"
 
 Stored: TypeAlias = Union[QuantizedTensor, Quantized, npt.NDArray[Any]]
 
@@ -56,33 +56,19 @@ def part_key(name: str, part: str) -> str:
     return f"{name}:{part}"
 
 
-def parse_layout(doc: object) -> Layout:
-    """One tensor's JSON description, checked; raises LayoutError naming the first wrong field."""
-    layout = Layout.from_json(doc)
-    if layout.dtype not in ORIGIN_DTYPES:
-        raise LayoutError("dtype", f"unknown element type {layout.dtype!r:.60}")
-    return layout
-
-
 # ---------------------------------------------------------------- objects <-> parts
 
 
 def parts_of(obj: Any) -> dict[str, npt.NDArray[Any]]:
     if isinstance(obj, Quantized):
         _, _, scale, _, _, codes, _, widths, scales, zps = obj.__getstate__()
-        e = scale_dtype(scale)
-        return {
-            "codes": np.frombuffer(codes, np.uint8),
-            "scales": np.frombuffer(scales, e),
-            "zero_points": np.frombuffer(zps, e),
-            "widths": np.asarray(widths, np.uint32),
-        }
+        return state_parts(scale, codes, widths, scales, zps)
     parts: dict[str, npt.NDArray[Any]] = obj.parts()
     return parts
 
 
 def build(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> Any:
-    """The object the parts describe; the parts' sizes are checked already."""
+    """The object the parts describe; raises ValueError for parts that do not fit the layout."""
     if layout.vector:
         state = (
             1, layout.kind, layout.scale_member, layout.block, layout.row_len,
@@ -90,12 +76,7 @@ def build(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> Any:
             parts["scales"].tobytes(), parts["zero_points"].tobytes(),
         )
         return Quantized._from_pickle(state)
-    dtype = BFLOAT16 if layout.dtype == "bfloat16" else np.dtype(layout.dtype)
-    return QuantizedTensor.from_parts(
-        shape=layout.shape, axis=layout.axis, scheme=layout.scheme(), scale=layout.scale_member,
-        dtype=dtype, codes=parts["codes"], scales=parts["scales"], zero_points=parts["zero_points"],
-        widths=parts["widths"],
-    )
+    return QuantizedTensor._from_layout(layout, parts)
 
 
 # ---------------------------------------------------------------- writing
@@ -187,7 +168,7 @@ class Writer(Staged):
         self.file.seek(8 + self.reserved)
 
     def _header(self, entries: Mapping[str, Any]) -> bytes:
-        doc: dict[str, Any] = {"__metadata__": self.metadata} if self.metadata else {}
+        doc: dict[str, Any] = {HEADER_KEY: self.metadata} if self.metadata else {}
         doc.update(entries)
         return json.dumps(doc, separators=(",", ":"), ensure_ascii=True).encode()
 
@@ -195,7 +176,7 @@ class Writer(Staged):
         dt, bound = self.declared[key]
         if key in self.written:
             raise ValueError(f"{key!r} written twice")
-        a = np.ascontiguousarray(array)
+        a = np.asarray(array, order="C")  # 0-d stays 0-d
         if ST_NAMES.get(a.dtype) != dt or a.ndim != len(bound) or any(s > b for s, b in zip(a.shape, bound)):
             raise ValueError(f"{key!r}: {a.dtype}{list(a.shape)} does not fit the declared {dt}{list(bound)}")
         self.file.write(a.reshape(-1).view(np.uint8).data)
@@ -227,6 +208,24 @@ def plain_entry(name: str, array: npt.NDArray[Any]) -> tuple[str, str, tuple[int
     return (name, dt, tuple(array.shape))
 
 
+def storable(name: object, obj: object) -> Stored:
+    """``obj`` as it will be stored under ``name``, or an error if ``load`` could not give it back."""
+    if not isinstance(name, str):
+        raise TypeError(f"tensor names are strings, not {type(name).__name__}")
+    if name == HEADER_KEY:
+        raise ValueError(f"{name!r} is the name of the file's header")
+    if isinstance(obj, np.ndarray):
+        # Files are little-endian: a byte-swapped array is stored as its values.
+        return obj if obj.dtype.isnative else obj.astype(obj.dtype.newbyteorder("="))
+    if isinstance(obj, QuantizedTensor) and obj.dtype.name not in ORIGIN_DTYPES:
+        raise TypeError(f"{name!r}: quantized from {obj.dtype}, which a file cannot name; rebuild it with "
+                        "QuantizedTensor.from_parts(dtype=...) to record another type")
+    if not isinstance(obj, (QuantizedTensor, Quantized)):
+        raise TypeError(f"{name!r}: cannot store a {type(obj).__name__}; save takes QuantizedTensor, Quantized "
+                        "and NumPy arrays")
+    return obj
+
+
 def header_metadata(layouts: Mapping[str, Layout], metadata: Mapping[str, str] | None) -> dict[str, str]:
     meta = dict(metadata or {})
     for k, v in meta.items():
@@ -242,21 +241,22 @@ def header_metadata(layouts: Mapping[str, Layout], metadata: Mapping[str, str] |
 def save(path: str | os.PathLike[str], tensors: Mapping[str, Stored], metadata: Mapping[str, str] | None = None) -> None:
     """Write quantized tensors (and plain arrays) to ``path``.
 
-    The file appears under its name only when complete; on any error the
-    previous file at ``path``, if any, is left as it was.
+    Whatever it accepts, ``load`` gives back; what a file cannot hold is
+    refused before anything is written. The file appears under its name only
+    when complete; on any error the previous file at ``path``, if any, is
+    left as it was.
     """
+    objects = {name: storable(name, obj) for name, obj in tensors.items()}
     layouts: dict[str, Layout] = {}
     entries: list[tuple[str, str, tuple[int, ...]]] = []
-    for name, obj in tensors.items():
-        if not isinstance(name, str):
-            raise TypeError(f"tensor names are strings, not {type(name).__name__}")
+    for name, obj in objects.items():
         if isinstance(obj, np.ndarray):
             entries.append(plain_entry(name, obj))
         else:
             layouts[name] = Layout.of(obj)
             entries += quantized_entries(name, layouts[name])
     with Writer(path, entries, header_metadata(layouts, metadata)) as w:
-        for name, obj in tensors.items():
+        for name, obj in objects.items():
             if isinstance(obj, np.ndarray):
                 w.put(name, obj)
             else:
@@ -267,29 +267,45 @@ def save(path: str | os.PathLike[str], tensors: Mapping[str, Stored], metadata: 
 # ---------------------------------------------------------------- reading
 
 
+@dataclass(frozen=True)
+class _Entry:
+    """One array of the file: where its bytes lie, relative to the data."""
+
+    dtype: np.dtype[Any]
+    shape: tuple[int, ...]
+    begin: int
+    end: int
+
+
 class File:
     """An opened velmar (or plain safetensors) file; tensors are read one at a time.
 
     Opening reads and checks the header only. ``f[name]`` reads that
-    tensor's arrays and nothing else.
+    tensor's arrays and nothing else, with ``pread`` rather than through a
+    memory map, so a file changed or truncated meanwhile gives a ValueError,
+    never a crash, and a tensor read owns its data.
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         try:
-            self._st: Any = safe_open(self.path, framework="numpy")
+            # safetensors checks the header: names, types, shapes, offsets.
+            with safe_open(self.path, framework="numpy") as st:
+                metadata = dict(st.metadata() or {})
         except (SafetensorError, UnicodeDecodeError) as e:
             raise ValueError(f"{self.path}: not a safetensors file: {e}") from None
-        self._fd = -1
+        self._fd = os.open(self.path, os.O_RDONLY)
         try:
-            self._check_header()
-            self._fd = os.open(self.path, os.O_RDONLY)
-            # safetensors has checked the header; its offsets let read_rows
-            # read a few rows without mapping the whole file into memory.
             n = int.from_bytes(os.pread(self._fd, 8, 0), "little")
-            entries = json.loads(os.pread(self._fd, n, 8))
+            try:
+                header = json.loads(os.pread(self._fd, n, 8)) if 8 + n <= os.fstat(self._fd).st_size else None
+            except ValueError:
+                header = None
+            if not isinstance(header, dict):
+                raise ValueError(f"{self.path}: the header changed while it was read")
+            self._entries = {k: self._entry(k, v) for k, v in header.items() if k != HEADER_KEY}
             self._data_start = 8 + n
-            self._offsets = {k: int(v["data_offsets"][0]) for k, v in entries.items() if k != "__metadata__"}
+            self._check_header(metadata)
         except BaseException:
             self.close()
             raise
@@ -297,8 +313,20 @@ class File:
     def _fail(self, name: str, field: str, problem: str) -> ValueError:
         return ValueError(f"{self.path}: tensor {name!r}: {field}: {problem}")
 
-    def _check_header(self) -> None:
-        meta = dict(self._st.metadata() or {})
+    def _entry(self, key: str, doc: Any) -> _Entry:
+        try:
+            dtype = ST_DTYPES.get(doc["dtype"])
+            shape = tuple(int(d) for d in doc["shape"])
+            begin, end = (int(x) for x in doc["data_offsets"])
+        except (KeyError, TypeError, ValueError):  # safetensors read another header
+            raise self._fail(key, "header", "changed while it was read") from None
+        if dtype is None:
+            raise self._fail(key, "dtype", f"element type {doc['dtype']} is not supported")
+        if end - begin != math.prod(shape) * dtype.itemsize:  # the file changed since safetensors looked
+            raise self._fail(key, "data_offsets", f"{end - begin} bytes do not hold {dtype}{list(shape)}")
+        return _Entry(dtype, shape, begin, end)
+
+    def _check_header(self, meta: dict[str, str]) -> None:
         version = meta.pop(FORMAT_KEY, None)
         index_text = meta.pop(INDEX_KEY, None)
         self.metadata: dict[str, str] = meta
@@ -316,39 +344,30 @@ class File:
                 raise ValueError(f"{self.path}: {INDEX_KEY}: not valid JSON") from None
             if not isinstance(index, dict):
                 raise ValueError(f"{self.path}: {INDEX_KEY}: not a JSON object")
-        keys = set(self._st.keys())
         self.layouts: dict[str, Layout] = {}
-        claimed: set[str] = set()
         for name, doc in index.items():
             try:
-                layout = parse_layout(doc)
+                layout = Layout.from_json(doc)
             except LayoutError as e:
                 raise self._fail(name, e.field, e.problem) from None
-            if name in keys:
+            if name in self._entries:
                 raise self._fail(name, "name", "also stored as a plain array")
-            for part, count in layout.part_counts().items():
-                key = part_key(name, part)
-                if key not in keys:
+            for part, (low, high) in layout.part_bounds().items():
+                entry = self._entries.get(part_key(name, part))
+                if entry is None:
                     raise self._fail(name, part, "missing")
-                claimed.add(key)
-                sl = self._st.get_slice(key)
-                dt, shape = sl.get_dtype(), sl.get_shape()
-                want = ST_NAMES[layout.part_dtype(part)]
-                if dt != want or len(shape) != 1:
-                    raise self._fail(name, part, f"expected a 1-D {want} array, got {dt}{shape}")
-                if count is not None and shape[0] != count:
-                    raise self._fail(name, part, f"expected {count} elements, got {shape[0]}")
-                if count is None and layout.rows * layout.row_len > 4 * shape[0]:
-                    # Every width is at least 2 bits: fewer bytes cannot hold the codes.
-                    raise self._fail(name, part, f"{shape[0]} bytes cannot hold {layout.rows * layout.row_len} codes")
+                want = layout.part_dtype(part)
+                if entry.dtype != want or len(entry.shape) != 1:
+                    raise self._fail(name, part, f"expected a 1-D {ST_NAMES[want]} array, "
+                                                 f"got {ST_NAMES[entry.dtype]}{list(entry.shape)}")
+                if not low <= entry.shape[0] <= high:
+                    expected = f"{low}" if low == high else f"{low} to {high}"
+                    raise self._fail(name, part, f"expected {expected} elements, got {entry.shape[0]}")
             self.layouts[name] = layout
         # In the order of the data, which is the order they were saved in.
-        ordered = self._st.offset_keys() if hasattr(self._st, "offset_keys") else self._st.keys()
         owner = {part_key(n, p): n for n in self.layouts for p in PARTS}
+        ordered = sorted(self._entries, key=lambda k: self._entries[k].begin)
         self.names = list(dict.fromkeys(owner.get(k, k) for k in ordered))
-        for k in self.names:
-            if k not in self.layouts and self._st.get_slice(k).get_dtype() not in ST_DTYPES:
-                raise self._fail(k, "dtype", f"element type {self._st.get_slice(k).get_dtype()} is not supported")
 
     def keys(self) -> list[str]:
         return list(self.names)
@@ -370,62 +389,82 @@ class File:
 
     def plain(self, name: str) -> tuple[np.dtype[Any], tuple[int, ...]]:
         """Element type and shape of a plain array."""
-        sl = self._st.get_slice(name)
-        return ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
+        entry = self._entries[name]
+        return entry.dtype, entry.shape
 
     def read_rows(self, key: str, start: int = 0, stop: int = MAX_SIZE) -> npt.NDArray[Any]:
         """Rows start to stop (along the first axis) of any array in the file, read straight from it.
 
-        Unlike a memory map, the pages read do not stay in the process: a
-        model read slice by slice never holds more than a slice.
+        ``start`` and ``stop`` are taken as in a Python slice: negative ones
+        count from the end. Unlike a memory map, the pages read do not stay in
+        the process: a model read slice by slice never holds more than a slice.
         """
-        sl = self._st.get_slice(key)
-        dtype, shape = ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
-        if not shape:
-            return np.asarray(self._st.get_tensor(key))
-        stop = max(start, min(stop, shape[0]))
-        out = np.empty((stop - start, *shape[1:]), dtype)
-        skip = start * (out.nbytes // (stop - start)) if stop > start else 0
-        view = out.reshape(-1).view(np.uint8).data
-        offset = self._data_start + self._offsets[key] + skip
+        entry = self._entries[key]
+        if not entry.shape:
+            return self._read(key, entry, 0, entry.end - entry.begin).reshape(())
+        first, last, _ = slice(start, stop).indices(entry.shape[0])
+        row = math.prod(entry.shape[1:]) * entry.dtype.itemsize
+        count = max(last - first, 0)
+        return self._read(key, entry, first * row, count * row).reshape(count, *entry.shape[1:])
+
+    def _where(self, key: str) -> tuple[str, str]:
+        """(tensor, field) to name in an error about array ``key``."""
+        return (key, "data") if key in self.names else tuple(key.rsplit(":", 1))  # type: ignore[return-value]
+
+    def _span(self, key: str, entry: _Entry, skip: int, nbytes: int) -> int:
+        """Where in the file ``nbytes`` of an array from ``skip`` on begin, checked against
+        the file's size now, before anything is allocated: the file may have shrunk."""
+        offset = self._data_start + entry.begin + skip
+        size = os.fstat(self._fd).st_size
+        if offset + nbytes > size:
+            raise self._fail(*self._where(key), f"the file ends inside its data ({size} bytes, "
+                                                 f"the array ends at {self._data_start + entry.end})")
+        return offset
+
+    def _read(self, key: str, entry: _Entry, skip: int, nbytes: int) -> npt.NDArray[Any]:
+        """A new array of ``nbytes`` of an array's bytes from ``skip`` on."""
+        offset = self._span(key, entry, skip, nbytes)
+        out = np.empty(nbytes // entry.dtype.itemsize, entry.dtype)
+        view = out.view(np.uint8).data
         done = 0
-        while done < out.nbytes:
+        while done < nbytes:
             got = os.preadv(self._fd, [view[done:]], offset + done)
             if got <= 0:
-                raise ValueError(f"{self.path}: {key!r}: the file ends inside its data")
+                raise self._fail(*self._where(key), "the file ends inside its data")
             done += got
         return out
+
+    def _read_part(self, key: str, entry: _Entry) -> npt.NDArray[Any]:
+        """A whole array as bytes, which nothing can write, so a tensor keeps it without a copy."""
+        nbytes = entry.end - entry.begin
+        offset = self._span(key, entry, 0, nbytes)
+        chunks = []
+        while nbytes:
+            got = os.pread(self._fd, min(nbytes, 1 << 30), offset)
+            if not got:
+                raise self._fail(*self._where(key), "the file ends inside its data")
+            chunks.append(got)
+            offset += len(got)
+            nbytes -= len(got)
+        return np.frombuffer(b"".join(chunks), entry.dtype)  # one chunk is joined without a copy
 
     def __getitem__(self, name: str) -> Stored:
         layout = self.layout(name)
         if layout is None:
-            array: npt.NDArray[Any] = self._st.get_tensor(name)
-            return array
-        parts: dict[str, npt.NDArray[Any]] = {}
-        for part in ("widths", "scales", "zero_points", "codes"):
-            # Mapped, not read: pages are read as the tensor is used.
-            parts[part] = self._st.get_tensor(part_key(name, part))
-            parts[part].flags.writeable = False  # so that the tensor adopts it without a copy
-            if part == "widths" and layout.kind == "adaptive":
-                try:
-                    need = layout.part_counts(parts["widths"])["codes"]
-                except ValueError:
-                    raise self._fail(name, "widths", "every width is from 2 to 8 bits") from None
-            if part == "codes" and layout.kind == "adaptive":
-                if parts["codes"].size != need:
-                    raise self._fail(name, "codes", f"the widths need {need} bytes, got {parts['codes'].size}")
+            entry = self._entries[name]
+            return self._read(name, entry, 0, entry.end - entry.begin).reshape(entry.shape)
+        parts = {part: self._read_part(part_key(name, part), self._entries[part_key(name, part)]) for part in PARTS}
         try:
             return build(layout, parts)  # type: ignore[no-any-return]
-        except (ValueError, TypeError, OverflowError) as e:
+        except LayoutError as e:
+            raise self._fail(name, e.field, e.problem) from None
+        except ValueError as e:
             raise self._fail(name, "parts", str(e)) from None
 
     def close(self) -> None:
         if getattr(self, "_fd", -1) >= 0:
             os.close(self._fd)
             self._fd = -1
-        st = getattr(self, "_st", None)
-        if st is not None:
-            st.__exit__(None, None, None)
 
     def __enter__(self) -> File:
         return self

@@ -109,20 +109,107 @@ void quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t b
     table().quantize_asym(values.data(), values.size(), block, bits, scales.data(), zero_points.data(), bytes.data());
 }
 
+namespace {
+
+void require_weights(std::span<const float> values, std::span<const float> weights) {
+    require(weights.size() == values.size(), "weighted quantize: not one weight per value");
+}
+
+}  // namespace
+
+void quantize_sym_weighted(std::span<const float> values, std::span<const float> weights, uint32_t bits, size_t block,
+                           std::span<float> scales, std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Symmetric, bits, block}, 1, values.size(), bytes, scales, {}, {}});
+    require_weights(values, weights);
+    table().quantize_sym_weighted(values.data(), weights.data(), values.size(), block, bits, scales.data(),
+                                  bytes.data());
+}
+
+void quantize_asym_weighted(std::span<const float> values, std::span<const float> weights, uint32_t bits,
+                            size_t block, std::span<float> scales, std::span<float> zero_points,
+                            std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Asymmetric, bits, block}, 1, values.size(), bytes, scales, zero_points, {}});
+    require_weights(values, weights);
+    table().quantize_asym_weighted(values.data(), weights.data(), values.size(), block, bits, nullptr,
+                                   scales.data(), zero_points.data(), bytes.data());
+}
+
+void quantize_adaptive_weighted(std::span<const float> values, std::span<const float> weights, size_t block,
+                                std::span<const uint32_t> widths, std::span<float> scales,
+                                std::span<float> zero_points, std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Adaptive, 0, block}, 1, values.size(), bytes, scales, zero_points, widths});
+    require_weights(values, weights);
+    table().quantize_asym_weighted(values.data(), weights.data(), values.size(), block, 0, widths.data(),
+                                   scales.data(), zero_points.data(), bytes.data());
+}
+
+// ---- super-block types ----
+
+namespace {
+
+// The super-blocks of n values, which must be whole, and their bytes.
+size_t supers_of(SuperType t, size_t n, size_t have_bytes) {
+    require(static_cast<uint32_t>(t) < kSuperTypes, "super-blocks: unknown type");
+    require(n % kSuperLen == 0, "super-blocks: values are not whole super-blocks");
+    size_t bytes = 0;
+    require(!__builtin_mul_overflow(n / kSuperLen, format_of(t).bytes, &bytes) && have_bytes >= bytes,
+            "super-blocks: bytes shorter than the blocks");
+    return n / kSuperLen;
+}
+
+}  // namespace
+
+size_t super_block_bytes(SuperType t) {
+    require(static_cast<uint32_t>(t) < kSuperTypes, "super-blocks: unknown type");
+    return format_of(t).bytes;
+}
+
+size_t quantize_super(SuperType t, std::span<const float> values, std::span<const float> weights,
+                      std::span<uint8_t> out) {
+    const size_t nsb = supers_of(t, values.size(), out.size());
+    require(weights.empty() || weights.size() == values.size(), "super-blocks: not one weight per value");
+    return table().quantize_super(static_cast<uint32_t>(t), values.data(), weights.empty() ? nullptr : weights.data(),
+                                  nsb, out.data());
+}
+
+void decode_super(SuperType t, std::span<const uint8_t> bytes, std::span<float> out) {
+    table().dequant_super(static_cast<uint32_t>(t), bytes.data(), supers_of(t, out.size(), bytes.size()), out.data());
+}
+
+float dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const float> x) {
+    return table().dot_super(static_cast<uint32_t>(t), bytes.data(), x.data(), supers_of(t, x.size(), bytes.size()));
+}
+
+float dot_lanes(std::span<const float> y, std::span<const float> x) {
+    require(y.size() == x.size(), "dot_lanes: lengths differ");
+    return table().dot_lanes(y.data(), x.data(), x.size());
+}
+
+// ---- adaptive ----
+
+void adaptive_params(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
+                     std::span<float> scales, std::span<float> zero_points) {
+    const size_t nb = block >= 1 ? block_count(values.size(), block) : 0;
+    require(block >= 1 && widths.size() == nb && scales.size() == nb && zero_points.size() == nb,
+            "adaptive parameters: not one width, scale and zero point per block");
+    table().adaptive_params(values.data(), values.size(), block, tolerance, widths.data(), scales.data(),
+                            zero_points.data());
+}
+
 void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
                        std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes) {
     constexpr size_t kChunk = 16384;  // values per step, in whole blocks
-    require(block >= 1, "quantize_adaptive: block size 0");
-    const size_t len = values.size(), nb = block_count(len, block), per = block >= kChunk ? 1 : kChunk / block;
-    require(widths.size() == nb && scales.size() == nb && zero_points.size() == nb,
+    require(block >= 1 && widths.size() == block_count(values.size(), block) && scales.size() == widths.size() &&
+                zero_points.size() == widths.size(),
             "quantize_adaptive: not one width, scale and zero point per block");
+    const size_t len = values.size(), nb = widths.size(), per = block >= kChunk ? 1 : kChunk / block;
     const size_t start = bytes.size();
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = std::min(nb, b0 + per), first = b0 * block, n = std::min(len, b1 * block) - first;
         const std::span<const float> v = values.subspan(first, n);
         const std::span<uint32_t> w = widths.subspan(b0, b1 - b0);
         const std::span<float> s = scales.subspan(b0, b1 - b0), z = zero_points.subspan(b0, b1 - b0);
-        table().adaptive_params(v.data(), n, block, tolerance, w.data(), s.data(), z.data());
+        adaptive_params(v, block, tolerance, w, s, z);
         const size_t at = bytes.size(), more = adaptive_data_len(w.data(), block, n);
         // Grown in few steps: to a tenth above the size that what is done so
         // far predicts, and at least twice over.

@@ -39,6 +39,12 @@ const float kInf = __builtin_inff();
 
 // Streaming kernels compute about as long per element as the memory bus takes
 // to deliver it, and the hardware prefetcher alone leaves the two in series.
+// p + n, or null for an array the kind has none of: arithmetic on null is undefined.
+template <class T>
+VELMAR_INLINE T* offset(T* p, size_t n) {
+    return p ? p + n : nullptr;
+}
+
 // Asking for elements [from, to) of p kAhead elements early lets them overlap.
 constexpr size_t kAhead = 2048;  // 8192 measured alike
 template <class T>
@@ -534,7 +540,7 @@ void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float
                 a[k - b0] = absmax_of(v + first, n);
             }
         }
-        block_params<kAsym>(a, b, qmin, qmax, b1 - b0, scales + b0, zero_points + b0, inv, zp);
+        block_params<kAsym>(a, b, qmin, qmax, b1 - b0, scales + b0, offset(zero_points, b0), inv, zp);
         if (block % W == 0) {
             Stepper si(inv, block), sz(kAsym ? zp : nullptr, block);
             out.template code<kAsym>(v, len, e0, e1, [&](size_t k) VELMAR_LAMBDA {
@@ -692,7 +698,7 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
     alignas(64) float se[kBatch + W], ze[kBatch + W];
     for (size_t e0 = 0; e0 < count; e0 += kBatch) {
         const size_t e1 = min_size(count, e0 + kBatch);
-        const float *sv = scales + e0, *zv = zero_points + e0;
+        const float *sv = scales + e0, *zv = offset(zero_points, e0);
         if (block != 1) {
             expand(scales, 0, block, e0, e1, se);
             if constexpr (kZp) expand(zero_points, 0, block, e0, e1, ze);
@@ -1053,9 +1059,12 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
 
 #include "kernels/rows.inl"
 
+#include "kernels/superblock.inl"
+
 const Kernels kTable = {
     S::kLevel,       k_absmax,        k_min_max,      k_quantize_sym, k_asym_codes,      k_quantize_asym,
     k_adaptive_params, k_adaptive_codes, k_unpack,   k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
     k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_fit_packed,   k_widen_f16,       k_narrow_f16,
     k_rows_dot_i8,   k_rows_dot_sym,  k_rows_dot_asym, k_rows_dot_adaptive,
+    k_quantize_super, k_dequant_super, k_dot_super,   k_dot_lanes,    k_quantize_sym_weighted, k_quantize_asym_weighted,
 };

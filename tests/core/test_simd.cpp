@@ -201,6 +201,60 @@ TEST_P(Twin, CodesRoundHalfAwayFromZero) {
             });
 }
 
+// Every super-block type on values whose magnitude changes per block, so that
+// some super-blocks overflow half-precision scales, and a few specials (those
+// super-blocks have no encoding), with and without weights (some runs of them
+// zero); every type decoding random bytes; the weighted block quantizers over
+// blocks, lengths and widths.
+TEST_P(Twin, SuperBlocksAndWeightedFits) {
+    for (uint32_t type = 0; type < 5; ++type) {
+        for (const size_t nsb : {1, 2, 9, 20}) {
+            const uint32_t seed = type * 31 + static_cast<uint32_t>(nsb);
+            SCOPED_TRACE("type " + std::to_string(type) + " super-blocks " + std::to_string(nsb));
+            const size_t n = nsb * 256, bytes = std::vector<size_t>{84, 110, 144, 176, 210}[type] * nsb;
+            std::vector<float> v = values(n, seed, 0, nsb == 20 ? 2500 : 0);
+            for (size_t i = 0; i < n; ++i) v[i] = std::ldexp(v[i], static_cast<int>(i / 256 * 37 % 61) - 30);
+            std::vector<float> w = values(n, seed + 1, 0, 0);
+            for (size_t i = 0; i < n; ++i) w[i] = i % 96 < 16 ? 0.0f : std::fabs(w[i]);
+            const std::vector<uint8_t> b = test::bytes(bytes, seed + 2);
+            const std::vector<float> x = values(n, seed + 3, 0, 0);
+            for (const float* wp : {static_cast<const float*>(nullptr), static_cast<const float*>(w.data())})
+                expect_same({.b = bytes, .c = 1}, [&](const Kernels& k, Out& o) {
+                    o.c[0] = static_cast<int32_t>(k.quantize_super(type, v.data(), wp, nsb, o.b.data()));
+                });
+            expect_same({.f = n}, [&](const Kernels& k, Out& o) {
+                k.dequant_super(type, b.data(), nsb, o.f.data());
+                o.f.push_back(k.dot_super(type, b.data(), x.data(), nsb));
+                o.f.push_back(k.dot_lanes(x.data(), v.data(), n - type));
+            }, true);
+        }
+    }
+    uint32_t seed = 7;
+    for (const size_t block : {1, 5, 16, 33, 64}) {
+        for (const size_t len : {7, 100, 257}) {
+            seed += 8;
+            const size_t nb = block_count(len, block);
+            const std::vector<float> v = values(len, seed, block, 24);
+            std::vector<float> w = values(len, seed + 1, 0, 0);
+            for (size_t i = 0; i < len; ++i) w[i] = (i / block) % 4 == 3 ? 0.0f : std::fabs(w[i]);
+            for (const uint32_t bits : {2u, 3u, 4u, 8u, 13u}) {
+                SCOPED_TRACE("block " + std::to_string(block) + " len " + std::to_string(len) + " bits " + std::to_string(bits));
+                const size_t pl = packed_len(len, bits);
+                expect_same({.s = nb, .z = nb, .b = 2 * pl}, [&](const Kernels& k, Out& o) {
+                    k.quantize_sym_weighted(v.data(), w.data(), len, block, bits, o.s.data(), o.b.data());
+                    k.quantize_asym_weighted(v.data(), w.data(), len, block, bits, nullptr, o.s.data(), o.z.data(),
+                                             o.b.data() + pl);
+                });
+            }
+            std::vector<uint32_t> widths(nb);
+            for (size_t i = 0; i < nb; ++i) widths[i] = 2 + (seed + i * 3) % 7;
+            expect_same({.s = nb, .z = nb, .b = adaptive_data_len(widths.data(), block, len)}, [&](const Kernels& k, Out& o) {
+                k.quantize_asym_weighted(v.data(), w.data(), len, block, 0, widths.data(), o.s.data(), o.z.data(), o.b.data());
+            });
+        }
+    }
+}
+
 TEST_P(Twin, HalfPrecisionConversions) {
     std::vector<uint16_t> all(65536);
     std::iota(all.begin(), all.end(), 0);

@@ -15,7 +15,7 @@ from safetensors.numpy import save_file
 
 from velmar import Scale, Scheme, cli, ct_io, folders, gguf_io, io
 from velmar.commands.model import work
-from velmar.tensor import quantize
+from velmar.tensor import Q4_K, quantize
 
 F16 = Scale.F16
 
@@ -323,3 +323,58 @@ def _ct_arrays(root, module):
         with io.File(shard) as f:
             out.update({k.rsplit(".", 1)[1]: f[k] for k in f.keys() if k.startswith(module + ".")})
     return out
+
+
+def write_gguf(path, arrays):
+    w = gguf.GGUFWriter(path, "llama")
+    for name, a in arrays.items():
+        w.add_tensor(name, a)
+    w.write_header_to_file()
+    w.write_kv_data_to_file()
+    w.write_tensors_to_file()
+    w.close()
+
+
+def test_gguf_to_gguf_with_super_blocks_importance_and_a_budget(capsys, tmp_path, monkeypatch):
+    rng = np.random.default_rng(4)
+    arrays = {"blk.0.attn_q.weight": rng.standard_normal((24, 512)).astype(np.float16),
+              "blk.0.ffn_up_exps.weight": rng.standard_normal((2, 8, 256)).astype(np.float32),
+              "blk.0.odd.weight": rng.standard_normal((8, 320)).astype(np.float32),  # Q4_0 instead
+              "blk.0.tiny.weight": rng.standard_normal((8, 20)).astype(np.float32),  # kept
+              "output_norm.weight": np.ones(512, np.float32)}
+    write_gguf(tmp_path / "m.gguf", arrays)
+    sums = {"blk.0.attn_q.weight": (rng.uniform(0, 9, 512), [3]), "blk.0.ffn_up_exps.weight": (np.ones((2, 256)), [1, 1])}
+    write_gguf(tmp_path / "i.gguf", {f"{n}.{part}": np.asarray(v, np.float32)
+                                     for n, sc in sums.items() for part, v in zip(("in_sum2", "counts"), sc)})
+    out_path = tmp_path / "q.gguf"
+    argv = ["quantize", tmp_path / "m.gguf", "-o", out_path, "--scheme", "q4_k",
+            "--imatrix", tmp_path / "i.gguf"]
+    plan = run(capsys, *argv, "--dry-run").out
+    assert "blk.0.odd.weight  8x320  float32  symmetric:4@f16" in plan and "not 320" in plan
+    assert "keep (q4_k needs rows of whole super-blocks of 256, not 20)" in plan
+    assert "unweighted: no importance vector in i.gguf" in plan and plan.count("weighted by i.gguf") == 2
+    run(capsys, *argv)
+    reader = gguf.GGUFReader(out_path)
+    assert int(reader.fields["general.file_type"].parts[-1][0]) == 14  # mostly Q4_K
+    types = {t.name: t.tensor_type for t in reader.tensors}
+    assert types == {"blk.0.attn_q.weight": GT.Q4_K, "blk.0.ffn_up_exps.weight": GT.Q4_K, "blk.0.odd.weight": GT.Q4_0,
+                     "blk.0.tiny.weight": GT.F32, "output_norm.weight": GT.F32}
+    back = gguf_io.load(out_path)
+    w = sums["blk.0.attn_q.weight"][0] / 3
+    want = quantize(arrays["blk.0.attn_q.weight"], Q4_K, weights=w)
+    assert back["blk.0.attn_q.weight"].parts()["codes"].tobytes() == want.parts()["codes"].tobytes()
+    # A quantized GGUF is stored blocks when read again.
+    assert "q4_k (stored)" in run(capsys, "report", out_path).out
+    # The budget: every super-block tensor takes some type, the average stays within it.
+    plan = run(capsys, *argv[:-4], "--target-bpw", "5", "--dry-run").out.splitlines()
+    total = next(line for line in plan if line.startswith("budget:"))
+    assert float(total.split()[1]) <= 5 and "(target 5)" in total
+    # A NaN deep in a tensor read in chunks: the refusal names the tensor and the row of the whole tensor.
+    bad = tmp_path / "bad.gguf"
+    a = np.ones((40, 512), np.float32)
+    a[37, 5] = np.nan
+    write_gguf(bad, {"blk.1.attn_k.weight": a})
+    monkeypatch.setattr(work, "CHUNK_BYTES", 20480)
+    err = run(capsys, "quantize", bad, "-o", tmp_path / "x.gguf", "--scheme", "q4_k", code=2).err
+    assert "blk.1.attn_k.weight: row 37: q4_k has no encoding for infinity or NaN" in err
+    assert not (tmp_path / "x.gguf").exists()

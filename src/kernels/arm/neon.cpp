@@ -2,6 +2,7 @@
 #if defined(__aarch64__)
 #include <arm_neon.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/unit_tables.hpp"
 

@@ -5,6 +5,7 @@
 // internal linkage, as in twin.inl.
 #include <immintrin.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/unit_tables.hpp"
 #include "kernels/x86/sse_steps.hpp"

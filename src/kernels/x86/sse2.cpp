@@ -2,6 +2,7 @@
 #if defined(__x86_64__)
 #include <emmintrin.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/x86/sse_steps.hpp"
 

@@ -5,40 +5,49 @@ from __future__ import annotations
 import argparse
 import re
 import tomllib
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from velmar import kquants
 from velmar._native import QuantizeError, Scale, Scheme
 from velmar.commands.common import SCHEME_SYNTAX, UsageError, parse_scheme
+from velmar.kquants import SuperBlockScheme
 from velmar.layout import SCALES, scale_name
 
 if TYPE_CHECKING:
     from velmar.commands.model.reading import Entry
 
-SPEC_SYNTAX = f"{SCHEME_SYNTAX}, optionally followed by @f32, @f16 or @bf16; or keep"
-Rule = tuple[re.Pattern[str], Scheme | None, Scale | None, str]
+SPEC_SYNTAX = f"{SCHEME_SYNTAX}, optionally followed by @f32, @f16 or @bf16; q2_k to q6_k; or keep"
+AnyScheme = Scheme | SuperBlockScheme
+Rule = tuple[re.Pattern[str], AnyScheme | None, Scale | None, str]
 
 
 @dataclass(frozen=True)
 class Choice:
     """How one tensor is treated: quantized with a scheme and scale, or kept (scheme None)."""
 
-    scheme: Scheme | None
+    scheme: AnyScheme | None
     scale: Scale
     reason: str  # why: "default", the rule that matched, or why it is kept
+    note: str = ""  # what the plan says beside it: a fallback, the importance weights
+    weights: Any = field(default=None, compare=False)  # from --imatrix: one per column, or a row per expert
     copy: bool = False  # kept byte for byte: the writer copies it from the input, the work never reads it
     scale_named: bool = False  # the user named the scale (after @ or with --scale) rather than taking the default
 
 
-def parse_spec(text: str, block: int) -> tuple[Scheme | None, Scale | None]:
-    """``symmetric:4``, ``adaptive:0.01@bf16``, ``keep``."""
+def parse_spec(text: str, block: int) -> tuple[AnyScheme | None, Scale | None]:
+    """``symmetric:4``, ``adaptive:0.01@bf16``, ``q4_k``, ``keep``."""
     spec, _, scale = text.strip().partition("@")
     if spec.strip().lower() == "keep":
         if scale:
             raise UsageError(f"bad scheme {text!r}: keep takes no scale")
         return None, None
+    if (sb := kquants.by_name(spec)) is not None:
+        if scale:
+            raise UsageError(f"bad scheme {text!r}: {sb.name} keeps half-precision scales of its own")
+        return sb, Scale.F16
     if scale and scale.lower() not in SCALES:
         raise UsageError(f"bad scheme {text!r}: the scale after @ is f32, f16 or bf16")
     scheme = parse_scheme(spec, block)
@@ -49,16 +58,18 @@ def parse_spec(text: str, block: int) -> tuple[Scheme | None, Scale | None]:
     return scheme, SCALES[scale.lower()] if scale else None
 
 
-def spec_name(scheme: Scheme | None, scale: Scale) -> str:
+def spec_name(scheme: AnyScheme | None, scale: Scale) -> str:
     if scheme is None:
         return "keep"
+    if isinstance(scheme, SuperBlockScheme):
+        return scheme.name
     param = f"{scheme.tolerance:.3g}" if scheme.kind == "adaptive" else str(scheme.bits)
     return f"{scheme.kind}:{param}@{scale_name(scale)}"
 
 
 @dataclass
 class Rules:
-    default: Scheme
+    default: AnyScheme
     default_scale: Scale
     scale: Scale  # for rules that name no scale
     rules: list[Rule] = field(default_factory=list)
@@ -78,8 +89,43 @@ class Rules:
                 return Choice(None, self.scale, f"--keep {pattern.pattern}")
         for pattern, scheme, scale, text in self.rules:
             if pattern.search(entry.name):
-                return Choice(scheme, scale or self.scale, f"rule {text}", scale_named=self.scale_named or bool(scale))
-        return Choice(self.default, self.default_scale, "default", scale_named=self.default_named)
+                return fitted(entry, Choice(scheme, scale or self.scale, f"rule {text}",
+                                            scale_named=self.scale_named or bool(scale)))
+        return fitted(entry, Choice(self.default, self.default_scale, "default", scale_named=self.default_named))
+
+
+def fitted(entry: Entry, choice: Choice) -> Choice:
+    """The choice, or its legacy type (or keep) where rows are not whole super-blocks."""
+    sb = choice.scheme
+    if not isinstance(sb, SuperBlockScheme) or entry.shape[-1] % kquants.SUPER_BLOCK == 0:
+        return choice
+    why = f"{sb.name} needs rows of whole super-blocks of 256, not {entry.shape[-1]}"
+    legacy = sb.fallback
+    if entry.shape[-1] % legacy.block:
+        return Choice(None, choice.scale, why)
+    return replace(choice, scheme=legacy, scale=Scale.F16, note=why)
+
+
+def with_importance(plan: list[tuple[Entry, Choice]], importance: Any) -> list[tuple[Entry, Choice]]:
+    """Every quantized tensor's choice with its weights from an importance file, or a note that it has none."""
+    out = []
+    for entry, choice in plan:
+        if choice.scheme is None:
+            out.append((entry, choice))
+            continue
+        try:
+            w = importance.for_tensor(entry.name, entry.shape[-1])
+        except ValueError as e:
+            raise UsageError(str(e)) from None
+        if w is None:
+            note = f"unweighted: no importance vector in {importance.source}"
+        elif w.ndim == 2 and (len(entry.shape) != 3 or entry.shape[0] != w.shape[0]):
+            raise UsageError(f"{entry.name}: {importance.source} holds weights for {w.shape[0]} experts, "
+                             f"but the tensor's shape is {entry.shape}")
+        else:
+            note = f"weighted by {importance.source}"
+        out.append((entry, replace(choice, weights=w, note="; ".join(n for n in (choice.note, note) if n))))
+    return out
 
 
 def compile_regex(text: str, where: str) -> re.Pattern[str]:

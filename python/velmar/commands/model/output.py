@@ -7,6 +7,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from velmar.commands.common import UsageError, human, optional
+from velmar.commands.model.budgeting import Chosen
 from velmar.commands.model.choosing import Choice, spec_name
 from velmar.commands.model.reading import Entry
 from velmar.commands.model.work import Done
@@ -110,5 +111,17 @@ def estimate(entry: Entry, choice: Choice) -> tuple[int, bool]:
 def plan_line(entry: Entry, choice: Choice) -> str:
     what = spec_name(choice.scheme, choice.scale) if choice.scheme else f"keep ({choice.reason})"
     size, bound = estimate(entry, choice)
+    note = f"  ({choice.note})" if choice.note else ""
     return (f"{entry.name}  {'x'.join(map(str, entry.shape))}  {entry.dtype}  {what}  "
-            f"{human(entry.nbytes)} -> {'<= ' if bound else ''}{human(size)}")
+            f"{human(entry.nbytes)} -> {'<= ' if bound else ''}{human(size)}{note}")
+
+
+def budget_lines(chosen: Sequence[Chosen], target: float) -> str:
+    """Each tensor's size and (weighted) squared error under the budget, then the totals."""
+    lines = [f"{c.entry.name}  {spec_name(c.choice.scheme, c.choice.scale)}  "
+             f"{c.bits / max(1, math.prod(c.entry.shape)):.4f} bits/value  error {c.error:.4g}" for c in chosen]
+    values = sum(math.prod(c.entry.shape) for c in chosen)
+    bits = sum(c.bits for c in chosen)
+    lines.append(f"budget: {bits / max(1, values):.4f} bits per value (target {target:g}) over {values} values, "
+                 f"total error {sum(c.error for c in chosen):.4g}")
+    return "\n".join(lines)

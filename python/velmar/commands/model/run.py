@@ -11,7 +11,8 @@ from typing import TextIO
 from velmar import _native
 from velmar.commands.common import Progress, UsageError, human, optional
 from velmar.commands.model import output, writing
-from velmar.commands.model.choosing import Choice, make_rules
+from velmar.commands.model.budgeting import Chosen, choose_types
+from velmar.commands.model.choosing import Choice, make_rules, with_importance
 from velmar.commands.model.reading import Entry, Source, open_source
 from velmar.commands.model.work import run_all
 
@@ -24,18 +25,30 @@ def _progress(args: argparse.Namespace, plan: list[tuple[Entry, Choice]]) -> Pro
     return Progress(total, "tensors", show, in_bytes=True)
 
 
-def planned(args: argparse.Namespace) -> tuple[Source, list[tuple[Entry, Choice]]]:
+def planned(args: argparse.Namespace) -> tuple[Source, list[tuple[Entry, Choice]], list[Chosen] | None]:
+    """The source, every tensor's choice, and with --target-bpw each one's size and error under the budget."""
     if args.workers < 1:
         raise UsageError(f"--workers must be at least 1, not {args.workers}")
     rules = make_rules(args)
     src = open_source(os.path.abspath(args.file))
-    return src, [(e, rules.choose(e)) for e in src.entries]
+    plan = [(e, rules.choose(e)) for e in src.entries]
+    if args.imatrix:
+        from velmar import imatrix
+
+        try:
+            plan = with_importance(plan, imatrix.load(args.imatrix))
+        except ValueError as e:
+            raise UsageError(str(e)) from None
+    if args.target_bpw is None:
+        return src, plan, None
+    chosen = choose_types(src, plan, args.target_bpw, args.allow, args.block)
+    return src, [(c.entry, c.choice) for c in chosen], chosen
 
 
 def report(args: argparse.Namespace, out: TextIO) -> None:
     if args.plot:
         optional("matplotlib", "--plot")  # fail before the work, not after it
-    src, plan = planned(args)
+    src, plan, _ = planned(args)
     bar = _progress(args, plan)
     try:
         done = list(run_all(args.file, plan, True, args.workers, args.dask, bar.update))
@@ -78,7 +91,7 @@ def quantize(args: argparse.Namespace, out: TextIO) -> None:
         raise UsageError("the output would replace the input; choose another name")
     fmt, folder = output_kind(args)
     max_bytes = writing.parse_size(args.max_shard_size) if args.max_shard_size else None
-    src, plan = planned(args)
+    src, plan, chosen = planned(args)
     if fmt == "gguf":
         plan, slots = writing.gguf_plan(src, plan, args.gguf_fallback)
     elif fmt == "compressed-tensors":
@@ -87,6 +100,8 @@ def quantize(args: argparse.Namespace, out: TextIO) -> None:
     if args.dry_run:
         for i, (entry, choice) in enumerate(plan):
             print(output.plan_line(entry, choice) + (f"  in {shards[i]}" if shards else ""), file=out)
+        if chosen is not None:
+            print(output.budget_lines(chosen, args.target_bpw), file=out)
         print(f"dry run: {len(plan)} tensors, nothing written", file=out)
         return
     bar = _progress(args, plan)

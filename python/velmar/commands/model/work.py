@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 from collections import deque
 from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -68,15 +69,35 @@ def _work(path: str, entry: Entry, choice: Choice, measure: bool) -> Done:
     pieces: dict[str, list[npt.NDArray[Any]]] = {p: [] for p in PARTS}
     for start in range(0, shape[0], step) if shape[0] else [0]:
         chunk = np.asarray(rows[start : min(start + step, shape[0])]) if shape[0] else np.zeros(shape, np.float32)
-        qt = tensor.quantize(chunk, choice.scheme, scale=choice.scale)
-        for part, array in qt.parts().items():
-            pieces[part].append(array)
-        if measure:
-            _accumulate(done, chunk, qt.dequantize())
+        for values, _, qt in quantized(chunk, choice, start):
+            for part, array in qt.parts().items():
+                pieces[part].append(array)
+            if measure:
+                _accumulate(done, values, qt.dequantize())
     done.parts = {p: np.concatenate(v) for p, v in pieces.items()}
     done.layout = Layout.for_scheme(choice.scheme, choice.scale, shape, dtype=entry.dtype)
     done.after = sum(a.nbytes for a in done.parts.values())
     return done
+
+
+def quantized(chunk: npt.NDArray[Any], choice: Choice,
+              start: int) -> Iterator[tuple[npt.NDArray[Any], Any, tensor.QuantizedTensor]]:
+    """The chunk (indices start... of the first axis) quantized whole, or one expert at a time where the
+    importance weights have a row per expert: (values, their weights, tensor). A refusal names its row as
+    a row of the whole tensor."""
+    w = choice.weights
+    per_index = math.prod(chunk.shape[1:-1])
+    slices = [(i, chunk[i], w[start + i]) for i in range(chunk.shape[0])] if w is not None and w.ndim == 2 \
+        else [(0, chunk, w)]
+    for first, part, weights in slices:
+        try:
+            qt = tensor.quantize(part, choice.scheme, scale=choice.scale, weights=weights)
+        except ValueError as e:
+            at = re.match(r"row (\d+): (.*)", str(e))
+            if at is None:
+                raise
+            raise ValueError(f"row {(start + first) * per_index + int(at[1])}: {at[2]}") from None
+        yield part, weights, qt
 
 
 def _accumulate(done: Done, values: npt.NDArray[Any], decoded: npt.NDArray[np.float32]) -> None:
