@@ -71,7 +71,7 @@ struct Data {
         e.zps.assign(blocks, 0.0f);
         if (kind == 'd') {
             e.widths.assign(blocks, 0);
-            k.adaptive_widths(v.data(), n, block, tolerance, e.widths.data());
+            k.adaptive_params(v.data(), n, block, tolerance, e.widths.data(), e.scales.data(), e.zps.data());
             size_t total = 0, sum = 0;
             for (size_t b = 0; b < blocks; ++b) {
                 total += packed_bytes(std::min(block, n - b * block), e.widths[b]);
@@ -79,14 +79,14 @@ struct Data {
             }
             e.mean_width = static_cast<double>(sum) / static_cast<double>(blocks);
             e.bytes.assign(total, 0);
-            k.quantize_asym(v.data(), n, block, 0, e.widths.data(), e.scales.data(), e.zps.data(), e.bytes.data());
+            k.adaptive_codes(v.data(), n, block, e.widths.data(), e.scales.data(), e.zps.data(), e.bytes.data());
             return e;
         }
         e.bytes.assign(packed_bytes(n, bits), 0);
         if (kind == 's')
             k.quantize_sym(v.data(), n, block, bits, e.scales.data(), e.bytes.data());
         else
-            k.quantize_asym(v.data(), n, block, bits, nullptr, e.scales.data(), e.zps.data(), e.bytes.data());
+            k.quantize_asym(v.data(), n, block, bits, e.scales.data(), e.zps.data(), e.bytes.data());
         return e;
     }
 
@@ -122,13 +122,13 @@ struct Data {
         a8.assign(n, 0);
         ref.quantize_sym(v.data(), n, kBlock, 8, scales.data(), q8.data());
         ref.quantize_sym(v.data(), n, kBlock, 4, s4.data(), q4.data());
-        ref.quantize_asym(v.data(), n, kBlock, 4, nullptr, ascales.data(), azps.data(), a4.data());
+        ref.quantize_asym(v.data(), n, kBlock, 4, ascales.data(), azps.data(), a4.data());
         widths.assign(nb, 0);
-        ref.adaptive_widths(v.data(), n, kBlock, kTolerance, widths.data());
+        ref.adaptive_params(v.data(), n, kBlock, kTolerance, widths.data(), adscales.data(), adzps.data());
         size_t total = 0;
         for (size_t b = 0; b < nb; ++b) total += packed_bytes(std::min(kBlock, n - b * kBlock), widths[b]);
         adaptive.assign(total, 0);
-        ref.quantize_asym(v.data(), n, kBlock, 0, widths.data(), adscales.data(), adzps.data(), adaptive.data());
+        ref.adaptive_codes(v.data(), n, kBlock, widths.data(), adscales.data(), adzps.data(), adaptive.data());
         icodes.assign(n, 0);
         ref.unpack(q8.data(), 8, n, icodes.data());
         f16.assign(n, 0);
@@ -174,11 +174,14 @@ const std::vector<Case> kBase = {
      }},
     {"asym codes 4-bit", ENTRY(asym_codes),
      [](const Kernels& k, Data& d) { k.asym_codes(d.v.data(), d.n, 30.0f, 0.5f, 4, d.codes.data()); }},
-    {"adaptive widths", ENTRY(adaptive_widths),
-     [](const Kernels& k, Data& d) { k.adaptive_widths(d.v.data(), d.n, kBlock, kTolerance, d.widths.data()); }},
-    {"quantize adaptive", ENTRY(quantize_asym),
+    {"adaptive params", ENTRY(adaptive_params),
      [](const Kernels& k, Data& d) {
-         k.quantize_asym(d.v.data(), d.n, kBlock, 0, d.widths.data(), d.ws.data(), d.wz.data(), d.adaptive.data());
+         k.adaptive_params(d.v.data(), d.n, kBlock, kTolerance, d.widths.data(), d.ws.data(), d.wz.data());
+     }},
+    {"adaptive codes", ENTRY(adaptive_codes),
+     [](const Kernels& k, Data& d) {
+         k.adaptive_codes(d.v.data(), d.n, kBlock, d.widths.data(), d.adscales.data(), d.adzps.data(),
+                          d.adaptive.data());
      }},
     {"dequantize adaptive", ENTRY(dequant_asym),
      [](const Kernels& k, Data& d) {
@@ -217,7 +220,7 @@ std::vector<Case> all_cases() {
             k.quantize_sym(d.v.data(), d.n, kBlock, w, d.ws.data(), d.scratch.data());
         });
         add("quantize asym" + bits, ENTRY(quantize_asym), [w](const Kernels& k, Data& d) {
-            k.quantize_asym(d.v.data(), d.n, kBlock, w, nullptr, d.ws.data(), d.wz.data(), d.scratch.data());
+            k.quantize_asym(d.v.data(), d.n, kBlock, w, d.ws.data(), d.wz.data(), d.scratch.data());
         });
         add("dequantize sym" + bits, ENTRY(dequant_sym), [w](const Kernels& k, Data& d) {
             const auto& e = d.encode('s', w, kBlock);
@@ -250,12 +253,25 @@ std::vector<Case> all_cases() {
     for (const float tol : kTolerances) {
         char t[32];
         std::snprintf(t, sizeof t, " tol %g", static_cast<double>(tol));
-        add(std::string("adaptive widths") + t, ENTRY(adaptive_widths), [tol](const Kernels& k, Data& d) {
-            k.adaptive_widths(d.v.data(), d.n, kBlock, tol, d.spare_widths.data());
+        add(std::string("adaptive params") + t, ENTRY(adaptive_params), [tol](const Kernels& k, Data& d) {
+            k.adaptive_params(d.v.data(), d.n, kBlock, tol, d.spare_widths.data(), d.ws.data(), d.wz.data());
         });
-        add(std::string("quantize adaptive") + t, ENTRY(quantize_asym), [tol](const Kernels& k, Data& d) {
+        add(std::string("adaptive codes") + t, ENTRY(adaptive_codes), [tol](const Kernels& k, Data& d) {
             const auto& e = d.encode('d', 0, kBlock, tol);
-            k.quantize_asym(d.v.data(), d.n, kBlock, 0, e.widths.data(), d.ws.data(), d.wz.data(), d.scratch.data());
+            k.adaptive_codes(d.v.data(), d.n, kBlock, e.widths.data(), e.scales.data(), e.zps.data(), d.scratch.data());
+        });
+        // Both, as the library runs them: a chunk's parameters, then its codes while it is in cache.
+        add(std::string("quantize adaptive") + t, ENTRY(adaptive_codes), [tol](const Kernels& k, Data& d) {
+            constexpr size_t kChunk = 16384;
+            uint8_t* out = d.scratch.data();
+            for (size_t i = 0; i < d.n; i += kChunk) {
+                const size_t m = std::min(kChunk, d.n - i), b = i / kBlock;
+                uint32_t* w = d.spare_widths.data() + b;
+                k.adaptive_params(d.v.data() + i, m, kBlock, tol, w, d.ws.data() + b, d.wz.data() + b);
+                k.adaptive_codes(d.v.data() + i, m, kBlock, w, d.ws.data() + b, d.wz.data() + b, out);
+                for (size_t j = 0; j < (m + kBlock - 1) / kBlock; ++j)
+                    out += packed_bytes(std::min(kBlock, m - j * kBlock), w[j]);
+            }
         });
         add(std::string("dequantize adaptive") + t, ENTRY(dequant_asym), [tol](const Kernels& k, Data& d) {
             const auto& e = d.encode('d', 0, kBlock, tol);
@@ -274,7 +290,7 @@ std::vector<Case> all_cases() {
             k.quantize_sym(d.v.data(), d.n, block, 4, d.spare.data(), d.scratch.data());
         });
         add("quantize asym 4-bit" + b, ENTRY(quantize_asym), [block](const Kernels& k, Data& d) {
-            k.quantize_asym(d.v.data(), d.n, block, 4, nullptr, d.spare.data(), d.spare.data() + d.n,
+            k.quantize_asym(d.v.data(), d.n, block, 4, d.spare.data(), d.spare.data() + d.n,
                             d.scratch.data());
         });
         add("dequantize sym 4-bit" + b, ENTRY(dequant_sym), [block](const Kernels& k, Data& d) {

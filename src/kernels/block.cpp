@@ -106,20 +106,7 @@ void quantize_sym_packed(std::span<const float> values, uint32_t bits, size_t bl
 void quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t block, std::span<float> scales,
                           std::span<float> zero_points, std::span<uint8_t> bytes) {
     require_whole(Rows<f32>{{Kind::Asymmetric, bits, block}, 1, values.size(), bytes, scales, zero_points, {}});
-    table().quantize_asym(values.data(), values.size(), block, bits, nullptr, scales.data(), zero_points.data(),
-                          bytes.data());
-}
-
-void adaptive_widths(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths) {
-    require(block >= 1 && widths.size() == block_count(values.size(), block), "adaptive widths: not one per block");
-    table().adaptive_widths(values.data(), values.size(), block, tolerance, widths.data());
-}
-
-void quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths,
-                       std::span<float> scales, std::span<float> zero_points, std::span<uint8_t> bytes) {
-    require_whole(Rows<f32>{{Kind::Adaptive, 0, block}, 1, values.size(), bytes, scales, zero_points, widths});
-    table().quantize_asym(values.data(), values.size(), block, 0, widths.data(), scales.data(), zero_points.data(),
-                          bytes.data());
+    table().quantize_asym(values.data(), values.size(), block, bits, scales.data(), zero_points.data(), bytes.data());
 }
 
 namespace {
@@ -198,19 +185,32 @@ float dot_lanes(std::span<const float> y, std::span<const float> x) {
     return table().dot_lanes(y.data(), x.data(), x.size());
 }
 
-// ---- reading a view ----
+// ---- adaptive ----
+
+void adaptive_params(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
+                     std::span<float> scales, std::span<float> zero_points) {
+    const size_t nb = block >= 1 ? block_count(values.size(), block) : 0;
+    require(block >= 1 && widths.size() == nb && scales.size() == nb && zero_points.size() == nb,
+            "adaptive parameters: not one width, scale and zero point per block");
+    table().adaptive_params(values.data(), values.size(), block, tolerance, widths.data(), scales.data(),
+                            zero_points.data());
+}
 
 void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
                        std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes) {
     constexpr size_t kChunk = 16384;  // values per step, in whole blocks
-    const size_t len = values.size(), nb = block_count(len, block), per = block >= kChunk ? 1 : kChunk / block;
-    require(block >= 1 && widths.size() == nb && scales.size() == nb && zero_points.size() == nb,
+    require(block >= 1 && widths.size() == block_count(values.size(), block) && scales.size() == widths.size() &&
+                zero_points.size() == widths.size(),
             "quantize_adaptive: not one width, scale and zero point per block");
+    const size_t len = values.size(), nb = widths.size(), per = block >= kChunk ? 1 : kChunk / block;
     const size_t start = bytes.size();
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = std::min(nb, b0 + per), first = b0 * block, n = std::min(len, b1 * block) - first;
-        adaptive_widths(values.subspan(first, n), block, tolerance, widths.subspan(b0, b1 - b0));
-        const size_t at = bytes.size(), more = adaptive_data_len(widths.data() + b0, block, n);
+        const std::span<const float> v = values.subspan(first, n);
+        const std::span<uint32_t> w = widths.subspan(b0, b1 - b0);
+        const std::span<float> s = scales.subspan(b0, b1 - b0), z = zero_points.subspan(b0, b1 - b0);
+        adaptive_params(v, block, tolerance, w, s, z);
+        const size_t at = bytes.size(), more = adaptive_data_len(w.data(), block, n);
         // Grown in few steps: to a tenth above the size that what is done so
         // far predicts, and at least twice over.
         if (bytes.capacity() < at + more) {
@@ -219,10 +219,13 @@ void quantize_adaptive(std::span<const float> values, size_t block, float tolera
             bytes.reserve(std::max({at + more, start + predicted, 2 * bytes.capacity()}));
         }
         bytes.resize(at + more, 0);
-        quantize_adaptive(values.subspan(first, n), block, widths.subspan(b0, b1 - b0), scales.subspan(b0, b1 - b0),
-                          zero_points.subspan(b0, b1 - b0), std::span(bytes).subspan(at, more));
+        const std::span<uint8_t> out = std::span(bytes).subspan(at, more);
+        require_whole(Rows<f32>{{Kind::Adaptive, 0, block}, 1, n, out, s, z, w});
+        table().adaptive_codes(v.data(), n, block, w.data(), s.data(), z.data(), out.data());
     }
 }
+
+// ---- reading a view ----
 
 template <class T>
 void decode_rows(const Rows<T>& v, std::span<float> out) {

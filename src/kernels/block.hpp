@@ -26,13 +26,12 @@ void quantize_sym_packed(std::span<const float> values, uint32_t bits, size_t bl
 // The same with a zero point per block.
 void quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t block, std::span<float> scales,
                           std::span<float> zero_points, std::span<uint8_t> bytes);
-// Each block's width, then each block in its own byte run at that width.
-void adaptive_widths(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths);
-void quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths,
-                       std::span<float> scales, std::span<float> zero_points, std::span<uint8_t> bytes);
-// Both in one pass over the values, the widths and codes of a few thousand
-// values at a time while they are in cache: the codes are appended to bytes,
-// which grows as they come.
+// Each adaptive block's width, and its scale and zero point at that width.
+void adaptive_params(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
+                     std::span<float> scales, std::span<float> zero_points);
+// Those, then each block's codes in its own byte run at its width, a few
+// thousand values at a time while they are in cache: the codes are appended
+// to bytes, which grows as they come.
 void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
                        std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes);
 

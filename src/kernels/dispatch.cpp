@@ -16,10 +16,14 @@ bool cpu_has(Level level) {
         case Level::Avx2:
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+        // The AVX-512 objects are built with AVX2 and F16C too (the compiler
+        // may emit them anywhere), which AVX-512F does not imply.
         case Level::Avx512:
             __builtin_cpu_init();
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+            return cpu_has(Level::Avx2) && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vl");
+        // The byte permutes (vpermb, vpermt2b) are VBMI's.
+        case Level::Avx512Vbmi: return cpu_has(Level::Avx512) && __builtin_cpu_supports("avx512vbmi");
 #endif
 #if defined(__aarch64__)
         case Level::Neon: return true;  // mandatory on AArch64
@@ -34,6 +38,7 @@ const Kernels& table_of(Level level) {
         case Level::Sse2: return sse2_kernels();
         case Level::Avx2: return avx2_kernels();
         case Level::Avx512: return avx512_kernels();
+        case Level::Avx512Vbmi: return avx512vbmi_kernels();
 #endif
 #if defined(__aarch64__)
         case Level::Neon: return neon_kernels();
@@ -64,7 +69,7 @@ Kernels choose() {
     const std::vector<Level> levels = supported_levels();
     Kernels k = table_of(levels.back());
 #if defined(__x86_64__)
-    if (k.level == Level::Avx512 && cpu_has(Level::Avx2)) {
+    if (k.level == Level::Avx512 || k.level == Level::Avx512Vbmi) {
         const Kernels& avx2 = table_of(Level::Avx2);
         k.dot_i8 = avx2.dot_i8;
         k.dot_sym = avx2.dot_sym;
@@ -79,7 +84,7 @@ Kernels choose() {
 
 std::vector<Level> supported_levels() {
     std::vector<Level> out;
-    for (const Level l : {Level::Scalar, Level::Sse2, Level::Avx2, Level::Avx512, Level::Neon})
+    for (const Level l : {Level::Scalar, Level::Sse2, Level::Avx2, Level::Avx512, Level::Avx512Vbmi, Level::Neon})
         if (cpu_has(l)) out.push_back(l);
     return out;
 }
@@ -115,6 +120,7 @@ const char* level_name(Level level) {
         case Level::Sse2: return "sse2";
         case Level::Avx2: return "avx2";
         case Level::Avx512: return "avx512";
+        case Level::Avx512Vbmi: return "avx512vbmi";
         case Level::Neon: return "neon";
     }
     return "unknown";

@@ -11,7 +11,8 @@
 
 namespace velmar::simd {
 
-enum class Level : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
+// Avx512Vbmi: AVX-512 with the byte permutes of VBMI.
+enum class Level : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4, Avx512Vbmi = 5 };
 
 // The element type scales and zero points are stored as.
 enum class Stored : uint8_t { F32 = 0, F16 = 1, Bf16 = 2 };
@@ -40,12 +41,16 @@ struct Kernels {
     void (*quantize_sym)(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes);
     // Asymmetric codes of one block with a known (inv, zero point).
     void (*asym_codes)(const float* v, size_t n, float inv, float zero_point, uint32_t bits, int32_t* codes);
-    // Asymmetric blocks in one bit stream (widths == nullptr, fixed bits) or,
-    // with widths, adaptive blocks each in its own byte-aligned run.
-    void (*quantize_asym)(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths,
-                          float* scales, float* zero_points, uint8_t* bytes);
-    // Adaptive widths of every block.
-    void (*adaptive_widths)(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths);
+    // Asymmetric blocks in one bit stream: scales[nb], zero_points[nb].
+    void (*quantize_asym)(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
+                          uint8_t* bytes);
+    // Adaptive blocks: each block's width, scale and zero point from its range.
+    void (*adaptive_params)(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths,
+                            float* scales, float* zero_points);
+    // Then their codes, each block in its own byte-aligned run at its width;
+    // bytes zero-filled, adaptive_data_len long.
+    void (*adaptive_codes)(const float* v, size_t len, size_t block, const uint32_t* widths, const float* scales,
+                           const float* zero_points, uint8_t* bytes);
     // count codes of width 2..=16, sign-extended.
     void (*unpack)(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out);
     void (*dequant_sym)(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,
@@ -119,6 +124,7 @@ const Kernels& scalar_kernels();
 const Kernels& sse2_kernels();
 const Kernels& avx2_kernels();
 const Kernels& avx512_kernels();
+const Kernels& avx512vbmi_kernels();
 #endif
 #if defined(__aarch64__)
 const Kernels& neon_kernels();

@@ -35,24 +35,38 @@ void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_
 }
 
 // Per block: scale and zero point from the range, then the codes.
-void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths, float* scales,
-                     float* zero_points, uint8_t* bytes) {
-    for_each_block_codes(bytes, bits, widths, len, block,
-                         [&](size_t b, size_t first, size_t n, uint8_t* base, uint32_t w, size_t at) {
-                             const MinMax m = min_max_neon(v + first, n);
-                             const AsymParams p = asym_params(m.lo, m.hi, w);
-                             for (size_t j = 0; j < n; ++j)
-                                 put_code(base, at + j, w,
-                                          asym_code(v[first + j], p.inv, p.zero_point, code_min(w), code_max(w)));
-                             scales[b] = p.scale;
-                             zero_points[b] = p.zero_point;
-                         });
+void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
+                     uint8_t* bytes) {
+    for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
+        const MinMax m = min_max_neon(v + first, n);
+        const AsymParams p = asym_params(m.lo, m.hi, bits);
+        for (size_t i = first; i < first + n; ++i)
+            put_code(bytes, i, bits, asym_code(v[i], p.inv, p.zero_point, code_min(bits), code_max(bits)));
+        scales[b] = p.scale;
+        zero_points[b] = p.zero_point;
+    });
 }
 
-void k_adaptive_widths(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths) {
+// Per block: the width from the range, then scale and zero point at that width.
+void k_adaptive_params(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths, float* scales,
+                       float* zero_points) {
     for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
         const MinMax m = min_max_neon(v + first, n);
         widths[b] = choose_bits(m.hi - m.lo, tolerance);
+        const AsymParams p = asym_params(m.lo, m.hi, widths[b]);
+        scales[b] = p.scale;
+        zero_points[b] = p.zero_point;
+    });
+}
+
+// Each block's codes in its own run, from its width, scale and zero point.
+void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* widths, const float* scales,
+                      const float* zero_points, uint8_t* bytes) {
+    for_each_run(len, block, widths, [&](size_t b, size_t first, size_t n, size_t pos, size_t) {
+        const uint32_t w = widths[b];
+        const float inv = 1.0f / scales[b];
+        for (size_t j = 0; j < n; ++j)
+            put_code(bytes + pos, j, w, asym_code(v[first + j], inv, zero_points[b], code_min(w), code_max(w)));
     });
 }
 
@@ -203,7 +217,7 @@ void rows_dot_asym_blocks(const RowRun& r, const float* x, size_t k, float* out,
 
 const Kernels kTable = {
     Level::Scalar,     k_absmax,      k_min_max,     k_quantize_sym, k_asym_codes,   k_quantize_asym,
-    k_adaptive_widths, k_unpack,      k_dequant_sym, k_dequant_asym, k_dot_i8,       k_dot_sym,
+    k_adaptive_params, k_adaptive_codes, k_unpack,   k_dequant_sym, k_dequant_asym, k_dot_i8,       k_dot_sym,
     k_dot_asym,        k_dot_adaptive, k_fit_blocks, k_fit_packed,   k_widen_f16,    k_narrow_f16,
     k_rows_dot_i8,     k_rows_dot_sym, rows_dot_asym_blocks, rows_dot_asym_blocks,
     k_quantize_super,  k_dequant_super, k_dot_super, k_dot_lanes, k_quantize_sym_weighted, k_quantize_asym_weighted,

@@ -68,13 +68,34 @@ VELMAR_INLINE void store_i32_n(int32_t* p, Vi v, size_t n) {
 
 inline size_t unit_bytes(uint32_t w) { return kUnit / 8 * w; }
 
-// Widths 8 and 4 have lane steps of their own; kW = 0 is every width, the
-// width a register operand. A stream chooses its class once.
+// A packer holds in registers what one width needs for a whole stream (or,
+// mixed, for one block of an adaptive record, whose steps may then not depend
+// on the width); levels without one pack through S::pack.
+struct LadderPacker {
+    uint32_t w;
+    LadderPacker(uint32_t bits, bool) : w(bits) {}
+    VELMAR_INLINE void pack(const Vi* c, uint8_t* p) const { S::pack(c, w, p); }
+};
+template <class T>
+concept OwnPacker = requires { typename T::Packer; };
+template <class T, bool = OwnPacker<T>>
+struct PackerOf {
+    using type = LadderPacker;
+};
+template <class T>
+struct PackerOf<T, true> {
+    using type = typename T::Packer;
+};
+using Packer = PackerOf<S>::type;
+
+// Widths 8 and 4 have lane steps of their own; kW = 0 is every width, through
+// a packer or with the width a register operand. A stream chooses its class
+// once.
 template <uint32_t kW>
-VELMAR_INLINE void pack_unit(const Vi* c, uint32_t w, uint8_t* p) {
+VELMAR_INLINE void pack_unit(const Vi* c, const Packer& pk, uint8_t* p) {
     if constexpr (kW == 8) S::pack8(c, p);
     else if constexpr (kW == 4) S::pack4(c, p);
-    else S::pack(c, w, p);
+    else pk.pack(c, p);
 }
 
 template <uint32_t kW>
@@ -94,22 +115,22 @@ VELMAR_INLINE void read_unit(const uint8_t* p, const uint8_t* end, uint32_t w, V
     unpack_unit<kW>(tmp, w, c);
 }
 
-// kUnit codes packed at byte p. Units are written in stream order, so the
-// zeros a store leaves after its own bytes land where nothing is yet; near
-// `end` the unit goes through a copy cut to the bytes that remain.
+// kUnit codes of width w packed at byte p. Units are written in stream order,
+// so the zeros a store leaves after its own bytes land where nothing is yet;
+// near `end` the unit goes through a copy cut to the bytes that remain.
 template <uint32_t kW = 0>
-VELMAR_INLINE void write_unit(const Vi* c, uint32_t w, uint8_t* p, uint8_t* end) {
-    if (static_cast<size_t>(end - p) >= S::kSpan) return pack_unit<kW>(c, w, p);
+VELMAR_INLINE void write_unit(const Vi* c, const Packer& pk, uint32_t w, uint8_t* p, uint8_t* end) {
+    if (static_cast<size_t>(end - p) >= S::kSpan) return pack_unit<kW>(c, pk, p);
     alignas(64) uint8_t tmp[S::kSpan];
-    pack_unit<kW>(c, w, tmp);
+    pack_unit<kW>(c, pk, tmp);
     __builtin_memcpy(p, tmp, min_size(unit_bytes(w), static_cast<size_t>(end - p)));
 }
 
 template <uint32_t kW = 0>
-VELMAR_INLINE void write_codes(const int32_t* codes, uint32_t w, uint8_t* p, uint8_t* end) {
+VELMAR_INLINE void write_codes(const int32_t* codes, const Packer& pk, uint32_t w, uint8_t* p, uint8_t* end) {
     Vi v[kVecs];
     for (size_t k = 0; k < kVecs; ++k) v[k] = S::loadi(codes + k * W);
-    write_unit<kW>(v, w, p, end);
+    write_unit<kW>(v, pk, w, p, end);
 }
 
 // Per lane: the code bounds, and what turns x into a code, x * inv (+ zp).
@@ -149,10 +170,11 @@ struct Writer {
     uint8_t* out;
     uint8_t* end;
     uint32_t w;
+    Packer pk;
     size_t held = 0;
 
     Writer(int32_t* codes, uint8_t* bytes, size_t n, uint32_t bits)
-        : c(codes), out(bytes), end(bytes + n), w(bits) {}
+        : c(codes), out(bytes), end(bytes + n), w(bits), pk(bits, false) {}
 
     // Where the next code goes (a batch writes at most kBatch, in whole vectors).
     int32_t* slot() const { return c + held; }
@@ -161,7 +183,7 @@ struct Writer {
         const size_t have = held + n;
         size_t u = 0;
         uint8_t* o = out;
-        for (; u + kUnit <= have; u += kUnit, o += unit_bytes(w)) write_codes<kW>(c + u, w, o, end);
+        for (; u + kUnit <= have; u += kUnit, o += unit_bytes(w)) write_codes<kW>(c + u, pk, w, o, end);
         for (size_t k = u; k < have; ++k) c[k - u] = c[k];
         out = o;
         held = have - u;
@@ -178,7 +200,7 @@ struct Writer {
             for (; k + kUnit <= to; k += kUnit, o += unit_bytes(w)) {
                 Vi u[kVecs];
                 for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<kAsym>(v, len, k + i * W, lane(k + i * W));
-                write_unit<kW>(u, w, o, end);
+                write_unit<kW>(u, pk, w, o, end);
             }
             out = o;
         }
@@ -190,7 +212,7 @@ struct Writer {
     void finish() {
         if (held == 0) return;
         for (size_t k = held; k < kUnit; ++k) c[k] = 0;
-        write_codes<kW>(c, w, out, end);
+        write_codes<kW>(c, pk, w, out, end);
     }
 };
 
@@ -293,38 +315,47 @@ VELMAR_INLINE void asym_lanes(Vf lo, Vf hi, Vf qmin, Vf qmax, Vf& scale, Vf& zp)
 
 // Block parameters from per-block reductions a (the magnitude maximum, or
 // the minimum with b the maximum) of n blocks, W at a time: scales and zero
-// points out, reciprocals and zero points kept for the codes. The code bounds
-// are one pair, or with kWidths one per block.
-template <bool kAsym, bool kWidths>
-VELMAR_INLINE void block_params(const float* a, const float* b, const float* qmin, const float* qmax, size_t n,
-                                float* scales, float* zero_points, float* inv, float* zp) {
+// points out, reciprocals and zero points kept for the codes.
+template <bool kAsym>
+VELMAR_INLINE void block_params(const float* a, const float* b, float qmin, float qmax, size_t n, float* scales,
+                                float* zero_points, float* inv, float* zp) {
     for (size_t g = 0; g < n; g += W) {
         const size_t m = min_size(W, n - g);
         Vf s;
         if constexpr (kAsym) {
-            const Vf lo = kWidths ? S::load_n(qmin + g, m, 0.0f) : S::set1(qmin[0]);
-            const Vf hi = kWidths ? S::load_n(qmax + g, m, 1.0f) : S::set1(qmax[0]);
             Vf z;
-            asym_lanes(S::load_n(a + g, m, 0.0f), S::load_n(b + g, m, 0.0f), lo, hi, s, z);
+            asym_lanes(S::load_n(a + g, m, 0.0f), S::load_n(b + g, m, 0.0f), S::set1(qmin), S::set1(qmax), s, z);
             S::store_n(zero_points + g, z, m);
             S::store_n(zp + g, z, m);
         } else {
-            s = sym_scale_lanes(S::load_n(a + g, m, 0.0f), qmax[0]);
+            s = sym_scale_lanes(S::load_n(a + g, m, 0.0f), qmax);
         }
         S::store_n(scales + g, s, m);
         S::store_n(inv + g, S::div(S::set1(1.0f), s), m);
     }
 }
 
-// choose_bits per lane: the smallest width whose half step is within tolerance.
-VELMAR_INLINE Vf width_lanes(Vf lo, Vf hi, float tolerance) {
+// choose_bits per lane: the smallest width whose half step is within
+// tolerance, and its code bounds.
+struct WidthLanes {
+    Vf w, qmin, qmax;
+};
+
+VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, float tolerance) {
     const Vf range = S::sub(hi, lo);
-    Vf w = S::set1(8.0f);
+    const auto bounds = [](uint32_t c) VELMAR_LAMBDA {
+        return WidthLanes{S::set1(static_cast<float>(c)), S::set1(static_cast<float>(code_min(c))),
+                          S::set1(static_cast<float>(code_max(c)))};
+    };
+    const auto pick = [](Vm m, const WidthLanes& a, const WidthLanes& b) VELMAR_LAMBDA {
+        return WidthLanes{S::select(m, a.w, b.w), S::select(m, a.qmin, b.qmin), S::select(m, a.qmax, b.qmax)};
+    };
+    WidthLanes r = bounds(8);
     for (uint32_t c = 7; c >= 2; --c) {
         const Vf half_step = S::mul(S::div(range, S::set1(static_cast<float>((1u << c) - 1u))), S::set1(0.5f));
-        w = S::select(S::le(half_step, S::set1(tolerance)), S::set1(static_cast<float>(c)), w);
+        r = pick(S::le(half_step, S::set1(tolerance)), bounds(c), r);
     }
-    return S::select(S::le(range, S::set1(0.0f)), S::set1(2.0f), w);
+    return pick(S::le(range, S::set1(0.0f)), bounds(2), r);
 }
 
 // ---- codes ----
@@ -509,7 +540,7 @@ void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float
                 a[k - b0] = absmax_of(v + first, n);
             }
         }
-        block_params<kAsym, false>(a, b, &qmin, &qmax, b1 - b0, scales + b0, offset(zero_points, b0), inv, zp);
+        block_params<kAsym>(a, b, qmin, qmax, b1 - b0, scales + b0, offset(zero_points, b0), inv, zp);
         if (block % W == 0) {
             Stepper si(inv, block), sz(kAsym ? zp : nullptr, block);
             out.template code<kAsym>(v, len, e0, e1, [&](size_t k) VELMAR_LAMBDA {
@@ -545,55 +576,10 @@ void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_
     for (size_t j = whole; j < n; ++j) codes[j] = asym_code(v[j], inv, zero_point, code_min(bits), code_max(bits));
 }
 
-// Adaptive: every block in its own byte run at its own width. A batch of
-// blocks gets its ranges and parameters as in fixed_blocks, then each block
-// is coded and packed into its run.
-void adaptive_blocks(const float* v, size_t len, size_t block, const uint32_t* widths, float* scales,
-                     float* zero_points, uint8_t* bytes) {
-    uint8_t* const end = bytes + adaptive_data_len(widths, block, len);
-    const size_t per = block >= kBatch ? 1 : kBatch / block, nb = block_count(len, block);
-    alignas(64) float lo[kBatch], hi[kBatch], qmin[kBatch], qmax[kBatch], inv[kBatch], zp[kBatch];
-    alignas(64) int32_t c[kUnit + W];
-    uint8_t* run = bytes;
-    for (size_t b0 = 0; b0 < nb; b0 += per) {
-        const size_t b1 = min_size(nb, b0 + per);
-        prefetch(v, b0 * block, min_size(len, b1 * block), len);
-        for (size_t k = b0; k < b1; ++k) {
-            const size_t first = k * block;
-            const MinMax m = min_max_of(v + first, min_size(block, len - first));
-            lo[k - b0] = m.lo;
-            hi[k - b0] = m.hi;
-            qmin[k - b0] = static_cast<float>(code_min(widths[k]));
-            qmax[k - b0] = static_cast<float>(code_max(widths[k]));
-        }
-        block_params<true, true>(lo, hi, qmin, qmax, b1 - b0, scales + b0, zero_points + b0, inv, zp);
-        for (size_t k = b0; k < b1; ++k) {
-            const size_t first = k * block, n = min_size(block, len - first);
-            const uint32_t w = widths[k];
-            const Lane l = broadcast(inv[k - b0], zp[k - b0], qmin[k - b0], qmax[k - b0]);
-            size_t j = 0;
-            for (; j + kUnit <= n; j += kUnit) {
-                Vi u[kVecs];
-                for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(v, len, first + j + i * W, l);
-                write_unit(u, w, run + j / 8 * w, end);
-            }
-            if (j < n) {  // the last unit, padded with code 0
-                code_range<true>(v, len, first + j, first + n, [&](size_t) VELMAR_LAMBDA { return l; }, c);
-                for (size_t i = n - j; i < kUnit; ++i) c[i] = 0;
-                write_codes(c, w, run + j / 8 * w, end);
-            }
-            run += packed_len(n, w);
-        }
-    }
-}
-
-void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths, float* scales,
-                     float* zero_points, uint8_t* bytes) {
-    if (widths) return adaptive_blocks(v, len, block, widths, scales, zero_points, bytes);
-    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA { fixed_blocks<true, kW>(v, len, block, bits, scales, zero_points, bytes); });
-}
-
-void k_adaptive_widths(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths) {
+// Adaptive: each block's width, scale and zero point from one range, W
+// blocks to a vector.
+void k_adaptive_params(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths, float* scales,
+                       float* zero_points) {
     const size_t per = block >= kBatch ? 1 : kBatch / block, nb = block_count(len, block);
     alignas(64) float lo[kBatch], hi[kBatch];
     for (size_t b0 = 0; b0 < nb; b0 += per) {
@@ -607,10 +593,57 @@ void k_adaptive_widths(const float* v, size_t len, size_t block, float tolerance
         }
         for (size_t g = 0; g < b1 - b0; g += W) {
             const size_t m = min_size(W, b1 - b0 - g);
-            const Vf w = width_lanes(S::load_n(lo + g, m, 0.0f), S::load_n(hi + g, m, 0.0f), tolerance);
-            store_i32_n(reinterpret_cast<int32_t*>(widths + b0 + g), S::code(w, S::set1(0.0f), S::set1(16.0f)), m);
+            const Vf l = S::load_n(lo + g, m, 0.0f), h = S::load_n(hi + g, m, 0.0f);
+            const WidthLanes wl = width_lanes(l, h, tolerance);
+            Vf s, z;
+            asym_lanes(l, h, wl.qmin, wl.qmax, s, z);
+            S::store_n(scales + b0 + g, s, m);
+            S::store_n(zero_points + b0 + g, z, m);
+            store_i32_n(reinterpret_cast<int32_t*>(widths + b0 + g), S::code(wl.w, S::set1(0.0f), S::set1(16.0f)), m);
         }
     }
+}
+
+// Then each block's codes, packed into its own run at its own width.
+void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* widths, const float* scales,
+                      const float* zero_points, uint8_t* bytes) {
+    uint8_t* const end = bytes + adaptive_data_len(widths, block, len);
+    const size_t per = block >= kBatch ? 1 : kBatch / block, nb = block_count(len, block);
+    alignas(64) float inv[kBatch];
+    alignas(64) int32_t c[kUnit + W];
+    uint8_t* run = bytes;
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = min_size(nb, b0 + per);
+        prefetch(v, b0 * block, min_size(len, b1 * block), len);
+        for (size_t g = 0; g < b1 - b0; g += W) {
+            const size_t m = min_size(W, b1 - b0 - g);
+            S::store_n(inv + g, S::div(S::set1(1.0f), S::load_n(scales + b0 + g, m, 1.0f)), m);
+        }
+        for (size_t k = b0; k < b1; ++k) {
+            const size_t first = k * block, n = min_size(block, len - first);
+            const uint32_t w = widths[k];
+            const Packer pk(w, true);
+            const Lane l = broadcast(inv[k - b0], zero_points[k], static_cast<float>(code_min(w)),
+                                     static_cast<float>(code_max(w)));
+            size_t j = 0;
+            for (; j + kUnit <= n; j += kUnit) {
+                Vi u[kVecs];
+                for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(v, len, first + j + i * W, l);
+                write_unit(u, pk, w, run + j / 8 * w, end);
+            }
+            if (j < n) {  // the last unit, padded with code 0
+                code_range<true>(v, len, first + j, first + n, [&](size_t) VELMAR_LAMBDA { return l; }, c);
+                for (size_t i = n - j; i < kUnit; ++i) c[i] = 0;
+                write_codes(c, pk, w, run + j / 8 * w, end);
+            }
+            run += packed_len(n, w);
+        }
+    }
+}
+
+void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
+                     uint8_t* bytes) {
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA { fixed_blocks<true, kW>(v, len, block, bits, scales, zero_points, bytes); });
 }
 
 // ---- decoding ----
@@ -1030,7 +1063,7 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
 
 const Kernels kTable = {
     S::kLevel,       k_absmax,        k_min_max,      k_quantize_sym, k_asym_codes,      k_quantize_asym,
-    k_adaptive_widths, k_unpack,      k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
+    k_adaptive_params, k_adaptive_codes, k_unpack,   k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
     k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_fit_packed,   k_widen_f16,       k_narrow_f16,
     k_rows_dot_i8,   k_rows_dot_sym,  k_rows_dot_asym, k_rows_dot_adaptive,
     k_quantize_super, k_dequant_super, k_dot_super,   k_dot_lanes,    k_quantize_sym_weighted, k_quantize_asym_weighted,

@@ -40,9 +40,11 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
     std::vector<size_t> starts(rows + 1, 0);
     if (scheme.kind == Kind::Adaptive) p.widths.resize(rows * nb);
     for (size_t i = 0; i < rows; ++i) {
+        // The widths only: the weighted fit below replaces the scales and zero points.
         if (scheme.kind == Kind::Adaptive)
-            adaptive_widths(values.subspan(i * cols, cols), scheme.block, scheme.tolerance,
-                            std::span(p.widths).subspan(i * nb, nb));
+            adaptive_params(values.subspan(i * cols, cols), scheme.block, scheme.tolerance,
+                            std::span(p.widths).subspan(i * nb, nb), std::span(scales).subspan(i * nb, nb),
+                            std::span(zero_points).subspan(i * nb, nb));
         starts[i + 1] = starts[i] + row_bytes(scheme, cols, p.widths.empty() ? nullptr : p.widths.data() + i * nb);
     }
     p.codes.assign(starts[rows], 0);

@@ -117,7 +117,7 @@ TEST_P(Twin, BlockKernels) {
                 // The exact results, in disjoint outputs: f holds the symmetric scales, then the decoded values.
                 expect_same({.f = nb + len, .s = nb, .z = nb, .b = 2 * pl, .c = len}, [&](const Kernels& k, Out& o) {
                     k.quantize_sym(v, len, block, bits, o.f.data(), o.b.data());
-                    k.quantize_asym(v, len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data() + pl);
+                    k.quantize_asym(v, len, block, bits, o.s.data(), o.z.data(), o.b.data() + pl);
                     k.unpack(b.data(), bits, len, o.c.data());
                     k.dequant_sym(s.data(), b.data(), bits, block, len, o.f.data() + nb);
                 });
@@ -140,11 +140,12 @@ TEST_P(Twin, BlockKernels) {
                 o.f.push_back(k.dot_adaptive(s.data(), z.data(), d.data(), w.data(), block, xp, len));
             }, true);
             for (const float tol : {1e-3f, 0.05f, 0.5f, 1e38f}) {
-                ref.adaptive_widths(v, len, block, tol, w.data());
+                std::vector<float> ps(nb), pz(nb);
+                ref.adaptive_params(v, len, block, tol, w.data(), ps.data(), pz.data());
                 const size_t total = adaptive_data_len(w.data(), block, len);
                 expect_same({.s = nb, .z = nb, .b = total, .w = nb}, [&](const Kernels& k, Out& o) {
-                    k.adaptive_widths(v, len, block, tol, o.w.data());
-                    k.quantize_asym(v, len, block, 0, w.data(), o.s.data(), o.z.data(), o.b.data());
+                    k.adaptive_params(v, len, block, tol, o.w.data(), o.s.data(), o.z.data());
+                    k.adaptive_codes(v, len, block, w.data(), ps.data(), pz.data(), o.b.data());
                 });
             }
             // Some blocks hold one repeated code (zero variance).
@@ -165,20 +166,20 @@ TEST_P(Twin, LongBlocks) {
     // No specials but the NaNs at block heads and tails: the first block's sums stay numbers.
     const std::vector<float> v = values(len, 7, block, 0);
     std::vector<uint32_t> w(nb);
-    ref.adaptive_widths(v.data(), len, block, 0.01f, w.data());
+    std::vector<float> ps(nb), pz(nb);
+    ref.adaptive_params(v.data(), len, block, 0.01f, w.data(), ps.data(), pz.data());
     const size_t total = adaptive_data_len(w.data(), block, len);
     for (const uint32_t bits : {3u, 8u, 13u}) {
         const size_t pl = packed_len(len, bits);
         // Disjoint outputs: the packers of the scalar level OR into zeroed bytes.
-        expect_same({.s = 4 * nb, .z = 3 * nb, .b = 2 * pl + total, .w = nb}, [&](const Kernels& k, Out& o) {
+        expect_same({.s = 5 * nb, .z = 4 * nb, .b = 2 * pl + total, .w = nb}, [&](const Kernels& k, Out& o) {
             k.quantize_sym(v.data(), len, block, bits, o.s.data() + 3 * nb, o.b.data());
-            k.quantize_asym(v.data(), len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data() + pl);
+            k.quantize_asym(v.data(), len, block, bits, o.s.data(), o.z.data(), o.b.data() + pl);
             k.fit_packed(v.data(), o.b.data() + pl, bits, nullptr, len, block, o.s.data() + nb, o.z.data() + nb);
-            k.adaptive_widths(v.data(), len, block, 0.01f, o.w.data());
-            k.quantize_asym(v.data(), len, block, 0, w.data(), o.s.data() + 2 * nb, o.z.data() + 2 * nb,
-                            o.b.data() + 2 * pl);
-            k.fit_packed(v.data(), o.b.data() + 2 * pl, 0, w.data(), len, block, o.s.data() + 2 * nb,
-                         o.z.data() + 2 * nb);
+            k.adaptive_params(v.data(), len, block, 0.01f, o.w.data(), o.s.data() + 2 * nb, o.z.data() + 2 * nb);
+            k.adaptive_codes(v.data(), len, block, w.data(), ps.data(), pz.data(), o.b.data() + 2 * pl);
+            k.fit_packed(v.data(), o.b.data() + 2 * pl, 0, w.data(), len, block, o.s.data() + 4 * nb,
+                         o.z.data() + 3 * nb);
         }, true);
     }
 }

@@ -281,7 +281,7 @@ def test_a_forced_kernel_level_gives_the_same_products():
     x, chosen = np.linspace(-1, 1, 50, dtype=np.float32), native.kernel_level()
     want, ran = t @ x, []
     try:
-        for level in ("scalar", "sse2", "avx2", "avx512", "neon"):
+        for level in ("scalar", "sse2", "avx2", "avx512", "avx512vbmi", "neon"):
             with contextlib.suppress(ValueError):
                 native.use_kernel_level(level)
                 ran.append(native.kernel_level())
