@@ -56,10 +56,10 @@ def test_the_bound_holds_through_zarr_for_every_finite_value_and_the_rest_is_kep
 
 
 # One step: every block at 8 bits; huge steps; one finite value, not first; zero, wide and raw blocks and an infinity.
-FALLBACKS = [np.float32(x) for x in (np.linspace(-1, 1, 5000), np.r_[np.zeros(100), 1e4, np.zeros(27), np.arange(64) * 1e5],
-                                      [np.nan, -np.inf, 2.5, np.nan],
-                                      np.r_[np.zeros(5), np.inf, np.zeros(26), np.linspace(0, 1000, 32),
-                                            np.linspace(0, 1e6, 32), [7.0]])]
+FALLBACKS = [np.float32(x) for x in (
+    np.linspace(-1, 1, 5000), np.r_[np.zeros(100), 1e4, np.zeros(27), np.arange(64) * 1e5],
+    [np.nan, -np.inf, 2.5, np.nan],
+    np.r_[np.zeros(5), np.inf, np.zeros(26), np.linspace(0, 1000, 32), np.linspace(0, 1e6, 32), [7.0]])]
 
 
 def test_bounded_fallbacks_are_chosen_by_range_and_hold():
@@ -154,8 +154,9 @@ CORRUPTIONS = [
     (lambda d: ADAPTIVE[:-43] + b"\x09" + ADAPTIVE[-42:], "widths: expected"),
     (lambda d: ADAPTIVE[:-43] + b"\x01" + ADAPTIVE[-42:], "widths: expected"),
     # A header that does not match its parts.
-    (lambda d: header(d, version=2), "format version 2"), (lambda d: header(d, wide=99), "wide: expected an integer from 0 to"),
-    (lambda d: header(d, bound=-1), "bound:"), (lambda d: header(d, bound=None), "wide: expected an integer from 0 to 0"),
+    (lambda d: header(d, version=2), "format version 2"), (lambda d: header(d, bound=-1), "bound:"),
+    (lambda d: header(d, wide=99), "wide: expected an integer from 0 to"),
+    (lambda d: header(d, bound=None), "wide: expected an integer from 0 to 0"),
     (lambda d: header(d, extra=1), "exactly"), (lambda d: header(d, patches=2), "patch_at: the header calls for"),
     (lambda d: header(d, layout=LAYOUT), "(calls for|describes)"),
     (lambda d: header(d, layout={**LAYOUT, "kind": "symmetric", "shape": [160]}), "asymmetric 8-bit"),
