@@ -135,12 +135,15 @@ def test_gguf_to_gguf_keeps_every_key_the_order_the_alignment_and_what_it_does_n
     rng = np.random.default_rng(9)
     x = {"tok.weight": rng.standard_normal((32, 64)).astype(np.float16), "blk.0.attn.weight": rng.standard_normal(
         (16, 64)).astype(np.float32), "blk.0.norm": np.ones(64, np.float32), "blk.0.odd": np.ones((4, 70), np.float16)}
-    keys = lambda w: (w.add_name("tiny"), w.add_context_length(2048), w.add_token_list(["a", "b", "c"]),  # noqa: E731
-                      w.add_file_type(1), w.add_custom_alignment(64), w.add_float32("x.scale", 0.5),
-                      w.add_bool("x.flag", True), w.add_array("x.ids", [1, -2]))
-    raw = {"blk.0.bias": (np.ones(64, ml_dtypes.bfloat16).view(np.uint8), GT.BF16)}  # quantized already: kept as is
-    raw |= {f"blk.0.{k.name}": (gguf.quants.quantize(x["blk.0.attn.weight"], k), k) for k in (GT.Q4_0, GT.Q5_0)}
-    write_gguf(tmp_path / "in.gguf", x | raw, setup=keys)
+
+    def keys(w):
+        w.add_name("tiny"), w.add_context_length(2048), w.add_token_list(["a", "b", "c"]), w.add_file_type(1)
+        w.add_custom_alignment(64), w.add_float32("x.scale", 0.5), w.add_bool("x.flag", True), w.add_array("x.ids", [1, -2])
+
+    # A bf16 tensor, and blocks quantized already: kept byte for byte.
+    stored = {"blk.0.bias": (np.ones(64, ml_dtypes.bfloat16).view(np.uint8), GT.BF16)}
+    stored |= {f"blk.0.{k.name}": (gguf.quants.quantize(x["blk.0.attn.weight"], k), k) for k in (GT.Q4_0, GT.Q5_0)}
+    write_gguf(tmp_path / "in.gguf", x | stored, setup=keys)
     plan = run(capsys, "quantize", tmp_path / "in.gguf", "-o", tmp_path / "out.gguf", "--dry-run").out
     assert "blk.0.Q5_0  16x64  Q5_0  keep (quantized already)" in plan and "keep (rows of 70" in plan
     run(capsys, "quantize", tmp_path / "in.gguf", "-o", tmp_path / "out.gguf", "--rule", "attn=symmetric:4@f16")
