@@ -1,13 +1,7 @@
 """atheris entry point for the array-input converter: python fuzz/fuzz_input.py CORPUS -max_total_time=N
 
-Each input becomes an array (any dtype, byte order, shape, strides, values
-from the input's bytes) handed over in one of the forms an array argument
-takes: the NumPy array, a list, a buffer, __array__ or __dlpack__ (read-only
-arrays too), or a torch tensor (transposed, with gradients, a negative or
-conjugate bit). quantize_array and t @ x must both accept it with the values
-a plain float32 conversion gives, or both refuse it with the same TypeError
-or ValueError, as judged here from the array alone.
-"""
+Any array, in any form an array argument takes, must give quantize_array and t @ x the values a plain float32
+conversion gives, or be refused by both with the same error, as judged from the array alone."""
 
 import os
 import sys

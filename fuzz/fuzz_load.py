@@ -1,12 +1,7 @@
 """atheris entry point for the velmar file loader: python fuzz/fuzz_load.py CORPUS -max_total_time=N
 
-Each input becomes a file: a valid one (small quantized tensors and a plain
-array) with a header field replaced, a header entry changed or bytes
-overwritten, or the input's bytes as they are. Loading it must either raise
-ValueError or give objects that are consistent: they decode to their shape,
-and save and load again to the same state. The address space is capped, so
-an allocation sized from an unchecked field fails loudly as MemoryError.
-"""
+A valid file damaged in its header or bytes, or any bytes, must load to consistent objects or raise ValueError;
+the address space is capped so that an allocation sized from an unchecked field fails loudly."""
 
 import json
 import os

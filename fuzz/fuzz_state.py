@@ -1,14 +1,7 @@
 """atheris entry point for QuantizedTensor states and from_parts: python fuzz/fuzz_state.py CORPUS -max_total_time=N
 
-Each input is a real tensor's pickle state with items replaced, or its
-from_parts arguments with some replaced (hostile shapes, axes, schemes,
-scales, dtypes, and parts of any type, length, order and flags). A state
-rebuilds or raises exactly ValueError; from_parts builds or raises TypeError,
-ValueError or a velmar error, and builds exactly when the arguments are
-consistent as judged here from scratch. A tensor built behaves as its parts
-say: each row is the 1-D object of its bytes, the products are its rows' dot
-products, and it pickles to itself.
-"""
+A real tensor's state or from_parts arguments with items replaced must rebuild exactly when consistent (judged
+here from scratch), else fail cleanly; a tensor built behaves as its parts say, row by row."""
 
 import math
 import operator

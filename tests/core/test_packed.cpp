@@ -1,7 +1,7 @@
 // Packing internals the Python suite cannot reach: every width's layout
 // against the naive packer, the round trip through the unpacker, the
 // overflow guard of packed_len, the unpacker's refusals and the half-precision
-// widening of every bit pattern.
+// conversions.
 #include <gtest/gtest.h>
 
 #include "shared/packed.hpp"
@@ -73,12 +73,18 @@ TEST(F16, WideningIsExactForEveryPattern) {
     EXPECT_EQ(f32_from_f16_bits(0x7BFF), 65504.0f);
 }
 
-// Ties to even, above the tie up, below it down; a NaN keeps its sign and top payload bits and is made quiet.
-TEST(BF16, NarrowingRoundsToNearestEven) {
-    const std::pair<uint32_t, uint16_t> cases[] = {{0x3F808000u, 0x3F80}, {0x3F818000u, 0x3F82}, {0x3F808001u, 0x3F81},
-                                                   {0x3F807FFFu, 0x3F80}, {0xBF818000u, 0xBF82}, {0x7F800001u, 0x7FC0},
-                                                   {0xFF812345u, 0xFFC1}, {0x7FFFFFFFu, 0x7FFF}};
-    for (const auto& [f, h] : cases) EXPECT_EQ(bf16_bits_from_f32(std::bit_cast<float>(f)), h) << std::hex << f;
+// Ties to even, above the tie up, below it down, past the largest finite to infinity, into and out of the
+// subnormals; a NaN keeps its sign and top payload bits and is made quiet.
+TEST(Narrowing, RoundsToNearestEven) {
+    const std::pair<uint32_t, uint16_t> to_bf16[] = {
+        {0x3F808000u, 0x3F80}, {0x3F818000u, 0x3F82}, {0x3F808001u, 0x3F81}, {0x3F807FFFu, 0x3F80},
+        {0xBF818000u, 0xBF82}, {0x7F7FFFFFu, 0x7F80}, {0x00018000u, 0x0002}, {0x00008000u, 0x0000},
+        {0x7F800001u, 0x7FC0}, {0xFF812345u, 0xFFC1}, {0x7FFFFFFFu, 0x7FFF}};
+    for (const auto& [f, h] : to_bf16) EXPECT_EQ(bf16_bits_from_f32(std::bit_cast<float>(f)), h) << std::hex << f;
+    const std::pair<uint32_t, uint16_t> to_f16[] = {
+        {0x477FF000u, 0x7C00}, {0x477FEFFFu, 0x7BFF}, {0x33000000u, 0x0000}, {0x33400000u, 0x0001},
+        {0x34400000u, 0x0003}, {0x3F801000u, 0x3C00}, {0x3F803000u, 0x3C02}, {0xBF803000u, 0xBC02}};
+    for (const auto& [f, h] : to_f16) EXPECT_EQ(f16_bits_from_f32(std::bit_cast<float>(f)), h) << std::hex << f;
 }
 
 }  // namespace

@@ -29,3 +29,14 @@ def script(path):
         sys.modules.pop(name, None)
         copyreg.dispatch_table.clear()
         copyreg.dispatch_table.update(saved)
+
+
+def write_gguf(path, tensors, arch="llama", setup=lambda w: None, **options):
+    """A GGUF file of `tensors`: arrays, or (bytes, gguf type) for blocks quantized already."""
+    import gguf
+
+    w = gguf.GGUFWriter(path, arch, **options)
+    setup(w)
+    for name, t in tensors.items():
+        w.add_tensor(name, t[0], raw_dtype=t[1]) if isinstance(t, tuple) else w.add_tensor(name, t)
+    w.write_header_to_file(), w.write_kv_data_to_file(), w.write_tensors_to_file(), w.close()

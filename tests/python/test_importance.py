@@ -11,17 +11,12 @@ from velmar import budget, imatrix
 from velmar import tensor as vt
 from velmar.tensor import Q3_K, Q4_K, Q6_K
 
+from conftest import write_gguf
 
-def write_gguf(path, entries):
-    w = gguf.GGUFWriter(path, "")
-    w.add_type(gguf.GGUFType.IMATRIX)
-    for name, (sums, counts) in entries.items():
-        w.add_tensor(name + ".in_sum2", np.asarray(sums, np.float32))
-        w.add_tensor(name + ".counts", np.asarray(counts, np.float32))
-    w.write_header_to_file()
-    w.write_kv_data_to_file()
-    w.write_tensors_to_file()
-    w.close()
+
+def write_imatrix(path, entries):
+    write_gguf(path, {f"{name}.{part}": np.asarray(v, np.float32) for name, sc in entries.items()
+                      for part, v in zip(("in_sum2", "counts"), sc)}, "", lambda w: w.add_type(gguf.GGUFType.IMATRIX))
 
 
 def dat_bytes(entries, tail=b""):
@@ -34,8 +29,8 @@ def dat_bytes(entries, tail=b""):
 
 
 def test_both_forms_give_the_mean_squared_activation_per_column(tmp_path):
-    write_gguf(tmp_path / "m.gguf", {"blk.0.attn_q.weight": ([2, 4, 6, 8], [2]),
-                                     "blk.0.ffn_up_exps.weight": ([[1, 2, 3, 4], [5, 6, 7, 8]], [1, 0])})
+    write_imatrix(tmp_path / "m.gguf", {"blk.0.attn_q.weight": ([2, 4, 6, 8], [2]),
+                                        "blk.0.ffn_up_exps.weight": ([[1, 2, 3, 4], [5, 6, 7, 8]], [1, 0])})
     (tmp_path / "m.dat").write_bytes(dat_bytes([("blk.0.attn_q.weight", 2, [2, 4, 6, 8]),
                                                 ("blk.0.ffn_up_exps.weight", 1, [1, 2, 3, 4, 1, 1, 1, 1])],
                                                tail=struct.pack("<ii", 10, 4) + b"wiki"))
@@ -66,12 +61,7 @@ def test_files_that_do_not_add_up_are_refused(tmp_path, content, message):
 
 
 def test_gguf_entries_need_their_counts(tmp_path):
-    w = gguf.GGUFWriter(tmp_path / "m.gguf", "")
-    w.add_tensor("x.in_sum2", np.ones(4, np.float32))
-    w.write_header_to_file()
-    w.write_kv_data_to_file()
-    w.write_tensors_to_file()
-    w.close()
+    write_gguf(tmp_path / "m.gguf", {"x.in_sum2": np.ones(4, np.float32)}, "")
     with pytest.raises(ValueError, match="x has x.in_sum2 but no x.counts"):
         imatrix.load(tmp_path / "m.gguf")
 

@@ -17,6 +17,7 @@ import velmar
 from velmar import Scale, Scheme, gguf_io, io
 from velmar.tensor import quantize
 
+from conftest import write_gguf
 from float_reference import SCALES
 
 
@@ -222,7 +223,7 @@ def test_gguf_export_and_import_agree_with_gguf_bit_for_bit(tmp_path, rows, bloc
 def test_gguf_refuses_inexact_schemes_unless_asked_to_write_them_decoded(tmp_path):
     x = np.linspace(-1, 1, 4096, dtype=np.float32).reshape(64, 64)
     for t in (quantize(x, bits=8), quantize(x, bits=5, scale=Scale.F16), quantize(x, bits=8, scale=Scale.F16, axis=0),
-              quantize(x[:, :40], bits=8, scale=Scale.F16)):
+              quantize(x[:, :40], bits=8, scale=Scale.F16), quantize(np.ones((256, 4)), kind="q4_k", axis=0)):
         with pytest.raises(ValueError, match="'w'.*no GGUF type"):
             gguf_io.export(tmp_path / "m.gguf", {"w": t})
     assert os.listdir(tmp_path) == []
@@ -248,8 +249,7 @@ def test_big_endian_gguf_reads_as_its_little_endian_twin_or_is_refused(tmp_path,
     for (name, a), b in zip(gguf_io.load(little).items(), gguf_io.load(big).values()):
         same(a, b)
         same(b, objects[name])
-    w = gguf.GGUFWriter(big, "x", endianess=gguf.GGUFEndian.BIG)  # blocks whose fields velmar does not know
-    w.add_tensor("q5", gguf.quants.quantize(x, GT.Q5_0), raw_dtype=GT.Q5_0)
-    w.write_header_to_file(), w.write_kv_data_to_file(), w.write_tensors_to_file(), w.close()
+    # Blocks whose fields velmar does not know.
+    write_gguf(big, {"q5": (gguf.quants.quantize(x, GT.Q5_0), GT.Q5_0)}, "x", endianess=gguf.GGUFEndian.BIG)
     with pytest.raises(ValueError, match="'q5': a big-endian file of Q5_0 blocks"):
         gguf_io.load(big)

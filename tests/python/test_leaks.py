@@ -1,8 +1,5 @@
-"""Repeated calls leave nothing behind, by three meters: reference counts of the
-objects handed in, live Python blocks allocated under the calls (tracemalloc,
-so other threads do not count) and the C heap (glibc mallinfo2). A leak grows in
-every window of calls, a cache that fills late in one, so the first quiet window
-passes. Allocations that cannot succeed end in MemoryError."""
+"""Repeated calls leave nothing behind: reference counts, live Python blocks allocated under the calls, the C heap.
+A leak grows in every window of calls, a late cache in one, so the first quiet window passes."""
 
 import copy
 import ctypes

@@ -17,6 +17,8 @@ from velmar import Scale, Scheme, cli, ct_io, folders, gguf_io, io
 from velmar.commands.model import work
 from velmar.tensor import Q4_K, quantize
 
+from conftest import write_gguf
+
 F16 = Scale.F16
 
 
@@ -127,25 +129,21 @@ def test_gguf_out_follows_the_extension_and_refuses_what_has_no_gguf_type(capsys
     for name, bits, kind in (("embed.weight", 8, GT.Q8_0), ("layers.0.attn.q.weight", 4, GT.Q4_0)):
         want = quantize(arrays[name], bits=bits, scale=F16).parts()
         assert got[name] == kind and all(back[name].parts()[k].tobytes() == want[k].tobytes() for k in want), name
-    # A GGUF file as input: stored blocks are reported as they are, plain tensors measured.
-    rows = {r["name"]: r for r in json.loads(run(capsys, "report", out_path, "--json").out)["tensors"]}
-    assert rows["embed.weight"]["scheme"] == "symmetric:8@f16 (stored)"
-    assert rows["layers.0.mlp.up.weight"]["relative_rms_error"] > 0
 
 
 def test_gguf_to_gguf_keeps_every_key_the_order_the_alignment_and_what_it_does_not_quantize(capsys, tmp_path):
     rng = np.random.default_rng(9)
     x = {"tok.weight": rng.standard_normal((32, 64)).astype(np.float16), "blk.0.attn.weight": rng.standard_normal(
         (16, 64)).astype(np.float32), "blk.0.norm": np.ones(64, np.float32), "blk.0.odd": np.ones((4, 70), np.float16)}
-    w = gguf.GGUFWriter(tmp_path / "in.gguf", "llama")
-    w.add_name("tiny"), w.add_context_length(2048), w.add_token_list(["a", "b", "c"]), w.add_file_type(1)
-    w.add_custom_alignment(64), w.add_float32("x.scale", 0.5), w.add_bool("x.flag", True), w.add_array("x.ids", [1, -2])
-    for name, a in x.items():
-        w.add_tensor(name, a)
-    w.add_tensor("blk.0.bias", np.ones(64, ml_dtypes.bfloat16).view(np.uint8), raw_shape=(64,), raw_dtype=GT.BF16)
-    for kind in (GT.Q4_0, GT.Q5_0):  # quantized already: kept byte for byte
-        w.add_tensor(f"blk.0.{kind.name}", gguf.quants.quantize(x["blk.0.attn.weight"], kind), raw_dtype=kind)
-    w.write_header_to_file(), w.write_kv_data_to_file(), w.write_tensors_to_file(), w.close()
+
+    def keys(w):
+        w.add_name("tiny"), w.add_context_length(2048), w.add_token_list(["a", "b", "c"]), w.add_file_type(1)
+        w.add_custom_alignment(64), w.add_float32("x.scale", 0.5), w.add_bool("x.flag", True), w.add_array("x.ids", [1, -2])
+
+    # A bf16 tensor, and blocks quantized already: kept byte for byte.
+    stored = {"blk.0.bias": (np.ones(64, ml_dtypes.bfloat16).view(np.uint8), GT.BF16)}
+    stored |= {f"blk.0.{k.name}": (gguf.quants.quantize(x["blk.0.attn.weight"], k), k) for k in (GT.Q4_0, GT.Q5_0)}
+    write_gguf(tmp_path / "in.gguf", x | stored, setup=keys)
     plan = run(capsys, "quantize", tmp_path / "in.gguf", "-o", tmp_path / "out.gguf", "--dry-run").out
     assert "blk.0.Q5_0  16x64  Q5_0  keep (quantized already)" in plan and "keep (rows of 70" in plan
     run(capsys, "quantize", tmp_path / "in.gguf", "-o", tmp_path / "out.gguf", "--rule", "attn=symmetric:4@f16")
@@ -167,8 +165,10 @@ def test_gguf_to_gguf_keeps_every_key_the_order_the_alignment_and_what_it_does_n
         else:
             assert t.tensor_type == old[t.name].tensor_type and np.asarray(t.data).tobytes() == np.asarray(
                 old[t.name].data).tobytes(), t.name
-    rows = {r["name"]: r["scheme"] for r in json.loads(run(capsys, "report", tmp_path / "in.gguf", "--json").out)["tensors"]}
-    assert rows["blk.0.Q5_0"] == "Q5_0 (stored)" and rows["blk.0.Q4_0"] == "symmetric:4@f16 (stored)"
+    # A GGUF file as input: stored blocks are reported as they are, plain tensors measured.
+    rows = {r["name"]: r for r in json.loads(run(capsys, "report", tmp_path / "in.gguf", "--json").out)["tensors"]}
+    assert [rows[n]["scheme"] for n in ("blk.0.Q5_0", "blk.0.Q4_0")] == ["Q5_0 (stored)", "symmetric:4@f16 (stored)"]
+    assert rows["tok.weight"]["relative_rms_error"] > 0
 
 
 @pytest.fixture
@@ -323,16 +323,6 @@ def _ct_arrays(root, module):
         with io.File(shard) as f:
             out.update({k.rsplit(".", 1)[1]: f[k] for k in f.keys() if k.startswith(module + ".")})
     return out
-
-
-def write_gguf(path, arrays):
-    w = gguf.GGUFWriter(path, "llama")
-    for name, a in arrays.items():
-        w.add_tensor(name, a)
-    w.write_header_to_file()
-    w.write_kv_data_to_file()
-    w.write_tensors_to_file()
-    w.close()
 
 
 def test_gguf_to_gguf_with_super_blocks_importance_and_a_budget(capsys, tmp_path, monkeypatch):

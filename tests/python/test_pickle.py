@@ -39,8 +39,7 @@ def test_state_layout():
                   struct.pack("<f", np.float32(3) / np.float32(255)), struct.pack("<f", -128.0))
     assert [type(v) for v in st] == [int, str, Scale, int, int, bytes, int, tuple, bytes, bytes]
     st = velmar.adaptive_quantize([0.0, 0.5, 1.0, 0.0, 2.0], 3, 0.1, scale=Scale.Bf16).__getstate__()
-    assert st[:8] == (1, "adaptive", Scale.Bf16, 3, 5, bytes.fromhex("fc0078"), 0, (3, 4))
-    assert (st[8].hex(), st[9].hex()) == ("123e093e", "80c000c1")
+    assert st[6:8] == (0, (3, 4)) and (st[8].hex(), st[9].hex()) == ("123e093e", "80c000c1")
     assert velmar.quantize([], 5).__getstate__() == (1, "symmetric", Scale.F32, 32, 0, b"", 5, (), b"", b"")
 
 
@@ -74,27 +73,19 @@ def test_stored_bytes_survive_bit_for_bit(scale, patterns):
         assert q.__getstate__() == st
 
 
-# Refused whole: wrong shapes, unknown names, buffers that do not fit, sizes no machine can hold.
+# Refused whole: wrong shapes, unknown names, buffers of no whole elements; then one state per field the record
+# check refuses (each condition of that check is the core tests'), sizes that wrap 64 bits among them.
 MALFORMED_STATES = [
     list(good()), None, "state", {0: 1}, good()[:9], good() + (None,), (),
     good(i0=2), good(i0=0), good(i0=2, i1=5),  # the version is read before the kind's type
     good(i1="Symmetric"), good(i1=""), good(i1="symmetric "), good(i1="bad", i3=-1),
     good(i2="F32"), good(i2=None), good(i2=0), good(i2="F32", i3=-1),
-    good(i8=bytes(6)), good(i8=bytes(7)), good(i8=b""), good(scale=Scale.F16, i8=bytes(5)),
-    good(i5=bytes(7)), good(i5=b""), good(i3=0), good(i3=0, i4=0, i5=b"", i8=b""),
-    good("asymmetric", i9=bytes(3)), good("asymmetric", i9=bytes(4)), good("asymmetric", i5=bytes(5)),
-    good("adaptive", Scale.Bf16, i9=b"\x00"), good("adaptive", i8=bytes(2), i9=bytes(9)),
-    good("adaptive", i5=bytes(3)), good("adaptive", i7=(3,)), good("adaptive", i7=(3, 3, 3)),
-    *[good(i6=w, i5=bytes(w)) for w in (0, 1, 17, 40)],  # codes that fit the width: only the width is wrong
-    *[good("asymmetric", i6=w, i5=bytes(w)) for w in (0, 1, 17, 40)],
-    *[good("adaptive", i7=(w, w), i5=bytes(w)) for w in (0, 1, 9, 16, 40)],
-    # count * bits or len + block - 1 wrap 64 bits
-    good(i3=2**61, i4=2**61, i5=b"", i8=bytes(4)), good(i3=2**63, i4=2**61 + 1, i5=bytes(2), i6=16, i8=bytes(4)),
+    good(i8=bytes(7)), good(scale=Scale.F16, i8=bytes(5)), good("asymmetric", i9=bytes(3)),
+    good("adaptive", Scale.Bf16, i9=b"\x00"), good(i8=bytes(6)), good("asymmetric", i9=bytes(4)),
+    good(i5=bytes(7)), good(i3=0), good(i6=17, i5=bytes(17)), good("asymmetric", i6=1, i5=bytes(1)),
+    good("adaptive", i5=bytes(3)), good("adaptive", i7=(3,)), good("adaptive", i7=(9, 9), i5=bytes(9)),
     good(i3=U64 - 1, i4=U64 - 1, i5=bytes(8), i6=16, i8=bytes(4)), good(i3=1, i4=U64 - 1, i5=b"", i6=2),
-    good(i3=U64 - 2, i4=U64 - 1, i5=b""), good(i4=2**60), good(i3=1, i4=2**60, i6=4),
-    good("asymmetric", i3=2**63, i4=U64 - 1, i5=b""),
     good("adaptive", i3=U64 - 1, i4=U64 - 1, i5=bytes(16), i7=(8,), i8=bytes(4), i9=bytes(4)),
-    good("adaptive", i3=2**61, i4=2**62, i5=bytes(3), i7=(2, 2)),
 ]
 
 
