@@ -124,6 +124,18 @@ PyGetSetDef* payload_getset() {
     return defs;
 }
 
+// The interpreter's own reduction, stated on the class: tools that replace
+// exception pickling (tblib, which Dask installs) rebuild from the arguments
+// only when the class names its own __reduce__, and these constructors need them.
+PyObject* error_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        Ref reduce = Ref::check(PyObject_GetAttrString(PyExc_BaseException, "__reduce__"));
+        return Ref::check(PyObject_CallFunctionObjArgs(reduce.get(), self, nullptr)).release();
+    });
+}
+
+PyMethodDef kErrorMethods[] = {noargs_def("__reduce__", error_reduce), {}};
+
 template <size_t N>
 PyObject* make_class(const Signature<N>& sig, PyObject* base, Py_ssize_t basicsize, unsigned flags, newfunc tp_new,
                      PyGetSetDef* getset) {
@@ -134,6 +146,7 @@ PyObject* make_class(const Signature<N>& sig, PyObject* base, Py_ssize_t basicsi
         {Py_tp_dealloc, reinterpret_cast<void*>(error_dealloc)},
         {Py_tp_str, reinterpret_cast<void*>(error_str)},
         {Py_tp_traverse, reinterpret_cast<void*>(error_traverse)},
+        {Py_tp_methods, kErrorMethods},
         {getset ? Py_tp_getset : 0, getset},
         {0, nullptr},
     };

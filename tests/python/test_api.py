@@ -1,6 +1,7 @@
 """The module's surface as data: names, signatures, reprs, and every error's type, text and note."""
 
 import array
+import importlib.util
 import pathlib
 import pickle
 import tomllib
@@ -105,6 +106,10 @@ def test_exception_values(e, text, args, attrs):
                 change()
     r = pickle.loads(pickle.dumps(e))
     assert type(r) is type(e) and r.args == e.args and str(r) == text
+    if importlib.util.find_spec("tblib"):  # Dask pickles exceptions through tblib
+        from tblib.pickling_support import pickle_exception
+        fn, rebuilt = pickle_exception(e)[:2]
+        assert str(fn(*rebuilt)) == text
     e.args = (7,)  # the text follows the fields, not args
     assert str(e) == text
 
