@@ -199,10 +199,12 @@ void RowReader<T>::dot(size_t n, std::span<const float> x, size_t k, std::span<f
             out[j * ld] = r;
         }
     } else {
-        const simd::RowRun run{codes,  v_.scales.data() + first,
+        const simd::RowRun run{codes,   v_.scales.data() + first,
                                s.kind == Kind::Symmetric ? nullptr : v_.zero_points.data() + first,
-                               widths, n,       v_.cols,
-                               s.block, s.bits,  stored_of<T>()};
+                               widths,  n,
+                               v_.cols, s.block,
+                               s.bits,  stored_of<T>(),
+                               bytes_of_rows(v_, row_, n)};
         switch (path) {
             case DotPath::I8: kern.rows_dot_i8(run, x.data(), k, out.data(), ld); break;
             case DotPath::Sym: kern.rows_dot_sym(run, x.data(), k, out.data(), ld); break;

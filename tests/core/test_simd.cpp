@@ -210,7 +210,7 @@ struct RowParts {
     simd::RowRun run(Kind kind, uint32_t bits, simd::Stored stored) const {
         const bool adaptive = kind == Kind::Adaptive;
         return {adaptive ? data.data() : codes.data(), scales.data(), kind == Kind::Symmetric ? nullptr : zero_points.data(),
-                adaptive ? widths.data() : nullptr, rows, cols, block, bits, stored};
+                adaptive ? widths.data() : nullptr, rows, cols, block, bits, stored, adaptive ? data.size() : codes.size()};
     }
 };
 

@@ -3,10 +3,11 @@
 #if defined(__x86_64__)
 // GCC 12 reports its own undefined-vector idiom inside avx512fintrin.h.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include "kernels/twin_deps.hpp"
-#include "kernels/x86/nibbles.hpp"
+#include "kernels/x86/rows.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -108,6 +109,11 @@ struct S {
         const __m256i h = _mm512_cvtps_ph(_mm512_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), h);
     }
+    // The row kernels' byte steps (kernels/rows.inl).
+    static void transpose_bytes(const uint8_t* p, size_t stride, uint8_t* out) { transpose16<Zmm>(p, stride, out); }
+    static void nibbles_to_bytes(const uint8_t* in, uint8_t* out) { nibbles_to_bytes_wide<Zmm>(in, out); }
+    static constexpr bool kUnpackBits = true;
+    static void unpack_bits(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_bits16(in, w, out); }
 };
 
 #include "kernels/twin.inl"
