@@ -228,7 +228,7 @@ def _part(value: object, name: str, dtype: npt.DTypeLike) -> npt.NDArray[Any]:
 class QuantizedTensor:
     """An N-D array quantized row by row along one axis (see the module doc)."""
 
-    __slots__ = ("_shape", "_axis", "_scheme", "_scale", "_dtype", "_parts", "_row_starts")
+    __slots__ = ("_shape", "_axis", "_scheme", "_scale", "_dtype", "_parts", "_row_starts", "_norms")
 
     _shape: tuple[int, ...]
     _axis: int
@@ -237,6 +237,7 @@ class QuantizedTensor:
     _dtype: np.dtype[Any]
     _parts: dict[str, npt.NDArray[Any]]
     _row_starts: npt.NDArray[np.int64] | None
+    _norms: npt.NDArray[np.float32] | None
 
     def __init__(self) -> None:
         raise TypeError("QuantizedTensor objects come from velmar.tensor.quantize() or QuantizedTensor.from_parts()")
@@ -262,6 +263,7 @@ class QuantizedTensor:
         self._dtype = np.dtype(dtype)
         self._parts = {"codes": codes, "scales": scales, "zero_points": zero_points, "widths": widths}
         self._row_starts = None
+        self._norms = None
         return self
 
     @classmethod
@@ -453,6 +455,22 @@ class QuantizedTensor:
 
     def __matmul__(self, x: npt.ArrayLike) -> F32Array:
         return self.matvec(x)
+
+    def search(
+        self, queries: npt.ArrayLike, k: SupportsIndex, *, metric: Literal["inner_product", "cosine"] = "inner_product"
+    ) -> tuple[F32Array, npt.NDArray[np.int64]]:
+        """The ``k`` best rows for each query, best first: (scores, row indices); see velmar.search."""
+        from velmar import search
+
+        return search.search(self, queries, k, metric)
+
+    def _row_norms(self) -> F32Array:
+        # Computed from the codes once; the parts never change.
+        if self._norms is None:
+            norms = np.empty(self.row_shape[0], np.float32)
+            _tensor.row_norms(*self._native_parts(), norms)
+            self._norms = norms
+        return self._norms
 
     # ---- copying and pickling ----
 

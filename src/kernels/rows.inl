@@ -39,11 +39,23 @@ struct Tile {
     alignas(64) float zero_points[kScaleCap];
 };
 
+// Stored 16-bit elements [first, first + n) as floats.
+VELMAR_INLINE void widen_stored(const void* p, Stored type, size_t first, size_t n, float* out) {
+    const uint16_t* h = static_cast<const uint16_t*>(p) + first;
+    if (type == Stored::F16)
+        k_widen_f16(h, n, out);
+    else
+        for (size_t j = 0; j < n; ++j) out[j] = widen_bf16(h[j]);
+}
+
 // Rows [t.t0, t.t0 + t.n) of stored scales or zero points, blocks
-// [t.sb, t.sb + t.snb), as floats across the lanes: each row widened (f32 is
-// read where it lies), then W rows x W blocks transposed at a time.
+// [t.sb, t.sb + t.snb), as floats across the lanes: widened (f32 is read
+// where it lies; whole rows, being consecutive, in one run), then W rows x W
+// blocks transposed at a time.
 VELMAR_INLINE void lanes_of(const RowRun& r, const void* p, const Tile& t, size_t nb, float* out) {
-    alignas(64) float rows[W * (kScaleCap / kTile)];
+    alignas(64) float wide[kScaleCap];
+    const bool whole = t.snb == nb;
+    if (r.stored != Stored::F32 && whole) widen_stored(p, r.stored, t.t0 * nb, t.n * nb, wide);
     for (size_t g = 0; g < kTile; g += W) {
         const float* src[W];  // null: a row past the tile's last, zeros
         for (size_t i = 0; i < W; ++i) {
@@ -52,14 +64,11 @@ VELMAR_INLINE void lanes_of(const RowRun& r, const void* p, const Tile& t, size_
                 src[i] = nullptr;
             } else if (r.stored == Stored::F32) {
                 src[i] = static_cast<const float*>(p) + first;
+            } else if (whole) {
+                src[i] = wide + lane * nb;
             } else {
-                float* w = rows + i * (kScaleCap / kTile);
-                const uint16_t* h = static_cast<const uint16_t*>(p) + first;
-                if (r.stored == Stored::F16)
-                    k_widen_f16(h, t.snb, w);
-                else
-                    for (size_t j = 0; j < t.snb; ++j) w[j] = widen_bf16(h[j]);
-                src[i] = w;
+                widen_stored(p, r.stored, first, t.snb, wide + lane * t.snb);
+                src[i] = wide + lane * t.snb;
             }
         }
         size_t j = 0;
@@ -341,7 +350,7 @@ void rows_dot(const RowRun& r, const float* x, size_t k, float* out, size_t ld) 
                 if (g0 == 0) {
                     const size_t share = (tile_bytes * kStep / r.cols + 63) / 64 * 64;
                     for (size_t b = c0 / kStep * share; b < (c0 / kStep + 1) * share && b < tile_bytes; b += 64)
-                        __builtin_prefetch(next + tile_bytes + b, 0, 2);
+                        __builtin_prefetch(next + b, 0, 2);
                 }
                 const float* xs = x + g0 * r.cols + c0;
                 if (bytes) {

@@ -14,6 +14,7 @@
 
 #include "kernels/block.hpp"
 #include "methods/rows.hpp"
+#include "methods/search.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
 #include "support/quantized.hpp"
@@ -323,6 +324,65 @@ PyObject* row(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     });
 }
 
+constexpr auto kSearch = signature(nullptr, "search", VELMAR_PARTS_PARAMS, "queries", "nq", "k", "norms", "first_row",
+                                   "scores", "rows_out", "filled");
+
+// Merges the rows of the parts, numbered from first_row, into each query's
+// k best so far (scores and rows_out, nq * k each, `filled` of them valid per
+// query, best first); returns how many are valid now.
+PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kSearch, args, nargs, kwnames);
+        const PartsArgs parts(a, true);
+        const Buffer queries(a[kPartsParams], "queries", false);
+        const size_t nq = arg_usize(a[kPartsParams + 1], "nq");
+        const size_t k = arg_usize(a[kPartsParams + 2], "k");
+        if (k == 0) raise(PyExc_ValueError, "k: expected at least 1");
+        std::optional<Buffer> norms;
+        if (a[kPartsParams + 3] != Py_None) norms.emplace(a[kPartsParams + 3], "norms", false);
+        const int64_t first_row = static_cast<int64_t>(arg_usize(a[kPartsParams + 4], "first_row"));
+        const Buffer scores(a[kPartsParams + 5], "scores", true);
+        const Buffer rows_out(a[kPartsParams + 6], "rows_out", true);
+        size_t filled = arg_usize(a[kPartsParams + 7], "filled");
+        if (filled > k) raise(PyExc_ValueError, "filled: expected at most k");
+        with_view(parts, [&](const auto& v) {
+            const std::span<const float> q = queries.floats(product(nq, v.cols));
+            const std::span<const float> n = norms ? std::span<const float>(norms->floats(v.rows)) : std::span<const float>();
+            const std::span<float> s = scores.floats(product(nq, k));
+            const std::span<int64_t> r = rows_out.as<int64_t>();
+            if (r.size() != s.size()) raise_for("rows_out", CoreError::length_mismatch(s.size(), r.size()));
+            std::vector<search::Hit> best(s.size());
+            for (size_t i = 0; i < best.size(); ++i) best[i] = {s[i], r[i]};
+            {
+                GilRelease unlocked;
+                search::top_k(v, q, nq, k, n, first_row, best, &filled);
+            }
+            for (size_t i = 0; i < best.size(); ++i) {
+                s[i] = best[i].score;
+                r[i] = best[i].row;
+            }
+        });
+        return PyLong_FromSize_t(filled);
+    });
+}
+
+constexpr auto kRowNorms = signature(nullptr, "row_norms", VELMAR_PARTS_PARAMS, "out");
+
+// The Euclidean norm of every row's decoded values.
+PyObject* row_norms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kRowNorms, args, nargs, kwnames);
+        const PartsArgs parts(a, true);
+        const Buffer out(a[kPartsParams], "out", true);
+        with_view(parts, [&](const auto& v) {
+            const std::span<float> dst = out.floats(v.rows);
+            GilRelease unlocked;
+            search::row_norms(v, dst);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
     method_def(kUseKernelLevel, use_kernel_level),
@@ -330,6 +390,8 @@ PyMethodDef kFunctions[] = {
     method_def(kDequantize, dequantize),
     method_def(kMatvec, matvec),
     method_def(kRow, row),
+    method_def(kSearch, search),
+    method_def(kRowNorms, row_norms),
     {nullptr, nullptr, 0, nullptr},
 };
 
