@@ -148,6 +148,8 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
         (lambda: native.dequantize(*view[:7], 17, *view[8:], np.ones(8, np.float32)), InvalidBitsError, "17"),
         (lambda: native.dequantize(*view[:8], 0, *view[9:], np.ones(8, np.float32)), InvalidBlockError, "size 0"),
         (lambda: native.dequantize(*view, np.ones(7, np.float32)), LengthMismatchError, "expected 8, got 7"),
+        (lambda: native.dequantize(*view, np.ones(8, np.int32)), TypeError, "out: a float32 buffer expected"),
+        (lambda: native.dequantize(view[0], bytes(6), *view[2:], f), ValueError, "scales: a buffer of 4-byte elements"),
         (lambda: native.row(*view[:4], 4, "symmetric", 8, 4, 0), ValueError, "scales: expected 1, got 2"),
         (lambda: vt.quantize(a, axis=2), ValueError, r"axis: expected -2 to 1 .* got 2"),
         (lambda: vt.quantize(np.float32(1)), ValueError, "0-d"),
@@ -229,10 +231,10 @@ def test_search_ranks_every_row_by_its_own_dot_and_cosine(scheme, scale, rows, k
         assert scores.shape == found.shape == (3, min(k, rows)) and found.dtype == np.int64
         for q, s, f in zip(queries, scores, found):
             if metric == "cosine":
-                with np.errstate(invalid="ignore"):
-                    unit = (q / np.sqrt(np.dot(q.astype(np.float64), q))).astype(np.float32)
                 norms = [np.float32(np.sqrt(np.sum(t[i].dequantize().astype(np.float64) ** 2))) for i in range(rows)]
-                full = np.array([np.float32(t[i].dot(unit)) / n for i, n in enumerate(norms)], np.float32)
+                with np.errstate(invalid="ignore", divide="ignore"):  # NaN or infinite queries, zero rows
+                    unit = (q / np.sqrt(np.dot(q.astype(np.float64), q))).astype(np.float32)
+                    full = np.array([np.float32(t[i].dot(unit)) / n for i, n in enumerate(norms)], np.float32)
             else:
                 full = np.array([t[i].dot(q) for i in range(rows)], np.float32)
             best = ranked(full)[: len(f)]
