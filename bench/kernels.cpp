@@ -1,6 +1,7 @@
 // Every kernel-table entry at every instruction-set level this CPU runs, on
 // 1 Mi and 16 Mi float32 values, timed against a memcpy of the same N float32
-// values measured in the same run. After Google Benchmark's own lines comes a
+// values measured in the same run; then, on 16 Mi values only, every width 2-16,
+// adaptive records at three tolerances and odd and small blocks. After Google Benchmark's own lines comes a
 // table of medians (or of single runs without --benchmark_repetitions): ns per
 // element and the ratio to memcpy per level, side by side, with the level the
 // dispatcher uses for each entry.
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,11 +44,53 @@ size_t packed_bytes(size_t n, uint32_t bits) { return (n * bits + 7) / 8; }
 // first-touch page faults.
 struct Data {
     size_t n, nb;
-    std::vector<float> v, x, out, scales, zps, s4, ascales, azps, adscales, adzps, ws, wz, f16_out;
+    std::vector<float> v, x, out, spare, scales, zps, s4, ascales, azps, adscales, adzps, ws, wz, f16_out;
     std::vector<int32_t> codes, icodes;
     std::vector<uint8_t> q8, q4, q3, a4, a8, adaptive, scratch;
-    std::vector<uint32_t> widths;
+    std::vector<uint32_t> widths, spare_widths;
     std::vector<uint16_t> f16;
+
+    // Records made on demand by the active table (every level gives the same bytes).
+    struct Encoded {
+        std::vector<float> scales, zps;
+        std::vector<uint8_t> bytes;
+        std::vector<uint32_t> widths;
+        size_t block;
+        double mean_width;
+    };
+    std::map<std::string, Encoded> encoded;
+
+    const Encoded& encode(char kind, uint32_t bits, size_t block, float tolerance = 0.0f) {
+        const std::string key = std::string(1, kind) + std::to_string(bits) + "/" + std::to_string(block) + "/" +
+                                std::to_string(tolerance);
+        auto [it, fresh] = encoded.try_emplace(key);
+        Encoded& e = it->second;
+        if (!fresh) return e;
+        const Kernels& k = simd::active();
+        const size_t blocks = (n + block - 1) / block;
+        e.block = block;
+        e.scales.assign(blocks, 0.0f);
+        e.zps.assign(blocks, 0.0f);
+        if (kind == 'd') {
+            e.widths.assign(blocks, 0);
+            k.adaptive_widths(v.data(), n, block, tolerance, e.widths.data());
+            size_t total = 0, sum = 0;
+            for (size_t b = 0; b < blocks; ++b) {
+                total += packed_bytes(std::min(block, n - b * block), e.widths[b]);
+                sum += e.widths[b];
+            }
+            e.mean_width = static_cast<double>(sum) / static_cast<double>(blocks);
+            e.bytes.assign(total, 0);
+            k.quantize_asym(v.data(), n, block, 0, e.widths.data(), e.scales.data(), e.zps.data(), e.bytes.data());
+            return e;
+        }
+        e.bytes.assign(packed_bytes(n, bits), 0);
+        if (kind == 's')
+            k.quantize_sym(v.data(), n, block, bits, e.scales.data(), e.bytes.data());
+        else
+            k.quantize_asym(v.data(), n, block, bits, nullptr, e.scales.data(), e.zps.data(), e.bytes.data());
+        return e;
+    }
 
     explicit Data(size_t n_) : n(n_), nb((n_ + kBlock - 1) / kBlock) {
         std::mt19937 g(12345);
@@ -92,6 +136,10 @@ struct Data {
         f16.assign(n, 0);
         ref.narrow_f16(v.data(), n, f16.data());
         f16_out.assign(n, 0.0f);
+        scratch.assign(2 * n + 64, 0);
+        spare.assign(2 * n, 0.0f);
+        spare_widths.assign(nb, 0);
+        out.reserve(n + 64);
     }
 
     // The parts as rows of kRowLen values.
@@ -111,10 +159,11 @@ Data& data_of(size_t n) {
 
 // One timed case: which table entry it exercises and how.
 struct Case {
-    const char* name;
+    std::string name;
     const char* entry;
     size_t entry_offset;
-    void (*run)(const Kernels&, Data&);
+    std::function<void(const Kernels&, Data&)> run;
+    bool big_only = false;  // 16 Mi values only
 };
 
 #define ENTRY(field) #field, offsetof(Kernels, field)
@@ -124,7 +173,7 @@ void keep(T value) {
     benchmark::DoNotOptimize(value);
 }
 
-const Case kCases[] = {
+const std::vector<Case> kBase = {
     {"absmax", ENTRY(absmax), [](const Kernels& k, Data& d) { keep(k.absmax(d.v.data(), d.n)); }},
     {"min_max", ENTRY(min_max),
      [](const Kernels& k, Data& d) {
@@ -132,49 +181,18 @@ const Case kCases[] = {
          k.min_max(d.v.data(), d.n, &lo, &hi);
          keep(lo + hi);
      }},
-    {"quantize sym 8-bit", ENTRY(quantize_sym),
-     [](const Kernels& k, Data& d) { k.quantize_sym(d.v.data(), d.n, kBlock, 8, d.ws.data(), d.q8.data()); }},
-    {"quantize sym 4-bit", ENTRY(quantize_sym),
-     [](const Kernels& k, Data& d) { k.quantize_sym(d.v.data(), d.n, kBlock, 4, d.ws.data(), d.q4.data()); }},
-    {"quantize sym 3-bit", ENTRY(quantize_sym),
-     [](const Kernels& k, Data& d) { k.quantize_sym(d.v.data(), d.n, kBlock, 3, d.ws.data(), d.q3.data()); }},
     {"asym codes 4-bit", ENTRY(asym_codes),
      [](const Kernels& k, Data& d) { k.asym_codes(d.v.data(), d.n, 30.0f, 0.5f, 4, d.codes.data()); }},
-    {"quantize asym 4-bit", ENTRY(quantize_asym),
-     [](const Kernels& k, Data& d) {
-         k.quantize_asym(d.v.data(), d.n, kBlock, 4, nullptr, d.ws.data(), d.wz.data(), d.a4.data());
-     }},
-    {"quantize asym 8-bit", ENTRY(quantize_asym),
-     [](const Kernels& k, Data& d) {
-         k.quantize_asym(d.v.data(), d.n, kBlock, 8, nullptr, d.ws.data(), d.wz.data(), d.a8.data());
-     }},
     {"adaptive widths", ENTRY(adaptive_widths),
      [](const Kernels& k, Data& d) { k.adaptive_widths(d.v.data(), d.n, kBlock, kTolerance, d.widths.data()); }},
     {"quantize adaptive", ENTRY(quantize_asym),
      [](const Kernels& k, Data& d) {
          k.quantize_asym(d.v.data(), d.n, kBlock, 0, d.widths.data(), d.ws.data(), d.wz.data(), d.adaptive.data());
      }},
-    {"unpack 4-bit", ENTRY(unpack), [](const Kernels& k, Data& d) { k.unpack(d.q4.data(), 4, d.n, d.codes.data()); }},
-    {"dequantize sym 8-bit", ENTRY(dequant_sym),
-     [](const Kernels& k, Data& d) { k.dequant_sym(d.scales.data(), d.q8.data(), 8, kBlock, d.n, d.out.data()); }},
-    {"dequantize sym 4-bit", ENTRY(dequant_sym),
-     [](const Kernels& k, Data& d) { k.dequant_sym(d.s4.data(), d.q4.data(), 4, kBlock, d.n, d.out.data()); }},
-    {"dequantize asym 4-bit", ENTRY(dequant_asym),
-     [](const Kernels& k, Data& d) {
-         k.dequant_asym(d.ascales.data(), d.azps.data(), d.a4.data(), 4, nullptr, kBlock, d.n, d.out.data());
-     }},
     {"dequantize adaptive", ENTRY(dequant_asym),
      [](const Kernels& k, Data& d) {
          k.dequant_asym(d.adscales.data(), d.adzps.data(), d.adaptive.data(), 0, d.widths.data(), kBlock, d.n,
                         d.out.data());
-     }},
-    {"dot 8-bit", ENTRY(dot_i8),
-     [](const Kernels& k, Data& d) { keep(k.dot_i8(d.scales.data(), d.q8.data(), kBlock, d.x.data(), d.n)); }},
-    {"dot sym 4-bit", ENTRY(dot_sym),
-     [](const Kernels& k, Data& d) { keep(k.dot_sym(d.s4.data(), d.q4.data(), 4, kBlock, d.x.data(), d.n)); }},
-    {"dot asym 4-bit", ENTRY(dot_asym),
-     [](const Kernels& k, Data& d) {
-         keep(k.dot_asym(d.ascales.data(), d.azps.data(), d.a4.data(), 4, kBlock, d.x.data(), d.n));
      }},
     {"dot adaptive", ENTRY(dot_adaptive),
      [](const Kernels& k, Data& d) {
@@ -202,6 +220,105 @@ const Case kCases[] = {
     {"widen f16", ENTRY(widen_f16), [](const Kernels& k, Data& d) { k.widen_f16(d.f16.data(), d.n, d.f16_out.data()); }},
     {"narrow f16", ENTRY(narrow_f16), [](const Kernels& k, Data& d) { k.narrow_f16(d.v.data(), d.n, d.f16.data()); }},
 };
+
+// Adaptive tolerances giving mean widths near 3, 6 and 8 bits on these values
+// (the table prints the mean).
+const float kTolerances[] = {0.03f, 0.002f, 0.0001f};
+const size_t kBlocks[] = {1, 8, 16, 24, 32, 100, 4096};
+
+std::vector<Case> all_cases() {
+    std::vector<Case> cases = kBase;
+    const auto add = [&](std::string name, const char* entry, size_t offset,
+                         std::function<void(const Kernels&, Data&)> run) {
+        // Widths 4 and 8 at both sizes, the rest at 16 Mi only.
+        const bool common = name.find(" 4-bit") != std::string::npos || name.find(" 8-bit") != std::string::npos;
+        cases.push_back({std::move(name), entry, offset, std::move(run), !common || name.find(" b") != std::string::npos});
+    };
+    for (uint32_t w = 2; w <= 16; ++w) {
+        const std::string bits = " " + std::to_string(w) + "-bit";
+        add("quantize sym" + bits, ENTRY(quantize_sym), [w](const Kernels& k, Data& d) {
+            k.quantize_sym(d.v.data(), d.n, kBlock, w, d.ws.data(), d.scratch.data());
+        });
+        add("quantize asym" + bits, ENTRY(quantize_asym), [w](const Kernels& k, Data& d) {
+            k.quantize_asym(d.v.data(), d.n, kBlock, w, nullptr, d.ws.data(), d.wz.data(), d.scratch.data());
+        });
+        add("dequantize sym" + bits, ENTRY(dequant_sym), [w](const Kernels& k, Data& d) {
+            const auto& e = d.encode('s', w, kBlock);
+            k.dequant_sym(e.scales.data(), e.bytes.data(), w, kBlock, d.n, d.out.data());
+        });
+        add("dequantize asym" + bits, ENTRY(dequant_asym), [w](const Kernels& k, Data& d) {
+            const auto& e = d.encode('a', w, kBlock);
+            k.dequant_asym(e.scales.data(), e.zps.data(), e.bytes.data(), w, nullptr, kBlock, d.n, d.out.data());
+        });
+        // The library's 8-bit symmetric dot is the per-block one.
+        if (w == 8) {
+            add("dot sym" + bits, ENTRY(dot_i8), [](const Kernels& k, Data& d) {
+                const auto& e = d.encode('s', 8, kBlock);
+                keep(k.dot_i8(e.scales.data(), e.bytes.data(), kBlock, d.x.data(), d.n));
+            });
+        } else {
+            add("dot sym" + bits, ENTRY(dot_sym), [w](const Kernels& k, Data& d) {
+                const auto& e = d.encode('s', w, kBlock);
+                keep(k.dot_sym(e.scales.data(), e.bytes.data(), w, kBlock, d.x.data(), d.n));
+            });
+        }
+        add("dot asym" + bits, ENTRY(dot_asym), [w](const Kernels& k, Data& d) {
+            const auto& e = d.encode('a', w, kBlock);
+            keep(k.dot_asym(e.scales.data(), e.zps.data(), e.bytes.data(), w, kBlock, d.x.data(), d.n));
+        });
+        add("unpack" + bits, ENTRY(unpack), [w](const Kernels& k, Data& d) {
+            k.unpack(d.encode('s', w, kBlock).bytes.data(), w, d.n, d.codes.data());
+        });
+    }
+    for (const float tol : kTolerances) {
+        char t[32];
+        std::snprintf(t, sizeof t, " tol %g", static_cast<double>(tol));
+        add(std::string("adaptive widths") + t, ENTRY(adaptive_widths), [tol](const Kernels& k, Data& d) {
+            k.adaptive_widths(d.v.data(), d.n, kBlock, tol, d.spare_widths.data());
+        });
+        add(std::string("quantize adaptive") + t, ENTRY(quantize_asym), [tol](const Kernels& k, Data& d) {
+            const auto& e = d.encode('d', 0, kBlock, tol);
+            k.quantize_asym(d.v.data(), d.n, kBlock, 0, e.widths.data(), d.ws.data(), d.wz.data(), d.scratch.data());
+        });
+        add(std::string("dequantize adaptive") + t, ENTRY(dequant_asym), [tol](const Kernels& k, Data& d) {
+            const auto& e = d.encode('d', 0, kBlock, tol);
+            k.dequant_asym(e.scales.data(), e.zps.data(), e.bytes.data(), 0, e.widths.data(), kBlock, d.n,
+                           d.out.data());
+        });
+        add(std::string("dot adaptive") + t, ENTRY(dot_adaptive), [tol](const Kernels& k, Data& d) {
+            const auto& e = d.encode('d', 0, kBlock, tol);
+            keep(k.dot_adaptive(e.scales.data(), e.zps.data(), e.bytes.data(), e.widths.data(), kBlock, d.x.data(),
+                                d.n));
+        });
+    }
+    for (const size_t block : kBlocks) {
+        const std::string b = " b" + std::to_string(block);
+        add("quantize sym 4-bit" + b, ENTRY(quantize_sym), [block](const Kernels& k, Data& d) {
+            k.quantize_sym(d.v.data(), d.n, block, 4, d.spare.data(), d.scratch.data());
+        });
+        add("quantize asym 4-bit" + b, ENTRY(quantize_asym), [block](const Kernels& k, Data& d) {
+            k.quantize_asym(d.v.data(), d.n, block, 4, nullptr, d.spare.data(), d.spare.data() + d.n,
+                            d.scratch.data());
+        });
+        add("dequantize sym 4-bit" + b, ENTRY(dequant_sym), [block](const Kernels& k, Data& d) {
+            const auto& e = d.encode('s', 4, block);
+            k.dequant_sym(e.scales.data(), e.bytes.data(), 4, block, d.n, d.out.data());
+        });
+        add("dot sym 4-bit" + b, ENTRY(dot_sym), [block](const Kernels& k, Data& d) {
+            const auto& e = d.encode('s', 4, block);
+            keep(k.dot_sym(e.scales.data(), e.bytes.data(), 4, block, d.x.data(), d.n));
+        });
+        add("fit" + b, ENTRY(fit_blocks), [block](const Kernels& k, Data& d) {
+            k.fit_blocks(d.v.data(), d.icodes.data(), d.n, block, d.spare.data(), d.spare.data() + d.n);
+        });
+    }
+    return cases;
+}
+
+const std::vector<Case>& cases() {
+    static const std::vector<Case> all = all_cases();
+    return all;
+}
 
 const size_t kSizes[] = {size_t{1} << 20, size_t{1} << 24};
 
@@ -231,21 +348,21 @@ public:
     }
 };
 
-std::string bench_name(const char* kernel, const char* level, size_t n) {
+std::string bench_name(const std::string& kernel, const char* level, size_t n) {
     return std::string(kernel) + "/" + level + "/" + size_label(n);
 }
 
 void print_table(const std::map<std::string, double>& ns, const std::vector<Level>& levels) {
     const Kernels& active = simd::active();
     std::printf("\nns per element (x memcpy of the same N float32 values, same run)\n");
-    std::printf("%-22s %4s %8s", "kernel", "N", "memcpy");
+    std::printf("%-24s %4s %8s", "kernel", "N", "memcpy");
     for (const Level l : levels) std::printf(" %17s", simd::level_name(l));
     std::printf("  dispatcher uses\n");
     for (const size_t n : kSizes) {
         const auto base = ns.find(bench_name("memcpy", "-", n));
         if (base == ns.end()) continue;
         const double per = static_cast<double>(n);
-        for (const Case& c : kCases) {
+        for (const Case& c : cases()) {
             std::string row;
             char cell[64];
             bool any = false;
@@ -271,7 +388,7 @@ void print_table(const std::map<std::string, double>& ns, const std::vector<Leve
             for (const Level l : levels)
                 if (entry_of(simd::kernels_at(l), c.entry_offset) == entry_of(active, c.entry_offset)) used = l;
             const char* why = used == levels.back() ? "widest level" : "per-kernel rule in dispatch.cpp";
-            std::printf("%-22s %4s %8.3f%s  %s (%s", c.name, size_label(n).c_str(), base->second / per, row.c_str(),
+            std::printf("%-24s %4s %8.3f%s  %s (%s", c.name.c_str(), size_label(n).c_str(), base->second / per, row.c_str(),
                         simd::level_name(used), why);
             if (fastest_level != used) std::printf("; fastest here: %s", simd::level_name(fastest_level));
             std::printf(")\n");
@@ -291,13 +408,15 @@ int main(int argc, char** argv) {
                 benchmark::ClobberMemory();
             }
         })->Unit(benchmark::kMicrosecond);
-        for (const Case& c : kCases) {
+        for (const Case& c : cases()) {
+            if (c.big_only && n != kSizes[1]) continue;
             for (const Level l : levels) {
                 const Case* cp = &c;
                 benchmark::RegisterBenchmark(bench_name(c.name, simd::level_name(l), n).c_str(),
                                              [cp, l, n](benchmark::State& st) {
                                                  Data& d = data_of(n);
                                                  const Kernels& k = simd::kernels_at(l);
+                                                 cp->run(k, d);  // makes its inputs, touches its outputs
                                                  for (auto _ : st) {
                                                      cp->run(k, d);
                                                      benchmark::ClobberMemory();
@@ -316,6 +435,9 @@ int main(int argc, char** argv) {
     std::map<std::string, double> ns;
     for (const auto& [name, us] : collector.ns) ns[name] = us * 1000.0;
     print_table(ns, levels);
+    for (const float tol : kTolerances)
+        std::printf("adaptive tol %g: mean width %.2f bits\n", static_cast<double>(tol),
+                    data_of(kSizes[1]).encode('d', 0, kBlock, tol).mean_width);
     std::printf("\ndispatcher: table level %s of", simd::level_name(simd::active().level));
     for (const Level l : levels) std::printf(" %s", simd::level_name(l));
     std::printf("\n");

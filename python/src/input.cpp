@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 #include <new>
+#include <optional>
 
 #include "error.hpp"
 #include "kernels/memory.hpp"
@@ -115,6 +116,13 @@ F32Values::F32Values(size_t n) : size_(n) {
 
 void F32Values::Free::operator()(float* p) const { std::free(p); }
 
+F32Values F32Values::view(const float* p, size_t n) {
+    F32Values v;
+    v.view_ = p;
+    v.size_ = n;
+    return v;
+}
+
 std::string type_name(PyObject* obj) {
     Ref name = Ref::check(PyType_GetName(Py_TYPE(obj)));
     Py_ssize_t n = 0;
@@ -168,26 +176,73 @@ F32Values as_f32_values(PyObject* obj) {
     return out;
 }
 
-std::vector<int32_t> as_i32_codes(PyObject* obj) {
+namespace {
+
+// The elements of a 1-D array of signed E as codes, in order, the first one
+// outside the int32 range refused.
+template <class E>
+std::vector<int32_t> codes_of(PyArrayObject* arr) {
+    const size_t n = static_cast<size_t>(PyArray_DIM(arr, 0));
+    const npy_intp stride = PyArray_STRIDE(arr, 0);
+    const char* src = static_cast<const char*>(PyArray_DATA(arr));
+    std::vector<int32_t> codes(n);
+    for (size_t i = 0; i < n; ++i) {
+        E v;
+        std::memcpy(&v, src + static_cast<npy_intp>(i) * stride, sizeof v);
+        if constexpr (sizeof(E) > sizeof(int32_t))
+            if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, kCodeRangeMessage);
+        codes[i] = static_cast<int32_t>(v);
+    }
+    return codes;
+}
+
+// A plain array's signed integers, read as they are: int32 ones in place when
+// contiguous, the other widths converted in one pass.
+std::optional<I32Codes> codes_in_place(PyArrayObject* arr) {
+    if (!PyArray_CheckExact(reinterpret_cast<PyObject*>(arr))) return std::nullopt;
+    switch (PyArray_ITEMSIZE(arr)) {
+        case 1: return I32Codes(codes_of<int8_t>(arr));
+        case 2: return I32Codes(codes_of<int16_t>(arr));
+        case 4:
+            if (PyArray_IS_C_CONTIGUOUS(arr))
+                return I32Codes(std::span(static_cast<const int32_t*>(PyArray_DATA(arr)),
+                                          static_cast<size_t>(PyArray_DIM(arr, 0))));
+            return I32Codes(codes_of<int32_t>(arr));
+        case 8: return I32Codes(codes_of<int64_t>(arr));
+        default: return std::nullopt;
+    }
+}
+
+}  // namespace
+
+F32Values as_f32_values_in_place(PyObject* obj) {
+    if (PyArray_Check(obj) && PyArray_CheckExact(obj)) {
+        PyArrayObject* arr = as_array(obj);
+        if (PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == NPY_FLOAT32 && is_native_dtype(obj) &&
+            PyArray_IS_C_CONTIGUOUS(arr))
+            return F32Values::view(static_cast<const float*>(PyArray_DATA(arr)), static_cast<size_t>(PyArray_DIM(arr, 0)));
+    }
+    return as_f32_values(obj);
+}
+
+namespace {
+
+std::vector<int32_t> wide_codes(PyObject* obj) {
+    Ref wide = numpy_astype(obj, "int64");
+    return codes_of<int64_t>(as_array(wide.get()));
+}
+
+}  // namespace
+
+I32Codes as_i32_codes(PyObject* obj) {
     if (is_rejected_sequence_type(obj)) raise(PyExc_TypeError, kCodesMessage);
     if (PyArray_Check(obj)) {
         PyArrayObject* arr = as_array(obj);
         if (PyArray_NDIM(arr) != 1 || dtype_kind(obj) != "i" || !is_native_dtype(obj))
             raise(PyExc_TypeError, kCodesMessage);
-        Ref wide = numpy_astype(obj, "int64");
-        PyArrayObject* warr = as_array(wide.get());
-        const npy_intp n = PyArray_DIM(warr, 0);
-        const npy_intp stride = PyArray_STRIDE(warr, 0);
-        const char* src = static_cast<const char*>(PyArray_DATA(warr));
-        std::vector<int32_t> codes;
-        codes.reserve(static_cast<size_t>(n));
-        for (npy_intp i = 0; i < n; ++i) {
-            int64_t v;
-            std::memcpy(&v, src + i * stride, sizeof v);
-            if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, kCodeRangeMessage);
-            codes.push_back(static_cast<int32_t>(v));
-        }
-        return codes;
+        if (std::optional<I32Codes> codes = codes_in_place(arr)) return std::move(*codes);
+        // Subclasses convert through their own astype.
+        return I32Codes(wide_codes(obj));
     }
     if (PyBool_Check(obj) || PyUnicode_Check(obj) || !PySequence_Check(obj)) raise(PyExc_TypeError, kCodesMessage);
     const std::vector<int64_t> wide = read_sequence<int64_t>(obj, kCodesMessage, [](PyObject* item) {
@@ -200,7 +255,7 @@ std::vector<int32_t> as_i32_codes(PyObject* obj) {
         if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, kCodeRangeMessage);
         codes.push_back(static_cast<int32_t>(v));
     }
-    return codes;
+    return I32Codes(std::move(codes));
 }
 
 std::span<float> as_writable_f32_out(PyObject* obj, size_t expected) {
@@ -218,8 +273,8 @@ std::span<float> as_writable_f32_out(PyObject* obj, size_t expected) {
 
 PyObject* new_f32_array(std::span<const float> values) { return new_array_from(NPY_FLOAT32, values); }
 PyObject* new_u8_array(std::span<const uint8_t> values) { return new_array_from(NPY_UINT8, values); }
-PyObject* new_i32_array(std::span<const int32_t> values) { return new_array_from(NPY_INT32, values); }
 PyObject* new_u32_array(std::span<const uint32_t> values) { return new_array_from(NPY_UINT32, values); }
+PyObject* new_empty_array(int typenum, size_t n) { return new_array(typenum, n); }
 PyObject* new_empty_f32_array(size_t n) { return new_array(NPY_FLOAT32, n); }
 
 }  // namespace velmar::py

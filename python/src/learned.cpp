@@ -14,16 +14,15 @@ PyObject* refine_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return guarded([&] {
         const auto a = bind(kRefine, args, nargs, kwnames);
         arg_quantized(a[0], "quantized");
-        F32Values values = as_f32_values(a[1]);
+        // The lock stays held throughout, so a float32 array is read where it is.
+        F32Values values = as_f32_values_in_place(a[1]);
         WriteBorrow hold(a[0]);
         std::visit(
             [&]<class T>(const Quantized<T>& current) {
                 if (values.size() != current.len) raise_core_error(length_mismatch(current.len, values.size()));
                 if (current.len == 0) return;
                 // Readers may still hold the current value: refit a new one and swap it in.
-                Quantized<T> next = current;
-                refine(next, values.span());
-                hold.replace(QuantizedInner(std::move(next)));
+                hold.replace(QuantizedInner(refined(current, values.span())));
             },
             hold.inner());
         Py_INCREF(a[0]);
@@ -34,10 +33,10 @@ PyObject* refine_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* fit_scale_and_zero_point_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto a = bind(kFit, args, nargs, kwnames);
-        F32Values values = as_f32_values(a[0]);
-        const std::vector<int32_t> codes = as_i32_codes(a[1]);
+        const F32Values values = as_f32_values_in_place(a[0]);
+        const I32Codes codes = as_i32_codes(a[1]);
         if (values.size() != codes.size()) raise_core_error(length_mismatch(values.size(), codes.size()));
-        const auto [scale, zero_point] = fit_scale_and_zero_point(values.span(), codes);
+        const auto [scale, zero_point] = fit_scale_and_zero_point(values.span(), codes.span());
         return Ref::check(Py_BuildValue("(dd)", static_cast<double>(scale), static_cast<double>(zero_point)))
             .release();
     });

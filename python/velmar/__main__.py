@@ -1,6 +1,6 @@
-"""``python -m velmar``: the compression report (see velmar.report)."""
+"""``python -m velmar``: the same command tree as ``velmar`` (see velmar.cli)."""
 
-from velmar.report import main
+from velmar.cli import main
 
 if __name__ == "__main__":
     raise SystemExit(main())

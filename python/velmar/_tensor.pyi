@@ -21,6 +21,7 @@ def quantize(
     block: SupportsIndex,
     tolerance: SupportsFloat,
     scale: SupportsIndex,
+    weights: _In | None = None,
 ) -> tuple[memoryview, memoryview, memoryview, memoryview]: ...
 def dequantize(
     codes: _In,
@@ -61,6 +62,20 @@ def row(
     block: SupportsIndex,
     scale: SupportsIndex,
 ) -> Quantized: ...
+def refine(
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    scale: SupportsIndex,
+    values: _In,
+    weights: _In | None = None,
+) -> tuple[memoryview, memoryview]: ...
 def search(
     codes: _In,
     scales: _In,
@@ -94,3 +109,29 @@ def row_norms(
     scale: SupportsIndex,
     out: _In,
 ) -> None: ...
+
+# (name, bytes per super-block) of every super-block type, in type order.
+super_types: tuple[tuple[str, int], ...]
+
+def quantize_super(
+    values: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, weights: _In | None = None
+) -> memoryview: ...
+def dequantize_super(codes: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, out: _In) -> None: ...
+def matvec_super(
+    codes: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, x: _In, k: SupportsIndex, out: _In
+) -> None: ...
+def search_super(
+    codes: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    type: str,
+    queries: _In,
+    nq: SupportsIndex,
+    k: SupportsIndex,
+    norms: _In | None,
+    first_row: SupportsIndex,
+    scores: _In,
+    rows_out: _In,
+    filled: SupportsIndex,
+) -> int: ...
+def row_norms_super(codes: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, out: _In) -> None: ...

@@ -1,4 +1,4 @@
-"""GGUF files: export the schemes that map onto GGUF block types exactly, import them back.
+"""GGUF files: read them in either byte order, write them tensor by tensor, and the block types velmar's schemes are.
 
 Symmetric 8-bit codes with blocks of 32 and half scales are GGUF's Q8_0
 (two bytes of scale, then the 32 codes); 4-bit ones are Q4_0, whose 16 bytes
@@ -7,12 +7,20 @@ high one. Both decode as code times scale in float32, so a block decodes to
 the same bits on either side. GGUF blocks run along the last axis and never
 straddle rows, so tensors quantized along another axis, or with rows that
 are not whole blocks, have no GGUF type.
+
+The super-block kinds (velmar.kquants) are Q2_K to Q6_K: their tensors hold
+the GGUF blocks themselves, which go out and come back byte for byte.
+
+``BLOCK_TYPES`` is the one table of what maps: each entry's scheme, its
+encoder and decoder of block bytes, and what a big-endian file swaps in it.
 """
 
 from __future__ import annotations
 
+import math
 import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import gguf
@@ -20,72 +28,337 @@ import numpy as np
 import numpy.typing as npt
 from gguf import GGMLQuantizationType as GT
 
-from velmar import io
-from velmar.io import Layout, Stored
+from velmar import io, kquants
+from velmar._native import Scale, Scheme
+from velmar.kquants import SuperBlockScheme
+from velmar.io import Stored
+from velmar.layout import BFLOAT16, Layout
 
-__all__ = ["export", "gguf_type", "load", "tensors"]
+__all__ = ["BLOCK_TYPES", "BlockType", "Reader", "Writer", "block_type", "export", "from_blocks", "gguf_type", "load"]
 
 QK = 32
-EXACT = {8: GT.Q8_0, 4: GT.Q4_0}
-PLAIN_TYPES = {GT.F32: np.float32, GT.F16: np.float16, GT.F64: np.float64, GT.I8: np.int8,
-               GT.I16: np.int16, GT.I32: np.int32, GT.I64: np.int64}
+PLAIN_TYPES: dict[GT, np.dtype[Any]] = {
+    GT.F32: np.dtype(np.float32), GT.F16: np.dtype(np.float16), GT.F64: np.dtype(np.float64),
+    GT.BF16: BFLOAT16, GT.I8: np.dtype(np.int8), GT.I16: np.dtype(np.int16), GT.I32: np.dtype(np.int32),
+    GT.I64: np.dtype(np.int64),
+}
+PLAIN_OF = {dtype: kind for kind, dtype in PLAIN_TYPES.items()}
 FALLBACKS = {"f32": np.float32, "f16": np.float16}
+FILE_TYPE_KEY = "general.file_type"
+ALIGNMENT_KEY = "general.alignment"
+Parts = dict[str, npt.NDArray[Any]]
+
+
+def _no_zero_points(scales: npt.NDArray[Any]) -> Parts:
+    return {"scales": scales, "zero_points": np.zeros(0, scales.dtype), "widths": np.zeros(0, np.uint32)}
+
+
+def _q8_0_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDArray[np.uint8]:
+    return np.concatenate([parts["scales"].view(np.uint8).reshape(blocks, 2), parts["codes"].reshape(blocks, QK)], axis=1)
+
+
+def _q8_0_decode(data: npt.NDArray[np.uint8]) -> Parts:
+    return {"codes": np.ascontiguousarray(data[:, 2:]).reshape(-1),
+            **_no_zero_points(np.ascontiguousarray(data[:, :2]).view(np.float16).reshape(-1))}
+
+
+def _q4_0_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDArray[np.uint8]:
+    c = parts["codes"].reshape(blocks, QK // 2)
+    q = np.empty((blocks, QK), np.uint8)
+    q[:, 0::2] = c & 0xF
+    q[:, 1::2] = c >> 4
+    q ^= 8  # two's complement nibble -> code + 8
+    return np.concatenate([parts["scales"].view(np.uint8).reshape(blocks, 2),
+                           q[:, : QK // 2] | (q[:, QK // 2 :] << 4)], axis=1)
+
+
+def _q4_0_decode(data: npt.NDArray[np.uint8]) -> Parts:
+    qs = data[:, 2:]
+    q = np.concatenate([qs & 0xF, qs >> 4], axis=1) ^ np.uint8(8)
+    return {"codes": (q[:, 0::2] | (q[:, 1::2] << 4)).reshape(-1).astype(np.uint8, copy=False),
+            **_no_zero_points(np.ascontiguousarray(data[:, :2]).view(np.float16).reshape(-1))}
+
+
+@dataclass(frozen=True)
+class BlockType:
+    """A GGUF block type that a velmar scheme is exactly: the same bytes decode to the same bits."""
+
+    gguf: GT
+    scheme: Scheme | SuperBlockScheme  # along the last axis
+    scale: Scale
+    file_type: int  # general.file_type of a file mostly of this type
+    halves: tuple[int, ...]  # where a block holds half floats: swapped in a big-endian file
+    encode: Callable[[Mapping[str, npt.NDArray[Any]], int], npt.NDArray[np.uint8]]  # parts, blocks -> bytes
+    decode: Callable[[npt.NDArray[np.uint8]], Parts]  # blocks x block bytes -> parts
+    fallback: GT | None = None  # the nearest type of shorter blocks, for rows that are not whole blocks
+
+    @property
+    def block_bytes(self) -> int:
+        return int(gguf.GGML_QUANT_SIZES[self.gguf][1])
+
+
+def _super_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDArray[np.uint8]:
+    return parts["codes"].reshape(blocks, -1)
+
+
+def _super_decode(data: npt.NDArray[np.uint8]) -> Parts:
+    return {"codes": np.ascontiguousarray(data).reshape(-1), **_no_zero_points(np.zeros(0, np.float16))}
+
+
+def _super(kind: SuperBlockScheme, file_type: int, halves: tuple[int, ...]) -> BlockType:
+    legacy = GT.Q4_0 if kind.fallback.bits == 4 else GT.Q8_0
+    return BlockType(GT[kind.name.upper()], kind, Scale.F16, file_type, halves, _super_encode, _super_decode, legacy)
+
+
+BLOCK_TYPES: dict[GT, BlockType] = {
+    b.gguf: b for b in (
+        BlockType(GT.Q8_0, Scheme.symmetric(8, QK), Scale.F16, 7, (0,), _q8_0_encode, _q8_0_decode),
+        BlockType(GT.Q4_0, Scheme.symmetric(4, QK), Scale.F16, 2, (0,), _q4_0_encode, _q4_0_decode),
+        # llama.cpp's file types of files mostly Q2_K, Q3_K_S, Q4_K_S, Q5_K_S, Q6_K; the half floats d and dmin.
+        _super(kquants.Q2_K, 10, (80, 82)),
+        _super(kquants.Q3_K, 11, (108,)),
+        _super(kquants.Q4_K, 14, (0, 2)),
+        _super(kquants.Q5_K, 16, (0, 2)),
+        _super(kquants.Q6_K, 18, (208,)),
+    )
+}
+
+
+def block_type(layout: Layout) -> BlockType | None:
+    """The GGUF block type whose scheme and scale this layout has, rows aside; None if there is none."""
+    for b in BLOCK_TYPES.values():
+        if (layout.kind, layout.bits, layout.block, layout.scale_member) == (
+                b.scheme.kind, b.scheme.bits or 0, b.scheme.block, b.scale):
+            return b
+    return None
+
+
+def whole_rows(layout: Layout, b: BlockType) -> bool:
+    """Whether GGUF blocks of ``b`` can hold this layout's rows: along the last axis, whole blocks each."""
+    return layout.axis == len(layout.shape) - 1 and layout.row_len % b.scheme.block == 0
 
 
 def gguf_type(obj: Any) -> GT | None:
     """The GGUF block type a quantized object is exactly, or None."""
-    lay = io.layout_of(obj)
-    if (lay.kind == "symmetric" and lay.bits in EXACT and lay.block == QK and lay.scale == "f16"
-            and lay.axis == len(lay.shape) - 1 and lay.row_len % QK == 0):
-        return EXACT[lay.bits]
-    return None
+    lay = Layout.of(obj)
+    b = block_type(lay)
+    return b.gguf if b is not None and not lay.vector and whole_rows(lay, b) else None
 
 
-def to_blocks(obj: Any, kind: GT) -> npt.NDArray[np.uint8]:
-    """GGUF block bytes of an exactly mapping object, one row of bytes per tensor row."""
-    lay = io.layout_of(obj)
-    parts = io.parts_of(obj)
-    nb = lay.blocks
-    d = parts["scales"].view(np.uint8).reshape(nb, 2)
-    if kind == GT.Q8_0:
-        qs = parts["codes"].reshape(nb, QK)
-    else:
-        c = parts["codes"].reshape(nb, QK // 2)
-        q = np.empty((nb, QK), np.uint8)
-        q[:, 0::2] = c & 0xF
-        q[:, 1::2] = c >> 4
-        q ^= 8  # two's complement nibble -> code + 8
-        qs = q[:, : QK // 2] | (q[:, QK // 2 :] << 4)
-    per_row = lay.row_len // QK * gguf.GGML_QUANT_SIZES[kind][1]
-    return np.concatenate([d, qs], axis=1).reshape(*lay.shape[:-1], per_row)
+def block_bytes(obj: Any) -> npt.NDArray[np.uint8]:
+    """The GGUF block bytes of an exactly mapping object, blocks after blocks."""
+    lay = Layout.of(obj)
+    b = block_type(lay)
+    assert b is not None
+    return b.encode(io.parts_of(obj), lay.blocks).reshape(-1)
 
 
 def from_blocks(data: npt.NDArray[np.uint8], shape: tuple[int, ...], kind: GT) -> Stored:
-    """A velmar object holding GGUF blocks, decoding to what gguf decodes."""
-    size = gguf.GGML_QUANT_SIZES[kind][1]
-    blocks = np.ascontiguousarray(data).reshape(-1, size)
-    scales = np.ascontiguousarray(blocks[:, :2]).view(np.float16).reshape(-1)
-    qs = blocks[:, 2:]
-    codes: npt.NDArray[Any]
-    if kind == GT.Q8_0:
-        codes = np.ascontiguousarray(qs).reshape(-1)
-        bits = 8
-    else:
-        q = np.concatenate([qs & 0xF, qs >> 4], axis=1) ^ np.uint8(8)
-        codes = (q[:, 0::2] | (q[:, 1::2] << 4)).reshape(-1)
-        bits = 4
-    lay = Layout(False, "symmetric", bits, QK, None, "f16", shape, len(shape) - 1, "float32")
-    empty = np.zeros(0, np.float16)
-    return io.build(lay, {"codes": codes.astype(np.uint8, copy=False), "scales": scales,  # type: ignore[no-any-return]
-                          "zero_points": empty, "widths": np.zeros(0, np.uint32)})
+    """A velmar tensor holding GGUF blocks of a type in the table, decoding to what gguf decodes."""
+    b = BLOCK_TYPES[kind]
+    parts = b.decode(np.ascontiguousarray(data).reshape(-1, b.block_bytes))
+    return io.build(Layout.for_scheme(b.scheme, b.scale, shape), parts)  # type: ignore[no-any-return]
 
 
-def _plain(name: str, array: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], GT | None]:
-    if array.dtype == io.ST_DTYPES["BF16"]:
-        return array.view(np.uint16), GT.BF16
-    if array.dtype.type not in PLAIN_TYPES.values():
-        raise ValueError(f"{name!r}: GGUF has no type for {array.dtype} arrays")
-    return array, None
+# ---------------------------------------------------------------- reading
+
+
+@dataclass(frozen=True)
+class Tensor:
+    name: str
+    kind: GT
+    shape: tuple[int, ...]  # NumPy's order, outermost first
+    nbytes: int
+    offset: int  # where its data starts in the file
+
+
+class Reader:
+    """A GGUF file whose tensors are read when asked for; a big-endian file's values are swapped as they are read.
+
+    Data is read with ``pread`` into fresh buffers rather than through a memory
+    map, so a model read tensor by tensor never holds more than the tensor
+    (mapped pages would stay in the process). Every tensor's extent is checked
+    against the file's size when it is opened; tensors of a type whose fields
+    velmar cannot swap make a big-endian file a ValueError.
+    """
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = os.fspath(path)
+        try:
+            self._r = gguf.GGUFReader(self.path)
+        except (ValueError, KeyError, IndexError, TypeError, OverflowError) as e:
+            raise ValueError(f"{self.path}: not a readable GGUF file: {e}") from None
+        self.big_endian = self._r.byte_order == "S"
+        self.alignment = int(self._r.alignment)
+        self.tensors: list[Tensor] = []
+        size = os.path.getsize(self.path)
+        for t in self._r.tensors:
+            kind = GT(t.tensor_type)
+            if self.big_endian and kind not in PLAIN_TYPES and kind not in BLOCK_TYPES:
+                raise ValueError(f"{self.path}: tensor {t.name!r}: a big-endian file of {kind.name} blocks, whose "
+                                 "fields velmar cannot swap; convert the file to little-endian first")
+            if int(t.data_offset) + int(t.n_bytes) > size:
+                raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
+            self.tensors.append(Tensor(t.name, kind, tuple(int(d) for d in reversed(t.shape)), int(t.n_bytes),
+                                       int(t.data_offset)))
+        self.by_name = {t.name: t for t in self.tensors}
+        self._fd = os.open(self.path, os.O_RDONLY)
+
+    def close(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+    def fields(self) -> list[tuple[str, bytes]]:
+        """Every key and value as they are written to a little-endian file: the key, then its type and value."""
+        out = []
+        for name, field in self._r.fields.items():
+            if name.startswith("GGUF."):  # the header's own counts, not a key
+                continue
+            out.append((name, b"".join(p.astype(p.dtype.newbyteorder("<"), copy=False).tobytes() for p in field.parts)))
+        return out
+
+    def raw(self, t: Tensor, start: int = 0, stop: int | None = None) -> npt.NDArray[np.uint8]:
+        """Bytes start to stop of a tensor's data in little-endian order; start and stop fall between elements."""
+        start, stop = min(start, t.nbytes), t.nbytes if stop is None else max(min(start, t.nbytes), min(stop, t.nbytes))
+        data = np.empty(stop - start, np.uint8)
+        view, done = data.data, 0
+        while done < data.size:
+            got = os.preadv(self._fd, [view[done:]], t.offset + start + done)
+            if got <= 0:
+                raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
+            done += got
+        if not self.big_endian:
+            return data
+        if t.kind in PLAIN_TYPES:
+            width = PLAIN_TYPES[t.kind].itemsize
+            return data.view(f">u{width}").astype(f"<u{width}").view(np.uint8)
+        b = BLOCK_TYPES[t.kind]
+        blocks = data.reshape(-1, b.block_bytes)
+        for at in b.halves:
+            blocks[:, at : at + 2] = blocks[:, at + 1 : at - 1 if at else None : -1].copy()
+        return data
+
+    def read(self, t: Tensor) -> Stored:
+        """A tensor as velmar holds it: block types velmar has as quantized tensors, plain types as arrays."""
+        if t.kind in PLAIN_TYPES:
+            return self.rows(t, 0, 2**63)
+        if t.kind not in BLOCK_TYPES:
+            raise ValueError(f"{self.path}: tensor {t.name!r}: GGUF type {t.kind.name} has no velmar counterpart")
+        return from_blocks(self.raw(t), t.shape, t.kind)
+
+    def rows(self, t: Tensor, start: int, stop: int) -> npt.NDArray[Any]:
+        """Rows start to stop (along the first axis; a 1-D tensor is one row): plain types as they are, native,
+        block types as float32, decoded by gguf."""
+        outer = t.shape[0] if len(t.shape) > 1 else 1
+        start, stop = min(start, outer), max(min(start, outer), min(stop, outer))
+        shape = (stop - start, *t.shape[1:]) if len(t.shape) > 1 else t.shape
+        per = t.nbytes // outer if outer else 0
+        if t.kind in PLAIN_TYPES:
+            return self.raw(t, start * per, stop * per).view(PLAIN_TYPES[t.kind]).reshape(shape)
+        if math.prod(shape) == 0:
+            return np.zeros(shape, np.float32)
+        row_bytes = t.nbytes // math.prod(t.shape[:-1])
+        data = self.raw(t, start * per, stop * per).reshape(-1, row_bytes)
+        return np.asarray(gguf.quants.dequantize(data, t.kind), np.float32).reshape(shape)
+
+
+def load(path: str | os.PathLike[str]) -> dict[str, Stored]:
+    """Every tensor of a GGUF file; Q8_0, Q4_0 and the K-quants become velmar objects, other block types are refused."""
+    r = Reader(path)
+    try:
+        return {t.name: r.read(t) for t in r.tensors}
+    finally:
+        r.close()
+
+
+# ---------------------------------------------------------------- writing
+
+
+def _string(text: str) -> bytes:
+    data = text.encode()
+    return len(data).to_bytes(8, "little") + data
+
+
+def field(key: str, value: str | int) -> tuple[str, bytes]:
+    """A key and its value (a string, or an unsigned 32-bit integer) as ``Reader.fields`` gives them."""
+    if isinstance(value, str):
+        return key, _string(key) + int(gguf.GGUFValueType.STRING).to_bytes(4, "little") + _string(value)
+    return key, _string(key) + int(gguf.GGUFValueType.UINT32).to_bytes(4, "little") + value.to_bytes(4, "little")
+
+
+@dataclass(frozen=True)
+class Slot:
+    """One tensor of a GGUF file to write: what the header says of it."""
+
+    name: str
+    shape: tuple[int, ...]  # NumPy's order
+    kind: GT
+
+    @property
+    def nbytes(self) -> int:
+        block, size = gguf.GGML_QUANT_SIZES[self.kind]
+        return math.prod(self.shape) // block * size
+
+
+class Writer(io.Staged):
+    """A GGUF file written one tensor at a time, under a temporary name.
+
+    The whole header (keys and values, then every tensor's name, shape, type
+    and offset) follows from the slots, so it is written first; the data of
+    each tensor follows in the slots' order, each padded to the alignment.
+    The file gets its real name only in ``commit``.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], fields: Sequence[tuple[str, bytes]], slots: Sequence[Slot],
+                 alignment: int = gguf.GGUF_DEFAULT_ALIGNMENT) -> None:
+        self.slots, self.alignment = list(slots), alignment
+        if len({s.name for s in self.slots}) != len(self.slots):
+            raise ValueError("two tensors have the same name")
+        header = [b"GGUF", (3).to_bytes(4, "little"), len(self.slots).to_bytes(8, "little"),
+                  len(fields).to_bytes(8, "little"), *(raw for _, raw in fields)]
+        offset = 0
+        for s in self.slots:
+            dims = list(reversed(s.shape)) or [1]
+            header += [_string(s.name), len(dims).to_bytes(4, "little"), *(d.to_bytes(8, "little") for d in dims),
+                       int(s.kind).to_bytes(4, "little"), offset.to_bytes(8, "little")]
+            offset += self._padded(s.nbytes)
+        super().__init__(path)
+        head = b"".join(header)
+        self.file.write(head + bytes(self._padded(len(head)) - len(head)))
+        self.index, self.written = 0, 0  # the slot whose data comes next, and how much of it is written
+        self._settle()
+
+    def _padded(self, n: int) -> int:
+        return -(-n // self.alignment) * self.alignment
+
+    def _settle(self) -> None:
+        """Pad and step past every slot whose data is complete (an empty one is at once)."""
+        while self.index < len(self.slots) and self.written == self.slots[self.index].nbytes:
+            n = self.slots[self.index].nbytes
+            self.file.write(bytes(self._padded(n) - n))
+            self.index, self.written = self.index + 1, 0
+
+    def put(self, data: npt.NDArray[Any]) -> None:
+        """Bytes of the current tensor's data, all at once or in pieces."""
+        raw = np.ascontiguousarray(data).reshape(-1).view(np.uint8)
+        if self.index == len(self.slots) or self.written + raw.nbytes > self.slots[self.index].nbytes:
+            raise ValueError("more data than the header declares")
+        self.file.write(raw.data)
+        self.written += raw.nbytes
+        self._settle()
+
+    def commit(self) -> None:
+        if self.index < len(self.slots):
+            raise ValueError(f"{self.slots[self.index].name!r}: the data is shorter than the header declares")
+        self._publish()
+
+
+def plain_type(name: str, dtype: np.dtype[Any]) -> GT:
+    kind = PLAIN_OF.get(np.dtype(dtype).newbyteorder("="))
+    if kind is None:
+        raise ValueError(f"{name!r}: GGUF has no type for {dtype} arrays")
+    return kind
 
 
 def export(path: str | os.PathLike[str], objects: Mapping[str, Stored], *, fallback: str | None = None,
@@ -97,68 +370,26 @@ def export(path: str | os.PathLike[str], objects: Mapping[str, Stored], *, fallb
     """
     if fallback is not None and fallback not in FALLBACKS:
         raise ValueError(f"fallback is 'f32', 'f16' or None, not {fallback!r}")
-    prepared: list[tuple[str, npt.NDArray[Any], GT | None]] = []
+    arrays: dict[str, npt.NDArray[Any]] = {}
+    slots = []
     for name, obj in objects.items():
-        if isinstance(obj, np.ndarray):
-            prepared.append((name, *_plain(name, obj)))
-            continue
-        kind = gguf_type(obj)
+        kind = None if isinstance(obj, np.ndarray) else gguf_type(obj)
         if kind is not None:
-            prepared.append((name, to_blocks(obj, kind), kind))
-        elif fallback is not None:
-            decoded = obj.dequantize()
-            prepared.append((name, decoded.astype(FALLBACKS[fallback]), None))
-        else:
-            lay = io.layout_of(obj)
-            raise ValueError(
-                f"{name!r}: {lay.kind} {lay.bits or 'adaptive'}-bit, block {lay.block}, {lay.scale} scales "
-                "has no GGUF type (Q8_0 and Q4_0 are symmetric 8 and 4 bits, block 32, f16 scales, "
-                "along the last axis); ask for a fallback to write it decoded as f32 or f16"
-            )
-    write(path, prepared, arch)
-
-
-def write(path: str | os.PathLike[str], prepared: list[tuple[str, npt.NDArray[Any], GT | None]], arch: str) -> None:
-    final = os.fspath(path)
-    directory, base = os.path.split(os.path.abspath(final))
-    temp = os.path.join(directory, f".{base}.{os.getpid()}.part")
-    writer = gguf.GGUFWriter(temp, arch)
-    try:
-        for name, array, kind in prepared:
-            writer.add_tensor(name, array, raw_dtype=kind)
-        writer.write_header_to_file()
-        writer.write_kv_data_to_file()
-        writer.write_tensors_to_file()
-        writer.close()
-        io.durable_replace(temp, final)
-    except BaseException:
-        writer.close()
-        if os.path.exists(temp):
-            os.unlink(temp)
-        raise
-
-
-def tensors(path: str | os.PathLike[str]) -> Iterator[tuple[str, GT, tuple[int, ...], Any]]:
-    """(name, GGUF type, shape, reader tensor) for every tensor of a GGUF file, reading no data."""
-    try:
-        reader = gguf.GGUFReader(path)
-    except (ValueError, KeyError, IndexError, TypeError, OverflowError) as e:
-        raise ValueError(f"{os.fspath(path)}: not a readable GGUF file: {e}") from None
-    for t in reader.tensors:
-        yield t.name, t.tensor_type, tuple(int(d) for d in reversed(t.shape)), t
-
-
-def convert(name: str, kind: GT, shape: tuple[int, ...], t: Any) -> Stored:
-    """One GGUF tensor as velmar sees it: Q8_0/Q4_0 as a quantized object, plain types as arrays."""
-    if kind in (GT.Q8_0, GT.Q4_0):
-        return from_blocks(t.data, shape, kind)
-    if kind == GT.BF16:
-        return np.array(t.data).view(io.ST_DTYPES["BF16"]).reshape(shape)
-    if kind in PLAIN_TYPES:
-        return np.array(t.data).reshape(shape)
-    raise ValueError(f"{name!r}: GGUF type {kind.name} has no velmar counterpart")
-
-
-def load(path: str | os.PathLike[str]) -> dict[str, Stored]:
-    """Every tensor of a GGUF file; Q8_0/Q4_0 become velmar objects, other block types are refused."""
-    return {name: convert(name, kind, shape, t) for name, kind, shape, t in tensors(path)}
+            arrays[name] = block_bytes(obj)
+            slots.append(Slot(name, Layout.of(obj).shape, kind))
+            continue
+        if not isinstance(obj, np.ndarray):
+            if fallback is None:
+                lay = Layout.of(obj)
+                what = lay.kind if lay.super_block else (
+                    f"{lay.kind} {lay.bits or 'adaptive'}-bit, block {lay.block}, {lay.scale} scales")
+                raise ValueError(
+                    f"{name!r}: {what} along axis {lay.axis} has no GGUF type (Q8_0 and Q4_0 are symmetric 8 and "
+                    "4 bits, block 32, f16 scales, Q2_K to Q6_K the super-block kinds, all along the last axis); "
+                    "ask for a fallback to write it decoded as f32 or f16")
+            obj = obj.dequantize().astype(FALLBACKS[fallback])
+        arrays[name] = np.ascontiguousarray(obj, obj.dtype.newbyteorder("<"))
+        slots.append(Slot(name, tuple(obj.shape), plain_type(name, obj.dtype)))
+    with Writer(path, [field("general.architecture", arch)], slots) as w:
+        for s in slots:
+            w.put(arrays[s.name])

@@ -21,14 +21,14 @@ import threading
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, TypeAlias, Union
+from typing import Any, Self, TypeAlias, Union
 
-import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 from safetensors import SafetensorError, safe_open
 
-from velmar._native import Quantized, Scale, Scheme
+from velmar._native import Quantized
+from velmar.layout import BFLOAT16, ORIGIN_DTYPES, PARTS, Layout, LayoutError, state_parts
 from velmar.tensor import QuantizedTensor
 
 __all__ = ["FORMAT_VERSION", "File", "load", "save", "Stored"]
@@ -36,26 +36,18 @@ __all__ = ["FORMAT_VERSION", "File", "load", "save", "Stored"]
 FORMAT_VERSION = 1
 FORMAT_KEY = "velmar.format"
 INDEX_KEY = "velmar.tensors"
-PARTS = ("codes", "scales", "zero_points", "widths")
-KINDS = ("symmetric", "asymmetric", "adaptive")
-SCALE_NAMES: dict[str, Scale] = {"f32": Scale.F32, "f16": Scale.F16, "bf16": Scale.Bf16}
-SCALE_DTYPES: dict[str, np.dtype[Any]] = {
-    "f32": np.dtype(np.float32),
-    "f16": np.dtype(np.float16),
-    "bf16": np.dtype(ml_dtypes.bfloat16),
-}
 # safetensors' names for the element types velmar reads and writes.
 ST_DTYPES: dict[str, np.dtype[Any]] = {
     "F64": np.dtype(np.float64), "F32": np.dtype(np.float32), "F16": np.dtype(np.float16),
-    "BF16": np.dtype(ml_dtypes.bfloat16), "I64": np.dtype(np.int64), "I32": np.dtype(np.int32),
+    "BF16": BFLOAT16, "I64": np.dtype(np.int64), "I32": np.dtype(np.int32),
     "I16": np.dtype(np.int16), "I8": np.dtype(np.int8), "U64": np.dtype(np.uint64),
     "U32": np.dtype(np.uint32), "U16": np.dtype(np.uint16), "U8": np.dtype(np.uint8),
     "BOOL": np.dtype(np.bool_),
 }
 ST_NAMES = {v: k for k, v in ST_DTYPES.items()}
-# Element types a quantized tensor may say it came from.
-ORIGIN_DTYPES = {str(d) for d in ST_DTYPES.values()}
 MAX_SIZE = 2**63 - 1
+# The header's own entry; no array may take its name.
+HEADER_KEY = "__metadata__"
 
 Stored: TypeAlias = Union[QuantizedTensor, Quantized, npt.NDArray[Any]]
 
@@ -64,197 +56,27 @@ def part_key(name: str, part: str) -> str:
     return f"{name}:{part}"
 
 
-def packed_len(count: int, bits: int) -> int:
-    return (count * bits + 7) // 8
-
-
-def scale_name(scale: Scale) -> str:
-    return {Scale.F32: "f32", Scale.F16: "f16", Scale.Bf16: "bf16"}[scale]
-
-
-# ---------------------------------------------------------------- description
-
-
-@dataclass(frozen=True)
-class Layout:
-    """What the header says about one quantized tensor, already checked."""
-
-    vector: bool  # a 1-D Quantized rather than a QuantizedTensor
-    kind: str
-    bits: int  # 0 for adaptive
-    block: int
-    tolerance: float | None
-    scale: str
-    shape: tuple[int, ...]
-    axis: int
-    dtype: str
-
-    @property
-    def rows(self) -> int:
-        return math.prod(d for i, d in enumerate(self.shape) if i != self.axis)
-
-    @property
-    def row_len(self) -> int:
-        return self.shape[self.axis]
-
-    @property
-    def blocks(self) -> int:
-        return self.rows * -(-self.row_len // self.block)
-
-    def part_counts(self) -> dict[str, int | None]:
-        """Element count of each part; None where only the data can tell (adaptive codes)."""
-        nb = self.blocks
-        codes = None if self.kind == "adaptive" else self.rows * packed_len(self.row_len, self.bits)
-        return {
-            "codes": codes,
-            "scales": nb,
-            "zero_points": 0 if self.kind == "symmetric" else nb,
-            "widths": nb if self.kind == "adaptive" else 0,
-        }
-
-    def part_dtype(self, part: str) -> np.dtype[Any]:
-        fixed: dict[str, np.dtype[Any]] = {"codes": np.dtype(np.uint8), "widths": np.dtype(np.uint32)}
-        return fixed[part] if part in fixed else SCALE_DTYPES[self.scale]
-
-    def scheme(self) -> Scheme:
-        if self.kind == "adaptive":
-            return Scheme.adaptive(self.block, self.tolerance if self.tolerance is not None else 0.001)
-        make = Scheme.symmetric if self.kind == "symmetric" else Scheme.asymmetric
-        return make(self.bits, self.block)
-
-    def as_json(self) -> dict[str, Any]:
-        return {
-            "type": "vector" if self.vector else "tensor",
-            "kind": self.kind,
-            "bits": self.bits or None,
-            "block": self.block,
-            "tolerance": self.tolerance,
-            "scale": self.scale,
-            "shape": list(self.shape),
-            "axis": self.axis,
-            "dtype": self.dtype,
-        }
-
-
-class _Bad(Exception):
-    """One problem with one field; turned into the ValueError that names the tensor."""
-
-    def __init__(self, field: str, problem: str) -> None:
-        super().__init__(field, problem)
-        self.field = field
-        self.problem = problem
-
-
-def _int(doc: Mapping[str, Any], field: str, low: int, high: int = MAX_SIZE) -> int:
-    v = doc.get(field)
-    if type(v) is not int or not low <= v <= high:
-        raise _Bad(field, f"expected an integer from {low} to {high}, got {v!r:.60}")
-    return v
-
-
-def parse_layout(doc: object) -> Layout:
-    """Check one tensor's JSON description; raises _Bad naming the first wrong field."""
-    if not isinstance(doc, dict):
-        raise _Bad("description", "not a JSON object")
-    unknown = set(doc) - {"type", "kind", "bits", "block", "tolerance", "scale", "shape", "axis", "dtype"}
-    if unknown:
-        raise _Bad(sorted(unknown)[0], "unknown field")
-    kind_of = doc.get("type")
-    if kind_of not in ("vector", "tensor"):
-        raise _Bad("type", f"expected 'vector' or 'tensor', got {kind_of!r:.60}")
-    kind = doc.get("kind")
-    if kind not in KINDS:
-        raise _Bad("kind", f"expected one of {', '.join(KINDS)}, got {kind!r:.60}")
-    block = _int(doc, "block", 1)
-    if kind == "adaptive":
-        if doc.get("bits") is not None:
-            raise _Bad("bits", "must be null for adaptive")
-        bits = 0
-        tol = doc.get("tolerance")  # a 1-D Quantized does not know it
-        if tol is not None and (type(tol) not in (int, float) or not (math.isfinite(tol) and tol > 0)):
-            raise _Bad("tolerance", f"expected a positive number or null, got {tol!r:.60}")
-        tolerance: float | None = None if tol is None else float(tol)
-    else:
-        bits = _int(doc, "bits", 2, 16)
-        if doc.get("tolerance") is not None:
-            raise _Bad("tolerance", f"must be null for {kind}")
-        tolerance = None
-    scale = doc.get("scale")
-    if not isinstance(scale, str) or scale not in SCALE_DTYPES:
-        raise _Bad("scale", f"expected f32, f16 or bf16, got {scale!r:.60}")
-    shape = doc.get("shape")
-    if not isinstance(shape, list) or not 1 <= len(shape) <= 64:
-        raise _Bad("shape", "expected a list of 1 to 64 sizes")
-    if any(type(d) is not int or not 0 <= d <= MAX_SIZE for d in shape):
-        raise _Bad("shape", f"sizes must be integers from 0 to {MAX_SIZE}")
-    total = 1
-    for d in shape:  # Python integers: the product cannot wrap, only grow
-        total *= d
-    if total > MAX_SIZE:
-        raise _Bad("shape", f"{total} elements is more than any file holds")
-    axis = _int(doc, "axis", -len(shape), len(shape) - 1) % len(shape)
-    dtype = doc.get("dtype")
-    if not isinstance(dtype, str) or dtype not in ORIGIN_DTYPES:
-        raise _Bad("dtype", f"unknown element type {dtype!r:.60}")
-    if kind_of == "vector" and (len(shape) != 1 or dtype != "float32"):
-        raise _Bad("shape", "a vector is 1-D float32")
-    return Layout(kind_of == "vector", str(kind), bits, block, tolerance, str(scale), tuple(shape), axis, str(dtype))
-
-
 # ---------------------------------------------------------------- objects <-> parts
-
-
-def layout_of(obj: Any) -> Layout:
-    if isinstance(obj, Quantized):
-        return Layout(True, obj.kind, obj.bits or 0, obj.block, None, scale_name(obj.scale), (len(obj),), 0, "float32")
-    scheme = obj.scheme
-    return Layout(
-        False, scheme.kind, scheme.bits or 0, scheme.block, scheme.tolerance, scale_name(obj.scale),
-        tuple(int(d) for d in obj.shape), int(obj.axis) % len(obj.shape), str(np.dtype(obj.dtype)),
-    )
 
 
 def parts_of(obj: Any) -> dict[str, npt.NDArray[Any]]:
     if isinstance(obj, Quantized):
-        _, kind, scale, _, _, codes, _, widths, scales, zps = obj.__getstate__()
-        e = SCALE_DTYPES[scale_name(scale)]
-        return {
-            "codes": np.frombuffer(codes, np.uint8),
-            "scales": np.frombuffer(scales, e),
-            "zero_points": np.frombuffer(zps, e),
-            "widths": np.asarray(widths, np.uint32),
-        }
+        _, _, scale, _, _, codes, _, widths, scales, zps = obj.__getstate__()
+        return state_parts(scale, codes, widths, scales, zps)
     parts: dict[str, npt.NDArray[Any]] = obj.parts()
     return parts
 
 
 def build(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> Any:
-    """The object the parts describe; the parts' sizes are checked already."""
+    """The object the parts describe; raises ValueError for parts that do not fit the layout."""
     if layout.vector:
         state = (
-            1, layout.kind, SCALE_NAMES[layout.scale], layout.block, layout.row_len,
+            1, layout.kind, layout.scale_member, layout.block, layout.row_len,
             parts["codes"].tobytes(), layout.bits, tuple(int(w) for w in parts["widths"]),
             parts["scales"].tobytes(), parts["zero_points"].tobytes(),
         )
         return Quantized._from_pickle(state)
-    dtype = np.dtype(ml_dtypes.bfloat16) if layout.dtype == "bfloat16" else np.dtype(layout.dtype)
-    return QuantizedTensor.from_parts(
-        shape=layout.shape, axis=layout.axis, scheme=layout.scheme(), scale=SCALE_NAMES[layout.scale],
-        dtype=dtype, codes=parts["codes"], scales=parts["scales"], zero_points=parts["zero_points"],
-        widths=parts["widths"],
-    )
-
-
-def adaptive_codes_len(layout: Layout, widths: npt.NDArray[np.uint32]) -> int:
-    """Code bytes that these per-block widths need, row after row."""
-    n, block = layout.row_len, layout.block
-    full, tail = divmod(n, block)
-    per_row = full + (tail > 0)
-    w = widths.astype(np.int64).reshape(layout.rows, per_row) if per_row else np.zeros((layout.rows, 0), np.int64)
-    total = int(((w[:, :full] * block + 7) // 8).sum()) if full else 0
-    if tail:
-        total += int(((w[:, full] * tail + 7) // 8).sum())
-    return total
+    return QuantizedTensor._from_layout(layout, parts)
 
 
 # ---------------------------------------------------------------- writing
@@ -276,7 +98,50 @@ def _fsync(path: str) -> None:
         os.close(fd)
 
 
-class Writer:
+class Staged:
+    """A file written under a temporary name next to ``path``; it gets its name only in ``commit``.
+
+    Subclasses write to ``self.file`` and end their ``commit`` with
+    ``_publish``; leaving a ``with`` block early, or a failed commit, removes
+    the temporary file, so an incomplete file is never left behind.
+    """
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = os.fspath(path)
+        directory, base = os.path.split(os.path.abspath(self.path))
+        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        self.file = os.fdopen(fd, "wb")
+
+    def commit(self) -> None:
+        self._publish()
+
+    def _publish(self) -> None:
+        self.file.close()
+        durable_replace(self.temp, self.path)
+
+    def abort(self) -> None:
+        self.file.close()
+        try:
+            os.unlink(self.temp)
+        except FileNotFoundError:
+            pass
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
+        if kind is None:
+            try:
+                self.commit()
+            except BaseException:
+                self.abort()  # a file that could not be completed is not left behind either
+                raise
+        else:
+            self.abort()
+
+
+class Writer(Staged):
     """A safetensors file written one array at a time, under a temporary name.
 
     The header comes first in the file but its offsets are known only at the
@@ -288,7 +153,6 @@ class Writer:
 
     def __init__(self, path: str | os.PathLike[str], entries: list[tuple[str, str, tuple[int, ...]]],
                  metadata: Mapping[str, str]) -> None:
-        self.path = os.fspath(path)
         self.metadata = dict(metadata)
         # key -> (dtype name, upper bound of the shape); the real shape may be smaller.
         self.declared = {key: (dt, shape) for key, dt, shape in entries}
@@ -299,15 +163,12 @@ class Writer:
         widest = {k: {"dtype": dt, "shape": list(shape), "data_offsets": [bound, bound]}
                   for k, (dt, shape) in self.declared.items()}
         self.reserved = -(-len(self._header(widest)) // 8) * 8
-        directory, base = os.path.split(os.path.abspath(self.path))
-        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
-        fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-        self.file = os.fdopen(fd, "wb")
+        super().__init__(path)
         self.offset = 0
         self.file.seek(8 + self.reserved)
 
     def _header(self, entries: Mapping[str, Any]) -> bytes:
-        doc: dict[str, Any] = {"__metadata__": self.metadata} if self.metadata else {}
+        doc: dict[str, Any] = {HEADER_KEY: self.metadata} if self.metadata else {}
         doc.update(entries)
         return json.dumps(doc, separators=(",", ":"), ensure_ascii=True).encode()
 
@@ -315,7 +176,7 @@ class Writer:
         dt, bound = self.declared[key]
         if key in self.written:
             raise ValueError(f"{key!r} written twice")
-        a = np.ascontiguousarray(array)
+        a = np.asarray(array, order="C")  # 0-d stays 0-d
         if ST_NAMES.get(a.dtype) != dt or a.ndim != len(bound) or any(s > b for s, b in zip(a.shape, bound)):
             raise ValueError(f"{key!r}: {a.dtype}{list(a.shape)} does not fit the declared {dt}{list(bound)}")
         self.file.write(a.reshape(-1).view(np.uint8).data)
@@ -331,38 +192,13 @@ class Writer:
         header += b" " * (self.reserved - len(header))
         self.file.seek(0)
         self.file.write(len(header).to_bytes(8, "little") + header)
-        self.file.close()
-        durable_replace(self.temp, self.path)
-
-    def abort(self) -> None:
-        self.file.close()
-        try:
-            os.unlink(self.temp)
-        except FileNotFoundError:
-            pass
-
-    def __enter__(self) -> Writer:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
-        if kind is None:
-            try:
-                self.commit()
-            except BaseException:
-                self.abort()  # a file that could not be completed is not left behind either
-                raise
-        else:
-            self.abort()
+        self._publish()
 
 
 def quantized_entries(name: str, layout: Layout) -> list[tuple[str, str, tuple[int, ...]]]:
     """The arrays of one quantized tensor; adaptive codes are bounded by 8 bits per value."""
-    out: list[tuple[str, str, tuple[int, ...]]] = []
-    for part, count in layout.part_counts().items():
-        if count is None:
-            count = layout.rows * layout.row_len
-        out.append((part_key(name, part), ST_NAMES[layout.part_dtype(part)], (count,)))
-    return out
+    return [(part_key(name, part), ST_NAMES[layout.part_dtype(part)], (count,))
+            for part, count in layout.max_part_counts().items()]
 
 
 def plain_entry(name: str, array: npt.NDArray[Any]) -> tuple[str, str, tuple[int, ...]]:
@@ -370,6 +206,24 @@ def plain_entry(name: str, array: npt.NDArray[Any]) -> tuple[str, str, tuple[int
     if dt is None:
         raise TypeError(f"{name!r}: cannot store an array of {array.dtype}")
     return (name, dt, tuple(array.shape))
+
+
+def storable(name: object, obj: object) -> Stored:
+    """``obj`` as it will be stored under ``name``, or an error if ``load`` could not give it back."""
+    if not isinstance(name, str):
+        raise TypeError(f"tensor names are strings, not {type(name).__name__}")
+    if name == HEADER_KEY:
+        raise ValueError(f"{name!r} is the name of the file's header")
+    if isinstance(obj, np.ndarray):
+        # Files are little-endian: a byte-swapped array is stored as its values.
+        return obj if obj.dtype.isnative else obj.astype(obj.dtype.newbyteorder("="))
+    if isinstance(obj, QuantizedTensor) and obj.dtype.name not in ORIGIN_DTYPES:
+        raise TypeError(f"{name!r}: quantized from {obj.dtype}, which a file cannot name; rebuild it with "
+                        "QuantizedTensor.from_parts(dtype=...) to record another type")
+    if not isinstance(obj, (QuantizedTensor, Quantized)):
+        raise TypeError(f"{name!r}: cannot store a {type(obj).__name__}; save takes QuantizedTensor, Quantized "
+                        "and NumPy arrays")
+    return obj
 
 
 def header_metadata(layouts: Mapping[str, Layout], metadata: Mapping[str, str] | None) -> dict[str, str]:
@@ -387,21 +241,22 @@ def header_metadata(layouts: Mapping[str, Layout], metadata: Mapping[str, str] |
 def save(path: str | os.PathLike[str], tensors: Mapping[str, Stored], metadata: Mapping[str, str] | None = None) -> None:
     """Write quantized tensors (and plain arrays) to ``path``.
 
-    The file appears under its name only when complete; on any error the
-    previous file at ``path``, if any, is left as it was.
+    Whatever it accepts, ``load`` gives back; what a file cannot hold is
+    refused before anything is written. The file appears under its name only
+    when complete; on any error the previous file at ``path``, if any, is
+    left as it was.
     """
+    objects = {name: storable(name, obj) for name, obj in tensors.items()}
     layouts: dict[str, Layout] = {}
     entries: list[tuple[str, str, tuple[int, ...]]] = []
-    for name, obj in tensors.items():
-        if not isinstance(name, str):
-            raise TypeError(f"tensor names are strings, not {type(name).__name__}")
+    for name, obj in objects.items():
         if isinstance(obj, np.ndarray):
             entries.append(plain_entry(name, obj))
         else:
-            layouts[name] = layout_of(obj)
+            layouts[name] = Layout.of(obj)
             entries += quantized_entries(name, layouts[name])
     with Writer(path, entries, header_metadata(layouts, metadata)) as w:
-        for name, obj in tensors.items():
+        for name, obj in objects.items():
             if isinstance(obj, np.ndarray):
                 w.put(name, obj)
             else:
@@ -412,29 +267,45 @@ def save(path: str | os.PathLike[str], tensors: Mapping[str, Stored], metadata: 
 # ---------------------------------------------------------------- reading
 
 
+@dataclass(frozen=True)
+class _Entry:
+    """One array of the file: where its bytes lie, relative to the data."""
+
+    dtype: np.dtype[Any]
+    shape: tuple[int, ...]
+    begin: int
+    end: int
+
+
 class File:
     """An opened velmar (or plain safetensors) file; tensors are read one at a time.
 
     Opening reads and checks the header only. ``f[name]`` reads that
-    tensor's arrays and nothing else.
+    tensor's arrays and nothing else, with ``pread`` rather than through a
+    memory map, so a file changed or truncated meanwhile gives a ValueError,
+    never a crash, and a tensor read owns its data.
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         try:
-            self._st: Any = safe_open(self.path, framework="numpy")
+            # safetensors checks the header: names, types, shapes, offsets.
+            with safe_open(self.path, framework="numpy") as st:
+                metadata = dict(st.metadata() or {})
         except (SafetensorError, UnicodeDecodeError) as e:
             raise ValueError(f"{self.path}: not a safetensors file: {e}") from None
-        self._fd = -1
+        self._fd = os.open(self.path, os.O_RDONLY)
         try:
-            self._check_header()
-            self._fd = os.open(self.path, os.O_RDONLY)
-            # safetensors has checked the header; its offsets let read_rows
-            # read a few rows without mapping the whole file into memory.
             n = int.from_bytes(os.pread(self._fd, 8, 0), "little")
-            entries = json.loads(os.pread(self._fd, n, 8))
+            try:
+                header = json.loads(os.pread(self._fd, n, 8)) if 8 + n <= os.fstat(self._fd).st_size else None
+            except ValueError:
+                header = None
+            if not isinstance(header, dict):
+                raise ValueError(f"{self.path}: the header changed while it was read")
+            self._entries = {k: self._entry(k, v) for k, v in header.items() if k != HEADER_KEY}
             self._data_start = 8 + n
-            self._offsets = {k: int(v["data_offsets"][0]) for k, v in entries.items() if k != "__metadata__"}
+            self._check_header(metadata)
         except BaseException:
             self.close()
             raise
@@ -442,8 +313,20 @@ class File:
     def _fail(self, name: str, field: str, problem: str) -> ValueError:
         return ValueError(f"{self.path}: tensor {name!r}: {field}: {problem}")
 
-    def _check_header(self) -> None:
-        meta = dict(self._st.metadata() or {})
+    def _entry(self, key: str, doc: Any) -> _Entry:
+        try:
+            dtype = ST_DTYPES.get(doc["dtype"])
+            shape = tuple(int(d) for d in doc["shape"])
+            begin, end = (int(x) for x in doc["data_offsets"])
+        except (KeyError, TypeError, ValueError):  # safetensors read another header
+            raise self._fail(key, "header", "changed while it was read") from None
+        if dtype is None:
+            raise self._fail(key, "dtype", f"element type {doc['dtype']} is not supported")
+        if end - begin != math.prod(shape) * dtype.itemsize:  # the file changed since safetensors looked
+            raise self._fail(key, "data_offsets", f"{end - begin} bytes do not hold {dtype}{list(shape)}")
+        return _Entry(dtype, shape, begin, end)
+
+    def _check_header(self, meta: dict[str, str]) -> None:
         version = meta.pop(FORMAT_KEY, None)
         index_text = meta.pop(INDEX_KEY, None)
         self.metadata: dict[str, str] = meta
@@ -461,39 +344,30 @@ class File:
                 raise ValueError(f"{self.path}: {INDEX_KEY}: not valid JSON") from None
             if not isinstance(index, dict):
                 raise ValueError(f"{self.path}: {INDEX_KEY}: not a JSON object")
-        keys = set(self._st.keys())
         self.layouts: dict[str, Layout] = {}
-        claimed: set[str] = set()
         for name, doc in index.items():
             try:
-                layout = parse_layout(doc)
-            except _Bad as e:
+                layout = Layout.from_json(doc)
+            except LayoutError as e:
                 raise self._fail(name, e.field, e.problem) from None
-            if name in keys:
+            if name in self._entries:
                 raise self._fail(name, "name", "also stored as a plain array")
-            for part, count in layout.part_counts().items():
-                key = part_key(name, part)
-                if key not in keys:
+            for part, (low, high) in layout.part_bounds().items():
+                entry = self._entries.get(part_key(name, part))
+                if entry is None:
                     raise self._fail(name, part, "missing")
-                claimed.add(key)
-                sl = self._st.get_slice(key)
-                dt, shape = sl.get_dtype(), sl.get_shape()
-                want = ST_NAMES[layout.part_dtype(part)]
-                if dt != want or len(shape) != 1:
-                    raise self._fail(name, part, f"expected a 1-D {want} array, got {dt}{shape}")
-                if count is not None and shape[0] != count:
-                    raise self._fail(name, part, f"expected {count} elements, got {shape[0]}")
-                if count is None and layout.rows * layout.row_len > 4 * shape[0]:
-                    # Every width is at least 2 bits: fewer bytes cannot hold the codes.
-                    raise self._fail(name, part, f"{shape[0]} bytes cannot hold {layout.rows * layout.row_len} codes")
+                want = layout.part_dtype(part)
+                if entry.dtype != want or len(entry.shape) != 1:
+                    raise self._fail(name, part, f"expected a 1-D {ST_NAMES[want]} array, "
+                                                 f"got {ST_NAMES[entry.dtype]}{list(entry.shape)}")
+                if not low <= entry.shape[0] <= high:
+                    expected = f"{low}" if low == high else f"{low} to {high}"
+                    raise self._fail(name, part, f"expected {expected} elements, got {entry.shape[0]}")
             self.layouts[name] = layout
         # In the order of the data, which is the order they were saved in.
-        ordered = self._st.offset_keys() if hasattr(self._st, "offset_keys") else self._st.keys()
         owner = {part_key(n, p): n for n in self.layouts for p in PARTS}
+        ordered = sorted(self._entries, key=lambda k: self._entries[k].begin)
         self.names = list(dict.fromkeys(owner.get(k, k) for k in ordered))
-        for k in self.names:
-            if k not in self.layouts and self._st.get_slice(k).get_dtype() not in ST_DTYPES:
-                raise self._fail(k, "dtype", f"element type {self._st.get_slice(k).get_dtype()} is not supported")
 
     def keys(self) -> list[str]:
         return list(self.names)
@@ -515,62 +389,82 @@ class File:
 
     def plain(self, name: str) -> tuple[np.dtype[Any], tuple[int, ...]]:
         """Element type and shape of a plain array."""
-        sl = self._st.get_slice(name)
-        return ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
+        entry = self._entries[name]
+        return entry.dtype, entry.shape
 
     def read_rows(self, key: str, start: int = 0, stop: int = MAX_SIZE) -> npt.NDArray[Any]:
         """Rows start to stop (along the first axis) of any array in the file, read straight from it.
 
-        Unlike a memory map, the pages read do not stay in the process: a
-        model read slice by slice never holds more than a slice.
+        ``start`` and ``stop`` are taken as in a Python slice: negative ones
+        count from the end. Unlike a memory map, the pages read do not stay in
+        the process: a model read slice by slice never holds more than a slice.
         """
-        sl = self._st.get_slice(key)
-        dtype, shape = ST_DTYPES[sl.get_dtype()], tuple(sl.get_shape())
-        if not shape:
-            return np.asarray(self._st.get_tensor(key))
-        stop = max(start, min(stop, shape[0]))
-        out = np.empty((stop - start, *shape[1:]), dtype)
-        skip = start * (out.nbytes // (stop - start)) if stop > start else 0
-        view = out.reshape(-1).view(np.uint8).data
-        offset = self._data_start + self._offsets[key] + skip
+        entry = self._entries[key]
+        if not entry.shape:
+            return self._read(key, entry, 0, entry.end - entry.begin).reshape(())
+        first, last, _ = slice(start, stop).indices(entry.shape[0])
+        row = math.prod(entry.shape[1:]) * entry.dtype.itemsize
+        count = max(last - first, 0)
+        return self._read(key, entry, first * row, count * row).reshape(count, *entry.shape[1:])
+
+    def _where(self, key: str) -> tuple[str, str]:
+        """(tensor, field) to name in an error about array ``key``."""
+        return (key, "data") if key in self.names else tuple(key.rsplit(":", 1))  # type: ignore[return-value]
+
+    def _span(self, key: str, entry: _Entry, skip: int, nbytes: int) -> int:
+        """Where in the file ``nbytes`` of an array from ``skip`` on begin, checked against
+        the file's size now, before anything is allocated: the file may have shrunk."""
+        offset = self._data_start + entry.begin + skip
+        size = os.fstat(self._fd).st_size
+        if offset + nbytes > size:
+            raise self._fail(*self._where(key), f"the file ends inside its data ({size} bytes, "
+                                                 f"the array ends at {self._data_start + entry.end})")
+        return offset
+
+    def _read(self, key: str, entry: _Entry, skip: int, nbytes: int) -> npt.NDArray[Any]:
+        """A new array of ``nbytes`` of an array's bytes from ``skip`` on."""
+        offset = self._span(key, entry, skip, nbytes)
+        out = np.empty(nbytes // entry.dtype.itemsize, entry.dtype)
+        view = out.view(np.uint8).data
         done = 0
-        while done < out.nbytes:
+        while done < nbytes:
             got = os.preadv(self._fd, [view[done:]], offset + done)
             if got <= 0:
-                raise ValueError(f"{self.path}: {key!r}: the file ends inside its data")
+                raise self._fail(*self._where(key), "the file ends inside its data")
             done += got
         return out
+
+    def _read_part(self, key: str, entry: _Entry) -> npt.NDArray[Any]:
+        """A whole array as bytes, which nothing can write, so a tensor keeps it without a copy."""
+        nbytes = entry.end - entry.begin
+        offset = self._span(key, entry, 0, nbytes)
+        chunks = []
+        while nbytes:
+            got = os.pread(self._fd, min(nbytes, 1 << 30), offset)
+            if not got:
+                raise self._fail(*self._where(key), "the file ends inside its data")
+            chunks.append(got)
+            offset += len(got)
+            nbytes -= len(got)
+        return np.frombuffer(b"".join(chunks), entry.dtype)  # one chunk is joined without a copy
 
     def __getitem__(self, name: str) -> Stored:
         layout = self.layout(name)
         if layout is None:
-            array: npt.NDArray[Any] = self._st.get_tensor(name)
-            return array
-        parts: dict[str, npt.NDArray[Any]] = {}
-        for part in ("widths", "scales", "zero_points", "codes"):
-            # Mapped, not read: pages are read as the tensor is used.
-            parts[part] = self._st.get_tensor(part_key(name, part))
-            parts[part].flags.writeable = False  # so that the tensor adopts it without a copy
-            if part == "widths" and layout.kind == "adaptive":
-                w = parts["widths"]
-                if w.size and (int(w.min()) < 2 or int(w.max()) > 8):
-                    raise self._fail(name, "widths", "every width is from 2 to 8 bits")
-            if part == "codes" and layout.kind == "adaptive":
-                need = adaptive_codes_len(layout, parts["widths"])
-                if parts["codes"].size != need:
-                    raise self._fail(name, "codes", f"the widths need {need} bytes, got {parts['codes'].size}")
+            entry = self._entries[name]
+            return self._read(name, entry, 0, entry.end - entry.begin).reshape(entry.shape)
+        parts = {part: self._read_part(part_key(name, part), self._entries[part_key(name, part)]) for part in PARTS}
         try:
             return build(layout, parts)  # type: ignore[no-any-return]
-        except (ValueError, TypeError, OverflowError) as e:
+        except LayoutError as e:
+            raise self._fail(name, e.field, e.problem) from None
+        except ValueError as e:
             raise self._fail(name, "parts", str(e)) from None
 
     def close(self) -> None:
         if getattr(self, "_fd", -1) >= 0:
             os.close(self._fd)
             self._fd = -1
-        st = getattr(self, "_st", None)
-        if st is not None:
-            st.__exit__(None, None, None)
 
     def __enter__(self) -> File:
         return self

@@ -1,4 +1,4 @@
-"""The compression report behind ``python -m velmar`` and the ``velmar`` command.
+"""The compression report behind ``python -m velmar`` (the command is ``velmar.commands.vector``).
 
 For one vector it quantizes with every scheme worth considering and prints,
 per scheme and scale type, the stored bits per element, the compression ratio
@@ -8,24 +8,20 @@ the quantization throughput.
 
 from __future__ import annotations
 
-import argparse
 import gc
-import json
 import math
-import os
-import pickle
 import statistics
-import sys
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, TextIO
 
 import numpy as np
 import numpy.typing as npt
 
-from velmar import _native
-from velmar._native import Quantized, QuantizeError, Scale, Scheme
+from velmar._native import Scale, Scheme
+from velmar.commands.common import Progress, UsageError, optional, parse_scheme, read_magic
+from velmar.layout import SCALES, scale_name
 
 __all__ = [
     "BLOCK",
@@ -37,7 +33,6 @@ __all__ = [
     "format_table",
     "load_vector",
     "read_magic",
-    "main",
     "measure",
     "parse_scheme",
     "plot",
@@ -51,12 +46,6 @@ __all__ = [
 F32Array = npt.NDArray[np.float32]
 
 
-def scale_name(scale: Scale) -> str:
-    """The name a scale pickles under: f32, f16 or bf16."""
-    return scale.__getstate__()
-
-
-SCALES: dict[str, Scale] = {scale_name(s): s for s in (Scale.F32, Scale.F16, Scale.Bf16)}
 # The block size the quantizers take when given none.
 BLOCK: int = Scheme.symmetric().block
 SYMMETRIC_BITS = tuple(range(2, 9))
@@ -67,11 +56,7 @@ ADAPTIVE_RELATIVE_TOLERANCES = (0.2, 0.05, 0.01)
 SAMPLE_SIZE = 1 << 20
 PROGRESS_THRESHOLD = 1 << 22
 
-SCHEME_SYNTAX = "symmetric[:BITS], asymmetric[:BITS] or adaptive[:TOLERANCE]"
 
-
-class UsageError(Exception):
-    """A mistake in the command line or the input: reported in one line, without a traceback."""
 
 
 def sample(n: int = SAMPLE_SIZE, seed: int = 0) -> F32Array:
@@ -89,16 +74,6 @@ def sample(n: int = SAMPLE_SIZE, seed: int = 0) -> F32Array:
     values[outliers] *= 8.0
     return values.astype(np.float32)
 
-
-def read_magic(path: str, n: int) -> bytes:
-    """The first n bytes of a file, or UsageError saying why it cannot be read."""
-    try:
-        with open(path, "rb") as f:
-            return f.read(n)
-    except FileNotFoundError:
-        raise UsageError(f"{path}: no such file") from None
-    except OSError as e:
-        raise UsageError(f"{path}: cannot read: {e.strerror or e}") from None
 
 
 def load_vector(path: str, *, flatten: bool = False) -> F32Array:
@@ -133,25 +108,6 @@ def load_vector(path: str, *, flatten: bool = False) -> F32Array:
     with np.errstate(over="ignore", invalid="ignore"):
         return np.ascontiguousarray(array, dtype=np.float32)
 
-
-def parse_scheme(text: str, block: int = BLOCK) -> Scheme:
-    """Parse ``symmetric:4``, ``asymmetric``, ``adaptive:0.01`` and the like."""
-    kind, _, param = text.strip().partition(":")
-    kind = kind.lower()
-    try:
-        if kind in ("symmetric", "asymmetric"):
-            make = Scheme.symmetric if kind == "symmetric" else Scheme.asymmetric
-            if not param:
-                return make(block=block)
-            bits = int(param)
-            if bits < 0:
-                raise ValueError
-            return make(bits, block)
-        if kind == "adaptive":
-            return Scheme.adaptive(block, float(param)) if param else Scheme.adaptive(block)
-    except (ValueError, OverflowError):
-        raise UsageError(f"bad scheme {text!r}: the parameter is not a valid number") from None
-    raise UsageError(f"unknown scheme {text!r}: expected {SCHEME_SYNTAX}")
 
 
 def candidate_schemes(values: F32Array, block: int = BLOCK) -> list[Scheme]:
@@ -282,23 +238,6 @@ def measure(values: F32Array, scheme: Scheme, scale: Scale) -> Row:
     return Row(scheme, scale, len(q), q.nbytes, q.bits_per_element, rms, largest, seconds)
 
 
-def _progress(items: Sequence[tuple[Scheme, Scale]], enabled: bool, stream: TextIO) -> Iterator[tuple[Scheme, Scale]]:
-    if not enabled:
-        yield from items
-        return
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        # A plain counter does the job when tqdm is not installed.
-        for i, item in enumerate(items, 1):
-            stream.write(f"\rquantizing {i}/{len(items)}: {scheme_name(item[0])}, {item[1]!r}\x1b[K")
-            stream.flush()
-            yield item
-        stream.write("\n")
-        return
-    yield from tqdm(items, desc="quantizing", unit="scheme", file=stream, leave=False)
-
-
 def run(
     values: F32Array,
     schemes: Iterable[Scheme],
@@ -309,8 +248,13 @@ def run(
 ) -> list[Row]:
     """Measure every scheme with every scale type, in that order."""
     jobs = [(scheme, scale) for scheme in schemes for scale in scales]
-    stream = progress_stream if progress_stream is not None else sys.stderr
-    return [measure(values, scheme, scale) for scheme, scale in _progress(jobs, progress, stream)]
+    bar = Progress(len(jobs), "quantizing", progress, stream=progress_stream)
+    rows = []
+    for scheme, scale in jobs:
+        rows.append(measure(values, scheme, scale))
+        bar.update()
+    bar.close()
+    return rows
 
 
 def _number(x: float, spec: str) -> str:
@@ -345,10 +289,7 @@ def format_table(rows: Sequence[Row]) -> str:
 
 def plot(rows: Sequence[Row], path: str, title: str = "") -> None:
     """Save a picture of RMS error against bits per element; needs matplotlib."""
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        raise UsageError("--plot needs matplotlib: pip install 'velmar[cli]'") from None
+    Figure = optional("matplotlib.figure", "--plot").Figure
     fig = Figure(figsize=(7.5, 4.8), layout="constrained")
     ax = fig.add_subplot()
     markers = {"f32": "o", "f16": "s", "bf16": "^"}
@@ -375,107 +316,3 @@ def plot(rows: Sequence[Row], path: str, title: str = "") -> None:
         fig.savefig(path, dpi=110)
     except (OSError, ValueError) as e:
         raise UsageError(f"cannot write the plot {path}: {e}") from None
-
-
-def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
-        prog="velmar",
-        description=(
-            "Compare velmar's quantization schemes on a vector: size, error and speed. "
-            "With no FILE, a built-in synthetic sample of model-weight-like values is used."
-        ),
-    )
-    p.add_argument("file", nargs="?", metavar="FILE.npy", help="a NumPy .npy file holding a 1-D numeric array")
-    p.add_argument("--flatten", action="store_true", help="accept an array of any shape and quantize its values in C order")
-    p.add_argument("--block", type=int, default=BLOCK, help=f"elements per block (default {BLOCK})")
-    p.add_argument("--scheme", metavar="SPEC", help=f"only this scheme: {SCHEME_SYNTAX}")
-    p.add_argument("--scale", choices=tuple(SCALES), help="only this scale type (default: all three; f32 for --out)")
-    p.add_argument("--out", metavar="FILE.pkl", help="quantize with --scheme and --scale and pickle the Quantized object to this file")
-    p.add_argument("--json", action="store_true", help="print the report as JSON")
-    p.add_argument("--plot", metavar="FILE.png", help="save a plot of RMS error against bits per element (needs matplotlib)")
-    p.add_argument(
-        "--progress",
-        choices=("auto", "always", "never"),
-        default="auto",
-        help=f"progress bar on stderr; auto shows it for inputs of {PROGRESS_THRESHOLD} values or more on a terminal",
-    )
-    p.add_argument("--version", action="version", version=f"velmar {_native.__version__}")
-    return p
-
-
-def _save(q: Quantized, path: str) -> None:
-    try:
-        with open(path, "wb") as f:
-            pickle.dump(q, f, protocol=pickle.HIGHEST_PROTOCOL)
-    except OSError as e:
-        raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
-
-
-def _main(args: argparse.Namespace, out: TextIO) -> None:
-    if not 1 <= args.block < 2**63:
-        raise UsageError(f"--block must be at least 1 (and fit 63 bits), not {args.block}")
-    if args.out and not args.scheme:
-        raise UsageError("--out needs --scheme to say how to quantize")
-    if args.plot:
-        try:
-            import matplotlib  # noqa: F401  (fail before the work, not after it)
-        except ImportError:
-            raise UsageError("--plot needs matplotlib: pip install 'velmar[cli]'") from None
-
-    if args.file is None:
-        values, source = sample(), "built-in sample"
-    else:
-        values, source = load_vector(args.file, flatten=args.flatten), args.file
-
-    chosen = parse_scheme(args.scheme, args.block) if args.scheme else None
-    schemes = [chosen] if chosen else candidate_schemes(values, args.block)
-    scales = [SCALES[args.scale]] if args.scale else list(SCALES.values())
-    progress = args.progress == "always" or (
-        args.progress == "auto" and values.size >= PROGRESS_THRESHOLD and sys.stderr.isatty()
-    )
-    rows = run(values, schemes, scales, progress=progress)
-
-    if chosen is not None and args.out:
-        _save(chosen.quantize(values, scale=SCALES[args.scale or "f32"]), args.out)
-
-    if args.plot:
-        plot(rows, args.plot, title=f"velmar on {os.path.basename(source)} ({values.size} values)")
-
-    if args.json:
-        doc = {
-            "velmar": _native.__version__,
-            "source": source,
-            "len": int(values.size),
-            "block": args.block,
-            "rows": [r.as_dict() for r in rows],
-        }
-        if args.out:
-            doc["out"] = args.out
-        json.dump(doc, out, indent=2, allow_nan=False)
-        out.write("\n")
-        return
-
-    print(f"velmar {_native.__version__}: {values.size} values from {source}, block {args.block}", file=out)
-    print(file=out)
-    print(format_table(rows), file=out)
-    if args.out:
-        print(f"\nsaved {scheme_name(chosen) if chosen else ''} ({args.scale or 'f32'}) to {args.out}", file=out)
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the report; returns the process exit status (0, or 2 for a user mistake)."""
-    args = _parser().parse_args(argv)
-    try:
-        _main(args, sys.stdout)
-    except (UsageError, QuantizeError) as e:
-        print(f"velmar: error: {e}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print("velmar: interrupted", file=sys.stderr)
-        return 130
-    except BrokenPipeError:
-        # `velmar | head` closed the pipe. Point stdout at /dev/null so that
-        # the interpreter's final flush does not complain about it again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    return 0

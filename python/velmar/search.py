@@ -15,14 +15,16 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import TYPE_CHECKING, Any, Final, Literal, SupportsIndex, TypeAlias
+from typing import TYPE_CHECKING, Final, Literal, SupportsIndex, TypeAlias
 
-import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 
 from velmar import _tensor
 from velmar._native import LengthMismatchError
+from velmar.inputs import real_array, vectors
+from velmar.kquants import SuperBlockScheme
+from velmar.layout import PARTS, Layout, adaptive_row_bytes
 
 if TYPE_CHECKING:
     from velmar.io import File
@@ -32,30 +34,22 @@ __all__ = ["search", "search_file"]
 
 Metric: TypeAlias = Literal["inner_product", "cosine"]
 Result: TypeAlias = tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]
-# codes, scales, zero_points, widths (as bytes), rows, cols, kind, bits, block, scale index
-_Parts: TypeAlias = tuple[
-    npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any], int, int, str, int, int, int
-]
 
 _METRICS: Final = ("inner_product", "cosine")
-_BFLOAT16: Final = np.dtype(ml_dtypes.bfloat16)
 # Rows read from a file at a time, at most.
 _SLICE_ROWS: Final = 1 << 16
 
 
 def _queries(queries: object, n: int, metric: object) -> tuple[npt.NDArray[np.float32], bool]:
-    """The queries as a C-ordered (nq, n) float32 array, and whether one was given alone."""
+    """The queries as C-ordered (nq, n) float32 rows, and whether one was given alone."""
     if metric not in _METRICS:
         raise ValueError(f"metric: expected 'inner_product' or 'cosine', got {metric!r}")
-    q = np.asarray(queries)
-    if q.dtype != _BFLOAT16 and q.dtype.kind not in "fiub":
-        raise TypeError(f"queries: expected real numbers, got dtype {q.dtype}")
-    if q.ndim not in (1, 2):
-        raise ValueError(f"queries: expected one query of shape ({n},) or a batch of shape (nq, {n}), got {q.shape}")
-    if q.shape[-1] != n:
-        raise LengthMismatchError(n, q.shape[-1])
-    single = q.ndim == 1
-    q = np.require(q.reshape(1, n) if single else q, np.float32, ["C", "A"])
+    arr = real_array(queries, "queries")
+    if arr.ndim not in (1, 2):
+        raise ValueError(f"queries: expected one query of shape ({n},) or a batch of shape (nq, {n}), got {arr.shape}")
+    if arr.shape[-1] != n:
+        raise LengthMismatchError(n, arr.shape[-1])
+    q, single = vectors(arr, n, "queries")
     if metric == "cosine":
         # Normalised once, the norm in double precision.
         norms = np.sqrt(np.einsum("ij,ij->i", q, q, dtype=np.float64))
@@ -75,18 +69,24 @@ def _k(k: object) -> int:
 
 
 class _Merge:
-    """Each query's k best so far, merged slice by slice in the native module."""
+    """Each query's k best so far, merged tensor by tensor in the native module."""
 
-    def __init__(self, nq: int, k: int) -> None:
-        self.k = k
-        self.scores = np.zeros((nq, k), np.float32)
-        self.rows = np.zeros((nq, k), np.int64)
+    def __init__(self, queries: npt.NDArray[np.float32], k: int, metric: Metric) -> None:
+        self.queries, self.k, self.metric = queries, k, metric
+        self.scores = np.zeros((len(queries), k), np.float32)
+        self.rows = np.zeros((len(queries), k), np.int64)
         self.filled = 0
 
-    def add(self, parts: _Parts, queries: npt.NDArray[np.float32], norms: npt.NDArray[np.float32] | None,
-            first_row: int) -> None:
-        self.filled = _tensor.search(*parts, queries, queries.shape[0], self.k, norms, first_row, self.scores,
-                                     self.rows, self.filled)
+    def add(self, t: QuantizedTensor, first_row: int) -> None:
+        """Merges the rows of t, numbered from first_row."""
+        q = self.queries
+        found = (self.k, t._row_norms() if self.metric == "cosine" else None, first_row, self.scores, self.rows,
+                 self.filled)
+        if isinstance(t.scheme, SuperBlockScheme):
+            m, n = t.row_shape
+            self.filled = _tensor.search_super(t.parts()["codes"], m, n, t.scheme.name, q, len(q), *found)
+        else:
+            self.filled = _tensor.search(*t._native_parts(), q, len(q), *found)
 
     def result(self, single: bool) -> Result:
         scores, rows = self.scores[:, : self.filled], self.rows[:, : self.filled]
@@ -95,11 +95,9 @@ class _Merge:
 
 def search(t: QuantizedTensor, queries: npt.ArrayLike, k: SupportsIndex, metric: Metric = "inner_product") -> Result:
     """The k best rows of t for each query: (scores, rows), best first."""
-    m, n = t.row_shape
-    q, single = _queries(queries, n, metric)
-    merge = _Merge(q.shape[0], _k(k))
-    parts = t._native_parts()
-    merge.add(parts, q, t._row_norms() if metric == "cosine" else None, 0)
+    q, single = _queries(queries, t.row_shape[1], metric)
+    merge = _Merge(q, _k(k), metric)
+    merge.add(t, 0)
     return merge.result(single)
 
 
@@ -114,37 +112,36 @@ def search_file(source: str | os.PathLike[str] | File, name: str, queries: npt.A
     layout = source.layout(name)
     if layout is None:
         raise ValueError(f"{source.path}: {name!r} is a plain array, not a quantized tensor")
-    m, n = layout.rows, layout.row_len
-    q, single = _queries(queries, n, metric)
-    merge = _Merge(q.shape[0], _k(k))
+    q, single = _queries(queries, layout.row_len, metric)
+    merge = _Merge(q, _k(k), metric)
     step = max(1, operator.index(rows_per_slice))
-    nb = -(-n // layout.block)
-    e = np.dtype(io.SCALE_DTYPES[layout.scale]).itemsize
-    scale = ("f32", "f16", "bf16").index(layout.scale)
     code_at = 0
-    for first in range(0, m, step):
-        rows = min(step, m - first)
-        blocks = (first * nb, (first + rows) * nb)
-        widths = source.read_rows(io.part_key(name, "widths"), *blocks) if layout.kind == "adaptive" else None
-        if widths is None:
-            code_bytes = rows * -(-(n * layout.bits) // 8)
-        else:
-            lengths = np.full(nb, layout.block, np.int64)
-            if n % layout.block:
-                lengths[-1] = n % layout.block
-            code_bytes = int(((widths.astype(np.int64).reshape(rows, nb) * lengths + 7) // 8).sum())
-        codes = source.read_rows(io.part_key(name, "codes"), code_at, code_at + code_bytes)
-        code_at += code_bytes
-        scales = source.read_rows(io.part_key(name, "scales"), *blocks).view(np.uint8)
-        zero_points = (source.read_rows(io.part_key(name, "zero_points"), *blocks).view(np.uint8)
-                       if layout.kind != "symmetric" else np.empty(0, np.uint8))
-        parts: _Parts = (codes, scales, zero_points, widths if widths is not None else np.empty(0, np.uint32), rows,
-                         n, layout.kind, layout.bits, layout.block, scale)
-        if len(codes) != code_bytes or len(scales) != rows * nb * e:
-            raise ValueError(f"{source.path}: tensor {name!r}: the file ends inside its parts")
-        norms = None
-        if metric == "cosine":
-            norms = np.empty(rows, np.float32)
-            _tensor.row_norms(*parts, norms)
-        merge.add(parts, q, norms, first)
+    for first in range(0, layout.rows, step):
+        piece, parts = _slice(source, name, layout, first, min(step, layout.rows - first), code_at)
+        code_at += parts["codes"].size
+        merge.add(piece, first)
     return merge.result(single)
+
+
+def _slice(source: File, name: str, layout: Layout, first: int, rows: int,
+           code_at: int) -> tuple[QuantizedTensor, dict[str, npt.NDArray[np.uint8]]]:
+    """Rows first to first + rows of a file's tensor, whose codes start at byte code_at, as a tensor of their own."""
+    from velmar import io
+    from velmar.tensor import QuantizedTensor
+
+    piece = Layout.for_scheme(layout.scheme(), layout.scale_member, (rows, layout.row_len), 1, layout.dtype)
+    blocks = (first * layout.row_blocks, (first + rows) * layout.row_blocks)
+    counts = piece.max_part_counts()
+    parts = {p: source.read_rows(io.part_key(name, p), *blocks) if counts[p] else np.empty(0, piece.part_dtype(p))
+             for p in PARTS if p != "codes"}
+    code_bytes = counts["codes"]
+    if layout.kind == "adaptive" and parts["widths"].size == counts["widths"]:
+        try:
+            code_bytes = int(adaptive_row_bytes(parts["widths"].reshape(rows, -1), layout.row_len, layout.block).sum())
+        except ValueError as e:
+            raise source._fail(name, "widths", str(e)) from None
+    parts["codes"] = source.read_rows(io.part_key(name, "codes"), code_at, code_at + code_bytes)
+    try:
+        return QuantizedTensor._from_layout(piece, parts), parts
+    except ValueError as e:
+        raise source._fail(name, "parts", f"rows {first} to {first + rows}: {e}") from None

@@ -6,46 +6,47 @@ as the 1-D functions quantize it, so ``t.row(i)`` equals ``velmar.quantize`` (or
 the scheme's quantizer) of that row, and ``t @ x`` gives, element by element,
 ``t.row(i).dot(x)``.
 
-The parts of all rows are stored one row after another (``parts()``): the
-packed code bytes, the scales and zero points in their stored element type
-(float32, float16 or ``ml_dtypes.bfloat16``), and the adaptive widths (uint32,
-one per block). ``len(t)`` is the number of rows and ``t[i]`` the row ``i``.
+The parts of all rows are stored one row after another (``parts()``; what
+they hold is ``velmar.layout``'s to say). ``len(t)`` is the number of rows and
+``t[i]`` the row ``i``. A tensor never changes: its parts are memory no one
+can write, so every check made when it was built holds for its lifetime.
 
 ``quantize`` takes either a ``velmar.Scheme`` or the keywords ``kind``,
 ``bits``, ``block`` and ``tolerance`` (defaults: symmetric, 8 bits, blocks of
 32, tolerance 0.001 for the adaptive kind); giving both is an error.
+``weights`` (one per value along the axis) makes every block's fit minimise
+the weighted squared error (a weighted symmetric block may get a negative
+scale, its extreme value then taking the lowest code); a block holding a
+non-finite value, or whose weights add up to nothing, keeps the unweighted
+rule.
+
+The super-block types ``Q2_K`` ... ``Q6_K`` (velmar.kquants; also
+``kind="q4_k"``) quantize rows of whole super-blocks of 256 values into
+GGUF's own bytes, kept in ``codes``; their rows are tensors of one row.
 """
 
 from __future__ import annotations
 
 import math
 import operator
-import sys
 from collections.abc import Mapping
-from typing import Any, Final, Literal, SupportsIndex, TypeAlias
+from typing import Any, Final, Literal, NoReturn, SupportsIndex, TypeAlias
 
-import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 
-from velmar import _tensor
-from velmar._native import Quantized, Scale, Scheme
+from velmar import _tensor, kquants
+from velmar._native import Quantized, QuantizeError, Scale, Scheme
+from velmar.inputs import check_out, real_array, vectors
+from velmar.kquants import Q2_K, Q3_K, Q4_K, Q5_K, Q6_K, SuperBlockScheme
+from velmar.layout import PARTS, Layout, is_real, shape_problem, state_items, state_parts
 
-__all__ = ["QuantizedTensor", "quantize"]
+__all__ = ["Q2_K", "Q3_K", "Q4_K", "Q5_K", "Q6_K", "QuantizedTensor", "quantize", "refine"]
 
 Kind: TypeAlias = Literal["symmetric", "asymmetric", "adaptive"]
 F32Array: TypeAlias = npt.NDArray[np.float32]
+AnyScheme: TypeAlias = Scheme | SuperBlockScheme
 
-_SCALES: Final = (Scale.F32, Scale.F16, Scale.Bf16)
-_STORED: Final[tuple[npt.DTypeLike, ...]] = (np.float32, np.float16, ml_dtypes.bfloat16)
-_BITS_VIEW: Final[tuple[str, ...]] = ("<u4", "<u2", "<u2")
-_BFLOAT16: Final = np.dtype(ml_dtypes.bfloat16)
-# Integers up to this magnitude convert to float32 exactly.
-_EXACT_INT: Final = 1 << 24
-_ACCEPTED: Final = (
-    "a NumPy array of real numbers (float16/32/64, bfloat16, integers or booleans), "
-    "a DLPack tensor, an object with __array__, a buffer or a sequence of numbers"
-)
 _STATE_VERSION: Final = 1
 # codes, scales, zero_points, widths (as bytes), rows, cols, kind, bits, block, scale index
 _NativeParts: TypeAlias = tuple[
@@ -60,15 +61,19 @@ def _scale_index(scale: object) -> int:
 
 
 def _make_scheme(
-    scheme: Scheme | None, kind: str | None, bits: int | None, block: int | None, tolerance: float | None
-) -> Scheme:
+    scheme: AnyScheme | None, kind: str | None, bits: int | None, block: int | None, tolerance: float | None
+) -> AnyScheme:
     if scheme is not None:
-        if not isinstance(scheme, Scheme):
+        if not isinstance(scheme, (Scheme, SuperBlockScheme)):
             raise TypeError(f"scheme: expected a velmar.Scheme, got {type(scheme).__name__}")
         if (kind, bits, block, tolerance) != (None, None, None, None):
             raise TypeError("give either a scheme or kind/bits/block/tolerance, not both")
         return scheme
     kind = "symmetric" if kind is None else kind
+    if isinstance(kind, str) and (sb := kquants.by_name(kind)) is not None:
+        if (bits, block, tolerance) != (None, None, None):
+            raise TypeError(f"kind {kind!r} takes no bits, block or tolerance")
+        return sb
     block = 32 if block is None else block
     if kind == "adaptive":
         if bits is not None:
@@ -83,44 +88,25 @@ def _make_scheme(
     raise ValueError(f"kind: expected 'symmetric', 'asymmetric' or 'adaptive', got {kind!r}")
 
 
-def _check_scheme(scheme: Scheme, scale: Scale) -> None:
+def _check_scheme(scheme: AnyScheme, scale: Scale) -> None:
+    if isinstance(scheme, SuperBlockScheme):
+        if scale not in (Scale.F32, Scale.F16):  # F32 is the default, for schemes with a choice
+            raise ValueError(f"scale: {scheme.name} keeps half-precision scales of its own; give Scale.F16 or none")
+        return
     # The 1-D quantizer checks bits, block and tolerance and raises its own
     # errors (InvalidBitsError, ...); on no values it does nothing else.
     scheme.quantize(np.empty(0, np.float32), scale=scale)
 
 
-def _as_array(a: object) -> npt.NDArray[Any]:
-    """The input as a NumPy array without copying where NumPy can avoid it."""
-    if isinstance(a, np.ndarray):
-        arr: npt.NDArray[Any] = a
-    elif hasattr(a, "__dlpack__"):
-        try:
-            arr = np.from_dlpack(a)
-        except (BufferError, RuntimeError, TypeError, ValueError):
-            arr = _torch_bfloat16(a)
-    else:
-        arr = np.asarray(a)
-    dtype = arr.dtype
-    if dtype != _BFLOAT16 and dtype.kind not in "fiub":
-        raise TypeError(f"quantize() takes {_ACCEPTED}; got {type(a).__name__} of dtype {dtype}")
-    if dtype.kind in "iu" and dtype.itemsize >= 4 and arr.size:
-        lo, hi = int(arr.min()), int(arr.max())
-        worst = hi if hi > -lo else lo
-        if abs(worst) > _EXACT_INT:
-            raise ValueError(
-                f"{dtype} values convert to float32 exactly only up to 2**24 in magnitude; got {worst} "
-                "(convert the array to float32 yourself to accept the rounding)"
-            )
-    return arr
-
-
-def _torch_bfloat16(a: object) -> npt.NDArray[Any]:
-    # NumPy's DLPack import has no bfloat16; the same bits travel as int16.
-    torch = sys.modules.get("torch")
-    if torch is None or not isinstance(a, torch.Tensor) or a.dtype != torch.bfloat16:
-        raise TypeError(f"quantize() takes {_ACCEPTED}; got {type(a).__name__} that NumPy cannot import")
-    bits = np.from_dlpack(a.view(torch.int16))
-    return bits.view(_BFLOAT16)
+def _weights(weights: object, n: int) -> F32Array | None:
+    """One float32 weight per value along the axis, or None."""
+    if weights is None:
+        return None
+    w, single = vectors(weights, n, "weights")
+    if not single:
+        raise ValueError(f"weights: expected shape ({n},), one per value along the axis, got {w.shape}")
+    row: F32Array = w[0]
+    return row
 
 
 def _axis(axis: SupportsIndex, ndim: int) -> int:
@@ -141,100 +127,116 @@ def _float32_rows(arr: npt.NDArray[Any], axis: int) -> F32Array:
 
 def quantize(
     a: object,
-    scheme: Scheme | None = None,
+    scheme: AnyScheme | None = None,
     *,
-    kind: Kind | None = None,
+    kind: Kind | str | None = None,
     bits: int | None = None,
     block: int | None = None,
     tolerance: float | None = None,
     scale: Scale = Scale.F32,
     axis: SupportsIndex = -1,
+    weights: npt.ArrayLike | None = None,
 ) -> QuantizedTensor:
-    """Quantizes every row of ``a`` along ``axis`` (the last one by default)."""
+    """Quantizes every row of ``a`` along ``axis`` (the last one by default),
+    with ``weights`` (one per value along the axis) fitting each block to the
+    weighted squared error."""
     sch = _make_scheme(scheme, kind, bits, block, tolerance)
     index = _scale_index(scale)
     _check_scheme(sch, scale)
-    arr = _as_array(a)
+    arr = real_array(a, "a")
     if arr.ndim == 0:
         raise ValueError("a 0-d array has no axis to quantize along; give at least one dimension")
+    problem = shape_problem(arr.shape)
+    if problem:
+        raise ValueError(f"a: {problem}")
     ax = _axis(axis, arr.ndim)
+    w = _weights(weights, arr.shape[ax])
+    if isinstance(sch, SuperBlockScheme):
+        if arr.shape[ax] % kquants.SUPER_BLOCK:
+            raise ValueError(f"{sch.name} rows are whole super-blocks of 256 values; axis {ax} has {arr.shape[ax]}")
+        scale = Scale.F16
+    layout = Layout.for_scheme(sch, scale, arr.shape, ax, _origin(arr.dtype).name)
     rows = _float32_rows(arr, ax)
-    m, n = math.prod(rows.shape[:-1]), rows.shape[-1]
-    codes, scales, zero_points, widths = _tensor.quantize(
-        rows, m, n, sch.kind, sch.bits or 0, sch.block, sch.tolerance or 0.0, index
-    )
-    stored = _STORED[index]
-    return QuantizedTensor._adopt(
-        arr.shape,
-        ax,
-        sch,
-        _SCALES[index],
-        arr.dtype,
-        np.frombuffer(codes, np.uint8),
-        np.frombuffer(scales, stored),
-        np.frombuffer(zero_points, stored),
-        np.frombuffer(widths, np.uint32),
-    )
+    if isinstance(sch, SuperBlockScheme):
+        blocks = _tensor.quantize_super(rows, layout.rows, layout.row_len, sch.name, w)
+        made: tuple[Any, ...] = (blocks, b"", b"", b"")
+    else:
+        made = _tensor.quantize(rows, layout.rows, layout.row_len, sch.kind, sch.bits or 0, sch.block,
+                                sch.tolerance or 0.0, index, w)
+    parts = {name: np.frombuffer(data, layout.part_dtype(name)) for name, data in zip(PARTS, made)}
+    return QuantizedTensor._adopt(layout, sch, scale, parts)
 
 
-def _expected_counts(
-    shape: tuple[int, ...], axis: int, scheme: Scheme, widths: npt.NDArray[np.uint32] | None
-) -> dict[str, int]:
-    """Element counts of every part, in exact integer arithmetic."""
-    n = shape[axis]
-    m = math.prod(shape) // n if n else math.prod(s for i, s in enumerate(shape) if i != axis)
-    block = scheme.block
-    nb = -(-n // block)
-    blocks = m * nb
-    counts = {"scales": blocks, "zero_points": 0 if scheme.kind == "symmetric" else blocks, "widths": 0}
-    if scheme.kind != "adaptive":
-        counts["codes"] = m * -(-(n * (scheme.bits or 0)) // 8)
-        return counts
-    counts["widths"] = blocks
-    if widths is None or widths.size != blocks:
-        counts["codes"] = -1  # decided once the widths are right
-        return counts
-    bad = (widths < 2) | (widths > 8)
-    if bad.any():
-        raise ValueError(f"widths: expected values 2 to 8, got {int(widths[bad][0])}")
-    # Full blocks and the short last block of each row, counted per width.
-    per_row = widths.reshape(m, nb) if m else widths.reshape(0, nb)
-    short = n % block
-    full = per_row[:, :-1] if short else per_row
-    total = 0
-    for w, count in enumerate(np.bincount(full.ravel(), minlength=9).tolist()):
-        total += count * -(-(block * w) // 8)
-    if short:
-        for w, count in enumerate(np.bincount(per_row[:, -1], minlength=9).tolist()):
-            total += count * -(-(short * w) // 8)
-    counts["codes"] = total
-    return counts
+def refine(t: QuantizedTensor, values: object, *, weights: npt.ArrayLike | None = None) -> QuantizedTensor:
+    """A tensor with the codes of ``t`` whose every block's scale and zero
+    point are refitted by least squares against ``values`` (of ``t``'s shape),
+    with ``weights`` as for ``quantize``: what ``velmar.refine`` does for one
+    row, so a symmetric tensor's refit is asymmetric."""
+    if not isinstance(t, QuantizedTensor):
+        raise TypeError(f"refine() takes a QuantizedTensor, got {type(t).__name__}")
+    s = t.scheme
+    if isinstance(s, SuperBlockScheme):
+        raise TypeError(f"{s.name} tensors are fitted by their quantizer; refine() refits the velmar kinds")
+    arr = real_array(values, "values")
+    if arr.shape != t.shape:
+        raise ValueError(f"values: expected shape {t.shape}, got {arr.shape}")
+    rows = _float32_rows(arr, t.axis)
+    scales, zero_points = _tensor.refine(*t._native_parts(), rows, _weights(weights, t.row_shape[1]))
+    scheme = s if s.kind == "adaptive" else Scheme.asymmetric(s.bits or 0, s.block)
+    layout = Layout.for_scheme(scheme, t.scale, t.shape, t.axis, t.dtype.name)
+    parts = t.parts()
+    parts["scales"] = np.frombuffer(scales, layout.part_dtype("scales"))
+    parts["zero_points"] = np.frombuffer(zero_points, layout.part_dtype("zero_points"))
+    return QuantizedTensor._adopt(layout, scheme, t.scale, parts)
 
 
-def _part(value: object, name: str, dtype: npt.DTypeLike) -> npt.NDArray[Any]:
-    """A 1-D read-only part: a read-only array of the right type is kept as is."""
+def _origin(dtype: object) -> np.dtype[Any]:
+    """The element type a tensor records as quantized from: real, native byte order."""
+    try:
+        dt: np.dtype[Any] = np.dtype(dtype)  # type: ignore[call-overload]
+    except (TypeError, ValueError):
+        raise TypeError(f"dtype: expected a real element type, got {dtype!r:.60}") from None
+    if not is_real(dt):
+        raise TypeError(f"dtype: expected a real element type, got {dt}")
+    native: np.dtype[Any] = np.dtype(dt.type)
+    return native
+
+
+def _immutable(arr: npt.NDArray[Any]) -> bool:
+    """Whether nothing can write the array's memory: it and every array it views
+    are read-only, and their owner is bytes or a buffer velmar's native module made."""
+    owner: object = arr
+    while isinstance(owner, np.ndarray):
+        if owner.flags.writeable:
+            return False
+        owner = owner.base
+    if isinstance(owner, memoryview):  # over bytes or a native buffer it is read-only anyway
+        owner = owner.obj
+    return type(owner) is bytes or type(owner).__module__ == _tensor.__name__
+
+
+def _part(value: object, name: str, want: np.dtype[Any]) -> npt.NDArray[Any]:
+    """A 1-D part the tensor can keep: the array itself if nothing can write it, else a frozen copy."""
     arr = np.asarray(value)
-    want = np.dtype(dtype)
     if arr.ndim != 1:
         raise ValueError(f"{name}: expected a 1-D array, got {arr.ndim} dimensions")
     if arr.dtype != want and not (arr.size == 0 and arr.dtype.kind in "fiu"):
         raise TypeError(f"{name}: expected dtype {want}, got {arr.dtype}")
-    if arr.flags.writeable or not arr.flags.c_contiguous or not arr.flags.aligned or arr.dtype != want:
-        arr = np.array(arr, dtype=want, order="C")
-        arr.flags.writeable = False
-    return arr
+    if arr.dtype == want and arr.flags.c_contiguous and arr.flags.aligned and _immutable(arr):
+        return arr
+    return np.frombuffer(np.ascontiguousarray(arr, want).tobytes(), want)
 
 
 class QuantizedTensor:
     """An N-D array quantized row by row along one axis (see the module doc)."""
 
-    __slots__ = ("_shape", "_axis", "_scheme", "_scale", "_dtype", "_parts", "_row_starts", "_norms")
+    __slots__ = ("_layout", "_scheme", "_scale", "_parts", "_row_starts", "_norms")
+    # NumPy's operators defer to ours, so that ``x @ t`` reaches __rmatmul__.
+    __array_ufunc__ = None
 
-    _shape: tuple[int, ...]
-    _axis: int
-    _scheme: Scheme
+    _layout: Layout
+    _scheme: AnyScheme
     _scale: Scale
-    _dtype: np.dtype[Any]
     _parts: dict[str, npt.NDArray[Any]]
     _row_starts: npt.NDArray[np.int64] | None
     _norms: npt.NDArray[np.float32] | None
@@ -244,24 +246,14 @@ class QuantizedTensor:
 
     @classmethod
     def _adopt(
-        cls,
-        shape: tuple[int, ...],
-        axis: int,
-        scheme: Scheme,
-        scale: Scale,
-        dtype: np.dtype[Any],
-        codes: npt.NDArray[np.uint8],
-        scales: npt.NDArray[Any],
-        zero_points: npt.NDArray[Any],
-        widths: npt.NDArray[np.uint32],
+        cls, layout: Layout, scheme: AnyScheme, scale: Scale, parts: dict[str, npt.NDArray[Any]]
     ) -> QuantizedTensor:
+        """A tensor over parts checked already, which nothing can write."""
         self = object.__new__(cls)
-        self._shape = tuple(int(s) for s in shape)
-        self._axis = axis
+        self._layout = layout
         self._scheme = scheme
         self._scale = scale
-        self._dtype = np.dtype(dtype)
-        self._parts = {"codes": codes, "scales": scales, "zero_points": zero_points, "widths": widths}
+        self._parts = parts
         self._row_starts = None
         self._norms = None
         return self
@@ -272,7 +264,7 @@ class QuantizedTensor:
         *,
         shape: tuple[SupportsIndex, ...],
         axis: SupportsIndex,
-        scheme: Scheme,
+        scheme: AnyScheme,
         scale: Scale,
         dtype: npt.DTypeLike,
         codes: npt.ArrayLike,
@@ -280,48 +272,58 @@ class QuantizedTensor:
         zero_points: npt.ArrayLike,
         widths: npt.ArrayLike,
     ) -> QuantizedTensor:
-        """Rebuilds a tensor from its parts, checking every count against shape and scheme."""
-        dims = tuple(operator.index(s) for s in shape)
-        if not dims or min(dims) < 0:
-            raise ValueError(f"shape: expected at least one dimension, none negative, got {dims}")
+        """Rebuilds a tensor from its parts, checking every count against shape and scheme.
+
+        Parts that something could still write (a writeable array or a view of
+        one) are copied; read-only parts of immutable memory are kept as they are.
+        """
+        try:
+            dims = tuple(operator.index(s) for s in shape)
+        except TypeError:
+            raise TypeError(f"shape: expected a sequence of integers, got {shape!r:.60}") from None
+        problem = shape_problem(dims)
+        if problem:
+            raise ValueError(f"shape: {problem}")
         ax = _axis(axis, len(dims))
-        if not isinstance(scheme, Scheme):
+        if not isinstance(scheme, (Scheme, SuperBlockScheme)):
             raise TypeError(f"scheme: expected a velmar.Scheme, got {type(scheme).__name__}")
-        index = _scale_index(scale)
+        _scale_index(scale)
         _check_scheme(scheme, scale)
-        stored = _STORED[index]
-        parts = {
-            "codes": _part(codes, "codes", np.uint8),
-            "scales": _part(scales, "scales", stored),
-            "zero_points": _part(zero_points, "zero_points", stored),
-            "widths": _part(widths, "widths", np.uint32),
-        }
-        counts = _expected_counts(dims, ax, scheme, parts["widths"])
-        for name in ("widths", "scales", "zero_points", "codes"):
-            if parts[name].size != counts[name]:
-                raise ValueError(
-                    f"{name}: expected {counts[name]} elements for shape {dims} along axis {ax} "
-                    f"with {scheme!r}, got {parts[name].size}"
-                )
-        return cls._adopt(dims, ax, scheme, _SCALES[index], np.dtype(dtype), **parts)
+        if isinstance(scheme, SuperBlockScheme):
+            if scale != Scale.F16:
+                raise ValueError(f"scale: {scheme.name} keeps half-precision scales; expected Scale.F16")
+            if dims[ax] % kquants.SUPER_BLOCK:
+                raise ValueError(f"shape: {scheme.name} rows are whole super-blocks of 256 values, not {dims[ax]}")
+        layout = Layout.for_scheme(scheme, scale, dims, ax, _origin(dtype).name)
+        given = {"codes": codes, "scales": scales, "zero_points": zero_points, "widths": widths}
+        return cls._from_layout(layout, given, scheme, scale)
+
+    @classmethod
+    def _from_layout(
+        cls, layout: Layout, given: Mapping[str, object], scheme: AnyScheme | None = None,
+        scale: Scale | None = None
+    ) -> QuantizedTensor:
+        """The tensor a checked layout and its parts describe; raises LayoutError for a part that does not fit."""
+        parts = {name: _part(given[name], name, layout.part_dtype(name)) for name in PARTS}
+        layout.check_parts(parts)
+        return cls._adopt(layout, scheme or layout.scheme(), scale or layout.scale_member, parts)
 
     # ---- description ----
 
     @property
     def shape(self) -> tuple[int, ...]:
-        return self._shape
+        return self._layout.shape
 
     @property
     def axis(self) -> int:
-        return self._axis
+        return self._layout.axis
 
     @property
-    def kind(self) -> Kind:
-        kind: Kind = self._scheme.kind
-        return kind
+    def kind(self) -> str:
+        return self._scheme.kind
 
     @property
-    def scheme(self) -> Scheme:
+    def scheme(self) -> AnyScheme:
         return self._scheme
 
     @property
@@ -331,14 +333,12 @@ class QuantizedTensor:
     @property
     def dtype(self) -> np.dtype[Any]:
         """The dtype of the array this tensor was quantized from."""
-        return self._dtype
+        return self._layout.origin_dtype
 
     @property
     def row_shape(self) -> tuple[int, int]:
         """(rows, values per row)."""
-        n = self._shape[self._axis]
-        rest = math.prod(s for i, s in enumerate(self._shape) if i != self._axis)
-        return rest, n
+        return self._layout.rows, self._layout.row_len
 
     @property
     def nbytes(self) -> int:
@@ -346,7 +346,7 @@ class QuantizedTensor:
 
     @property
     def bits_per_element(self) -> float:
-        size = math.prod(self._shape)
+        size = math.prod(self.shape)
         return self.nbytes * 8 / size if size else 0.0
 
     def parts(self) -> dict[str, npt.NDArray[Any]]:
@@ -354,52 +354,47 @@ class QuantizedTensor:
         return dict(self._parts)
 
     def __len__(self) -> int:
-        return self.row_shape[0]
+        return self._layout.rows
 
     def __repr__(self) -> str:
         s = self._scheme
+        if isinstance(s, SuperBlockScheme):
+            return f"QuantizedTensor(shape={self.shape}, axis={self.axis}, kind={s.kind!r}, dtype={self.dtype})"
         width = f"bits={s.bits}" if s.kind != "adaptive" else f"tolerance={s.tolerance:g}"
-        scale = ("Scale.F32", "Scale.F16", "Scale.Bf16")[int(self._scale)]
         return (
-            f"QuantizedTensor(shape={self._shape}, axis={self._axis}, kind={s.kind!r}, {width}, "
-            f"block={s.block}, scale={scale}, dtype={self._dtype})"
+            f"QuantizedTensor(shape={self.shape}, axis={self.axis}, kind={s.kind!r}, {width}, "
+            f"block={s.block}, scale={self._scale!r}, dtype={self.dtype})"
         )
 
     # ---- rows ----
 
     def _code_range(self, i: int) -> tuple[int, int]:
-        m, n = self.row_shape
-        if self._scheme.kind != "adaptive":
-            rb = -(-(n * (self._scheme.bits or 0)) // 8)
-            return i * rb, (i + 1) * rb
         if self._row_starts is None:
-            nb = -(-n // self._scheme.block)
-            w = self._parts["widths"].astype(np.int64).reshape(m, nb)
-            lengths = np.full(nb, self._scheme.block, np.int64)
-            if n % self._scheme.block:
-                lengths[-1] = n % self._scheme.block
-            per_row = ((w * lengths + 7) // 8).sum(axis=1)
-            self._row_starts = np.concatenate(([0], np.cumsum(per_row)))
-        return int(self._row_starts[i]), int(self._row_starts[i + 1])
+            self._row_starts = self._layout.row_starts(self._parts["widths"])
+        return self._layout.code_range(i, self._row_starts)
 
-    def row(self, i: SupportsIndex) -> Quantized:
-        """The 1-D tensor of row ``i``: the one the 1-D quantizer gives for that row."""
+    def row(self, i: SupportsIndex) -> Quantized | QuantizedTensor:
+        """The 1-D tensor of row ``i``: the one the 1-D quantizer gives for that
+        row (a super-block kind's, one row of its own kind)."""
         m, n = self.row_shape
         k = operator.index(i)
         if not -m <= k < m:
             raise IndexError(f"row {k} out of range for {m} rows")
         k %= m
-        nb = -(-n // self._scheme.block)
+        nb = self._layout.row_blocks
         blocks = slice(k * nb, (k + 1) * nb)
         lo, hi = self._code_range(k)
         p = self._parts
         s = self._scheme
+        if isinstance(s, SuperBlockScheme):
+            layout = Layout.for_scheme(s, self._scale, (n,), 0, self.dtype.name)
+            return QuantizedTensor._adopt(layout, s, self._scale, {**p, "codes": p["codes"][lo:hi]})
         return _tensor.row(
             p["codes"][lo:hi], p["scales"][blocks].view(np.uint8), p["zero_points"][blocks].view(np.uint8),
             p["widths"][blocks], n, s.kind, s.bits or 0, s.block, int(self._scale),
         )
 
-    def __getitem__(self, i: SupportsIndex) -> Quantized:
+    def __getitem__(self, i: SupportsIndex) -> Quantized | QuantizedTensor:
         return self.row(i)
 
     # ---- computing ----
@@ -423,35 +418,43 @@ class QuantizedTensor:
 
     def dequantize(self, out: F32Array | None = None) -> F32Array:
         """Decodes to float32 in the original shape; ``out`` as in NumPy."""
+        shape, axis = self.shape, self.axis
         if out is not None:
-            _check_out(out, self._shape)
+            check_out(out, shape)
         m, n = self.row_shape
-        last = self._axis == len(self._shape) - 1
-        if out is not None and last:
-            _tensor.dequantize(*self._native_parts(), out)
+        if out is not None and axis == len(shape) - 1:
+            self._decode(out)
             return out
         rows = np.empty((m, n), np.float32)
-        _tensor.dequantize(*self._native_parts(), rows)
-        moved = self._shape[: self._axis] + self._shape[self._axis + 1 :] + (n,)
-        result = np.moveaxis(rows.reshape(moved), -1, self._axis)
+        self._decode(rows)
+        moved = shape[:axis] + shape[axis + 1 :] + (n,)
+        result = np.moveaxis(rows.reshape(moved), -1, axis)
         if out is not None:
             np.copyto(out, result)
             return out
         return np.ascontiguousarray(result)
 
+    def _decode(self, rows: F32Array) -> None:
+        if not rows.size:  # without values there is nothing to decode, however many rows
+            return
+        if isinstance(self._scheme, SuperBlockScheme):
+            m, n = self.row_shape
+            _tensor.dequantize_super(self._parts["codes"], m, n, self._scheme.name, rows)
+        else:
+            _tensor.dequantize(*self._native_parts(), rows)
+
     def matvec(self, x: npt.ArrayLike) -> F32Array:
         """``x`` of shape (n,) gives (m,); (k, n) gives (k, m). Element i is ``row(i).dot``."""
         m, n = self.row_shape
-        xs = np.asarray(x)
-        if xs.dtype != _BFLOAT16 and xs.dtype.kind not in "fiub":
-            raise TypeError(f"x: expected real numbers, got dtype {xs.dtype}")
-        if xs.ndim not in (1, 2) or xs.shape[-1] != n:
-            raise ValueError(f"x: expected shape ({n},) or (k, {n}), got {xs.shape}")
-        vectors = np.require(xs, np.float32, ["C", "A"])
-        k = 1 if xs.ndim == 1 else xs.shape[0]
-        out = np.empty((k, m), np.float32)
-        _tensor.matvec(*self._native_parts(), vectors, k, out)
-        return out[0] if xs.ndim == 1 else out
+        xs, single = vectors(x, n, "x")
+        out = np.zeros((xs.shape[0], m), np.float32)
+        if not m * n:  # without values every dot is 0, however many rows: skip the walk over them
+            pass
+        elif isinstance(self._scheme, SuperBlockScheme):
+            _tensor.matvec_super(self._parts["codes"], m, n, self._scheme.name, xs, xs.shape[0], out)
+        else:
+            _tensor.matvec(*self._native_parts(), xs, xs.shape[0], out)
+        return out[0] if single else out
 
     def __matmul__(self, x: npt.ArrayLike) -> F32Array:
         return self.matvec(x)
@@ -467,18 +470,24 @@ class QuantizedTensor:
     def _row_norms(self) -> F32Array:
         # Computed from the codes once; the parts never change.
         if self._norms is None:
-            norms = np.empty(self.row_shape[0], np.float32)
-            _tensor.row_norms(*self._native_parts(), norms)
+            m, n = self.row_shape
+            norms = np.empty(m, np.float32)
+            if isinstance(self._scheme, SuperBlockScheme):
+                _tensor.row_norms_super(self._parts["codes"], m, n, self._scheme.name, norms)
+            else:
+                _tensor.row_norms(*self._native_parts(), norms)
             self._norms = norms
         return self._norms
+
+    def __rmatmul__(self, x: object) -> NoReturn:
+        raise TypeError("x @ t: a QuantizedTensor multiplies on its codes only from the left (t @ x, each row's "
+                        "dot with x); decode it first for x @ t.dequantize()")
 
     # ---- copying and pickling ----
 
     def copy(self) -> QuantizedTensor:
-        # The parts are read-only, so the copy may share them.
-        return QuantizedTensor._adopt(
-            self._shape, self._axis, self._scheme, self._scale, self._dtype, **self._parts
-        )
+        # The parts never change, so the copy may share them.
+        return QuantizedTensor._adopt(self._layout, self._scheme, self._scale, self._parts)
 
     def __copy__(self) -> QuantizedTensor:
         return self.copy()
@@ -490,74 +499,53 @@ class QuantizedTensor:
         """(version, shape, axis, dtype name, tolerance, rows): rows is a 1-D
         state tuple whose len is the row length and whose parts are those of
         all rows; tolerance is the adaptive scheme's (None otherwise)."""
-        p = self._parts
-        s = self._scheme
-        bits_view = _BITS_VIEW[int(self._scale)]
-        rows = (
-            1,
-            s.kind,
-            self._scale,
-            s.block,
-            self._shape[self._axis],
-            p["codes"].tobytes(),
-            s.bits or 0,
-            tuple(p["widths"].tolist()),
-            _le_bytes(p["scales"], bits_view),
-            _le_bytes(p["zero_points"], bits_view),
-        )
-        return (_STATE_VERSION, self._shape, self._axis, str(self._dtype), s.tolerance, rows)
+        s, lay = self._scheme, self._layout
+        codes, widths, scales, zero_points = state_items(self._parts)
+        rows = (1, s.kind, self._scale, s.block, lay.row_len, codes, s.bits or 0, widths, scales, zero_points)
+        return (_STATE_VERSION, lay.shape, lay.axis, lay.dtype, s.tolerance, rows)
 
     def __reduce__(self) -> tuple[Any, tuple[tuple[Any, ...]]]:
         return (QuantizedTensor._from_state, (self.__getstate__(),))
 
     @staticmethod
-    def _from_state(state: tuple[Any, ...]) -> QuantizedTensor:
-        if not isinstance(state, tuple) or len(state) != 6 or state[0] != _STATE_VERSION:
-            raise ValueError("malformed QuantizedTensor state")
-        _, shape, axis, dtype, tolerance, rows = state
-        if not isinstance(rows, tuple) or len(rows) != 10 or rows[0] != 1 or not isinstance(rows[2], Scale):
-            raise ValueError("malformed QuantizedTensor state")
-        _, kind, scale, block, n, codes, bits, widths, scales, zero_points = rows
-        if not isinstance(shape, tuple) or not shape or n != shape[operator.index(axis)]:
-            raise ValueError("malformed QuantizedTensor state: the row length differs from the shape")
-        if kind == "adaptive":
-            scheme = Scheme.adaptive(block, tolerance)
-        elif kind in ("symmetric", "asymmetric"):
-            scheme = getattr(Scheme, kind)(bits, block)
-        else:
-            raise ValueError(f"malformed QuantizedTensor state: kind {kind!r}")
-        index = int(scale)
-        stored = np.dtype(_STORED[index])
-        return QuantizedTensor.from_parts(
-            shape=shape,
-            axis=axis,
-            scheme=scheme,
-            scale=scale,
-            dtype=_BFLOAT16 if dtype == "bfloat16" else np.dtype(dtype),
-            codes=np.frombuffer(codes, np.uint8),
-            scales=_from_le_bytes(scales, _BITS_VIEW[index], stored),
-            zero_points=_from_le_bytes(zero_points, _BITS_VIEW[index], stored),
-            widths=np.array(widths, dtype=np.uint32),
-        )
+    def _from_state(state: object) -> QuantizedTensor:
+        try:
+            return _rebuild(state)
+        except (TypeError, ValueError, OverflowError, QuantizeError) as e:
+            raise ValueError(f"malformed QuantizedTensor state: {e}") from None
 
 
-def _le_bytes(values: npt.NDArray[Any], bits_view: str) -> bytes:
-    """Bit patterns, least significant byte first, as the 1-D state stores them."""
-    native = bits_view.replace("<", "=")
-    return values.view(native).astype(bits_view).tobytes()
+def _malformed(what: str) -> NoReturn:
+    raise ValueError(what)
 
 
-def _from_le_bytes(data: bytes, bits_view: str, stored: np.dtype[Any]) -> npt.NDArray[Any]:
-    if len(data) % stored.itemsize:
-        raise ValueError("malformed QuantizedTensor state: scale bytes are not whole elements")
-    return np.frombuffer(data, bits_view).astype(bits_view.replace("<", "=")).view(stored)
-
-
-def _check_out(out: object, shape: tuple[int, ...]) -> None:
-    if not isinstance(out, np.ndarray) or out.dtype != np.float32 or not out.dtype.isnative:
-        got = out.dtype if isinstance(out, np.ndarray) else type(out).__name__
-        raise TypeError(f"out: expected a float32 NumPy array, got {got}")
-    if out.shape != shape:
-        raise ValueError(f"out: expected shape {shape}, got {out.shape}")
-    if not out.flags.c_contiguous or not out.flags.writeable:
-        raise ValueError("out: expected a C-contiguous, writeable array")
+def _rebuild(state: object) -> QuantizedTensor:
+    """A tensor from its pickle state, every item checked for its exact type."""
+    if not (isinstance(state, tuple) and len(state) == 6 and type(state[0]) is int and state[0] == _STATE_VERSION):
+        _malformed(f"expected a version {_STATE_VERSION} state of 6 items")
+    _, shape, axis, dtype, tolerance, rows = state
+    if not (isinstance(rows, tuple) and len(rows) == 10 and type(rows[0]) is int and rows[0] == 1):
+        _malformed("the rows are not a version 1 state of 10 items")
+    _, kind, scale, block, n, codes, bits, widths, scales, zero_points = rows
+    if not isinstance(shape, tuple) or any(type(d) is not int for d in shape) or type(axis) is not int:
+        _malformed("shape and axis are integers")
+    if type(n) is not int or n != shape[_axis(axis, len(shape))]:
+        _malformed("the row length differs from the shape")
+    if not all(isinstance(b, (bytes, bytearray)) for b in (codes, scales, zero_points)):
+        _malformed("codes, scales and zero points are bytes")
+    if not isinstance(widths, tuple) or any(type(w) is not int for w in widths):
+        _malformed("widths are a tuple of integers")
+    if type(block) is not int or type(bits) is not int or not isinstance(scale, Scale) or not isinstance(dtype, str):
+        _malformed("block and bits are integers, scale a Scale, dtype a name")
+    scheme: AnyScheme
+    if kind == "adaptive" and bits == 0 and type(tolerance) is float:
+        scheme = Scheme.adaptive(block, tolerance)
+    elif kind in ("symmetric", "asymmetric") and tolerance is None:
+        scheme = getattr(Scheme, kind)(bits, block)
+    elif (isinstance(kind, str) and (sb := kquants.by_name(kind)) is not None and kind == sb.name and bits == 0
+          and tolerance is None):
+        scheme = sb
+    else:
+        _malformed(f"kind {kind!r:.40} with bits {bits} and tolerance {tolerance!r:.40}")
+    parts = state_parts(scale, bytes(codes), widths, bytes(scales), bytes(zero_points))
+    return QuantizedTensor.from_parts(shape=shape, axis=axis, scheme=scheme, scale=scale, dtype=dtype, **parts)

@@ -122,7 +122,107 @@ void quantize_adaptive(std::span<const float> values, size_t block, std::span<co
                           bytes.data());
 }
 
+namespace {
+
+void require_weights(std::span<const float> values, std::span<const float> weights) {
+    require(weights.size() == values.size(), "weighted quantize: not one weight per value");
+}
+
+}  // namespace
+
+void quantize_sym_weighted(std::span<const float> values, std::span<const float> weights, uint32_t bits, size_t block,
+                           std::span<float> scales, std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Symmetric, bits, block}, 1, values.size(), bytes, scales, {}, {}});
+    require_weights(values, weights);
+    table().quantize_sym_weighted(values.data(), weights.data(), values.size(), block, bits, scales.data(),
+                                  bytes.data());
+}
+
+void quantize_asym_weighted(std::span<const float> values, std::span<const float> weights, uint32_t bits,
+                            size_t block, std::span<float> scales, std::span<float> zero_points,
+                            std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Asymmetric, bits, block}, 1, values.size(), bytes, scales, zero_points, {}});
+    require_weights(values, weights);
+    table().quantize_asym_weighted(values.data(), weights.data(), values.size(), block, bits, nullptr,
+                                   scales.data(), zero_points.data(), bytes.data());
+}
+
+void quantize_adaptive_weighted(std::span<const float> values, std::span<const float> weights, size_t block,
+                                std::span<const uint32_t> widths, std::span<float> scales,
+                                std::span<float> zero_points, std::span<uint8_t> bytes) {
+    require_whole(Rows<f32>{{Kind::Adaptive, 0, block}, 1, values.size(), bytes, scales, zero_points, widths});
+    require_weights(values, weights);
+    table().quantize_asym_weighted(values.data(), weights.data(), values.size(), block, 0, widths.data(),
+                                   scales.data(), zero_points.data(), bytes.data());
+}
+
+// ---- super-block types ----
+
+namespace {
+
+// The super-blocks of n values, which must be whole, and their bytes.
+size_t supers_of(SuperType t, size_t n, size_t have_bytes) {
+    require(static_cast<uint32_t>(t) < kSuperTypes, "super-blocks: unknown type");
+    require(n % kSuperLen == 0, "super-blocks: values are not whole super-blocks");
+    size_t bytes = 0;
+    require(!__builtin_mul_overflow(n / kSuperLen, format_of(t).bytes, &bytes) && have_bytes >= bytes,
+            "super-blocks: bytes shorter than the blocks");
+    return n / kSuperLen;
+}
+
+}  // namespace
+
+size_t super_block_bytes(SuperType t) {
+    require(static_cast<uint32_t>(t) < kSuperTypes, "super-blocks: unknown type");
+    return format_of(t).bytes;
+}
+
+size_t quantize_super(SuperType t, std::span<const float> values, std::span<const float> weights,
+                      std::span<uint8_t> out) {
+    const size_t nsb = supers_of(t, values.size(), out.size());
+    require(weights.empty() || weights.size() == values.size(), "super-blocks: not one weight per value");
+    return table().quantize_super(static_cast<uint32_t>(t), values.data(), weights.empty() ? nullptr : weights.data(),
+                                  nsb, out.data());
+}
+
+void decode_super(SuperType t, std::span<const uint8_t> bytes, std::span<float> out) {
+    table().dequant_super(static_cast<uint32_t>(t), bytes.data(), supers_of(t, out.size(), bytes.size()), out.data());
+}
+
+float dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const float> x) {
+    return table().dot_super(static_cast<uint32_t>(t), bytes.data(), x.data(), supers_of(t, x.size(), bytes.size()));
+}
+
+float dot_lanes(std::span<const float> y, std::span<const float> x) {
+    require(y.size() == x.size(), "dot_lanes: lengths differ");
+    return table().dot_lanes(y.data(), x.data(), x.size());
+}
+
 // ---- reading a view ----
+
+void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
+                       std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes) {
+    constexpr size_t kChunk = 16384;  // values per step, in whole blocks
+    const size_t len = values.size(), nb = block_count(len, block), per = block >= kChunk ? 1 : kChunk / block;
+    require(block >= 1 && widths.size() == nb && scales.size() == nb && zero_points.size() == nb,
+            "quantize_adaptive: not one width, scale and zero point per block");
+    const size_t start = bytes.size();
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = std::min(nb, b0 + per), first = b0 * block, n = std::min(len, b1 * block) - first;
+        adaptive_widths(values.subspan(first, n), block, tolerance, widths.subspan(b0, b1 - b0));
+        const size_t at = bytes.size(), more = adaptive_data_len(widths.data() + b0, block, n);
+        // Grown in few steps: to a tenth above the size that what is done so
+        // far predicts, and at least twice over.
+        if (bytes.capacity() < at + more) {
+            const double per_value = static_cast<double>(at + more - start) / static_cast<double>(first + n);
+            const auto predicted = static_cast<size_t>(per_value * 1.1 * static_cast<double>(len));
+            bytes.reserve(std::max({at + more, start + predicted, 2 * bytes.capacity()}));
+        }
+        bytes.resize(at + more, 0);
+        quantize_adaptive(values.subspan(first, n), block, widths.subspan(b0, b1 - b0), scales.subspan(b0, b1 - b0),
+                          zero_points.subspan(b0, b1 - b0), std::span(bytes).subspan(at, more));
+    }
+}
 
 // The decoding of a whole view into rows * cols floats.
 template <class T>
@@ -294,6 +394,27 @@ Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes,
     const size_t nb = block_count(values.size(), block);
     Fitted f{std::vector<float>(nb), std::vector<float>(nb)};
     table().fit_blocks(values.data(), codes.data(), values.size(), block, f.scales.data(), f.zero_points.data());
+    return f;
+}
+
+Fitted fit_packed(std::span<const float> values, std::span<const uint8_t> bytes, uint32_t bits,
+                  std::span<const uint32_t> widths, size_t block) {
+    const size_t len = values.size();
+    require(block >= 1, "fit_packed: block size 0");
+    if (widths.empty()) {
+        require(check_bits(bits).has_value(), "fit_packed: width outside 2..=16");
+        require(bytes.size() >= packed_len(len, bits), "fit_packed: short bytes");
+    } else {
+        require(widths.size() == block_count(len, block), "fit_packed: width count differs from blocks");
+        for_each_run(len, block, widths.data(), [&](size_t b, size_t, size_t, size_t pos, size_t n) {
+            require(widths[b] >= 2 && widths[b] <= 8, "fit_packed: width outside 2..=8");
+            require(pos <= bytes.size() && n <= bytes.size() - pos, "fit_packed: data shorter than the blocks need");
+        });
+    }
+    const size_t nb = block_count(len, block);
+    Fitted f{std::vector<float>(nb), std::vector<float>(nb)};
+    table().fit_packed(values.data(), bytes.data(), bits, widths.empty() ? nullptr : widths.data(), len, block,
+                       f.scales.data(), f.zero_points.data());
     return f;
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/superblock.hpp"
 #include "shared/tensor.hpp"
 
 namespace velmar {
@@ -29,6 +30,36 @@ void quantize_asym_packed(std::span<const float> values, uint32_t bits, size_t b
 void adaptive_widths(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths);
 void quantize_adaptive(std::span<const float> values, size_t block, std::span<const uint32_t> widths,
                        std::span<float> scales, std::span<float> zero_points, std::span<uint8_t> bytes);
+// Both in one pass over the values, the widths and codes of a few thousand
+// values at a time while they are in cache: the codes are appended to bytes,
+// which grows as they come.
+void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
+                       std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes);
+
+// The same three with a weight per value: each block's scale (and zero
+// point) from the weighted fit (kernels/superblock_fit.hpp).
+void quantize_sym_weighted(std::span<const float> values, std::span<const float> weights, uint32_t bits, size_t block,
+                           std::span<float> scales, std::span<uint8_t> bytes);
+void quantize_asym_weighted(std::span<const float> values, std::span<const float> weights, uint32_t bits,
+                            size_t block, std::span<float> scales, std::span<float> zero_points,
+                            std::span<uint8_t> bytes);
+void quantize_adaptive_weighted(std::span<const float> values, std::span<const float> weights, size_t block,
+                                std::span<const uint32_t> widths, std::span<float> scales,
+                                std::span<float> zero_points, std::span<uint8_t> bytes);
+
+// ---- super-block types (GGUF K-quants): whole super-blocks of 256 values ----
+
+// Bytes of one super-block.
+size_t super_block_bytes(SuperType t);
+// weights: empty or one per value. Returns the first super-block with no
+// encoding (a non-finite value, or scales beyond half precision), or the count.
+size_t quantize_super(SuperType t, std::span<const float> values, std::span<const float> weights,
+                      std::span<uint8_t> out);
+void decode_super(SuperType t, std::span<const uint8_t> bytes, std::span<float> out);
+// The 16-lane sum of the decoded values times x, and the same over values
+// decoded already.
+float dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const float> x);
+float dot_lanes(std::span<const float> y, std::span<const float> x);
 
 // ---- reading a view ----
 
@@ -88,6 +119,10 @@ struct Fitted {
 };
 // The least-squares (scale, zero point) of every block of values against codes.
 Fitted fit_blocks(std::span<const float> values, std::span<const int32_t> codes, size_t block);
+// The same from packed codes: one stream of `bits` when widths is empty, else
+// an adaptive record's runs.
+Fitted fit_packed(std::span<const float> values, std::span<const uint8_t> bytes, uint32_t bits,
+                  std::span<const uint32_t> widths, size_t block);
 
 // Half-precision bit patterns to and from floats; in and out of one length.
 void widen_f16(std::span<const uint16_t> in, std::span<float> out);

@@ -65,6 +65,10 @@ struct Kernels {
     // Least-squares fit of every block: scales[nb], zero_points[nb].
     void (*fit_blocks)(const float* v, const int32_t* codes, size_t len, size_t block, float* scales,
                        float* zero_points);
+    // The same fit from packed codes: one stream of `bits` (widths == nullptr)
+    // or adaptive runs.
+    void (*fit_packed)(const float* v, const uint8_t* bytes, uint32_t bits, const uint32_t* widths, size_t len,
+                       size_t block, float* scales, float* zero_points);
     void (*widen_f16)(const uint16_t* in, size_t n, float* out);
     void (*narrow_f16)(const float* in, size_t n, uint16_t* out);
     // The dot products of every row of a run with k vectors of cols floats,
@@ -74,6 +78,23 @@ struct Kernels {
     void (*rows_dot_sym)(const RowRun& r, const float* x, size_t k, float* out, size_t ld);
     void (*rows_dot_asym)(const RowRun& r, const float* x, size_t k, float* out, size_t ld);
     void (*rows_dot_adaptive)(const RowRun& r, const float* x, size_t k, float* out, size_t ld);
+
+    // ---- super-block types (type: a SuperType of shared/superblock.hpp) and weighted fits ----
+    // nsb super-blocks of 256 values, w nullptr or as many weights; returns the
+    // first super-block with no encoding (a non-finite value, or scales beyond
+    // half precision), nsb when there is none.
+    size_t (*quantize_super)(uint32_t type, const float* v, const float* w, size_t nsb, uint8_t* out);
+    void (*dequant_super)(uint32_t type, const uint8_t* bytes, size_t nsb, float* out);
+    // The 16-lane sum of the decoded values times x, over nsb * 256 values.
+    float (*dot_super)(uint32_t type, const uint8_t* bytes, const float* x, size_t nsb);
+    // The same sum of y[i] * x[i].
+    float (*dot_lanes)(const float* y, const float* x, size_t n);
+    // quantize_sym and quantize_asym with len weights: each block's scale (and
+    // zero point) from the weighted fit.
+    void (*quantize_sym_weighted)(const float* v, const float* w, size_t len, size_t block, uint32_t bits,
+                                  float* scales, uint8_t* bytes);
+    void (*quantize_asym_weighted)(const float* v, const float* w, size_t len, size_t block, uint32_t bits,
+                                   const uint32_t* widths, float* scales, float* zero_points, uint8_t* bytes);
 };
 
 // The table chosen once per process from the CPU's features, unless a level

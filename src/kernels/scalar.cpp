@@ -4,6 +4,7 @@
 // vector twins are tested against, bit for bit. Arguments are trusted, as the
 // table's contract says; the checked entries in kernels/block are the only
 // callers in the library.
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 
 namespace velmar::simd {
@@ -127,6 +128,19 @@ void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block
     });
 }
 
+void k_fit_packed(const float* v, const uint8_t* bytes, uint32_t bits, const uint32_t* widths, size_t len,
+                  size_t block, float* scales, float* zero_points) {
+    for_each_block_codes(bytes, bits, widths, len, block,
+                         [&](size_t b, size_t first, size_t n, const uint8_t* base, uint32_t w, size_t at) {
+                             FitSums s;
+                             for (size_t j = 0; j < n; ++j)
+                                 s.add(static_cast<float>(code_at(base, at + j, w)), v[first + j]);
+                             const Fit f = fit_finish(s.q, s.x, s.qq, s.xq, n);
+                             scales[b] = f.scale;
+                             zero_points[b] = f.zero_point;
+                         });
+}
+
 void k_widen_f16(const uint16_t* in, size_t n, float* out) {
     for (size_t i = 0; i < n; ++i) out[i] = f32_from_f16_bits(in[i]);
 }
@@ -185,11 +199,14 @@ void rows_dot_asym_blocks(const RowRun& r, const float* x, size_t k, float* out,
     });
 }
 
+#include "kernels/scalar_superblock.inl"
+
 const Kernels kTable = {
     Level::Scalar,     k_absmax,      k_min_max,     k_quantize_sym, k_asym_codes,   k_quantize_asym,
     k_adaptive_widths, k_unpack,      k_dequant_sym, k_dequant_asym, k_dot_i8,       k_dot_sym,
-    k_dot_asym,        k_dot_adaptive, k_fit_blocks, k_widen_f16,    k_narrow_f16,
+    k_dot_asym,        k_dot_adaptive, k_fit_blocks, k_fit_packed,   k_widen_f16,    k_narrow_f16,
     k_rows_dot_i8,     k_rows_dot_sym, rows_dot_asym_blocks, rows_dot_asym_blocks,
+    k_quantize_super,  k_dequant_super, k_dot_super, k_dot_lanes, k_quantize_sym_weighted, k_quantize_asym_weighted,
 };
 
 }  // namespace

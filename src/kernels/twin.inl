@@ -6,24 +6,45 @@
 // narrower one through the linker. Every scalar step (a tail, a lone code) is
 // the rule itself; each vector step equals it bit for bit.
 //
-// S provides W lanes and: load, store, set1, add, sub, mul, max, min, abs,
-// isnan/mor/mnone/any masks, hmax, hmin, code (clamp, round half away from
-// zero, NaN -> 0), store_i32, store_i8 (W bytes), store_i8x4 (4W bytes from
-// four vectors), store_i4 (W/2 bytes), with kIntAbsMax abs_bits/max_u32/hmax_u32,
-// load_i8, load_i4, load_i32 (to floats), transpose (W rows in place), and
-// widen_f16/narrow_f16 with a kHasF16 flag.
+// S provides W lanes and: load, store, load_n/store_n (the first n lanes),
+// set1, add, sub, mul, div, max, min, abs, isnan/gt/ge/le masks with mor,
+// mnone, any and select, swap<s> (lanes exchanged s apart), hmax, hmin, code
+// (clamp, round half away from zero, NaN -> 0), loadi/store_i32, to_float,
+// pack/unpack (kUnit codes of any width 2..=16 to and from their kUnit * w / 8
+// stream bytes, touching at most kSpan bytes), load_i8 (to floats), with
+// kIntAbsMax abs_bits/max_u32 with as_float, load_i32 (to floats), transpose (W
+// rows in place), and widen_f16/narrow_f16 with a kHasF16 flag.
 
 constexpr size_t W = S::W;
-constexpr size_t kChunk = 64;  // staging size; a multiple of every W
-static_assert(kChunk % W == 0 && W % 2 == 0 && 16 % W == 0, "lane count");
+constexpr size_t kUnit = S::kUnit;   // codes per packed unit, a whole number of bytes at every width
+constexpr size_t kVecs = kUnit / W;  // registers per unit
+// Blocks are worked on a batch at a time: their ranges and parameters first,
+// with the divisions of W blocks in one vector, then the codes of the whole
+// batch, still in cache. A batch is kBatch elements of whole blocks, or one
+// longer block.
+constexpr size_t kBatch = 1024;
+static_assert(kBatch % kUnit == 0 && kUnit % W == 0 && kUnit % 8 == 0 && 16 % W == 0, "lane count");
+
+using Vf = S::F;
+using Vi = S::I;
+using Vm = S::M;
 
 const float kQNaN = __builtin_nanf("");
 const float kInf = __builtin_inff();
 
 #define VELMAR_INLINE inline __attribute__((always_inline))
+// Lambdas too: one left out of line reaches what it captures through memory,
+// and every vector store (which may alias anything) then reloads it.
+#define VELMAR_LAMBDA __attribute__((always_inline))
 
 // Streaming kernels compute about as long per element as the memory bus takes
 // to deliver it, and the hardware prefetcher alone leaves the two in series.
+// p + n, or null for an array the kind has none of: arithmetic on null is undefined.
+template <class T>
+VELMAR_INLINE T* offset(T* p, size_t n) {
+    return p ? p + n : nullptr;
+}
+
 // Asking for elements [from, to) of p kAhead elements early lets them overlap.
 constexpr size_t kAhead = 2048;  // 8192 measured alike
 template <class T>
@@ -32,63 +53,184 @@ VELMAR_INLINE void prefetch(const T* p, size_t from, size_t to, size_t len) {
     for (size_t i = from + kAhead; i < to + kAhead && i < len; i += kLine) __builtin_prefetch(p + i);
 }
 
+// Element k's vector of a run of len values; the last one reads only what is there.
+VELMAR_INLINE Vf load_at(const float* v, size_t k, size_t len, float fill = 0.0f) {
+    return k + W <= len ? S::load(v + k) : S::load_n(v + k, len - k, fill);
+}
+
+VELMAR_INLINE void store_i32_n(int32_t* p, Vi v, size_t n) {
+    alignas(64) int32_t t[W];
+    S::store_i32(t, v);
+    __builtin_memcpy(p, t, n * sizeof(int32_t));
+}
+
 // ---- bit streams ----
 
-// Codes first..first+n of a stream; eight codes fill exactly `bits` bytes, so
-// whole groups move as one little-endian word.
-void unpack_range(const uint8_t* base, uint32_t bits, size_t first, size_t n, int32_t* out) {
-    size_t i = first;
-    const size_t end = first + n;
-    for (; i < end && i % 8 != 0; ++i) *out++ = code_at(base, i, bits);
-    for (; i + 8 <= end; i += 8) {
-        unsigned __int128 acc = 0;
-        __builtin_memcpy(&acc, base + i / 8 * bits, bits);
-        for (uint32_t k = 0; k < 8; ++k) *out++ = sign_extend(static_cast<uint32_t>(acc >> (k * bits)), bits);
-    }
-    for (; i < end; ++i) *out++ = code_at(base, i, bits);
+inline size_t unit_bytes(uint32_t w) { return kUnit / 8 * w; }
+
+// Widths 8 and 4 have lane steps of their own; kW = 0 is every width, the
+// width a register operand. A stream chooses its class once.
+template <uint32_t kW>
+VELMAR_INLINE void pack_unit(const Vi* c, uint32_t w, uint8_t* p) {
+    if constexpr (kW == 8) S::pack8(c, p);
+    else if constexpr (kW == 4) S::pack4(c, p);
+    else S::pack(c, w, p);
 }
 
-// ORs codes first..first+n into a zero-filled stream.
-void pack_range(uint8_t* base, uint32_t bits, size_t first, size_t n, const int32_t* codes) {
-    size_t i = first;
-    const size_t end = first + n;
-    for (; i < end && i % 8 != 0; ++i) put_code(base, i, bits, *codes++);
-    const uint32_t mask = (1u << bits) - 1u;
-    for (; i + 8 <= end; i += 8) {
-        unsigned __int128 acc = 0;
-        for (uint32_t k = 0; k < 8; ++k)
-            acc |= static_cast<unsigned __int128>(static_cast<uint32_t>(codes[k]) & mask) << (k * bits);
-        codes += 8;
-        __builtin_memcpy(base + i / 8 * bits, &acc, bits);  // these bytes belong to the group alone
-    }
-    for (; i < end; ++i) put_code(base, i, bits, *codes++);
+template <uint32_t kW>
+VELMAR_INLINE void unpack_unit(const uint8_t* p, uint32_t w, Vi* c) {
+    if constexpr (kW == 8) S::unpack8(p, c);
+    else if constexpr (kW == 4) S::unpack4(p, c);
+    else S::unpack(p, w, c);
 }
+
+// The kUnit codes at byte p of a stream whose bytes end at `end`; the last
+// units of a buffer are read through a zero-padded copy.
+template <uint32_t kW = 0>
+VELMAR_INLINE void read_unit(const uint8_t* p, const uint8_t* end, uint32_t w, Vi* c) {
+    if (static_cast<size_t>(end - p) >= S::kSpan) return unpack_unit<kW>(p, w, c);
+    alignas(64) uint8_t tmp[S::kSpan] = {};
+    __builtin_memcpy(tmp, p, static_cast<size_t>(end - p));
+    unpack_unit<kW>(tmp, w, c);
+}
+
+// kUnit codes packed at byte p. Units are written in stream order, so the
+// zeros a store leaves after its own bytes land where nothing is yet; near
+// `end` the unit goes through a copy cut to the bytes that remain.
+template <uint32_t kW = 0>
+VELMAR_INLINE void write_unit(const Vi* c, uint32_t w, uint8_t* p, uint8_t* end) {
+    if (static_cast<size_t>(end - p) >= S::kSpan) return pack_unit<kW>(c, w, p);
+    alignas(64) uint8_t tmp[S::kSpan];
+    pack_unit<kW>(c, w, tmp);
+    __builtin_memcpy(p, tmp, min_size(unit_bytes(w), static_cast<size_t>(end - p)));
+}
+
+template <uint32_t kW = 0>
+VELMAR_INLINE void write_codes(const int32_t* codes, uint32_t w, uint8_t* p, uint8_t* end) {
+    Vi v[kVecs];
+    for (size_t k = 0; k < kVecs; ++k) v[k] = S::loadi(codes + k * W);
+    write_unit<kW>(v, w, p, end);
+}
+
+// Per lane: the code bounds, and what turns x into a code, x * inv (+ zp).
+struct Lane {
+    Vf inv, zp, qmin, qmax;
+};
+
+VELMAR_INLINE Lane broadcast(float inv, float zp, float qmin, float qmax) {
+    return {S::set1(inv), S::set1(zp), S::set1(qmin), S::set1(qmax)};
+}
+
+// The codes of elements k..k+W of v (len values).
+template <bool kAsym>
+VELMAR_INLINE Vi code_of(const float* v, size_t len, size_t k, const Lane& l) {
+    Vf u = S::mul(load_at(v, k, len), l.inv);
+    if constexpr (kAsym) u = S::add(u, l.zp);
+    return S::code(u, l.qmin, l.qmax);
+}
+
+// The codes of elements [from, to) of v (len values) into out, vectors whose
+// lanes past `to` hold whatever their inputs give; lane(k) is the parameters
+// of elements k..k+W.
+template <bool kAsym, class P>
+VELMAR_INLINE void code_range(const float* v, size_t len, size_t from, size_t to, P&& lane, int32_t* out) {
+    for (size_t k = from; k < to; k += W) S::store_i32(out + (k - from), code_of<kAsym>(v, len, k, lane(k)));
+}
+
+// One stream of codes written in element order, whole units at a time: codes
+// land in c (kStaged codes) a batch at a time, and those of an unfinished unit
+// wait there. The array lives apart: stores into it could otherwise alias
+// this state, which would then go through memory.
+constexpr size_t kStaged = kBatch + kUnit + W;
+
+template <uint32_t kW>
+struct Writer {
+    int32_t* c;
+    uint8_t* out;
+    uint8_t* end;
+    uint32_t w;
+    size_t held = 0;
+
+    Writer(int32_t* codes, uint8_t* bytes, size_t n, uint32_t bits)
+        : c(codes), out(bytes), end(bytes + n), w(bits) {}
+
+    // Where the next code goes (a batch writes at most kBatch, in whole vectors).
+    int32_t* slot() const { return c + held; }
+
+    VELMAR_INLINE void commit(size_t n) {
+        const size_t have = held + n;
+        size_t u = 0;
+        uint8_t* o = out;
+        for (; u + kUnit <= have; u += kUnit, o += unit_bytes(w)) write_codes<kW>(c + u, w, o, end);
+        for (size_t k = u; k < have; ++k) c[k - u] = c[k];
+        out = o;
+        held = have - u;
+    }
+
+    // The codes of elements [from, to) of v (len values), lane(k) giving the
+    // parameters of elements k..k+W: whole units straight into the stream
+    // while nothing waits, the rest through c.
+    template <bool kAsym, class P>
+    VELMAR_INLINE void code(const float* v, size_t len, size_t from, size_t to, P&& lane) {
+        size_t k = from;
+        if (held == 0) {
+            uint8_t* o = out;
+            for (; k + kUnit <= to; k += kUnit, o += unit_bytes(w)) {
+                Vi u[kVecs];
+                for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<kAsym>(v, len, k + i * W, lane(k + i * W));
+                write_unit<kW>(u, w, o, end);
+            }
+            out = o;
+        }
+        code_range<kAsym>(v, len, k, to, lane, slot());
+        commit(to - k);
+    }
+
+    // The last unit, padded with code 0 (zero bits).
+    void finish() {
+        if (held == 0) return;
+        for (size_t k = held; k < kUnit; ++k) c[k] = 0;
+        write_codes<kW>(c, w, out, end);
+    }
+};
 
 // ---- reductions ----
 
 VELMAR_INLINE float absmax_of(const float* v, size_t n) {
     const size_t head = head_of(n, kAbsmaxGroup);
-    float h = 0.0f;
+    // The head's magnitudes, and whether any of them is NaN.
+    Vf h = S::set1(0.0f);
+    bool nan = false;
     if constexpr (S::kIntAbsMax) {
         // Magnitude bit patterns order like the magnitudes, and every NaN
         // pattern lies above infinity's: one integer maximum finds both.
         if (head != 0) {
-            typename S::I acc = S::abs_bits(S::load(v));
+            Vi acc = S::abs_bits(S::load(v));
             for (size_t i = W; i < head; i += W) acc = S::max_u32(acc, S::abs_bits(S::load(v + i)));
-            const uint32_t m = S::hmax_u32(acc);
-            h = m > 0x7F800000u ? kQNaN : __builtin_bit_cast(float, m);
+            h = S::as_float(acc);
+            nan = S::any(S::isnan(h));
         }
-    } else if (head != 0) {
-        typename S::F acc = S::set1(0.0f);
-        typename S::M nan = S::mnone();
+    } else {
+        Vm any_nan = S::mnone();
         for (size_t i = 0; i < head; i += W) {
-            const typename S::F x = S::load(v + i);
-            nan = S::mor(nan, S::isnan(x));
-            acc = S::max(acc, S::abs(x));
+            const Vf x = S::load(v + i);
+            any_nan = S::mor(any_nan, S::isnan(x));
+            h = S::max(h, S::abs(x));
         }
-        h = S::any(nan) ? kQNaN : S::hmax(acc);
+        nan = S::any(any_nan);
     }
-    return absmax_fold(v, head, n, h);
+    if (head == n) return nan ? kQNaN : S::hmax(h);
+    // The tail's NaNs give way: its numbers' magnitudes, -1 where there are
+    // none (the lanes past n count as NaN).
+    Vf t = S::set1(-1.0f);
+    for (size_t i = head; i < n; i += W) {
+        const Vf x = i + W <= n ? S::load(v + i) : S::load_n(v + i, n - i, kQNaN);
+        t = S::max(t, S::select(S::isnan(x), S::set1(-1.0f), S::abs(x)));
+    }
+    if (!nan) return S::hmax(S::max(h, t));
+    // After a NaN head, a tail of NaNs only leaves the last one's magnitude.
+    const float tail = S::hmax(t);
+    return tail >= 0.0f ? tail : __builtin_fabsf(v[n - 1]);
 }
 
 float k_absmax(const float* v, size_t n) { return absmax_of(v, n); }
@@ -96,20 +238,34 @@ float k_absmax(const float* v, size_t n) { return absmax_of(v, n); }
 VELMAR_INLINE MinMax min_max_of(const float* v, size_t n) {
     const size_t head = head_of(n, kMinMaxGroup);
     MinMax m{kInf, -kInf};
-    size_t i = 0;
-    if (head >= W) {
-        typename S::F vlo = S::set1(kInf);
-        typename S::F vhi = S::set1(-kInf);
-        typename S::M nan = S::mnone();
-        for (; i + W <= head; i += W) {
-            const typename S::F x = S::load(v + i);
+    if (head != 0) {
+        Vf vlo = S::set1(kInf);
+        Vf vhi = S::set1(-kInf);
+        Vm nan = S::mnone();
+        for (size_t i = 0; i < head; i += W) {
+            // A head that ends inside a vector fills it with its first element.
+            const Vf x = i + W <= head ? S::load(v + i) : S::load_n(v + i, head - i, v[0]);
             nan = S::mor(nan, S::isnan(x));
             vlo = S::min(vlo, x);
             vhi = S::max(vhi, x);
         }
         m = S::any(nan) ? MinMax{kQNaN, kQNaN} : MinMax{S::hmin(vlo), S::hmax(vhi)};
     }
-    return min_max_fold(v, i, n, m);
+    if (head == n) return m;
+    // The tail's NaNs give way; a tail of none but NaNs stays at (+inf, -inf).
+    Vf tlo = S::set1(kInf);
+    Vf thi = S::set1(-kInf);
+    for (size_t i = head; i < n; i += W) {
+        const Vf x = i + W <= n ? S::load(v + i) : S::load_n(v + i, n - i, kQNaN);
+        const Vm nan = S::isnan(x);
+        tlo = S::min(tlo, S::select(nan, S::set1(kInf), x));
+        thi = S::max(thi, S::select(nan, S::set1(-kInf), x));
+    }
+    const MinMax t{S::hmin(tlo), S::hmax(thi)};
+    const bool numbers = t.lo != kInf || t.hi != -kInf;
+    // After a NaN head, a tail of NaNs only leaves the last one.
+    if (m.lo != m.lo) return numbers ? t : MinMax{v[n - 1], v[n - 1]};
+    return {t.lo < m.lo ? t.lo : m.lo, t.hi > m.hi ? t.hi : m.hi};
 }
 
 void k_min_max(const float* v, size_t n, float* lo, float* hi) {
@@ -118,243 +274,491 @@ void k_min_max(const float* v, size_t n, float* lo, float* hi) {
     *hi = m.hi;
 }
 
-// ---- code writers for one block: u = x * inv (+ zero point) ----
+// ---- block parameters, W blocks to a vector ----
 
-// Everything by value: a byte store may alias any reference, so parameters
-// read through one would be reloaded after every store.
-template <bool kAsym>
-struct Coder {
-    float inv, zero_point, qmin, qmax;
-    uint32_t bits;
-    typename S::F vinv, vzp, vqmin, vqmax;
+// Symmetric scales of the blocks whose magnitude maxima are a[0..n): into
+// scales, and their reciprocals into inv.
+VELMAR_INLINE Vf sym_scale_lanes(Vf a, float qmax) {
+    return S::select(S::gt(a, S::set1(0.0f)), S::div(a, S::set1(qmax)), S::set1(1.0f));
+}
 
-    VELMAR_INLINE Coder(float inv_, float zero_point_, uint32_t bits_)
-        : inv(inv_), zero_point(zero_point_), qmin(static_cast<float>(code_min(bits_))),
-          qmax(static_cast<float>(code_max(bits_))), bits(bits_), vinv(S::set1(inv_)), vzp(S::set1(zero_point_)),
-          vqmin(S::set1(qmin)), vqmax(S::set1(qmax)) {}
+// Asymmetric scale and zero point per lane (asym_params), the degenerate
+// lanes (1, 0).
+VELMAR_INLINE void asym_lanes(Vf lo, Vf hi, Vf qmin, Vf qmax, Vf& scale, Vf& zp) {
+    const Vf s = S::div(S::sub(hi, lo), S::sub(qmax, qmin));
+    const Vm degenerate = S::ge(lo, hi);
+    zp = S::select(degenerate, S::set1(0.0f), S::sub(qmin, S::div(lo, s)));
+    scale = S::select(degenerate, S::set1(1.0f), s);
+}
 
-    VELMAR_INLINE typename S::I vec(typename S::F x) const {
-        typename S::F u = S::mul(x, vinv);
-        if constexpr (kAsym) u = S::add(u, vzp);
-        return S::code(u, vqmin, vqmax);
+// Block parameters from per-block reductions a (the magnitude maximum, or
+// the minimum with b the maximum) of n blocks, W at a time: scales and zero
+// points out, reciprocals and zero points kept for the codes. The code bounds
+// are one pair, or with kWidths one per block.
+template <bool kAsym, bool kWidths>
+VELMAR_INLINE void block_params(const float* a, const float* b, const float* qmin, const float* qmax, size_t n,
+                                float* scales, float* zero_points, float* inv, float* zp) {
+    for (size_t g = 0; g < n; g += W) {
+        const size_t m = min_size(W, n - g);
+        Vf s;
+        if constexpr (kAsym) {
+            const Vf lo = kWidths ? S::load_n(qmin + g, m, 0.0f) : S::set1(qmin[0]);
+            const Vf hi = kWidths ? S::load_n(qmax + g, m, 1.0f) : S::set1(qmax[0]);
+            Vf z;
+            asym_lanes(S::load_n(a + g, m, 0.0f), S::load_n(b + g, m, 0.0f), lo, hi, s, z);
+            S::store_n(zero_points + g, z, m);
+            S::store_n(zp + g, z, m);
+        } else {
+            s = sym_scale_lanes(S::load_n(a + g, m, 0.0f), qmax[0]);
+        }
+        S::store_n(scales + g, s, m);
+        S::store_n(inv + g, S::div(S::set1(1.0f), s), m);
     }
-    VELMAR_INLINE int32_t one(float x) const {
-        if constexpr (kAsym)
-            return asym_code(x, inv, zero_point, static_cast<int32_t>(qmin), static_cast<int32_t>(qmax));
-        else
-            return sym_code(x, inv, qmin, qmax);
+}
+
+// choose_bits per lane: the smallest width whose half step is within tolerance.
+VELMAR_INLINE Vf width_lanes(Vf lo, Vf hi, float tolerance) {
+    const Vf range = S::sub(hi, lo);
+    Vf w = S::set1(8.0f);
+    for (uint32_t c = 7; c >= 2; --c) {
+        const Vf half_step = S::mul(S::div(range, S::set1(static_cast<float>((1u << c) - 1u))), S::set1(0.5f));
+        w = S::select(S::le(half_step, S::set1(tolerance)), S::set1(static_cast<float>(c)), w);
+    }
+    return S::select(S::le(range, S::set1(0.0f)), S::set1(2.0f), w);
+}
+
+// ---- codes ----
+
+// Per-element copies of per-block values: out[j - e0] = vals[b - b0] for the
+// elements j in [e0, e1) of block b. Whole vectors: each block's last one
+// runs into the next block's, which overwrites it.
+VELMAR_INLINE void expand(const float* vals, size_t b0, size_t block, size_t e0, size_t e1, float* out) {
+    for (size_t b = e0 / block, j = e0; j < e1; ++b) {
+        const Vf x = S::set1(vals[b - b0]);
+        const size_t end = min_size((b + 1) * block, e1);
+        for (; j < end; j += W) S::store(out + (j - e0), x);
+        j = end;
+    }
+}
+
+// The values of blocks that are whole vectors (block % W == 0), broadcast for
+// vectors asked for in increasing order: vals[i] for the block at i.
+struct Stepper {
+    const float* vals;
+    size_t block, next, i = 0;
+    Vf now;
+
+    Stepper(const float* v, size_t block_) : vals(v), block(block_), next(block_), now(S::set1(v ? v[0] : 0.0f)) {}
+    VELMAR_INLINE Vf at(size_t k) {
+        if (k >= next) {
+            next += block;
+            now = S::set1(vals[++i]);
+        }
+        return now;
     }
 };
 
-// Writes the n codes of x as stream codes first..first+n of base; kClass is
-// the width for 4 and 8, 0 for every other width.
-template <uint32_t kClass, bool kAsym>
-VELMAR_INLINE void write_codes(const float* x, size_t n, const Coder<kAsym> c, uint8_t* base, size_t first) {
-    size_t j = 0;
-    if constexpr (kClass == 8) {
-        uint8_t* out = base + first;
-        for (; j + 4 * W <= n; j += 4 * W)
-            S::store_i8x4(out + j, c.vec(S::load(x + j)), c.vec(S::load(x + j + W)), c.vec(S::load(x + j + 2 * W)),
-                          c.vec(S::load(x + j + 3 * W)));
-        for (; j + W <= n; j += W) S::store_i8(out + j, c.vec(S::load(x + j)));
-        for (; j < n; ++j) out[j] = static_cast<uint8_t>(c.one(x[j]));
-    } else if constexpr (kClass == 4) {
-        // The vector step needs its first code in a low nibble.
-        if (first % 2 != 0 && n != 0) {
-            put_code(base, first, 4, c.one(x[0]));
-            j = 1;
-        }
-        for (; j + W <= n; j += W) S::store_i4(base + (first + j) / 2, c.vec(S::load(x + j)));
-        for (; j < n; ++j) put_code(base, first + j, 4, c.one(x[j]));
+// The minimum or maximum of every aligned run of B lanes, in each of its lanes.
+template <size_t B, bool kMin, size_t s = 1>
+VELMAR_INLINE Vf segment(Vf a) {
+    if constexpr (s >= B) {
+        return a;
     } else {
-        alignas(64) int32_t tmp[kChunk];
-        while (j < n) {
-            const size_t m = min_size(kChunk, n - j);
-            size_t k = 0;
-            for (; k + W <= m; k += W) S::store_i32(tmp + k, c.vec(S::load(x + j + k)));
-            for (; k < m; ++k) tmp[k] = c.one(x[j + k]);
-            pack_range(base, c.bits, first + j, m, tmp);
-            j += m;
-        }
+        const Vf b = S::swap<s>(a);
+        return segment<B, kMin, 2 * s>(kMin ? S::min(a, b) : S::max(a, b));
     }
 }
 
-// Blocks are independent: a group of them has its ranges reduced first and
-// its divisions done together, so that no block waits on the previous one's
-// division chain.
-constexpr size_t kGroup = 8;
+// Blocks of B elements (B a power of two below W): W / B of them in each
+// vector, their reductions among their own lanes. Whole vectors only; the
+// caller codes the rest.
+template <size_t B, bool kAsym, uint32_t kW>
+size_t lane_blocks(const float* v, size_t len, uint32_t bits, float* scales, float* zero_points, Writer<kW>& out) {
+    const float qmin = static_cast<float>(code_min(bits)), qmax = static_cast<float>(code_max(bits));
+    const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
+    const size_t whole = len / W * W;
+    alignas(64) float ts[W], tz[W];
+    for (size_t k = 0; k < whole; k += kBatch) {
+        const size_t m = min_size(kBatch, whole - k);
+        prefetch(v, k, k + m, len);
+        int32_t* codes = out.slot();
+        for (size_t j = k; j < k + m; j += W) {
+            const Vf x = S::load(v + j);
+            const Vm nan = S::isnan(x);
+            Vf s, zp = vqmin;
+            if constexpr (kAsym) {
+                Vf lo = segment<B, true>(S::select(nan, S::set1(kInf), x));
+                Vf hi = segment<B, false>(S::select(nan, S::set1(-kInf), x));
+                if constexpr (B == kMinMaxGroup) {  // a block of 8 is all head: one NaN spoils it
+                    const Vf any_nan = segment<B, false>(S::select(nan, S::set1(1.0f), S::set1(0.0f)));
+                    const Vm spoilt = S::gt(any_nan, S::set1(0.0f));
+                    lo = S::select(spoilt, S::set1(kQNaN), lo);
+                    hi = S::select(spoilt, S::set1(kQNaN), hi);
+                }
+                asym_lanes(lo, hi, vqmin, vqmax, s, zp);
+                S::store(tz, zp);
+            } else {
+                s = sym_scale_lanes(segment<B, false>(S::select(nan, S::set1(0.0f), S::abs(x))), qmax);
+            }
+            S::store(ts, s);
+            const Lane l{S::div(S::set1(1.0f), s), zp, vqmin, vqmax};
+            S::store_i32(codes + (j - k), code_of<kAsym>(v, len, j, l));
+            for (size_t i = 0; i < W; i += B) {
+                scales[(j + i) / B] = ts[i];
+                if constexpr (kAsym) zero_points[(j + i) / B] = tz[i];
+            }
+        }
+        out.commit(m);
+    }
+    return whole;
+}
 
-template <uint32_t kClass>
-void sym_blocks(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
-    const float qmax = static_cast<float>(code_max(bits));
-    const size_t full = len / block;
-    size_t b = 0;
-    for (; b + kGroup <= full; b += kGroup) {
-        if (block <= kAhead / kGroup) prefetch(v, b * block, (b + kGroup) * block, len);
-        float scale[kGroup], inv[kGroup];
-        for (size_t k = 0; k < kGroup; ++k) scale[k] = sym_scale(absmax_of(v + (b + k) * block, block), qmax);
-        for (size_t k = 0; k < kGroup; ++k) inv[k] = 1.0f / scale[k];
-        for (size_t k = 0; k < kGroup; ++k) {
-            const size_t start = (b + k) * block;
-            write_codes<kClass>(v + start, block, Coder<false>(inv[k], 0.0f, bits), bytes, start);
-            scales[b + k] = scale[k];
+// The last len - from elements of a stream, fewer than a vector: each block
+// by the rules.
+template <bool kAsym, uint32_t kW>
+void rest_by_rules(const float* v, size_t len, size_t from, size_t block, uint32_t bits, float* scales,
+                   float* zero_points, Writer<kW>& out) {
+    int32_t* codes = out.slot();
+    const int32_t qmin = code_min(bits), qmax = code_max(bits);
+    for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
+        if constexpr (kAsym) {
+            const MinMax m = min_max_neon(v + first, n);
+            const AsymParams p = asym_params(m.lo, m.hi, bits);
+            for (size_t i = first; i < first + n; ++i)
+                codes[i - from] = asym_code(v[i], p.inv, p.zero_point, qmin, qmax);
+            scales[b] = p.scale;
+            zero_points[b] = p.zero_point;
+        } else {
+            const float scale = sym_scale(absmax(v + first, n), static_cast<float>(qmax));
+            for (size_t i = first; i < first + n; ++i)
+                codes[i - from] = sym_code(v[i], 1.0f / scale, static_cast<float>(qmin), static_cast<float>(qmax));
+            scales[b] = scale;
+        }
+    }, from / block);
+    out.commit(len - from);
+}
+
+// Blocks per batch: as many as fit in kBatch elements, rounded down so that
+// a batch ends on a unit where it can, which lets its codes go straight to
+// the stream.
+inline size_t batch_blocks(size_t block) {
+    if (block >= kBatch) return 1;
+    size_t step = kUnit;
+    for (size_t g = block % kUnit; g != 0 && step % 2 == 0 && g % 2 == 0; g /= 2) step /= 2;
+    if (block % kUnit == 0) step = 1;
+    const size_t per = kBatch / block / step * step;
+    return per != 0 ? per : kBatch / block;
+}
+
+// One stream of fixed width: a batch of blocks has its ranges reduced, its
+// parameters computed W blocks at a time and its codes written, the
+// parameters spread over the elements (or broadcast, for a block longer than
+// a batch).
+template <bool kAsym, uint32_t kW>
+void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
+                  uint8_t* bytes) {
+    alignas(64) int32_t staged[kStaged];
+    Writer<kW> out(staged, bytes, packed_len(len, bits), bits);
+    const float qmin = static_cast<float>(code_min(bits)), qmax = static_cast<float>(code_max(bits));
+    const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
+    size_t done = 0;
+    switch (block) {
+        case 1: done = lane_blocks<1, kAsym>(v, len, bits, scales, zero_points, out); break;
+        case 2: if constexpr (W > 2) done = lane_blocks<2, kAsym>(v, len, bits, scales, zero_points, out); break;
+        case 4: if constexpr (W > 4) done = lane_blocks<4, kAsym>(v, len, bits, scales, zero_points, out); break;
+        case 8: if constexpr (W > 8) done = lane_blocks<8, kAsym>(v, len, bits, scales, zero_points, out); break;
+        default: break;
+    }
+    if (done != 0) {
+        if (done < len) rest_by_rules<kAsym>(v, len, done, block, bits, scales, zero_points, out);
+        return out.finish();
+    }
+    if (block >= kBatch) {
+        for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
+            float inv, zp = 0.0f;
+            if constexpr (kAsym) {
+                const MinMax m = min_max_of(v + first, n);
+                const AsymParams p = asym_params(m.lo, m.hi, bits);
+                scales[b] = p.scale;
+                zero_points[b] = zp = p.zero_point;
+                inv = p.inv;
+            } else {
+                scales[b] = sym_scale(absmax_of(v + first, n), qmax);
+                inv = 1.0f / scales[b];
+            }
+            const Lane l = broadcast(inv, zp, qmin, qmax);
+            for (size_t k = first; k < first + n; k += kBatch) {
+                prefetch(v, k, min_size(k + kBatch, first + n), len);
+                out.template code<kAsym>(v, len, k, min_size(k + kBatch, first + n), [&](size_t) VELMAR_LAMBDA { return l; });
+            }
+        });
+        return out.finish();
+    }
+    const size_t per = batch_blocks(block), nb = block_count(len, block);
+    alignas(64) float a[kBatch], b[kBatch], inv[kBatch], zp[kBatch], ie[kBatch + W], ze[kBatch + W];
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = min_size(nb, b0 + per), e0 = b0 * block, e1 = min_size(len, b1 * block);
+        prefetch(v, e0, e1, len);
+        for (size_t k = b0; k < b1; ++k) {
+            const size_t first = k * block, n = min_size(block, len - first);
+            if constexpr (kAsym) {
+                const MinMax m = min_max_of(v + first, n);
+                a[k - b0] = m.lo;
+                b[k - b0] = m.hi;
+            } else {
+                a[k - b0] = absmax_of(v + first, n);
+            }
+        }
+        block_params<kAsym, false>(a, b, &qmin, &qmax, b1 - b0, scales + b0, offset(zero_points, b0), inv, zp);
+        if (block % W == 0) {
+            Stepper si(inv, block), sz(kAsym ? zp : nullptr, block);
+            out.template code<kAsym>(v, len, e0, e1, [&](size_t k) VELMAR_LAMBDA {
+                return Lane{si.at(k - e0), kAsym ? sz.at(k - e0) : vqmin, vqmin, vqmax};
+            });
+        } else {
+            expand(inv, b0, block, e0, e1, ie);
+            if constexpr (kAsym) expand(zp, b0, block, e0, e1, ze);
+            out.template code<kAsym>(v, len, e0, e1, [&](size_t k) VELMAR_LAMBDA {
+                return Lane{S::load(ie + (k - e0)), kAsym ? S::load(ze + (k - e0)) : vqmin, vqmin, vqmax};
+            });
         }
     }
-    for_each_block(len, block, [&](size_t bi, size_t first, size_t n) {
-        const float scale = sym_scale(absmax_of(v + first, n), qmax);
-        write_codes<kClass>(v + first, n, Coder<false>(1.0f / scale, 0.0f, bits), bytes, first);
-        scales[bi] = scale;
-    }, b);
+    out.finish();
+}
+
+// f.template operator()<kW>() for the width class of `bits`.
+template <class F>
+VELMAR_INLINE void by_width_class(uint32_t bits, F&& f) {
+    if (bits == 8) return f.template operator()<8>();
+    if (bits == 4) return f.template operator()<4>();
+    f.template operator()<0>();
 }
 
 void k_quantize_sym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
-    if (bits == 8) return sym_blocks<8>(v, len, block, bits, scales, bytes);
-    if (bits == 4) return sym_blocks<4>(v, len, block, bits, scales, bytes);
-    sym_blocks<0>(v, len, block, bits, scales, bytes);
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA { fixed_blocks<false, kW>(v, len, block, bits, scales, nullptr, bytes); });
 }
 
 void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_t bits, int32_t* codes) {
-    const Coder<true> c(inv, zero_point, bits);
-    size_t j = 0;
-    for (; j + W <= n; j += W) S::store_i32(codes + j, c.vec(S::load(v + j)));
-    for (; j < n; ++j) codes[j] = c.one(v[j]);
+    const Lane l = broadcast(inv, zero_point, static_cast<float>(code_min(bits)), static_cast<float>(code_max(bits)));
+    const size_t whole = n / W * W;
+    code_range<true>(v, n, 0, whole, [&](size_t) VELMAR_LAMBDA { return l; }, codes);
+    for (size_t j = whole; j < n; ++j) codes[j] = asym_code(v[j], inv, zero_point, code_min(bits), code_max(bits));
 }
 
-VELMAR_INLINE AsymParams block_params(const float* v, size_t n, uint32_t bits) {
-    const MinMax m = min_max_of(v, n);
-    return asym_params(m.lo, m.hi, bits);
-}
-
-template <uint32_t kClass>
-VELMAR_INLINE void asym_block(const float* x, size_t n, const AsymParams p, uint32_t bits, uint8_t* base,
-                              size_t first) {
-    write_codes<kClass>(x, n, Coder<true>(p.inv, p.zero_point, bits), base, first);
-}
-
-// One bit stream of fixed width, blocks grouped as in sym_blocks.
-template <uint32_t kClass>
-void asym_blocks(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
-                 uint8_t* bytes) {
-    const size_t full = len / block;
-    size_t b = 0;
-    for (; b + kGroup <= full; b += kGroup) {
-        if (block <= kAhead / kGroup) prefetch(v, b * block, (b + kGroup) * block, len);
-        AsymParams p[kGroup];
-        for (size_t k = 0; k < kGroup; ++k) p[k] = block_params(v + (b + k) * block, block, bits);
-        for (size_t k = 0; k < kGroup; ++k) {
-            const size_t start = (b + k) * block;
-            asym_block<kClass>(v + start, block, p[k], bits, bytes, start);
-            scales[b + k] = p[k].scale;
-            zero_points[b + k] = p[k].zero_point;
-        }
-    }
-    for_each_block(len, block, [&](size_t bi, size_t first, size_t n) {
-        const AsymParams p = block_params(v + first, n, bits);
-        asym_block<kClass>(v + first, n, p, bits, bytes, first);
-        scales[bi] = p.scale;
-        zero_points[bi] = p.zero_point;
-    }, b);
-}
-
-// Adaptive: every block in its own byte run at its own width.
+// Adaptive: every block in its own byte run at its own width. A batch of
+// blocks gets its ranges and parameters as in fixed_blocks, then each block
+// is coded and packed into its run.
 void adaptive_blocks(const float* v, size_t len, size_t block, const uint32_t* widths, float* scales,
                      float* zero_points, uint8_t* bytes) {
-    for_each_run(len, block, widths, [&](size_t b, size_t first, size_t n, size_t pos, size_t) {
-        const uint32_t w = widths[b];
-        const AsymParams p = block_params(v + first, n, w);
-        if (w == 8) {
-            asym_block<8>(v + first, n, p, w, bytes + pos, 0);
-        } else if (w == 4) {
-            asym_block<4>(v + first, n, p, w, bytes + pos, 0);
-        } else {
-            asym_block<0>(v + first, n, p, w, bytes + pos, 0);
+    uint8_t* const end = bytes + adaptive_data_len(widths, block, len);
+    const size_t per = block >= kBatch ? 1 : kBatch / block, nb = block_count(len, block);
+    alignas(64) float lo[kBatch], hi[kBatch], qmin[kBatch], qmax[kBatch], inv[kBatch], zp[kBatch];
+    alignas(64) int32_t c[kUnit + W];
+    uint8_t* run = bytes;
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = min_size(nb, b0 + per);
+        prefetch(v, b0 * block, min_size(len, b1 * block), len);
+        for (size_t k = b0; k < b1; ++k) {
+            const size_t first = k * block;
+            const MinMax m = min_max_of(v + first, min_size(block, len - first));
+            lo[k - b0] = m.lo;
+            hi[k - b0] = m.hi;
+            qmin[k - b0] = static_cast<float>(code_min(widths[k]));
+            qmax[k - b0] = static_cast<float>(code_max(widths[k]));
         }
-        scales[b] = p.scale;
-        zero_points[b] = p.zero_point;
-    });
+        block_params<true, true>(lo, hi, qmin, qmax, b1 - b0, scales + b0, zero_points + b0, inv, zp);
+        for (size_t k = b0; k < b1; ++k) {
+            const size_t first = k * block, n = min_size(block, len - first);
+            const uint32_t w = widths[k];
+            const Lane l = broadcast(inv[k - b0], zp[k - b0], qmin[k - b0], qmax[k - b0]);
+            size_t j = 0;
+            for (; j + kUnit <= n; j += kUnit) {
+                Vi u[kVecs];
+                for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(v, len, first + j + i * W, l);
+                write_unit(u, w, run + j / 8 * w, end);
+            }
+            if (j < n) {  // the last unit, padded with code 0
+                code_range<true>(v, len, first + j, first + n, [&](size_t) VELMAR_LAMBDA { return l; }, c);
+                for (size_t i = n - j; i < kUnit; ++i) c[i] = 0;
+                write_codes(c, w, run + j / 8 * w, end);
+            }
+            run += packed_len(n, w);
+        }
+    }
 }
 
 void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, const uint32_t* widths, float* scales,
                      float* zero_points, uint8_t* bytes) {
     if (widths) return adaptive_blocks(v, len, block, widths, scales, zero_points, bytes);
-    if (bits == 8) return asym_blocks<8>(v, len, block, bits, scales, zero_points, bytes);
-    if (bits == 4) return asym_blocks<4>(v, len, block, bits, scales, zero_points, bytes);
-    asym_blocks<0>(v, len, block, bits, scales, zero_points, bytes);
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA { fixed_blocks<true, kW>(v, len, block, bits, scales, zero_points, bytes); });
 }
 
 void k_adaptive_widths(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths) {
-    for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
-        const MinMax m = min_max_of(v + first, n);
-        widths[b] = velmar::choose_bits(m.hi - m.lo, tolerance);
-    });
+    const size_t per = block >= kBatch ? 1 : kBatch / block, nb = block_count(len, block);
+    alignas(64) float lo[kBatch], hi[kBatch];
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = min_size(nb, b0 + per);
+        prefetch(v, b0 * block, min_size(len, b1 * block), len);
+        for (size_t k = b0; k < b1; ++k) {
+            const size_t first = k * block;
+            const MinMax m = min_max_of(v + first, min_size(block, len - first));
+            lo[k - b0] = m.lo;
+            hi[k - b0] = m.hi;
+        }
+        for (size_t g = 0; g < b1 - b0; g += W) {
+            const size_t m = min_size(W, b1 - b0 - g);
+            const Vf w = width_lanes(S::load_n(lo + g, m, 0.0f), S::load_n(hi + g, m, 0.0f), tolerance);
+            store_i32_n(reinterpret_cast<int32_t*>(widths + b0 + g), S::code(w, S::set1(0.0f), S::set1(16.0f)), m);
+        }
+    }
 }
 
 // ---- decoding ----
 
-void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
-    if (bits == 8) {
-        for (size_t i = 0; i < count; ++i) out[i] = code_at(bytes, i, 8);
-    } else if (bits == 4) {
-        for (size_t i = 0; i < count; ++i) out[i] = code_at(bytes, i, 4);
-    } else {
-        unpack_range(bytes, bits, 0, count, out);
+// f(j, codes, scales, zero points, m) for every vector of codes j..j+W of one
+// stream of `count` codes (m of them real), the scales and zero points of
+// their blocks in lanes.
+template <uint32_t kW, bool kZp, class Fn>
+VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t w,
+                                 size_t block, size_t count, Fn&& f) {
+    const uint8_t* const end = bytes + packed_len(count, w);
+    if (block % kUnit == 0) {  // whole units per block: one broadcast each
+        for (size_t b = 0, k = 0; k < count; ++b) {
+            const Vf s = S::set1(scales[b]);
+            const Vf z = kZp ? S::set1(zero_points[b]) : s;
+            for (const size_t e = min_size(count, k + block); k < e; k += kUnit) {
+                Vi c[kVecs];
+                read_unit<kW>(bytes + k / 8 * w, end, w, c);
+                for (size_t i = 0; i < kVecs && k + i * W < e; ++i) f(k + i * W, c[i], s, z, min_size(W, e - k - i * W));
+            }
+        }
+        return;
+    }
+    if (block % W == 0) {
+        Stepper s(scales, block), z(kZp ? zero_points : nullptr, block);
+        for (size_t k = 0; k < count; k += kUnit) {
+            Vi c[kVecs];
+            read_unit<kW>(bytes + k / 8 * w, end, w, c);
+            for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
+                const size_t j = k + i * W;
+                f(j, c[i], s.at(j), kZp ? z.at(j) : s.now, min_size(W, count - j));
+            }
+        }
+        return;
+    }
+    if (block < W && W % block == 0) {  // W / block blocks per vector, their values spread over the lanes
+        alignas(64) int32_t spread[W];
+        for (size_t l = 0; l < W; ++l) spread[l] = static_cast<int32_t>(l / block);
+        const size_t nb = block_count(count, block), per = W / block;
+        for (size_t k = 0; k < count; k += kUnit) {
+            Vi c[kVecs];
+            read_unit<kW>(bytes + k / 8 * w, end, w, c);
+            for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
+                const size_t j = k + i * W, b = j / block, m = min_size(per, nb - b);
+                const Vf s = S::permute(S::load_n(scales + b, m, 0.0f), spread);
+                const Vf z = kZp ? S::permute(S::load_n(zero_points + b, m, 0.0f), spread) : s;
+                f(j, c[i], s, z, min_size(W, count - j));
+            }
+        }
+        return;
+    }
+    alignas(64) float se[kBatch + W], ze[kBatch + W];
+    for (size_t e0 = 0; e0 < count; e0 += kBatch) {
+        const size_t e1 = min_size(count, e0 + kBatch);
+        const float *sv = scales + e0, *zv = offset(zero_points, e0);
+        if (block != 1) {
+            expand(scales, 0, block, e0, e1, se);
+            if constexpr (kZp) expand(zero_points, 0, block, e0, e1, ze);
+            sv = se;
+            zv = ze;
+        }
+        for (size_t k = e0; k < e1; k += kUnit) {
+            Vi c[kVecs];
+            read_unit<kW>(bytes + k / 8 * w, end, w, c);
+            for (size_t i = 0; i < kVecs && k + i * W < e1; ++i) {
+                const size_t j = k + i * W, m = min_size(W, count - j);
+                const Vf s = m == W || block != 1 ? S::load(sv + (j - e0)) : S::load_n(sv + (j - e0), m, 0.0f);
+                Vf z = s;
+                if constexpr (kZp) z = m == W || block != 1 ? S::load(zv + (j - e0)) : S::load_n(zv + (j - e0), m, 0.0f);
+                f(j, c[i], s, z, m);
+            }
+        }
     }
 }
 
+// f(b, j, codes, m) for every vector of block b's codes j..j+W (m of them
+// real) of an adaptive record, each block in its own run.
+template <class Fn>
+VELMAR_INLINE void decode_runs(const uint8_t* data, const uint32_t* widths, size_t block, size_t count, Fn&& f) {
+    const uint8_t* const end = data + adaptive_data_len(widths, block, count);
+    for_each_run(count, block, widths, [&](size_t b, size_t first, size_t n, size_t pos, size_t) {
+        const uint32_t w = widths[b];
+        for (size_t j = 0; j < n; j += kUnit) {
+            Vi c[kVecs];
+            read_unit(data + pos + j / 8 * w, end, w, c);
+            for (size_t i = 0; i < kVecs && j + i * W < n; ++i) f(b, first + j + i * W, c[i], min_size(W, n - j - i * W));
+        }
+    });
+}
+
 // Feeds f(j, codes as floats) for vectors of W codes and g(j, code) for the
-// rest, over codes first..first+n of a stream of `bits`.
+// rest, over codes first..first+n of a stream of `bits`: lone codes up to a
+// byte boundary, then whole units, then lone codes again.
 template <class FV, class FS>
-inline void walk_codes(const uint8_t* base, uint32_t bits, size_t first, size_t n, FV&& f, FS&& g) {
+VELMAR_INLINE void walk_codes(const uint8_t* base, uint32_t bits, size_t first, size_t n, FV&& f, FS&& g) {
     size_t j = 0;
-    if (bits == 8) {
-        for (; j + W <= n; j += W) f(j, S::load_i8(base + first + j));
-        for (; j < n; ++j) g(j, code_at(base, first + j, 8));
-    } else if (bits == 4) {
-        if (first % 2 != 0 && n != 0) {
-            g(0, code_at(base, first, 4));
-            j = 1;
-        }
-        for (; j + W <= n; j += W) f(j, S::load_i4(base + (first + j) / 2));
-        for (; j < n; ++j) g(j, code_at(base, first + j, 4));
-    } else {
-        alignas(64) int32_t tmp[kChunk];
-        while (j < n) {
-            const size_t m = min_size(kChunk, n - j);
-            unpack_range(base, bits, first + j, m, tmp);
-            size_t k = 0;
-            for (; k + W <= m; k += W) f(j + k, S::load_i32(tmp + k));
-            for (; k < m; ++k) g(j + k, tmp[k]);
-            j += m;
-        }
+    for (; j < n && (first + j) % 8 != 0; ++j) g(j, code_at(base, first + j, bits));
+    const uint8_t* const end = base + packed_len(first + n, bits);
+    for (; j + kUnit <= n; j += kUnit) {
+        Vi c[kVecs];
+        read_unit(base + (first + j) / 8 * bits, end, bits, c);
+        for (size_t i = 0; i < kVecs; ++i) f(j + i * W, S::to_float(c[i]));
     }
+    for (; j < n; ++j) g(j, code_at(base, first + j, bits));
+}
+
+VELMAR_INLINE void store_out(float* out, size_t j, size_t count, Vf y) {
+    if (j + W <= count) return S::store(out + j, y);
+    S::store_n(out + j, y, count - j);
+}
+
+void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
+    const uint8_t* const end = bytes + packed_len(count, bits);
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        for (size_t k = 0; k < count; k += kUnit) {
+            Vi c[kVecs];
+            read_unit<kW>(bytes + k / 8 * bits, end, bits, c);
+            for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
+                const size_t j = k + i * W;
+                if (j + W <= count) S::store_i32(out + j, c[i]);
+                else store_i32_n(out + j, c[i], count - j);
+            }
+        }
+    });
 }
 
 void k_dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,
                    float* out) {
-    for_each_block(count, block, [&](size_t b, size_t first, size_t n) {
-        const float s = scales[b];
-        const typename S::F vs = S::set1(s);
-        float* o = out + first;
-        walk_codes(
-            bytes, bits, first, n, [&](size_t j, typename S::F q) { S::store(o + j, S::mul(q, vs)); },
-            [&](size_t j, int32_t q) { o[j] = sym_value(q, s); });
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        decode_stream<kW, false>(scales, nullptr, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf, size_t) VELMAR_LAMBDA {
+            store_out(out, j, count, S::mul(S::to_float(q), s));
+        });
     });
 }
 
 void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
                     const uint32_t* widths, size_t block, size_t count, float* out) {
-    for_each_block_codes(bytes, bits, widths, count, block,
-                         [&](size_t b, size_t first, size_t n, const uint8_t* base, uint32_t w, size_t at) {
-                             const float s = scales[b];
-                             const float z = zero_points[b];
-                             const typename S::F vs = S::set1(s);
-                             const typename S::F vz = S::set1(z);
-                             float* o = out + first;
-                             walk_codes(
-                                 base, w, at, n,
-                                 [&](size_t j, typename S::F q) { S::store(o + j, S::mul(vs, S::sub(q, vz))); },
-                                 [&](size_t j, int32_t q) { o[j] = asym_value(q, s, z); });
-                         });
+    if (widths) {
+        decode_runs(bytes, widths, block, count, [&](size_t b, size_t j, Vi q, size_t) VELMAR_LAMBDA {
+            store_out(out, j, count, S::mul(S::set1(scales[b]), S::sub(S::to_float(q), S::set1(zero_points[b]))));
+        });
+        return;
+    }
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        decode_stream<kW, true>(scales, zero_points, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t) VELMAR_LAMBDA {
+            store_out(out, j, count, S::mul(s, S::sub(S::to_float(q), z)));
+        });
+    });
 }
 
 // ---- dot products ----
@@ -364,11 +768,11 @@ void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t
 // block's own sum stays in element order. prod(k, j0) gives row k's products
 // j0..j0+W-1 as a vector; prod1(k, j) one product.
 template <class PV, class PS>
-inline typename S::F lane_sums(size_t block, PV&& prod, PS&& prod1) {
-    typename S::F acc = S::set1(0.0f);
+inline Vf lane_sums(size_t block, PV&& prod, PS&& prod1) {
+    Vf acc = S::set1(0.0f);
     size_t j0 = 0;
     for (; j0 + W <= block; j0 += W) {
-        typename S::F rows[W];
+        Vf rows[W];
         for (size_t k = 0; k < W; ++k) rows[k] = prod(k, j0);
         S::transpose(rows);
         for (size_t j = 0; j < W; ++j) acc = S::add(acc, rows[j]);
@@ -392,7 +796,7 @@ float k_dot_i8(const float* scales, const uint8_t* bytes, size_t block, const fl
         }
         const float* xb = x + b * block;
         const uint8_t* qb = bytes + b * block;
-        const typename S::F acc = lane_sums(
+        const Vf acc = lane_sums(
             block,
             [&](size_t k, size_t j0) {
                 return S::mul(S::load(xb + k * block + j0), S::load_i8(qb + k * block + j0));
@@ -414,77 +818,114 @@ float k_dot_i8(const float* scales, const uint8_t* bytes, size_t block, const fl
     return total;
 }
 
-// The single running sum: products are staged a chunk at a time, then added
-// one by one, so only the additions stay serial.
+
+// The single running sum: products are staged kStage at a time, then added
+// one by one, so only the additions stay serial. A short stage lets the
+// products of the next run while the additions of the last still wait.
+constexpr size_t kStage = 64;
+static_assert(kStage % kUnit == 0, "stage");
 inline float add_all(float acc, const float* p, size_t m) {
     for (size_t k = 0; k < m; ++k) acc = acc + p[k];
     return acc;
 }
 
-// Out of line: inlined into both walks of dot_asym_blocks (one stream, and
-// adaptive runs) it makes those dot products about a sixth slower.
-template <class FV, class FS>
-__attribute__((noinline)) float chained(const uint8_t* base, uint32_t bits, size_t first, size_t n, float acc, FV&& term,
-                     FS&& term1) {
-    alignas(64) float stage[kChunk];
-    for (size_t j = 0; j < n;) {
-        const size_t m = min_size(kChunk, n - j);
-        walk_codes(
-            base, bits, first + j, m, [&](size_t k, typename S::F q) { S::store(stage + k, term(j + k, q)); },
-            [&](size_t k, int32_t q) { stage[k] = term1(j + k, q); });
-        acc = add_all(acc, stage, m);
-        j += m;
-    }
-    return acc;
+// Products of one stream's codes with x, summed in element order from acc.
+template <uint32_t kW, bool kZp, class T>
+VELMAR_INLINE float dot_stream(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
+                               size_t block, const float* x, size_t n, T&& term) {
+    alignas(64) float stage[kStage + W];
+    float acc = 0.0f;
+    size_t staged = 0;
+    decode_stream<kW, kZp>(scales, zero_points, bytes, bits, block, n, [&](size_t j, Vi q, Vf s, Vf z, size_t m) VELMAR_LAMBDA {
+        S::store(stage + staged, term(S::to_float(q), s, z, load_at(x, j, n)));
+        staged += m;
+        if (staged >= kStage) {
+            acc = add_all(acc, stage, staged);
+            staged = 0;
+        }
+    });
+    return add_all(acc, stage, staged);
 }
 
 float k_dot_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, const float* x, size_t n) {
-    float acc = 0.0f;
-    for_each_block(n, block, [&](size_t b, size_t first, size_t m) {
-        const float s = scales[b];
-        const typename S::F vs = S::set1(s);
-        const float* xb = x + first;
-        acc = chained(
-            bytes, bits, first, m, acc,
-            [&](size_t j, typename S::F q) { return S::mul(S::mul(vs, q), S::load(xb + j)); },
-            [&](size_t j, int32_t q) { return sym_value(q, s) * xb[j]; });
+    float r = 0.0f;
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        r = dot_stream<kW, false>(scales, nullptr, bytes, bits, block, x, n,
+                                  [](Vf q, Vf s, Vf, Vf xv) VELMAR_LAMBDA { return S::mul(S::mul(s, q), xv); });
     });
-    return acc;
-}
-
-float dot_asym_blocks(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
-                      const uint32_t* widths, size_t block, const float* x, size_t n, float acc) {
-    const bool adaptive = widths != nullptr;
-    for_each_block_codes(bytes, bits, widths, n, block,
-                         [&](size_t b, size_t first, size_t m, const uint8_t* base, uint32_t w, size_t at) {
-                             const float s = scales[b];
-                             const float z = zero_points[b];
-                             const typename S::F vs = S::set1(s);
-                             const typename S::F vz = S::set1(z);
-                             const float* xb = x + first;
-                             const auto vec = [&](size_t j, typename S::F q) {
-                                 const typename S::F d = S::mul(vs, S::sub(q, vz));
-                                 return adaptive ? S::mul(d, S::load(xb + j)) : S::mul(S::load(xb + j), d);
-                             };
-                             const auto one = [&](size_t j, int32_t q) {
-                                 return asym_term(asym_value(q, s, z), xb[j], adaptive);
-                             };
-                             acc = chained(base, w, at, m, acc, vec, one);
-                         });
-    return acc;
+    return r;
 }
 
 float k_dot_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits, size_t block,
                  const float* x, size_t n) {
-    return dot_asym_blocks(scales, zero_points, bytes, bits, nullptr, block, x, n, 0.0f);
+    float r = 0.0f;
+    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        r = dot_stream<kW, true>(scales, zero_points, bytes, bits, block, x, n,
+                                 [](Vf q, Vf s, Vf z, Vf xv) VELMAR_LAMBDA { return S::mul(xv, S::mul(s, S::sub(q, z))); });
+    });
+    return r;
 }
 
 float k_dot_adaptive(const float* scales, const float* zero_points, const uint8_t* data, const uint32_t* widths,
                      size_t block, const float* x, size_t n) {
-    return dot_asym_blocks(scales, zero_points, data, 0, widths, block, x, n, -0.0f);
+    alignas(64) float stage[kStage + W];
+    float acc = -0.0f;
+    size_t staged = 0;
+    decode_runs(data, widths, block, n, [&](size_t b, size_t j, Vi q, size_t m) VELMAR_LAMBDA {
+        const Vf d = S::mul(S::set1(scales[b]), S::sub(S::to_float(q), S::set1(zero_points[b])));
+        S::store(stage + staged, S::mul(d, load_at(x, j, n)));
+        staged += m;
+        if (staged >= kStage) {
+            acc = add_all(acc, stage, staged);
+            staged = 0;
+        }
+    });
+    return add_all(acc, stage, staged);
 }
 
 // ---- least-squares fit ----
+
+// The fits of W blocks of `block` elements, one per lane: xb the values and qb
+// the codes of the first, each next one `block` further. Each block's four
+// sums stay in element order.
+VELMAR_INLINE void fit_lanes(const float* xb, const int32_t* qb, size_t block, float* scales, float* zero_points) {
+    Vf sq = S::set1(0.0f), sx = sq, sqq = sq, sxq = sq;
+    const auto step = [&](Vf q, Vf x) VELMAR_LAMBDA {
+        sq = S::add(sq, q);
+        sx = S::add(sx, x);
+        sqq = S::add(sqq, S::mul(q, q));
+        sxq = S::add(sxq, S::mul(x, q));
+    };
+    size_t j0 = 0;
+    for (; j0 + W <= block; j0 += W) {
+        Vf xr[W], qr[W];
+        for (size_t k = 0; k < W; ++k) {
+            xr[k] = S::load(xb + k * block + j0);
+            qr[k] = S::load_i32(qb + k * block + j0);
+        }
+        S::transpose(xr);
+        S::transpose(qr);
+        for (size_t j = 0; j < W; ++j) step(qr[j], xr[j]);
+    }
+    alignas(64) float xc[W], qc[W];
+    for (; j0 < block; ++j0) {
+        for (size_t k = 0; k < W; ++k) {
+            xc[k] = xb[k * block + j0];
+            qc[k] = static_cast<float>(qb[k * block + j0]);
+        }
+        step(S::load(qc), S::load(xc));
+    }
+    alignas(64) float a[W], c[W], d[W], e[W];
+    S::store(a, sq);
+    S::store(c, sx);
+    S::store(d, sqq);
+    S::store(e, sxq);
+    for (size_t k = 0; k < W; ++k) {
+        const Fit f = fit_finish(a[k], c[k], d[k], e[k], block);
+        scales[k] = f.scale;
+        zero_points[k] = f.zero_point;
+    }
+}
 
 void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block, float* scales,
                   float* zero_points) {
@@ -495,50 +936,76 @@ void k_fit_blocks(const float* v, const int32_t* codes, size_t len, size_t block
             prefetch(v, b * block, (b + W) * block, len);
             prefetch(codes, b * block, (b + W) * block, len);
         }
-        const float* xb = v + b * block;
-        const int32_t* qb = codes + b * block;
-        typename S::F sq = S::set1(0.0f), sx = sq, sqq = sq, sxq = sq;
-        const auto step = [&](typename S::F q, typename S::F x) {
-            sq = S::add(sq, q);
-            sx = S::add(sx, x);
-            sqq = S::add(sqq, S::mul(q, q));
-            sxq = S::add(sxq, S::mul(x, q));
-        };
-        size_t j0 = 0;
-        for (; j0 + W <= block; j0 += W) {
-            typename S::F xr[W], qr[W];
-            for (size_t k = 0; k < W; ++k) {
-                xr[k] = S::load(xb + k * block + j0);
-                qr[k] = S::load_i32(qb + k * block + j0);
-            }
-            S::transpose(xr);
-            S::transpose(qr);
-            for (size_t j = 0; j < W; ++j) step(qr[j], xr[j]);
-        }
-        alignas(64) float xc[W], qc[W];
-        for (; j0 < block; ++j0) {
-            for (size_t k = 0; k < W; ++k) {
-                xc[k] = xb[k * block + j0];
-                qc[k] = static_cast<float>(qb[k * block + j0]);
-            }
-            step(S::load(qc), S::load(xc));
-        }
-        alignas(64) float a[W], c[W], d[W], e[W];
-        S::store(a, sq);
-        S::store(c, sx);
-        S::store(d, sqq);
-        S::store(e, sxq);
-        for (size_t k = 0; k < W; ++k) {
-            const Fit f = fit_finish(a[k], c[k], d[k], e[k], block);
-            scales[b + k] = f.scale;
-            zero_points[b + k] = f.zero_point;
-        }
+        fit_lanes(v + b * block, codes + b * block, block, scales + b, zero_points + b);
     }
     for_each_block(len, block, [&](size_t bi, size_t first, size_t n) {
         const Fit f = fit_run(v + first, codes + first, n, n);
         scales[bi] = f.scale;
         zero_points[bi] = f.zero_point;
     }, b);
+}
+
+// Codes c0..c0+n of a stream of width w (bytes up to end) into out, which
+// holds n + 8 + kUnit codes; returns where code c0 landed. Units start on the
+// group of eight codes around c0, the only positions that begin a byte.
+VELMAR_INLINE const int32_t* codes_from(const uint8_t* bytes, const uint8_t* end, uint32_t w, size_t c0, size_t n,
+                                        int32_t* out) {
+    const size_t a0 = c0 / 8 * 8;
+    for (size_t k = 0; k < c0 - a0 + n; k += kUnit) {
+        Vi c[kVecs];
+        read_unit(bytes + (a0 + k) / 8 * w, end, w, c);
+        for (size_t i = 0; i < kVecs; ++i) S::store_i32(out + k + i * W, c[i]);
+    }
+    return out + (c0 - a0);
+}
+
+// The fit of every block straight from its packed codes (one stream of
+// `bits`, or adaptive runs): the codes of W blocks at a time staged in cache
+// and summed in lanes as fit_blocks does, never a whole int32 copy.
+constexpr size_t kFitStage = 4096;
+
+void k_fit_packed(const float* v, const uint8_t* bytes, uint32_t bits, const uint32_t* widths, size_t len,
+                  size_t block, float* scales, float* zero_points) {
+    const uint8_t* const end = widths ? bytes + adaptive_data_len(widths, block, len) : bytes + packed_len(len, bits);
+    alignas(64) int32_t stage[kFitStage + 8 + kUnit];
+    size_t pos = 0;  // adaptive: the run of the next block
+    // Block b's codes into the stage, through the run or the stream.
+    const auto stage_block = [&](size_t b, size_t n, int32_t* out) VELMAR_LAMBDA {
+        if (!widths) return codes_from(bytes, end, bits, b * block, n, out);
+        const int32_t* q = codes_from(bytes + pos, end, widths[b], 0, n, out);
+        pos += packed_len(n, widths[b]);
+        return q;
+    };
+    const size_t full = len / block;
+    size_t b = 0;
+    if (W * block <= kFitStage) {
+        for (; b + W <= full; b += W) {
+            if (block <= kAhead / W) prefetch(v, b * block, (b + W) * block, len);
+            const int32_t* q = stage;
+            if (widths) {
+                for (size_t k = 0; k < W; ++k) stage_block(b + k, block, stage + k * block);
+            } else {
+                q = stage_block(b, W * block, stage);
+            }
+            fit_lanes(v + b * block, q, block, scales + b, zero_points + b);
+        }
+    }
+    // The rest one block at a time, its sums in pieces of the stage.
+    for (; b * block < len; ++b) {
+        const size_t first = b * block, n = min_size(block, len - first);
+        FitSums sums;
+        const size_t run = pos;
+        for (size_t j = 0; j < n; j += kFitStage) {
+            const size_t m = min_size(kFitStage, n - j);
+            const int32_t* q = widths ? codes_from(bytes + run, end, widths[b], j, m, stage)
+                                      : codes_from(bytes, end, bits, first + j, m, stage);
+            for (size_t i = 0; i < m; ++i) sums.add(static_cast<float>(q[i]), v[first + j + i]);
+        }
+        if (widths) pos += packed_len(n, widths[b]);
+        const Fit f = fit_finish(sums.q, sums.x, sums.qq, sums.xq, n);
+        scales[b] = f.scale;
+        zero_points[b] = f.zero_point;
+    }
 }
 
 // ---- half-precision scales ----
@@ -559,9 +1026,12 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
 
 #include "kernels/rows.inl"
 
+#include "kernels/superblock.inl"
+
 const Kernels kTable = {
     S::kLevel,       k_absmax,        k_min_max,      k_quantize_sym, k_asym_codes,      k_quantize_asym,
     k_adaptive_widths, k_unpack,      k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
-    k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_widen_f16,    k_narrow_f16,
+    k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_fit_packed,   k_widen_f16,       k_narrow_f16,
     k_rows_dot_i8,   k_rows_dot_sym,  k_rows_dot_asym, k_rows_dot_adaptive,
+    k_quantize_super, k_dequant_super, k_dot_super,   k_dot_lanes,    k_quantize_sym_weighted, k_quantize_asym_weighted,
 };

@@ -15,4 +15,9 @@ std::pair<float, float> fit_scale_and_zero_point(std::span<const float> values, 
 template <class T>
 void refine(Quantized<T>& q, std::span<const float> values);
 
+// The record refine would make of q, q itself unchanged (values.size() ==
+// q.len > 0).
+template <class T>
+Quantized<T> refined(const Quantized<T>& q, std::span<const float> values);
+
 }  // namespace velmar

@@ -40,23 +40,11 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
                 quantize_asym_packed(v, scheme.bits, block, part(scales), part(zero_points), out);
         });
     } else {
-        // The widths first, so that the codes are allocated once at their
-        // exact size; each block's range is then recomputed while in cache.
+        // Widths and codes together, a few thousand values at a time while
+        // they are in cache; the codes grow as they come.
         assign_fresh(p.widths, rows * nb, 0u);
         for_runs([&](std::span<const float> v, size_t, auto part) {
-            adaptive_widths(v, block, scheme.tolerance, part(p.widths));
-        });
-        size_t total = 0;
-        for_runs([&](std::span<const float> v, size_t, auto part) {
-            total += row_bytes(scheme, v.size(), part(p.widths).data());
-        });
-        assign_fresh(p.codes, total, uint8_t{0});
-        size_t at = 0;
-        for_runs([&](std::span<const float> v, size_t, auto part) {
-            const std::span<const uint32_t> w = part(p.widths);
-            const size_t bytes = row_bytes(scheme, v.size(), w.data());
-            quantize_adaptive(v, block, w, part(scales), part(zero_points), std::span(p.codes).subspan(at, bytes));
-            at += bytes;
+            quantize_adaptive(v, block, scheme.tolerance, part(p.widths), part(scales), part(zero_points), p.codes);
         });
     }
     // Codes came from the unrounded float scales; only storage rounds them.

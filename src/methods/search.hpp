@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "shared/superblock.hpp"
 #include "shared/tensor.hpp"
 
 namespace velmar::search {
@@ -27,9 +28,15 @@ template <class T>
 void top_k(const Rows<T>& v, std::span<const float> queries, size_t nq, size_t k, std::span<const float> norms,
            int64_t first_row, std::span<Hit> best, size_t* filled);
 
+// The same over `rows` rows of super-block type t (bytes holds them all);
+// a row's score is the product's, which is its 1-D dot.
+void top_k(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t cols, std::span<const float> queries,
+           size_t nq, size_t k, std::span<const float> norms, int64_t first_row, std::span<Hit> best, size_t* filled);
+
 // The Euclidean norm of every row's decoded values, summed in double in
 // element order and rounded to float.
 template <class T>
 void row_norms(const Rows<T>& v, std::span<float> out);
+void row_norms(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t cols, std::span<float> out);
 
 }  // namespace velmar::search

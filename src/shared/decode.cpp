@@ -1,5 +1,6 @@
 #include "shared/decode.hpp"
 
+#include <cstring>
 #include <type_traits>
 
 #include "kernels/block.hpp"
@@ -10,17 +11,24 @@ namespace velmar {
 static_assert(sizeof(f16) == sizeof(uint16_t));
 
 template <class T>
+void widen_into(std::span<const T> values, std::span<float> out) {
+    require(out.size() == values.size(), "widen_into: lengths differ");
+    if constexpr (std::is_same_v<T, f32>) {
+        if (!values.empty()) std::memcpy(out.data(), values.data(), values.size_bytes());
+    } else if constexpr (std::is_same_v<T, f16>) {
+        widen_f16({reinterpret_cast<const uint16_t*>(values.data()), values.size()}, out);
+    } else {
+        for (size_t i = 0; i < values.size(); ++i) out[i] = to_f32(values[i]);
+    }
+}
+
+template <class T>
 std::vector<float> widen(std::span<const T> values) {
     if constexpr (std::is_same_v<T, f32>) {
         return std::vector<float>(values.begin(), values.end());
-    } else if constexpr (std::is_same_v<T, f16>) {
-        std::vector<float> out(values.size());
-        widen_f16({reinterpret_cast<const uint16_t*>(values.data()), values.size()}, out);
-        return out;
     } else {
-        std::vector<float> out;
-        out.reserve(values.size());
-        for (const T v : values) out.push_back(to_f32(v));
+        std::vector<float> out(values.size());
+        widen_into(values, std::span<float>(out));
         return out;
     }
 }
@@ -106,12 +114,20 @@ Status Quantized<T>::dequantize_into(std::span<float> out) const {
 }
 
 template <class T>
+void Quantized<T>::unpack_codes_into(std::span<int32_t> out) const {
+    require(out.size() == len, "unpack_codes_into: output length differs from len");
+    if (len == 0) return;
+    require_invariants();
+    unpack_rows(view(), out);
+}
+
+template <class T>
 std::vector<int32_t> Quantized<T>::unpacked_codes() const {
     if (len == 0) return {};
     require_invariants();
     std::vector<int32_t> out;
     assign_fresh(out, len, 0);
-    unpack_rows(view(), out);
+    unpack_codes_into(out);
     return out;
 }
 
@@ -124,6 +140,7 @@ Result<float> dot(const Quantized<T>& q, std::span<const float> x) {
 
 #define VELMAR_DECODE_INSTANTIATE(T)                                                                             \
     template std::vector<float> widen<T>(std::span<const T>);                                                    \
+    template void widen_into<T>(std::span<const T>, std::span<float>);                                          \
     template std::vector<T> narrow<T>(std::vector<float>&&);                                                      \
     template Quantized<T> make_record<T>(Kind, size_t, size_t, std::vector<float>&&, std::vector<float>&&);       \
     template void dequant_sym<T>(std::span<const T>, const Packed&, size_t, std::span<float>);                   \
@@ -134,6 +151,7 @@ Result<float> dot(const Quantized<T>& q, std::span<const float> x) {
     template std::vector<float> Quantized<T>::dequantize() const;                                                \
     template Status Quantized<T>::dequantize_into(std::span<float>) const;                                       \
     template std::vector<int32_t> Quantized<T>::unpacked_codes() const;                                          \
+    template void Quantized<T>::unpack_codes_into(std::span<int32_t>) const;                                     \
     template Result<float> dot<T>(const Quantized<T>&, std::span<const float>);
 
 VELMAR_DECODE_INSTANTIATE(f32)

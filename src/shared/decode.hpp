@@ -24,9 +24,12 @@ void dequant_adaptive(std::span<const T> scales, std::span<const T> zero_points,
 template <class T>
 float dot_of(const Quantized<T>& q, std::span<const float> x);
 
-// Widens every element with to_f32.
+// Widens every element with to_f32, into a new vector or into out (of the
+// same length).
 template <class T>
 std::vector<float> widen(std::span<const T> values);
+template <class T>
+void widen_into(std::span<const T> values, std::span<float> out);
 
 // Rounds every element with from_f32 (for f32 the vector itself is kept).
 template <class T>

@@ -180,9 +180,8 @@ struct FitSums {
     }
 };
 
-inline Fit fit_finish(float sq, float sx, float sqq, float sxq, size_t n) {
-    if (n == 0) return {1.0f, 0.0f};
-    const float nf = static_cast<float>(n);
+// The fit from the sums and the number of elements (or the weights' sum).
+inline Fit fit_from(float sq, float sx, float sqq, float sxq, float nf) {
     const float mq = sq / nf;
     const float t = sq * mq;
     if (__builtin_fabsf(sqq - t) < kTiny) return {1.0f, 0.0f};
@@ -196,11 +195,35 @@ inline Fit fit_finish(float sq, float sx, float sqq, float sxq, size_t n) {
     return {s, (-d) / s};
 }
 
+inline Fit fit_finish(float sq, float sx, float sqq, float sxq, size_t n) {
+    if (n == 0) return {1.0f, 0.0f};
+    return fit_from(sq, sx, sqq, sxq, static_cast<float>(n));
+}
+
 // The fit of n elements whose first m (at most n) values and codes are summed.
 inline Fit fit_run(const float* x, const int32_t* q, size_t m, size_t n) {
     FitSums s;
     for (size_t i = 0; i < m; ++i) s.add(static_cast<float>(q[i]), x[i]);
     return fit_finish(s.q, s.x, s.qq, s.xq, n);
+}
+
+// The fit of n elements each counting with its weight: every sum's terms
+// times the weight, the weights' sum in place of the count; the unweighted
+// fit when the weights add up to nothing.
+inline Fit fit_weighted(const float* x, const int32_t* q, const float* w, size_t n) {
+    float sw = 0.0f;
+    FitSums s;
+    for (size_t i = 0; i < n; ++i) {
+        sw = sw + w[i];
+        const float qv = static_cast<float>(q[i]);
+        const float wq = w[i] * qv, wx = w[i] * x[i];
+        s.q = s.q + wq;
+        s.x = s.x + wx;
+        const float a = wq * qv, b = wx * qv;
+        s.qq = s.qq + a;
+        s.xq = s.xq + b;
+    }
+    return sw > 0.0f ? fit_from(s.q, s.x, s.qq, s.xq, sw) : fit_run(x, q, n, n);
 }
 
 // ---- walks ----

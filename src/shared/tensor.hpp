@@ -117,8 +117,10 @@ struct Quantized {
     std::vector<float> dequantize() const;
     Status dequantize_into(std::span<float> out) const;
 
-    // len sign-extended codes in element order.
+    // len sign-extended codes in element order, into a new vector or into out
+    // (len entries).
     std::vector<int32_t> unpacked_codes() const;
+    void unpack_codes_into(std::span<int32_t> out) const;
 
     // The packed code bytes of any kind (packed.bytes or data).
     const std::vector<uint8_t>& code_bytes() const { return kind == Kind::Adaptive ? data : packed.bytes; }

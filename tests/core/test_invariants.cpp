@@ -12,6 +12,7 @@
 #include "methods/asymmetric.hpp"
 #include "methods/learned.hpp"
 #include "methods/rows.hpp"
+#include "methods/superblock.hpp"
 #include "methods/symmetric.hpp"
 #include "shared/decode.hpp"
 
@@ -145,7 +146,18 @@ TEST(KernelGuards, Throw) {
         {"matrix quantizer values not rows * cols", [&] { (void)rows::quantize<f32>(buf(6), 2, 4, {Kind::Symmetric, 8, 4}); }},
         {"fit codes short", [&] { (void)fit_blocks(buf(6), std::vector<int32_t>(5), 2); }},
         {"widen out short", [&] { auto o = buf(2); widen_f16(std::vector<uint16_t>(3), o); }},
-        {"narrow out short", [&] { std::vector<uint16_t> o(2); narrow_f16(buf(3), o); }}};
+        {"narrow out short", [&] { std::vector<uint16_t> o(2); narrow_f16(buf(3), o); }},
+        {"weighted weights short", [&] { quantize_sym_weighted(buf(6), buf(5), 8, 3, s2, b6); }},
+        {"weighted scales short", [&] { quantize_asym_weighted(buf(6), buf(6), 8, 3, z1, s2, b6); }},
+        {"weighted adaptive width 9", [&] { std::vector<uint8_t> b(7); quantize_adaptive_weighted(buf(6), buf(6), 3, std::vector<uint32_t>{8, 9}, s2, s2, b); }},
+        {"super-block type 5", [&] { (void)super_block_bytes(static_cast<SuperType>(5)); }},
+        {"super-blocks not whole", [&] { std::vector<uint8_t> b(144); (void)quantize_super(SuperType::Q4K, buf(255), {}, b); }},
+        {"super-block bytes short", [&] { auto o = buf(256); decode_super(SuperType::Q6K, std::vector<uint8_t>(209), o); }},
+        {"super-block weights short", [&] { std::vector<uint8_t> b(84); (void)quantize_super(SuperType::Q2K, buf(256), buf(255), b); }},
+        {"super-block dot x not whole", [&] { (void)dot_super(SuperType::Q3K, std::vector<uint8_t>(220), buf(300)); }},
+        {"lane dot lengths differ", [&] { (void)dot_lanes(buf(3), buf(4)); }},
+        {"super rows bytes short", [&] { auto o = buf(512); super_rows::dequantize(SuperType::Q4K, std::vector<uint8_t>(287), 2, 256, o); }},
+        {"super rows x short", [&] { auto o = buf(1); super_rows::matvec(SuperType::Q5K, std::vector<uint8_t>(176), 1, 256, buf(255), 1, o); }}};
     for (const auto& [name, call] : cases) EXPECT_THROW(call(), InternalError) << name;
 }
 

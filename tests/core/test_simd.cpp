@@ -15,7 +15,7 @@ using simd::Level;
 using test::same;
 using test::values;
 
-const size_t kBlocks[] = {1, 3, 5, 7, 15, 16, 17, 31, 32, 33, 64, 100};
+const size_t kBlocks[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 24, 31, 32, 33, 64, 100};
 const size_t kLens[] = {1, 2, 7, 9, 16, 31, 33, 65, 100, 257, 1000, 4099};
 
 // What one kernel call wrote, and how much: the two tables start from
@@ -121,8 +121,9 @@ TEST_P(Twin, BlockKernels) {
                     k.unpack(b.data(), bits, len, o.c.data());
                     k.dequant_sym(s.data(), b.data(), bits, block, len, o.f.data() + nb);
                 });
-                // s * (q - z) meets two NaNs where both s and z are NaN.
-                expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+                // s * (q - z) meets two NaNs where both s and z are NaN; so do the fit's sums.
+                expect_same({.f = len, .s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                    k.fit_packed(xp, b.data(), bits, nullptr, len, block, o.s.data(), o.z.data());
                     k.dequant_asym(s.data(), z.data(), b.data(), bits, nullptr, block, len, o.f.data());
                     o.f.push_back(k.dot_sym(s.data(), b.data(), bits, block, xp, len));
                     o.f.push_back(k.dot_asym(s.data(), z.data(), b.data(), bits, block, xp, len));
@@ -133,7 +134,8 @@ TEST_P(Twin, BlockKernels) {
             std::vector<uint32_t> w(nb);
             for (size_t i = 0; i < nb; ++i) w[i] = 2 + (seed * 7 + i * 5) % 7;
             const std::vector<uint8_t> d = test::bytes(adaptive_data_len(w.data(), block, len), seed + 5);
-            expect_same({.f = len}, [&](const Kernels& k, Out& o) {
+            expect_same({.f = len, .s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
+                k.fit_packed(v, d.data(), 0, w.data(), len, block, o.s.data(), o.z.data());
                 k.dequant_asym(s.data(), z.data(), d.data(), 0, w.data(), block, len, o.f.data());
                 o.f.push_back(k.dot_adaptive(s.data(), z.data(), d.data(), w.data(), block, xp, len));
             }, true);
@@ -155,6 +157,32 @@ TEST_P(Twin, BlockKernels) {
     }
 }
 
+// Blocks longer than the kernels' batches and stages go in pieces: the
+// quantizers, the widths and the fit from packed codes, one bit stream and
+// adaptive runs.
+TEST_P(Twin, LongBlocks) {
+    const size_t len = 12011, block = 5003, nb = block_count(len, block);
+    // No specials but the NaNs at block heads and tails: the first block's sums stay numbers.
+    const std::vector<float> v = values(len, 7, block, 0);
+    std::vector<uint32_t> w(nb);
+    ref.adaptive_widths(v.data(), len, block, 0.01f, w.data());
+    const size_t total = adaptive_data_len(w.data(), block, len);
+    for (const uint32_t bits : {3u, 8u, 13u}) {
+        const size_t pl = packed_len(len, bits);
+        // Disjoint outputs: the packers of the scalar level OR into zeroed bytes.
+        expect_same({.s = 4 * nb, .z = 3 * nb, .b = 2 * pl + total, .w = nb}, [&](const Kernels& k, Out& o) {
+            k.quantize_sym(v.data(), len, block, bits, o.s.data() + 3 * nb, o.b.data());
+            k.quantize_asym(v.data(), len, block, bits, nullptr, o.s.data(), o.z.data(), o.b.data() + pl);
+            k.fit_packed(v.data(), o.b.data() + pl, bits, nullptr, len, block, o.s.data() + nb, o.z.data() + nb);
+            k.adaptive_widths(v.data(), len, block, 0.01f, o.w.data());
+            k.quantize_asym(v.data(), len, block, 0, w.data(), o.s.data() + 2 * nb, o.z.data() + 2 * nb,
+                            o.b.data() + 2 * pl);
+            k.fit_packed(v.data(), o.b.data() + 2 * pl, 0, w.data(), len, block, o.s.data() + 2 * nb,
+                         o.z.data() + 2 * nb);
+        }, true);
+    }
+}
+
 // The rounding trick of the vector code paths near every tie and at the ends
 // of the 16-bit range, where codes are the rounded values themselves.
 TEST_P(Twin, CodesRoundHalfAwayFromZero) {
@@ -170,6 +198,60 @@ TEST_P(Twin, CodesRoundHalfAwayFromZero) {
             expect_same({.c = v.size()}, [&](const Kernels& k, Out& o) {
                 k.asym_codes(v.data(), v.size(), 1.0f, zp, bits, o.c.data());
             });
+}
+
+// Every super-block type on values whose magnitude changes per block, so that
+// some super-blocks overflow half-precision scales, and a few specials (those
+// super-blocks have no encoding), with and without weights (some runs of them
+// zero); every type decoding random bytes; the weighted block quantizers over
+// blocks, lengths and widths.
+TEST_P(Twin, SuperBlocksAndWeightedFits) {
+    for (uint32_t type = 0; type < 5; ++type) {
+        for (const size_t nsb : {1, 2, 9, 20}) {
+            const uint32_t seed = type * 31 + static_cast<uint32_t>(nsb);
+            SCOPED_TRACE("type " + std::to_string(type) + " super-blocks " + std::to_string(nsb));
+            const size_t n = nsb * 256, bytes = std::vector<size_t>{84, 110, 144, 176, 210}[type] * nsb;
+            std::vector<float> v = values(n, seed, 0, nsb == 20 ? 2500 : 0);
+            for (size_t i = 0; i < n; ++i) v[i] = std::ldexp(v[i], static_cast<int>(i / 256 * 37 % 61) - 30);
+            std::vector<float> w = values(n, seed + 1, 0, 0);
+            for (size_t i = 0; i < n; ++i) w[i] = i % 96 < 16 ? 0.0f : std::fabs(w[i]);
+            const std::vector<uint8_t> b = test::bytes(bytes, seed + 2);
+            const std::vector<float> x = values(n, seed + 3, 0, 0);
+            for (const float* wp : {static_cast<const float*>(nullptr), static_cast<const float*>(w.data())})
+                expect_same({.b = bytes, .c = 1}, [&](const Kernels& k, Out& o) {
+                    o.c[0] = static_cast<int32_t>(k.quantize_super(type, v.data(), wp, nsb, o.b.data()));
+                });
+            expect_same({.f = n}, [&](const Kernels& k, Out& o) {
+                k.dequant_super(type, b.data(), nsb, o.f.data());
+                o.f.push_back(k.dot_super(type, b.data(), x.data(), nsb));
+                o.f.push_back(k.dot_lanes(x.data(), v.data(), n - type));
+            }, true);
+        }
+    }
+    uint32_t seed = 7;
+    for (const size_t block : {1, 5, 16, 33, 64}) {
+        for (const size_t len : {7, 100, 257}) {
+            seed += 8;
+            const size_t nb = block_count(len, block);
+            const std::vector<float> v = values(len, seed, block, 24);
+            std::vector<float> w = values(len, seed + 1, 0, 0);
+            for (size_t i = 0; i < len; ++i) w[i] = (i / block) % 4 == 3 ? 0.0f : std::fabs(w[i]);
+            for (const uint32_t bits : {2u, 3u, 4u, 8u, 13u}) {
+                SCOPED_TRACE("block " + std::to_string(block) + " len " + std::to_string(len) + " bits " + std::to_string(bits));
+                const size_t pl = packed_len(len, bits);
+                expect_same({.s = nb, .z = nb, .b = 2 * pl}, [&](const Kernels& k, Out& o) {
+                    k.quantize_sym_weighted(v.data(), w.data(), len, block, bits, o.s.data(), o.b.data());
+                    k.quantize_asym_weighted(v.data(), w.data(), len, block, bits, nullptr, o.s.data(), o.z.data(),
+                                             o.b.data() + pl);
+                });
+            }
+            std::vector<uint32_t> widths(nb);
+            for (size_t i = 0; i < nb; ++i) widths[i] = 2 + (seed + i * 3) % 7;
+            expect_same({.s = nb, .z = nb, .b = adaptive_data_len(widths.data(), block, len)}, [&](const Kernels& k, Out& o) {
+                k.quantize_asym_weighted(v.data(), w.data(), len, block, 0, widths.data(), o.s.data(), o.z.data(), o.b.data());
+            });
+        }
+    }
 }
 
 TEST_P(Twin, HalfPrecisionConversions) {

@@ -1,23 +1,42 @@
-"""python -m velmar.bench runs against the current API, prints its verdicts and, with --check, fails on a miss."""
+"""bench/run.py finds the topics, runs them against the current API and holds their figures against the goals."""
 
+import importlib.util
 import io
+import pathlib
+import sys
 
-from velmar import bench
+import pytest
+
+BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
+spec = importlib.util.spec_from_file_location("bench_runner", BENCH / "run.py")
+runner = sys.modules[spec.name] = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(runner)
 
 
-def test_quick_run_prints_every_operation_and_a_summary():
+def test_vector_topic_measures_every_operation():
+    topics = runner.topics()
+    assert {"vectors", "tensors", "models"} <= set(topics)
+    vectors, out = topics["vectors"], io.StringIO()
+    figures = dict(vectors.measure(vectors.parse_args(["--quick", "--sizes", "100", "--ops",
+                                                       "quantize,asymmetric,adaptive,dequantize,dot,refine"]), out))
+    for name in ("quantize 4-bit f16 | 100 | float32 | numpy", "asymmetric_quantize 4-bit f32 | 100 | float64 | f32",
+                 "adaptive_quantize f32 | 100 | float32 | copy", "dequantize(out=) sym4 | 100 | float32 | numpy",
+                 "dot asym4 | 100 | float32 | numpy", "refine adaptive | 100 | float32 | copy"):
+        assert figures[name] > 0, name
+    assert "kernels: " in out.getvalue()
+
+
+def test_goals_hold_the_figures_of_their_topic_and_check_fails_on_a_miss(tmp_path):
+    goals = tmp_path / "goals.toml"
+    impossible = '[[goal]]\ntopic = "tensors"\nfigure = "{}"\nop = "<"\nlimit = 0\n'
+    goals.write_text((BENCH / "goals.toml").read_text() +  # the real goals load, one no figure meets, one no name is
+                     impossible.format("matvec .*") + impossible.format("matvec"))
+    argv = ["tensors", "--level", "quick", "--goals", str(goals)]
     out = io.StringIO()
-    assert bench.main(["--quick", "--sizes", "100", "--ops", "quantize,asymmetric,adaptive,dequantize,dot,refine"],
-                      stream=out) == 0
+    assert runner.main(argv, out) == 0 and runner.main([*argv, "--check"], io.StringIO()) == 1
     text = out.getvalue()
-    for op in ("quantize 4-bit f16", "asymmetric_quantize 4-bit f32", "adaptive_quantize f32", "dequantize(out=) sym4",
-               "dot asym4", "refine adaptive", "kernels: "):
-        assert op in text, op
-    assert "targets:" in text
-
-
-def test_check_exits_non_zero_on_a_missed_target(monkeypatch):
-    monkeypatch.setattr(bench, "GOALS", (bench.Goal(".*", "copy", 0.0),))
-    argv = ["--quick", "--sizes", "32", "--ops", "dot"]
-    assert bench.main(argv, stream=io.StringIO()) == 0
-    assert bench.main(argv + ["--check"], stream=io.StringIO()) == 1
+    assert "== tensors (quick)" in text and "goals: 0 PASS, 2 FAIL" in text
+    assert "matvec 512x512 4-bit vs NumPy W_f32 @ x: " in text and " < 0 FAIL" in text
+    goals.write_text('[[goal]]\ntopic = "nope"\nfigure = "x"\nop = "<"\nlimit = 1\n')
+    with pytest.raises(SystemExit, match="2"):
+        runner.main(argv, io.StringIO())

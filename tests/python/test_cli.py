@@ -89,7 +89,7 @@ def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_th
 
 
 # The files the mistakes below read, in the directory {d}.
-FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
+FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
          "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5)}
 MISTAKES = [
@@ -108,20 +108,31 @@ MISTAKES = [
     ("{d}/z.npy --out q.pkl", "--out needs --scheme"),
     ("{d}/z.npy --block 0", "--block must be at least 1"),
     ("{d}/z.npy --scheme symmetric --out /nonexistent-dir/q.pkl", "cannot write /nonexistent-dir/q.pkl"),
-    ("{d}/z.npy --plot p.png", "--plot needs matplotlib"),
-    ("model report {d}/junk", "unreadable"),
+    ("{d}/z.npy --plot p.png", "--plot needs matplotlib: pip install 'velmar[cli]'"),
+    ("model report {d}/g.gguf", "reading GGUF files needs gguf: pip install 'velmar[files]'"),
+    ("model report {d}/junk", "reading safetensors files needs safetensors"),
+    ("model report {d}/m.npy --dask tcp://127.0.0.1:1", "--dask needs Dask: pip install 'velmar[dask]'"),
     ("model report {d}/z.npy --rule attn", "expected REGEX=SCHEME"),
     ("model report {d}/z.npy --rule (=symmetric", "bad regular expression"),
     ("model report {d}/z.npy --scheme symmetric:40", "'symmetric:40'"),
     ("model report {d}/z.npy --rules {d}/junk", "not valid TOML"),
     ("model report {d}/z.npy --rules {d}/r.toml", "unknown key 'schema'"),
+    ("model report {d}/m.npy --scheme q4_k@f16", "q4_k keeps half-precision scales of its own"),
+    ("model report {d}/m.npy --imatrix {d}/junk", "not an importance file: 84215045 entries in 40 bytes"),
+    ("model quantize {d}/m.npy -o {d}/q.safetensors --target-bpw 1",
+     "--target-bpw 1.0: even the smallest choices average 64.0000 bits per value, above the target of 1.0"),
+    ("model quantize {d}/m.npy -o {d}/q.safetensors --target-bpw 4 --allow cubic", "unknown scheme 'cubic'"),
     ("model quantize {d}/z.npy -o {d}/z.npy", "replace the input"),
     ("model quantize {d}/z.npy", "required"),
+    ("{d}/z.npy --bogus", "unrecognized arguments: --bogus"),
+    ("model frobnicate", "invalid choice: 'frobnicate'"),
+    ("model", "required: command"),
 ]
 
 
 def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    for absent in ("matplotlib", "gguf", "safetensors", "distributed"):  # optional: each needed only where used
+        monkeypatch.setitem(sys.modules, absent, None)
     for name, content in FILES.items():
         if isinstance(content, bytes):
             (tmp_path / name).write_bytes(content)
@@ -130,15 +141,22 @@ def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, monkeypatch)
     for argv, message in MISTAKES:
         code, out, err = main(capsys, *[a.format(d=tmp_path) for a in argv.split()])
         assert (code, out, err.count("\n")) == (2, "", 1) and err.startswith("velmar: error: ") and message in err, argv
+    assert main(capsys, "model", "report", f"{tmp_path}/m.npy")[0] == 0
 
 
-def test_the_modules_run_as_commands(tmp_path):
+def test_both_front_doors_run_the_same_tree(tmp_path):
     nope, env = tmp_path / "nope.npy", dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    for argv, want in [(["velmar", nope], (2, "", f"velmar: error: {nope}: no such file\n")),
-                       (["velmar.cli", "model", "report", nope], (2, "", f"velmar: error: {nope}: no such file\n")),
-                       (["velmar.cli", "--version"], (0, f"velmar {velmar.__version__}\n", ""))]:
-        r = subprocess.run([sys.executable, "-m", *map(str, argv)], capture_output=True, text=True, env=env)
-        assert (r.returncode, r.stdout, r.stderr) == want
+    np.save(tmp_path / "w.npy", np.ones((2, 32), np.float32))
+    version = velmar.__version__
+    report = (["model", "report", tmp_path / "w.npy"], 0, f"velmar {version}: 1 tensors from", "")
+    for module, argv, code, out, err in [  # python -m velmar, and the module the velmar script calls
+            ("velmar", [nope], 2, "", f"velmar: error: {nope}: no such file\n"),
+            ("velmar", ["--version"], 0, f"velmar {version}\n", ""),
+            ("velmar", ["--scheme", "symmetric:4", "--scale", "f16"], 0,
+             f"velmar {version}: 1048576 values from built-in sample, block 32", ""),
+            ("velmar", *report), ("velmar.cli", *report)]:
+        r = subprocess.run([sys.executable, "-m", module, *map(str, argv)], capture_output=True, text=True, env=env)
+        assert (r.returncode, r.stdout[: len(out)], r.stderr) == (code, out, err), (module, argv)
 
 
 def test_plot(capsys, vector, tmp_path):

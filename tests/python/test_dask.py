@@ -1,13 +1,12 @@
 """The Dask example: chunks quantized in worker processes join into the whole quantization."""
 
-import copyreg
 import importlib.util
 import os
-import pathlib
 
 import numpy as np
 import pytest
 
+import conftest
 import velmar
 from velmar import Scale, Scheme
 
@@ -16,18 +15,8 @@ pytestmark = pytest.mark.skipif(importlib.util.find_spec("distributed") is None,
 
 @pytest.fixture(scope="module")
 def example():
-    # Importing dask installs tblib's reducers for every exception class that exists by
-    # then, velmar's included; undo that so the other modules pickle exceptions plainly.
-    saved = dict(copyreg.dispatch_table)
-    try:
-        path = pathlib.Path(__file__).resolve().parents[2] / "examples" / "dask_quantize.py"
-        spec = importlib.util.spec_from_file_location("dask_quantize", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+    with conftest.script("examples/dask_quantize.py") as module:
         yield module
-    finally:
-        copyreg.dispatch_table.clear()
-        copyreg.dispatch_table.update(saved)
 
 
 @pytest.fixture(scope="module")

@@ -1,5 +1,6 @@
 """The velmar file (velmar.io) and GGUF (velmar.gguf_io): round trips, the loader's checks, exactness against gguf."""
 
+import argparse
 import json
 import os
 import struct
@@ -94,9 +95,16 @@ HEADER_PROBLEMS = [
     (set_field("kind", "adaptive"), "tensor 'w': bits"),
     (set_field("tolerance", -1.0, "a"), "tensor 'a': tolerance"),
     (set_field("tolerance", 0.1), "tensor 'w': tolerance"),
+    (set_field("tolerance", 1e-99, "a"), "tensor 'a': tolerance"),  # positive, but 0 as a float32
+    (set_field("tolerance", 1e300, "a"), "tensor 'a': tolerance"),
+    (set_field("shape", [2**62, 0]), "tensor 'w': shape"),
+    (set_field("shape", [2.5, 64]), "tensor 'w': shape"),
+    (lambda h, idx: h["__metadata__"].pop("velmar.format"), "velmar.tensors without velmar.format"),
+    (set_field("dtype", "float128"), "tensor 'w': dtype"),
     (lambda h, idx: idx.__setitem__("w", [1]), "tensor 'w': description"),
     (lambda h, idx: h.pop("w:zero_points"), "tensor 'w': zero_points"),
     (lambda h, idx: h["w:scales"].update(dtype="BF16"), "tensor 'w': scales"),
+    (lambda h, idx: h["w:codes"].update(dtype="F8_E4M3"), "tensor 'w:codes': dtype: element type F8_E4M3"),
     (lambda h, idx: h.__setitem__("w", {"dtype": "U8", "shape": [0], "data_offsets": [0, 0]}), "tensor 'w': name"),
     (lambda h, idx: h["__metadata__"].__setitem__("velmar.format", "2"), "format '2'"),
 ]
@@ -108,10 +116,9 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
     a = quantize(x, kind="adaptive", block=16)
     io.save(path, {"w": quantize(x, bits=4, scale=Scale.F16), "a": a})
     raw = path.read_bytes()
-    exploding = mock.Mock(parts=mock.Mock(side_effect=RuntimeError("disk on fire")),
-                          **{k: getattr(a, k) for k in ("shape", "axis", "scheme", "scale", "dtype")})
-    with pytest.raises(RuntimeError, match="disk on fire"):
-        io.save(path, {"a": a, "b": exploding})
+    with pytest.raises(RuntimeError, match="disk on fire"), \
+            mock.patch.object(type(a), "parts", side_effect=RuntimeError("disk on fire")):
+        io.save(path, {"w": np.ones(3), "a": a})
     with pytest.raises(ValueError, match="'b' was never written"), io.Writer(path, [("b", "F32", (2,))], {}):
         pass
     assert path.read_bytes() == raw and os.listdir(tmp_path) == ["m.safetensors"]
@@ -128,6 +135,59 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
     path.write_bytes(b"\x10" + bytes(30))
     with pytest.raises(ValueError, match="not a safetensors file"):
         io.load(path)
+
+
+def test_save_takes_only_what_load_gives_back(tmp_path):
+    path = tmp_path / "m.safetensors"
+    x = np.linspace(-1, 1, 64).reshape(2, 32)
+    i = (x * 100).astype(np.int16)
+    given_and_back = {
+        "big": (quantize(x.astype(">f4")), quantize(x.astype(np.float32))),
+        "i2": (quantize(i.astype(">i2")), quantize(i)),
+        "f8": (quantize(x.astype(ml_dtypes.float8_e5m2)), quantize(x.astype(ml_dtypes.float8_e5m2))),
+        "scalar": (np.array(3.0), np.array(3.0)),
+        "swapped": (np.arange(3, dtype=">f4"), np.arange(3, dtype=np.float32)),
+    }
+    io.save(path, {})
+    assert io.load(path) == {}  # a header and no data
+    io.save(path, {n: given for n, (given, _) in given_and_back.items()})
+    loaded = io.load(path)
+    for name, (_, back) in given_and_back.items():
+        same(loaded[name], back)
+    raw = path.read_bytes()
+    torch = pytest.importorskip("torch")
+    refused = [
+        ({"__metadata__": np.ones(2)}, ValueError, "header"),
+        ({"w": quantize(x.astype(np.longdouble))}, TypeError, f"quantized from {np.dtype(np.longdouble)}"),
+        ({"w": torch.ones(2)}, TypeError, "cannot store a Tensor"),
+        ({"w": [1.0]}, TypeError, "cannot store a list"),
+        ({1: np.ones(2)}, TypeError, "names are strings"),
+        ({"w": np.ones(2, np.complex64)}, TypeError, "complex64"),
+        ({"w": quantize(x), "w:codes": x}, ValueError, "same name"),
+    ]
+    for tensors, error, message in refused:
+        with pytest.raises(error, match=message):
+            io.save(path, {"ok": x, **tensors, "late": quantize(x)})
+        assert path.read_bytes() == raw and os.listdir(tmp_path) == ["m.safetensors"]
+
+
+def test_reading_a_file_that_shrinks_or_by_negative_rows(tmp_path):
+    path = tmp_path / "m.safetensors"
+    x = np.arange(40, dtype=np.float32).reshape(5, 8)
+    io.save(path, {"a": x, "b": x + 100, "q": quantize(x, kind="adaptive"), "r": quantize(x)})
+    with io.File(path) as f:
+        assert "q" in f and "q:codes" not in f and f.read_rows("b").tobytes() == (x + 100).tobytes()
+        for start, stop in [(-2, 1), (-2, 5), (1, -1), (-10, 2), (4, 2), (0, 2**63 - 1), (-1, 2**63 - 1)]:
+            assert f.read_rows("b", start, stop).tobytes() == (x + 100)[start:stop].tobytes(), (start, stop)
+        with pytest.raises(KeyError):
+            f.read_rows("q")
+        # The data shrinks under the open file: every read past the end is a ValueError naming file and
+        # tensor, never a crash.
+        os.truncate(path, path.stat().st_size // 2)
+        reads = [lambda: f["b"], lambda: f["r"], lambda: f["q"], lambda: f.read_rows("b", -1)]
+        for read in reads:
+            with pytest.raises(ValueError, match=f"{path}: tensor '(b|r|q)': .*the file ends inside its data"):
+                read()
 
 
 # ---------------------------------------------------------------- GGUF
@@ -169,3 +229,27 @@ def test_gguf_refuses_inexact_schemes_unless_asked_to_write_them_decoded(tmp_pat
     t = quantize(x, kind="asymmetric", bits=4)
     gguf_io.export(tmp_path / "m.gguf", {"w": t}, fallback="f16")
     assert np.array_equal(gguf_io.load(tmp_path / "m.gguf")["w"], t.dequantize().astype(np.float16))
+
+
+def test_big_endian_gguf_reads_as_its_little_endian_twin_or_is_refused(tmp_path, monkeypatch):
+    from gguf.scripts.gguf_convert_endian import convert_byteorder
+
+    x = np.random.default_rng(5).standard_normal((3, 64)).astype(np.float32)
+    objects = {"q8": quantize(x, bits=8, scale=Scale.F16), "q4": quantize(x, bits=4, scale=Scale.F16), "f": x,
+               "h": x.astype(np.float16), "b": x.astype(ml_dtypes.bfloat16)}
+    little, big = tmp_path / "le.gguf", tmp_path / "be.gguf"
+    gguf_io.export(little, objects)
+    big.write_bytes(little.read_bytes())
+    monkeypatch.setattr("builtins.input", lambda *_: "YES")
+    reader = gguf.GGUFReader(big, "r+")
+    convert_byteorder(reader, argparse.Namespace(order="big", dry_run=False))
+    reader.data.flush()
+    assert gguf.GGUFReader(big).byte_order == "S" and big.read_bytes() != little.read_bytes()
+    for (name, a), b in zip(gguf_io.load(little).items(), gguf_io.load(big).values()):
+        same(a, b)
+        same(b, objects[name])
+    w = gguf.GGUFWriter(big, "x", endianess=gguf.GGUFEndian.BIG)  # blocks whose fields velmar does not know
+    w.add_tensor("q5", gguf.quants.quantize(x, GT.Q5_0), raw_dtype=GT.Q5_0)
+    w.write_header_to_file(), w.write_kv_data_to_file(), w.write_tensors_to_file(), w.close()
+    with pytest.raises(ValueError, match="'q5': a big-endian file of Q5_0 blocks"):
+        gguf_io.load(big)

@@ -3,6 +3,8 @@
 import importlib.util
 import json
 import os
+import pathlib
+import re
 
 import gguf
 import ml_dtypes
@@ -11,8 +13,9 @@ import pytest
 from gguf import GGMLQuantizationType as GT
 from safetensors.numpy import save_file
 
-from velmar import Scale, Scheme, cli, gguf_io, io, model
-from velmar.tensor import quantize
+from velmar import Scale, Scheme, cli, ct_io, folders, gguf_io, io
+from velmar.commands.model import work
+from velmar.tensor import Q4_K, quantize
 
 F16 = Scale.F16
 
@@ -40,7 +43,7 @@ def run(capsys, *argv, code=0):
 
 def test_report_rows_measure_what_the_library_gives(capsys, weights, tmp_path, monkeypatch):
     arrays, path = weights
-    monkeypatch.setattr(model, "CHUNK_BYTES", 1000)  # the errors add up over many chunks per tensor
+    monkeypatch.setattr(work, "CHUNK_BYTES", 1000)  # the errors add up over many chunks per tensor
     doc = json.loads(run(capsys, "report", path, "--json", "--rule", "attn=symmetric:4", "--workers", "2").out)
     rows = {r["name"]: r for r in doc["tensors"]}
     assert sorted(rows) == sorted(arrays)
@@ -69,7 +72,7 @@ def test_report_rows_measure_what_the_library_gives(capsys, weights, tmp_path, m
 
 def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(capsys, weights, tmp_path, monkeypatch):
     arrays, path = weights
-    monkeypatch.setattr(model, "CHUNK_BYTES", 1000)  # many chunks per tensor
+    monkeypatch.setattr(work, "CHUNK_BYTES", 1000)  # many chunks per tensor
     (tmp_path / "rules.toml").write_text('scheme = "asymmetric:4@bf16"\nkeep = ["mlp"]\n'
                                          '[rules]\n"attn" = "adaptive:0.05"\n"layers" = "symmetric:3@f32"\n')
     out_path, one = tmp_path / "q.safetensors", tmp_path / "one.safetensors"
@@ -99,21 +102,28 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
             raise MemoryError("simulated")
         return quantize(x, *a, **k)
 
-    monkeypatch.setattr(model.tensor, "quantize", failing)
+    monkeypatch.setattr(work.tensor, "quantize", failing)
     with pytest.raises(MemoryError):
         cli.main(["model", "quantize", path, "-o", str(one)])
     assert one.read_bytes() == out_path.read_bytes()
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "one.safetensors", "q.safetensors", "rules.toml"]
 
 
-def test_gguf_out_and_in(capsys, weights, tmp_path):
+def test_gguf_out_follows_the_extension_and_refuses_what_has_no_gguf_type(capsys, weights, tmp_path):
     arrays, path = weights
     out_path = tmp_path / "q.gguf"
-    argv = ["quantize", path, "-o", out_path, "--format", "gguf", "--rule", "attn=symmetric:4"]
-    assert "no GGUF type" in run(capsys, *argv, code=2).err and not out_path.exists()
+    argv = ["quantize", path, "-o", out_path, "--rule", "attn.q=symmetric:4", "--rule", "mlp=asymmetric:4"]
+    assert "layers.0.mlp.up.weight: asymmetric:4@f16 has no GGUF type" in run(capsys, *argv, code=2).err
+    for contradiction in (["-o", out_path, "--format", "velmar"], ["-o", tmp_path / "q.safetensors", "--format", "gguf"]):
+        assert "contradicts the output" in run(capsys, "quantize", path, *contradiction, code=2).err
+    assert not out_path.exists()
+    plan = run(capsys, *argv, "--gguf-fallback", "f32", "--dry-run").out
+    assert "layers.0.attn.k.weight  3x70  float32  keep (rows of 70 are not whole blocks of 32)" in plan
     run(capsys, *argv, "--gguf-fallback", "f32")
-    got, back = {t.name: t.tensor_type for t in gguf.GGUFReader(out_path).tensors}, gguf_io.load(out_path)
-    assert got["layers.0.mlp.up.weight"] == GT.F32
+    reader = gguf.GGUFReader(out_path)
+    got, back = {t.name: t.tensor_type for t in reader.tensors}, gguf_io.load(out_path)
+    assert [t.name for t in reader.tensors] == io.File(path).keys() and reader.fields["general.architecture"].contents() == "velmar"
+    assert (got["layers.0.mlp.up.weight"], got["layers.0.attn.k.weight"], got["position_ids"]) == (GT.F32, GT.F32, GT.I64)
     for name, bits, kind in (("embed.weight", 8, GT.Q8_0), ("layers.0.attn.q.weight", 4, GT.Q4_0)):
         want = quantize(arrays[name], bits=bits, scale=F16).parts()
         assert got[name] == kind and all(back[name].parts()[k].tobytes() == want[k].tobytes() for k in want), name
@@ -121,3 +131,250 @@ def test_gguf_out_and_in(capsys, weights, tmp_path):
     rows = {r["name"]: r for r in json.loads(run(capsys, "report", out_path, "--json").out)["tensors"]}
     assert rows["embed.weight"]["scheme"] == "symmetric:8@f16 (stored)"
     assert rows["layers.0.mlp.up.weight"]["relative_rms_error"] > 0
+
+
+def test_gguf_to_gguf_keeps_every_key_the_order_the_alignment_and_what_it_does_not_quantize(capsys, tmp_path):
+    rng = np.random.default_rng(9)
+    x = {"tok.weight": rng.standard_normal((32, 64)).astype(np.float16), "blk.0.attn.weight": rng.standard_normal(
+        (16, 64)).astype(np.float32), "blk.0.norm": np.ones(64, np.float32), "blk.0.odd": np.ones((4, 70), np.float16)}
+    w = gguf.GGUFWriter(tmp_path / "in.gguf", "llama")
+    w.add_name("tiny"), w.add_context_length(2048), w.add_token_list(["a", "b", "c"]), w.add_file_type(1)
+    w.add_custom_alignment(64), w.add_float32("x.scale", 0.5), w.add_bool("x.flag", True), w.add_array("x.ids", [1, -2])
+    for name, a in x.items():
+        w.add_tensor(name, a)
+    w.add_tensor("blk.0.bias", np.ones(64, ml_dtypes.bfloat16).view(np.uint8), raw_shape=(64,), raw_dtype=GT.BF16)
+    for kind in (GT.Q4_0, GT.Q5_0):  # quantized already: kept byte for byte
+        w.add_tensor(f"blk.0.{kind.name}", gguf.quants.quantize(x["blk.0.attn.weight"], kind), raw_dtype=kind)
+    w.write_header_to_file(), w.write_kv_data_to_file(), w.write_tensors_to_file(), w.close()
+    plan = run(capsys, "quantize", tmp_path / "in.gguf", "-o", tmp_path / "out.gguf", "--dry-run").out
+    assert "blk.0.Q5_0  16x64  Q5_0  keep (quantized already)" in plan and "keep (rows of 70" in plan
+    run(capsys, "quantize", tmp_path / "in.gguf", "-o", tmp_path / "out.gguf", "--rule", "attn=symmetric:4@f16")
+    before, after = gguf.GGUFReader(tmp_path / "in.gguf"), gguf.GGUFReader(tmp_path / "out.gguf")
+    raw = lambda f: b"".join(part.tobytes() for part in f.parts)  # noqa: E731
+    assert [k for k in before.fields if not k.startswith("GGUF.")] == [k for k in after.fields if not k.startswith("GGUF.")]
+    for key, f in before.fields.items():
+        if key != "general.file_type":
+            assert raw(f) == raw(after.fields[key]), key
+    assert after.fields["general.file_type"].contents() == 7 and after.alignment == 64  # most values are Q8_0 now
+    assert [t.name for t in after.tensors] == [t.name for t in before.tensors]
+    old = {t.name: t for t in before.tensors}
+    for t in after.tensors:
+        assert t.data_offset % 64 == 0
+        if t.name in ("tok.weight", "blk.0.attn.weight"):
+            bits, kind = (8, GT.Q8_0) if t.name == "tok.weight" else (4, GT.Q4_0)
+            want = quantize(x[t.name], bits=bits, scale=F16).dequantize()
+            assert t.tensor_type == kind and gguf.quants.dequantize(np.asarray(t.data), kind).tobytes() == want.tobytes()
+        else:
+            assert t.tensor_type == old[t.name].tensor_type and np.asarray(t.data).tobytes() == np.asarray(
+                old[t.name].data).tobytes(), t.name
+    rows = {r["name"]: r["scheme"] for r in json.loads(run(capsys, "report", tmp_path / "in.gguf", "--json").out)["tensors"]}
+    assert rows["blk.0.Q5_0"] == "Q5_0 (stored)" and rows["blk.0.Q4_0"] == "symmetric:4@f16 (stored)"
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """A sharded checkpoint as Hugging Face lays one out: three shards, their index, config and other files."""
+    rng = np.random.default_rng(4)
+    shards = [{"embed.weight": rng.standard_normal((40, 64)).astype(np.float32)},
+              {"layers.0.q.weight": rng.standard_normal((16, 64)).astype(ml_dtypes.bfloat16),
+               "layers.0.norm.weight": np.ones(64, np.float32)},
+              {"layers.0.up.weight": rng.standard_normal((24, 96)).astype(np.float16), "ids": np.arange(3)}]
+    root = tmp_path / "model"
+    (root / "extra").mkdir(parents=True)
+    names = [f"model-0000{i}-of-00003.safetensors" for i in (1, 2, 3)]
+    for name, arrays in zip(names, shards):
+        save_file(arrays, root / name, metadata={"format": "pt"})
+    (root / "model.safetensors.index.json").write_text(json.dumps({"metadata": {"total_size": 1}, "weight_map": {
+        k: name for name, arrays in zip(names, shards) for k in arrays}}))
+    (root / "config.json").write_text('{"model_type": "toy"}')
+    (root / "extra" / "tokenizer.json").write_text("{}")
+    return root, {k: v for arrays in shards for k, v in arrays.items()}
+
+
+def snapshot(root):
+    return {p.relative_to(root): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def test_a_sharded_folder_round_trips_through_report_and_quantize_with_its_index(capsys, folder, tmp_path):
+    root, arrays = folder
+    before = snapshot(root)
+    rows = json.loads(run(capsys, "report", root, "--json").out)["tensors"]
+    assert sorted(r["name"] for r in rows) == sorted(arrays)
+    run(capsys, "quantize", root, "-o", tmp_path / "q", "--rule", "up=symmetric:4")
+    out = snapshot(tmp_path / "q")
+    index = json.loads(out.pop(pathlib.Path("model.safetensors.index.json")))
+    shards = sorted(p.name for p in root.glob("*.safetensors"))
+    assert snapshot(root) == before and sorted(set(index["weight_map"].values())) == shards
+    for shard in shards:  # the same shard plan, the index naming what each shard holds
+        with io.File(tmp_path / "q" / shard) as f:
+            assert sorted(folders.stored_keys(f)) == sorted(k for k, s in index["weight_map"].items() if s == shard)
+            for name in f.keys():
+                bits = 4 if "up" in name else 8
+                x = arrays[name]
+                want = x if x.ndim < 2 else quantize(x, bits=bits, scale=F16)
+                got = f[name]
+                assert (got.tobytes() == want.tobytes()) if x.ndim < 2 else got.__getstate__() == want.__getstate__()
+    assert index["metadata"]["total_size"] == sum(len(v) - 8 - int.from_bytes(v[:8], "little")
+                                                  for k, v in out.items() if k.suffix == ".safetensors")
+    copied = {k: v for k, v in before.items() if k.suffix != ".safetensors" and k.name != "model.safetensors.index.json"}
+    assert {k: v for k, v in out.items() if k.suffix != ".safetensors"} == copied
+    # Quantized already: a second pass keeps every byte; a size limit makes shards of its own.
+    run(capsys, "quantize", tmp_path / "q", "-o", tmp_path / "q2")
+    assert snapshot(tmp_path / "q2") == snapshot(tmp_path / "q")
+    plan = run(capsys, "quantize", root, "-o", tmp_path / "q3", "--max-shard-size", "3KB", "--dry-run").out
+    chosen = [line.rsplit(" in ", 1)[1] for line in plan.splitlines()[:-1]]
+    assert chosen == sorted(chosen) and set(chosen) == set(folders.shard_names(len(set(chosen)))) and len(set(chosen)) > 2
+
+
+def misname(name, shard):
+    def damage(root):
+        index = json.loads((root / "model.safetensors.index.json").read_text())
+        index["weight_map"][name] = f"model-0000{shard}-of-00003.safetensors"
+        (root / "model.safetensors.index.json").write_text(json.dumps(index))
+    return damage
+
+
+BAD_FOLDERS = [  # what is done to the folder, what the one line says
+    (lambda r: (r / "model-00002-of-00003.safetensors").unlink(), "model-00002-of-00003.safetensors: a shard"),
+    (misname("ghost.weight", 1), "names 'ghost.weight' in it, but it does not hold it"),
+    (misname("layers.0.q.weight", 1), "00001-of-00003.safetensors: model.safetensors.index.json names 'layers.0.q"),
+    (lambda r: (r / "config.json").write_text("{model"), "config.json: not valid JSON"),
+    (lambda r: (r / "model-00003-of-00003.safetensors").write_bytes(b"\x10" + bytes(30)), "not a safetensors file"),
+    (lambda r: (r / "model.safetensors.index.json").write_text('{"weight_map": []}'), "weight_map: expected"),
+]
+
+
+@pytest.mark.parametrize("damage, message", BAD_FOLDERS)
+def test_bad_folders_give_one_line_in_the_command_and_one_value_error_in_the_library(capsys, folder, tmp_path,
+                                                                                      damage, message):
+    root, _ = folder
+    damage(root)
+    for sub in ("report", "quantize"):
+        code, err = cli.main(["model", sub, str(root), "-o", str(tmp_path / "q")][: 5 if sub == "quantize" else 3]), \
+            capsys.readouterr().err
+        assert (code, err.count("\n"), err.startswith("velmar: error: "), message in err) == (2, 1, True, True), err
+    with pytest.raises(ValueError, match=re.escape(message)):
+        ct_io.load(str(root))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["model"]  # nothing half-written
+
+
+def test_a_folder_is_never_merged_into_nor_left_half_written(capsys, folder, tmp_path, monkeypatch):
+    root, _ = folder
+    (tmp_path / "q").mkdir()
+    assert "exists already" in run(capsys, "quantize", root, "-o", tmp_path / "q", code=2).err
+    monkeypatch.setattr(work.tensor, "quantize", lambda x, *a, **k: exec("raise MemoryError('simulated')"))
+    with pytest.raises(MemoryError):
+        cli.main(["model", "quantize", str(root), "-o", str(tmp_path / "r")])
+    assert list((tmp_path / "q").iterdir()) == [] and sorted(p.name for p in tmp_path.iterdir()) == ["model", "q"]
+
+
+def test_compressed_tensors_folders_load_in_transformers_and_decode_as_velmar_does(capsys, tmp_path):
+    torch = pytest.importorskip("torch")
+    transformers = pytest.importorskip("transformers")
+    from compressed_tensors.compressors import PackedQuantizationCompressor
+    from compressed_tensors.quantization import QuantizationScheme
+
+    config = transformers.LlamaConfig(hidden_size=64, intermediate_size=96, num_hidden_layers=1, num_attention_heads=2,
+                                      num_key_value_heads=1, vocab_size=64, max_position_embeddings=32)
+    torch.manual_seed(0)
+    model = transformers.LlamaForCausalLM(config)
+    for dtype, rules in (("float32", ["--rule", "mlp=symmetric:8", "--block", "64"]), ("bfloat16", [])):
+        model.to(getattr(torch, dtype)).save_pretrained(tmp_path / dtype, max_shard_size="30KB")
+        run(capsys, "quantize", tmp_path / dtype, "-o", tmp_path / f"ct-{dtype}", "--format", "compressed-tensors",
+            "--scheme", "symmetric:4", *rules)
+    for argv, message in ((["--scheme", "adaptive:0.1"], "lm_head.weight: adaptive:0.1@bf16: only symmetric 4- and"),
+                          (["--scheme", "symmetric:4@f16"], "keeps scales in the checkpoint's dtype (bfloat16)"),
+                          (["-o", tmp_path / "x.gguf"], "contradicts the output")):
+        err = run(capsys, "quantize", tmp_path / "bfloat16", "-o", tmp_path / "x", "--format", "compressed-tensors",
+                  *argv, code=2).err
+        assert message in err and not (tmp_path / "x").exists(), err
+    # float32: compressed-tensors' own decompression gives velmar's decoded bits.
+    f32 = ct_io.load(str(tmp_path / "ct-float32"))
+    qc = json.loads((tmp_path / "ct-float32" / "config.json").read_text())["quantization_config"]
+    # down_proj's rows of 96 are no whole groups of 64: kept, and listed as such
+    assert qc["ignore"] == ["model.embed_tokens", "model.layers.0.mlp.down_proj"] and len(qc["config_groups"]) == 2
+    for group in qc["config_groups"].values():
+        for module in group["targets"]:
+            arrays = {k: torch.from_numpy(np.asarray(v)) for k, v in _ct_arrays(tmp_path / "ct-float32", module).items()}
+            dense = PackedQuantizationCompressor.decompress(arrays, QuantizationScheme.model_validate(group))["weight"]
+            assert dense.numpy().tobytes() == f32[f"{module}.weight"].dequantize().tobytes(), module
+    # bfloat16: transformers loads the folder; its product is taken in bfloat16, which rounds velmar's float32 one
+    # (exact: a code of at most 8 bits times a scale of 8) once, to the nearest bfloat16. (Its decompression on load
+    # applies the first config group to every layer, so this folder has one group.)
+    from transformers.utils.quantization_config import CompressedTensorsConfig
+
+    loaded = transformers.AutoModelForCausalLM.from_pretrained(
+        tmp_path / "ct-bfloat16", quantization_config=CompressedTensorsConfig(dequantize=True)).state_dict()
+    ours = ct_io.load(str(tmp_path / "ct-bfloat16"))
+    assert sorted(ours) == sorted(loaded) and sum(not isinstance(t, np.ndarray) for t in ours.values()) == 8
+    for name, t in ours.items():
+        want = t if isinstance(t, np.ndarray) else t.dequantize().astype(ml_dtypes.bfloat16)
+        assert loaded[name].view(torch.int16).numpy().tobytes() == want.tobytes(), name
+    # Import: the command reads the layers as velmar tensors, and writes them back as they were.
+    rows = json.loads(run(capsys, "report", tmp_path / "ct-bfloat16", "--json").out)["tensors"]
+    assert {r["scheme"] for r in rows if "mlp" in r["name"]} == {"symmetric:4@bf16 (stored)"}
+    run(capsys, "quantize", tmp_path / "ct-bfloat16", "-o", tmp_path / "again", "--format", "compressed-tensors")
+    assert snapshot(tmp_path / "again") == snapshot(tmp_path / "ct-bfloat16")
+
+
+def _ct_arrays(root, module):
+    out = {}
+    for shard in root.glob("*.safetensors"):
+        with io.File(shard) as f:
+            out.update({k.rsplit(".", 1)[1]: f[k] for k in f.keys() if k.startswith(module + ".")})
+    return out
+
+
+def write_gguf(path, arrays):
+    w = gguf.GGUFWriter(path, "llama")
+    for name, a in arrays.items():
+        w.add_tensor(name, a)
+    w.write_header_to_file()
+    w.write_kv_data_to_file()
+    w.write_tensors_to_file()
+    w.close()
+
+
+def test_gguf_to_gguf_with_super_blocks_importance_and_a_budget(capsys, tmp_path, monkeypatch):
+    rng = np.random.default_rng(4)
+    arrays = {"blk.0.attn_q.weight": rng.standard_normal((24, 512)).astype(np.float16),
+              "blk.0.ffn_up_exps.weight": rng.standard_normal((2, 8, 256)).astype(np.float32),
+              "blk.0.odd.weight": rng.standard_normal((8, 320)).astype(np.float32),  # Q4_0 instead
+              "blk.0.tiny.weight": rng.standard_normal((8, 20)).astype(np.float32),  # kept
+              "output_norm.weight": np.ones(512, np.float32)}
+    write_gguf(tmp_path / "m.gguf", arrays)
+    sums = {"blk.0.attn_q.weight": (rng.uniform(0, 9, 512), [3]), "blk.0.ffn_up_exps.weight": (np.ones((2, 256)), [1, 1])}
+    write_gguf(tmp_path / "i.gguf", {f"{n}.{part}": np.asarray(v, np.float32)
+                                     for n, sc in sums.items() for part, v in zip(("in_sum2", "counts"), sc)})
+    out_path = tmp_path / "q.gguf"
+    argv = ["quantize", tmp_path / "m.gguf", "-o", out_path, "--scheme", "q4_k",
+            "--imatrix", tmp_path / "i.gguf"]
+    plan = run(capsys, *argv, "--dry-run").out
+    assert "blk.0.odd.weight  8x320  float32  symmetric:4@f16" in plan and "not 320" in plan
+    assert "keep (q4_k needs rows of whole super-blocks of 256, not 20)" in plan
+    assert "unweighted: no importance vector in i.gguf" in plan and plan.count("weighted by i.gguf") == 2
+    run(capsys, *argv)
+    reader = gguf.GGUFReader(out_path)
+    assert int(reader.fields["general.file_type"].parts[-1][0]) == 14  # mostly Q4_K
+    types = {t.name: t.tensor_type for t in reader.tensors}
+    assert types == {"blk.0.attn_q.weight": GT.Q4_K, "blk.0.ffn_up_exps.weight": GT.Q4_K, "blk.0.odd.weight": GT.Q4_0,
+                     "blk.0.tiny.weight": GT.F32, "output_norm.weight": GT.F32}
+    back = gguf_io.load(out_path)
+    w = sums["blk.0.attn_q.weight"][0] / 3
+    want = quantize(arrays["blk.0.attn_q.weight"], Q4_K, weights=w)
+    assert back["blk.0.attn_q.weight"].parts()["codes"].tobytes() == want.parts()["codes"].tobytes()
+    # A quantized GGUF is stored blocks when read again.
+    assert "q4_k (stored)" in run(capsys, "report", out_path).out
+    # The budget: every super-block tensor takes some type, the average stays within it.
+    plan = run(capsys, *argv[:-4], "--target-bpw", "5", "--dry-run").out.splitlines()
+    total = next(line for line in plan if line.startswith("budget:"))
+    assert float(total.split()[1]) <= 5 and "(target 5)" in total
+    # A NaN deep in a tensor read in chunks: the refusal names the tensor and the row of the whole tensor.
+    bad = tmp_path / "bad.gguf"
+    a = np.ones((40, 512), np.float32)
+    a[37, 5] = np.nan
+    write_gguf(bad, {"blk.1.attn_k.weight": a})
+    monkeypatch.setattr(work, "CHUNK_BYTES", 20480)
+    err = run(capsys, "quantize", bad, "-o", tmp_path / "x.gguf", "--scheme", "q4_k", code=2).err
+    assert "blk.1.attn_k.weight: row 37: q4_k has no encoding for infinity or NaN" in err
+    assert not (tmp_path / "x.gguf").exists()

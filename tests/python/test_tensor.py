@@ -25,6 +25,7 @@ SCHEMES = st.one_of(
               st.sampled_from(["symmetric", "asymmetric"]), st.integers(2, 16), st.integers(1, 70)),
     st.sampled_from([Scheme.Q8_32, Scheme.Q4_32, Scheme.symmetric(4, 16), Scheme.symmetric(8, 7)]),
     st.integers(1, 70).map(lambda b: Scheme.adaptive(b, 0.01)),
+    st.just(Scheme.adaptive(2**64 - 1, 0.01)),  # a block longer than any row
 )
 
 
@@ -91,33 +92,71 @@ def only(**methods):
     return type("Only", (), methods)()
 
 
-def test_array_likes_quantize_like_their_float32_values():
+def array_forms():
+    """(input, dtype of origin, the float32 values it holds) for every form an array argument may take."""
     base = np.arange(-24, 24, dtype=np.float32).reshape(6, 8) / 4
     ints = (base * 4).astype(np.int16)
-    inputs = [
+    f8 = base.astype(ml_dtypes.float8_e4m3fn)
+    forms = [
         (base.astype(np.float64, order="F"), np.float64, base),
+        (base.astype(">f4")[::-1, ::2], np.float32, base[::-1, ::2]),
+        (np.broadcast_to(base[1], (6, 8)), np.float32, np.broadcast_to(base[1], (6, 8))),
         (base.astype(np.float16), np.float16, base),
         (base.astype(ml_dtypes.bfloat16), ml_dtypes.bfloat16, base),
-        (ints, np.int16, ints),
-        (ints.astype(np.int64), np.int64, ints),
-        (memoryview(base), np.float32, base),
+        (f8, ml_dtypes.float8_e4m3fn, f8.astype(np.float32)),
+        (ints.astype(">i8"), np.int64, ints),
+        (np.abs(ints).astype(np.ulonglong), np.uint64, np.abs(ints)),  # NumPy's other 64-bit type
+        (ints > 0, np.bool_, ints > 0),
+        (memoryview(ints), np.int16, ints),
+        (np.full((2, 8), -(2**24), np.int32), np.int32, np.full((2, 8), -(2**24))),  # the last exact integer
+        (bytes(range(48)), np.uint8, np.arange(48)),
+        (bytearray(range(48)), np.uint8, np.arange(48)),
         (base.tolist(), np.float64, base),
         (only(__array__=lambda self, dtype=None, copy=None: base), np.float32, base),
         (only(__dlpack__=lambda self, **kw: base.__dlpack__(**kw), __dlpack_device__=lambda self: (1, 0)),
          np.float32, base),
     ]
-    for value, dtype, values in inputs:
-        ref = vt.quantize(values.astype(np.float32), bits=4, block=4, axis=0).__getstate__()
-        got = pickle.loads(pickle.dumps(vt.quantize(value, bits=4, block=4, axis=0))).__getstate__()  # keeps the dtype
-        assert got == ref[:3] + (str(np.dtype(dtype)),) + ref[4:], type(value)
-
-
-def test_torch_tensors_through_dlpack():
     torch = pytest.importorskip("torch")
-    w = torch.randn(20, 40)
-    for tw, dtype in ((w, np.float32), (w.to(torch.bfloat16), ml_dtypes.bfloat16)):
-        t = quantize_array(tw)
-        assert t.dtype == dtype and t.__getstate__()[5] == vt.quantize(tw.float().numpy()).__getstate__()[5]
+    tb = torch.from_numpy(base.copy())
+    return forms + [
+        (tb.T, np.float32, base.T),
+        (tb.to(torch.bfloat16), ml_dtypes.bfloat16, base),
+        (tb.to(torch.float8_e5m2), ml_dtypes.float8_e5m2, base.astype(ml_dtypes.float8_e5m2).astype(np.float32)),
+        (torch.nn.Parameter(tb.clone()), np.float32, base),  # model weights: gradients on
+        (torch.complex(tb, -tb).conj().imag, np.float32, base),  # the negative bit set
+        (torch.complex(tb, tb).conj().imag._neg_view(), np.float32, base),  # ...twice
+    ]
+
+
+def test_every_array_argument_goes_through_one_converter():
+    for value, dtype, values in array_forms():
+        values = np.asarray(values, np.float32)
+        ref = vt.quantize(values, bits=4, block=4, axis=0).__getstate__()
+        got = pickle.loads(pickle.dumps(vt.quantize(value, bits=4, block=4, axis=0))).__getstate__()  # keeps the dtype
+        assert got == ref[:3] + (np.dtype(dtype).name,) + ref[4:], type(value)
+        t = vt.quantize(np.linspace(-1, 1, 3 * values.shape[-1]).reshape(3, -1), bits=5)
+        assert (t @ value).tobytes() == (t @ values).tobytes(), type(value)
+    torch = pytest.importorskip("torch")
+    t = vt.quantize(np.ones((2, 8)))
+    # Each refusal is the same error from every entry point, but for the parameter's name.
+    refused = [
+        (np.ones(8, np.complex64), TypeError, "complex64"),
+        (np.array(["a"] * 8), TypeError, "<U1"),
+        (np.ones(8, object), TypeError, "of dtype object"),
+        (torch.ones(8, dtype=torch.complex64), TypeError, "complex64"),
+        (torch.ones(8).to_sparse(), TypeError, "torch tensor NumPy cannot read"),
+        ([[1.0, 2.0], [3.0]], TypeError, "NumPy cannot read"),
+        ([2**70] + [1] * 7, ValueError, r"2\*\*24 .* got 1180591620717411303424"),
+        ([2**63] + [1] * 7, ValueError, "got 9223372036854775808"),
+        (np.full(8, -(2**24) - 1, np.int32), ValueError, "got -16777217"),
+    ]
+    for value, error, message in refused:
+        texts = []
+        for call in (lambda: vt.quantize(value), lambda: t @ value):
+            with pytest.raises(error, match=message) as e:
+                call()
+            texts.append(str(e.value).split(": ", 1))
+        assert [texts[0][0], texts[1][0]] == ["a", "x"] and texts[0][1] == texts[1][1]
 
 
 def test_input_reaches_the_core_with_at_most_one_copy():
@@ -135,7 +174,7 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
     a, frozen = np.ones((4, 8), np.float32), np.zeros((4, 8), np.float32)
     frozen.flags.writeable = False
     t, ada = vt.quantize(a), vt.quantize(np.ones((3, 40), np.float32), Scheme.adaptive(16, 0.01))
-    p, state = ada.parts(), ada.__getstate__()
+    p = ada.parts()
     good = dict(shape=ada.shape, axis=1, scheme=ada.scheme, scale=ada.scale, dtype=ada.dtype, **p)
     parts = lambda **change: vt.QuantizedTensor.from_parts(**{**good, **change})  # noqa: E731
     # The native module checks again what the package checks, for callers that go around the package.
@@ -153,9 +192,6 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
         (lambda: native.row(*view[:4], 4, "symmetric", 8, 4, 0), ValueError, "scales: expected 1, got 2"),
         (lambda: vt.quantize(a, axis=2), ValueError, r"axis: expected -2 to 1 .* got 2"),
         (lambda: vt.quantize(np.float32(1)), ValueError, "0-d"),
-        (lambda: vt.quantize(a.astype(np.complex64)), TypeError, "complex64"),
-        (lambda: vt.quantize(np.array(["a"])), TypeError, "<U1"),
-        (lambda: vt.quantize(np.array([[1 << 24, (1 << 24) + 1]])), ValueError, "16777217"),
         (lambda: vt.quantize(a, Scheme.Q8_32, bits=4), TypeError, "either a scheme"),
         (lambda: vt.quantize(a, kind="symmetric", tolerance=0.1), TypeError, "tolerance"),
         (lambda: vt.quantize(a, bits=20), InvalidBitsError, "20"),
@@ -166,6 +202,10 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
         (lambda: t.matvec(np.ones(7)), ValueError, r"expected shape \(8,\) or \(k, 8\), got \(7,\)"),
         (lambda: t.matvec(np.ones((2, 2, 8))), ValueError, "got"),
         (lambda: t.row(4), IndexError, "4"),
+        (lambda: np.ones(4) @ t, TypeError, "only from the left"),
+        (lambda: parts(shape=(2**40, 2**40, 0)), ValueError, r"shape: .* more values \(or rows\)"),
+        (lambda: parts(dtype=object), TypeError, "dtype: expected a real element type, got object"),
+        (lambda: parts(dtype="bogus"), TypeError, "dtype: expected a real element type, got 'bogus'"),
         (lambda: parts(shape=(3, 41)), ValueError, r"codes: expected \d+ elements for shape \(3, 41\)"),
         (lambda: parts(shape=(4, 40)), ValueError, "widths: expected 12 elements .* got 9"),
         (lambda: parts(scales=p["scales"][:-1]), ValueError, "scales: expected 9 elements .* got 8"),
@@ -173,8 +213,6 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
         (lambda: parts(codes=np.append(p["codes"], np.uint8(0))), ValueError, "codes: expected 30 elements .* got 31"),
         (lambda: parts(widths=np.full(9, 9, np.uint32)), ValueError, "widths: expected values 2 to 8, got 9"),
         (lambda: parts(scales=p["scales"].astype(np.float16)), TypeError, "scales: expected dtype float32"),
-        (lambda: vt.QuantizedTensor._from_state(state[:1] + ((3, 41),) + state[2:]), ValueError, "row length"),
-        (lambda: vt.QuantizedTensor._from_state((2,) + state[1:]), ValueError, "malformed"),
     ]
     for call, error, message in cases:
         with pytest.raises(error, match=message):
@@ -182,6 +220,65 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
     with pytest.raises(BufferError) as e:
         native.dequantize(*view, bytes(32))
     assert e.value.__notes__ == ["while processing 'out'"]
+
+
+def test_a_malformed_state_is_one_value_error():
+    ada = vt.quantize(np.ones((3, 40), np.float32), Scheme.adaptive(16, 0.01))
+    sym = vt.quantize(np.ones((3, 40), np.float32), bits=4)
+
+    def edit(t, i, value, row=False):
+        """The state of t with item i (of its rows' state if row) replaced."""
+        st = list(t.__getstate__())
+        rows = list(st[5])
+        (rows if row else st)[i] = value
+        return tuple(st[:5]) + (tuple(rows),)
+
+    states = [
+        edit(ada, 0, True), edit(ada, 1, (3, 41)), edit(ada, 1, (3.0, 40)), edit(ada, 2, 5), edit(ada, 3, "bogus"),
+        edit(ada, 3, "object"), edit(ada, 4, 1e-99), edit(ada, 4, None), edit(sym, 4, 0.1), edit(ada, 1, "cubic", 1),
+        edit(ada, 3, -1, 1), edit(sym, 6, 8.7, 1), edit(sym, 6, 40, 1), edit(ada, 6, 4, 1), edit(ada, 7, (8.7,) * 9, 1),
+        edit(ada, 7, (-1,) * 9, 1), edit(ada, 7, (9,) * 9, 1), edit(ada, 5, "abc", 1), edit(ada, 8, b"\0" * 3, 1),
+        edit(ada, 2, Scale.F16.__getstate__(), 1), ada.__getstate__()[:5], "state",
+    ]
+    for st in states:
+        with pytest.raises(ValueError, match="^malformed QuantizedTensor state") as e:
+            vt.QuantizedTensor._from_state(st)
+        assert type(e.value) is ValueError, st
+
+
+def test_parts_are_memory_nothing_can_write():
+    t = vt.quantize(np.linspace(-1, 1, 120).reshape(3, 40), Scheme.adaptive(16, 0.01))
+    state, p = t.__getstate__(), t.parts()
+    good = dict(shape=t.shape, axis=1, scheme=t.scheme, scale=t.scale, dtype=t.dtype)
+    kept = vt.QuantizedTensor.from_parts(**good, **p).parts()
+    assert all(kept[k] is p[k] for k in p)
+    # Anything whose owner could still change it is copied.
+    widths = p["widths"].copy()
+    view = widths[:]
+    view.flags.writeable = False
+    buf = bytearray(widths.tobytes())
+    for given, change in [(widths, lambda: widths.fill(9)), (view, lambda: widths.fill(9)),
+                          (np.frombuffer(memoryview(buf).toreadonly(), np.uint32), lambda: buf.__setitem__(0, 9))]:
+        u = vt.QuantizedTensor.from_parts(**good, **{**p, "widths": given})
+        change()
+        assert u.__getstate__() == state and u[2].__getstate__() == t[2].__getstate__()
+        widths[:] = p["widths"]
+    for arr in [*p.values(), *u.parts().values()]:
+        with pytest.raises(ValueError, match="WRITEABLE"):
+            arr.flags.writeable = True
+
+
+def test_rows_of_no_values_take_no_memory():
+    empty = {k: np.zeros(0, np.uint8 if k == "codes" else np.float32) for k in ("codes", "scales", "zero_points")}
+    for scheme in (Scheme.adaptive(32, 0.1), Scheme.Q8_32):
+        tracemalloc.start()
+        t = vt.QuantizedTensor.from_parts(shape=(2**40, 0), axis=1, scheme=scheme, scale=Scale.F32, dtype=np.float32,
+                                          widths=np.zeros(0, np.uint32), **empty)
+        assert len(t) == 2**40 and t[-1].__getstate__() == scheme.quantize([]).__getstate__()
+        assert t.dequantize().shape == (2**40, 0)  # at once: no walk over the rows either
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        assert peak < 1 << 16, (scheme, peak)
 
 
 def test_a_forced_kernel_level_gives_the_same_products():
@@ -209,6 +306,12 @@ def test_description():
     assert vt.quantize(np.zeros((0, 5))).bits_per_element == 0.0
 
 
+def row_dot(t, i, q):
+    """Row i's own dot with q: the 1-D dot, or a super-block row's product."""
+    row = t[i]
+    return row.dot(q) if hasattr(row, "dot") else (row @ q)[0]
+
+
 def ranked(scores):
     """Row order best first: higher score, then lower index; NaN last."""
     s = np.asarray(scores, np.float64)
@@ -216,14 +319,15 @@ def ranked(scores):
 
 
 @settings(max_examples=40, deadline=None)
-@given(scheme=SCHEMES, scale=st.sampled_from(SCALES), rows=st.integers(1, 90), k=st.integers(1, 100),
-       seed=st.integers(0, 2**32 - 1))
+@given(scheme=st.one_of(SCHEMES, st.sampled_from(vt.kquants.TYPES)), scale=st.sampled_from(SCALES),
+       rows=st.integers(1, 90), k=st.integers(1, 100), seed=st.integers(0, 2**32 - 1))
 def test_search_ranks_every_row_by_its_own_dot_and_cosine(scheme, scale, rows, k, seed):
     rng = np.random.default_rng(seed)
-    cols = int(rng.integers(1, 50))
+    super_block = isinstance(scheme, vt.kquants.SuperBlockScheme)
+    cols = 256 * int(rng.integers(1, 3)) if super_block else int(rng.integers(1, 50))
     a = rng.standard_normal((rows, cols)).astype(np.float32)
     a[rng.integers(rows, size=rows // 3)] = a[0]  # equal rows tie
-    t = vt.quantize(a, scheme, scale=scale)
+    t = vt.quantize(a, scheme, scale=Scale.F16 if super_block else scale)
     queries = rng.standard_normal((3, cols)).astype(np.float32)
     queries[1, 0] = np.inf  # inf * 0 makes NaN scores, inf * code equal ones
     for metric in ("inner_product", "cosine"):
@@ -234,9 +338,9 @@ def test_search_ranks_every_row_by_its_own_dot_and_cosine(scheme, scale, rows, k
                 norms = [np.float32(np.sqrt(np.sum(t[i].dequantize().astype(np.float64) ** 2))) for i in range(rows)]
                 with np.errstate(invalid="ignore", divide="ignore"):  # NaN or infinite queries, zero rows
                     unit = (q / np.sqrt(np.dot(q.astype(np.float64), q))).astype(np.float32)
-                    full = np.array([np.float32(t[i].dot(unit)) / n for i, n in enumerate(norms)], np.float32)
+                    full = np.array([np.float32(row_dot(t, i, unit)) / n for i, n in enumerate(norms)], np.float32)
             else:
-                full = np.array([t[i].dot(q) for i in range(rows)], np.float32)
+                full = np.array([row_dot(t, i, q) for i in range(rows)], np.float32)
             best = ranked(full)[: len(f)]
             assert f.tolist() == best.tolist()
             same_f32(s, full[best])
@@ -256,7 +360,7 @@ def test_search_refusals_and_a_search_in_a_file_read_a_slice_at_a_time(tmp_path)
         (lambda: t.search(q, 2.5), TypeError, "k: expected an integer"),
         (lambda: t.search(q[:, :20], 3), LengthMismatchError, "expected 24, got 20"),
         (lambda: t.search(q[None], 3), ValueError, r"queries: expected one query of shape \(24,\)"),
-        (lambda: t.search(np.array(["x"] * 24), 3), TypeError, "queries: expected real numbers"),
+        (lambda: t.search(np.array(["x"] * 24), 3), TypeError, "queries: expected an array of real numbers"),
         (lambda: t.search(q, 3, metric="l2"), ValueError, "metric: expected 'inner_product' or 'cosine'"),
     ]
     for call, error, message in cases:
@@ -264,12 +368,14 @@ def test_search_refusals_and_a_search_in_a_file_read_a_slice_at_a_time(tmp_path)
             call()
     schemes = {"s8": Scheme.Q8_32, "s4": Scheme.symmetric(4, 5), "a3": Scheme.asymmetric(3, 16), "ad": t.scheme}
     tensors = {name: vt.quantize(rng.standard_normal((300, 24)).astype(np.float32), s) for name, s in schemes.items()}
+    tensors |= {"ad": t, "q3": vt.quantize(rng.standard_normal((300, 256)).astype(np.float32), vt.Q3_K)}
     path = tmp_path / "t.velmar"
-    io.save(path, tensors | {"ad": t, "plain": np.ones(3, np.float32)})
-    for name, tt in (tensors | {"ad": t}).items():
+    io.save(path, tensors | {"plain": np.ones(3, np.float32)})
+    for name, tt in tensors.items():
+        qq = rng.standard_normal((2, tt.row_shape[1])).astype(np.float32)
         for metric in ("inner_product", "cosine"):
-            want = tt.search(q, 10, metric=metric)
-            got = search.search_file(path, name, q, 10, metric=metric, rows_per_slice=37)
+            want = tt.search(qq, 10, metric=metric)
+            got = search.search_file(path, name, qq, 10, metric=metric, rows_per_slice=37)
             assert [x.tolist() for x in got] == [x.tolist() for x in want], (name, metric)
     with pytest.raises(ValueError, match="plain array"):
         search.search_file(path, "plain", q, 3)

@@ -25,10 +25,18 @@ PyObject* read(PyObject* self, F&& f) {
     });
 }
 
+// A new array of n elements of NumPy type `typenum`, filled in place by fill.
+template <class E, class F>
+PyObject* filled_array(int typenum, size_t n, F&& fill) {
+    Ref arr = Ref::check(new_empty_array(typenum, n));
+    fill(std::span<E>(static_cast<E*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get()))), n));
+    return arr.release();
+}
+
 template <class T>
 PyObject* widened(const std::vector<T>& values) {
-    const std::vector<float> w = widen<T>(values);
-    return new_f32_array(w);
+    return filled_array<float>(NPY_FLOAT32, values.size(),
+                               [&](std::span<float> out) { widen_into<T>(values, out); });
 }
 
 template <class T>
@@ -74,7 +82,9 @@ PyObject* get_codes(PyObject* self, void*) {
 }
 
 PyObject* get_unpacked_codes(PyObject* self, void*) {
-    return read(self, [](const auto& q) { return new_i32_array(q.unpacked_codes()); });
+    return read(self, [](const auto& q) {
+        return filled_array<int32_t>(NPY_INT32, q.len, [&](std::span<int32_t> out) { q.unpack_codes_into(out); });
+    });
 }
 
 PyObject* get_block_bits(PyObject* self, void*) {

@@ -16,16 +16,18 @@ constexpr int kVersion = 1;
 
 [[noreturn]] void malformed() { raise(PyExc_ValueError, "malformed pickle state"); }
 
-// Raw little-endian bit patterns, no header; f16 and bf16 share the 2-byte path.
+// Raw little-endian bit patterns, no header; f16 and bf16 share the 2-byte
+// path. Written straight into a new bytes object.
 template <class T>
-std::vector<uint8_t> encode(const std::vector<T>& elements) {
+PyObject* encode(const std::vector<T>& elements) {
     constexpr unsigned E = Scale<T>::bytes;
-    std::vector<uint8_t> out(elements.size() * E);
+    Ref out = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(elements.size() * E)));
+    auto* p = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
     for (size_t i = 0; i < elements.size(); ++i) {
         const uint64_t bits = Scale<T>::to_bits(elements[i]);
-        for (unsigned b = 0; b < E; ++b) out[i * E + b] = static_cast<uint8_t>(bits >> (8 * b));
+        for (unsigned b = 0; b < E; ++b) p[i * E + b] = static_cast<uint8_t>(bits >> (8 * b));
     }
-    return out;
+    return out.release();
 }
 
 template <class T>
@@ -102,18 +104,14 @@ template <class T>
 PyObject* state_of(const Quantized<T>& q, int scale_index) {
     const bool adaptive = q.kind == Kind::Adaptive;
     const std::vector<uint8_t>& codes = q.code_bytes();
-    const std::vector<uint8_t> scales = encode(q.scales);
-    const std::vector<uint8_t> zero_points = encode(q.zero_points);
     Ref widths = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(q.block_bits.size())));
     for (size_t i = 0; i < q.block_bits.size(); ++i)
         PyTuple_SetItem(widths.get(), static_cast<Py_ssize_t>(i),
                         Ref::check(PyLong_FromUnsignedLong(q.block_bits[i])).release());
-    auto as_bytes = [](const std::vector<uint8_t>& v) {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()), static_cast<Py_ssize_t>(v.size()));
-    };
-    Ref codes_obj = Ref::check(as_bytes(codes));
-    Ref scales_obj = Ref::check(as_bytes(scales));
-    Ref zps_obj = Ref::check(as_bytes(zero_points));
+    Ref codes_obj = Ref::check(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(codes.data()), static_cast<Py_ssize_t>(codes.size())));
+    Ref scales_obj = Ref::check(encode(q.scales));
+    Ref zps_obj = Ref::check(encode(q.zero_points));
     return Ref::check(Py_BuildValue("(isOKKOkOOO)", kVersion, kind_name(q.kind), scale_member(scale_index),
                                     static_cast<unsigned long long>(q.block), static_cast<unsigned long long>(q.len),
                                     codes_obj.get(),

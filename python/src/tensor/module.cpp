@@ -15,143 +15,17 @@
 #include "kernels/block.hpp"
 #include "methods/rows.hpp"
 #include "methods/search.hpp"
+#include "methods/weighted.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
 #include "support/quantized.hpp"
 #include "support/ref.hpp"
+#include "tensor/buffers.hpp"
+#include "tensor/search_args.hpp"
+#include "tensor/superblock.hpp"
 
 namespace velmar::py {
 namespace {
-
-// ---- what this module takes from velmar._native ----
-
-PyTypeObject* g_quantized_type = nullptr;
-ErrorClasses g_errors{};
-
-void take_native_classes() {
-    Ref native = Ref::check(PyImport_ImportModule("velmar._native"));
-    const auto get = [&](const char* name) { return Ref::check(PyObject_GetAttrString(native.get(), name)).release(); };
-    g_quantized_type = reinterpret_cast<PyTypeObject*>(get("Quantized"));
-    g_errors = {get("QuantizeError"), get("InvalidBitsError"), get("InvalidBlockError"), get("InvalidToleranceError"),
-                get("LengthMismatchError")};
-}
-
-// A core error, with the note naming the parameter it concerns.
-[[noreturn]] void raise_for(const char* name, const CoreError& e) {
-    try {
-        raise_core_error(g_errors, e);
-    } catch (const PyErrorSet&) {
-        if (name) add_note(name);
-        throw;
-    }
-}
-
-// ---- read-only buffers owned by this module ----
-
-// A finished part, handed to Python without a copy: the object owns the
-// vector and exports its bytes read-only.
-struct Blob {
-    PyObject_HEAD
-    struct Holder {
-        virtual ~Holder() = default;
-        const void* data = nullptr;
-        size_t bytes = 0;
-    }* holder;
-};
-
-template <class T>
-struct VectorHolder : Blob::Holder {
-    explicit VectorHolder(std::vector<T>&& v) : values(std::move(v)) {
-        data = values.data();
-        bytes = values.size() * sizeof(T);
-    }
-    std::vector<T> values;
-};
-
-PyTypeObject* g_blob_type = nullptr;
-
-void blob_dealloc(PyObject* self) {
-    delete reinterpret_cast<Blob*>(self)->holder;
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DECREF(type);
-}
-
-int blob_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    static char empty = 0;
-    const Blob::Holder* h = reinterpret_cast<Blob*>(self)->holder;
-    void* data = h->bytes ? const_cast<void*>(h->data) : &empty;
-    return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(h->bytes), 1, flags);
-}
-
-PyType_Slot kBlobSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(blob_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(blob_getbuffer)},
-    {0, nullptr},
-};
-
-PyType_Spec kBlobSpec{"velmar._tensor.Blob", sizeof(Blob), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                      kBlobSlots};
-
-// A read-only memoryview over the vector, which it keeps alive.
-template <class T>
-Ref blob(std::vector<T>&& values) {
-    auto holder = std::make_unique<VectorHolder<T>>(std::move(values));
-    PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(g_blob_type, Py_tp_alloc))(g_blob_type, 0);
-    if (!self) throw_error_set();
-    reinterpret_cast<Blob*>(self)->holder = holder.release();
-    Ref owner = Ref::steal(self);
-    return Ref::check(PyMemoryView_FromObject(owner.get()));
-}
-
-// ---- buffers passed in ----
-
-class Buffer {
-public:
-    Buffer(PyObject* obj, const char* name, bool writable) : name_(name) {
-        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
-            add_note(name);
-            throw_error_set();
-        }
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-
-    // The buffer as elements of E; the byte count and the address must suit E.
-    template <class E>
-    std::span<E> as() const {
-        const auto bytes = static_cast<size_t>(view_.len);
-        if (bytes % sizeof(E) != 0 || reinterpret_cast<uintptr_t>(view_.buf) % alignof(E) != 0) {
-            PyErr_Format(PyExc_ValueError, "%s: a buffer of %zu-byte elements expected", name_, sizeof(E));
-            throw_error_set();
-        }
-        return {static_cast<E*>(view_.buf), bytes / sizeof(E)};
-    }
-    // A buffer of native float32 values, `want` of them.
-    std::span<float> floats(size_t want) const {
-        const std::string_view f = view_.format ? view_.format : "B";
-        if (view_.itemsize != 4 ||
-            (f != "f" && f != "=f" && f != (std::endian::native == std::endian::little ? "<f" : ">f"))) {
-            PyErr_Format(PyExc_TypeError, "%s: a float32 buffer expected", name_);
-            throw_error_set();
-        }
-        const std::span<float> v = as<float>();
-        if (v.size() != want) raise_for(name_, CoreError::length_mismatch(want, v.size()));
-        return v;
-    }
-
-private:
-    const char* name_;
-    Py_buffer view_{};
-};
-
-// rows * cols, or k * cols: a count no buffer can match when it overflows.
-size_t product(size_t a, size_t b) {
-    size_t n = 0;
-    return __builtin_mul_overflow(a, b, &n) ? SIZE_MAX : n;
-}
 
 Kind parse_kind(PyObject* obj) {
     const std::optional<Kind> k = kind_named(utf8(arg_str(obj, "kind")));
@@ -240,8 +114,8 @@ PyObject* use_kernel_level(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-constexpr auto kQuantize =
-    signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance", "scale");
+constexpr auto kQuantize = signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance",
+                                     "scale", Param{"weights", "None"});
 
 PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
@@ -252,20 +126,20 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const Scheme scheme{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"),
                             arg_f32(a[6], "tolerance")};
         const int scale = parse_scale(a[7]);
+        std::optional<Buffer> held;
+        const std::span<const float> w = weights_arg(a[8], cols, held);
         const std::span<const float> v = values.floats(product(rows, cols));
         return with_scale_type(scale, [&]<class T>(std::type_identity<T>) {
             std::optional<Result<Parts<T>>> r;
             {
                 GilRelease unlocked;
-                r = rows::quantize<T>(v, rows, cols, scheme);
+                r = w.empty() ? rows::quantize<T>(v, rows, cols, scheme) : weighted::quantize<T>(v, rows, cols, scheme, w);
             }
             if (!*r) raise_for(nullptr, r->error());
             Parts<T>& p = **r;
-            std::array<Ref, 4> items{blob(std::move(p.codes)), blob(std::move(p.scales)),
-                                     blob(std::move(p.zero_points)), blob(std::move(p.widths))};
-            Ref t = Ref::check(PyTuple_New(4));
-            for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SetItem(t.get(), i, items[static_cast<size_t>(i)].release());
-            return t.release();
+            return tuple_of(blob(std::move(p.codes)), blob(std::move(p.scales)), blob(std::move(p.zero_points)),
+                            blob(std::move(p.widths)))
+                .release();
         });
     });
 }
@@ -318,7 +192,31 @@ PyObject* row(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
                            {v.scales.begin(), v.scales.end()},
                            {v.zero_points.begin(), v.zero_points.end()},
                            {v.widths.begin(), v.widths.end()}};
-            made = new_quantized(g_quantized_type, QuantizedInner(record_of(std::move(owned), v.scheme, v.cols)));
+            made = new_quantized(quantized_type(), QuantizedInner(record_of(std::move(owned), v.scheme, v.cols)));
+        });
+        return made;
+    });
+}
+
+constexpr auto kRefine = signature(nullptr, "refine", VELMAR_PARTS_PARAMS, "values", Param{"weights", "None"});
+
+// The scales and zero points of every block refitted against values.
+PyObject* refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto a = bind(kRefine, args, nargs, kwnames);
+        const PartsArgs parts(a, true);
+        const Buffer values(a[kPartsParams], "values", false);
+        PyObject* made = nullptr;
+        with_view(parts, [&]<class T>(const Rows<T>& v) {
+            std::optional<Buffer> held;
+            const std::span<const float> w = weights_arg(a[kPartsParams + 1], v.cols, held);
+            const std::span<const float> x = values.floats(product(v.rows, v.cols));
+            std::optional<weighted::Refitted<T>> p;
+            {
+                GilRelease unlocked;
+                p = weighted::refit<T>(v, x, w);
+            }
+            made = tuple_of(blob(std::move(p->scales)), blob(std::move(p->zero_points))).release();
         });
         return made;
     });
@@ -334,35 +232,13 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return guarded([&]() -> PyObject* {
         auto a = bind(kSearch, args, nargs, kwnames);
         const PartsArgs parts(a, true);
-        const Buffer queries(a[kPartsParams], "queries", false);
-        const size_t nq = arg_usize(a[kPartsParams + 1], "nq");
-        const size_t k = arg_usize(a[kPartsParams + 2], "k");
-        if (k == 0) raise(PyExc_ValueError, "k: expected at least 1");
-        std::optional<Buffer> norms;
-        if (a[kPartsParams + 3] != Py_None) norms.emplace(a[kPartsParams + 3], "norms", false);
-        const int64_t first_row = static_cast<int64_t>(arg_usize(a[kPartsParams + 4], "first_row"));
-        const Buffer scores(a[kPartsParams + 5], "scores", true);
-        const Buffer rows_out(a[kPartsParams + 6], "rows_out", true);
-        size_t filled = arg_usize(a[kPartsParams + 7], "filled");
-        if (filled > k) raise(PyExc_ValueError, "filled: expected at most k");
+        PyObject* filled = nullptr;
         with_view(parts, [&](const auto& v) {
-            const std::span<const float> q = queries.floats(product(nq, v.cols));
-            const std::span<const float> n = norms ? std::span<const float>(norms->floats(v.rows)) : std::span<const float>();
-            const std::span<float> s = scores.floats(product(nq, k));
-            const std::span<int64_t> r = rows_out.as<int64_t>();
-            if (r.size() != s.size()) raise_for("rows_out", CoreError::length_mismatch(s.size(), r.size()));
-            std::vector<search::Hit> best(s.size());
-            for (size_t i = 0; i < best.size(); ++i) best[i] = {s[i], r[i]};
-            {
-                GilRelease unlocked;
-                search::top_k(v, q, nq, k, n, first_row, best, &filled);
-            }
-            for (size_t i = 0; i < best.size(); ++i) {
-                s[i] = best[i].score;
-                r[i] = best[i].row;
-            }
+            filled = merge_search(std::span(a).subspan(kPartsParams), v.rows, v.cols, [&](auto&&... rest) {
+                search::top_k(v, rest...);
+            });
         });
-        return PyLong_FromSize_t(filled);
+        return filled;
     });
 }
 
@@ -390,16 +266,18 @@ PyMethodDef kFunctions[] = {
     method_def(kDequantize, dequantize),
     method_def(kMatvec, matvec),
     method_def(kRow, row),
+    method_def(kRefine, refine),
     method_def(kSearch, search),
     method_def(kRowNorms, row_norms),
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject*) {
-    return guarded([] {
-        if (!g_blob_type)
-            g_blob_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&kBlobSpec)).release());
-        if (!g_quantized_type) take_native_classes();
+int exec_module(PyObject* module) {
+    return guarded([&] {
+        ready_shared_types();
+        if (PyModule_AddFunctions(module, kSuperFunctions) < 0 ||
+            PyModule_AddObjectRef(module, "super_types", Ref::check(super_types()).get()) < 0)
+            throw_error_set();
         return 0;
     });
 }

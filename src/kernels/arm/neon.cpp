@@ -2,7 +2,9 @@
 #if defined(__aarch64__)
 #include <arm_neon.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
+#include "kernels/unit_tables.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -12,6 +14,8 @@ struct S {
     static constexpr Level kLevel = Level::Neon;
     static constexpr bool kHasF16 = false;
     static constexpr bool kIntAbsMax = true;
+    static constexpr size_t kUnit = 8;   // codes per packed unit: two registers
+    static constexpr size_t kSpan = 16;  // bytes a unit's load or store may touch
     using F = float32x4_t;
     using I = int32x4_t;
     using M = uint32x4_t;
@@ -26,7 +30,33 @@ struct S {
     static F max(F a, F b) { return vmaxq_f32(a, b); }
     static F min(F a, F b) { return vminq_f32(a, b); }
     static F abs(F a) { return vabsq_f32(a); }
+    static F div(F a, F b) { return vdivq_f32(a, b); }
     static M isnan(F a) { return vmvnq_u32(vceqq_f32(a, a)); }
+    static M gt(F a, F b) { return vcgtq_f32(a, b); }
+    static M ge(F a, F b) { return vcgeq_f32(a, b); }
+    static M le(F a, F b) { return vcleq_f32(a, b); }
+    static F select(M m, F a, F b) { return vbslq_f32(m, a, b); }
+    template <size_t s>
+    static F swap(F a) {
+        if constexpr (s == 1) return vrev64q_f32(a);
+        else return vextq_f32(a, a, 2);
+    }
+    // Lane l of the result is lane idx[l] of v.
+    static F permute(F v, const int32_t* idx) {
+        const uint32x4_t lane = vshlq_n_u32(vreinterpretq_u32_s32(vld1q_s32(idx)), 2);
+        const uint8x16_t bytes = vreinterpretq_u8_u32(vorrq_u32(vmulq_n_u32(lane, 0x01010101u), vdupq_n_u32(0x03020100u)));
+        return vreinterpretq_f32_u8(vqtbl1q_u8(vreinterpretq_u8_f32(v), bytes));
+    }
+    static F load_n(const float* p, size_t n, float fill) {
+        alignas(16) float t[4] = {fill, fill, fill, fill};
+        __builtin_memcpy(t, p, n * sizeof(float));
+        return vld1q_f32(t);
+    }
+    static void store_n(float* p, F v, size_t n) {
+        alignas(16) float t[4];
+        vst1q_f32(t, v);
+        __builtin_memcpy(p, t, n * sizeof(float));
+    }
     static M mor(M a, M b) { return vorrq_u32(a, b); }
     static M mnone() { return vdupq_n_u32(0); }
     static bool any(M m) { return vmaxvq_u32(m) != 0; }
@@ -40,33 +70,53 @@ struct S {
         return vminq_s32(vmaxq_s32(r, vcvtq_s32_f32(qmin)), vcvtq_s32_f32(qmax));
     }
     static void store_i32(int32_t* p, I v) { vst1q_s32(p, v); }
-    static void store_i8(uint8_t* p, I v) {
-        const int8x8_t b = vqmovn_s16(vcombine_s16(vqmovn_s32(v), vdup_n_s16(0)));
-        const int32_t word = vget_lane_s32(vreinterpret_s32_s8(b), 0);
-        __builtin_memcpy(p, &word, 4);
-    }
-    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        const int16x8_t ab = vcombine_s16(vqmovn_s32(a), vqmovn_s32(b));
-        const int16x8_t cd = vcombine_s16(vqmovn_s32(c), vqmovn_s32(d));
-        vst1q_s8(reinterpret_cast<int8_t*>(p), vcombine_s8(vqmovn_s16(ab), vqmovn_s16(cd)));
-    }
     static I abs_bits(F a) { return vreinterpretq_s32_u32(vandq_u32(vreinterpretq_u32_f32(a), vdupq_n_u32(0x7FFFFFFFu))); }
     static I max_u32(I a, I b) { return vreinterpretq_s32_u32(vmaxq_u32(vreinterpretq_u32_s32(a), vreinterpretq_u32_s32(b))); }
-    static uint32_t hmax_u32(I v) { return vmaxvq_u32(vreinterpretq_u32_s32(v)); }
-    static void store_i4(uint8_t* p, I v) {  // into zero-filled bytes
-        alignas(16) int32_t c[4];
-        vst1q_s32(c, v);
-        for (size_t k = 0; k < 4; ++k) put_code(p, k, 4, c[k]);
+    // Width 8 in lanes; width 4 takes the general ladder.
+    static void pack8(const I* c, uint8_t* p) {
+        vst1_s8(reinterpret_cast<int8_t*>(p), vqmovn_s16(vcombine_s16(vqmovn_s32(c[0]), vqmovn_s32(c[1]))));
     }
+    static void unpack8(const uint8_t* p, I* c) {
+        const int16x8_t h = vmovl_s8(vld1_s8(reinterpret_cast<const int8_t*>(p)));
+        c[0] = vmovl_s16(vget_low_s16(h));
+        c[1] = vmovl_s16(vget_high_s16(h));
+    }
+    static void pack4(const I* c, uint8_t* p) { pack(c, 4, p); }
+    static void unpack4(const uint8_t* p, I* c) { unpack(p, 4, c); }
     static F load_i8(const uint8_t* p) {
         int32_t word;
         __builtin_memcpy(&word, p, 4);
         const int8x8_t b = vreinterpret_s8_s32(vdup_n_s32(word));
         return vcvtq_f32_s32(vmovl_s16(vget_low_s16(vmovl_s8(b))));
     }
-    static F load_i4(const uint8_t* p) {
-        const int32_t c[4] = {code_at(p, 0, 4), code_at(p, 1, 4), code_at(p, 2, 4), code_at(p, 3, 4)};
-        return vcvtq_f32_s32(vld1q_s32(c));
+    static I loadi(const int32_t* p) { return vld1q_s32(p); }
+    static F as_float(I v) { return vreinterpretq_f32_s32(v); }
+    static F to_float(I v) { return vcvtq_f32_s32(v); }
+    // Pairs and quads in 64-bit lanes, then the two quads merged: w bytes,
+    // zeros after them up to 16.
+    static uint64x2_t quad_of(I c, uint32_t w) {
+        const uint64x2_t m = vreinterpretq_u64_u32(vandq_u32(vreinterpretq_u32_s32(c), vdupq_n_u32((1u << w) - 1u)));
+        const uint64x2_t pairs = vorrq_u64(vandq_u64(m, vdupq_n_u64(0xFFFFFFFFu)),
+                                           vshlq_u64(m, vdupq_n_s64(-static_cast<int64_t>(32 - w))));
+        return vorrq_u64(pairs, vshlq_u64(vextq_u64(pairs, vdupq_n_u64(0), 1), vdupq_n_s64(2 * w)));
+    }
+    static void pack(const I* c, uint32_t w, uint8_t* p) {
+        const uint64x2_t y = vcombine_u64(vget_low_u64(quad_of(c[0], w)), vget_low_u64(quad_of(c[1], w)));
+        const uint64x2_t up = vshlq_u64(y, vdupq_n_s64(4 * w));  // 4w = 64 shifts everything out
+        const uint64x2_t down = vshlq_u64(y, vdupq_n_s64(-static_cast<int64_t>(64 - 4 * w)));
+        const uint64x2_t r = vcombine_u64(vorr_u64(vget_low_u64(y), vget_high_u64(up)), vget_high_u64(down));
+        vst1q_u8(p, vreinterpretq_u8_u64(r));
+    }
+    // Each lane takes the bytes of its code and shifts it to the top; an
+    // arithmetic shift brings it back down.
+    static void unpack(const uint8_t* p, uint32_t w, I* c) {
+        const UnitTable& t = kUnitTables[w];
+        const uint8x16_t g = vld1q_u8(p);
+        for (size_t h = 0; h < 2; ++h) {
+            const uint32x4_t x = vshlq_u32(vreinterpretq_u32_u8(vqtbl1q_u8(g, vld1q_u8(t.ctrl + 16 * h))),
+                                           vld1q_s32(t.shl + 4 * h));
+            c[h] = vshlq_s32(vreinterpretq_s32_u32(x), vdupq_n_s32(-static_cast<int32_t>(32 - w)));
+        }
     }
     static F load_i32(const int32_t* p) { return vcvtq_f32_s32(vld1q_s32(p)); }
     static void transpose(F* r) {

@@ -2,8 +2,11 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
+#include "kernels/unit_tables.hpp"
 #include "kernels/x86/rows.hpp"
+#include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -13,6 +16,8 @@ struct S {
     static constexpr Level kLevel = Level::Avx2;
     static constexpr bool kHasF16 = true;
     static constexpr bool kIntAbsMax = true;
+    static constexpr size_t kUnit = 8;   // codes per packed unit: one register
+    static constexpr size_t kSpan = 16;  // bytes a unit's load or store may touch
     using F = __m256;
     using I = __m256i;
     using M = __m256;
@@ -26,7 +31,29 @@ struct S {
     static F max(F a, F b) { return _mm256_max_ps(a, b); }
     static F min(F a, F b) { return _mm256_min_ps(a, b); }
     static F abs(F a) { return _mm256_and_ps(a, _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF))); }
+    static F div(F a, F b) { return _mm256_div_ps(a, b); }
     static M isnan(F a) { return _mm256_cmp_ps(a, a, _CMP_UNORD_Q); }
+    static M gt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+    static M ge(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
+    static M le(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
+    static F select(M m, F a, F b) { return _mm256_blendv_ps(b, a, m); }
+    template <size_t s>
+    static F swap(F a) {
+        if constexpr (s == 4) return _mm256_permute2f128_ps(a, a, 1);
+        else return _mm256_permute_ps(a, s == 1 ? 0xB1 : 0x4E);
+    }
+    // Lane l of the result is lane idx[l] of v.
+    static F permute(F v, const int32_t* idx) {
+        return _mm256_permutevar8x32_ps(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx)));
+    }
+    static __m256i first_lanes(size_t n) {
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+    static F load_n(const float* p, size_t n, float fill) {
+        const __m256i m = first_lanes(n);
+        return _mm256_blendv_ps(_mm256_set1_ps(fill), _mm256_maskload_ps(p, m), _mm256_castsi256_ps(m));
+    }
+    static void store_n(float* p, F v, size_t n) { _mm256_maskstore_ps(p, first_lanes(n), v); }
     static M mor(M a, M b) { return _mm256_or_ps(a, b); }
     static M mnone() { return _mm256_setzero_ps(); }
     static bool any(M m) { return _mm256_movemask_ps(m) != 0; }
@@ -60,34 +87,47 @@ struct S {
         return _mm_packs_epi16(w, w);
     }
     static void store_i32(int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-    static void store_i8(uint8_t* p, I v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(v)); }
-    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        // In-lane packs interleave 128-bit halves; the permute restores order.
-        const __m256i ab = _mm256_packs_epi32(a, b);
-        const __m256i cd = _mm256_packs_epi32(c, d);
-        const __m256i abcd = _mm256_packs_epi16(ab, cd);
-        const __m256i ordered = _mm256_permutevar8x32_epi32(abcd, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), ordered);
-    }
     static I abs_bits(F a) { return _mm256_and_si256(_mm256_castps_si256(a), _mm256_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm256_max_epu32(a, b); }
-    static uint32_t hmax_u32(I v) {
-        __m128i m = _mm_max_epu32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-        m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0x4E));
-        m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0xB1));
-        return static_cast<uint32_t>(_mm_cvtsi128_si32(m));
+    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    static void pack8(const I* c, uint8_t* p) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(c[0])); }
+    static void unpack8(const uint8_t* p, I* c) {
+        c[0] = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
     }
-    static void store_i4(uint8_t* p, I v) {
-        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(v)));
+    static void pack4(const I* c, uint8_t* p) {
+        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(c[0])));
         __builtin_memcpy(p, &word, 4);
+    }
+    static void unpack4(const uint8_t* p, I* c) {
+        int32_t word;
+        __builtin_memcpy(&word, p, 4);
+        c[0] = _mm256_cvtepi8_epi32(nibbles_to_i8(_mm_cvtsi32_si128(word)));
     }
     static F load_i8(const uint8_t* p) {
         return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
     }
-    static F load_i4(const uint8_t* p) {
-        int32_t word;
-        __builtin_memcpy(&word, p, 4);
-        return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(nibbles_to_i8(_mm_cvtsi32_si128(word))));
+    static I loadi(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static F as_float(I v) { return _mm256_castsi256_ps(v); }
+    static F to_float(I v) { return _mm256_cvtepi32_ps(v); }
+    // Pairs and quads in each 128-bit half, then the two quads merged: w bytes,
+    // zeros after them up to 16.
+    static void pack(const I* c, uint32_t w, uint8_t* p) {
+        const __m256i m = _mm256_and_si256(c[0], _mm256_set1_epi32(static_cast<int>((1u << w) - 1u)));
+        const __m256i pairs = _mm256_or_si256(_mm256_and_si256(m, _mm256_set1_epi64x(0xFFFFFFFF)),
+                                              _mm256_srl_epi64(m, shift_count(32 - w)));
+        const __m256i quads =
+            _mm256_or_si256(pairs, _mm256_sll_epi64(_mm256_bsrli_epi128(pairs, 8), shift_count(2 * w)));
+        const __m128i y = _mm256_castsi256_si128(_mm256_permute4x64_epi64(quads, 0x08));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), merge_quads(y, w));
+    }
+    // The group's bytes in both halves; each lane takes the bytes of its code
+    // and shifts it to the top, and an arithmetic shift brings it back down.
+    static void unpack(const uint8_t* p, uint32_t w, I* c) {
+        const UnitTable& t = kUnitTables[w];
+        const __m256i g = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        const __m256i x = _mm256_sllv_epi32(_mm256_shuffle_epi8(g, _mm256_load_si256(reinterpret_cast<const __m256i*>(t.ctrl))),
+                                            _mm256_load_si256(reinterpret_cast<const __m256i*>(t.shl)));
+        c[0] = _mm256_sra_epi32(x, shift_count(32 - w));
     }
     static F load_i32(const int32_t* p) {
         return _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));

@@ -6,8 +6,11 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
+#include "kernels/unit_tables.hpp"
 #include "kernels/x86/rows.hpp"
+#include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -17,6 +20,8 @@ struct S {
     static constexpr Level kLevel = Level::Avx512;
     static constexpr bool kHasF16 = true;
     static constexpr bool kIntAbsMax = true;
+    static constexpr size_t kUnit = 16;  // codes per packed unit: one register, two groups
+    static constexpr size_t kSpan = 32;  // bytes a unit's load or store may touch
     using F = __m512;
     using I = __m512i;
     using M = __mmask16;
@@ -30,7 +35,25 @@ struct S {
     static F max(F a, F b) { return _mm512_max_ps(a, b); }
     static F min(F a, F b) { return _mm512_min_ps(a, b); }
     static F abs(F a) { return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF))); }
+    static F div(F a, F b) { return _mm512_div_ps(a, b); }
     static M isnan(F a) { return _mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q); }
+    static M gt(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+    static M ge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
+    static M le(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
+    static F select(M m, F a, F b) { return _mm512_mask_blend_ps(m, b, a); }
+    template <size_t s>
+    static F swap(F a) {
+        if constexpr (s == 8) return _mm512_shuffle_f32x4(a, a, 0x4E);
+        else if constexpr (s == 4) return _mm512_shuffle_f32x4(a, a, 0xB1);
+        else return _mm512_permute_ps(a, s == 1 ? 0xB1 : 0x4E);
+    }
+    // Lane l of the result is lane idx[l] of v.
+    static F permute(F v, const int32_t* idx) { return _mm512_permutexvar_ps(_mm512_loadu_si512(idx), v); }
+    static __mmask16 first_lanes(size_t n) { return static_cast<__mmask16>((1u << n) - 1u); }
+    static F load_n(const float* p, size_t n, float fill) {
+        return _mm512_mask_loadu_ps(_mm512_set1_ps(fill), first_lanes(n), p);
+    }
+    static void store_n(float* p, F v, size_t n) { _mm512_mask_storeu_ps(p, first_lanes(n), v); }
     static M mor(M a, M b) { return static_cast<M>(a | b); }
     static M mnone() { return 0; }
     static bool any(M m) { return m != 0; }
@@ -47,32 +70,57 @@ struct S {
                                          _mm512_add_ps(c, _mm512_castsi512_ps(half)));
     }
     static void store_i32(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
-    static void store_i8(uint8_t* p, I v) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(v));
-    }
-    // Two in-lane packs and one permute for 64 codes, where four narrowing
-    // stores would take two shuffles each.
-    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        const __m512i abcd = _mm512_packs_epi16(_mm512_packs_epi32(a, b), _mm512_packs_epi32(c, d));
-        const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
-        _mm512_storeu_si512(p, _mm512_permutexvar_epi32(order, abcd));
-    }
     static I abs_bits(F a) { return _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm512_max_epu32(a, b); }
-    static uint32_t hmax_u32(I v) { return _mm512_reduce_max_epu32(v); }
+    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    static void pack8(const I* c, uint8_t* p) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(c[0]));
+    }
+    static void unpack8(const uint8_t* p, I* c) {
+        c[0] = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
     // Codes 2k and 2k+1 share a 64-bit lane: the odd code shifted down to bit
     // 4 and merged under a nibble mask leaves the packed byte at the bottom.
-    static void store_i4(uint8_t* p, I v) {
-        const __m512i merged = _mm512_ternarylogic_epi64(v, _mm512_srli_epi64(v, 28), _mm512_set1_epi64(0x0F),
+    static void pack4(const I* c, uint8_t* p) {
+        const __m512i merged = _mm512_ternarylogic_epi64(c[0], _mm512_srli_epi64(c[0], 28), _mm512_set1_epi64(0x0F),
                                                          0xE4);  // c ? a : b
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm512_cvtepi64_epi8(merged));
+    }
+    static void unpack4(const uint8_t* p, I* c) {
+        c[0] = _mm512_cvtepi8_epi32(nibbles_to_i8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
     }
     static F load_i8(const uint8_t* p) {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
     }
-    static F load_i4(const uint8_t* p) {
-        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-        return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(nibbles_to_i8(b)));
+    static I loadi(const int32_t* p) { return _mm512_loadu_si512(p); }
+    static F as_float(I v) { return _mm512_castsi512_ps(v); }
+    static F to_float(I v) { return _mm512_cvtepi32_ps(v); }
+    // Pairs and quads in each 128-bit lane, the four quads gathered into two
+    // groups of w bytes, zeros after them up to 32.
+    static void pack(const I* c, uint32_t w, uint8_t* p) {
+        const __m512i m = _mm512_and_si512(c[0], _mm512_set1_epi32(static_cast<int>((1u << w) - 1u)));
+        const __m512i pairs = _mm512_ternarylogic_epi64(m, _mm512_srl_epi64(m, shift_count(32 - w)),
+                                                        _mm512_set1_epi64(0xFFFFFFFF), 0xEC);  // (a & c) | b
+        const __m512i quads =
+            _mm512_or_si512(pairs, _mm512_sll_epi64(_mm512_bsrli_epi128(pairs, 8), shift_count(2 * w)));
+        const __m256i y =
+            _mm512_castsi512_si256(_mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 0, 2, 4, 6), quads));
+        const __m256i up = _mm256_sll_epi64(y, shift_count(4 * w));
+        const __m256i down = _mm256_srl_epi64(y, shift_count(64 - 4 * w));
+        const __m256i groups = _mm256_or_si256(_mm256_blend_epi32(down, y, 0x33), _mm256_bsrli_epi128(up, 8));
+        // The second group's store overwrites the zeros the first leaves after its w bytes.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(groups));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), _mm256_extracti128_si256(groups, 1));
+    }
+    // Each group's bytes in two 128-bit lanes; then as in the AVX2 twin.
+    static void unpack(const uint8_t* p, uint32_t w, I* c) {
+        const UnitTable& t = kUnitTables[w];
+        const __m256i g0 = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        const __m256i g1 = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + w)));
+        const __m512i g = _mm512_inserti64x4(_mm512_castsi256_si512(g0), g1, 1);
+        const __m512i ctrl = _mm512_broadcast_i64x4(_mm256_load_si256(reinterpret_cast<const __m256i*>(t.ctrl)));
+        const __m512i shl = _mm512_broadcast_i64x4(_mm256_load_si256(reinterpret_cast<const __m256i*>(t.shl)));
+        c[0] = _mm512_sra_epi32(_mm512_sllv_epi32(_mm512_shuffle_epi8(g, ctrl), shl), shift_count(32 - w));
     }
     static F load_i32(const int32_t* p) { return _mm512_cvtepi32_ps(_mm512_loadu_si512(p)); }
     // In registers: element pairs, then 4x4 blocks within 128-bit lanes, then

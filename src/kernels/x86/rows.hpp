@@ -5,7 +5,7 @@
 // twin.inl.
 #include <immintrin.h>
 
-#include "kernels/x86/nibbles.hpp"
+#include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
 namespace {

@@ -2,8 +2,10 @@
 #if defined(__x86_64__)
 #include <emmintrin.h>
 
+#include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/x86/rows.hpp"
+#include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
 namespace {
@@ -13,6 +15,8 @@ struct S {
     static constexpr Level kLevel = Level::Sse2;
     static constexpr bool kHasF16 = false;
     static constexpr bool kIntAbsMax = false;  // no unsigned 32-bit maximum before SSE4.1
+    static constexpr size_t kUnit = 8;          // codes per packed unit: two registers
+    static constexpr size_t kSpan = 16;         // bytes a unit's load or store may touch
     using F = __m128;
     using I = __m128i;
     using M = __m128;
@@ -26,7 +30,35 @@ struct S {
     static F max(F a, F b) { return _mm_max_ps(a, b); }
     static F min(F a, F b) { return _mm_min_ps(a, b); }
     static F abs(F a) { return _mm_and_ps(a, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF))); }
+    static F div(F a, F b) { return _mm_div_ps(a, b); }
     static M isnan(F a) { return _mm_cmpunord_ps(a, a); }
+    static M gt(F a, F b) { return _mm_cmpgt_ps(a, b); }
+    static M ge(F a, F b) { return _mm_cmpge_ps(a, b); }
+    static M le(F a, F b) { return _mm_cmple_ps(a, b); }
+    static F select(M m, F a, F b) { return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b)); }
+    // Lanes exchanged with their neighbours s apart (s < W, a power of two).
+    template <size_t s>
+    static F swap(F a) {
+        return _mm_shuffle_ps(a, a, s == 1 ? 0xB1 : 0x4E);
+    }
+    // Lane l of the result is lane idx[l] of v.
+    static F permute(F v, const int32_t* idx) {
+        alignas(16) float t[4], r[4];
+        _mm_store_ps(t, v);
+        for (size_t l = 0; l < 4; ++l) r[l] = t[idx[l]];
+        return _mm_load_ps(r);
+    }
+    // n lanes (at most W) from p, the rest `fill`; nothing past p + n is read.
+    static F load_n(const float* p, size_t n, float fill) {
+        alignas(16) float t[4] = {fill, fill, fill, fill};
+        __builtin_memcpy(t, p, n * sizeof(float));
+        return _mm_load_ps(t);
+    }
+    static void store_n(float* p, F v, size_t n) {
+        alignas(16) float t[4];
+        _mm_store_ps(t, v);
+        __builtin_memcpy(p, t, n * sizeof(float));
+    }
     static M mor(M a, M b) { return _mm_or_ps(a, b); }
     static M mnone() { return _mm_setzero_ps(); }
     static bool any(M m) { return _mm_movemask_ps(m) != 0; }
@@ -49,38 +81,48 @@ struct S {
         const I r = _mm_cvttps_epi32(_mm_add_ps(c, _mm_or_ps(sign, _mm_set1_ps(0.49999997f))));
         return _mm_and_si128(r, _mm_castps_si128(_mm_cmpord_ps(u, u)));
     }
-    static __m128i bytes_of(I v) {
-        const __m128i w = _mm_packs_epi32(v, v);
-        return _mm_packs_epi16(w, w);
-    }
     static void store_i32(int32_t* p, I v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-    static void store_i8(uint8_t* p, I v) {
-        const int32_t word = _mm_cvtsi128_si32(bytes_of(v));
-        __builtin_memcpy(p, &word, 4);
-    }
-    static void store_i8x4(uint8_t* p, I a, I b, I c, I d) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packs_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
-    }
     static I abs_bits(F) { return _mm_setzero_si128(); }
     static I max_u32(I a, I) { return a; }
-    static uint32_t hmax_u32(I) { return 0; }
-    static void store_i4(uint8_t* p, I v) {
-        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(v)));
-        __builtin_memcpy(p, &word, 2);
-    }
-    static I widen_bytes(__m128i b) {
+    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    static __m128i bytes_of(const I* c) { return _mm_packs_epi16(_mm_packs_epi32(c[0], c[1]), _mm_setzero_si128()); }
+    static void widen_bytes(__m128i b, I* c) {
         const __m128i t = _mm_unpacklo_epi8(b, b);
-        return _mm_srai_epi32(_mm_unpacklo_epi16(t, t), 24);
+        c[0] = _mm_srai_epi32(_mm_unpacklo_epi16(t, t), 24);
+        c[1] = _mm_srai_epi32(_mm_unpackhi_epi16(t, t), 24);
+    }
+    static void pack8(const I* c, uint8_t* p) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(c)); }
+    static void unpack8(const uint8_t* p, I* c) { widen_bytes(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), c); }
+    static void pack4(const I* c, uint8_t* p) {
+        const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(c)));
+        __builtin_memcpy(p, &word, 4);
+    }
+    static void unpack4(const uint8_t* p, I* c) {
+        int32_t word;
+        __builtin_memcpy(&word, p, 4);
+        widen_bytes(nibbles_to_i8(_mm_cvtsi32_si128(word)), c);
     }
     static F load_i8(const uint8_t* p) {
         int32_t word;
         __builtin_memcpy(&word, p, 4);
-        return _mm_cvtepi32_ps(widen_bytes(_mm_cvtsi32_si128(word)));
+        const __m128i t = _mm_unpacklo_epi8(_mm_cvtsi32_si128(word), _mm_cvtsi32_si128(word));
+        return _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(t, t), 24));
     }
-    static F load_i4(const uint8_t* p) {
-        uint16_t half;
-        __builtin_memcpy(&half, p, 2);
-        return _mm_cvtepi32_ps(widen_bytes(nibbles_to_i8(_mm_cvtsi32_si128(half))));
+    static I loadi(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static F as_float(I v) { return _mm_castsi128_ps(v); }
+    static F to_float(I v) { return _mm_cvtepi32_ps(v); }
+    // The w-bit stream of kUnit codes (w bytes) from two registers; the 16-byte
+    // store leaves zeros after them.
+    static void pack(const I* c, uint32_t w, uint8_t* p) {
+        const __m128i m = _mm_set1_epi32(static_cast<int>((1u << w) - 1u));
+        const __m128i q0 = quad_of(_mm_and_si128(c[0], m), w), q1 = quad_of(_mm_and_si128(c[1], m), w);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), merge_quads(_mm_unpacklo_epi64(q0, q1), w));
+    }
+    static void unpack(const uint8_t* p, uint32_t w, I* c) {
+        const __m128i y = split_group(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), w);
+        const __m128i h = _mm_srl_epi64(y, shift_count(2 * w));
+        c[0] = codes_of_pairs(_mm_unpacklo_epi64(y, h), w);
+        c[1] = codes_of_pairs(_mm_unpackhi_epi64(y, h), w);
     }
     static F load_i32(const int32_t* p) {
         return _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));

@@ -1,0 +1,211 @@
+"""Model files of every supported kind, read one tensor (or one slice of rows) at a time."""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+from functools import lru_cache
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from velmar.commands.common import UsageError, optional, read_magic
+from velmar.layout import Layout
+
+if TYPE_CHECKING:
+    from velmar import gguf_io, io
+    from velmar.io import Stored
+
+
+@dataclass(frozen=True)
+class Entry:
+    name: str
+    shape: tuple[int, ...]
+    dtype: str
+    nbytes: int
+    floating: bool
+    stored: Layout | None  # quantized already, in a velmar scheme: its description
+    blocks: bool = False  # stored in GGUF blocks (dtype names the type), with or without a velmar scheme
+
+
+def _entry(name: str, shape: tuple[int, ...], dtype: np.dtype[Any] | str, nbytes: int,
+           stored: Layout | None = None) -> Entry:
+    dt = dtype if isinstance(dtype, str) else str(dtype)
+    floating = stored is None and (isinstance(dtype, str) or dtype.kind == "f" or dt == "bfloat16")
+    return Entry(name, tuple(int(d) for d in shape), dt, int(nbytes), floating, stored)
+
+
+class Source:
+    """One model file: its tensors, each readable whole or as slices of rows."""
+
+    kind: str
+    entries: list[Entry]
+    metadata: dict[str, str] | None = None  # the file's own, carried to a velmar file written from it
+
+    def rows(self, name: str) -> Any:
+        """The tensor as something sliceable along its first axis, read slice by slice where the format allows."""
+        raise NotImplementedError
+
+    def read(self, entry: Entry) -> Stored:
+        """The whole tensor as it is stored: an array, or a velmar object if quantized already."""
+        return np.ascontiguousarray(self.rows(entry.name)[...])
+
+
+class SafetensorsSource(Source):
+    """A safetensors (or velmar) file, or a model folder of them; compressed-tensors layers read as velmar tensors."""
+
+    kind = "safetensors"
+
+    def __init__(self, path: str) -> None:
+        optional("safetensors", "reading safetensors files")
+        from velmar import ct_io, folders, io
+
+        self.folder: folders.Folder | None = None
+        if os.path.isdir(path):
+            self.kind = "folder"
+            self.folder = folders.open_folder(path)
+            shards = self.folder.shards
+        else:
+            shards = {os.path.basename(path): io.File(path)}
+            self.metadata = shards[os.path.basename(path)].metadata
+        self.file_of = {k: f for f in shards.values() for k in f.keys()}
+        self.shard_of = {k: shard for shard, f in shards.items() for k in f.keys()}
+        plain = {k: f.plain(k) for k, f in self.file_of.items() if f.layout(k) is None}
+        config = self.folder.config if self.folder else None
+        self.packed = {p.name: p for p in ct_io.find(config, plain, self._read_key, path).values()}
+        taken = {p.key(s): p.name for p in self.packed.values() for s in ct_io.SUFFIXES}
+        self.entries = []
+        for key, f in self.file_of.items():
+            name = taken.get(key)
+            if name is not None:
+                if key.endswith(".weight_packed"):
+                    lay = self.packed[name].layout
+                    self.shard_of[name] = self.shard_of[key]
+                    self.entries.append(_entry(name, lay.shape, lay.dtype, _dense_bytes(lay), lay))
+                continue
+            layout = f.layout(key)
+            if layout is not None:
+                self.entries.append(_entry(key, layout.shape, layout.dtype, _dense_bytes(layout), layout))
+            else:
+                dt, shape = plain[key]
+                self.entries.append(_entry(key, shape, dt, math.prod(shape) * dt.itemsize))
+
+    def _read_key(self, key: str) -> npt.NDArray[Any]:
+        return np.asarray(self.file_of[key][key])
+
+    def rows(self, name: str) -> Any:
+        return _Rows(self.file_of[name], name)
+
+    def read(self, entry: Entry) -> Stored:
+        from velmar import ct_io
+
+        if entry.name in self.packed:
+            return ct_io.build(self.packed[entry.name], self._read_key)
+        return self.file_of[entry.name][entry.name]
+
+
+def _dense_bytes(layout: Layout) -> int:
+    """Bytes of the tensor before it was quantized."""
+    return math.prod(layout.shape) * np.dtype(layout.dtype).itemsize
+
+
+class GgufSource(Source):
+    kind = "gguf"
+
+    def __init__(self, path: str) -> None:
+        optional("gguf", "reading GGUF files")
+        from velmar import gguf_io
+
+        self.reader = gguf_io.Reader(path)
+        self.entries = []
+        for t in self.reader.tensors:
+            b = gguf_io.BLOCK_TYPES.get(t.kind)
+            if t.kind in gguf_io.PLAIN_TYPES:
+                self.entries.append(_entry(t.name, t.shape, gguf_io.PLAIN_TYPES[t.kind], t.nbytes))
+            else:
+                stored = None if b is None else Layout.for_scheme(b.scheme, b.scale, t.shape)
+                self.entries.append(Entry(t.name, t.shape, t.kind.name, t.nbytes, False, stored, True))
+
+    def rows(self, name: str) -> Any:
+        return _GgufRows(self.reader, self.reader.by_name[name])
+
+    def read(self, entry: Entry) -> Stored:
+        t = self.reader.by_name[entry.name]
+        return self.reader.read(t) if entry.stored is not None or not entry.blocks else self.reader.rows(t, 0, 2**63)
+
+
+class NumpySource(Source):
+    """A .npy file (one tensor, named after the file) or a .npz archive, whose headers are read first."""
+
+    def __init__(self, path: str, archive: bool) -> None:
+        self.kind = "npz" if archive else "npy"
+        self.entries = []
+        arrays: dict[str, tuple[tuple[int, ...], np.dtype[Any]]] = {}
+        if archive:
+            self.npz = np.load(path, allow_pickle=False)
+            for name in self.npz.files:
+                member = name + ".npy" if name + ".npy" in self.npz.zip.namelist() else name
+                with self.npz.zip.open(member) as f:
+                    version = np.lib.format.read_magic(f)
+                    read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+                    shape, _, dtype = read(f)  # the header only
+                arrays[name] = (shape, dtype)
+        else:
+            self.npy = np.load(path, mmap_mode="r", allow_pickle=False)
+            arrays[os.path.splitext(os.path.basename(path))[0]] = (self.npy.shape, self.npy.dtype)
+        for name, (shape, dtype) in arrays.items():
+            if dtype.kind not in "biuf" and str(dtype) != "bfloat16":
+                raise ValueError(f"{name!r} holds {dtype} values, not numbers")
+            self.entries.append(_entry(name, shape, dtype, math.prod(shape) * dtype.itemsize))
+
+    def rows(self, name: str) -> Any:
+        return self.npz[name] if self.kind == "npz" else self.npy
+
+
+class _Rows:
+    """Slices of a safetensors array, read from the file as they are asked for."""
+
+    def __init__(self, file: io.File, name: str) -> None:
+        self.file, self.name = file, name
+
+    def __getitem__(self, index: Any) -> npt.NDArray[Any]:
+        if isinstance(index, slice) and index.step is None:
+            return self.file.read_rows(self.name, index.start or 0, 2**63 if index.stop is None else index.stop)
+        return np.asarray(self.file.read_rows(self.name)[index])
+
+
+class _GgufRows:
+    """Slices of rows of a GGUF tensor, read (swapped in a big-endian file, blocks decoded) as they are asked for."""
+
+    def __init__(self, reader: gguf_io.Reader, t: gguf_io.Tensor) -> None:
+        self.reader, self.t = reader, t
+
+    def __getitem__(self, index: Any) -> npt.NDArray[Any]:
+        if isinstance(index, slice) and index.step is None:
+            return self.reader.rows(self.t, index.start or 0, 2**63 if index.stop is None else index.stop)
+        return np.asarray(self.reader.rows(self.t, 0, 2**63)[index])
+
+
+def _open(path: str) -> Source:
+    if os.path.isdir(path):
+        try:
+            return SafetensorsSource(path)
+        except (ValueError, OSError) as e:
+            raise UsageError(str(e)) from None
+    magic = read_magic(path, 8)
+    try:
+        if magic.startswith(b"GGUF"):
+            return GgufSource(path)
+        if magic.startswith(b"\x93NUMPY") or magic.startswith(b"PK"):
+            return NumpySource(path, magic.startswith(b"PK"))
+        return SafetensorsSource(path)
+    except (ValueError, OSError, EOFError) as e:
+        raise UsageError(f"{path}: unreadable: {e}") from None
+
+
+@lru_cache(maxsize=4)
+def open_source(path: str) -> Source:
+    # One per process and file: threads share it, Dask workers open their own.
+    return _open(path)

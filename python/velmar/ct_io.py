@@ -1,0 +1,213 @@
+"""compressed-tensors checkpoints: velmar's symmetric 4- and 8-bit schemes as its "pack-quantized" group format.
+
+A Linear layer M quantized with symmetric codes in groups along its input
+axis is stored as ``M.weight_packed`` (int32 words: each row's codes offset by
+2**(bits-1) to unsigned, packed least significant bit first without gaps,
+each row padded to whole words), ``M.weight_scale`` (rows x groups, in the
+checkpoint's dtype) and ``M.weight_shape`` (int64: rows, columns), described
+by ``quantization_config`` in config.json. velmar's codes are two's
+complement in the same stream, so converting flips each code's top bit and
+pads the rows: no value changes. Symmetric velmar blocks along the last axis
+are the format's groups; other schemes have no form in it.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from velmar import io
+from velmar._native import Scale, Scheme
+from velmar.io import Stored
+from velmar.layout import SCALES, Layout, scale_dtype
+
+__all__ = ["BITS", "Packed", "build", "find", "load", "pack", "quantization_config", "refusal", "unpack"]
+
+BITS = (4, 8)
+SUFFIXES = ("weight_packed", "weight_scale", "weight_shape")
+# XOR of a byte of codes that turns two's complement into code + 2**(bits-1).
+_FLIP = {4: 0x88, 8: 0x80}
+_SCALES_OF = {"float32": "f32", "float16": "f16", "bfloat16": "bf16", "float64": "f32"}
+
+
+def checkpoint_scale(dtype: str) -> Scale:
+    """The scale type of a checkpoint whose weights are ``dtype``: the format keeps scales in it."""
+    return SCALES[_SCALES_OF.get(dtype, "f32")]
+
+
+def refusal(layout: Layout) -> str | None:
+    """Why a quantized layout has no compressed-tensors form, or None when it has one."""
+    if layout.kind != "symmetric" or layout.bits not in BITS:
+        return "only symmetric 4- and 8-bit schemes have a compressed-tensors form"
+    return None
+
+
+def groups_fit(layout: Layout) -> bool:
+    """Whether the rows are whole groups along the last axis of a matrix, as the format needs."""
+    return len(layout.shape) == 2 and layout.axis == 1 and layout.row_len % layout.block == 0
+
+
+def pack(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> dict[str, npt.NDArray[Any]]:
+    """The three arrays of one layer (keys are the suffixes after ``M.``)."""
+    rows, cols = layout.shape
+    row_bytes = cols * layout.bits // 8
+    words = -(-row_bytes // 4)
+    packed = np.zeros((rows, words * 4), np.uint8)
+    packed[:, :row_bytes] = parts["codes"].reshape(rows, row_bytes) ^ np.uint8(_FLIP[layout.bits])
+    return {
+        "weight_packed": packed.view("<i4"),
+        "weight_scale": parts["scales"].reshape(rows, layout.row_blocks),
+        "weight_shape": np.array([rows, cols], np.int64),
+    }
+
+
+def unpack(layout: Layout, packed: npt.NDArray[Any], scales: npt.NDArray[Any]) -> dict[str, npt.NDArray[Any]]:
+    """velmar parts of one layer from its packed words and scales (their shapes checked by ``find``)."""
+    rows, cols = layout.shape
+    row_bytes = cols * layout.bits // 8
+    codes = np.ascontiguousarray(packed, "<i4").view(np.uint8).reshape(rows, -1)[:, :row_bytes] ^ np.uint8(
+        _FLIP[layout.bits])
+    empty = np.zeros(0, scales.dtype)
+    return {"codes": codes.reshape(-1), "scales": np.ascontiguousarray(scales).reshape(-1), "zero_points": empty,
+            "widths": np.zeros(0, np.uint32)}
+
+
+def quantization_config(groups: Mapping[tuple[int, int], list[str]], ignore: list[str]) -> dict[str, Any]:
+    """``quantization_config`` for layers quantized with (bits, group size) -> their module names."""
+    return {
+        "quant_method": "compressed-tensors",
+        "format": "pack-quantized",
+        "quantization_status": "compressed",
+        "config_groups": {
+            f"group_{i}": {
+                "targets": names,
+                "weights": {"num_bits": bits, "type": "int", "symmetric": True, "strategy": "group",
+                            "group_size": group, "dynamic": False},
+                "input_activations": None,
+                "output_activations": None,
+                "format": "pack-quantized",
+            }
+            for i, ((bits, group), names) in enumerate(sorted(groups.items()))
+        },
+        "ignore": ignore,
+    }
+
+
+@dataclass(frozen=True)
+class Packed:
+    """One quantized layer of a checkpoint: where its arrays are and what they hold."""
+
+    module: str
+    layout: Layout
+
+    @property
+    def name(self) -> str:
+        return f"{self.module}.weight"
+
+    def key(self, suffix: str) -> str:
+        return f"{self.module}.{suffix}"
+
+
+def _scheme_for(module: str, config: Mapping[str, Any], where: str) -> tuple[int, int | None]:
+    """(bits, group size or None for one group per row) of a module, from the config group that targets it.
+
+    A group naming the module (or a ``re:`` expression matching it) wins over
+    one that names a class, which this reader cannot tell apart.
+    """
+    groups = config.get("config_groups")
+    groups = [g for g in groups.values() if isinstance(g, dict)] if isinstance(groups, dict) else []
+    named, by_class = [], []
+    for group in groups:
+        targets = group.get("targets")
+        targets = [t for t in targets if isinstance(t, str)] if isinstance(targets, list) else []
+        if any(t == module or (t.startswith("re:") and _matches(t[3:], module)) for t in targets):
+            named.append(group)
+        elif any(not t.startswith("re:") and "." not in t for t in targets):
+            by_class.append(group)
+    if not named + by_class:
+        raise ValueError(f"{where}: {module}.weight_packed: no group of quantization_config targets it")
+    w = (named + by_class)[0].get("weights")
+    w = w if isinstance(w, dict) else {}
+    strategy, group_size = w.get("strategy"), w.get("group_size")
+    if w.get("type") != "int" or w.get("symmetric") is not True or w.get("num_bits") not in BITS or strategy not in (
+            "group", "channel") or (strategy == "group" and (type(group_size) is not int or group_size < 1)):
+        raise ValueError(f"{where}: {module}.weight_packed: velmar reads symmetric int groups or channels of "
+                         f"{' or '.join(map(str, BITS))} bits, not {w!r:.120}")
+    return int(w["num_bits"]), group_size if strategy == "group" else None
+
+
+def _matches(pattern: str, name: str) -> bool:
+    try:
+        return re.match(pattern, name) is not None
+    except re.error:
+        return False
+
+
+def find(config: Mapping[str, Any] | None, arrays: Mapping[str, tuple[np.dtype[Any], tuple[int, ...]]],
+         read: Callable[[str], npt.NDArray[Any]], where: str) -> dict[str, Packed]:
+    """The quantized layers among a checkpoint's arrays (name -> dtype and shape), by module; every shape checked.
+
+    ``read`` reads one array (only the small ``weight_shape`` ones are read here).
+    """
+    modules = [k.removesuffix(".weight_packed") for k in arrays if k.endswith(".weight_packed")]
+    qc = (config or {}).get("quantization_config")
+    if not isinstance(qc, dict) or qc.get("quant_method") != "compressed-tensors":
+        return {}  # arrays that happen to bear the name, in a folder that says nothing of the format
+    found = {}
+    for module in modules:
+        p = Packed(module, Layout.for_scheme(Scheme.symmetric(), Scale.F32, (1, 1)))
+        missing = [s for s in SUFFIXES if p.key(s) not in arrays]
+        if missing:
+            raise ValueError(f"{where}: {p.key(missing[0])} is missing")
+        bits, group = _scheme_for(module, qc, where)
+        shape_dt, shape_shape = arrays[p.key("weight_shape")]
+        if shape_dt.kind not in "iu" or shape_shape != (2,):
+            raise ValueError(f"{where}: {p.key('weight_shape')}: expected 2 integers, got {shape_dt}{list(shape_shape)}")
+        shape = [int(d) for d in read(p.key("weight_shape"))]
+        (packed_dt, packed_shape), (scale_dt, scale_shape) = arrays[p.key("weight_packed")], arrays[p.key("weight_scale")]
+        if len(shape) != 2 or min(shape) < 1 or (group is not None and shape[1] % group):
+            raise ValueError(f"{where}: {p.key('weight_shape')}: {shape} is not a matrix of whole groups")
+        rows, cols = shape
+        group = group or cols
+        if str(scale_dt) not in _SCALES_OF or str(scale_dt) == "float64" or scale_shape != (rows, cols // group):
+            raise ValueError(f"{where}: {p.key('weight_scale')}: expected float32, float16 or bfloat16 "
+                             f"{rows}x{cols // group}, got {scale_dt}{list(scale_shape)}")
+        if packed_dt != np.dtype(np.int32) or packed_shape != (rows, -(-cols * bits // 32)):
+            raise ValueError(f"{where}: {p.key('weight_packed')}: expected int32 {rows}x{-(-cols * bits // 32)}, "
+                             f"got {packed_dt}{list(packed_shape)}")
+        scale = checkpoint_scale(str(scale_dt))
+        found[module] = Packed(module, Layout.for_scheme(Scheme.symmetric(bits, group), scale, (rows, cols),
+                                                         dtype=str(scale_dtype(scale))))
+    return found
+
+
+def build(p: Packed, read: Callable[[str], npt.NDArray[Any]]) -> Stored:
+    """The velmar tensor of one quantized layer."""
+    return io.build(p.layout, unpack(p.layout, read(p.key("weight_packed")), read(p.key("weight_scale"))))  # type: ignore[no-any-return]
+
+
+def load(path: str) -> dict[str, Stored]:
+    """Every tensor of a model folder: its compressed-tensors layers as velmar tensors, the rest as arrays."""
+    from velmar import folders
+
+    folder = folders.open_folder(path)
+    try:
+        files = {k: f for f in folder.shards.values() for k in f.keys()}
+        read = lambda key: np.asarray(files[key][key])  # noqa: E731
+        found = find(folder.config, {k: f.plain(k) for k, f in files.items() if f.layout(k) is None}, read, path)
+        taken = {p.key(s) for p in found.values() for s in SUFFIXES}
+        out: dict[str, Stored] = {}
+        for key, f in files.items():
+            if key.endswith(".weight_packed") and key.removesuffix(".weight_packed") in found:
+                p = found[key.removesuffix(".weight_packed")]
+                out[p.name] = build(p, read)
+            elif key not in taken:
+                out[key] = f[key]
+        return out
+    finally:
+        folder.close()

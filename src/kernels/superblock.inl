@@ -1,0 +1,220 @@
+// The super-block kernels and the weighted block quantizers over S: the two
+// loops of kernels/superblock_fit.hpp, with 16 candidates (or 16 lanes of a
+// sum) in 16 / W vectors, and the decoders. Included by twin.inl, whose
+// rules it follows; each result equals the plain statement of
+// scalar_superblock.inl bit for bit. Uses S::to_float (int lanes to float).
+
+constexpr size_t kLaneVectors = kLanes / W;
+static_assert(kCandidates == kLanes, "one vector group serves both loops");
+
+struct VecOps {
+    using F = typename S::F;
+
+    // Whole groups of 16 in vectors, the rest on the plain lanes.
+    static Moments moments(const float* x, const float* w, size_t n) {
+        F lo = S::set1(x[0]), hi = lo, sw[kLaneVectors], sx[kLaneVectors];
+        for (size_t c = 0; c < kLaneVectors; ++c) sw[c] = sx[c] = S::set1(0.0f);
+        size_t i = 0;
+        for (; i + kLanes <= n; i += kLanes)
+            for (size_t c = 0; c < kLaneVectors; ++c) {
+                const F xv = S::load(x + i + c * W);
+                lo = S::min(lo, xv);
+                hi = S::max(hi, xv);
+                const F wv = w ? S::load(w + i + c * W) : S::set1(1.0f);
+                sw[c] = S::add(sw[c], wv);
+                sx[c] = S::add(sx[c], w ? S::mul(wv, xv) : xv);
+            }
+        alignas(64) float pw[kLanes], px[kLanes];
+        for (size_t c = 0; c < kLaneVectors; ++c) {
+            S::store(pw + c * W, sw[c]);
+            S::store(px + c * W, sx[c]);
+        }
+        float l = S::hmin(lo), h = S::hmax(hi);
+        for (size_t j = 0; i < n; ++i, ++j) {
+            l = x[i] < l ? x[i] : l;
+            h = x[i] > h ? x[i] : h;
+            pw[j] = pw[j] + (w ? w[i] : 1.0f);
+            const float wx = w ? w[i] * x[i] : x[i];
+            px[j] = px[j] + wx;
+        }
+        return {l, h, fold_lanes(pw), fold_lanes(px)};
+    }
+
+    // Every lane is one candidate's running sums, in element order.
+    template <bool kWeighted>
+    static VELMAR_INLINE void sums(const float* x, const float* w, size_t n, float lo, const float* iscale,
+                                   int32_t qlo, int32_t qhi, CandidateSums& s) {
+        F isc[kLaneVectors], sq[kLaneVectors], sqq[kLaneVectors], sqx[kLaneVectors];
+        const F vlo = S::set1(static_cast<float>(qlo)), vhi = S::set1(static_cast<float>(qhi));
+        for (size_t c = 0; c < kLaneVectors; ++c) {
+            isc[c] = S::load(iscale + c * W);
+            sq[c] = sqq[c] = sqx[c] = S::set1(0.0f);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const float xl = x[i] - lo;
+            const F vl = S::set1(xl), vx = S::set1(x[i]);
+            for (size_t c = 0; c < kLaneVectors; ++c) {
+                const F q = S::to_float(S::code(S::mul(vl, isc[c]), vlo, vhi));
+                F wq = q;
+                if constexpr (kWeighted) wq = S::mul(S::set1(w[i]), q);
+                sq[c] = S::add(sq[c], wq);
+                sqq[c] = S::add(sqq[c], S::mul(wq, q));
+                sqx[c] = S::add(sqx[c], S::mul(wq, vx));
+            }
+        }
+        for (size_t c = 0; c < kLaneVectors; ++c) {
+            S::store(s.q + c * W, sq[c]);
+            S::store(s.qq + c * W, sqq[c]);
+            S::store(s.qx + c * W, sqx[c]);
+        }
+    }
+
+    static void candidate_sums(const float* x, const float* w, size_t n, float lo, const float* iscale, int32_t qlo,
+                               int32_t qhi, CandidateSums& s) {
+        if (w)
+            sums<true>(x, w, n, lo, iscale, qlo, qhi, s);
+        else
+            sums<false>(x, w, n, lo, iscale, qlo, qhi, s);
+    }
+
+    // Element 16g + cW + j is lane cW + j of vector c.
+    static float codes_error(const float* x, const float* w, size_t n, SubScale s, float inv, int32_t qlo,
+                             int32_t qhi, int32_t* codes) {
+        F acc[kLaneVectors];
+        for (F& a : acc) a = S::set1(0.0f);
+        const F vinv = S::set1(inv), vd = S::set1(s.d), vm = S::set1(s.m);
+        const F vlo = S::set1(static_cast<float>(qlo)), vhi = S::set1(static_cast<float>(qhi));
+        for (size_t g = 0; g < n; g += kLanes) {
+            for (size_t c = 0; c < kLaneVectors; ++c) {
+                const size_t i = g + c * W;
+                const F xv = S::load(x + i);
+                const typename S::I qi = S::code(S::mul(S::add(xv, vm), vinv), vlo, vhi);
+                S::store_i32(codes + i, qi);
+                const F e = S::sub(S::sub(S::mul(vd, S::to_float(qi)), vm), xv);
+                F t = S::mul(e, e);
+                if (w) t = S::mul(S::load(w + i), t);
+                acc[c] = S::add(acc[c], t);
+            }
+        }
+        alignas(64) float p[kLanes];
+        for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[c]);
+        return fold_lanes(p);
+    }
+};
+
+size_t k_quantize_super(uint32_t type, const float* v, const float* w, size_t nsb, uint8_t* out) {
+    return quantize_supers<VecOps>(type, v, w, nsb, out);
+}
+
+void k_quantize_sym_weighted(const float* v, const float* w, size_t len, size_t block, uint32_t bits, float* scales,
+                             uint8_t* bytes) {
+    quantize_sym_weighted<VecOps>(v, w, len, block, bits, scales, bytes);
+}
+
+void k_quantize_asym_weighted(const float* v, const float* w, size_t len, size_t block, uint32_t bits,
+                              const uint32_t* widths, float* scales, float* zero_points, uint8_t* bytes) {
+    quantize_asym_weighted<VecOps>(v, w, len, block, bits, widths, scales, zero_points, bytes);
+}
+
+// ---- decoding ----
+
+// Every code of a super-block, field by field in byte runs.
+VELMAR_INLINE void unpack_super(SuperType t, const uint8_t* b, int8_t* q) {
+    switch (t) {
+        case SuperType::Q2K:
+            for (size_t h = 0; h < 2; ++h)
+                for (size_t k = 0; k < 4; ++k)
+                    for (size_t l = 0; l < 32; ++l) q[128 * h + 32 * k + l] = static_cast<int8_t>(b[16 + 32 * h + l] >> (2 * k) & 3);
+            return;
+        case SuperType::Q3K:
+            for (size_t h = 0; h < 2; ++h)
+                for (size_t k = 0; k < 4; ++k)
+                    for (size_t l = 0; l < 32; ++l) {
+                        const size_t i = 128 * h + 32 * k + l;
+                        const int hi = b[l] >> (i / 32) & 1;
+                        q[i] = static_cast<int8_t>((b[32 + 32 * h + l] >> (2 * k) & 3) + 4 * hi - 4);
+                    }
+            return;
+        case SuperType::Q4K:
+        case SuperType::Q5K: {
+            const uint8_t* lo = b + (t == SuperType::Q4K ? 16 : 48);
+            for (size_t j = 0; j < 4; ++j)
+                for (size_t l = 0; l < 32; ++l) {
+                    q[64 * j + l] = static_cast<int8_t>(lo[32 * j + l] & 15);
+                    q[64 * j + 32 + l] = static_cast<int8_t>(lo[32 * j + l] >> 4);
+                }
+            if (t == SuperType::Q5K)
+                for (size_t j = 0; j < 8; ++j)
+                    for (size_t l = 0; l < 32; ++l) q[32 * j + l] = static_cast<int8_t>(q[32 * j + l] | (b[16 + l] >> j & 1) << 4);
+            return;
+        }
+        case SuperType::Q6K:
+            for (size_t h = 0; h < 2; ++h) {
+                for (size_t l = 0; l < 64; ++l) {
+                    q[128 * h + l] = static_cast<int8_t>(b[64 * h + l] & 15);
+                    q[128 * h + 64 + l] = static_cast<int8_t>(b[64 * h + l] >> 4);
+                }
+                for (size_t k = 0; k < 4; ++k)
+                    for (size_t l = 0; l < 32; ++l) {
+                        int8_t& c = q[128 * h + 32 * k + l];
+                        c = static_cast<int8_t>((c | (b[128 + 32 * h + l] >> (2 * k) & 3) << 4) - 32);
+                    }
+            }
+            return;
+    }
+}
+
+// Calls f(i, y) for the decoded vector y of values i..i+W-1 of every super-block.
+template <class F>
+VELMAR_INLINE void walk_super(uint32_t type, const uint8_t* bytes, size_t nsb, F&& f) {
+    const SuperType t = static_cast<SuperType>(type);
+    const SuperFormat& fmt = format_of(t);
+    alignas(64) int8_t q[kSuperLen];
+    for (size_t b = 0; b < nsb; ++b) {
+        const uint8_t* blk = bytes + b * fmt.bytes;
+        unpack_super(t, blk, q);
+        const SuperHalves h = halves_at(t, blk);
+        const float d = f32_from_f16_bits(h.d), dmin = f32_from_f16_bits(h.dmin);
+        for (size_t g = 0; g < kGroups; ++g) {
+            const SubScale s = sub_scale(d, dmin, sub_ints(t, blk, g * kGroupLen / fmt.sub));
+            const typename S::F vd = S::set1(s.d), vm = S::set1(s.m);
+            for (size_t c = 0; c < kLaneVectors; ++c) {
+                const size_t i = g * kGroupLen + c * W;
+                f(b * kSuperLen + i, S::sub(S::mul(vd, S::load_i8(reinterpret_cast<const uint8_t*>(q + i))), vm));
+            }
+        }
+    }
+}
+
+void k_dequant_super(uint32_t type, const uint8_t* bytes, size_t nsb, float* out) {
+    walk_super(type, bytes, nsb, [&](size_t i, typename S::F y) { S::store(out + i, y); });
+}
+
+// Vector c of each 16 values adds into accumulator c: lane i % 16 throughout.
+float k_dot_super(uint32_t type, const uint8_t* bytes, const float* x, size_t nsb) {
+    typename S::F acc[kLaneVectors];
+    for (auto& a : acc) a = S::set1(0.0f);
+    walk_super(type, bytes, nsb, [&](size_t i, typename S::F y) {
+        const size_t c = i % kLanes / W;
+        acc[c] = S::add(acc[c], S::mul(y, S::load(x + i)));
+    });
+    alignas(64) float p[kLanes];
+    for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[c]);
+    return fold_lanes(p);
+}
+
+float k_dot_lanes(const float* y, const float* x, size_t n) {
+    typename S::F acc[kLaneVectors];
+    for (auto& a : acc) a = S::set1(0.0f);
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (size_t c = 0; c < kLaneVectors; ++c)
+            acc[c] = S::add(acc[c], S::mul(S::load(y + i + c * W), S::load(x + i + c * W)));
+    alignas(64) float p[kLanes];
+    for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[c]);
+    for (size_t j = 0; i < n; ++i, ++j) {
+        const float term = y[i] * x[i];
+        p[j] = p[j] + term;
+    }
+    return fold_lanes(p);
+}

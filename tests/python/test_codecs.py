@@ -1,0 +1,228 @@
+"""The velmar codec: the error bound, velmar's own decoding, configurations, corrupt chunks, zarr and Dask."""
+
+import os
+import importlib
+import importlib.metadata
+import importlib.util
+import json
+import pathlib
+import struct
+import tomllib
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+numcodecs = pytest.importorskip("numcodecs")
+zarr = pytest.importorskip("zarr")
+
+import conftest  # noqa: E402
+import velmar  # noqa: E402
+from velmar import Scale, Scheme, codecs  # noqa: E402
+from velmar.zarr3 import VelmarCodec  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+SPECIALS = [np.nan, np.inf, -np.inf, np.float32(np.nan) * -1, 3e38, -3e38, 1e-45, 0.0, -0.0]
+
+
+@st.composite
+def arrays(draw):
+    shape = tuple(draw(st.lists(st.integers(1, 24), min_size=1, max_size=3)))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32)))
+    x = (rng.standard_normal(shape) * 10.0 ** draw(st.integers(-4, 4)) + draw(st.sampled_from([0, 1, -1e3, 1e6])))
+    x = x.astype(np.float32)
+    for flat, special in draw(st.lists(st.tuples(st.integers(0, x.size - 1), st.sampled_from(SPECIALS)), max_size=6)):
+        x.reshape(-1)[flat] = special
+    chunks = tuple(draw(st.integers(1, n)) for n in shape)
+    return x, chunks
+
+
+def finite_error_and_kept_bits(x, decoded):
+    finite = np.isfinite(x)
+    err = np.max(np.abs(decoded[finite].astype(np.float64) - x[finite]), initial=0.0)
+    return err, decoded[~finite].view(np.uint32).tolist() == x[~finite].view(np.uint32).tolist()
+
+
+@settings(max_examples=40)
+@given(arrays(), st.floats(1e-7, 1e3), st.sampled_from(["f32", "f16", "bf16"]), st.integers(1, 130))
+def test_the_bound_holds_through_zarr_for_every_finite_value_and_the_rest_is_kept(case, bound, scale, block):
+    x, chunks = case
+    z = zarr.create_array(zarr.storage.MemoryStore(), shape=x.shape, chunks=chunks, dtype="float32",
+                          serializer=VelmarCodec(bound=bound, block=block, scale=scale), compressors=None)
+    z[...] = x
+    err, kept = finite_error_and_kept_bits(x, z[...])
+    assert err <= bound and kept
+
+
+@pytest.mark.parametrize("x", [np.linspace(-1, 1, 5000, dtype=np.float32),  # one step: every block at 8 bits
+                               np.r_[np.zeros(100), 1e4, np.zeros(27), np.arange(64) * 1e5].astype(np.float32),
+                               np.array([np.nan, -np.inf, 2.5, np.nan], np.float32)])  # one finite value, not first
+def test_bounded_fallbacks_are_used_and_hold(x):
+    for bound in (1e-3, 1.0, 1e-30):
+        b = velmar.bounded.encode(x, bound, 32, Scale.F16)
+        err, _ = finite_error_and_kept_bits(x, velmar.bounded.decode(b))
+        assert err <= bound
+    assert b.raw_blocks.size == -(-x.size // 32)  # a bound below float32's spacing leaves every block raw
+
+
+def test_wide_and_raw_blocks_are_chosen_by_range_and_an_infinity_is_kept_alone():
+    x = np.r_[np.zeros(32), np.linspace(0, 1000, 32), np.linspace(0, 1e6, 32), [7.0]].astype(np.float32)
+    x[5] = np.inf
+    b = velmar.bounded.encode(x, 0.01, 32)
+    assert (b.wide_blocks.tolist(), b.raw_blocks.tolist(), b.patch_at.tolist()) == ([1], [2], [5])
+    err, _ = finite_error_and_kept_bits(x, velmar.bounded.decode(b))
+    assert err <= 0.01
+
+
+SCHEMES = [({"kind": "symmetric", "bits": 4}, Scheme.symmetric(4, 32), Scale.F32),
+           ({"kind": "asymmetric", "bits": 3, "block": 20, "scale": "bf16"}, Scheme.asymmetric(3, 20), Scale.Bf16),
+           ({"kind": "adaptive", "tolerance": 0.05, "block": 48, "scale": "f16"}, Scheme.adaptive(48, 0.05), Scale.F16),
+           ({"bits": 16, "block": 7}, Scheme.symmetric(16, 7), Scale.F32)]
+
+
+@pytest.mark.parametrize("config, scheme, scale", SCHEMES)
+def test_a_scheme_decodes_to_exactly_what_velmar_decodes(config, scheme, scale):
+    x = np.random.default_rng(5).standard_normal((37, 11)).astype(np.float32)
+    x[3, 4] = np.nan
+    codec = numcodecs.get_codec({"id": "velmar", **config})
+    assert numcodecs.get_codec(codec.get_config()) == codec
+    want = velmar.quantize_array(x.reshape(-1), scheme, scale=scale).dequantize()
+    assert np.array_equal(codec.decode(codec.encode(x)), want, equal_nan=True)
+    # A Fortran-ordered zarr 2 array hands the codec its chunks in that order.
+    z = zarr.create_array(zarr.storage.MemoryStore(), shape=x.shape, chunks=x.shape, dtype="float32", zarr_format=2,
+                          order="F", filters=[codec], compressors=numcodecs.Zstd(level=1))
+    z[...] = x
+    f_order = velmar.quantize_array(x.reshape(-1, order="F"), scheme, scale=scale).dequantize()
+    assert np.array_equal(z[...].reshape(-1, order="F"), f_order, equal_nan=True)
+
+
+@pytest.mark.parametrize("config, message", [
+    ({"kind": "cubic"}, "kind: expected symmetric"), ({"bits": 20}, "bit width 20"), ({"block": 0}, "block:"),
+    ({"kind": "adaptive", "tolerance": 0.0}, "tolerance must be"), ({"kind": "adaptive", "bits": 4}, "bits:"),
+    ({"tolerance": 0.1}, "only the adaptive kind"), ({"scale": "f64"}, "scale:"), ({"bound": -1.0}, "bound:"),
+    ({"bound": float("nan")}, "bound:"), ({"bound": 0.1, "kind": "symmetric"}, "not both"),
+    ({"bound": True}, "bound:"), ({"block": 2**40}, "block:"), ({"bits": 4, "width": 4}, "width: unknown")])
+def test_a_wrong_configuration_is_one_value_error(config, message):
+    with pytest.raises(ValueError, match=message):
+        numcodecs.get_codec({"id": "velmar", **config})
+    with pytest.raises(ValueError, match=message):
+        VelmarCodec.from_dict({"name": "velmar", "configuration": config})
+
+
+def test_entry_points_name_the_codecs():
+    declared = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["entry-points"]
+    for group, cls in [("numcodecs.codecs", codecs.Velmar), ("zarr.codecs", VelmarCodec)]:
+        module, name = declared[group]["velmar"].split(":")
+        assert getattr(importlib.import_module(module), name) is cls
+        installed = importlib.metadata.entry_points(group=group, name="velmar")
+        assert all(e.value == declared[group]["velmar"] for e in installed)
+    codec = VelmarCodec(bound=0.5, scale="f16")
+    assert VelmarCodec.from_dict(codec.to_dict()) == codec
+    assert codec.to_dict() == {"name": "velmar", "configuration": {"block": 64, "scale": "f16", "bound": 0.5}}
+
+
+def chunk_with_every_part():
+    """A bounded chunk with one wide block, one raw block and one kept NaN; its header; where its parts start."""
+    x = np.r_[np.linspace(0, 1000, 32), np.linspace(0, 1, 32), [np.nan, 1e6], np.zeros(35)].astype(np.float32)
+    data = codecs.Velmar(bound=0.01, block=32).encode(x)
+    size = struct.unpack_from("<I", data, 4)[0]
+    return data, json.loads(data[8 : 8 + size]), 8 + size
+
+
+CORRUPTIONS = [
+    (lambda d: b"XLMC" + d[4:], "does not start with VLMC"), (lambda d: d[:5], "too few"),
+    (lambda d: d[:-1], "calls for"), (lambda d: d + b"\0", "the header describes"),
+    (lambda d: d[:4] + struct.pack("<I", 1 << 30) + d[8:], "does not fit"),
+    (lambda d: d[:8] + b"[" + d[9:], "not JSON"),
+    # The int64 block numbers and positions: wide_blocks 133 bytes into the parts, raw_blocks 213, patch_at 12 from the end.
+    (lambda d: overwrite(d, 133, 7), "wide_blocks: expected increasing block numbers below 4"),
+    (lambda d: overwrite(d, 213, 0), "raw_blocks: a block is also among the wide ones"),
+    (lambda d: overwrite(d, -12, 10**6), "patch_at: expected increasing positions below 101"),
+]
+
+
+def overwrite(data, at, number):
+    """``data`` with an int64 written ``at`` bytes into its parts (from the end if negative)."""
+    at = len(data) + at if at < 0 else at + 8 + struct.unpack_from("<I", data, 4)[0]
+    return data[:at] + struct.pack("<q", number) + data[at + 8 :]
+ADAPTIVE = codecs.Velmar(kind="adaptive", tolerance=0.01, block=4).encode(np.linspace(0, 1, 10, dtype=np.float32))
+HEADER_CORRUPTIONS = [
+    ({"version": 2}, "format version 2"), ({"wide": 99}, "wide: expected an integer from 0 to"),
+    ({"bound": -1}, "bound:"), ({"bound": None}, "wide: expected an integer from 0 to 0"),
+    ({"extra": 1}, "exactly"), ({"patches": 2}, "patch_at: the header calls for"),
+    ({"layout": {"type": "tensor", "kind": "asymmetric", "bits": 8, "block": 32, "tolerance": None, "scale": "f32",
+                 "shape": [300], "axis": 0, "dtype": "float32"}}, "(calls for|describes)"),
+    ({"layout": {"type": "tensor", "kind": "symmetric", "bits": 8, "block": 32, "tolerance": None, "scale": "f32",
+                 "shape": [160], "axis": 0, "dtype": "float32"}}, "asymmetric 8-bit"),
+    ({"layout": {"type": "tensor", "kind": "asymmetric", "bits": 8, "block": 0}}, "layout: block"),
+]
+
+
+@pytest.mark.parametrize("corrupt, message", CORRUPTIONS + [(lambda d: ADAPTIVE[:-43] + b"\x09" + ADAPTIVE[-42:], "widths: expected"),
+                                                  (lambda d: ADAPTIVE[:-43] + b"\x01" + ADAPTIVE[-42:], "widths: expected")])
+def test_a_corrupt_chunk_is_one_value_error_naming_the_problem(corrupt, message):
+    data, _, _ = chunk_with_every_part()
+    with pytest.raises(ValueError, match=f"velmar chunk: .*{message}"):
+        codecs.decode_chunk(corrupt(data))
+
+
+@pytest.mark.parametrize("fields, message", HEADER_CORRUPTIONS)
+def test_a_header_that_does_not_match_its_parts_is_refused(fields, message):
+    data, header, start = chunk_with_every_part()
+    assert (header["wide"], header["raw"], header["patches"]) == (1, 1, 1)
+    text = json.dumps({**header, **fields}).encode()
+    with pytest.raises(ValueError, match=f"velmar chunk: .*{message}"):
+        codecs.decode_chunk(data[:4] + struct.pack("<I", len(text)) + text + data[start:])
+
+
+@given(st.data())
+def test_damaged_chunks_decode_or_raise_value_error_only(data):
+    chunk, _, _ = chunk_with_every_part()
+    raw = bytearray(chunk[: data.draw(st.integers(0, len(chunk)))] if data.draw(st.booleans()) else chunk)
+    for at in data.draw(st.lists(st.integers(0, max(len(raw) - 1, 0)), max_size=4)) if raw else []:
+        raw[at] = data.draw(st.integers(0, 255))
+    try:
+        assert codecs.decode_chunk(bytes(raw)).dtype == np.float32
+    except ValueError as e:
+        assert str(e).startswith("velmar chunk: ")
+
+
+def test_the_benchmark_keeps_the_bound_and_runs_every_method(capsys):
+    with conftest.script("bench/codecs.py") as bench:
+        bench.main(["--rows", "300", "--field", "64", "--cube", "16", "--repeat", "1"])
+    out = capsys.readouterr().out
+    velmar_rows = [line.split() for line in out.splitlines() if line.startswith("velmar + Zstd")]
+    assert len(velmar_rows) == 6 and all(float(row[4]) <= 1 for row in velmar_rows)
+    sz3_rows = [line for line in out.splitlines() if line.startswith("SZ3 ")]
+    assert len(sz3_rows) == 6 * (importlib.util.find_spec("pysz") is not None)
+
+
+# ---------------------------------------------------------------- Dask
+
+
+@pytest.fixture(scope="module")
+def example():
+    pytest.importorskip("distributed")
+    with conftest.script("examples/dask_zarr.py") as module:
+        yield module
+
+
+# The sanitizer's shadow memory counts against the workers' memory limit, which then kills them.
+@pytest.mark.skipif(bool(os.environ.get("VELMAR_SANITIZED")), reason="the memory limit is not the sanitizer's")
+def test_dask_workers_write_an_array_larger_than_their_share_through_the_codec(example, tmp_path):
+    import dask.array as da
+    import distributed
+
+    rows, cols, bound = 131_072, 768, 2e-3
+    limit = 300 * 2**20
+    assert 4 * rows * cols > limit
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit=limit,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        x = example.embeddings(rows, cols, 4096, seed=1)
+        path = str(tmp_path / "x.zarr")
+        z = example.create(path, x, bound)
+        with distributed.get_task_stream() as tasks:
+            da.store(x, z, lock=False)
+        assert len({t["worker"] for t in tasks.data}) == 2
+        assert example.check(zarr.open_array(path), path, x, bound) <= bound
