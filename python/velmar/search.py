@@ -95,9 +95,15 @@ class _Merge:
 
 def search(t: QuantizedTensor, queries: npt.ArrayLike, k: SupportsIndex, metric: Metric = "inner_product") -> Result:
     """The k best rows of t for each query: (scores, rows), best first."""
-    q, single = _queries(queries, t.row_shape[1], metric)
+    m, n = t.row_shape
+    q, single = _queries(queries, n, metric)
     merge = _Merge(q, _k(k), metric)
-    merge.add(t, 0)
+    if n:
+        merge.add(t, 0)
+    else:  # rows of no values all score 0 (0 / 0 for cosine): the first k, without a walk over them
+        merge.filled = min(merge.k, m)
+        merge.scores[:] = np.nan if metric == "cosine" else 0.0
+        merge.rows[:] = np.arange(merge.k)
     return merge.result(single)
 
 

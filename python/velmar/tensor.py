@@ -35,7 +35,7 @@ from typing import Any, Final, Literal, NoReturn, SupportsIndex, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from velmar import _tensor, kquants
+from velmar import _tensor, kquants, search
 from velmar._native import Quantized, QuantizeError, Scale, Scheme
 from velmar.inputs import check_out, real_array, vectors
 from velmar.kquants import Q2_K, Q3_K, Q4_K, Q5_K, Q6_K, SuperBlockScheme
@@ -463,8 +463,6 @@ class QuantizedTensor:
         self, queries: npt.ArrayLike, k: SupportsIndex, *, metric: Literal["inner_product", "cosine"] = "inner_product"
     ) -> tuple[F32Array, npt.NDArray[np.int64]]:
         """The ``k`` best rows for each query, best first: (scores, row indices); see velmar.search."""
-        from velmar import search
-
         return search.search(self, queries, k, metric)
 
     def _row_norms(self) -> F32Array:

@@ -29,7 +29,11 @@ PyObject* merge_search(std::span<PyObject* const> a, size_t rows, size_t cols, S
     if (k == 0) raise(PyExc_ValueError, "k: expected at least 1");
     std::optional<Buffer> norms;
     if (a[3] != Py_None) norms.emplace(a[3], "norms", false);
-    const int64_t first_row = static_cast<int64_t>(arg_usize(a[4], "first_row"));
+    const size_t first = arg_usize(a[4], "first_row");
+    // Row numbers are int64 and must not wrap.
+    constexpr auto kLast = static_cast<size_t>(INT64_MAX);
+    if (rows > kLast || first > kLast - rows) raise(PyExc_ValueError, "first_row: rows would pass 2**63 - 1");
+    const auto first_row = static_cast<int64_t>(first);
     const Buffer scores(a[5], "scores", true);
     const Buffer rows_out(a[6], "rows_out", true);
     size_t filled = arg_usize(a[7], "filled");
