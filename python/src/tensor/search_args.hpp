@@ -16,8 +16,6 @@
 
 namespace velmar::py {
 
-constexpr size_t kSearchParams = 8;
-
 // Merges `rows` rows of `cols` values into each query's k best so far:
 // select(queries, nq, k, norms, first_row, best, &filled) runs the core
 // selection, without the lock. Returns how many results are valid now.
