@@ -31,6 +31,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Callable
 from typing import IO, Any
@@ -118,6 +119,21 @@ def brute_force(rows: np.ndarray) -> Callable[[np.ndarray], Any]:
     return top
 
 
+def two_threads(rows: np.ndarray, queries: np.ndarray, repeat: int) -> float:
+    """Two threads searching a tensor each, over the two searches one after the other: medians of paired runs."""
+    a, b = (vt.quantize(half, bits=8, scale=velmar.Scale.F16) for half in (rows, rows[::-1].copy()))
+
+    def both() -> None:
+        ts = [threading.Thread(target=t.search, args=(queries, K)) for t in (a, b)]
+        for th in ts:
+            th.start()
+        for th in ts:
+            th.join()
+
+    pairs = [(timed(lambda: (a.search(queries, K), b.search(queries, K))), timed(both)) for _ in range(repeat)]
+    return statistics.median(t / s for s, t in pairs)
+
+
 def rows_found(search: Callable[[np.ndarray, int], tuple[Any, Any]]) -> Callable[[np.ndarray], Any]:
     """The rows a (scores, rows) search finds for a batch of queries."""
     return lambda q: search(q, K)[1]
@@ -164,6 +180,10 @@ def measure(out: IO[str], repeat: int, n_rows: int) -> list[tuple[str, float]]:
     for n, p in peer.items():
         figures.append((f"recall@10 {n.removeprefix('velmar ')} | {n_rows}x{COLS} | {p}",
                         recalls[n] / recalls[p]))
+    both = two_threads(rows, queries[:32], repeat)
+    figures.append((f"two threads searching a tensor each | {n_rows}x{COLS} | one after the other", both))
+    print(f"\ntwo threads, 32 queries each on a tensor of their own, over one search after the other: {both:.2f}",
+          file=out)
     print(f"\n{n_rows:,} x {COLS}, k = {K}; million vectors per second per query, medians of {repeat} rounds; "
           "x: over FAISS's scalar quantizer of the same width", file=out)
     print(f"{'index':20} {'MiB':>6} {'recall@10':>9} {'1 query':>9} {'x':>6} {'32 queries':>10} {'x':>6}", file=out)
