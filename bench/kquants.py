@@ -30,10 +30,8 @@ import time
 from collections.abc import Callable
 from typing import IO, Any
 
-import gguf
 import numpy as np
 import numpy.typing as npt
-from gguf import GGMLQuantizationType as GT
 
 from velmar import _tensor
 from velmar import tensor as vt
@@ -54,14 +52,17 @@ class Ggml:
     """ggml's quantizer through its public C entry point."""
 
     def __init__(self, path: str) -> None:
+        import gguf  # only beside ggml: the runner finds this topic without it
+
+        self.gguf = gguf
         self.f = ctypes.CDLL(path).ggml_quantize_chunk
         self.f.restype = ctypes.c_size_t
         self.f.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64,
                            ctypes.c_int64, ctypes.c_void_p]
 
-    def quantize(self, x: npt.NDArray[np.float32], kind: GT, weights: Any = None) -> npt.NDArray[np.uint8]:
+    def quantize(self, x: npt.NDArray[np.float32], kind: Any, weights: Any = None) -> npt.NDArray[np.uint8]:
         x = np.ascontiguousarray(x, np.float32)
-        out = np.empty((x.shape[0], x.shape[1] // 256 * gguf.GGML_QUANT_SIZES[kind][1]), np.uint8)
+        out = np.empty((x.shape[0], x.shape[1] // 256 * self.gguf.GGML_QUANT_SIZES[kind][1]), np.uint8)
         w = None if weights is None else np.ascontiguousarray(weights, np.float32)
         self.f(int(kind), x.ctypes.data, out.ctypes.data, 0, x.shape[0], x.shape[1], None if w is None else w.ctypes.data)
         return out
@@ -107,7 +108,6 @@ def measure(out: IO[str], repeat: int, n: int, ggml: Ggml | None = None) -> list
     print(f"\noutput error with weights over without: w/plain; timed on {n} x {n} values", file=out)
     print("  ".join(f"{h:>10}" for h in head), file=out)
     for kind in TYPES:
-        gt = GT[kind.name.upper()]
         acc = rel_rms(vt.quantize(w, kind).dequantize(), w)
         gain = output_error(vt.quantize(layer, kind, weights=importance).dequantize()) / output_error(
             vt.quantize(layer, kind).dequantize())
@@ -119,10 +119,11 @@ def measure(out: IO[str], repeat: int, n: int, ggml: Ggml | None = None) -> list
                     (f"{kind.name} quantize | {n}x{n} | copy", qr), (f"{kind.name} decode | {n}x{n} | copy", dr)]
         theirs: list[float | None] = [None] * 4
         if ggml is not None:
-            g_plain = output_error(gguf.quants.dequantize(ggml.quantize(layer, gt), gt))
-            g_weighted = output_error(gguf.quants.dequantize(ggml.quantize(layer, gt, importance), gt))
+            gt, dequantize = ggml.gguf.GGMLQuantizationType[kind.name.upper()], ggml.gguf.quants.dequantize
+            g_plain = output_error(dequantize(ggml.quantize(layer, gt), gt))
+            g_weighted = output_error(dequantize(ggml.quantize(layer, gt, importance), gt))
             vr, gb = ratio(lambda: vt.quantize(big, kind), lambda: ggml.quantize(big, gt), repeat)
-            theirs = [rel_rms(gguf.quants.dequantize(ggml.quantize(w, gt), gt), w), g_weighted / g_plain, mb / gb, vr]
+            theirs = [rel_rms(dequantize(ggml.quantize(w, gt), gt), w), g_weighted / g_plain, mb / gb, vr]
             figures.append((f"{kind.name} quantize | {n}x{n} | ggml", vr))
         cells = [kind.name, kind.bits_per_element, acc, TABLE[kind.name], theirs[0], gain, theirs[1],
                  mb / (qr * qb), qr, theirs[2], theirs[3], mb / 1e3 / (dr * db), dr]

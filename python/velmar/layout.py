@@ -41,6 +41,7 @@ __all__ = [
     "Layout",
     "LayoutError",
     "adaptive_row_bytes",
+    "dtype_named",
     "is_real",
     "packed_len",
     "scale_dtype",
@@ -94,6 +95,12 @@ def scale_name(scale: Scale) -> str:
 def scale_dtype(scale: Scale | str) -> np.dtype[Any]:
     """The NumPy element type scales and zero points are stored in."""
     return _SCALE_DTYPES[int(SCALES[scale] if isinstance(scale, str) else scale)]
+
+
+def dtype_named(name: str) -> np.dtype[Any]:
+    """The element type files and pickles record as ``name`` (raises TypeError for no such type)."""
+    known = ORIGIN_DTYPES.get(name)
+    return np.dtype(name) if known is None else known
 
 
 def is_real(dtype: np.dtype[Any]) -> bool:
@@ -389,8 +396,7 @@ class Layout:
     @property
     def origin_dtype(self) -> np.dtype[Any]:
         """The element type of the array quantized."""
-        known = ORIGIN_DTYPES.get(self.dtype)
-        return np.dtype(self.dtype) if known is None else known
+        return dtype_named(self.dtype)
 
     def scheme(self) -> Scheme | SuperBlockScheme:
         if (sb := self.super_block) is not None:

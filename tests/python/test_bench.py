@@ -15,7 +15,7 @@ spec.loader.exec_module(runner)
 
 def test_vector_topic_measures_every_operation():
     topics = runner.topics()
-    assert {"vectors", "tensors", "models"} <= set(topics)
+    assert {"vectors", "tensors", "models", "widths", "chunks", "kquants"} <= set(topics)
     vectors, out = topics["vectors"], io.StringIO()
     figures = dict(vectors.measure(vectors.parse_args(["--quick", "--sizes", "100", "--ops",
                                                        "quantize,asymmetric,adaptive,dequantize,dot,refine"]), out))

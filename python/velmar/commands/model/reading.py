@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar.commands.common import UsageError, optional, read_magic
-from velmar.layout import Layout
+from velmar.layout import BFLOAT16, Layout
 
 if TYPE_CHECKING:
     from velmar import gguf_io, io
@@ -33,7 +33,7 @@ class Entry:
 def _entry(name: str, shape: tuple[int, ...], dtype: np.dtype[Any] | str, nbytes: int,
            stored: Layout | None = None) -> Entry:
     dt = dtype if isinstance(dtype, str) else str(dtype)
-    floating = stored is None and (isinstance(dtype, str) or dtype.kind == "f" or dt == "bfloat16")
+    floating = stored is None and (isinstance(dtype, str) or dtype.kind == "f" or dtype == BFLOAT16)
     return Entry(name, tuple(int(d) for d in shape), dt, int(nbytes), floating, stored)
 
 
@@ -108,7 +108,7 @@ class SafetensorsSource(Source):
 
 def _dense_bytes(layout: Layout) -> int:
     """Bytes of the tensor before it was quantized."""
-    return math.prod(layout.shape) * np.dtype(layout.dtype).itemsize
+    return math.prod(layout.shape) * layout.origin_dtype.itemsize
 
 
 class GgufSource(Source):
@@ -156,7 +156,7 @@ class NumpySource(Source):
             self.npy = np.load(path, mmap_mode="r", allow_pickle=False)
             arrays[os.path.splitext(os.path.basename(path))[0]] = (self.npy.shape, self.npy.dtype)
         for name, (shape, dtype) in arrays.items():
-            if dtype.kind not in "biuf" and str(dtype) != "bfloat16":
+            if dtype.kind not in "biuf" and dtype != BFLOAT16:
                 raise ValueError(f"{name!r} holds {dtype} values, not numbers")
             self.entries.append(_entry(name, shape, dtype, math.prod(shape) * dtype.itemsize))
 

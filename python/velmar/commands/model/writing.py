@@ -16,7 +16,7 @@ from velmar.commands.model.choosing import Choice, spec_name
 from velmar.commands.model.output import estimate
 from velmar.commands.model.reading import Entry, GgufSource, SafetensorsSource, Source
 from velmar.commands.model.work import Done
-from velmar.layout import Layout, scale_name
+from velmar.layout import Layout, dtype_named, scale_name
 
 Plan = list[tuple[Entry, Choice]]
 COPY_BYTES = 16 << 20  # bytes copied at a time from an input GGUF
@@ -26,7 +26,7 @@ def _plain_array(entry: Entry) -> tuple[str, str, tuple[int, ...]]:
     """A tensor kept as an array; GGUF blocks velmar has no scheme for are written decoded."""
     from velmar import io
 
-    return entry.name, io.ST_NAMES[np.dtype("float32" if entry.blocks else entry.dtype)], entry.shape
+    return entry.name, io.ST_NAMES[np.dtype(np.float32) if entry.blocks else dtype_named(entry.dtype)], entry.shape
 
 
 def _velmar_arrays(items: Plan) -> tuple[list[tuple[str, str, tuple[int, ...]]], dict[str, Layout]]:
@@ -235,7 +235,7 @@ def gguf_plan(src: Source, plan: Plan, fallback: str | None) -> tuple[Plan, list
     copying = isinstance(src, GgufSource)  # kept tensors go from the input's bytes to the output's
 
     def plain(entry: Entry, choice: Choice) -> tuple[Any, Choice]:
-        kind = gguf_io.PLAIN_OF.get(np.dtype(entry.dtype))
+        kind = gguf_io.PLAIN_OF.get(dtype_named(entry.dtype))
         return kind, replace(choice, copy=copying and kind is not None)
 
     out, slots = [], []
