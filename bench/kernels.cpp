@@ -9,7 +9,8 @@
 //   kernel_bench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 //
 // The ratio is what travels between machines: quantize reads what memcpy
-// reads, dequantize writes what it writes, a dot reads x as memcpy does.
+// reads, dequantize writes what it writes, a dot reads x as memcpy does (and
+// a row kernel as many codes).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -33,6 +34,7 @@ namespace simd = velmar::simd;
 
 constexpr size_t kBlock = 32;
 constexpr float kTolerance = 0.002f;
+constexpr size_t kRowLen = 1024;  // the row kernels' rows: whole blocks
 
 size_t packed_bytes(size_t n, uint32_t bits) { return (n * bits + 7) / 8; }
 
@@ -139,6 +141,13 @@ struct Data {
         spare_widths.assign(nb, 0);
         out.reserve(n + 64);
     }
+
+    // The parts as rows of kRowLen values.
+    velmar::simd::RowRun rows(const std::vector<uint8_t>& codes, const std::vector<float>& s, const float* z,
+                              const uint32_t* w, uint32_t bits) const {
+        return {codes.data(), s.data(), z, w, n / kRowLen, kRowLen, kBlock, bits, velmar::simd::Stored::F32,
+                codes.size()};
+    }
 };
 
 Data& data_of(size_t n) {
@@ -196,6 +205,20 @@ const std::vector<Case> kBase = {
     {"fit blocks", ENTRY(fit_blocks),
      [](const Kernels& k, Data& d) {
          k.fit_blocks(d.v.data(), d.icodes.data(), d.n, kBlock, d.ws.data(), d.wz.data());
+     }},
+    // The row kernels: the same codes as rows of kRowLen values, one vector.
+    {"rows dot 8-bit", ENTRY(rows_dot_i8),
+     [](const Kernels& k, Data& d) { k.rows_dot_i8(d.rows(d.q8, d.scales, nullptr, nullptr, 8), d.x.data(), 1, d.out.data(), d.n / kRowLen); }},
+    {"rows dot sym 4-bit", ENTRY(rows_dot_sym),
+     [](const Kernels& k, Data& d) { k.rows_dot_sym(d.rows(d.q4, d.s4, nullptr, nullptr, 4), d.x.data(), 1, d.out.data(), d.n / kRowLen); }},
+    {"rows dot asym 4-bit", ENTRY(rows_dot_asym),
+     [](const Kernels& k, Data& d) {
+         k.rows_dot_asym(d.rows(d.a4, d.ascales, d.azps.data(), nullptr, 4), d.x.data(), 1, d.out.data(), d.n / kRowLen);
+     }},
+    {"rows dot adaptive", ENTRY(rows_dot_adaptive),
+     [](const Kernels& k, Data& d) {
+         k.rows_dot_adaptive(d.rows(d.adaptive, d.adscales, d.adzps.data(), d.widths.data(), 0), d.x.data(), 1,
+                             d.out.data(), d.n / kRowLen);
      }},
     {"widen f16", ENTRY(widen_f16), [](const Kernels& k, Data& d) { k.widen_f16(d.f16.data(), d.n, d.f16_out.data()); }},
     {"narrow f16", ENTRY(narrow_f16), [](const Kernels& k, Data& d) { k.narrow_f16(d.v.data(), d.n, d.f16.data()); }},

@@ -1,7 +1,8 @@
 """atheris entry point for the array-input converter: python fuzz/fuzz_input.py CORPUS -max_total_time=N
 
-Any array, in any form an array argument takes, must give quantize_array and t @ x the values a plain float32
-conversion gives, or be refused by both with the same error, as judged from the array alone."""
+Any array, in any form an array argument takes, must give quantize_array, t @ x and t.search the values a
+plain float32 conversion gives, or be refused by all with the same error, as judged from the array alone
+(search refuses a query of the wrong length with LengthMismatchError)."""
 
 import os
 import sys
@@ -102,7 +103,7 @@ def expected(values):
 def outcome(call):
     try:
         return call()
-    except (TypeError, ValueError) as e:
+    except (TypeError, ValueError, velmar.LengthMismatchError) as e:
         assert "internal" not in str(e), e
         return e
 
@@ -116,9 +117,10 @@ def check(data):
     t = quantize_array(np.linspace(-1, 1, 3 * n, dtype=np.float32).reshape(3, n), bits=2 + b.u8() % 7)
     got_q = outcome(lambda: quantize_array(value, bits=4, block=3, axis=0))
     got_x = outcome(lambda: t @ value)
+    got_s = outcome(lambda: t.search(value, 2))
     if isinstance(want, type):
-        assert isinstance(got_q, want) and isinstance(got_x, want), (got_q, got_x, want, value)
-        assert str(got_q).split(": ", 1)[1] == str(got_x).split(": ", 1)[1]
+        assert all(isinstance(got, want) for got in (got_q, got_x, got_s)), (got_q, got_x, got_s, want, value)
+        assert str(got_q).split(": ", 1)[1] == str(got_x).split(": ", 1)[1] == str(got_s).split(": ", 1)[1]
         return
     if want.ndim == 0:
         assert isinstance(got_q, ValueError) and "0-d" in str(got_q), got_q
@@ -128,8 +130,11 @@ def check(data):
         assert got_q.__getstate__()[5] == ref[5] and got_q.shape == want.shape, (value, want)
     if want.ndim in (1, 2) and want.shape[-1] == n:
         assert isinstance(got_x, np.ndarray) and got_x.tobytes() == (t @ want).tobytes(), (value, got_x)
+        assert [r.tobytes() for r in got_s] == [r.tobytes() for r in t.search(want, 2)], (value, got_s)
     else:
         assert isinstance(got_x, ValueError) and "expected shape" in str(got_x), got_x
+        wrong = velmar.LengthMismatchError if want.ndim in (1, 2) else ValueError
+        assert isinstance(got_s, wrong), got_s
 
 
 def main():

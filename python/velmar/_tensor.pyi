@@ -76,6 +76,39 @@ def refine(
     values: _In,
     weights: _In | None = None,
 ) -> tuple[memoryview, memoryview]: ...
+def search(
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    scale: SupportsIndex,
+    queries: _In,
+    nq: SupportsIndex,
+    k: SupportsIndex,
+    norms: _In | None,
+    first_row: SupportsIndex,
+    scores: _In,
+    rows_out: _In,
+    filled: SupportsIndex,
+) -> int: ...
+def row_norms(
+    codes: _In,
+    scales: _In,
+    zero_points: _In,
+    widths: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    scale: SupportsIndex,
+    out: _In,
+) -> None: ...
 
 # (name, bytes per super-block) of every super-block type, in type order.
 super_types: tuple[tuple[str, int], ...]
@@ -87,3 +120,18 @@ def dequantize_super(codes: _In, rows: SupportsIndex, cols: SupportsIndex, type:
 def matvec_super(
     codes: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, x: _In, k: SupportsIndex, out: _In
 ) -> None: ...
+def search_super(
+    codes: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    type: str,
+    queries: _In,
+    nq: SupportsIndex,
+    k: SupportsIndex,
+    norms: _In | None,
+    first_row: SupportsIndex,
+    scores: _In,
+    rows_out: _In,
+    filled: SupportsIndex,
+) -> int: ...
+def row_norms_super(codes: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, out: _In) -> None: ...

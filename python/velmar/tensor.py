@@ -35,7 +35,7 @@ from typing import Any, Final, Literal, NoReturn, SupportsIndex, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from velmar import _tensor, kquants
+from velmar import _tensor, kquants, search
 from velmar._native import Quantized, QuantizeError, Scale, Scheme
 from velmar.inputs import check_out, real_array, vectors
 from velmar.kquants import Q2_K, Q3_K, Q4_K, Q5_K, Q6_K, SuperBlockScheme
@@ -230,7 +230,7 @@ def _part(value: object, name: str, want: np.dtype[Any]) -> npt.NDArray[Any]:
 class QuantizedTensor:
     """An N-D array quantized row by row along one axis (see the module doc)."""
 
-    __slots__ = ("_layout", "_scheme", "_scale", "_parts", "_row_starts")
+    __slots__ = ("_layout", "_scheme", "_scale", "_parts", "_row_starts", "_norms")
     # NumPy's operators defer to ours, so that ``x @ t`` reaches __rmatmul__.
     __array_ufunc__ = None
 
@@ -239,6 +239,7 @@ class QuantizedTensor:
     _scale: Scale
     _parts: dict[str, npt.NDArray[Any]]
     _row_starts: npt.NDArray[np.int64] | None
+    _norms: npt.NDArray[np.float32] | None
 
     def __init__(self) -> None:
         raise TypeError("QuantizedTensor objects come from velmar.tensor.quantize() or QuantizedTensor.from_parts()")
@@ -254,6 +255,7 @@ class QuantizedTensor:
         self._scale = scale
         self._parts = parts
         self._row_starts = None
+        self._norms = None
         return self
 
     @classmethod
@@ -456,6 +458,24 @@ class QuantizedTensor:
 
     def __matmul__(self, x: npt.ArrayLike) -> F32Array:
         return self.matvec(x)
+
+    def search(
+        self, queries: npt.ArrayLike, k: SupportsIndex, *, metric: Literal["inner_product", "cosine"] = "inner_product"
+    ) -> tuple[F32Array, npt.NDArray[np.int64]]:
+        """The ``k`` best rows for each query, best first: (scores, row indices); see velmar.search."""
+        return search.search(self, queries, k, metric)
+
+    def _row_norms(self) -> F32Array:
+        # Computed from the codes once; the parts never change.
+        if self._norms is None:
+            m, n = self.row_shape
+            norms = np.empty(m, np.float32)
+            if isinstance(self._scheme, SuperBlockScheme):
+                _tensor.row_norms_super(self._parts["codes"], m, n, self._scheme.name, norms)
+            else:
+                _tensor.row_norms(*self._native_parts(), norms)
+            self._norms = norms
+        return self._norms
 
     def __rmatmul__(self, x: object) -> NoReturn:
         raise TypeError("x @ t: a QuantizedTensor multiplies on its codes only from the left (t @ x, each row's "

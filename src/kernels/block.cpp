@@ -227,10 +227,9 @@ void quantize_adaptive(std::span<const float> values, size_t block, float tolera
 
 // ---- reading a view ----
 
+// The decoding of a whole view into rows * cols floats.
 template <class T>
-void decode_rows(const Rows<T>& v, std::span<float> out) {
-    require_whole(v);
-    require_count(v.rows, v.cols, out.size(), "decode: output is not rows * cols");
+void decode_checked(const Rows<T>& v, std::span<float> out) {
     const Scheme& s = v.scheme;
     const size_t nb = block_count(v.cols, s.block);
     std::vector<float> sbuf, zbuf;
@@ -246,6 +245,13 @@ void decode_rows(const Rows<T>& v, std::span<float> out) {
             table().dequant_asym(sc, zp, codes, s.bits, widths, s.block, n * v.cols, dst);
         }
     });
+}
+
+template <class T>
+void decode_rows(const Rows<T>& v, std::span<float> out) {
+    require_whole(v);
+    require_count(v.rows, v.cols, out.size(), "decode: output is not rows * cols");
+    decode_checked(v, out);
 }
 
 template <class T>
@@ -272,15 +278,15 @@ RowReader<T>::RowReader(const Rows<T>& v) : v_(v), nb_(0) {
 
 template <class T>
 void RowReader<T>::dot(size_t n, std::span<const float> x, size_t k, std::span<float> out, size_t ld) {
-    require(n <= rows_left() && ld >= n, "dot: more rows than are left, or outputs overlap");
+    require(ld >= n, "dot: outputs overlap");
     require_count(k, v_.cols, x.size(), "dot: x is not k * cols");
     size_t need = 0;
     require(k == 0 || (!__builtin_mul_overflow(k - 1, ld, &need) && need + n <= out.size()), "dot: output too short");
+    const Rows<T> next = take(n);
     if (n == 0 || k == 0) return;
     const Scheme& s = v_.scheme;
-    const size_t first = row_ * nb_;
-    const uint8_t* codes = v_.codes.data() + byte_;
-    const uint32_t* widths = s.kind == Kind::Adaptive ? v_.widths.data() + first : nullptr;
+    const uint8_t* codes = next.codes.data();
+    const uint32_t* widths = s.kind == Kind::Adaptive ? next.widths.data() : nullptr;
     const DotPath path = dot_path(s);
     const simd::Kernels& kern = table();
     if (v_.cols == 0) {
@@ -288,8 +294,8 @@ void RowReader<T>::dot(size_t n, std::span<const float> x, size_t k, std::span<f
     } else if (n == 1) {
         // One row: the 1-D kernels, which run its blocks in lanes.
         std::vector<float> sbuf, zbuf;
-        const float* sc = floats_of(v_.scales, first, nb_, sbuf);
-        const float* zp = s.kind == Kind::Symmetric ? nullptr : floats_of(v_.zero_points, first, nb_, zbuf);
+        const float* sc = floats_of(next.scales, 0, nb_, sbuf);
+        const float* zp = s.kind == Kind::Symmetric ? nullptr : floats_of(next.zero_points, 0, nb_, zbuf);
         for (size_t j = 0; j < k; ++j) {
             const float* xj = x.data() + j * v_.cols;
             float r = 0.0f;
@@ -302,10 +308,12 @@ void RowReader<T>::dot(size_t n, std::span<const float> x, size_t k, std::span<f
             out[j * ld] = r;
         }
     } else {
-        const simd::RowRun run{codes,  v_.scales.data() + first,
-                               s.kind == Kind::Symmetric ? nullptr : v_.zero_points.data() + first,
-                               widths, n,       v_.cols,
-                               s.block, s.bits,  stored_of<T>()};
+        const simd::RowRun run{codes,   next.scales.data(),
+                               s.kind == Kind::Symmetric ? nullptr : next.zero_points.data(),
+                               widths,  n,
+                               v_.cols, s.block,
+                               s.bits,  stored_of<T>(),
+                               next.codes.size()};
         switch (path) {
             case DotPath::I8: kern.rows_dot_i8(run, x.data(), k, out.data(), ld); break;
             case DotPath::Sym: kern.rows_dot_sym(run, x.data(), k, out.data(), ld); break;
@@ -313,8 +321,25 @@ void RowReader<T>::dot(size_t n, std::span<const float> x, size_t k, std::span<f
             case DotPath::Adaptive: kern.rows_dot_adaptive(run, x.data(), k, out.data(), ld); break;
         }
     }
-    byte_ += bytes_of_rows(v_, row_, n);
+}
+
+template <class T>
+Rows<T> RowReader<T>::take(size_t n) {
+    require(n <= rows_left(), "rows: more rows than are left");
+    const size_t first = row_ * nb_, blocks = n * nb_, bytes = bytes_of_rows(v_, row_, n);
+    const auto part = [&](auto s) { return s.empty() ? s : s.subspan(first, blocks); };
+    const Rows<T> next{v_.scheme, n, v_.cols, v_.codes.subspan(byte_, bytes), part(v_.scales), part(v_.zero_points),
+                       part(v_.widths)};
+    byte_ += bytes;
     row_ += n;
+    return next;
+}
+
+template <class T>
+void RowReader<T>::decode(size_t n, std::span<float> out) {
+    const Rows<T> next = take(n);
+    require_count(n, v_.cols, out.size(), "decode: output is not rows * cols");
+    decode_checked(next, out);
 }
 
 template <class T>

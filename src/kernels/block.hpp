@@ -81,9 +81,15 @@ public:
     // row bit for bit (+0.0 for rows of no values).
     void dot(size_t n, std::span<const float> x, size_t k, std::span<float> out, size_t ld);
 
+    // The decoded values of the next n rows, n * cols floats.
+    void decode(size_t n, std::span<float> out);
+
     size_t rows_left() const { return v_.rows - row_; }
 
 private:
+    // The view of the next n rows, which then count as read.
+    Rows<T> take(size_t n);
+
     Rows<T> v_;
     size_t nb_;
     size_t row_ = 0;

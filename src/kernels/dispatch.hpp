@@ -29,6 +29,7 @@ struct RowRun {
     size_t rows, cols, block;  // cols >= 1
     uint32_t bits;             // fixed-width kinds
     Stored stored;
+    size_t bytes;              // the run's code bytes
 };
 
 struct Kernels {

@@ -2,147 +2,332 @@
 // lanes. Included by twin.inl, under its rules (internal linkage, builtins
 // and S only).
 //
-// Each row's sum must run in its own element order, so a single row is one
-// chain of additions; kTile rows side by side, in kTileVecs vectors of W
-// lanes, are that many independent chains. A tile is decoded a step of
-// columns at a time into floats laid out column by column (the W x W
-// transposes of S), and every vector of a group then runs down the step. The
-// decoded value is the code for the 8-bit dot, whose block sums are scaled
-// once per block, and for every other kind the dequantized value, which is
-// what its 1-D dot multiplies by x.
+// Each row's sum must run in its own element order, so one row is one chain
+// of additions; kTile rows side by side, in kTileVecs vectors of W lanes, are
+// that many independent chains. A tile is read a step of columns at a time:
+// the step's codes become bytes (widths up to 8), and 16 rows of them are
+// transposed at once (S::transpose_bytes), so that a column's codes across
+// the rows are W consecutive bytes. One or two vectors then convert them as
+// they go; more share them converted once into a column-major tile of floats,
+// as codes of 9 to 16 bits always are (decoded to floats, W x W transposed).
+// A vector multiplies by x the code for the 8-bit dot, whose block sums are
+// scaled once per block, and the dequantized value for every other kind, as
+// its 1-D dot does.
 
 constexpr size_t kTileVecs = 4;
-constexpr size_t kTile = kTileVecs * W;
-constexpr size_t kStep = 64;   // columns decoded at a time
-constexpr size_t kGroupK = 8;  // vectors run over one decoded step
+constexpr size_t kTile = kTileVecs * W;  // rows per tile
+constexpr size_t kPanel = 4 * W;         // columns of one byte transpose
+constexpr size_t kStep = 128;            // columns per step
+constexpr size_t kSub = 64;              // columns of one float tile
+constexpr size_t kGroupK = 16;           // vectors run over one step
+constexpr size_t kDirectK = 2;           // up to this many convert codes as they go
+constexpr size_t kScaleCap = 4096;       // scales of a tile at hand (a window of blocks)
+static_assert(kTile % 16 == 0 && kStep % kSub == 0 && kSub % kPanel == 0, "tile shape");
 
 enum class RowKind { I8, Sym, Asym, Adaptive };
 
-// Where each row of a tile stands: its codes, its first scale, and for the
-// adaptive kind the byte run of its current block.
-struct TileRows {
+// The rows of one tile: where each row's codes start and, for the adaptive
+// kind, where its current block's run starts; the scales (and zero points)
+// of the window of blocks [sb, sb + snb) as floats across the lanes, block
+// b's at scales + (b - sb) * kTile.
+struct Tile {
+    size_t t0, n;
     const uint8_t* codes[kTile];
-    size_t b0[kTile];
     size_t pos[kTile];
+    size_t sb, snb;
+    alignas(64) float scales[kScaleCap];
+    alignas(64) float zero_points[kScaleCap];
 };
 
-// Row i's decoded values of columns c0..c0+m, which cover whole blocks or lie
-// in one, into dst.
-template <RowKind K>
-VELMAR_INLINE void decode_row(const RowRun& r, TileRows& t, size_t i, size_t c0, size_t m, float* dst) {
-    const size_t end = c0 + m;
-    for (size_t s = c0; s < end;) {
-        const size_t b = s / r.block;
-        const size_t block_end = min_size((b + 1) * r.block, r.cols);
-        const size_t e = min_size(block_end, end);
-        float* o = dst + (s - c0);
-        if constexpr (K == RowKind::I8) {
-            walk_codes(
-                t.codes[i], 8, s, e - s, [&](size_t j, typename S::F q) { S::store(o + j, q); },
-                [&](size_t j, int32_t q) { o[j] = static_cast<float>(q); });
-        } else if constexpr (K == RowKind::Sym) {
-            const float sc = stored_at(r.scales, r.stored, t.b0[i] + b);
-            const typename S::F vs = S::set1(sc);
-            walk_codes(
-                t.codes[i], r.bits, s, e - s, [&](size_t j, typename S::F q) { S::store(o + j, S::mul(q, vs)); },
-                [&](size_t j, int32_t q) { o[j] = sym_value(q, sc); });
-        } else {
-            const float sc = stored_at(r.scales, r.stored, t.b0[i] + b);
-            const float z = stored_at(r.zero_points, r.stored, t.b0[i] + b);
-            const typename S::F vs = S::set1(sc);
-            const typename S::F vz = S::set1(z);
-            const bool adaptive = K == RowKind::Adaptive;
-            const uint32_t w = adaptive ? r.widths[t.b0[i] + b] : r.bits;
-            const uint8_t* base = adaptive ? t.codes[i] + t.pos[i] : t.codes[i];
-            walk_codes(
-                base, w, adaptive ? s - b * r.block : s, e - s,
-                [&](size_t j, typename S::F q) { S::store(o + j, S::mul(vs, S::sub(q, vz))); },
-                [&](size_t j, int32_t q) { o[j] = asym_value(q, sc, z); });
-            if (adaptive && e == block_end) t.pos[i] += packed_len(block_end - b * r.block, w);
+// Stored 16-bit elements [first, first + n) as floats.
+VELMAR_INLINE void widen_stored(const void* p, Stored type, size_t first, size_t n, float* out) {
+    const uint16_t* h = static_cast<const uint16_t*>(p) + first;
+    if (type == Stored::F16)
+        k_widen_f16(h, n, out);
+    else
+        for (size_t j = 0; j < n; ++j) out[j] = widen_bf16(h[j]);
+}
+
+// Rows [t.t0, t.t0 + t.n) of stored scales or zero points, blocks
+// [t.sb, t.sb + t.snb), as floats across the lanes: widened (f32 is read
+// where it lies; whole rows, being consecutive, in one run), then W rows x W
+// blocks transposed at a time.
+VELMAR_INLINE void lanes_of(const RowRun& r, const void* p, const Tile& t, size_t nb, float* out) {
+    alignas(64) float wide[kScaleCap];
+    const bool whole = t.snb == nb;
+    if (r.stored != Stored::F32 && whole) widen_stored(p, r.stored, t.t0 * nb, t.n * nb, wide);
+    for (size_t g = 0; g < kTile; g += W) {
+        const float* src[W];  // null: a row past the tile's last, zeros
+        for (size_t i = 0; i < W; ++i) {
+            const size_t lane = g + i, first = (t.t0 + lane) * nb + t.sb;
+            if (lane >= t.n) {
+                src[i] = nullptr;
+            } else if (r.stored == Stored::F32) {
+                src[i] = static_cast<const float*>(p) + first;
+            } else if (whole) {
+                src[i] = wide + lane * nb;
+            } else {
+                widen_stored(p, r.stored, first, t.snb, wide + lane * t.snb);
+                src[i] = wide + lane * t.snb;
+            }
         }
-        s = e;
+        size_t j = 0;
+        for (; j + W <= t.snb; j += W) {
+            typename S::F v[W];
+            for (size_t i = 0; i < W; ++i) v[i] = src[i] ? S::load(src[i] + j) : S::set1(0.0f);
+            S::transpose(v);
+            for (size_t i = 0; i < W; ++i) S::store(out + (j + i) * kTile + g, v[i]);
+        }
+        for (; j < t.snb; ++j)
+            for (size_t i = 0; i < W; ++i) out[j * kTile + g + i] = src[i] ? src[i][j] : 0.0f;
     }
 }
 
-// rowbuf[kTile][kStep] to colbuf[kStep][kTile], the first m columns.
-VELMAR_INLINE void to_columns(const float* rowbuf, size_t m, float* colbuf) {
+// Makes the window start at block b.
+VELMAR_INLINE void load_scales(const RowRun& r, Tile& t, size_t nb, size_t b) {
+    t.sb = b;
+    t.snb = min_size(nb - b, kScaleCap / kTile);
+    lanes_of(r, r.scales, t, nb, t.scales);
+    if (r.zero_points) lanes_of(r, r.zero_points, t, nb, t.zero_points);
+}
+
+// Block b's scales or zero points across the lanes; b is in the window.
+VELMAR_INLINE const float* block_lanes(const Tile& t, bool zero_points, size_t b) {
+    return (zero_points ? t.zero_points : t.scales) + (b - t.sb) * kTile;
+}
+
+// Codes [c0, c0 + m) of one bit stream of `bits` (2..=8) as sign-extended
+// bytes; vectors where their bytes can be read before end, c0 a multiple of
+// 8 so that they start on a byte.
+VELMAR_INLINE void stream_bytes(const uint8_t* base, uint32_t bits, size_t c0, size_t m, const uint8_t* end,
+                                uint8_t* dst) {
+    size_t j = 0;
+    if (bits == 8) {
+        // Bytes moved as float vectors, bits untouched.
+        for (; j + kPanel <= m; j += kPanel)
+            S::store(reinterpret_cast<float*>(dst + j), S::load(reinterpret_cast<const float*>(base + c0 + j)));
+    } else if (bits == 4) {
+        for (; j + kPanel <= m && base + (c0 + j) / 2 + 2 * W <= end; j += kPanel)
+            S::nibbles_to_bytes(base + (c0 + j) / 2, dst + j);
+    }
+    if constexpr (S::kUnpackBits)
+        for (; j + 16 <= m && base + (c0 + j) * bits / 8 + 16 <= end; j += 16)
+            S::unpack_bits(base + (c0 + j) * bits / 8, bits, dst + j);
+    for (; j < m; ++j) dst[j] = static_cast<uint8_t>(code_at(base, c0 + j, bits));
+}
+
+// Bytes of a run of n codes of width w; the checked layer has proven that
+// every run of the view fits, so this cannot wrap.
+VELMAR_INLINE size_t run_bytes(size_t n, uint32_t w) { return (n * w + 7) / 8; }
+
+// Row i's codes of columns [c0, c0 + m) as bytes: of its one stream, or of
+// each block's own run (adaptive: block b0 holds column c0, and the run of
+// the row's current block starts at t.pos).
+template <RowKind K>
+VELMAR_INLINE void row_to_bytes(const RowRun& r, Tile& t, size_t i, size_t c0, size_t m, size_t b0, const uint8_t* end,
+                                uint8_t* dst) {
+    if constexpr (K != RowKind::Adaptive) {
+        stream_bytes(t.codes[i], K == RowKind::I8 ? 8 : r.bits, c0, m, end, dst);
+    } else {
+        const uint32_t* widths = r.widths + (t.t0 + i) * block_count(r.cols, r.block);
+        size_t first = b0 * r.block;
+        for (size_t b = b0, s = c0; s < c0 + m; ++b) {
+            const size_t block_end = min_size(first + r.block, r.cols), e = min_size(block_end, c0 + m);
+            const uint32_t w = widths[b];
+            const uint8_t* run = t.codes[i] + t.pos[i];
+            size_t j = s - first;
+            const size_t stop = e - first;
+            if constexpr (S::kUnpackBits) {
+                // The common case, a whole block of whole vectors.
+                if (j == 0 && stop % 16 == 0 && run + run_bytes(stop, w) + 16 <= end)
+                    for (; j < stop; j += 16) S::unpack_bits(run + j * w / 8, w, dst + first + j - c0);
+            }
+            // Up to a code that starts on a byte, then in vectors.
+            for (; j < stop && j % 8 != 0; ++j) dst[first + j - c0] = static_cast<uint8_t>(code_at(run, j, w));
+            if (j < stop) stream_bytes(run, w, j, stop - j, end, dst + first + j - c0);
+            if (e == block_end) t.pos[i] += run_bytes(block_end - first, w);
+            s = e;
+            first = block_end;
+        }
+    }
+}
+
+// The step's codes as bytes, 16 rows at a time transposed into columns.
+// Staged first, even 8-bit codes: rows a fixed stride apart in a small
+// buffer leave the transpose its registers.
+template <RowKind K>
+VELMAR_INLINE void transpose_step(const RowRun& r, Tile& t, size_t c0, size_t m, const uint8_t* end, uint8_t* rows,
+                                  uint8_t* cols) {
+    const size_t b0 = c0 / r.block;
+    for (size_t i = 0; i < t.n; ++i) row_to_bytes<K>(r, t, i, c0, m, b0, end, rows + i * kStep);
+    const size_t panels = (m + kPanel - 1) / kPanel;
+    for (size_t g = 0; g < kTile; g += 16)
+        for (size_t p = 0; p < panels; ++p)
+            S::transpose_bytes(rows + g * kStep + p * kPanel, kStep,
+                               cols + (g / 16 * (kStep / kPanel) + p) * 16 * kPanel);
+}
+
+// Where column c of a transposed step starts: 4W * (c % 16) + 16 * (c / 16)
+// within its panel (see transpose_bytes); lanes g.. of 16 rows further on.
+struct ColumnAt {
+    uint16_t at[kStep];
+    constexpr ColumnAt() : at{} {
+        for (size_t c = 0; c < kStep; ++c)
+            at[c] = static_cast<uint16_t>(c / kPanel * 16 * kPanel + 4 * W * (c % kPanel % 16) + 16 * (c % kPanel / 16));
+    }
+};
+constexpr ColumnAt kColumnAt;
+constexpr size_t kGroupBytes = kStep * 16;  // one group of 16 rows' transposed step
+
+// The values of a transposed step, column by column and W lanes at a time:
+// the code for the 8-bit dot, the dequantized value for the other kinds,
+// with the scales (and zero points) of the column's block across the lanes.
+template <RowKind K>
+struct ByteColumns {
+    const RowRun& r;
+    const Tile& t;
+    const uint8_t* cols;
+    size_t c0;
+    size_t next;  // the step's column where the next block starts: the first one visited
+    typename S::F s[kTileVecs]{}, z[kTileVecs]{};
+
+    VELMAR_INLINE void column(size_t c, typename S::F* d) {
+        if constexpr (K != RowKind::I8) {
+            if (c == next) {
+                const size_t block = (c0 + c) / r.block;
+                next = (block + 1) * r.block - c0;
+                for (size_t v = 0; v < kTileVecs; ++v) s[v] = S::load(block_lanes(t, false, block) + v * W);
+                if constexpr (K != RowKind::Sym)
+                    for (size_t v = 0; v < kTileVecs; ++v) z[v] = S::load(block_lanes(t, true, block) + v * W);
+            }
+        }
+        const uint8_t* at = cols + kColumnAt.at[c];
+        for (size_t v = 0; v < kTileVecs; ++v) {
+            const typename S::F q = S::load_i8(at + v * W / 16 * kGroupBytes + v * W % 16);
+            if constexpr (K == RowKind::I8) d[v] = q;
+            if constexpr (K == RowKind::Sym) d[v] = S::mul(q, s[v]);
+            if constexpr (K == RowKind::Asym || K == RowKind::Adaptive) d[v] = S::mul(s[v], S::sub(q, z[v]));
+        }
+    }
+};
+
+// The values of columns as floats, ft[c * kTile + lane].
+struct FloatColumns {
+    const float* ft;
+    VELMAR_INLINE void column(size_t c, typename S::F* d) const {
+        for (size_t v = 0; v < kTileVecs; ++v) d[v] = S::load(ft + c * kTile + v * W);
+    }
+};
+
+// Codes of 9 to 16 bits, columns [c0, c0 + m) (m <= kSub): each row decoded
+// to floats, then W x W blocks transposed into ft.
+VELMAR_INLINE void wide_tile(const RowRun& r, const Tile& t, bool asym, size_t c0, size_t m, float* rowf, float* ft) {
+    for (size_t i = 0; i < t.n; ++i) {
+        float* o = rowf + i * kSub;
+        for (size_t s = c0; s < c0 + m;) {
+            const size_t b = s / r.block, e = min_size(min_size((b + 1) * r.block, r.cols), c0 + m);
+            const float sc = block_lanes(t, false, b)[i];
+            const float z = asym ? block_lanes(t, true, b)[i] : 0.0f;
+            const typename S::F vs = S::set1(sc), vz = S::set1(z);
+            float* d = o + (s - c0);
+            walk_codes(
+                t.codes[i], r.bits, s, e - s,
+                [&](size_t j, typename S::F q) { S::store(d + j, asym ? S::mul(vs, S::sub(q, vz)) : S::mul(q, vs)); },
+                [&](size_t j, int32_t q) { d[j] = asym ? asym_value(q, sc, z) : sym_value(q, sc); });
+            s = e;
+        }
+    }
     size_t c = 0;
     for (; c + W <= m; c += W)
         for (size_t g = 0; g < kTile; g += W) {
             typename S::F v[W];
-            for (size_t i = 0; i < W; ++i) v[i] = S::load(rowbuf + (g + i) * kStep + c);
+            for (size_t i = 0; i < W; ++i) v[i] = S::load(rowf + (g + i) * kSub + c);
             S::transpose(v);
-            for (size_t i = 0; i < W; ++i) S::store(colbuf + (c + i) * kTile + g, v[i]);
+            for (size_t i = 0; i < W; ++i) S::store(ft + (c + i) * kTile + g, v[i]);
         }
     for (; c < m; ++c)
-        for (size_t i = 0; i < kTile; ++i) colbuf[c * kTile + i] = rowbuf[i * kStep + c];
+        for (size_t i = 0; i < kTile; ++i) ft[c * kTile + i] = rowf[i * kSub + c];
 }
 
-// The running sums of one vector over one decoded step: acc per lane, and
-// for the 8-bit dot the open block's sum `part`, scaled by bscale (the
-// tile's scales of the step's blocks, first block bfirst) when its block ends.
-template <RowKind K>
-VELMAR_INLINE void run_step(const RowRun& r, const float* colbuf, const float* bscale, size_t bfirst, size_t c0,
-                            size_t m, const float* x, typename S::F* acc, typename S::F* part) {
+// One vector's running sums over columns [c0, c0 + m): acc per lane and, for
+// the 8-bit dot, the open block's sum `part`, scaled when its block ends.
+// They stay in registers meanwhile: a sum kept in memory would wait on a
+// store at every column.
+template <RowKind K, class Columns>
+VELMAR_INLINE void run_columns(const RowRun& r, const Tile& t, Columns&& src, size_t c0, size_t m, const float* x,
+                               typename S::F* acc_io, typename S::F* part_io) {
+    typename S::F acc[kTileVecs], part[kTileVecs], d[kTileVecs];
+    for (size_t v = 0; v < kTileVecs; ++v) {
+        acc[v] = acc_io[v];
+        part[v] = part_io[v];
+    }
     if constexpr (K == RowKind::I8) {
         for (size_t c = 0; c < m;) {
             const size_t b = (c0 + c) / r.block;
-            const size_t block_end = min_size((b + 1) * r.block, r.cols) - c0;
-            const size_t e = min_size(block_end, m);
+            const size_t block_end = min_size((b + 1) * r.block, r.cols) - c0, e = min_size(block_end, m);
             for (; c < e; ++c) {
+                src.column(c, d);
                 const typename S::F xb = S::set1(x[c]);
-                for (size_t v = 0; v < kTileVecs; ++v)
-                    part[v] = S::add(part[v], S::mul(xb, S::load(colbuf + c * kTile + v * W)));
+                for (size_t v = 0; v < kTileVecs; ++v) part[v] = S::add(part[v], S::mul(xb, d[v]));
             }
             if (e == block_end) {
+                const float* sl = block_lanes(t, false, b);
                 for (size_t v = 0; v < kTileVecs; ++v) {
-                    acc[v] = S::add(acc[v], S::mul(part[v], S::load(bscale + (b - bfirst) * kTile + v * W)));
+                    acc[v] = S::add(acc[v], S::mul(part[v], S::load(sl + v * W)));
                     part[v] = S::set1(0.0f);
                 }
             }
         }
     } else {
         for (size_t c = 0; c < m; ++c) {
+            src.column(c, d);
             const typename S::F xb = S::set1(x[c]);
-            for (size_t v = 0; v < kTileVecs; ++v) {
-                const typename S::F d = S::load(colbuf + c * kTile + v * W);
-                if constexpr (K == RowKind::Sym) {
-                    acc[v] = S::add(acc[v], S::mul(d, xb));
-                } else if constexpr (K == RowKind::Asym) {
-                    acc[v] = S::add(acc[v], S::mul(xb, d));
-                } else {
-                    acc[v] = S::add(acc[v], S::mul(d, xb));
-                }
-            }
+            for (size_t v = 0; v < kTileVecs; ++v)
+                acc[v] = S::add(acc[v], K == RowKind::Asym ? S::mul(xb, d[v]) : S::mul(d[v], xb));
         }
     }
-}
-
-// Columns of the next step from c: whole blocks up to kStep columns, or up to
-// kStep columns of one longer block.
-VELMAR_INLINE size_t step_end(size_t c, size_t block, size_t cols) {
-    const size_t end = block <= kStep ? c + kStep / block * block : min_size((c / block + 1) * block, c + kStep);
-    return min_size(end, cols);
+    for (size_t v = 0; v < kTileVecs; ++v) {
+        acc_io[v] = acc[v];
+        part_io[v] = part[v];
+    }
 }
 
 template <RowKind K>
 void rows_dot(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
     const size_t nb = block_count(r.cols, r.block);
-    alignas(64) float rowbuf[kTile * kStep];
-    alignas(64) float colbuf[kStep * kTile];
-    alignas(64) float bscale[K == RowKind::I8 ? kStep * kTile : 1];
+    const bool bytes = K == RowKind::I8 || K == RowKind::Adaptive || r.bits <= 8;
+    const uint8_t* end = r.codes + r.bytes;
+    // The step's codes as bytes, then as columns; or the wide codes decoded.
+    constexpr size_t kRoom = 2 * kTile * kStep > kTile * kSub * sizeof(float) ? 2 * kTile * kStep : kTile * kSub * sizeof(float);
+    alignas(64) uint8_t room[kRoom];
+    uint8_t* const rows = room;
+    uint8_t* const cols = room + kTile * kStep;
+    float* const rowf = reinterpret_cast<float*>(room);
+    alignas(64) float ft[kSub * kTile];
     alignas(64) float lanes[kTile];
-    TileRows t;
+    Tile t;
     const uint8_t* next = r.codes;
-    for (size_t t0 = 0; t0 < r.rows; t0 += kTile) {
-        const size_t n = min_size(kTile, r.rows - t0);
-        for (size_t i = 0; i < n; ++i) {
+    for (t.t0 = 0; t.t0 < r.rows; t.t0 += kTile) {
+        t.n = min_size(kTile, r.rows - t.t0);
+        for (size_t i = 0; i < t.n; ++i) {
             t.codes[i] = next;
-            t.b0[i] = (t0 + i) * nb;
-            next += r.widths ? adaptive_data_len(r.widths + t.b0[i], r.block, r.cols) : packed_len(r.cols, r.bits);
+            if (!r.widths) {
+                next += run_bytes(r.cols, r.bits);
+                continue;
+            }
+            const uint32_t* widths = r.widths + (t.t0 + i) * nb;
+            for (size_t b = 0; b + 1 < nb; ++b) next += run_bytes(r.block, widths[b]);
+            next += run_bytes(r.cols - (nb - 1) * r.block, widths[nb - 1]);
         }
-        // Lanes past the last row decode nothing and are never stored.
-        for (size_t i = n * kStep; i < kTile * kStep; ++i) rowbuf[i] = 0.0f;
+        // Lanes past the last row read zero codes and are never stored.
+        if (t.n < kTile) {
+            if (bytes)
+                __builtin_memset(rows + t.n * kStep, 0, (kTile - t.n) * kStep);
+            else
+                for (size_t i = t.n * kSub; i < kTile * kSub; ++i) rowf[i] = 0.0f;
+        }
+        t.snb = 0;
+        const size_t tile_bytes = static_cast<size_t>(next - t.codes[0]);
         for (size_t g0 = 0; g0 < k; g0 += kGroupK) {
             const size_t gk = min_size(kGroupK, k - g0);
             typename S::F acc[kGroupK][kTileVecs], part[kGroupK][kTileVecs];
@@ -151,25 +336,53 @@ void rows_dot(const RowRun& r, const float* x, size_t k, float* out, size_t ld) 
                     acc[j][v] = S::set1(K == RowKind::Adaptive ? -0.0f : 0.0f);
                     part[j][v] = S::set1(0.0f);
                 }
-            for (size_t i = 0; i < n; ++i) t.pos[i] = 0;
+            for (size_t i = 0; i < t.n; ++i) t.pos[i] = 0;
             for (size_t c0 = 0; c0 < r.cols;) {
-                const size_t c1 = step_end(c0, r.block, r.cols);
+                // A step ends where the window of scales does, so that every
+                // block it touches has its scales at hand.
+                const size_t b0 = c0 / r.block;
+                if (b0 < t.sb || b0 >= t.sb + t.snb) load_scales(r, t, nb, b0);
+                const size_t c1 = min_size(min_size(c0 + kStep, r.cols), (t.sb + t.snb) * r.block);
                 const size_t m = c1 - c0;
-                for (size_t i = 0; i < n; ++i) decode_row<K>(r, t, i, c0, m, rowbuf + i * kStep);
-                to_columns(rowbuf, m, colbuf);
-                const size_t bfirst = c0 / r.block;
-                if constexpr (K == RowKind::I8) {
-                    for (size_t b = bfirst; b * r.block < c1; ++b)
-                        for (size_t i = 0; i < kTile; ++i)
-                            bscale[(b - bfirst) * kTile + i] = i < n ? stored_at(r.scales, r.stored, t.b0[i] + b) : 0.0f;
+                // The rows are as many streams, more than the hardware
+                // follows; the next tile, read in order a step's share at a
+                // time, is one it does.
+                if (g0 == 0) {
+                    const size_t share = (tile_bytes * kStep / r.cols + 63) / 64 * 64;
+                    for (size_t b = c0 / kStep * share; b < (c0 / kStep + 1) * share && b < tile_bytes; b += 64)
+                        __builtin_prefetch(next + b, 0, 2);
                 }
-                for (size_t j = 0; j < gk; ++j)
-                    run_step<K>(r, colbuf, bscale, bfirst, c0, m, x + (g0 + j) * r.cols + c0, acc[j], part[j]);
+                const float* xs = x + g0 * r.cols + c0;
+                if (bytes) {
+                    transpose_step<K>(r, t, c0, m, end, rows, cols);
+                    if (gk <= kDirectK) {
+                        for (size_t j = 0; j < gk; ++j)
+                            run_columns<K>(r, t, ByteColumns<K>{r, t, cols, c0, 0}, c0, m, xs + j * r.cols, acc[j],
+                                           part[j]);
+                        c0 = c1;
+                        continue;
+                    }
+                }
+                for (size_t s0 = 0; s0 < m; s0 += kSub) {
+                    const size_t sm = min_size(kSub, m - s0);
+                    if (bytes) {
+                        ByteColumns<K> src{r, t, cols, c0, s0};
+                        typename S::F d[kTileVecs];
+                        for (size_t c = 0; c < sm; ++c) {
+                            src.column(s0 + c, d);
+                            for (size_t v = 0; v < kTileVecs; ++v) S::store(ft + c * kTile + v * W, d[v]);
+                        }
+                    } else {
+                        wide_tile(r, t, K == RowKind::Asym, c0 + s0, sm, rowf, ft);
+                    }
+                    for (size_t j = 0; j < gk; ++j)
+                        run_columns<K>(r, t, FloatColumns{ft}, c0 + s0, sm, xs + j * r.cols + s0, acc[j], part[j]);
+                }
                 c0 = c1;
             }
             for (size_t j = 0; j < gk; ++j) {
                 for (size_t v = 0; v < kTileVecs; ++v) S::store(lanes + v * W, acc[j][v]);
-                for (size_t i = 0; i < n; ++i) out[(g0 + j) * ld + t0 + i] = lanes[i];
+                for (size_t i = 0; i < t.n; ++i) out[(g0 + j) * ld + t.t0 + i] = lanes[i];
             }
         }
     }

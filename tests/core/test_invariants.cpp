@@ -143,6 +143,7 @@ TEST(KernelGuards, Throw) {
         {"dot x short", [&] { dot_rows(view, buf(5), 2, o6); }},
         {"dot out short", [&] { std::vector<float> o(3); dot_rows(view, buf(6), 2, o); }},
         {"dot more rows than left", [&] { RowReader<f32> r(view); r.dot(1, buf(3), 1, o6, 1); r.dot(2, buf(3), 1, o6, 2); }},
+        {"matrix quantizer values not rows * cols", [&] { (void)rows::quantize<f32>(buf(6), 2, 4, {Kind::Symmetric, 8, 4}); }},
         {"fit codes short", [&] { (void)fit_blocks(buf(6), std::vector<int32_t>(5), 2); }},
         {"widen out short", [&] { auto o = buf(2); widen_f16(std::vector<uint16_t>(3), o); }},
         {"narrow out short", [&] { std::vector<uint16_t> o(2); narrow_f16(buf(3), o); }},

@@ -293,7 +293,7 @@ struct RowParts {
     simd::RowRun run(Kind kind, uint32_t bits, simd::Stored stored) const {
         const bool adaptive = kind == Kind::Adaptive;
         return {adaptive ? data.data() : codes.data(), scales.data(), kind == Kind::Symmetric ? nullptr : zero_points.data(),
-                adaptive ? widths.data() : nullptr, rows, cols, block, bits, stored};
+                adaptive ? widths.data() : nullptr, rows, cols, block, bits, stored, adaptive ? data.size() : codes.size()};
     }
 };
 
@@ -306,11 +306,12 @@ RowEntry row_entry(Kind kind, uint32_t bits) {
 }
 
 // Rows across the tile heights of every level (a partial tile last), vector
-// counts across a group of vectors, blocks that split, fill or exceed a step.
+// counts across a group of vectors, blocks that split, fill or exceed a step,
+// and more blocks than a tile keeps scales for at once.
 TEST_P(Twin, RowKernels) {
     const struct { size_t rows, cols, block, k; } shapes[] = {
         {2, 1, 1, 1}, {3, 7, 3, 2}, {17, 33, 32, 1}, {70, 64, 32, 3}, {5, 130, 7, 9}, {33, 100, 100, 2}, {9, 200, 64, 1},
-        {65, 31, 1, 1}};
+        {65, 31, 1, 1}, {3, 600, 2, 3}};
     uint32_t seed = 0;
     for (const auto& sh : shapes) {
         ++seed;

@@ -4,6 +4,9 @@ import contextlib
 import copy
 import math
 import pickle
+import sys
+import threading
+import time
 import tracemalloc
 
 import ml_dtypes
@@ -184,6 +187,8 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
         (lambda: native.dequantize(*view[:7], 17, *view[8:], np.ones(8, np.float32)), InvalidBitsError, "17"),
         (lambda: native.dequantize(*view[:8], 0, *view[9:], np.ones(8, np.float32)), InvalidBlockError, "size 0"),
         (lambda: native.dequantize(*view, np.ones(7, np.float32)), LengthMismatchError, "expected 8, got 7"),
+        (lambda: native.dequantize(*view, np.ones(8, np.int32)), TypeError, "out: a float32 buffer expected"),
+        (lambda: native.dequantize(view[0], bytes(6), *view[2:], f), ValueError, "scales: a buffer of 4-byte elements"),
         (lambda: native.row(*view[:4], 4, "symmetric", 8, 4, 0), ValueError, "scales: expected 1, got 2"),
         (lambda: vt.quantize(a, axis=2), ValueError, r"axis: expected -2 to 1 .* got 2"),
         (lambda: vt.quantize(np.float32(1)), ValueError, "0-d"),
@@ -271,6 +276,9 @@ def test_rows_of_no_values_take_no_memory():
                                           widths=np.zeros(0, np.uint32), **empty)
         assert len(t) == 2**40 and t[-1].__getstate__() == scheme.quantize([]).__getstate__()
         assert t.dequantize().shape == (2**40, 0)  # at once: no walk over the rows either
+        for metric, score in (("inner_product", 0.0), ("cosine", np.nan)):
+            scores, found = t.search(np.zeros((2, 0)), 3, metric=metric)
+            assert found.tolist() == [[0, 1, 2]] * 2 and np.array_equal(scores, np.full((2, 3), score), equal_nan=True)
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         assert peak < 1 << 16, (scheme, peak)
@@ -299,3 +307,102 @@ def test_description():
                        "scale=Scale.F16, dtype=float16)")
     assert (t.nbytes, t.bits_per_element, len(t)) == (6 * 32 + 6 * 2 * 2, 4.5, 6)
     assert vt.quantize(np.zeros((0, 5))).bits_per_element == 0.0
+
+
+def row_dot(t, i, q):
+    """Row i's own dot with q: the 1-D dot, or a super-block row's product."""
+    row = t[i]
+    return row.dot(q) if hasattr(row, "dot") else (row @ q)[0]
+
+
+def ranked(scores):
+    """Row order best first: higher score, then lower index; NaN last."""
+    s = np.asarray(scores, np.float64)
+    return np.lexsort((np.arange(len(s)), -np.nan_to_num(s, nan=-np.inf), np.isnan(s)))
+
+
+@settings(max_examples=40, deadline=None)
+@given(scheme=st.one_of(SCHEMES, st.sampled_from(vt.kquants.TYPES)), scale=st.sampled_from(SCALES),
+       rows=st.integers(1, 90), k=st.integers(1, 100), seed=st.integers(0, 2**32 - 1))
+def test_search_ranks_every_row_by_its_own_dot_and_cosine(scheme, scale, rows, k, seed):
+    rng = np.random.default_rng(seed)
+    super_block = isinstance(scheme, vt.kquants.SuperBlockScheme)
+    cols = 256 * int(rng.integers(1, 3)) if super_block else int(rng.integers(1, 50))
+    a = rng.standard_normal((rows, cols)).astype(np.float32)
+    a[rng.integers(rows, size=rows // 3)] = a[0]  # equal rows tie
+    t = vt.quantize(a, scheme, scale=Scale.F16 if super_block else scale)
+    queries = rng.standard_normal((3, cols)).astype(np.float32)
+    queries[1, 0] = np.inf  # inf * 0 makes NaN scores, inf * code equal ones
+    for metric in ("inner_product", "cosine"):
+        scores, found = t.search(queries, k, metric=metric)
+        assert scores.shape == found.shape == (3, min(k, rows)) and found.dtype == np.int64
+        for q, s, f in zip(queries, scores, found):
+            if metric == "cosine":
+                norms = [np.float32(np.sqrt(np.sum(t[i].dequantize().astype(np.float64) ** 2))) for i in range(rows)]
+                with np.errstate(invalid="ignore", divide="ignore"):  # NaN or infinite queries, zero rows
+                    unit = (q / np.sqrt(np.dot(q.astype(np.float64), q))).astype(np.float32)
+                    full = np.array([np.float32(row_dot(t, i, unit)) / n for i, n in enumerate(norms)], np.float32)
+            else:
+                full = np.array([row_dot(t, i, q) for i in range(rows)], np.float32)
+            best = ranked(full)[: len(f)]
+            assert f.tolist() == best.tolist()
+            same_f32(s, full[best])
+    one = t.search(queries[2], k)
+    assert [x.tolist() for x in one] == [x[2].tolist() for x in t.search(queries, k)]
+
+
+def test_search_refusals_and_a_search_in_a_file_read_a_slice_at_a_time(tmp_path):
+    from velmar import io, search
+
+    rng = np.random.default_rng(5)
+    t = vt.quantize(rng.standard_normal((300, 24)).astype(np.float32), kind="adaptive", block=7, tolerance=0.05,
+                    scale=Scale.F16)
+    q = rng.standard_normal((2, 24)).astype(np.float32)
+    cases = [
+        (lambda: t.search(q, 0), ValueError, "k: expected at least 1, got 0"),
+        (lambda: t.search(q, 2.5), TypeError, "k: expected an integer"),
+        (lambda: t.search(q[:, :20], 3), LengthMismatchError, "expected 24, got 20"),
+        (lambda: t.search(q[None], 3), ValueError, r"queries: expected one query of shape \(24,\)"),
+        (lambda: t.search(np.array(["x"] * 24), 3), TypeError, "queries: expected an array of real numbers"),
+        (lambda: t.search(q, 3, metric="l2"), ValueError, "metric: expected 'inner_product' or 'cosine'"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=message):
+            call()
+    schemes = {"s8": Scheme.Q8_32, "s4": Scheme.symmetric(4, 5), "a3": Scheme.asymmetric(3, 16), "ad": t.scheme}
+    tensors = {name: vt.quantize(rng.standard_normal((300, 24)).astype(np.float32), s) for name, s in schemes.items()}
+    tensors |= {"ad": t, "q3": vt.quantize(rng.standard_normal((300, 256)).astype(np.float32), vt.Q3_K)}
+    path = tmp_path / "t.velmar"
+    io.save(path, tensors | {"plain": np.ones(3, np.float32)})
+    for name, tt in tensors.items():
+        qq = rng.standard_normal((2, tt.row_shape[1])).astype(np.float32)
+        for metric in ("inner_product", "cosine"):
+            want = tt.search(qq, 10, metric=metric)
+            got = search.search_file(path, name, qq, 10, metric=metric, rows_per_slice=37)
+            assert [x.tolist() for x in got] == [x.tolist() for x in want], (name, metric)
+    with pytest.raises(ValueError, match="plain array"):
+        search.search_file(path, "plain", q, 3)
+
+
+def test_a_search_releases_the_lock():
+    t = vt.quantize(np.random.default_rng(2).standard_normal((40000, 512)).astype(np.float32))
+    q, stamps, done = np.ones((16, 512), np.float32), [], threading.Event()
+
+    def other():
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
+    th = threading.Thread(target=other)
+    th.start()
+    try:
+        start = time.perf_counter()
+        t.search(q, 5)
+        end = time.perf_counter()
+    finally:
+        done.set()
+        th.join()
+        sys.setswitchinterval(interval)
+    # with the lock held through the search the other thread would only run after `end`
+    assert [s for s in stamps if start < s < end - 0.005], "no other thread ran while search worked"

@@ -14,12 +14,14 @@
 
 #include "kernels/block.hpp"
 #include "methods/rows.hpp"
+#include "methods/search.hpp"
 #include "methods/weighted.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
 #include "support/quantized.hpp"
 #include "support/ref.hpp"
 #include "tensor/buffers.hpp"
+#include "tensor/search_args.hpp"
 #include "tensor/superblock.hpp"
 
 namespace velmar::py {
@@ -220,6 +222,43 @@ PyObject* refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     });
 }
 
+constexpr auto kSearch = signature(nullptr, "search", VELMAR_PARTS_PARAMS, "queries", "nq", "k", "norms", "first_row",
+                                   "scores", "rows_out", "filled");
+
+// Merges the rows of the parts, numbered from first_row, into each query's
+// k best so far (scores and rows_out, nq * k each, `filled` of them valid per
+// query, best first); returns how many are valid now.
+PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kSearch, args, nargs, kwnames);
+        const PartsArgs parts(a, true);
+        PyObject* filled = nullptr;
+        with_view(parts, [&](const auto& v) {
+            filled = merge_search(std::span(a).subspan(kPartsParams), v.rows, v.cols, [&](auto&&... rest) {
+                search::top_k(v, rest...);
+            });
+        });
+        return filled;
+    });
+}
+
+constexpr auto kRowNorms = signature(nullptr, "row_norms", VELMAR_PARTS_PARAMS, "out");
+
+// The Euclidean norm of every row's decoded values.
+PyObject* row_norms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kRowNorms, args, nargs, kwnames);
+        const PartsArgs parts(a, true);
+        const Buffer out(a[kPartsParams], "out", true);
+        with_view(parts, [&](const auto& v) {
+            const std::span<float> dst = out.floats(v.rows);
+            GilRelease unlocked;
+            search::row_norms(v, dst);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
     method_def(kUseKernelLevel, use_kernel_level),
@@ -228,6 +267,8 @@ PyMethodDef kFunctions[] = {
     method_def(kMatvec, matvec),
     method_def(kRow, row),
     method_def(kRefine, refine),
+    method_def(kSearch, search),
+    method_def(kRowNorms, row_norms),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,11 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "methods/search.hpp"
 #include "methods/superblock.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
 #include "support/ref.hpp"
 #include "tensor/buffers.hpp"
+#include "tensor/search_args.hpp"
 
 namespace velmar::py {
 namespace {
@@ -119,12 +121,51 @@ PyObject* matvec_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+constexpr auto kSearch = signature(nullptr, "search_super", "codes", "rows", "cols", "type", "queries", "nq", "k",
+                                   "norms", "first_row", "scores", "rows_out", "filled");
+
+// velmar._tensor.search for a super-block matrix.
+PyObject* search_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kSearch, args, nargs, kwnames);
+        const Buffer codes(a[0], "codes", false);
+        const size_t rows = arg_usize(a[1], "rows");
+        const size_t cols = arg_usize(a[2], "cols");
+        const SuperType t = parse_type(a[3]);
+        const std::span<const uint8_t> b = codes_of(codes, t, rows, cols);
+        return merge_search(std::span(a).subspan(4), rows, cols,
+                            [&](auto&&... rest) { search::top_k(t, b, rows, cols, rest...); });
+    });
+}
+
+constexpr auto kRowNorms = signature(nullptr, "row_norms_super", "codes", "rows", "cols", "type", "out");
+
+PyObject* row_norms_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kRowNorms, args, nargs, kwnames);
+        const Buffer codes(a[0], "codes", false);
+        const size_t rows = arg_usize(a[1], "rows");
+        const size_t cols = arg_usize(a[2], "cols");
+        const SuperType t = parse_type(a[3]);
+        const Buffer out(a[4], "out", true);
+        const std::span<const uint8_t> b = codes_of(codes, t, rows, cols);
+        const std::span<float> dst = out.floats(rows);
+        {
+            GilRelease unlocked;
+            search::row_norms(t, b, rows, cols, dst);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 }  // namespace
 
 PyMethodDef kSuperFunctions[] = {
     method_def(kQuantize, quantize_super),
     method_def(kDequantize, dequantize_super),
     method_def(kMatvec, matvec_super),
+    method_def(kSearch, search_super),
+    method_def(kRowNorms, row_norms_super),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 // velmar._tensor's entry points for the super-block types (GGUF K-quants):
-// quantizing, decoding and the matrix-vector product of matrices of whole
-// super-blocks per row, and the table of the types.
+// quantizing, decoding, the matrix-vector product and search of matrices of
+// whole super-blocks per row, and the table of the types.
 #include <Python.h>
 
 namespace velmar::py {

@@ -129,6 +129,55 @@ struct S {
     }
     static void widen_f16(const uint16_t*, float*) {}
     static void narrow_f16(const float*, uint16_t*) {}
+    // The row kernels' byte steps (kernels/rows.inl): a 16 x 16 byte
+    // transpose by four zip stages (see kernels/x86/rows.hpp), nibbles and
+    // codes of 2..8 bits to sign-extended bytes.
+    static void transpose_bytes(const uint8_t* p, size_t stride, uint8_t* out) {
+        constexpr uint8_t kBitrev[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+        uint8x16_t r[16], t[16];
+        for (size_t i = 0; i < 16; ++i) r[i] = vld1q_u8(p + kBitrev[i] * stride);
+        const auto stage = [&](auto zip1, auto zip2) {
+            for (size_t i = 0; i < 8; ++i) {
+                t[2 * i] = zip1(r[i], r[i + 8]);
+                t[2 * i + 1] = zip2(r[i], r[i + 8]);
+            }
+            for (size_t i = 0; i < 16; ++i) r[i] = t[i];
+        };
+        stage([](uint8x16_t a, uint8x16_t b) { return vzip1q_u8(a, b); },
+              [](uint8x16_t a, uint8x16_t b) { return vzip2q_u8(a, b); });
+        stage([](uint8x16_t a, uint8x16_t b) { return vreinterpretq_u8_u16(vzip1q_u16(vreinterpretq_u16_u8(a), vreinterpretq_u16_u8(b))); },
+              [](uint8x16_t a, uint8x16_t b) { return vreinterpretq_u8_u16(vzip2q_u16(vreinterpretq_u16_u8(a), vreinterpretq_u16_u8(b))); });
+        stage([](uint8x16_t a, uint8x16_t b) { return vreinterpretq_u8_u32(vzip1q_u32(vreinterpretq_u32_u8(a), vreinterpretq_u32_u8(b))); },
+              [](uint8x16_t a, uint8x16_t b) { return vreinterpretq_u8_u32(vzip2q_u32(vreinterpretq_u32_u8(a), vreinterpretq_u32_u8(b))); });
+        stage([](uint8x16_t a, uint8x16_t b) { return vreinterpretq_u8_u64(vzip1q_u64(vreinterpretq_u64_u8(a), vreinterpretq_u64_u8(b))); },
+              [](uint8x16_t a, uint8x16_t b) { return vreinterpretq_u8_u64(vzip2q_u64(vreinterpretq_u64_u8(a), vreinterpretq_u64_u8(b))); });
+        for (size_t k = 0; k < 16; ++k) vst1q_u8(out + 16 * k, r[k]);
+    }
+    static void nibbles_to_bytes(const uint8_t* in, uint8_t* out) {
+        const uint8x8_t b = vld1_u8(in);
+        const int8x16_t codes = vreinterpretq_s8_u8(vcombine_u8(vzip1_u8(b, vshr_n_u8(b, 4)), vzip2_u8(b, vshr_n_u8(b, 4))));
+        vst1q_s8(reinterpret_cast<int8_t*>(out), vshrq_n_s8(vshlq_n_s8(codes, 4), 4));
+    }
+    static constexpr bool kUnpackBits = true;
+    // As on x86 (kernels/x86/rows.hpp): each code's 16-bit window, shifted up
+    // to the word's top, then arithmetically down.
+    static void unpack_bits(const uint8_t* in, uint32_t w, uint8_t* out) {
+        uint8_t index[32];
+        int16_t up[16];
+        for (uint32_t j = 0; j < 16; ++j) {
+            const uint32_t byte = j * w / 8, shift = j * w % 8;
+            index[2 * j] = static_cast<uint8_t>(byte);
+            index[2 * j + 1] = shift + w > 8 ? static_cast<uint8_t>(byte + 1) : 0xFF;
+            up[j] = static_cast<int16_t>(16 - shift - w);
+        }
+        const uint8x16_t b = vld1q_u8(in);
+        const int16x8_t lo = vreinterpretq_s16_u8(vqtbl1q_u8(b, vld1q_u8(index)));
+        const int16x8_t hi = vreinterpretq_s16_u8(vqtbl1q_u8(b, vld1q_u8(index + 16)));
+        const int16x8_t down = vdupq_n_s16(static_cast<int16_t>(w) - 16);
+        const int16x8_t a = vshlq_s16(vreinterpretq_s16_u16(vshlq_u16(vreinterpretq_u16_s16(lo), vld1q_s16(up))), down);
+        const int16x8_t c = vshlq_s16(vreinterpretq_s16_u16(vshlq_u16(vreinterpretq_u16_s16(hi), vld1q_s16(up + 8))), down);
+        vst1q_s8(reinterpret_cast<int8_t*>(out), vcombine_s8(vmovn_s16(a), vmovn_s16(c)));
+    }
 };
 
 #include "kernels/twin.inl"

@@ -5,6 +5,7 @@
 #include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/unit_tables.hpp"
+#include "kernels/x86/rows.hpp"
 #include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
@@ -156,6 +157,11 @@ struct S {
         const __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), h);
     }
+    // The row kernels' byte steps (kernels/rows.inl).
+    static void transpose_bytes(const uint8_t* p, size_t stride, uint8_t* out) { transpose16<Ymm>(p, stride, out); }
+    static void nibbles_to_bytes(const uint8_t* in, uint8_t* out) { nibbles_to_bytes_wide<Ymm>(in, out); }
+    static constexpr bool kUnpackBits = true;
+    static void unpack_bits(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_bits16(in, w, out); }
 };
 
 #include "kernels/twin.inl"

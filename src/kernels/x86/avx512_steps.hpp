@@ -8,6 +8,7 @@
 #include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
 #include "kernels/unit_tables.hpp"
+#include "kernels/x86/rows.hpp"
 #include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
@@ -154,6 +155,11 @@ struct Avx512Steps {
         const __m256i h = _mm512_cvtps_ph(_mm512_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), h);
     }
+    // The row kernels' byte steps (kernels/rows.inl).
+    static void transpose_bytes(const uint8_t* p, size_t stride, uint8_t* out) { transpose16<Zmm>(p, stride, out); }
+    static void nibbles_to_bytes(const uint8_t* in, uint8_t* out) { nibbles_to_bytes_wide<Zmm>(in, out); }
+    static constexpr bool kUnpackBits = true;
+    static void unpack_bits(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_bits16(in, w, out); }
 };
 
 }  // namespace

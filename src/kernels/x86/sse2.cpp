@@ -4,6 +4,7 @@
 
 #include "kernels/superblock_fit.hpp"
 #include "kernels/twin_deps.hpp"
+#include "kernels/x86/rows.hpp"
 #include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
@@ -129,6 +130,14 @@ struct S {
     static void transpose(F* r) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
     static void widen_f16(const uint16_t*, float*) {}
     static void narrow_f16(const float*, uint16_t*) {}
+    // The row kernels' byte steps (kernels/rows.inl); no byte shuffle before
+    // SSSE3, so codes of other widths are unpacked one by one.
+    static void transpose_bytes(const uint8_t* p, size_t stride, uint8_t* out) { transpose16<Xmm>(p, stride, out); }
+    static void nibbles_to_bytes(const uint8_t* in, uint8_t* out) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), nibbles_to_i8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in))));
+    }
+    static constexpr bool kUnpackBits = false;
+    static void unpack_bits(const uint8_t*, uint32_t, uint8_t*) {}
 };
 
 #include "kernels/twin.inl"
