@@ -55,6 +55,23 @@ std::span<const uint8_t> codes_of(const Buffer& codes, SuperType t, size_t rows,
     return b;
 }
 
+// The first four arguments of every entry that reads codes: the codes of a
+// rows x cols matrix of one type, checked against its size. The buffer keeps
+// the bytes alive.
+struct Matrix {
+    Buffer codes;
+    size_t rows, cols;
+    SuperType type;
+    std::span<const uint8_t> bytes;
+
+    explicit Matrix(std::span<PyObject* const> a)
+        : codes(a[0], "codes", false),
+          rows(arg_usize(a[1], "rows")),
+          cols(arg_usize(a[2], "cols")),
+          type(parse_type(a[3])),
+          bytes(codes_of(codes, type, rows, cols)) {}
+};
+
 constexpr auto kQuantize =
     signature(nullptr, "quantize_super", "values", "rows", "cols", "type", Param{"weights", "None"});
 
@@ -83,16 +100,12 @@ constexpr auto kDequantize = signature(nullptr, "dequantize_super", "codes", "ro
 PyObject* dequantize_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = bind(kDequantize, args, nargs, kwnames);
-        const Buffer codes(a[0], "codes", false);
-        const size_t rows = arg_usize(a[1], "rows");
-        const size_t cols = arg_usize(a[2], "cols");
-        const SuperType t = parse_type(a[3]);
+        const Matrix m(a);
         const Buffer out(a[4], "out", true);
-        const std::span<const uint8_t> b = codes_of(codes, t, rows, cols);
-        const std::span<float> dst = out.floats(product(rows, cols));
+        const std::span<float> dst = out.floats(product(m.rows, m.cols));
         {
             GilRelease unlocked;
-            super_rows::dequantize(t, b, rows, cols, dst);
+            super_rows::dequantize(m.type, m.bytes, m.rows, m.cols, dst);
         }
         Py_RETURN_NONE;
     });
@@ -103,19 +116,15 @@ constexpr auto kMatvec = signature(nullptr, "matvec_super", "codes", "rows", "co
 PyObject* matvec_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = bind(kMatvec, args, nargs, kwnames);
-        const Buffer codes(a[0], "codes", false);
-        const size_t rows = arg_usize(a[1], "rows");
-        const size_t cols = arg_usize(a[2], "cols");
-        const SuperType t = parse_type(a[3]);
+        const Matrix m(a);
         const Buffer x(a[4], "x", false);
         const size_t k = arg_usize(a[5], "k");
         const Buffer out(a[6], "out", true);
-        const std::span<const uint8_t> b = codes_of(codes, t, rows, cols);
-        const std::span<const float> xs = x.floats(product(k, cols));
-        const std::span<float> dst = out.floats(product(k, rows));
+        const std::span<const float> xs = x.floats(product(k, m.cols));
+        const std::span<float> dst = out.floats(product(k, m.rows));
         {
             GilRelease unlocked;
-            super_rows::matvec(t, b, rows, cols, xs, k, dst);
+            super_rows::matvec(m.type, m.bytes, m.rows, m.cols, xs, k, dst);
         }
         Py_RETURN_NONE;
     });
@@ -128,13 +137,9 @@ constexpr auto kSearch = signature(nullptr, "search_super", "codes", "rows", "co
 PyObject* search_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = bind(kSearch, args, nargs, kwnames);
-        const Buffer codes(a[0], "codes", false);
-        const size_t rows = arg_usize(a[1], "rows");
-        const size_t cols = arg_usize(a[2], "cols");
-        const SuperType t = parse_type(a[3]);
-        const std::span<const uint8_t> b = codes_of(codes, t, rows, cols);
-        return merge_search(std::span(a).subspan(4), rows, cols,
-                            [&](auto&&... rest) { search::top_k(t, b, rows, cols, rest...); });
+        const Matrix m(a);
+        return merge_search(std::span(a).subspan(4), m.rows, m.cols,
+                            [&](auto&&... rest) { search::top_k(m.type, m.bytes, m.rows, m.cols, rest...); });
     });
 }
 
@@ -143,16 +148,12 @@ constexpr auto kRowNorms = signature(nullptr, "row_norms_super", "codes", "rows"
 PyObject* row_norms_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = bind(kRowNorms, args, nargs, kwnames);
-        const Buffer codes(a[0], "codes", false);
-        const size_t rows = arg_usize(a[1], "rows");
-        const size_t cols = arg_usize(a[2], "cols");
-        const SuperType t = parse_type(a[3]);
+        const Matrix m(a);
         const Buffer out(a[4], "out", true);
-        const std::span<const uint8_t> b = codes_of(codes, t, rows, cols);
-        const std::span<float> dst = out.floats(rows);
+        const std::span<float> dst = out.floats(m.rows);
         {
             GilRelease unlocked;
-            search::row_norms(t, b, rows, cols, dst);
+            search::row_norms(m.type, m.bytes, m.rows, m.cols, dst);
         }
         Py_RETURN_NONE;
     });
