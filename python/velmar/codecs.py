@@ -108,6 +108,13 @@ def parameters(config: dict[str, Any]) -> dict[str, Any]:
 
 
 def _scheme(kind: str, bits: int | None, block: int, tolerance: float | None) -> Scheme:
+    try:
+        return _make_scheme(kind, bits, block, tolerance)
+    except OverflowError:  # a number beyond what the native scheme holds
+        raise ValueError(f"velmar codec: {'tolerance' if kind == 'adaptive' else 'bits'}: out of range") from None
+
+
+def _make_scheme(kind: str, bits: int | None, block: int, tolerance: float | None) -> Scheme:
     if kind == "adaptive":
         if bits is not None:
             raise ValueError("velmar codec: bits: the adaptive kind chooses each block's width itself")
