@@ -92,6 +92,8 @@ def _weights(name: str, sums: npt.NDArray[Any], counts: npt.NDArray[Any], where:
     out = np.ones_like(rows)
     seen = c[:, 0] > 0
     out[seen] = rows[seen] / c[seen]
+    if not (out <= np.finfo(np.float32).max).all():  # a count far below one
+        raise ValueError(f"{where}: {name}: sums over counts overflow float32")
     return out.reshape(s.shape).astype(np.float32)
 
 
