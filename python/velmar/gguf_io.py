@@ -172,6 +172,26 @@ class Tensor:
     offset: int  # where its data starts in the file
 
 
+class _CheckedReader(gguf.GGUFReader):  # type: ignore[misc]
+    """gguf's reader with every array's length checked against the bytes left: past the end of the
+    file its elements read as empty, so a huge count would loop that many times."""
+
+    def _get_field_parts(self, offset: int, raw_type: int) -> Any:
+        if raw_type == gguf.GGUFValueType.ARRAY:
+            count = self._get(offset + 4, np.uint64)
+            if count.size and int(count[0]) > len(self.data) - offset:  # an element takes a byte at least
+                raise ValueError(f"an array of {int(count[0])} values at byte {offset} runs past the end of the file")
+        return super()._get_field_parts(offset, raw_type)
+
+
+def open_gguf(path: str) -> gguf.GGUFReader:
+    """gguf's reader of the file at ``path``; whatever is wrong with it, a ValueError naming it."""
+    try:
+        return _CheckedReader(path)
+    except (ValueError, KeyError, IndexError, TypeError, OverflowError, RecursionError) as e:
+        raise ValueError(f"{path}: not a readable GGUF file: {e}") from None
+
+
 class Reader:
     """A GGUF file whose tensors are read when asked for; a big-endian file's values are swapped as they are read.
 
@@ -184,10 +204,7 @@ class Reader:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        try:
-            self._r = gguf.GGUFReader(self.path)
-        except (ValueError, KeyError, IndexError, TypeError, OverflowError) as e:
-            raise ValueError(f"{self.path}: not a readable GGUF file: {e}") from None
+        self._r = open_gguf(self.path)
         self.big_endian = self._r.byte_order == "S"
         self.alignment = int(self._r.alignment)
         self.tensors: list[Tensor] = []

@@ -100,10 +100,9 @@ def _weights(name: str, sums: npt.NDArray[Any], counts: npt.NDArray[Any], where:
 def _from_gguf(path: str) -> dict[str, npt.NDArray[np.float32]]:
     import gguf
 
-    try:
-        reader = gguf.GGUFReader(path)
-    except (ValueError, KeyError, IndexError, TypeError, OverflowError) as e:
-        raise ValueError(f"{path}: not a readable GGUF file: {e}") from None
+    from velmar.gguf_io import open_gguf
+
+    reader = open_gguf(path)
     tensors = {t.name: t for t in reader.tensors}
     vectors = {}
     for key, t in tensors.items():

@@ -14,7 +14,7 @@ from gguf import GGMLQuantizationType as GT
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmar
-from velmar import Scale, Scheme, gguf_io, io
+from velmar import Scale, Scheme, gguf_io, imatrix, io
 from velmar.tensor import quantize
 
 from conftest import write_gguf
@@ -192,6 +192,22 @@ def test_reading_a_file_that_shrinks_or_by_negative_rows(tmp_path):
 
 
 # ---------------------------------------------------------------- GGUF
+
+
+def gguf_head(tensors, keys):
+    return b"GGUF" + struct.pack("<IQQ", 3, tensors, keys)
+
+
+@pytest.mark.parametrize("content, message", [
+    # an array of bytes whose count runs past the end: gguf alone would read empties that many times
+    (gguf_head(0, 1) + struct.pack("<Q", 1) + b"k" + struct.pack("<IIQ", 9, 0, 2**62), "an array of 4611686018427387904"),
+])
+def test_a_damaged_gguf_is_one_value_error_naming_it(tmp_path, content, message):
+    path = tmp_path / "m.gguf"
+    path.write_bytes(content)
+    for read in (gguf_io.load, imatrix.load):
+        with pytest.raises(ValueError, match=f"{path}: .*{message}"):
+            read(path)
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
