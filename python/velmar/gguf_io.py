@@ -46,6 +46,7 @@ PLAIN_OF = {dtype: kind for kind, dtype in PLAIN_TYPES.items()}
 FALLBACKS = {"f32": np.float32, "f16": np.float16}
 FILE_TYPE_KEY = "general.file_type"
 ALIGNMENT_KEY = "general.alignment"
+_MAX_VALUES = 2**60  # of a tensor's shape, zeros aside: eight-byte values still addressable
 Parts = dict[str, npt.NDArray[Any]]
 
 
@@ -216,8 +217,10 @@ class Reader:
                                  "fields velmar cannot swap; convert the file to little-endian first")
             if int(t.data_offset) + int(t.n_bytes) > size:
                 raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
-            self.tensors.append(Tensor(t.name, kind, tuple(int(d) for d in reversed(t.shape)), int(t.n_bytes),
-                                       int(t.data_offset)))
+            shape = tuple(int(d) for d in reversed(t.shape))
+            if math.prod(d for d in shape if d) >= _MAX_VALUES:  # even with no values, NumPy refuses the shape
+                raise ValueError(f"{self.path}: tensor {t.name!r}: a shape of {shape} is too large to address")
+            self.tensors.append(Tensor(t.name, kind, shape, int(t.n_bytes), int(t.data_offset)))
         self.by_name = {t.name: t for t in self.tensors}
         self._fd = os.open(self.path, os.O_RDONLY)
 
@@ -277,7 +280,11 @@ class Reader:
             return np.zeros(shape, np.float32)
         row_bytes = t.nbytes // math.prod(t.shape[:-1])
         data = self.raw(t, start * per, stop * per).reshape(-1, row_bytes)
-        return np.asarray(gguf.quants.dequantize(data, t.kind), np.float32).reshape(shape)
+        try:
+            values = gguf.quants.dequantize(data, t.kind)
+        except NotImplementedError:
+            raise ValueError(f"{self.path}: tensor {t.name!r}: gguf cannot decode {t.kind.name} blocks") from None
+        return np.asarray(values, np.float32).reshape(shape)
 
 
 def load(path: str | os.PathLike[str]) -> dict[str, Stored]:
