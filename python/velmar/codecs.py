@@ -230,8 +230,8 @@ def _count(header: dict[str, Any], field: str, most: int) -> int:
     return v
 
 
-def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
-    """The float32 values of a chunk, as one flat array, or copied into ``out``."""
+def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None, count: int | None = None) -> npt.NDArray[np.float32]:
+    """The float32 values of a chunk, as one flat array, or copied into ``out``; ``count`` values if given."""
     data = memoryview(ensure_ndarray(buf)).cast("B")
     header, start = _header(data)
     try:
@@ -242,6 +242,10 @@ def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None) -> npt.ND
         raise _fail("layout: expected a 1-D float32 tensor")
     bound = header["bound"]
     n, blocks = layout.shape[0], layout.blocks
+    if count is not None and n != count:
+        raise _fail(f"{n} values where {count} are expected")
+    if out is not None and ensure_ndarray(out).nbytes != n * F32.itemsize:
+        raise _fail(f"{n} float32 values do not fill an output of {ensure_ndarray(out).nbytes} bytes")
     if bound is not None and (type(bound) not in (int, float) or not 0 < bound < math.inf):
         raise _fail(f"bound: expected a positive finite number or null, got {bound!r:.60}")
     if bound is not None and (layout.kind, layout.bits) != ("asymmetric", 8):

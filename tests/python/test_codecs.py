@@ -1,5 +1,6 @@
 """The velmar codec: the error bound, velmar's own decoding, configurations, corrupt chunks, zarr and Dask."""
 
+import asyncio
 import os
 import importlib
 import importlib.metadata
@@ -170,6 +171,18 @@ CORRUPTIONS = [
 def test_a_corrupt_chunk_is_one_value_error_naming_the_problem(corrupt, message):
     with pytest.raises(ValueError, match=f"velmar chunk: .*{message}"):
         codecs.decode_chunk(corrupt(chunk_with_every_part()))
+
+
+def test_a_stored_chunk_of_another_size_is_one_value_error():
+    five = codecs.Velmar().encode(np.ones(5, np.float32))
+    store = zarr.storage.MemoryStore()
+    z = zarr.create_array(store, shape=(16,), chunks=(8,), dtype="float32", serializer=VelmarCodec(), compressors=None)
+    z[:] = np.arange(16, dtype=np.float32)
+    asyncio.run(store.set("c/0", zarr.core.buffer.cpu.Buffer.from_bytes(five)))
+    with pytest.raises(ValueError, match="velmar chunk: 5 values where 8 are expected"):
+        z[:]
+    with pytest.raises(ValueError, match="velmar chunk: 5 float32 values do not fill an output of 32 bytes"):
+        codecs.Velmar().decode(five, np.empty(8, np.float32))
 
 
 @given(st.data())
