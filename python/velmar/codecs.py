@@ -86,7 +86,7 @@ class Config:
             if (kind, bits, tolerance) != (None, None, None):
                 raise ValueError("velmar codec: bound: give a bound or a scheme (kind, bits, tolerance), not both")
             return cls(None, float(bound), block or _BOUND_BLOCK, member)
-        scheme = _scheme(kind or "symmetric", bits, block or _BLOCK, tolerance)
+        scheme = _scheme("symmetric" if kind is None else kind, bits, block or _BLOCK, tolerance)
         try:
             scheme.quantize(np.empty(0, F32), scale=member)  # checks bits, block and tolerance
         except QuantizeError as e:

@@ -98,7 +98,7 @@ def test_a_scheme_decodes_to_exactly_what_velmar_decodes(config, scheme, scale):
 
 
 @pytest.mark.parametrize("config, message", [
-    ({"kind": "cubic"}, "kind: expected symmetric"), ({"bits": 20}, "bit width 20"), ({"block": 0}, "block:"),
+    ({"kind": "cubic"}, "kind: expected symmetric"), ({"kind": ""}, "kind: expected symmetric"), ({"bits": 20}, "bit width 20"), ({"block": 0}, "block:"),
     ({"kind": "adaptive", "tolerance": 0.0}, "tolerance must be"), ({"kind": "adaptive", "bits": 4}, "bits:"),
     ({"tolerance": 0.1}, "only the adaptive kind"), ({"scale": "f64"}, "scale:"), ({"bound": -1.0}, "bound:"),
     ({"bound": float("nan")}, "bound:"), ({"bound": 0.1, "kind": "symmetric"}, "not both"),
