@@ -185,18 +185,6 @@ def test_a_stored_chunk_of_another_size_is_one_value_error():
         codecs.Velmar().decode(five, np.empty(8, np.float32))
 
 
-@given(st.data())
-def test_damaged_chunks_decode_or_raise_value_error_only(data):
-    chunk = chunk_with_every_part()
-    raw = bytearray(chunk[: data.draw(st.integers(0, len(chunk)))] if data.draw(st.booleans()) else chunk)
-    for at in data.draw(st.lists(st.integers(0, max(len(raw) - 1, 0)), max_size=4)) if raw else []:
-        raw[at] = data.draw(st.integers(0, 255))
-    try:
-        assert codecs.decode_chunk(bytes(raw)).dtype == np.float32
-    except ValueError as e:
-        assert str(e).startswith("velmar chunk: ")
-
-
 def test_the_benchmark_keeps_the_bound_and_runs_every_method():
     with conftest.script("bench/chunks.py") as bench:
         figures = bench.measure(io.StringIO(), 300, 64, 16, 1)
