@@ -173,7 +173,7 @@ class Tensor:
     offset: int  # where its data starts in the file
 
 
-class _CheckedReader(gguf.GGUFReader):  # type: ignore[misc]
+class _CheckedReader(gguf.GGUFReader):
     """gguf's reader with every array's length checked against the bytes left: past the end of the
     file its elements read as empty, so a huge count would loop that many times."""
 
