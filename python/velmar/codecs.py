@@ -86,7 +86,7 @@ class Config:
             if (kind, bits, tolerance) != (None, None, None):
                 raise ValueError("velmar codec: bound: give a bound or a scheme (kind, bits, tolerance), not both")
             return cls(None, float(bound), block or _BOUND_BLOCK, member)
-        scheme = _scheme(kind or "symmetric", bits, block or _BLOCK, tolerance)
+        scheme = _scheme("symmetric" if kind is None else kind, bits, block or _BLOCK, tolerance)
         try:
             scheme.quantize(np.empty(0, F32), scale=member)  # checks bits, block and tolerance
         except QuantizeError as e:
@@ -108,6 +108,13 @@ def parameters(config: dict[str, Any]) -> dict[str, Any]:
 
 
 def _scheme(kind: str, bits: int | None, block: int, tolerance: float | None) -> Scheme:
+    try:
+        return _make_scheme(kind, bits, block, tolerance)
+    except OverflowError:  # a number beyond what the native scheme holds
+        raise ValueError(f"velmar codec: {'tolerance' if kind == 'adaptive' else 'bits'}: out of range") from None
+
+
+def _make_scheme(kind: str, bits: int | None, block: int, tolerance: float | None) -> Scheme:
     if kind == "adaptive":
         if bits is not None:
             raise ValueError("velmar codec: bits: the adaptive kind chooses each block's width itself")
@@ -223,8 +230,8 @@ def _count(header: dict[str, Any], field: str, most: int) -> int:
     return v
 
 
-def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
-    """The float32 values of a chunk, as one flat array, or copied into ``out``."""
+def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None, count: int | None = None) -> npt.NDArray[np.float32]:
+    """The float32 values of a chunk, as one flat array, or copied into ``out``; ``count`` values if given."""
     data = memoryview(ensure_ndarray(buf)).cast("B")
     header, start = _header(data)
     try:
@@ -235,6 +242,10 @@ def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None) -> npt.ND
         raise _fail("layout: expected a 1-D float32 tensor")
     bound = header["bound"]
     n, blocks = layout.shape[0], layout.blocks
+    if count is not None and n != count:
+        raise _fail(f"{n} values where {count} are expected")
+    if out is not None and ensure_ndarray(out).nbytes != n * F32.itemsize:
+        raise _fail(f"{n} float32 values do not fill an output of {ensure_ndarray(out).nbytes} bytes")
     if bound is not None and (type(bound) not in (int, float) or not 0 < bound < math.inf):
         raise _fail(f"bound: expected a positive finite number or null, got {bound!r:.60}")
     if bound is not None and (layout.kind, layout.bits) != ("asymmetric", 8):

@@ -53,6 +53,8 @@ def _json(path: str) -> Any:
     try:
         with open(path, "rb") as f:
             return json.load(f)
+    except OSError as e:  # a folder of that name, say
+        raise ValueError(f"{path}: cannot read: {e.strerror or e}") from None
     except (ValueError, RecursionError) as e:
         raise ValueError(f"{path}: not valid JSON: {e}") from None
 

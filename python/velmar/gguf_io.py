@@ -46,6 +46,7 @@ PLAIN_OF = {dtype: kind for kind, dtype in PLAIN_TYPES.items()}
 FALLBACKS = {"f32": np.float32, "f16": np.float16}
 FILE_TYPE_KEY = "general.file_type"
 ALIGNMENT_KEY = "general.alignment"
+_MAX_VALUES = 2**60  # of a tensor's shape, zeros aside: eight-byte values still addressable
 Parts = dict[str, npt.NDArray[Any]]
 
 
@@ -172,6 +173,26 @@ class Tensor:
     offset: int  # where its data starts in the file
 
 
+class _CheckedReader(gguf.GGUFReader):
+    """gguf's reader with every array's length checked against the bytes left: past the end of the
+    file its elements read as empty, so a huge count would loop that many times."""
+
+    def _get_field_parts(self, offset: int, raw_type: int) -> Any:
+        if raw_type == gguf.GGUFValueType.ARRAY:
+            count = self._get(offset + 4, np.uint64)
+            if count.size and int(count[0]) > len(self.data) - offset:  # an element takes a byte at least
+                raise ValueError(f"an array of {int(count[0])} values at byte {offset} runs past the end of the file")
+        return super()._get_field_parts(offset, raw_type)
+
+
+def open_gguf(path: str) -> gguf.GGUFReader:
+    """gguf's reader of the file at ``path``; whatever is wrong with it, a ValueError naming it."""
+    try:
+        return _CheckedReader(path)
+    except (ValueError, KeyError, IndexError, TypeError, OverflowError, RecursionError) as e:
+        raise ValueError(f"{path}: not a readable GGUF file: {e}") from None
+
+
 class Reader:
     """A GGUF file whose tensors are read when asked for; a big-endian file's values are swapped as they are read.
 
@@ -184,10 +205,7 @@ class Reader:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        try:
-            self._r = gguf.GGUFReader(self.path)
-        except (ValueError, KeyError, IndexError, TypeError, OverflowError) as e:
-            raise ValueError(f"{self.path}: not a readable GGUF file: {e}") from None
+        self._r = open_gguf(self.path)
         self.big_endian = self._r.byte_order == "S"
         self.alignment = int(self._r.alignment)
         self.tensors: list[Tensor] = []
@@ -199,8 +217,10 @@ class Reader:
                                  "fields velmar cannot swap; convert the file to little-endian first")
             if int(t.data_offset) + int(t.n_bytes) > size:
                 raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
-            self.tensors.append(Tensor(t.name, kind, tuple(int(d) for d in reversed(t.shape)), int(t.n_bytes),
-                                       int(t.data_offset)))
+            shape = tuple(int(d) for d in reversed(t.shape))
+            if math.prod(d for d in shape if d) >= _MAX_VALUES:  # even with no values, NumPy refuses the shape
+                raise ValueError(f"{self.path}: tensor {t.name!r}: a shape of {shape} is too large to address")
+            self.tensors.append(Tensor(t.name, kind, shape, int(t.n_bytes), int(t.data_offset)))
         self.by_name = {t.name: t for t in self.tensors}
         self._fd = os.open(self.path, os.O_RDONLY)
 
@@ -260,7 +280,11 @@ class Reader:
             return np.zeros(shape, np.float32)
         row_bytes = t.nbytes // math.prod(t.shape[:-1])
         data = self.raw(t, start * per, stop * per).reshape(-1, row_bytes)
-        return np.asarray(gguf.quants.dequantize(data, t.kind), np.float32).reshape(shape)
+        try:
+            values = gguf.quants.dequantize(data, t.kind)
+        except NotImplementedError:
+            raise ValueError(f"{self.path}: tensor {t.name!r}: gguf cannot decode {t.kind.name} blocks") from None
+        return np.asarray(values, np.float32).reshape(shape)
 
 
 def load(path: str | os.PathLike[str]) -> dict[str, Stored]:

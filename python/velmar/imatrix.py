@@ -92,16 +92,17 @@ def _weights(name: str, sums: npt.NDArray[Any], counts: npt.NDArray[Any], where:
     out = np.ones_like(rows)
     seen = c[:, 0] > 0
     out[seen] = rows[seen] / c[seen]
+    if not (out <= np.finfo(np.float32).max).all():  # a count far below one
+        raise ValueError(f"{where}: {name}: sums over counts overflow float32")
     return out.reshape(s.shape).astype(np.float32)
 
 
 def _from_gguf(path: str) -> dict[str, npt.NDArray[np.float32]]:
     import gguf
 
-    try:
-        reader = gguf.GGUFReader(path)
-    except (ValueError, KeyError, IndexError, TypeError, OverflowError) as e:
-        raise ValueError(f"{path}: not a readable GGUF file: {e}") from None
+    from velmar.gguf_io import open_gguf
+
+    reader = open_gguf(path)
     tensors = {t.name: t for t in reader.tensors}
     vectors = {}
     for key, t in tensors.items():

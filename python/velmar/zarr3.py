@@ -11,6 +11,7 @@ it open anywhere velmar is installed; importing this module registers it too.
 from __future__ import annotations
 
 import asyncio
+import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Self
 
@@ -75,7 +76,8 @@ class VelmarCodec(ArrayBytesCodec):
         return chunk_spec.prototype.buffer.from_bytes(data)
 
     async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
-        values: Any = await asyncio.to_thread(decode_chunk, chunk_bytes.as_numpy_array())
+        values: Any = await asyncio.to_thread(decode_chunk, chunk_bytes.as_numpy_array(), None,
+                                              math.prod(chunk_spec.shape))
         return chunk_spec.prototype.nd_buffer.from_numpy_array(values.reshape(chunk_spec.shape))
 
 

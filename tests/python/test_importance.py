@@ -60,9 +60,12 @@ def test_files_that_do_not_add_up_are_refused(tmp_path, content, message):
         imatrix.load(tmp_path / "bad.dat")
 
 
-def test_gguf_entries_need_their_counts(tmp_path):
-    write_gguf(tmp_path / "m.gguf", {"x.in_sum2": np.ones(4, np.float32)}, "")
-    with pytest.raises(ValueError, match="x has x.in_sum2 but no x.counts"):
+@pytest.mark.parametrize("counts, message", [(None, "x has x.in_sum2 but no x.counts"),
+                                             ([1e-40], "x: sums over counts overflow float32")])
+def test_gguf_entries_need_counts_that_give_finite_weights(tmp_path, counts, message):
+    sums = {"x.in_sum2": np.full(4, 1e30, np.float32)}
+    write_gguf(tmp_path / "m.gguf", sums if counts is None else {**sums, "x.counts": np.float32(counts)}, "")
+    with pytest.raises(ValueError, match=message):
         imatrix.load(tmp_path / "m.gguf")
 
 

@@ -14,7 +14,7 @@ from gguf import GGMLQuantizationType as GT
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmar
-from velmar import Scale, Scheme, gguf_io, io
+from velmar import Scale, Scheme, gguf_io, imatrix, io
 from velmar.tensor import quantize
 
 from conftest import write_gguf
@@ -192,6 +192,38 @@ def test_reading_a_file_that_shrinks_or_by_negative_rows(tmp_path):
 
 
 # ---------------------------------------------------------------- GGUF
+
+
+def gguf_head(tensors, keys):
+    return b"GGUF" + struct.pack("<IQQ", 3, tensors, keys)
+
+
+def one_tensor(shape, kind):
+    """A GGUF file of one zeroed tensor."""
+    def write(path):
+        slot = gguf_io.Slot("a", shape, kind)
+        with gguf_io.Writer(path, [], [slot]) as w:
+            w.put(np.zeros(slot.nbytes, np.uint8)) if slot.nbytes else None
+    return write
+
+
+def every_row(path):
+    r = gguf_io.Reader(path)
+    return [r.rows(t, 0, 2**63) for t in r.tensors]
+
+
+@pytest.mark.parametrize("read, content, message", [
+    # an array of bytes whose count runs past the end: gguf alone would read empties that many times
+    (imatrix.load, gguf_head(0, 1) + struct.pack("<Q", 1) + b"k" + struct.pack("<IIQ", 9, 0, 2**62),
+     "an array of 4611686018427387904"),
+    (gguf_io.load, one_tensor((0, 2**62), GT.Q8_0), "tensor 'a': a shape of .* is too large"),
+    (every_row, one_tensor((1, 256), GT.Q8_K), "tensor 'a': gguf cannot decode Q8_K"),
+])
+def test_a_damaged_gguf_is_one_value_error_naming_it(tmp_path, read, content, message):
+    path = tmp_path / "m.gguf"
+    path.write_bytes(content) if isinstance(content, bytes) else content(path)
+    with pytest.raises(ValueError, match=f"{path}: .*{message}"):
+        read(path)
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -239,6 +239,7 @@ BAD_FOLDERS = [  # what is done to the folder, what the one line says
     (misname("ghost.weight", 1), "names 'ghost.weight' in it, but it does not hold it"),
     (misname("layers.0.q.weight", 1), "00001-of-00003.safetensors: model.safetensors.index.json names 'layers.0.q"),
     (lambda r: (r / "config.json").write_text("{model"), "config.json: not valid JSON"),
+    (lambda r: (r / "config.json").unlink() or (r / "config.json").mkdir(), "config.json: cannot read"),
     (lambda r: (r / "model-00003-of-00003.safetensors").write_bytes(b"\x10" + bytes(30)), "not a safetensors file"),
     (lambda r: (r / "model.safetensors.index.json").write_text('{"weight_map": []}'), "weight_map: expected"),
 ]
