@@ -19,4 +19,13 @@ void assign_fresh(std::vector<T>& v, size_t n, T value) {
     v.assign(n, value);
 }
 
+// v.assign(p, p + n), likewise.
+template <class T>
+void assign_fresh(std::vector<T>& v, const T* p, size_t n) {
+    v.clear();
+    v.reserve(n);
+    advise_huge_pages(v.data(), n * sizeof(T));
+    v.assign(p, p + n);
+}
+
 }  // namespace velmar

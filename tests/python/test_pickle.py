@@ -136,6 +136,18 @@ def test_equivalent_spellings_accepted():
             assert Quantized._from_pickle(v).__getstate__() == want
 
 
+
+def test_bytearray_item_resized_while_a_later_item_converts():
+    scales = bytearray(8)
+
+    class Resizes:
+        def __index__(self):
+            scales[:] = b"\xff" * 4096  # frees and moves the buffer of item 8
+            return 0
+
+    want = Quantized._from_pickle(good("asymmetric")).__getstate__()
+    assert Quantized._from_pickle(good("asymmetric", i8=scales, i9=[Resizes()] * 8)).__getstate__() == want
+
 CASES = sorted((FUZZ / "regressions" / "pickle").glob("*")) + sorted((FUZZ / "corpus" / "pickle").glob("*"))
 
 

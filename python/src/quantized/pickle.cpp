@@ -1,9 +1,11 @@
 #include "quantized/pickle.hpp"
 
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "kernels/memory.hpp"
 #include "scale.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
@@ -16,25 +18,37 @@ constexpr int kVersion = 1;
 
 [[noreturn]] void malformed() { raise(PyExc_ValueError, "malformed pickle state"); }
 
-// Raw little-endian bit patterns, no header; f16 and bf16 share the 2-byte
-// path. Written straight into a new bytes object.
-template <class T>
-PyObject* encode(const std::vector<T>& elements) {
-    constexpr unsigned E = Scale<T>::bytes;
-    Ref out = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(elements.size() * E)));
+// A new bytes object of n bytes filled by fill(p): never zeroed, and advised
+// onto huge pages before the first touch, as a state is megabytes of fresh
+// memory that would otherwise fault a 4 KiB page at a time.
+template <class F>
+PyObject* fresh_bytes(size_t n, F&& fill) {
+    Ref out = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     auto* p = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
-    for (size_t i = 0; i < elements.size(); ++i) {
-        const uint64_t bits = Scale<T>::to_bits(elements[i]);
-        for (unsigned b = 0; b < E; ++b) p[i * E + b] = static_cast<uint8_t>(bits >> (8 * b));
-    }
+    advise_huge_pages(p, n);
+    fill(p);
     return out.release();
 }
 
+// Raw little-endian bit patterns, no header; f16 and bf16 share the 2-byte
+// path.
 template <class T>
-std::vector<T> decode(const std::vector<uint8_t>& bytes) {
+PyObject* encode(const std::vector<T>& elements) {
+    constexpr unsigned E = Scale<T>::bytes;
+    return fresh_bytes(elements.size() * E, [&](uint8_t* p) {
+        for (size_t i = 0; i < elements.size(); ++i) {
+            const uint64_t bits = Scale<T>::to_bits(elements[i]);
+            for (unsigned b = 0; b < E; ++b) p[i * E + b] = static_cast<uint8_t>(bits >> (8 * b));
+        }
+    });
+}
+
+template <class T>
+std::vector<T> decode(std::span<const uint8_t> bytes) {
     constexpr unsigned E = Scale<T>::bytes;
     if (bytes.size() % E != 0) malformed();
-    std::vector<T> out(bytes.size() / E);
+    std::vector<T> out;
+    assign_fresh(out, bytes.size() / E, T{});
     for (size_t i = 0; i < out.size(); ++i) {
         uint64_t bits = 0;
         for (unsigned b = 0; b < E; ++b) bits |= static_cast<uint64_t>(bytes[i * E + b]) << (8 * b);
@@ -50,8 +64,8 @@ struct State {
     size_t len;
     std::vector<uint8_t> codes;
     std::vector<uint32_t> block_bits;
-    std::vector<uint8_t> scales;
-    std::vector<uint8_t> zero_points;
+    std::span<const uint8_t> scales;  // still encoded, in the state's items
+    std::span<const uint8_t> zero_points;
 };
 
 [[noreturn]] void refuse_str() { raise(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
@@ -72,18 +86,39 @@ std::vector<E> sequence_of(PyObject* obj, Convert convert) {
     return out;
 }
 
-std::vector<uint8_t> byte_vector(PyObject* obj) {
-    if (PyBytes_Check(obj)) {
-        const char* p = PyBytes_AsString(obj);
-        if (!p) throw_error_set();
-        return {p, p + PyBytes_Size(obj)};
+// The bytes of a state item: a bytes object's own buffer (immutable, and
+// the state outlives the rebuild), or a copy: a bytearray could be resized by
+// the Python code that converting a later item may run.
+class ByteItem {
+public:
+    explicit ByteItem(PyObject* obj) {
+        if (PyBytes_Check(obj)) {
+            const char* p = PyBytes_AsString(obj);
+            if (!p) throw_error_set();
+            view_ = {reinterpret_cast<const uint8_t*>(p), static_cast<size_t>(PyBytes_Size(obj))};
+        } else if (PyByteArray_Check(obj)) {
+            const auto* p = reinterpret_cast<const uint8_t*>(PyByteArray_AsString(obj));
+            owned_.assign(p, p + PyByteArray_Size(obj));
+            view_ = owned_;
+        } else {
+            owned_ = sequence_of<uint8_t>(obj, to_u8);
+            view_ = owned_;
+        }
     }
-    if (PyByteArray_Check(obj)) {
-        const char* p = PyByteArray_AsString(obj);
-        return {p, p + PyByteArray_Size(obj)};
+    ByteItem(const ByteItem&) = delete;  // the view may point into owned_
+    ByteItem& operator=(const ByteItem&) = delete;
+
+    std::span<const uint8_t> bytes() const { return view_; }
+    std::vector<uint8_t> copy() const {
+        std::vector<uint8_t> v;
+        assign_fresh(v, view_.data(), view_.size());
+        return v;
     }
-    return sequence_of<uint8_t>(obj, to_u8);
-}
+
+private:
+    std::vector<uint8_t> owned_;
+    std::span<const uint8_t> view_;
+};
 
 template <class T>
 QuantizedInner rebuild(State&& state) {
@@ -109,7 +144,7 @@ PyObject* state_of(const Quantized<T>& q, int scale_index) {
         PyTuple_SetItem(widths.get(), static_cast<Py_ssize_t>(i),
                         Ref::check(PyLong_FromUnsignedLong(q.block_bits[i])).release());
     Ref codes_obj = Ref::check(
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(codes.data()), static_cast<Py_ssize_t>(codes.size())));
+        fresh_bytes(codes.size(), [&](uint8_t* p) { if (!codes.empty()) std::memcpy(p, codes.data(), codes.size()); }));
     Ref scales_obj = Ref::check(encode(q.scales));
     Ref zps_obj = Ref::check(encode(q.zero_points));
     return Ref::check(Py_BuildValue("(isOKKOkOOO)", kVersion, kind_name(q.kind), scale_member(scale_index),
@@ -139,11 +174,12 @@ QuantizedInner from_pickle(PyObject* state) {
     if (scale < 0) malformed();
     parsed.block = to_usize(item(3));
     parsed.len = to_usize(item(4));
-    parsed.codes = byte_vector(item(5));
+    parsed.codes = ByteItem(item(5)).copy();
     parsed.bits = to_u32(item(6));
     parsed.block_bits = sequence_of<uint32_t>(item(7), to_u32);
-    parsed.scales = byte_vector(item(8));
-    parsed.zero_points = byte_vector(item(9));
+    const ByteItem scales(item(8)), zero_points(item(9));
+    parsed.scales = scales.bytes();
+    parsed.zero_points = zero_points.bytes();
     return with_scale_type(scale, [&]<class T>(std::type_identity<T>) { return rebuild<T>(std::move(parsed)); });
 }
 
