@@ -1,6 +1,7 @@
 #include "kernels/block.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <type_traits>
 
 #include "kernels/dispatch.hpp"
@@ -32,7 +33,7 @@ const float* floats_of(std::span<const T> v, size_t first, size_t n, std::vector
         if constexpr (std::is_same_v<T, f16>)
             table().widen_f16(reinterpret_cast<const uint16_t*>(v.data() + first), n, buf.data());
         else
-            for (size_t i = 0; i < n; ++i) buf[i] = to_f32(v[first + i]);
+            for (size_t i = 0; i < n; ++i) buf[i] = widen_bf16(v[first + i].bits);  // the rule inline, so it vectorises
         return buf.data();
     }
 }
@@ -227,23 +228,37 @@ void quantize_adaptive(std::span<const float> values, size_t block, float tolera
 
 // ---- reading a view ----
 
+// Elements per piece of one row of a fixed-width kind whose stored
+// parameters are widened before decoding: pieces of whole blocks that start
+// on a byte of the codes, so that the widened copy stays in cache instead of
+// being one per value of the row at block 1.
+size_t piece_len(size_t block, size_t cols) {
+    const size_t whole = std::lcm(block, size_t{8});
+    return whole >= kRunValues ? cols : kRunValues / whole * whole;
+}
+
 // The decoding of a whole view into rows * cols floats.
 template <class T>
 void decode_checked(const Rows<T>& v, std::span<float> out) {
     const Scheme& s = v.scheme;
     const size_t nb = block_count(v.cols, s.block);
     std::vector<float> sbuf, zbuf;
+    // count values from the start of block b0, their codes at `codes`.
+    const auto decode = [&](size_t b0, size_t count, const uint8_t* codes, float* dst) {
+        const size_t blocks = block_count(count, s.block);
+        const float* sc = floats_of(v.scales, b0, blocks, sbuf);
+        if (s.kind == Kind::Symmetric) return table().dequant_sym(sc, codes, s.bits, s.block, count, dst);
+        const float* zp = floats_of(v.zero_points, b0, blocks, zbuf);
+        const uint32_t* widths = s.kind == Kind::Adaptive ? v.widths.data() + b0 : nullptr;
+        table().dequant_asym(sc, zp, codes, s.bits, widths, s.block, count, dst);
+    };
     for_each_run_of_rows(v, [&](size_t row, size_t n, size_t byte) {
-        const float* sc = floats_of(v.scales, row * nb, n * nb, sbuf);
         const uint8_t* codes = v.codes.data() + byte;
         float* dst = out.data() + row * v.cols;
-        if (s.kind == Kind::Symmetric) {
-            table().dequant_sym(sc, codes, s.bits, s.block, n * v.cols, dst);
-        } else {
-            const float* zp = floats_of(v.zero_points, row * nb, n * nb, zbuf);
-            const uint32_t* widths = s.kind == Kind::Adaptive ? v.widths.data() + row * nb : nullptr;
-            table().dequant_asym(sc, zp, codes, s.bits, widths, s.block, n * v.cols, dst);
-        }
+        if (std::is_same_v<T, f32> || s.kind == Kind::Adaptive || n != 1) return decode(row * nb, n * v.cols, codes, dst);
+        const size_t step = piece_len(s.block, v.cols);
+        for (size_t e = 0; e < v.cols; e += step)
+            decode(row * nb + e / s.block, std::min(step, v.cols - e), codes + e / 8 * s.bits, dst + e);
     });
 }
 

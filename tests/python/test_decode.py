@@ -59,6 +59,15 @@ def test_decode_and_dot_match_reference(t):
     assert q.dot(x.tolist()) == d or math.isnan(d)
 
 
+
+@pytest.mark.parametrize("scale", [Scale.F16, Scale.Bf16])
+@pytest.mark.parametrize("kind, bits, block", [("symmetric", 4, 1), ("asymmetric", 3, 3), ("symmetric", 5, 100)])
+def test_long_rows_with_half_precision_parameters(kind, bits, block, scale):
+    # More than 64 Ki values: the parameters are widened a piece of the row at a time.
+    x = np.random.default_rng(block).standard_normal(200_003).astype(np.float32)
+    q = (velmar.quantize if kind == "symmetric" else velmar.asymmetric_quantize)(x, bits, block, scale=scale)
+    same_f32(q.dequantize(), ref.decode(kind, q.unpacked_codes, q.scales, q.zero_points, block))
+
 # kind, codes, scales, zero points, bits, block, x, dequantized, dot
 EXAMPLES = [
     ("symmetric", [-4, 1, 2, 3, -1], [0.5, 2.0, -8.0], (), 4, 2, [1] * 5, [-2.0, 0.5, 4.0, 6.0, 8.0], 16.5),
