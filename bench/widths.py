@@ -4,8 +4,9 @@
 
 One thread, n float32 values shaped like model weights (velmar.report.sample).
 Each figure is the median of paired ratios: the operation and a.copy() of the
-same values run in turn `repeat` times, so a loaded machine shifts both sides
-alike. The first table is the width table (symmetric and asymmetric 2-16 bits,
+same values, both warmed twice, run in turn `repeat` times (three times that
+for the tail rows), each going first in every other pair, so a loaded machine
+shifts both sides alike. The first table is the width table (symmetric and asymmetric 2-16 bits,
 adaptive at tolerances giving mean widths near 3, 6 and 8), the second the
 block table (4-bit symmetric at blocks 1 to 4096) and the other calls whose
 cost once fell off a cliff: odd blocks, refine, the fit, code arrays, pickles.
