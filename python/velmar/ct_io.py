@@ -24,7 +24,7 @@ import numpy.typing as npt
 from velmar import io
 from velmar._native import Scale, Scheme
 from velmar.io import Stored
-from velmar.layout import SCALES, Layout, scale_dtype
+from velmar.layout import Layout, scale_dtype, scale_stored_as
 
 __all__ = ["BITS", "Packed", "build", "find", "load", "pack", "quantization_config", "refusal", "unpack"]
 
@@ -32,12 +32,10 @@ BITS = (4, 8)
 SUFFIXES = ("weight_packed", "weight_scale", "weight_shape")
 # XOR of a byte of codes that turns two's complement into code + 2**(bits-1).
 _FLIP = {4: 0x88, 8: 0x80}
-_SCALES_OF = {"float32": "f32", "float16": "f16", "bfloat16": "bf16", "float64": "f32"}
-
-
 def checkpoint_scale(dtype: str) -> Scale:
     """The scale type of a checkpoint whose weights are ``dtype``: the format keeps scales in it."""
-    return SCALES[_SCALES_OF.get(dtype, "f32")]
+    scale = scale_stored_as(dtype)
+    return Scale.F32 if scale is None else scale
 
 
 def refusal(layout: Layout) -> str | None:
@@ -174,7 +172,7 @@ def find(config: Mapping[str, Any] | None, arrays: Mapping[str, tuple[np.dtype[A
             raise ValueError(f"{where}: {p.key('weight_shape')}: {shape} is not a matrix of whole groups")
         rows, cols = shape
         group = group or cols
-        if str(scale_dt) not in _SCALES_OF or str(scale_dt) == "float64" or scale_shape != (rows, cols // group):
+        if scale_stored_as(str(scale_dt)) is None or scale_shape != (rows, cols // group):
             raise ValueError(f"{where}: {p.key('weight_scale')}: expected float32, float16 or bfloat16 "
                              f"{rows}x{cols // group}, got {scale_dt}{list(scale_shape)}")
         if packed_dt != np.dtype(np.int32) or packed_shape != (rows, -(-cols * bits // 32)):

@@ -46,6 +46,7 @@ __all__ = [
     "packed_len",
     "scale_dtype",
     "scale_name",
+    "scale_stored_as",
     "shape_problem",
     "state_items",
     "state_parts",
@@ -95,6 +96,14 @@ def scale_name(scale: Scale) -> str:
 def scale_dtype(scale: Scale | str) -> np.dtype[Any]:
     """The NumPy element type scales and zero points are stored in."""
     return _SCALE_DTYPES[int(SCALES[scale] if isinstance(scale, str) else scale)]
+
+
+def scale_stored_as(dtype_name: str) -> Scale | None:
+    """The scale type whose values are stored as the element type ``dtype_name``, or None."""
+    for name, dtype in zip(SCALES, _SCALE_DTYPES):
+        if dtype.name == dtype_name:
+            return SCALES[name]
+    return None
 
 
 def dtype_named(name: str) -> np.dtype[Any]:
