@@ -160,6 +160,7 @@ class _Encoder:
             lo, hi = float(self.x.min(initial=0.0)), float(self.x.max(initial=0.0))
         self.threshold = _threshold(bound)
         self.step = _step(max(-lo, hi), bound, self.stored)
+        # Block sums in steps below 2**24 are exact in float in any order: the same centres on every CPU.
         self.exact_sums = self.step is not None and block * max(-lo, hi) / float(self.step) < 2.0**23
         self.codes = np.zeros(self.n, np.int8)
         self.zero_points = np.zeros(self.blocks, self.stored)
@@ -180,15 +181,13 @@ class _Encoder:
                                        int(self.scale), self.codes, self.zero_points.view(np.uint8))
         return np.frombuffer(failed, np.int64)
 
-    def failing(self, decoded: npt.NDArray[np.float32], x: npt.NDArray[np.float32], blocks: npt.NDArray[np.int64],
-                known: npt.NDArray[np.int64] | None = None) -> npt.NDArray[np.int64]:
-        """Which of ``blocks`` (whose values ``decoded`` and ``x`` hold, in order) miss the bound,
-        leaving out the ``known`` ones; overwrites ``decoded``."""
+    def failing(self, decoded: npt.NDArray[np.float32], x: npt.NDArray[np.float32],
+                blocks: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """Which of ``blocks`` (whose values ``decoded`` and ``x`` hold, in order) miss the bound;
+        overwrites ``decoded``."""
         t = self.threshold
         with np.errstate(over="ignore", invalid="ignore"):
             err = np.subtract(decoded, x, out=decoded)
-            if known is not None:
-                put(err, known, self.block, np.zeros(span(known, self.block, err.size), F32))
             if err.max(initial=0.0) <= t and err.min(initial=0.0) >= -t:
                 return np.empty(0, np.int64)
             bad = np.flatnonzero(~((err <= t) & (err >= -t)))
