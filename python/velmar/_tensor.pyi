@@ -135,3 +135,13 @@ def search_super(
     filled: SupportsIndex,
 ) -> int: ...
 def row_norms_super(codes: _In, rows: SupportsIndex, cols: SupportsIndex, type: str, out: _In) -> None: ...
+def centred_codes(
+    values: _In,
+    block: SupportsIndex,
+    step: SupportsFloat,
+    threshold: SupportsFloat,
+    exact_sums: bool,
+    scale: SupportsIndex,
+    codes: _In,
+    zero_points: _In,
+) -> memoryview: ...

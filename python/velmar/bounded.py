@@ -27,15 +27,14 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
+from velmar import _tensor
 from velmar._native import Scale, Scheme
 from velmar.layout import scale_dtype
-from velmar.tensor import QuantizedTensor, quantize
+from velmar.tensor import QuantizedTensor
 
 __all__ = ["Bounded", "decode", "encode", "put", "span", "take"]
 
 F32: Final = np.dtype(np.float32)
-# Values handled at a time: the temporaries of one piece stay in the core's cache.
-_PIECE: Final = 1 << 18
 # Codes of the wide blocks: the widest the asymmetric kind stores.
 _WIDE_BITS: Final = 16
 
@@ -161,6 +160,7 @@ class _Encoder:
             lo, hi = float(self.x.min(initial=0.0)), float(self.x.max(initial=0.0))
         self.threshold = _threshold(bound)
         self.step = _step(max(-lo, hi), bound, self.stored)
+        # Block sums in steps below 2**24 are exact in float in any order: the same centres on every CPU.
         self.exact_sums = self.step is not None and block * max(-lo, hi) / float(self.step) < 2.0**23
         self.codes = np.zeros(self.n, np.int8)
         self.zero_points = np.zeros(self.blocks, self.stored)
@@ -174,70 +174,20 @@ class _Encoder:
         return QuantizedTensor.from_parts(shape=(codes.size,), axis=0, scheme=Scheme.asymmetric(bits, self.block),
                                           scale=self.scale, dtype=F32, widths=np.empty(0, np.uint32), **parts)
 
-    def centred(self, rows: npt.NDArray[np.float32], low: npt.NDArray[np.float32], high: npt.NDArray[np.float32],
-                codes: npt.NDArray[np.int8], zero_points: npt.NDArray[Any], work: npt.NDArray[np.float32]) -> None:
-        """8-bit codes of blocks (rows) around their means, as far as their ranges (in steps) allow,
-        and their zero points."""
-        assert self.step is not None
-        k = work[: rows.size].reshape(rows.shape)
-        np.multiply(rows, np.float32(1.0) / self.step, out=k)
-        np.rint(k, out=k)
-        # Sums of whole numbers below 2**24 are exact in any order: the same centres on every CPU.
-        sums = k @ np.ones(rows.shape[1], F32) if self.exact_sums else np.add.reduce(k, axis=1, dtype=np.float64)
-        mean = np.rint(sums / rows.shape[1]).astype(F32)
-        zero_points[:], c = _stored_centre(_centre(mean, low, high, 8), self.stored)
-        np.subtract(k, c[:, None], out=k)
-        np.clip(k, np.float32(-128), np.float32(127), out=k)
-        np.copyto(codes, k, casting="unsafe")
-
-    def ranges(self, x: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        """The lowest and highest value of every block of ``x`` in steps, from its asymmetric 8-bit
-        quantization, which maps them to codes -128 and 127. A block of equal values (scale 1,
-        zero point 0) gets inf..-inf, which leaves its centre at its mean."""
-        assert self.step is not None
-        parts = quantize(x, Scheme.asymmetric(8, self.block)).parts()
-        scale, zero_point = parts["scales"], parts["zero_points"]
-        inv = np.float32(1.0) / self.step
-        low = np.rint(-(zero_point + 128) * scale * inv)
-        high = np.rint((127 - zero_point) * scale * inv)
-        flat = (scale == 1) & (zero_point == 0)
-        low[flat], high[flat] = np.inf, -np.inf
-        return low, high
-
-    def piece(self, start: int, stop: int, work: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]:
-        """Codes of the blocks from value ``start`` (a block boundary) to ``stop``, each around its
-        mean, decoded and checked at once while in cache; returns the blocks that fail."""
-        b, x = self.block, self.x[start:stop]
-        first, whole = start // b, x.size // b * b
-        blocks = slice(first, first + -(-x.size // b))
-        low, high = self.ranges(x)
-        self.centred(x[:whole].reshape(-1, b), low[: whole // b], high[: whole // b],
-                     self.codes[start : start + whole].reshape(-1, b), self.zero_points[first : first + whole // b],
-                     work)
-        if whole < x.size:
-            self.centred(x[whole:][None, :], low[-1:], high[-1:], self.codes[start + whole : stop][None, :],
-                         self.zero_points[blocks][-1:], work)
-        decoded = self.tensor(8, self.codes[start:stop], self.zero_points[blocks]).dequantize(work[: x.size])
-        wide = np.flatnonzero(high - low > 255)  # known to need more than 8 bits
-        return first + np.union1d(wide, self.failing(decoded, x, np.arange(low.size), wide))
-
     def bulk(self) -> npt.NDArray[np.int64]:
         """Codes of every block around its mean; returns the blocks that fail the check."""
-        size = max(1, _PIECE // self.block) * self.block
-        work = np.empty(min(size, self.n), F32)
-        with np.errstate(over="ignore", invalid="ignore"):
-            failed = [self.piece(start, min(start + size, self.n), work) for start in range(0, self.n, size)]
-        return np.concatenate(failed)
+        assert self.step is not None
+        failed = _tensor.centred_codes(self.x, self.block, float(self.step), float(self.threshold), self.exact_sums,
+                                       int(self.scale), self.codes, self.zero_points.view(np.uint8))
+        return np.frombuffer(failed, np.int64)
 
-    def failing(self, decoded: npt.NDArray[np.float32], x: npt.NDArray[np.float32], blocks: npt.NDArray[np.int64],
-                known: npt.NDArray[np.int64] | None = None) -> npt.NDArray[np.int64]:
-        """Which of ``blocks`` (whose values ``decoded`` and ``x`` hold, in order) miss the bound,
-        leaving out the ``known`` ones; overwrites ``decoded``."""
+    def failing(self, decoded: npt.NDArray[np.float32], x: npt.NDArray[np.float32],
+                blocks: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """Which of ``blocks`` (whose values ``decoded`` and ``x`` hold, in order) miss the bound;
+        overwrites ``decoded``."""
         t = self.threshold
         with np.errstate(over="ignore", invalid="ignore"):
             err = np.subtract(decoded, x, out=decoded)
-            if known is not None:
-                put(err, known, self.block, np.zeros(span(known, self.block, err.size), F32))
             if err.max(initial=0.0) <= t and err.min(initial=0.0) >= -t:
                 return np.empty(0, np.int64)
             bad = np.flatnonzero(~((err <= t) & (err >= -t)))

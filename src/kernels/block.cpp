@@ -436,6 +436,35 @@ Fitted fit_packed(std::span<const float> values, std::span<const uint8_t> bytes,
     return f;
 }
 
+namespace {
+
+void require_blocks(size_t len, size_t block, size_t per_block, const char* what) {
+    require(block >= 1 && per_block == block_count(len, block), what);
+}
+
+}  // namespace
+
+void centre_blocks(std::span<const float> values, size_t block, float inv, bool exact_sums, std::span<float> centres,
+                   std::span<uint8_t> wide) {
+    require_blocks(values.size(), block, centres.size(), "centre_blocks: not one centre per block");
+    require(wide.size() == centres.size(), "centre_blocks: not one flag per block");
+    table().centre_blocks(values.data(), values.size(), block, inv, exact_sums, centres.data(), wide.data());
+}
+
+void centred_codes(std::span<const float> values, size_t block, float inv, std::span<const float> centres,
+                   std::span<int8_t> codes) {
+    require_blocks(values.size(), block, centres.size(), "centred_codes: not one centre per block");
+    require(codes.size() == values.size(), "centred_codes: not one code per value");
+    table().centred_codes(values.data(), values.size(), block, inv, centres.data(), codes.data());
+}
+
+void blocks_within(std::span<const float> decoded, std::span<const float> values, size_t block, float t,
+                   std::span<uint8_t> bad) {
+    require_blocks(values.size(), block, bad.size(), "blocks_within: not one flag per block");
+    require(decoded.size() == values.size(), "blocks_within: lengths differ");
+    table().blocks_within(decoded.data(), values.data(), values.size(), block, t, bad.data());
+}
+
 void widen_f16(std::span<const uint16_t> in, std::span<float> out) {
     require(out.size() == in.size(), "widen_f16: lengths differ");
     table().widen_f16(in.data(), in.size(), out.data());

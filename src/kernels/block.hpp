@@ -46,6 +46,19 @@ void quantize_adaptive_weighted(std::span<const float> values, std::span<const f
                                 std::span<const uint32_t> widths, std::span<float> scales,
                                 std::span<float> zero_points, std::span<uint8_t> bytes);
 
+// ---- the bounded encoder (methods/bounded): blocks sharing the step 1 / inv ----
+
+// Each block's centre in whole steps (NaN or infinite where it has none) and
+// whether its range spans more than 255 steps: one of each per block.
+void centre_blocks(std::span<const float> values, size_t block, float inv, bool exact_sums, std::span<float> centres,
+                   std::span<uint8_t> wide);
+// The 8-bit code of every value around its block's centre (one per block).
+void centred_codes(std::span<const float> values, size_t block, float inv, std::span<const float> centres,
+                   std::span<int8_t> codes);
+// bad[b]: some decoded value of block b is not within t of its value.
+void blocks_within(std::span<const float> decoded, std::span<const float> values, size_t block, float t,
+                   std::span<uint8_t> bad);
+
 // ---- super-block types (GGUF K-quants): whole super-blocks of 256 values ----
 
 // Bytes of one super-block.

@@ -100,6 +100,19 @@ struct Kernels {
                                   float* scales, uint8_t* bytes);
     void (*quantize_asym_weighted)(const float* v, const float* w, size_t len, size_t block, uint32_t bits,
                                    const uint32_t* widths, float* scales, float* zero_points, uint8_t* bytes);
+
+    // ---- the bounded encoder: blocks sharing one scale, the step 1 / inv ----
+    // Each block's centre in whole steps: its mean, clipped so that its range
+    // (from its 8-bit asymmetric parameters) fits 8-bit codes where it can;
+    // NaN or infinite where there is none. wide[b]: the range spans more than
+    // 255 steps. exact_sums: the block sums are exact in float.
+    void (*centre_blocks)(const float* v, size_t len, size_t block, float inv, bool exact_sums, float* centres,
+                          uint8_t* wide);
+    // The 8-bit codes of every value, in steps around its block's centre
+    // (whole numbers), clamped, NaN giving 0.
+    void (*centred_codes)(const float* v, size_t len, size_t block, float inv, const float* centres, int8_t* codes);
+    // bad[b]: some decoded value of block b is not within t of its value.
+    void (*blocks_within)(const float* decoded, const float* v, size_t len, size_t block, float t, uint8_t* bad);
 };
 
 // The table chosen once per process from the CPU's features, unless a level

@@ -154,6 +154,15 @@ TEST_P(Twin, BlockKernels) {
             expect_same({.s = nb, .z = nb}, [&](const Kernels& k, Out& o) {
                 k.fit_blocks(seed % 3 ? xp : v, codes.data(), len, block, o.s.data(), o.z.data());
             }, true);
+            // The bounded encoder's centres, codes and checks, block sums exact or not (1e30: codes
+            // overflow). Sums meet two NaNs where a block holds them (no centre then).
+            for (const float inv : {0.5f, 3e3f, 1e30f}) {
+                expect_same({.f = nb, .b = 2 * nb + len}, [&](const Kernels& k, Out& o) {
+                    k.centre_blocks(v, len, block, inv, inv < 1e3f, o.f.data(), o.b.data());
+                    k.centred_codes(v, len, block, inv, z.data(), reinterpret_cast<int8_t*>(o.b.data() + nb));
+                    k.blocks_within(xp, v, len, block, 1.0f / inv, o.b.data() + nb + len);
+                }, true);
+            }
         }
     }
 }

@@ -20,6 +20,7 @@
 #include "support/guard.hpp"
 #include "support/quantized.hpp"
 #include "support/ref.hpp"
+#include "tensor/bounded.hpp"
 #include "tensor/buffers.hpp"
 #include "tensor/search_args.hpp"
 #include "tensor/superblock.hpp"
@@ -275,7 +276,7 @@ PyMethodDef kFunctions[] = {
 int exec_module(PyObject* module) {
     return guarded([&] {
         ready_shared_types();
-        if (PyModule_AddFunctions(module, kSuperFunctions) < 0 ||
+        if (PyModule_AddFunctions(module, kSuperFunctions) < 0 || PyModule_AddFunctions(module, kBoundedFunctions) < 0 ||
             PyModule_AddObjectRef(module, "super_types", Ref::check(super_types()).get()) < 0)
             throw_error_set();
         return 0;
