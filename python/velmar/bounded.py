@@ -29,7 +29,7 @@ import numpy.typing as npt
 
 from velmar import _tensor
 from velmar._native import Scale, Scheme
-from velmar.layout import scale_dtype
+from velmar.layout import Layout, scale_dtype
 from velmar.tensor import QuantizedTensor
 
 __all__ = ["Bounded", "decode", "encode", "put", "span", "take"]
@@ -166,13 +166,11 @@ class _Encoder:
         self.zero_points = np.zeros(self.blocks, self.stored)
 
     def tensor(self, bits: int, codes: npt.NDArray[Any], zero_points: npt.NDArray[Any]) -> QuantizedTensor:
-        parts = {"codes": codes.view(np.uint8), "zero_points": zero_points,
+        """The asymmetric tensor of ``codes``, which the encoder never writes again, and ``zero_points``."""
+        parts = {"codes": codes.view(np.uint8), "zero_points": zero_points, "widths": np.empty(0, np.uint32),
                  "scales": np.full(zero_points.size, 1.0 if self.step is None else self.step, self.stored)}
-        parts = {k: v.view() for k, v in parts.items()}
-        for p in parts.values():
-            p.flags.writeable = False  # views: adopted without a copy
-        return QuantizedTensor.from_parts(shape=(codes.size,), axis=0, scheme=Scheme.asymmetric(bits, self.block),
-                                          scale=self.scale, dtype=F32, widths=np.empty(0, np.uint32), **parts)
+        layout = Layout.for_scheme(Scheme.asymmetric(bits, self.block), self.scale, (codes.size,), 0)
+        return QuantizedTensor._handed_over(layout, parts)
 
     def bulk(self) -> npt.NDArray[np.int64]:
         """Codes of every block around its mean; returns the blocks that fail the check."""

@@ -259,6 +259,14 @@ class QuantizedTensor:
         return self
 
     @classmethod
+    def _handed_over(cls, layout: Layout, parts: dict[str, npt.NDArray[Any]]) -> QuantizedTensor:
+        """A tensor over parts of ``layout`` that their maker gives up: checked and frozen, not copied."""
+        for p in parts.values():
+            p.flags.writeable = False
+        layout.check_parts(parts)
+        return cls._adopt(layout, layout.scheme(), layout.scale_member, parts)
+
+    @classmethod
     def from_parts(
         cls,
         *,
