@@ -985,7 +985,7 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
 
 const Kernels kTable = {
     S::kLevel,       k_absmax,        k_min_max,      k_quantize_sym, k_asym_codes,      k_quantize_asym,
-    k_adaptive_params, k_adaptive_codes, k_unpack,   k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
+    k_adaptive_params, k_adaptive_codes, k_quantize_adaptive, k_unpack,   k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
     k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_fit_packed,   k_widen_f16,       k_narrow_f16,
     k_rows_dot_i8,   k_rows_dot_sym,  k_rows_dot_asym, k_rows_dot_adaptive,
     k_quantize_super, k_dequant_super, k_dot_super,   k_dot_lanes,    k_quantize_sym_weighted, k_quantize_asym_weighted,
