@@ -207,22 +207,23 @@ void quantize_adaptive(std::span<const float> values, size_t block, float tolera
     const size_t start = bytes.size();
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = std::min(nb, b0 + per), first = b0 * block, n = std::min(len, b1 * block) - first;
-        const std::span<const float> v = values.subspan(first, n);
         const std::span<uint32_t> w = widths.subspan(b0, b1 - b0);
         const std::span<float> s = scales.subspan(b0, b1 - b0), z = zero_points.subspan(b0, b1 - b0);
-        adaptive_params(v, block, tolerance, w, s, z);
-        const size_t at = bytes.size(), more = adaptive_data_len(w.data(), block, n);
-        // Grown in few steps: to a tenth above the size that what is done so
-        // far predicts, and at least twice over.
-        if (bytes.capacity() < at + more) {
-            const double per_value = static_cast<double>(at + more - start) / static_cast<double>(first + n);
+        // Room for the widest codes, one byte a value, cut to what the widths take.
+        const size_t at = bytes.size();
+        // Grown in few steps: to a tenth above the size that what is done so far
+        // predicts, and at least twice over.
+        if (bytes.capacity() < at + n) {
+            const double per_value = static_cast<double>(at - start) / static_cast<double>(std::max<size_t>(first, 1));
             const auto predicted = static_cast<size_t>(per_value * 1.1 * static_cast<double>(len));
-            bytes.reserve(std::max({at + more, start + predicted, 2 * bytes.capacity()}));
+            bytes.reserve(std::max({at + n, start + predicted, 2 * bytes.capacity()}));
         }
-        bytes.resize(at + more, 0);
-        const std::span<uint8_t> out = std::span(bytes).subspan(at, more);
-        require_whole(Rows<f32>{{Kind::Adaptive, 0, block}, 1, n, out, s, z, w});
-        table().adaptive_codes(v.data(), n, block, w.data(), s.data(), z.data(), out.data());
+        bytes.resize(at + n, 0);
+        const size_t used =
+            table().quantize_adaptive(values.data() + first, n, block, tolerance, w.data(), s.data(), z.data(),
+                                      bytes.data() + at);
+        bytes.resize(at + used);
+        require_whole(Rows<f32>{{Kind::Adaptive, 0, block}, 1, n, std::span(bytes).subspan(at, used), s, z, w});
     }
 }
 

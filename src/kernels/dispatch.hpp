@@ -52,6 +52,10 @@ struct Kernels {
     // bytes zero-filled, adaptive_data_len long.
     void (*adaptive_codes)(const float* v, size_t len, size_t block, const uint32_t* widths, const float* scales,
                            const float* zero_points, uint8_t* bytes);
+    // Both at once, bytes zero-filled and len long (the most any widths take);
+    // returns the length of the runs.
+    size_t (*quantize_adaptive)(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths,
+                                float* scales, float* zero_points, uint8_t* bytes);
     // count codes of width 2..=16, sign-extended.
     void (*unpack)(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out);
     void (*dequant_sym)(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,

@@ -70,6 +70,13 @@ void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* 
     });
 }
 
+size_t k_quantize_adaptive(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths,
+                           float* scales, float* zero_points, uint8_t* bytes) {
+    k_adaptive_params(v, len, block, tolerance, widths, scales, zero_points);
+    k_adaptive_codes(v, len, block, widths, scales, zero_points, bytes);
+    return adaptive_data_len(widths, block, len);
+}
+
 void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
     for (size_t i = 0; i < count; ++i) out[i] = code_at(bytes, i, bits);
 }
@@ -219,7 +226,7 @@ void rows_dot_asym_blocks(const RowRun& r, const float* x, size_t k, float* out,
 
 const Kernels kTable = {
     Level::Scalar,     k_absmax,      k_min_max,     k_quantize_sym, k_asym_codes,   k_quantize_asym,
-    k_adaptive_params, k_adaptive_codes, k_unpack,   k_dequant_sym, k_dequant_asym, k_dot_i8,       k_dot_sym,
+    k_adaptive_params, k_adaptive_codes, k_quantize_adaptive, k_unpack,   k_dequant_sym, k_dequant_asym, k_dot_i8,       k_dot_sym,
     k_dot_asym,        k_dot_adaptive, k_fit_blocks, k_fit_packed,   k_widen_f16,    k_narrow_f16,
     k_rows_dot_i8,     k_rows_dot_sym, rows_dot_asym_blocks, rows_dot_asym_blocks,
     k_quantize_super,  k_dequant_super, k_dot_super, k_dot_lanes, k_quantize_sym_weighted, k_quantize_asym_weighted,

@@ -576,70 +576,7 @@ void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_
     for (size_t j = whole; j < n; ++j) codes[j] = asym_code(v[j], inv, zero_point, code_min(bits), code_max(bits));
 }
 
-// Adaptive: each block's width, scale and zero point from one range, W
-// blocks to a vector.
-void k_adaptive_params(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths, float* scales,
-                       float* zero_points) {
-    const size_t per = block >= kBatch ? 1 : kBatch / block, nb = block_count(len, block);
-    alignas(64) float lo[kBatch], hi[kBatch];
-    for (size_t b0 = 0; b0 < nb; b0 += per) {
-        const size_t b1 = min_size(nb, b0 + per);
-        prefetch(v, b0 * block, min_size(len, b1 * block), len);
-        for (size_t k = b0; k < b1; ++k) {
-            const size_t first = k * block;
-            const MinMax m = min_max_of(v + first, min_size(block, len - first));
-            lo[k - b0] = m.lo;
-            hi[k - b0] = m.hi;
-        }
-        for (size_t g = 0; g < b1 - b0; g += W) {
-            const size_t m = min_size(W, b1 - b0 - g);
-            const Vf l = S::load_n(lo + g, m, 0.0f), h = S::load_n(hi + g, m, 0.0f);
-            const WidthLanes wl = width_lanes(l, h, tolerance);
-            Vf s, z;
-            asym_lanes(l, h, wl.qmin, wl.qmax, s, z);
-            S::store_n(scales + b0 + g, s, m);
-            S::store_n(zero_points + b0 + g, z, m);
-            store_i32_n(reinterpret_cast<int32_t*>(widths + b0 + g), S::code(wl.w, S::set1(0.0f), S::set1(16.0f)), m);
-        }
-    }
-}
-
-// Then each block's codes, packed into its own run at its own width.
-void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* widths, const float* scales,
-                      const float* zero_points, uint8_t* bytes) {
-    uint8_t* const end = bytes + adaptive_data_len(widths, block, len);
-    const size_t per = block >= kBatch ? 1 : kBatch / block, nb = block_count(len, block);
-    alignas(64) float inv[kBatch];
-    alignas(64) int32_t c[kUnit + W];
-    uint8_t* run = bytes;
-    for (size_t b0 = 0; b0 < nb; b0 += per) {
-        const size_t b1 = min_size(nb, b0 + per);
-        prefetch(v, b0 * block, min_size(len, b1 * block), len);
-        for (size_t g = 0; g < b1 - b0; g += W) {
-            const size_t m = min_size(W, b1 - b0 - g);
-            S::store_n(inv + g, S::div(S::set1(1.0f), S::load_n(scales + b0 + g, m, 1.0f)), m);
-        }
-        for (size_t k = b0; k < b1; ++k) {
-            const size_t first = k * block, n = min_size(block, len - first);
-            const uint32_t w = widths[k];
-            const Packer pk(w, true);
-            const Lane l = broadcast(inv[k - b0], zero_points[k], static_cast<float>(code_min(w)),
-                                     static_cast<float>(code_max(w)));
-            size_t j = 0;
-            for (; j + kUnit <= n; j += kUnit) {
-                Vi u[kVecs];
-                for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(v, len, first + j + i * W, l);
-                write_unit(u, pk, w, run + j / 8 * w, end);
-            }
-            if (j < n) {  // the last unit, padded with code 0
-                code_range<true>(v, len, first + j, first + n, [&](size_t) VELMAR_LAMBDA { return l; }, c);
-                for (size_t i = n - j; i < kUnit; ++i) c[i] = 0;
-                write_codes(c, pk, w, run + j / 8 * w, end);
-            }
-            run += packed_len(n, w);
-        }
-    }
-}
+#include "kernels/adaptive.inl"
 
 void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
                      uint8_t* bytes) {
@@ -717,21 +654,6 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
             }
         }
     }
-}
-
-// f(b, j, codes, m) for every vector of block b's codes j..j+W (m of them
-// real) of an adaptive record, each block in its own run.
-template <class Fn>
-VELMAR_INLINE void decode_runs(const uint8_t* data, const uint32_t* widths, size_t block, size_t count, Fn&& f) {
-    const uint8_t* const end = data + adaptive_data_len(widths, block, count);
-    for_each_run(count, block, widths, [&](size_t b, size_t first, size_t n, size_t pos, size_t) {
-        const uint32_t w = widths[b];
-        for (size_t j = 0; j < n; j += kUnit) {
-            Vi c[kVecs];
-            read_unit(data + pos + j / 8 * w, end, w, c);
-            for (size_t i = 0; i < kVecs && j + i * W < n; ++i) f(b, first + j + i * W, c[i], min_size(W, n - j - i * W));
-        }
-    });
 }
 
 // Feeds f(j, codes as floats) for vectors of W codes and g(j, code) for the
@@ -1065,7 +987,7 @@ void k_narrow_f16(const float* in, size_t n, uint16_t* out) {
 
 const Kernels kTable = {
     S::kLevel,       k_absmax,        k_min_max,      k_quantize_sym, k_asym_codes,      k_quantize_asym,
-    k_adaptive_params, k_adaptive_codes, k_unpack,   k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
+    k_adaptive_params, k_adaptive_codes, k_quantize_adaptive, k_unpack,   k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
     k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_fit_packed,   k_widen_f16,       k_narrow_f16,
     k_rows_dot_i8,   k_rows_dot_sym,  k_rows_dot_asym, k_rows_dot_adaptive,
     k_quantize_super, k_dequant_super, k_dot_super,   k_dot_lanes,    k_quantize_sym_weighted, k_quantize_asym_weighted,

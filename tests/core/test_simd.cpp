@@ -147,6 +147,11 @@ TEST_P(Twin, BlockKernels) {
                     k.adaptive_params(v, len, block, tol, o.w.data(), o.s.data(), o.z.data());
                     k.adaptive_codes(v, len, block, w.data(), ps.data(), pz.data(), o.b.data());
                 });
+                // Both in one pass, into room for the widest codes: the same bytes and their length.
+                expect_same({.s = nb, .z = nb, .b = len, .c = 1, .w = nb}, [&](const Kernels& k, Out& o) {
+                    o.c[0] = static_cast<int32_t>(
+                        k.quantize_adaptive(v, len, block, tol, o.w.data(), o.s.data(), o.z.data(), o.b.data()));
+                });
             }
             // Some blocks hold one repeated code (zero variance).
             std::vector<int32_t> codes(len);
@@ -191,6 +196,10 @@ TEST_P(Twin, LongBlocks) {
                          o.z.data() + 3 * nb);
         }, true);
     }
+    expect_same({.s = nb, .z = nb, .b = len, .c = 1, .w = nb}, [&](const Kernels& k, Out& o) {
+        o.c[0] = static_cast<int32_t>(
+            k.quantize_adaptive(v.data(), len, block, 0.01f, o.w.data(), o.s.data(), o.z.data(), o.b.data()));
+    });
 }
 
 // The rounding trick of the vector code paths near every tie and at the ends

@@ -1,0 +1,190 @@
+// The adaptive kind's quantizing and the walk its decoders share: part of
+// twin.inl, under its rules (internal linkage, builtins only), included where
+// the packing, coding and range steps are already defined.
+//
+// Blocks change width from one to the next, so nothing here may cost per
+// block what a fixed width pays once per stream: packers are made once per
+// call, and no pass over all the widths precedes the work (a unit near the
+// end of the record is bounded by the bytes the later runs hold at least).
+
+// Block b's run [pos, pos + bytes), and `reach`: the bytes from the record's
+// start that surely exist, the run's end plus the fewest bytes the runs after
+// it can hold (each at least as long as the last, shortest block at width 2).
+struct RunAt {
+    size_t first, n, pos, bytes, reach;
+};
+
+template <class F>
+VELMAR_INLINE void walk_runs(size_t len, size_t block, const uint32_t* widths, size_t b0, size_t b1, size_t& pos,
+                             F&& f) {
+    const size_t nb = block_count(len, block);
+    const size_t least = nb != 0 ? packed_len(len - (nb - 1) * block, 2) : 0;
+    for (size_t b = b0; b < b1; ++b) {
+        const size_t first = b * block, n = min_size(block, len - first), bytes = packed_len(n, widths[b]);
+        f(b, RunAt{first, n, pos, bytes, pos + bytes + (nb - 1 - b) * least});
+        pos += bytes;
+    }
+}
+
+// The minimum and maximum of W blocks of `block` elements, lane k for the
+// block at v + k * block, when block is whole vectors and whole groups of
+// the NaN-propagating head; false when a NaN spoils one of them, which the
+// caller then reduces by the rules.
+VELMAR_INLINE bool lane_ranges(const float* v, size_t block, Vf& lo, Vf& hi) {
+    Vf mins[W], maxs[W];
+    Vm nan = S::mnone();
+    for (size_t k = 0; k < W; ++k) {
+        const float* p = v + k * block;
+        Vf a = S::load(p), b = a;
+        nan = S::mor(nan, S::isnan(a));
+        for (size_t i = W; i < block; i += W) {
+            const Vf x = S::load(p + i);
+            nan = S::mor(nan, S::isnan(x));
+            a = S::min(a, x);
+            b = S::max(b, x);
+        }
+        mins[k] = a;
+        maxs[k] = b;
+    }
+    if (S::any(nan)) return false;
+    // Without NaN the order of the steps cannot change the result.
+    S::transpose(mins);
+    S::transpose(maxs);
+    lo = mins[0];
+    hi = maxs[0];
+    for (size_t j = 1; j < W; ++j) {
+        lo = S::min(lo, mins[j]);
+        hi = S::max(hi, maxs[j]);
+    }
+    return true;
+}
+
+// Blocks b0..b1 of one batch: each one's width, scale and zero point from
+// one range, W blocks to a vector.
+VELMAR_INLINE void batch_params(const float* v, size_t len, size_t block, size_t b0, size_t b1, float tolerance,
+                                uint32_t* widths, float* scales, float* zero_points) {
+    const bool in_lanes = block % W == 0 && block % kMinMaxGroup == 0;
+    alignas(64) float lo[kBatch], hi[kBatch];
+    size_t k = b0;
+    if (in_lanes) {
+        for (; k + W <= b1 && (k + W) * block <= len; k += W) {
+            Vf l, h;
+            if (!lane_ranges(v + k * block, block, l, h)) break;
+            S::store(lo + (k - b0), l);
+            S::store(hi + (k - b0), h);
+        }
+    }
+    for (; k < b1; ++k) {
+        const size_t first = k * block;
+        const MinMax m = min_max_of(v + first, min_size(block, len - first));
+        lo[k - b0] = m.lo;
+        hi[k - b0] = m.hi;
+    }
+    for (size_t g = 0; g < b1 - b0; g += W) {
+        const size_t m = min_size(W, b1 - b0 - g);
+        const Vf l = S::load_n(lo + g, m, 0.0f), h = S::load_n(hi + g, m, 0.0f);
+        const WidthLanes wl = width_lanes(l, h, tolerance);
+        Vf s, z;
+        asym_lanes(l, h, wl.qmin, wl.qmax, s, z);
+        S::store_n(scales + b0 + g, s, m);
+        S::store_n(zero_points + b0 + g, z, m);
+        store_i32_n(reinterpret_cast<int32_t*>(widths + b0 + g), S::code(wl.w, S::set1(0.0f), S::set1(16.0f)), m);
+    }
+}
+
+// One packer per width 2..=8, made once per call.
+struct RunPackers {
+    Packer at[7] = {Packer(2, true), Packer(3, true), Packer(4, true), Packer(5, true),
+                    Packer(6, true), Packer(7, true), Packer(8, true)};
+    const Packer& of(uint32_t w) const { return at[w - 2]; }
+};
+
+// Then the codes of blocks b0..b1, each packed into its own run at its own
+// width, the first at byte pos.
+VELMAR_INLINE void batch_codes(const float* v, size_t len, size_t block, size_t b0, size_t b1, const uint32_t* widths,
+                               const float* scales, const float* zero_points, const RunPackers& packers,
+                               uint8_t* bytes, size_t& pos) {
+    alignas(64) float inv[kBatch];
+    alignas(64) int32_t c[kUnit + W];
+    for (size_t g = 0; g < b1 - b0; g += W) {
+        const size_t m = min_size(W, b1 - b0 - g);
+        S::store_n(inv + g, S::div(S::set1(1.0f), S::load_n(scales + b0 + g, m, 1.0f)), m);
+    }
+    walk_runs(len, block, widths, b0, b1, pos, [&](size_t k, const RunAt& r) VELMAR_LAMBDA {
+        const uint32_t w = widths[k];
+        const Packer& pk = packers.of(w);
+        const Lane l = broadcast(inv[k - b0], zero_points[k], static_cast<float>(code_min(w)),
+                                 static_cast<float>(code_max(w)));
+        uint8_t* const run = bytes + r.pos;
+        uint8_t* const end = bytes + r.reach;
+        size_t j = 0;
+        for (; j + kUnit <= r.n; j += kUnit) {
+            Vi u[kVecs];
+            for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(v, len, r.first + j + i * W, l);
+            write_unit(u, pk, w, run + j / 8 * w, end);
+        }
+        if (j < r.n) {  // the last unit, padded with code 0
+            code_range<true>(v, len, r.first + j, r.first + r.n, [&](size_t) VELMAR_LAMBDA { return l; }, c);
+            for (size_t i = r.n - j; i < kUnit; ++i) c[i] = 0;
+            write_codes(c, pk, w, run + j / 8 * w, end);
+        }
+    });
+}
+
+inline size_t adaptive_batch(size_t block) { return block >= kBatch ? 1 : kBatch / block; }
+
+void k_adaptive_params(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths, float* scales,
+                       float* zero_points) {
+    const size_t per = adaptive_batch(block), nb = block_count(len, block);
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = min_size(nb, b0 + per);
+        prefetch(v, b0 * block, min_size(len, b1 * block), len);
+        batch_params(v, len, block, b0, b1, tolerance, widths, scales, zero_points);
+    }
+}
+
+void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* widths, const float* scales,
+                      const float* zero_points, uint8_t* bytes) {
+    const RunPackers packers;
+    const size_t per = adaptive_batch(block), nb = block_count(len, block);
+    size_t pos = 0;
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = min_size(nb, b0 + per);
+        prefetch(v, b0 * block, min_size(len, b1 * block), len);
+        batch_codes(v, len, block, b0, b1, widths, scales, zero_points, packers, bytes, pos);
+    }
+}
+
+// Both, a batch at a time: its codes are made while its values are still in
+// cache and the next batches' are on their way, so the reading of the values
+// overlaps the work instead of preceding it.
+size_t k_quantize_adaptive(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths,
+                           float* scales, float* zero_points, uint8_t* bytes) {
+    const RunPackers packers;
+    const size_t per = adaptive_batch(block), nb = block_count(len, block);
+    size_t pos = 0;
+    for (size_t b0 = 0; b0 < nb; b0 += per) {
+        const size_t b1 = min_size(nb, b0 + per);
+        prefetch(v, b0 * block, min_size(len, b1 * block), len);
+        batch_params(v, len, block, b0, b1, tolerance, widths, scales, zero_points);
+        batch_codes(v, len, block, b0, b1, widths, scales, zero_points, packers, bytes, pos);
+    }
+    return pos;
+}
+
+// f(b, j, codes, m) for every vector of block b's codes j..j+W (m of them
+// real) of an adaptive record, each block in its own run.
+template <class Fn>
+VELMAR_INLINE void decode_runs(const uint8_t* data, const uint32_t* widths, size_t block, size_t count, Fn&& f) {
+    size_t pos = 0;
+    walk_runs(count, block, widths, 0, block_count(count, block), pos, [&](size_t b, const RunAt& r) VELMAR_LAMBDA {
+        const uint32_t w = widths[b];
+        const uint8_t* const end = data + r.reach;
+        for (size_t j = 0; j < r.n; j += kUnit) {
+            Vi c[kVecs];
+            read_unit(data + r.pos + j / 8 * w, end, w, c);
+            for (size_t i = 0; i < kVecs && j + i * W < r.n; ++i)
+                f(b, r.first + j + i * W, c[i], min_size(W, r.n - j - i * W));
+        }
+    });
+}
