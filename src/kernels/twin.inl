@@ -8,11 +8,12 @@
 //
 // S provides W lanes and: load, store, load_n/store_n (the first n lanes),
 // set1, add, sub, mul, div, max, min, abs, isnan/gt/ge/le masks with mor,
-// mnone, any and select, swap<s> (lanes exchanged s apart), hmax, hmin, code
-// (clamp, round half away from zero, NaN -> 0), loadi/store_i32, to_float,
-// pack/unpack (kUnit codes of any width 2..=16 to and from their kUnit * w / 8
-// stream bytes, touching at most kSpan bytes), load_i8 (to floats), with
-// kIntAbsMax abs_bits/max_u32 with as_float, load_i32 (to floats), transpose (W
+// mnone, any and select, swap<s> (lanes exchanged s apart), hmax, hmin,
+// unzip<L> (the steps of folding W registers into one), code (clamp, round
+// half away from zero, NaN -> 0), loadi/store_i32, to_float, pack/unpack
+// (kUnit codes of any width 2..=16 to and from their kUnit * w / 8 stream
+// bytes, touching at most kSpan bytes), load_i8 (to floats), with kIntAbsMax
+// abs_bits/max_u32 with as_float/as_int, load_i32 (to floats), transpose (W
 // rows in place), and widen_f16/narrow_f16 with a kHasF16 flag.
 
 constexpr size_t W = S::W;
@@ -195,6 +196,13 @@ struct Writer {
     template <bool kAsym, class P>
     VELMAR_INLINE void code(const float* v, size_t len, size_t from, size_t to, P&& lane) {
         size_t k = from;
+        // The waiting unit first, in whole vectors: lane(k) sees no other k.
+        if (held != 0 && held % W == 0 && held + (to - from) >= kUnit) {
+            const size_t fill = kUnit - held;
+            code_range<kAsym>(v, len, k, k + fill, lane, slot());
+            commit(fill);
+            k += fill;
+        }
         if (held == 0) {
             uint8_t* o = out;
             for (; k + kUnit <= to; k += kUnit, o += unit_bytes(w)) {
@@ -313,26 +321,147 @@ VELMAR_INLINE void asym_lanes(Vf lo, Vf hi, Vf qmin, Vf qmax, Vf& scale, Vf& zp)
     scale = S::select(degenerate, S::set1(1.0f), s);
 }
 
-// Block parameters from per-block reductions a (the magnitude maximum, or
-// the minimum with b the maximum) of n blocks, W at a time: scales and zero
-// points out, reciprocals and zero points kept for the codes.
-template <bool kAsym>
-VELMAR_INLINE void block_params(const float* a, const float* b, float qmin, float qmax, size_t n, float* scales,
-                                float* zero_points, float* inv, float* zp) {
-    for (size_t g = 0; g < n; g += W) {
-        const size_t m = min_size(W, n - g);
-        Vf s;
-        if constexpr (kAsym) {
-            Vf z;
-            asym_lanes(S::load_n(a + g, m, 0.0f), S::load_n(b + g, m, 0.0f), S::set1(qmin), S::set1(qmax), s, z);
-            S::store_n(zero_points + g, z, m);
-            S::store_n(zp + g, z, m);
-        } else {
-            s = sym_scale_lanes(S::load_n(a + g, m, 0.0f), qmax);
-        }
-        S::store_n(scales + g, s, m);
-        S::store_n(inv + g, S::div(S::set1(1.0f), s), m);
+// ---- block ranges, W blocks to a vector ----
+
+// Lane k of the result folds the lanes of leaf(kFirst + k), for the 2^L leaves
+// from kFirst; join.<step>(a, b) merges two subtrees through S::unzip. Depth
+// first, so that few registers wait at a time.
+template <size_t L, size_t kFirst, class Leaf, class Join>
+VELMAR_INLINE auto fold_tree(Leaf&& leaf, Join&& join) {
+    if constexpr (L == 0) {
+        return leaf(kFirst);
+    } else {
+        const auto a = fold_tree<L - 1, kFirst>(leaf, join);
+        const auto b = fold_tree<L - 1, kFirst + (size_t{1} << (L - 1))>(leaf, join);
+        return join.template operator()<L - 1>(a, b);
     }
+}
+constexpr size_t kFoldSteps = __builtin_ctz(W);
+
+template <size_t L, class F>
+VELMAR_INLINE Vf unzip_fold(Vf a, Vf b, F&& f) {
+    Vf x, y;
+    S::template unzip<L>(a, b, x, y);
+    return f(x, y);
+}
+
+// The folds below know nothing of the NaN rules: they only tell whether a
+// NaN was there, and the caller reduces such blocks again by the rules. A
+// block's lanes come from whole vectors and one more that ends at its end,
+// whose overlap neither a maximum nor a minimum can see.
+
+// Magnitude maxima of m <= W whole blocks of `block` elements from p, in
+// lanes; false when one of them holds a NaN.
+template <class T = S>  // T: only the levels with an unsigned maximum compile its branch
+VELMAR_INLINE bool absmax_lanes(const float* p, size_t block, size_t m, Vf& out) {
+    if constexpr (T::kIntAbsMax) {
+        // Magnitude bit patterns order like the magnitudes, and every NaN
+        // pattern lies above infinity's: the maximum shows it.
+        const auto leaf = [&](size_t k) VELMAR_LAMBDA {
+            const float* b = p + k * block;
+            if (k >= m) return S::set1(0.0f);
+            if (block < W) return T::as_float(T::abs_bits(S::load_n(b, block, 0.0f)));
+            Vi acc = T::abs_bits(S::load(b));
+            for (size_t i = W; i < block; i += W) acc = T::max_u32(acc, T::abs_bits(S::load(b + min_size(i, block - W))));
+            return T::as_float(acc);
+        };
+        out = fold_tree<kFoldSteps, 0>(leaf, []<size_t L>(Vf a, Vf b) VELMAR_LAMBDA {
+            return unzip_fold<L>(a, b, [](Vf x, Vf y) VELMAR_LAMBDA {
+                return T::as_float(T::max_u32(T::as_int(x), T::as_int(y)));
+            });
+        });
+        return !S::any(S::isnan(out));
+    } else {
+        Vm nan = S::mnone();
+        const auto leaf = [&](size_t k) VELMAR_LAMBDA {
+            const float* b = p + k * block;
+            if (k >= m) return S::set1(0.0f);
+            Vf x = block < W ? S::load_n(b, block, 0.0f) : S::load(b);
+            nan = S::mor(nan, S::isnan(x));
+            Vf acc = S::abs(x);
+            for (size_t i = W; i < block; i += W) {
+                x = S::load(b + min_size(i, block - W));
+                nan = S::mor(nan, S::isnan(x));
+                acc = S::max(acc, S::abs(x));
+            }
+            return acc;
+        };
+        out = fold_tree<kFoldSteps, 0>(leaf, []<size_t L>(Vf a, Vf b) VELMAR_LAMBDA {
+            return unzip_fold<L>(a, b, [](Vf x, Vf y) VELMAR_LAMBDA { return S::max(x, y); });
+        });
+        return !S::any(nan);
+    }
+}
+
+// Minima and maxima of m <= W whole blocks of `block` elements from p, in
+// lanes; false when one of them holds a NaN. A running sum shows a NaN at the
+// cost of one addition (and takes opposite infinities or an overflow for one,
+// which only costs the slower path).
+VELMAR_INLINE bool min_max_lanes(const float* p, size_t block, size_t m, Vf& lo, Vf& hi) {
+    struct Range {
+        Vf lo, hi;
+    };
+    Vf sum = S::set1(0.0f);
+    const auto leaf = [&](size_t k) VELMAR_LAMBDA {
+        const float* b = p + k * block;
+        if (k >= m) return Range{sum, sum};
+        Vf x = block < W ? S::load_n(b, block, b[0]) : S::load(b);
+        Range r{x, x};
+        for (size_t i = W; i < block; i += W) {
+            const Vf y = S::load(b + min_size(i, block - W));
+            x = S::add(x, y);
+            r = {S::min(r.lo, y), S::max(r.hi, y)};
+        }
+        sum = S::add(sum, x);
+        return r;
+    };
+    const Range r = fold_tree<kFoldSteps, 0>(leaf, []<size_t L>(Range a, Range b) VELMAR_LAMBDA {
+        return Range{unzip_fold<L>(a.lo, b.lo, [](Vf x, Vf y) VELMAR_LAMBDA { return S::min(x, y); }),
+                     unzip_fold<L>(a.hi, b.hi, [](Vf x, Vf y) VELMAR_LAMBDA { return S::max(x, y); })};
+    });
+    lo = r.lo;
+    hi = r.hi;
+    return !S::any(S::isnan(sum));
+}
+
+// The parameters of blocks g..g+m (m <= W) of v (len values): scales and zero
+// points out, and in lanes what codes them.
+template <bool kAsym>
+VELMAR_INLINE Lane block_params(const float* v, size_t len, size_t block, size_t g, size_t m, float qmin, float qmax,
+                                float* scales, float* zero_points) {
+    const size_t whole = (g + m) * block <= len ? m : m - 1;
+    Vf a, b = S::set1(0.0f);
+    const bool clean = kAsym ? min_max_lanes(v + g * block, block, whole, a, b)
+                             : absmax_lanes(v + g * block, block, whole, a);
+    if (!clean || whole < m) {
+        // Blocks with a NaN, and a short last one, by the rules.
+        alignas(64) float ta[W], tb[W];
+        S::store(ta, a);
+        S::store(tb, b);
+        for (size_t k = clean ? whole : 0; k < m; ++k) {
+            const size_t first = (g + k) * block, n = min_size(block, len - first);
+            if constexpr (kAsym) {
+                const MinMax r = min_max_of(v + first, n);
+                ta[k] = r.lo;
+                tb[k] = r.hi;
+            } else {
+                ta[k] = absmax_of(v + first, n);
+            }
+        }
+        a = S::load(ta);
+        b = S::load(tb);
+    }
+    Lane l{S::set1(0.0f), S::set1(qmin), S::set1(qmin), S::set1(qmax)};
+    Vf s;
+    if constexpr (kAsym) {
+        asym_lanes(a, b, l.qmin, l.qmax, s, l.zp);
+        S::store_n(zero_points + g, l.zp, m);
+    } else {
+        s = sym_scale_lanes(a, qmax);
+    }
+    S::store_n(scales + g, s, m);
+    l.inv = S::div(S::set1(1.0f), s);
+    return l;
 }
 
 // choose_bits per lane: the smallest width whose half step is within
@@ -485,13 +614,15 @@ inline size_t batch_blocks(size_t block) {
 // parameters computed W blocks at a time and its codes written, the
 // parameters spread over the elements (or broadcast, for a block longer than
 // a batch).
+// Blocks that straddle vectors take their values by a permute where registers
+// are wide; narrow ones store the broadcasts instead.
+constexpr bool kLanePermute = W >= 8;
 template <bool kAsym, uint32_t kW>
 void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
                   uint8_t* bytes) {
     alignas(64) int32_t staged[kStaged];
     Writer<kW> out(staged, bytes, packed_len(len, bits), bits);
     const float qmin = static_cast<float>(code_min(bits)), qmax = static_cast<float>(code_max(bits));
-    const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
     size_t done = 0;
     switch (block) {
         case 1: done = lane_blocks<1, kAsym>(v, len, bits, scales, zero_points, out); break;
@@ -525,22 +656,34 @@ void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float
         });
         return out.finish();
     }
+    // Which block of its batch each element belongs to, alike for every batch.
     const size_t per = batch_blocks(block), nb = block_count(len, block);
-    alignas(64) float a[kBatch], b[kBatch], inv[kBatch], zp[kBatch], ie[kBatch + W], ze[kBatch + W];
+    alignas(64) int32_t lane_of[kBatch + W];
+    alignas(64) float inv[kBatch + W], zp[kBatch + W], ie[kBatch + W], ze[kBatch + W];
+    const size_t span = min_size(len, per * block);
+    if constexpr (kLanePermute) {
+        for (size_t j = 0, b = 0; j < span; ++b)
+            for (const size_t e = min_size(j + block, span); j < e; ++j) lane_of[j] = static_cast<int32_t>(b);
+        for (size_t j = span; j < span + W; ++j) lane_of[j] = 0;  // the lanes past the end
+    }
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = min_size(nb, b0 + per), e0 = b0 * block, e1 = min_size(len, b1 * block);
         prefetch(v, e0, e1, len);
-        for (size_t k = b0; k < b1; ++k) {
-            const size_t first = k * block, n = min_size(block, len - first);
-            if constexpr (kAsym) {
-                const MinMax m = min_max_of(v + first, n);
-                a[k - b0] = m.lo;
-                b[k - b0] = m.hi;
-            } else {
-                a[k - b0] = absmax_of(v + first, n);
-            }
+        for (size_t g = b0; g < b1; g += W) {
+            const Lane p = block_params<kAsym>(v, len, block, g, min_size(W, b1 - g), qmin, qmax, scales, zero_points);
+            S::store(inv + (g - b0), p.inv);
+            S::store(zp + (g - b0), p.zp);
         }
-        block_params<kAsym>(a, b, qmin, qmax, b1 - b0, scales + b0, offset(zero_points, b0), inv, zp);
+        if (kLanePermute && block % W != 0) {
+            const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
+            out.template code<kAsym>(v, len, e0, e1, [&](size_t k) VELMAR_LAMBDA {
+                const size_t j = k - e0, group = static_cast<size_t>(lane_of[j]) / W * W;
+                const Vi at = S::loadi(lane_of + j);
+                return Lane{S::permute(S::load(inv + group), at), kAsym ? S::permute(S::load(zp + group), at) : vqmin, vqmin, vqmax};
+            });
+            continue;
+        }
+        const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
         if (block % W == 0) {
             Stepper si(inv, block), sz(kAsym ? zp : nullptr, block);
             out.template code<kAsym>(v, len, e0, e1, [&](size_t k) VELMAR_LAMBDA {
@@ -625,8 +768,8 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
             read_unit<kW>(bytes + k / 8 * w, end, w, c);
             for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
                 const size_t j = k + i * W, b = j / block, m = min_size(per, nb - b);
-                const Vf s = S::permute(S::load_n(scales + b, m, 0.0f), spread);
-                const Vf z = kZp ? S::permute(S::load_n(zero_points + b, m, 0.0f), spread) : s;
+                const Vf s = S::permute(S::load_n(scales + b, m, 0.0f), S::loadi(spread));
+                const Vf z = kZp ? S::permute(S::load_n(zero_points + b, m, 0.0f), S::loadi(spread)) : s;
                 f(j, c[i], s, z, min_size(W, count - j));
             }
         }

@@ -42,10 +42,17 @@ struct S {
         else return vextq_f32(a, a, 2);
     }
     // Lane l of the result is lane idx[l] of v.
-    static F permute(F v, const int32_t* idx) {
-        const uint32x4_t lane = vshlq_n_u32(vreinterpretq_u32_s32(vld1q_s32(idx)), 2);
+    static F permute(F v, I idx) {
+        const uint32x4_t lane = vshlq_n_u32(vreinterpretq_u32_s32(idx), 2);
         const uint8x16_t bytes = vreinterpretq_u8_u32(vorrq_u32(vmulq_n_u32(lane, 0x01010101u), vdupq_n_u32(0x03020100u)));
         return vreinterpretq_f32_u8(vqtbl1q_u8(vreinterpretq_u8_f32(v), bytes));
+    }
+    // Step L of folding W registers into one (twin.inl's fold_tree): the
+    // even lanes of a then b, and the odd ones.
+    template <size_t>
+    static void unzip(F a, F b, F& x, F& y) {
+        x = vuzp1q_f32(a, b);
+        y = vuzp2q_f32(a, b);
     }
     static F load_n(const float* p, size_t n, float fill) {
         alignas(16) float t[4] = {fill, fill, fill, fill};
@@ -91,7 +98,9 @@ struct S {
     }
     static I loadi(const int32_t* p) { return vld1q_s32(p); }
     static F as_float(I v) { return vreinterpretq_f32_s32(v); }
+    static I as_int(F v) { return vreinterpretq_s32_f32(v); }
     static F to_float(I v) { return vcvtq_f32_s32(v); }
+    static I to_int(F v) { return vcvtq_s32_f32(v); }  // toward zero
     // Pairs and quads in 64-bit lanes, then the two quads merged: w bytes,
     // zeros after them up to 16.
     static uint64x2_t quad_of(I c, uint32_t w) {

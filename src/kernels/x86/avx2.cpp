@@ -42,9 +42,20 @@ struct S {
         if constexpr (s == 4) return _mm256_permute2f128_ps(a, a, 1);
         else return _mm256_permute_ps(a, s == 1 ? 0xB1 : 0x4E);
     }
-    // Lane l of the result is lane idx[l] of v.
-    static F permute(F v, const int32_t* idx) {
-        return _mm256_permutevar8x32_ps(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx)));
+    // Lane l of the result is lane idx[l] % W of v.
+    static F permute(F v, I idx) { return _mm256_permutevar8x32_ps(v, idx); }
+    // Step L of folding W registers into one (twin.inl's fold_tree): lane l
+    // of x and of y come from the same register. Pairs within 128-bit
+    // halves, then the halves, which leaves the registers in order.
+    template <size_t L>
+    static void unzip(F a, F b, F& x, F& y) {
+        if constexpr (L < 2) {
+            x = _mm256_shuffle_ps(a, b, 0x88);
+            y = _mm256_shuffle_ps(a, b, 0xDD);
+        } else {
+            x = _mm256_permute2f128_ps(a, b, 0x20);
+            y = _mm256_permute2f128_ps(a, b, 0x31);
+        }
     }
     static __m256i first_lanes(size_t n) {
         return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
@@ -108,7 +119,9 @@ struct S {
     }
     static I loadi(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
     static F as_float(I v) { return _mm256_castsi256_ps(v); }
+    static I as_int(F v) { return _mm256_castps_si256(v); }
     static F to_float(I v) { return _mm256_cvtepi32_ps(v); }
+    static I to_int(F v) { return _mm256_cvttps_epi32(v); }  // toward zero
     // Pairs and quads in each 128-bit half, then the two quads merged: w bytes,
     // zeros after them up to 16.
     static void pack(const I* c, uint32_t w, uint8_t* p) {

@@ -45,8 +45,28 @@ struct Avx512Steps {
         else if constexpr (s == 4) return _mm512_shuffle_f32x4(a, a, 0xB1);
         else return _mm512_permute_ps(a, s == 1 ? 0xB1 : 0x4E);
     }
-    // Lane l of the result is lane idx[l] of v.
-    static F permute(F v, const int32_t* idx) { return _mm512_permutexvar_ps(_mm512_loadu_si512(idx), v); }
+    // Lane l of the result is lane idx[l] % W of v.
+    static F permute(F v, I idx) { return _mm512_permutexvar_ps(idx, v); }
+    // Step L of folding W registers into one (twin.inl's fold_tree): lane l
+    // of x and of y come from the same register. Quarters first, then lanes
+    // within them; the last step puts the registers in order.
+    template <size_t L>
+    static void unzip(F a, F b, F& x, F& y) {
+        if constexpr (L == 0) {
+            x = _mm512_shuffle_f32x4(a, b, 0x44);
+            y = _mm512_shuffle_f32x4(a, b, 0xEE);
+        } else if constexpr (L == 1) {
+            x = _mm512_shuffle_f32x4(a, b, 0x88);
+            y = _mm512_shuffle_f32x4(a, b, 0xDD);
+        } else if constexpr (L == 2) {
+            x = _mm512_shuffle_ps(a, b, 0x44);
+            y = _mm512_shuffle_ps(a, b, 0xEE);
+        } else {
+            const __m512i first = _mm512_setr_epi32(0, 4, 8, 12, 2, 6, 10, 14, 16, 20, 24, 28, 18, 22, 26, 30);
+            x = _mm512_permutex2var_ps(a, first, b);
+            y = _mm512_permutex2var_ps(a, _mm512_add_epi32(first, _mm512_set1_epi32(1)), b);
+        }
+    }
     static __mmask16 first_lanes(size_t n) { return static_cast<__mmask16>((1u << n) - 1u); }
     static F load_n(const float* p, size_t n, float fill) {
         return _mm512_mask_loadu_ps(_mm512_set1_ps(fill), first_lanes(n), p);
@@ -92,7 +112,9 @@ struct Avx512Steps {
     }
     static I loadi(const int32_t* p) { return _mm512_loadu_si512(p); }
     static F as_float(I v) { return _mm512_castsi512_ps(v); }
+    static I as_int(F v) { return _mm512_castps_si512(v); }
     static F to_float(I v) { return _mm512_cvtepi32_ps(v); }
+    static I to_int(F v) { return _mm512_cvttps_epi32(v); }  // toward zero
     // Pairs and quads in each 128-bit lane, the four quads gathered into two
     // groups of w bytes, zeros after them up to 32.
     static void pack(const I* c, uint32_t w, uint8_t* p) {

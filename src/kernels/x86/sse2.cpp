@@ -41,12 +41,21 @@ struct S {
     static F swap(F a) {
         return _mm_shuffle_ps(a, a, s == 1 ? 0xB1 : 0x4E);
     }
-    // Lane l of the result is lane idx[l] of v.
-    static F permute(F v, const int32_t* idx) {
+    // Lane l of the result is lane idx[l] % W of v.
+    static F permute(F v, I idx) {
         alignas(16) float t[4], r[4];
+        alignas(16) int32_t i[4];
         _mm_store_ps(t, v);
-        for (size_t l = 0; l < 4; ++l) r[l] = t[idx[l]];
+        _mm_store_si128(reinterpret_cast<__m128i*>(i), idx);
+        for (size_t l = 0; l < 4; ++l) r[l] = t[i[l] & 3];
         return _mm_load_ps(r);
+    }
+    // Step L of folding W registers into one (twin.inl's fold_tree): the
+    // even lanes of a then b, and the odd ones.
+    template <size_t>
+    static void unzip(F a, F b, F& x, F& y) {
+        x = _mm_shuffle_ps(a, b, 0x88);
+        y = _mm_shuffle_ps(a, b, 0xDD);
     }
     // n lanes (at most W) from p, the rest `fill`; nothing past p + n is read.
     static F load_n(const float* p, size_t n, float fill) {
@@ -111,6 +120,7 @@ struct S {
     static I loadi(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
     static F as_float(I v) { return _mm_castsi128_ps(v); }
     static F to_float(I v) { return _mm_cvtepi32_ps(v); }
+    static I to_int(F v) { return _mm_cvttps_epi32(v); }  // toward zero
     // The w-bit stream of kUnit codes (w bytes) from two registers; the 16-byte
     // store leaves zeros after them.
     static void pack(const I* c, uint32_t w, uint8_t* p) {
