@@ -76,11 +76,16 @@ const Kernels& table_of(Level level) {
 // (kernel_bench puts the 4-bit one level at 16 Mi codes; with 32 vectors,
 // whose codes are converted once, AVX-512 is 0.83 of AVX2.)
 //
-// Except the 8-bit rows with one vector: the AVX-512 table runs each row's
-// blocks in lanes (blocks of 16, 32 or 64), reading the rows as one stream.
+// Except the 8-bit and 4-bit symmetric rows with one vector, which the
+// AVX-512 table runs from dword transposes: each row's blocks in lanes,
+// reading the rows as one stream (blocks of 16, 32 or 64), or 16 rows a
+// register, several registers side by side.
 #if defined(__x86_64__)
 void rows_dot_i8_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
     (k == 1 ? avx512_kernels() : avx2_kernels()).rows_dot_i8(r, x, k, out, ld);
+}
+void rows_dot_sym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+    (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_sym(r, x, k, out, ld);
 }
 #endif
 
@@ -95,7 +100,7 @@ Kernels choose() {
         k.dot_asym = avx2.dot_asym;
         k.dot_adaptive = avx2.dot_adaptive;
         k.rows_dot_i8 = rows_dot_i8_one_in_lanes;
-        k.rows_dot_sym = avx2.rows_dot_sym;
+        k.rows_dot_sym = rows_dot_sym_one_in_lanes;
         k.rows_dot_asym = avx2.rows_dot_asym;
         k.rows_dot_adaptive = avx2.rows_dot_adaptive;
     }

@@ -9,7 +9,7 @@
 #include "kernels/twin_deps.hpp"
 #include "kernels/unit_tables.hpp"
 #include "kernels/x86/rows.hpp"
-#include "kernels/x86/rows_i8.hpp"
+#include "kernels/x86/rows_lanes.hpp"
 #include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
@@ -184,6 +184,7 @@ struct Avx512Steps {
     static constexpr bool kUnpackBits = true;
     static void unpack_bits(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_bits16(in, w, out); }
     static bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_i8_lanes(r, x, out); }
+    static bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_sym_lanes(r, x, out); }
 };
 
 }  // namespace

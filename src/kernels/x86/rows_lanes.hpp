@@ -1,8 +1,11 @@
 #pragma once
-// The 8-bit row dot for one vector on AVX-512, with blocks in lanes. Each
-// block's sum is its own chain, so 16 blocks of a row share a register and
-// the rows are read in order, one stream; a row tile of lanes is needed only
-// for the sums of the block products, which run in block order per row.
+// Row dots for one vector on AVX-512 that keep whole registers of 16 rows or
+// blocks as independent chains, fed by dword transposes instead of byte ones.
+// 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
+// register and the rows are read in order, one stream; a row tile of lanes is
+// needed only for the sums of the block products, which run in block order
+// per row. 4-bit: a row is one chain, so 16 rows share a register, a few such
+// tiles side by side; eight codes a dword, each nibble sign-extended by shifts.
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
@@ -15,7 +18,7 @@
 
 namespace velmar::simd {
 namespace {
-namespace lanes_i8 {
+namespace lanes {
 
 #define VELMAR_LANES_INLINE inline __attribute__((always_inline))
 
@@ -63,8 +66,26 @@ constexpr Transpose kT16(16), kT32(32), kT64(64);
 
 constexpr size_t kRows = 16;         // rows whose block products are summed in lanes
 constexpr size_t kWindow = 8192;     // columns of x arranged at a time
-constexpr size_t kChains = 8;        // groups run side by side
+constexpr size_t kChains = 2;        // groups side by side: more spill (4 and 8 measured slower)
 constexpr size_t kMaxRegs = 16;      // registers of a group (blocks of 64)
+constexpr size_t kAhead = 8192;      // bytes of codes prefetched ahead of a group
+
+// The rounds on regs registers loaded with tr's layout.
+template <size_t regs>
+VELMAR_LANES_INLINE void permute_rounds(const Transpose& tr, __m512i* t) {
+    size_t round = 0;
+#pragma GCC unroll 4
+    for (size_t d = regs / 2; d >= 1; d /= 2, ++round) {
+        const __m512i lo = _mm512_load_si512(tr.pick[round][0]), hi = _mm512_load_si512(tr.pick[round][1]);
+#pragma GCC unroll 16
+        for (size_t i = 0; i < regs; ++i) {
+            if (i & d) continue;
+            const __m512i a = _mm512_permutex2var_epi32(t[i], lo, t[i + d]);
+            t[i + d] = _mm512_permutex2var_epi32(t[i], hi, t[i + d]);
+            t[i] = a;
+        }
+    }
+}
 
 // The dwords of group g, 16 blocks of B bytes at p of which `valid` are
 // wanted (the rest read as zeros), transposed into t.
@@ -81,18 +102,7 @@ VELMAR_LANES_INLINE void transpose_group(const Transpose& tr, const uint8_t* p, 
             t[i] = _mm512_maskz_loadu_epi32(m, p + 64 * i);
         }
     }
-    size_t round = 0;
-#pragma GCC unroll 4
-    for (size_t d = regs / 2; d >= 1; d /= 2, ++round) {
-        const __m512i lo = _mm512_load_si512(tr.pick[round][0]), hi = _mm512_load_si512(tr.pick[round][1]);
-#pragma GCC unroll 16
-        for (size_t i = 0; i < regs; ++i) {
-            if (i & d) continue;
-            const __m512i a = _mm512_permutex2var_epi32(t[i], lo, t[i + d]);
-            t[i + d] = _mm512_permutex2var_epi32(t[i], hi, t[i + d]);
-            t[i] = a;
-        }
-    }
+    permute_rounds<regs>(tr, t);
 }
 
 // Stored scales [first, first + n) (n <= 16) as floats, zeros past n.
@@ -130,6 +140,7 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
     alignas(64) __m512i t[kChains][kMaxRegs];
     const __m512i order = _mm512_load_si512(tr.order), inverse = _mm512_load_si512(tr.inverse);
     const size_t windows = full == 0 ? 1 : (full + kWinBlocks - 1) / kWinBlocks;
+    const uint8_t* const end = r.codes + r.rows * r.cols;
     for (size_t t0 = 0; t0 < r.rows; t0 += kRows) {
         const size_t n = min_size(kRows, r.rows - t0);
         __m512 total = _mm512_setzero_ps();
@@ -151,6 +162,10 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
                     const size_t i = c + k < n * groups ? c + k : c;  // spare chains repeat the first
                     const size_t row = i / groups, g = i % groups;
                     gs[k] = {r.codes + (t0 + row) * r.cols + (wb + g * 16) * B, row, g * 16, min_size(16, wn - g * 16)};
+                    // The hardware alone falls behind the stream at this pace.
+                    if (c + k < n * groups)
+                        for (size_t b = 0; b < 16 * B; b += 64)
+                            if (gs[k].codes + kAhead + b < end) __builtin_prefetch(gs[k].codes + kAhead + b, 0, 0);
                     transpose_group<B>(tr, gs[k].codes, gs[k].valid, t[k]);
                 }
                 __m512 acc[kChains];
@@ -205,16 +220,149 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
     }
 }
 
+
+// ---- 4-bit ----
+
+constexpr size_t kTiles = 2;         // tiles of 16 rows side by side, one chain each (4 measured slower)
+constexpr size_t kStepCols = 128;   // a row's 64 bytes per step
+constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at hand per tile
+
+// Codes of width 4 in lanes: rows of tile j are tile[j]'s rows; lane l holds
+// row kT64.order[l], as do the scales.
+struct Nibbles {
+    const RowRun& r;
+    size_t row_bytes, nb;
+    size_t t0 = 0;          // the first row of the tiles
+    size_t wb = 0, wn = 0;  // the window of blocks whose scales are across the lanes
+    alignas(64) float sl[kTiles][kScaleBlocks * 16];
+
+    explicit Nibbles(const RowRun& run) : r(run), row_bytes(run_bytes4(run.cols)), nb(block_count(run.cols, run.block)) {}
+    static size_t run_bytes4(size_t cols) { return (cols + 1) / 2; }
+
+    // Rows of tile j, from 0 to 16 (zero lanes past the last row).
+    size_t rows_of(size_t j) const {
+        const size_t first = t0 + 16 * j;
+        return first >= r.rows ? 0 : min_size(16, r.rows - first);
+    }
+
+    // Scales of blocks [b, b + kScaleBlocks) across the lanes, 16 blocks of
+    // 16 rows transposed at a time.
+    void load_window(size_t b) {
+        wb = b;
+        wn = min_size(kScaleBlocks, nb - b);
+        for (size_t j = 0; j < kTiles; ++j) {
+            const size_t n = rows_of(j);
+            for (size_t g = 0; g < wn; g += 16) {
+                __m512i v[16];
+                for (size_t i = 0; i < 16; ++i)
+                    v[i] = i < n ? _mm512_castps_si512(scales16(r, (t0 + 16 * j + i) * nb + wb + g, min_size(16, wn - g)))
+                                 : _mm512_setzero_si512();
+                permute_rounds<16>(kT64, v);
+                for (size_t d = 0; d < 16 && g + d < wn; ++d) _mm512_store_si512(sl[j] + (g + d) * 16, v[d]);
+            }
+        }
+    }
+
+    // The step's dwords of every tile, transposed: t[j][d] holds codes
+    // 8d..8d+7 of the step in each lane's row.
+    void load_step(size_t c0, __m512i (*t)[16]) const {
+        const size_t at = c0 / 2, bytes = min_size(64, row_bytes - at);
+        const __mmask64 m = bytes == 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
+        for (size_t j = 0; j < kTiles; ++j) {
+            const size_t n = rows_of(j);
+            for (size_t i = 0; i < 16; ++i)
+                t[j][i] = i < n ? _mm512_maskz_loadu_epi8(m, r.codes + (t0 + 16 * j + i) * row_bytes + at)
+                                : _mm512_setzero_si512();
+            permute_rounds<16>(kT64, t[j]);
+        }
+    }
+};
+
+VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* out) {
+    Nibbles nib(r);
+    alignas(64) __m512i t[kTiles][16];
+    for (nib.t0 = 0; nib.t0 < r.rows; nib.t0 += 16 * kTiles) {
+        __m512 acc[kTiles], s[kTiles];
+        for (size_t j = 0; j < kTiles; ++j) acc[j] = _mm512_setzero_ps();
+        nib.wb = nib.wn = 0;
+        size_t next = 0;  // the column where the next block starts
+        // The rows are as many streams, more than the hardware follows; the
+        // next tiles, read in order a step's share at a time, are one it does.
+        const uint8_t* ahead = r.codes + (nib.t0 + 16 * kTiles) * nib.row_bytes;
+        const uint8_t* const end = r.codes + r.rows * nib.row_bytes;
+        const size_t share = (16 * kTiles * nib.row_bytes / ((r.cols + kStepCols - 1) / kStepCols) + 63) / 64 * 64;
+        for (size_t c0 = 0; c0 < r.cols; c0 += kStepCols) {
+            for (size_t b = 0; b < share && ahead < end; b += 64, ahead += 64) __builtin_prefetch(ahead, 0, 2);
+            nib.load_step(c0, t);
+            const size_t m = min_size(kStepCols, r.cols - c0);
+            // The nibble of each lane's dword d that holds column c0 + 8d + k,
+            // shifted to the top, then down.
+            const auto column = [&]<int k>(size_t d) __attribute__((always_inline)) {
+                const size_t c = c0 + 8 * d + k;
+                if (c == next) {
+                    const size_t b = c / r.block;
+                    if (b >= nib.wb + nib.wn) nib.load_window(b);
+                    for (size_t j = 0; j < kTiles; ++j) s[j] = _mm512_load_ps(nib.sl[j] + (b - nib.wb) * 16);
+                    next = (b + 1) * r.block;
+                }
+                const __m512 xb = _mm512_set1_ps(x[c]);
+#pragma GCC unroll 4
+                for (size_t j = 0; j < kTiles; ++j) {
+                    __m512i q = t[j][d];
+                    if constexpr (k != 7) q = _mm512_slli_epi32(q, 28 - 4 * k);
+                    q = _mm512_srai_epi32(q, 28);
+                    const __m512 v = _mm512_mul_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(q), s[j]), xb);
+                    acc[j] = _mm512_add_ps(acc[j], v);
+                }
+            };
+            size_t d = 0;
+            for (; 8 * d + 8 <= m; ++d) {
+                column.template operator()<0>(d);
+                column.template operator()<1>(d);
+                column.template operator()<2>(d);
+                column.template operator()<3>(d);
+                column.template operator()<4>(d);
+                column.template operator()<5>(d);
+                column.template operator()<6>(d);
+                column.template operator()<7>(d);
+            }
+            // The last dword's columns, as many as there are.
+            const size_t left = m - 8 * d;
+            if (left > 0) column.template operator()<0>(d);
+            if (left > 1) column.template operator()<1>(d);
+            if (left > 2) column.template operator()<2>(d);
+            if (left > 3) column.template operator()<3>(d);
+            if (left > 4) column.template operator()<4>(d);
+            if (left > 5) column.template operator()<5>(d);
+            if (left > 6) column.template operator()<6>(d);
+        }
+        for (size_t j = 0; j < kTiles; ++j) {
+            alignas(64) float lanes[16];
+            _mm512_store_ps(lanes, acc[j]);
+            const size_t n = nib.rows_of(j);
+            for (size_t l = 0; l < 16; ++l)
+                if (kT64.order[l] < n) out[nib.t0 + 16 * j + kT64.order[l]] = lanes[l];
+        }
+    }
+}
+
 #undef VELMAR_LANES_INLINE
 
-}  // namespace lanes_i8
+}  // namespace lanes
+
+// Symmetric rows of width 4; false for any other width.
+inline bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
+    if (r.bits != 4) return false;
+    lanes::rows_dot_sym4(r, x, out);
+    return true;
+}
 
 // Blocks of 16, 32 or 64 codes; false for any other block, left to the tiles.
 inline bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) {
     switch (r.block) {
-        case 16: lanes_i8::rows_dot<16>(r, lanes_i8::kT16, x, out); return true;
-        case 32: lanes_i8::rows_dot<32>(r, lanes_i8::kT32, x, out); return true;
-        case 64: lanes_i8::rows_dot<64>(r, lanes_i8::kT64, x, out); return true;
+        case 16: lanes::rows_dot<16>(r, lanes::kT16, x, out); return true;
+        case 32: lanes::rows_dot<32>(r, lanes::kT32, x, out); return true;
+        case 64: lanes::rows_dot<64>(r, lanes::kT64, x, out); return true;
         default: return false;
     }
 }
