@@ -4,8 +4,8 @@
 // 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
 // register and the rows are read in order, one stream; a row tile of lanes is
 // needed only for the sums of the block products, which run in block order
-// per row. 4-bit: a row is one chain, so 16 rows share a register, a few such
-// tiles side by side; eight codes a dword, each nibble sign-extended by shifts.
+// per row. 4-bit: a row is one chain, so 16 rows share a register (a tile of
+// 16 streams); eight codes a dword, each nibble sign-extended by shifts.
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
@@ -223,7 +223,7 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
 
 // ---- 4-bit ----
 
-constexpr size_t kTiles = 2;         // tiles of 16 rows side by side, one chain each (4 measured slower)
+constexpr size_t kTiles = 1;         // tiles of 16 rows side by side, one chain each (2 to 4: more streams, slower)
 constexpr size_t kStepCols = 128;   // a row's 64 bytes per step
 constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at hand per tile
 
