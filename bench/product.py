@@ -44,16 +44,17 @@ BATCHED = ("symmetric 8-bit", "symmetric 4-bit", "asymmetric 4-bit", "q4_k")
 BATCHES = (1, 8, 32, 128)
 
 
-def timed(f: Callable[[], object]) -> float:
-    t0 = time.perf_counter()
+def timed(f: Callable[[], object], clock: Callable[[], float] = time.perf_counter) -> float:
+    t0 = clock()
     f()
-    return time.perf_counter() - t0
+    return clock() - t0
 
 
-def paired(f: Callable[[], object], base: Callable[[], object], repeat: int) -> tuple[float, float, float]:
+def paired(f: Callable[[], object], base: Callable[[], object], repeat: int,
+           clock: Callable[[], float] = time.perf_counter) -> tuple[float, float, float]:
     """Median of the paired ratios f / base, and the median time of each."""
     f(), base()
-    pairs = [(timed(base), timed(f)) for _ in range(repeat)]
+    pairs = [(timed(base, clock), timed(f, clock)) for _ in range(repeat)]
     return (statistics.median(t / b for b, t in pairs), statistics.median(t for _, t in pairs),
             statistics.median(b for b, _ in pairs))
 
@@ -98,6 +99,25 @@ def measure(out: IO[str], repeat: int, n: int) -> list[tuple[str, float]]:
     return figures
 
 
+def against(out: IO[str], repeat: int, n: int, base: str) -> None:
+    """t @ x at the chosen level over t @ x at level `base`, each pair run in turn, in this thread's CPU time:
+    both sides are velmar's, single-threaded, so time the machine gives to other work drops out."""
+    level = _tensor.kernel_level()
+    rng = np.random.default_rng(0)
+    w = rng.standard_normal((n, n), dtype=np.float32) * np.float32(0.02)
+    x = rng.standard_normal(n, dtype=np.float32)
+
+    def at(lv: str, t: Any) -> Callable[[], object]:
+        return lambda: (_tensor.use_kernel_level(lv), t @ x)
+
+    print(f"\nt @ x, {n} x {n}: {level} over {base}, median of paired runs (thread CPU time)", file=out)
+    for name, kw, _ in KINDS:
+        t = vt.quantize(w, **kw)
+        ratio, tt, tb = paired(at(level, t), at(base, t), repeat, time.thread_time)
+        print(f"{name:28} {tt * 1e3:7.2f}ms {tb * 1e3:7.2f}ms {ratio:7.3f}", file=out)
+    _tensor.use_kernel_level(level)
+
+
 def run(level: str, out: IO[str]) -> list[tuple[str, float]]:
     """The topic's entry for bench/run.py."""
     return measure(out, 3, 1024) if level == "quick" else measure(out, 15, 4096)
@@ -108,11 +128,15 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=15)
     ap.add_argument("--level", help="force velmar's kernels to this level (scalar, sse2, avx2, avx512, neon)")
     ap.add_argument("--quick", action="store_true", help="a 1024 x 1024 matrix instead of 4096 x 4096")
+    ap.add_argument("--against", help="only t @ x, over the same product at this level (a kernel change's gain)")
     args = ap.parse_args()
     if args.level:
         _tensor.use_kernel_level(args.level)
     print(f"$ {' '.join([os.path.basename(sys.executable)] + sys.argv)}")
-    measure(sys.stdout, args.repeat, 1024 if args.quick else 4096)
+    if args.against:
+        against(sys.stdout, args.repeat, 1024 if args.quick else 4096, args.against)
+    else:
+        measure(sys.stdout, args.repeat, 1024 if args.quick else 4096)
 
 
 if __name__ == "__main__":
