@@ -108,7 +108,10 @@ def against(out: IO[str], repeat: int, n: int, base: str) -> None:
     x = rng.standard_normal(n, dtype=np.float32)
 
     def at(lv: str, t: Any) -> Callable[[], object]:
-        return lambda: (_tensor.use_kernel_level(lv), t @ x)
+        def product() -> object:
+            _tensor.use_kernel_level(lv)
+            return t @ x
+        return product
 
     print(f"\nt @ x, {n} x {n}: {level} over {base}, median of paired runs (thread CPU time)", file=out)
     for name, kw, _ in KINDS:
