@@ -80,10 +80,10 @@ const Kernels& table_of(Level level) {
 // AVX-512 table runs from dword transposes: each row's blocks in lanes,
 // reading the rows as one stream (blocks of 16, 32 or 64), or 16 rows a
 // register. On an AMD Zen 5 (EPYC), block 32, the time over the AVX2 tiles',
-// medians of 31 alternating runs (thread CPU time, a busy machine):
+// medians of 21 to 31 alternating runs (thread CPU time, a busy machine):
 //
-//   4096 x 4096      8-bit 0.85   4-bit 0.82
-//   200,000 x 768    8-bit 0.93   4-bit 0.78
+//   4096 x 4096      8-bit 0.80-0.86   4-bit 0.80-0.82
+//   200,000 x 768    8-bit 0.93        4-bit 0.78
 #if defined(__x86_64__)
 void rows_dot_i8_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
     (k == 1 ? avx512_kernels() : avx2_kernels()).rows_dot_i8(r, x, k, out, ld);
