@@ -26,9 +26,9 @@ namespace lanes {
 // 16 x B/4 matrix of dwords. Rounds of two-source dword permutes halve the
 // dwords each register holds and double its blocks, until register m holds
 // dword m of every block. Which lane gets which block falls out of the
-// rounds: kOrder[lane], the same for every register.
+// rounds: order[lane], the same for every register.
 struct Transpose {
-    // kPick[round][hi]: round r (a register holding B/4 >> r dwords of each of
+    // pick[round][hi]: round r (a register holding B/4 >> r dwords of each of
     // its blocks) keeps the low or high half of them, from both sources.
     alignas(64) uint32_t pick[4][2][16];
     alignas(64) uint32_t order[16];    // the block in each lane
