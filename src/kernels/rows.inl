@@ -311,13 +311,7 @@ void rows_dot(const RowRun& r, const float* x, size_t k, float* out, size_t ld) 
         t.n = min_size(kTile, r.rows - t.t0);
         for (size_t i = 0; i < t.n; ++i) {
             t.codes[i] = next;
-            if (!r.widths) {
-                next += run_bytes(r.cols, r.bits);
-                continue;
-            }
-            const uint32_t* widths = r.widths + (t.t0 + i) * nb;
-            for (size_t b = 0; b + 1 < nb; ++b) next += run_bytes(r.block, widths[b]);
-            next += run_bytes(r.cols - (nb - 1) * r.block, widths[nb - 1]);
+            next += r.widths ? adaptive_data_len(r.widths + (t.t0 + i) * nb, r.block, r.cols) : run_bytes(r.cols, r.bits);
         }
         // Lanes past the last row read zero codes and are never stored.
         if (t.n < kTile) {
