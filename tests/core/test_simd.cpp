@@ -338,7 +338,7 @@ RowEntry row_entry(Kind kind, uint32_t bits) {
 TEST_P(Twin, RowKernels) {
     const struct { size_t rows, cols, block, k; } shapes[] = {
         {2, 1, 1, 1}, {3, 7, 3, 2}, {17, 33, 32, 1}, {70, 64, 32, 3}, {5, 130, 7, 9}, {33, 100, 100, 2}, {9, 200, 64, 1},
-        {65, 31, 1, 1}, {3, 600, 2, 3}};
+        {65, 31, 1, 1}, {3, 600, 2, 3}, {66, 300, 48, 2}};
     uint32_t seed = 0;
     for (const auto& sh : shapes) {
         ++seed;
