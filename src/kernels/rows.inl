@@ -116,6 +116,16 @@ VELMAR_INLINE void stream_bytes(const uint8_t* base, uint32_t bits, size_t c0, s
     for (; j < m; ++j) dst[j] = static_cast<uint8_t>(code_at(base, c0 + j, bits));
 }
 
+// n codes (a multiple of 16) of width w (2..=8) at run to bytes; the run's
+// bytes and 32 more are readable.
+template <class V = S>
+VELMAR_INLINE void run_to_bytes(const uint8_t* run, uint32_t w, size_t n, uint8_t* dst) {
+    size_t j = 0;
+    if constexpr (requires { V::unpack_bits32(run, w, dst); })
+        for (; j + 32 <= n; j += 32) V::unpack_bits32(run + j / 8 * w, w, dst + j);
+    for (; j < n; j += 16) V::unpack_bits(run + j / 8 * w, w, dst + j);
+}
+
 // Bytes of a run of n codes of width w; the checked layer has proven that
 // every run of the view fits, so this cannot wrap.
 VELMAR_INLINE size_t run_bytes(size_t n, uint32_t w) { return (n * w + 7) / 8; }
@@ -130,8 +140,25 @@ VELMAR_INLINE void row_to_bytes(const RowRun& r, Tile& t, size_t i, size_t c0, s
         stream_bytes(t.codes[i], K == RowKind::I8 ? 8 : r.bits, c0, m, end, dst);
     } else {
         const uint32_t* widths = r.widths + (t.t0 + i) * block_count(r.cols, r.block);
-        size_t first = b0 * r.block;
-        for (size_t b = b0, s = c0; s < c0 + m; ++b) {
+        size_t first = b0 * r.block, b = b0, s = c0;
+        if constexpr (S::kUnpackBits) {
+            // The common case, a step of whole blocks of whole vectors: only
+            // each block's width and where its run starts change.
+            if (r.block % 16 == 0 && first == c0) {
+                const size_t stop = min_size(c0 + m, r.cols);
+                const uint8_t* run = t.codes[i] + t.pos[i];
+                for (; first + r.block <= stop; ++b, first += r.block) {
+                    const uint32_t w = widths[b];
+                    const size_t bytes = r.block / 8 * w;
+                    if (bytes + 32 > static_cast<size_t>(end - run)) break;
+                    run_to_bytes(run, w, r.block, dst + first - c0);
+                    run += bytes;
+                }
+                t.pos[i] = static_cast<size_t>(run - t.codes[i]);
+                s = first;
+            }
+        }
+        for (; s < c0 + m; ++b) {
             const size_t block_end = min_size(first + r.block, r.cols), e = min_size(block_end, c0 + m);
             const uint32_t w = widths[b];
             const uint8_t* run = t.codes[i] + t.pos[i];
@@ -311,13 +338,7 @@ void rows_dot(const RowRun& r, const float* x, size_t k, float* out, size_t ld) 
         t.n = min_size(kTile, r.rows - t.t0);
         for (size_t i = 0; i < t.n; ++i) {
             t.codes[i] = next;
-            if (!r.widths) {
-                next += run_bytes(r.cols, r.bits);
-                continue;
-            }
-            const uint32_t* widths = r.widths + (t.t0 + i) * nb;
-            for (size_t b = 0; b + 1 < nb; ++b) next += run_bytes(r.block, widths[b]);
-            next += run_bytes(r.cols - (nb - 1) * r.block, widths[nb - 1]);
+            next += r.widths ? adaptive_data_len(r.widths + (t.t0 + i) * nb, r.block, r.cols) : run_bytes(r.cols, r.bits);
         }
         // Lanes past the last row read zero codes and are never stored.
         if (t.n < kTile) {
@@ -348,9 +369,20 @@ void rows_dot(const RowRun& r, const float* x, size_t k, float* out, size_t ld) 
                 // follows; the next tile, read in order a step's share at a
                 // time, is one it does.
                 if (g0 == 0) {
-                    const size_t share = (tile_bytes * kStep / r.cols + 63) / 64 * 64;
-                    for (size_t b = c0 / kStep * share; b < (c0 / kStep + 1) * share && b < tile_bytes; b += 64)
-                        __builtin_prefetch(next + b, 0, 2);
+                    const auto ahead = [&](const void* p, size_t bytes) {
+                        const size_t share = (bytes * kStep / r.cols + 63) / 64 * 64;
+                        for (size_t b = c0 / kStep * share; b < (c0 / kStep + 1) * share && b < bytes; b += 64)
+                            __builtin_prefetch(static_cast<const uint8_t*>(p) + b, 0, 2);
+                    };
+                    ahead(next, tile_bytes);
+                    // So are its parts, which no stream detector follows either.
+                    if (t.t0 + kTile < r.rows) {
+                        const size_t blocks = min_size(kTile, r.rows - t.t0 - kTile) * nb, first = (t.t0 + kTile) * nb;
+                        const size_t size = r.stored == Stored::F32 ? 4 : 2;
+                        ahead(static_cast<const uint8_t*>(r.scales) + first * size, blocks * size);
+                        if (r.zero_points) ahead(static_cast<const uint8_t*>(r.zero_points) + first * size, blocks * size);
+                        if (r.widths) ahead(r.widths + first, blocks * 4);
+                    }
                 }
                 const float* xs = x + g0 * r.cols + c0;
                 if (bytes) {

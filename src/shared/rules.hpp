@@ -272,7 +272,18 @@ inline __attribute__((always_inline)) void for_each_block_codes(Byte* bytes, uin
 }
 
 inline size_t adaptive_data_len(const uint32_t* widths, size_t block, size_t len) {
-    return for_each_run(len, block, widths, [](size_t, size_t, size_t, size_t, size_t) {});
+    // A whole block of a multiple of 8 codes takes block / 8 bytes per bit of
+    // width, so the whole blocks' runs are one sum; a row walk per call would
+    // otherwise cost as much as reading the codes. The sum cannot wrap below
+    // 2^32 blocks; the product's overflow is the walk's.
+    const size_t whole = len / block;
+    if (block % 8 != 0 || whole >> 32 != 0)
+        return for_each_run(len, block, widths, [](size_t, size_t, size_t, size_t, size_t) {});
+    size_t sum = 0, bytes = 0;
+    for (size_t b = 0; b < whole; ++b) sum += widths[b];
+    if (__builtin_mul_overflow(block / 8, sum, &bytes)) return kSizeMax;
+    const size_t rest = len % block != 0 ? packed_len(len % block, widths[whole]) : 0;
+    return __builtin_add_overflow(bytes, rest, &bytes) ? kSizeMax : bytes;
 }
 
 }  // namespace

@@ -57,8 +57,13 @@ std::optional<Fault> fault_of(const Rows<T>& v) {
         if (per_row == kSizeMax || __builtin_mul_overflow(v.rows, per_row, &bytes))
             return Fault{std::nullopt, "shape: the code byte count overflows"};
     } else {
-        for (const uint32_t w : v.widths)
-            if (w < 2 || w > 8) return Fault{std::nullopt, "widths: expected 2 to 8, got " + std::to_string(w)};
+        // One pass without an exit or a compare vectorises on any x86-64 (w is
+        // 2..8 when neither w - 2 nor w - 1 reaches 8); the first bad width is then named.
+        uint32_t bad = 0;
+        for (const uint32_t w : v.widths) bad |= (w - 2) >> 3 | (w - 1) >> 3;
+        for (size_t i = 0; bad; ++i)
+            if (const uint32_t w = v.widths[i]; w < 2 || w > 8)
+                return Fault{std::nullopt, "widths: expected 2 to 8, got " + std::to_string(w)};
         for (size_t i = 0; i < v.rows && bytes != kSizeMax; ++i)
             if (__builtin_add_overflow(bytes, row_bytes(s, v.cols, v.widths.data() + i * nb), &bytes)) bytes = kSizeMax;
     }

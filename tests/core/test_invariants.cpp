@@ -170,7 +170,7 @@ TEST(RowView, TheCheckNamesWhatIsWrongAndEveryReaderRefuses) {
     std::vector<float> values;
     for (int r = 0; r < 3; ++r) values.insert(values.end(), v.begin(), v.end());
     const Scheme schemes[] = {{Kind::Symmetric, 5, 4}, {Kind::Asymmetric, 8, 4}, {Kind::Adaptive, 0, 4, 0.05f}};
-    const std::vector<uint32_t> w9(9, 9);
+    const std::vector<uint32_t> w9(9, 9), w1{2, 8, 2, 1, 2, 2, 2, 2, 2};
     const std::vector<float> nine(9), eight(8);
     const std::vector<uint8_t> huge_rows(1);
     const struct { int kind; const char* want; std::function<void(V&)> brk; } cases[] = {
@@ -186,6 +186,7 @@ TEST(RowView, TheCheckNamesWhatIsWrongAndEveryReaderRefuses) {
         {1, "zero_points: expected 9, got 8", [&](V& x) { x.zero_points = eight; }},
         {0, "widths: expected 0, got 9", [&](V& x) { x.widths = w9; }},
         {2, "widths: expected 2 to 8, got 9", [&](V& x) { x.widths = w9; }},
+        {2, "widths: expected 2 to 8, got 1", [&](V& x) { x.widths = w1; }},
         {0, "codes: expected 21, got 20", [](V& x) { x.codes = x.codes.first(20); }},
         {1, "codes: expected 30, got 29", [](V& x) { x.codes = x.codes.first(29); }},
         {2, "codes: expected", [](V& x) { x.codes = x.codes.first(x.codes.size() - 1); }},

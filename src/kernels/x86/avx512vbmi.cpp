@@ -5,6 +5,7 @@
 #if defined(__x86_64__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include "kernels/x86/avx512_steps.hpp"
+#include "kernels/x86/vbmi_fields.hpp"
 #include "kernels/x86/vbmi_tables.hpp"
 
 namespace velmar::simd {
@@ -81,6 +82,8 @@ struct S : Avx512Steps {
         Base::unpack4(p, c);
         Base::unpack4(p + 8, c + 1);
     }
+    // The row kernels' adaptive blocks, 32 codes at a time.
+    static void unpack_bits32(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_fields32(in, w, out); }
 };
 
 #include "kernels/twin.inl"

@@ -1,0 +1,52 @@
+#pragma once
+// Codes of 2 to 8 bits to sign-extended bytes by byte permute and multishift,
+// 32 at a time: the row kernels' unpacking of adaptive blocks, whose width
+// changes from one block to the next. Compiled with the VBMI twin's flags;
+// internal linkage, as in shared/rules.hpp.
+//
+// Eight codes of width w are w whole bytes, so qword k of the result can take
+// stream bytes w * k.. (a byte permute), and byte j of it the 8 bits from bit
+// j * w on (a multishift); the code's w bits are then sign-extended.
+#include <immintrin.h>
+
+#include <cstdint>
+
+namespace velmar::simd {
+namespace {
+
+struct FieldTable {
+    alignas(32) uint8_t gather[32];
+    alignas(32) uint8_t shift[32];
+    alignas(32) uint8_t low[32];   // the code's bits
+    alignas(32) uint8_t sign[32];  // its sign bit
+};
+
+struct FieldTables {
+    FieldTable at[9];
+    constexpr FieldTables() : at{} {
+        for (uint32_t w = 2; w <= 8; ++w)
+            for (uint32_t i = 0; i < 32; ++i) {
+                at[w].gather[i] = static_cast<uint8_t>(w * (i / 8) + i % 8);
+                at[w].shift[i] = static_cast<uint8_t>(w * (i % 8));
+                at[w].low[i] = static_cast<uint8_t>((1u << w) - 1u);
+                at[w].sign[i] = static_cast<uint8_t>(1u << (w - 1));
+            }
+    }
+};
+
+constexpr FieldTables kFieldTables;
+
+// 32 codes of width w (2..8) at in, whose 32 bytes are readable, to bytes.
+inline void unpack_fields32(const uint8_t* in, uint32_t w, uint8_t* out) {
+    const FieldTable& t = kFieldTables.at[w];
+    const auto row = [](const uint8_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); };
+    const __m256i q = _mm256_permutexvar_epi8(row(t.gather), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+    const __m256i f = _mm256_multishift_epi64_epi8(row(t.shift), q);
+    const __m256i sign = row(t.sign);
+    // (f & low) ^ sign, less sign: the code, sign-extended.
+    const __m256i x = _mm256_ternarylogic_epi32(f, row(t.low), sign, 0x6A);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_sub_epi8(x, sign));
+}
+
+}  // namespace
+}  // namespace velmar::simd
