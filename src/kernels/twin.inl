@@ -793,7 +793,9 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
         }
         return;
     }
-    if (block > W) {  // a vector meets at most two blocks: their values split at the boundary
+    // A vector meets at most two blocks: their values split at the boundary
+    // (narrow registers spread them through memory faster).
+    if (kLanePermute && block > W) {
         alignas(64) float at[W];
         for (size_t l = 0; l < W; ++l) at[l] = static_cast<float>(l);
         const Vf lanes = S::load(at);
