@@ -1060,6 +1060,21 @@ VELMAR_INLINE void fit_lanes(const float* xb, const int32_t* qb, size_t block, f
         }
         step(S::load(qc), S::load(xc));
     }
+    // The finish of every lane at once, its steps those of the scalar one.
+    // A multiplication by -1 need not flip a NaN's sign as a negation does,
+    // so lanes that meet a NaN finish one by one below.
+    const Vf nf = S::set1(static_cast<float>(block)), tiny = S::set1(kTiny);
+    const Vf mq = S::div(sq, nf), var = S::sub(sqq, S::mul(sq, mq));
+    const Vf mx = S::div(sx, nf);
+    const Vf sl = S::div(S::sub(sxq, S::mul(sq, mx)), var);
+    const Vf dl = S::sub(mx, S::mul(mq, sl));
+    const Vm flat = S::mor(S::gt(tiny, S::abs(var)), S::gt(tiny, S::abs(sl)));
+    const Vf s = S::select(flat, S::set1(1.0f), sl), dn = S::select(flat, S::set1(0.0f), dl);
+    if (!S::any(S::mor(S::isnan(s), S::isnan(dn)))) {
+        S::store(scales, s);
+        S::store(zero_points, S::select(flat, S::set1(0.0f), S::div(S::mul(dn, S::set1(-1.0f)), s)));
+        return;
+    }
     alignas(64) float a[W], c[W], d[W], e[W];
     S::store(a, sq);
     S::store(c, sx);
