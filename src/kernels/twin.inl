@@ -529,6 +529,10 @@ VELMAR_INLINE Vf segment(Vf a) {
     }
 }
 
+// Lanes move by a permute where registers are wide; narrow ones go through
+// memory instead.
+constexpr bool kLanePermute = W >= 8;
+
 // Blocks of B elements (B a power of two below W): W / B of them in each
 // vector, their reductions among their own lanes. Whole vectors only; the
 // caller codes the rest.
@@ -536,8 +540,14 @@ template <size_t B, bool kAsym, uint32_t kW>
 size_t lane_blocks(const float* v, size_t len, uint32_t bits, float* scales, float* zero_points, Writer<kW>& out) {
     const float qmin = static_cast<float>(code_min(bits)), qmax = static_cast<float>(code_max(bits));
     const Vf vqmin = S::set1(qmin), vqmax = S::set1(qmax);
-    const size_t whole = len / W * W;
+    const size_t whole = len / W * W, nb = block_count(len, B);
     alignas(64) float ts[W], tz[W];
+    // A vector's parameters, lane i * B to lane i, stored whole where the
+    // scales run on past it: the lanes after its own blocks are overwritten
+    // by the next vector's or the rest's.
+    alignas(64) int32_t firsts[W];
+    for (size_t i = 0; i < W; ++i) firsts[i] = static_cast<int32_t>(i * B % W);
+    const Vi first_lanes = S::loadi(firsts);
     for (size_t k = 0; k < whole; k += kBatch) {
         const size_t m = min_size(kBatch, whole - k);
         prefetch(v, k, k + m, len);
@@ -546,7 +556,12 @@ size_t lane_blocks(const float* v, size_t len, uint32_t bits, float* scales, flo
             const Vf x = S::load(v + j);
             const Vm nan = S::isnan(x);
             Vf s, zp = vqmin;
-            if constexpr (kAsym) {
+            if constexpr (kAsym && B == 1) {
+                // A lone value is its block's minimum and maximum, and a NaN
+                // leaves none: every block of one is degenerate.
+                s = S::set1(1.0f);
+                zp = S::set1(0.0f);
+            } else if constexpr (kAsym) {
                 Vf lo = segment<B, true>(S::select(nan, S::set1(kInf), x));
                 Vf hi = segment<B, false>(S::select(nan, S::set1(-kInf), x));
                 if constexpr (B == kMinMaxGroup) {  // a block of 8 is all head: one NaN spoils it
@@ -556,13 +571,18 @@ size_t lane_blocks(const float* v, size_t len, uint32_t bits, float* scales, flo
                     hi = S::select(spoilt, S::set1(kQNaN), hi);
                 }
                 asym_lanes(lo, hi, vqmin, vqmax, s, zp);
-                S::store(tz, zp);
             } else {
                 s = sym_scale_lanes(segment<B, false>(S::select(nan, S::set1(0.0f), S::abs(x))), qmax);
             }
-            S::store(ts, s);
             const Lane l{S::div(S::set1(1.0f), s), zp, vqmin, vqmax};
             S::store_i32(codes + (j - k), code_of<kAsym>(v, len, j, l));
+            if (B == 1 || (kLanePermute && j / B + W <= nb)) {
+                S::store(scales + j / B, B == 1 ? s : S::permute(s, first_lanes));
+                if constexpr (kAsym) S::store(zero_points + j / B, B == 1 ? zp : S::permute(zp, first_lanes));
+                continue;
+            }
+            S::store(ts, s);
+            if constexpr (kAsym) S::store(tz, zp);
             for (size_t i = 0; i < W; i += B) {
                 scales[(j + i) / B] = ts[i];
                 if constexpr (kAsym) zero_points[(j + i) / B] = tz[i];
@@ -614,9 +634,7 @@ inline size_t batch_blocks(size_t block) {
 // parameters computed W blocks at a time and its codes written, the
 // parameters spread over the elements (or broadcast, for a block longer than
 // a batch).
-// Blocks that straddle vectors take their values by a permute where registers
-// are wide; narrow ones store the broadcasts instead.
-constexpr bool kLanePermute = W >= 8;
+// Blocks that straddle vectors take their values by a permute (kLanePermute).
 template <bool kAsym, uint32_t kW>
 void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
                   uint8_t* bytes) {
@@ -759,7 +777,7 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
         }
         return;
     }
-    if (block < W && W % block == 0) {  // W / block blocks per vector, their values spread over the lanes
+    if (block > 1 && block < W && W % block == 0) {  // W / block blocks per vector, their values spread over the lanes
         alignas(64) int32_t spread[W];
         for (size_t l = 0; l < W; ++l) spread[l] = static_cast<int32_t>(l / block);
         const size_t nb = block_count(count, block), per = W / block;
@@ -770,6 +788,35 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
                 const size_t j = k + i * W, b = j / block, m = min_size(per, nb - b);
                 const Vf s = S::permute(S::load_n(scales + b, m, 0.0f), S::loadi(spread));
                 const Vf z = kZp ? S::permute(S::load_n(zero_points + b, m, 0.0f), S::loadi(spread)) : s;
+                f(j, c[i], s, z, min_size(W, count - j));
+            }
+        }
+        return;
+    }
+    // A vector meets at most two blocks: their values split at the boundary
+    // (narrow registers spread them through memory faster).
+    if (kLanePermute && block > W) {
+        alignas(64) float at[W];
+        for (size_t l = 0; l < W; ++l) at[l] = static_cast<float>(l);
+        const Vf lanes = S::load(at);
+        const size_t nb = block_count(count, block);
+        size_t b = 0, next = block;  // the block of the vector's first code, and where the next begins
+        for (size_t k = 0; k < count; k += kUnit) {
+            Vi c[kVecs];
+            read_unit<kW>(bytes + k / 8 * w, end, w, c);
+            for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
+                const size_t j = k + i * W;
+                if (j >= next) {
+                    ++b;
+                    next += block;
+                }
+                Vf s = S::set1(scales[b]);
+                Vf z = kZp ? S::set1(zero_points[b]) : s;
+                if (j + W > next && b + 1 < nb) {
+                    const Vm own = S::gt(S::set1(static_cast<float>(next - j)), lanes);
+                    s = S::select(own, s, S::set1(scales[b + 1]));
+                    if constexpr (kZp) z = S::select(own, z, S::set1(zero_points[b + 1]));
+                }
                 f(j, c[i], s, z, min_size(W, count - j));
             }
         }
@@ -1012,6 +1059,21 @@ VELMAR_INLINE void fit_lanes(const float* xb, const int32_t* qb, size_t block, f
             qc[k] = static_cast<float>(qb[k * block + j0]);
         }
         step(S::load(qc), S::load(xc));
+    }
+    // The finish of every lane at once, its steps those of the scalar one.
+    // A multiplication by -1 need not flip a NaN's sign as a negation does,
+    // so lanes that meet a NaN finish one by one below.
+    const Vf nf = S::set1(static_cast<float>(block)), tiny = S::set1(kTiny);
+    const Vf mq = S::div(sq, nf), var = S::sub(sqq, S::mul(sq, mq));
+    const Vf mx = S::div(sx, nf);
+    const Vf sl = S::div(S::sub(sxq, S::mul(sq, mx)), var);
+    const Vf dl = S::sub(mx, S::mul(mq, sl));
+    const Vm flat = S::mor(S::gt(tiny, S::abs(var)), S::gt(tiny, S::abs(sl)));
+    const Vf s = S::select(flat, S::set1(1.0f), sl), dn = S::select(flat, S::set1(0.0f), dl);
+    if (!S::any(S::mor(S::isnan(s), S::isnan(dn)))) {
+        S::store(scales, s);
+        S::store(zero_points, S::select(flat, S::set1(0.0f), S::div(S::mul(dn, S::set1(-1.0f)), s)));
+        return;
     }
     alignas(64) float a[W], c[W], d[W], e[W];
     S::store(a, sq);
