@@ -26,69 +26,34 @@ VELMAR_INLINE void walk_runs(size_t len, size_t block, const uint32_t* widths, s
     }
 }
 
-// The minimum and maximum of W blocks of `block` elements, lane k for the
-// block at v + k * block, when block is whole vectors and whole groups of
-// the NaN-propagating head; false when a NaN spoils one of them, which the
-// caller then reduces by the rules.
-VELMAR_INLINE bool lane_ranges(const float* v, size_t block, Vf& lo, Vf& hi) {
-    Vf mins[W], maxs[W];
-    Vm nan = S::mnone();
-    for (size_t k = 0; k < W; ++k) {
-        const float* p = v + k * block;
-        Vf a = S::load(p), b = a;
-        nan = S::mor(nan, S::isnan(a));
-        for (size_t i = W; i < block; i += W) {
-            const Vf x = S::load(p + i);
-            nan = S::mor(nan, S::isnan(x));
-            a = S::min(a, x);
-            b = S::max(b, x);
-        }
-        mins[k] = a;
-        maxs[k] = b;
-    }
-    if (S::any(nan)) return false;
-    // Without NaN the order of the steps cannot change the result.
-    S::transpose(mins);
-    S::transpose(maxs);
-    lo = mins[0];
-    hi = maxs[0];
-    for (size_t j = 1; j < W; ++j) {
-        lo = S::min(lo, mins[j]);
-        hi = S::max(hi, maxs[j]);
-    }
-    return true;
-}
-
 // Blocks b0..b1 of one batch: each one's width, scale and zero point from
 // one range, W blocks to a vector.
 VELMAR_INLINE void batch_params(const float* v, size_t len, size_t block, size_t b0, size_t b1, float tolerance,
                                 uint32_t* widths, float* scales, float* zero_points) {
-    const bool in_lanes = block % W == 0 && block % kMinMaxGroup == 0;
-    alignas(64) float lo[kBatch], hi[kBatch];
-    size_t k = b0;
-    if (in_lanes) {
-        for (; k + W <= b1 && (k + W) * block <= len; k += W) {
-            Vf l, h;
-            if (!lane_ranges(v + k * block, block, l, h)) break;
-            S::store(lo + (k - b0), l);
-            S::store(hi + (k - b0), h);
+    for (size_t g = b0; g < b1; g += W) {
+        const size_t m = min_size(W, b1 - g), whole = (g + m) * block <= len ? m : m - 1;
+        Vf l, h;
+        const bool clean = min_max_lanes(v + g * block, block, whole, l, h);
+        if (!clean || whole < m) {
+            // Blocks with a NaN, and a short last one, by the rules.
+            alignas(64) float tl[W], th[W];
+            S::store(tl, l);
+            S::store(th, h);
+            for (size_t k = clean ? whole : 0; k < m; ++k) {
+                const size_t first = (g + k) * block;
+                const MinMax r = min_max_of(v + first, min_size(block, len - first));
+                tl[k] = r.lo;
+                th[k] = r.hi;
+            }
+            l = S::load(tl);
+            h = S::load(th);
         }
-    }
-    for (; k < b1; ++k) {
-        const size_t first = k * block;
-        const MinMax m = min_max_of(v + first, min_size(block, len - first));
-        lo[k - b0] = m.lo;
-        hi[k - b0] = m.hi;
-    }
-    for (size_t g = 0; g < b1 - b0; g += W) {
-        const size_t m = min_size(W, b1 - b0 - g);
-        const Vf l = S::load_n(lo + g, m, 0.0f), h = S::load_n(hi + g, m, 0.0f);
         const WidthLanes wl = width_lanes(l, h, tolerance);
         Vf s, z;
         asym_lanes(l, h, wl.qmin, wl.qmax, s, z);
-        S::store_n(scales + b0 + g, s, m);
-        S::store_n(zero_points + b0 + g, z, m);
-        store_i32_n(reinterpret_cast<int32_t*>(widths + b0 + g), S::code(wl.w, S::set1(0.0f), S::set1(16.0f)), m);
+        S::store_n(scales + g, s, m);
+        S::store_n(zero_points + g, z, m);
+        store_i32_n(reinterpret_cast<int32_t*>(widths + g), S::code(wl.w, S::set1(0.0f), S::set1(16.0f)), m);
     }
 }
 
