@@ -847,8 +847,10 @@ void k_dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, siz
 void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
                     const uint32_t* widths, size_t block, size_t count, float* out) {
     if (widths) {
-        decode_runs(scales, zero_points, bytes, widths, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t) VELMAR_LAMBDA {
-            store_out(out, j, count, S::mul(s, S::sub(S::to_float(q), z)));
+        decode_runs(scales, zero_points, bytes, widths, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t m) VELMAR_LAMBDA {
+            const Vf y = S::mul(s, S::sub(S::to_float(q), z));
+            if (m == W) S::store(out + j, y);
+            else S::store_n(out + j, y, m);
         });
         return;
     }
