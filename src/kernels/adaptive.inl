@@ -99,8 +99,8 @@ inline size_t unit_safe_blocks(size_t len, size_t block) {
 // for a block at a time: asked for a batch at once, the requests stall on the
 // line fill buffers, and the bus then idles while the codes are made.
 VELMAR_INLINE void whole_unit_codes(const float* v, size_t len, size_t block, size_t b0, size_t b1,
-                                    const uint32_t* widths, const float* inv, const float* zero_points, const RunPackers& packers,
-                                    uint8_t* bytes, size_t& pos) {
+                                    const uint32_t* widths, const float* inv, const float* zero_points,
+                                    const RunPackers& packers, uint8_t* bytes, size_t& pos) {
     for (size_t b = b0; b < b1; ++b) {
         const uint32_t w = widths[b];
         const float* const x = v + b * block;
@@ -137,8 +137,7 @@ VELMAR_INLINE void batch_codes(const float* v, size_t len, size_t block, size_t 
     walk_runs(len, block, widths, from, b1, pos, [&](size_t k, const RunAt& r) VELMAR_LAMBDA {
         const uint32_t w = widths[k];
         const Packer& pk = packers.of(w);
-        const Lane l = broadcast(inv[k - b0], zero_points[k], static_cast<float>(code_min(w)),
-                                 static_cast<float>(code_max(w)));
+        const Lane l = broadcast(inv[k - b0], zero_points[k], kBounds.lo[w], kBounds.hi[w]);
         uint8_t* const run = bytes + r.pos;
         uint8_t* const end = bytes + r.reach;
         size_t j = 0;
