@@ -26,69 +26,34 @@ VELMAR_INLINE void walk_runs(size_t len, size_t block, const uint32_t* widths, s
     }
 }
 
-// The minimum and maximum of W blocks of `block` elements, lane k for the
-// block at v + k * block, when block is whole vectors and whole groups of
-// the NaN-propagating head; false when a NaN spoils one of them, which the
-// caller then reduces by the rules.
-VELMAR_INLINE bool lane_ranges(const float* v, size_t block, Vf& lo, Vf& hi) {
-    Vf mins[W], maxs[W];
-    Vm nan = S::mnone();
-    for (size_t k = 0; k < W; ++k) {
-        const float* p = v + k * block;
-        Vf a = S::load(p), b = a;
-        nan = S::mor(nan, S::isnan(a));
-        for (size_t i = W; i < block; i += W) {
-            const Vf x = S::load(p + i);
-            nan = S::mor(nan, S::isnan(x));
-            a = S::min(a, x);
-            b = S::max(b, x);
-        }
-        mins[k] = a;
-        maxs[k] = b;
-    }
-    if (S::any(nan)) return false;
-    // Without NaN the order of the steps cannot change the result.
-    S::transpose(mins);
-    S::transpose(maxs);
-    lo = mins[0];
-    hi = maxs[0];
-    for (size_t j = 1; j < W; ++j) {
-        lo = S::min(lo, mins[j]);
-        hi = S::max(hi, maxs[j]);
-    }
-    return true;
-}
-
 // Blocks b0..b1 of one batch: each one's width, scale and zero point from
 // one range, W blocks to a vector.
 VELMAR_INLINE void batch_params(const float* v, size_t len, size_t block, size_t b0, size_t b1, float tolerance,
                                 uint32_t* widths, float* scales, float* zero_points) {
-    const bool in_lanes = block % W == 0 && block % kMinMaxGroup == 0;
-    alignas(64) float lo[kBatch], hi[kBatch];
-    size_t k = b0;
-    if (in_lanes) {
-        for (; k + W <= b1 && (k + W) * block <= len; k += W) {
-            Vf l, h;
-            if (!lane_ranges(v + k * block, block, l, h)) break;
-            S::store(lo + (k - b0), l);
-            S::store(hi + (k - b0), h);
+    for (size_t g = b0; g < b1; g += W) {
+        const size_t m = min_size(W, b1 - g), whole = (g + m) * block <= len ? m : m - 1;
+        Vf l, h;
+        const bool clean = min_max_lanes(v + g * block, block, whole, l, h);
+        if (!clean || whole < m) {
+            // Blocks with a NaN, and a short last one, by the rules.
+            alignas(64) float tl[W], th[W];
+            S::store(tl, l);
+            S::store(th, h);
+            for (size_t k = clean ? whole : 0; k < m; ++k) {
+                const size_t first = (g + k) * block;
+                const MinMax r = min_max_of(v + first, min_size(block, len - first));
+                tl[k] = r.lo;
+                th[k] = r.hi;
+            }
+            l = S::load(tl);
+            h = S::load(th);
         }
-    }
-    for (; k < b1; ++k) {
-        const size_t first = k * block;
-        const MinMax m = min_max_of(v + first, min_size(block, len - first));
-        lo[k - b0] = m.lo;
-        hi[k - b0] = m.hi;
-    }
-    for (size_t g = 0; g < b1 - b0; g += W) {
-        const size_t m = min_size(W, b1 - b0 - g);
-        const Vf l = S::load_n(lo + g, m, 0.0f), h = S::load_n(hi + g, m, 0.0f);
         const WidthLanes wl = width_lanes(l, h, tolerance);
         Vf s, z;
         asym_lanes(l, h, wl.qmin, wl.qmax, s, z);
-        S::store_n(scales + b0 + g, s, m);
-        S::store_n(zero_points + b0 + g, z, m);
-        store_i32_n(reinterpret_cast<int32_t*>(widths + b0 + g), S::code(wl.w, S::set1(0.0f), S::set1(16.0f)), m);
+        S::store_n(scales + g, s, m);
+        S::store_n(zero_points + g, z, m);
+        store_i32_n(reinterpret_cast<int32_t*>(widths + g), S::code(wl.w, S::set1(0.0f), S::set1(16.0f)), m);
     }
 }
 
@@ -99,22 +64,80 @@ struct RunPackers {
     const Packer& of(uint32_t w) const { return at[w - 2]; }
 };
 
+// ---- blocks of whole units ----
+//
+// When a block is whole units (block % kUnit == 0) every run starts on a byte
+// and holds whole units, so that a block's walk is its units and nothing
+// else: no unit is cut short, and a run's length is block / 8 bytes a bit.
+// The width stays an operand: widths change from block to block without a
+// pattern, and a branch on them would be mispredicted about once a block.
+
+// Code bounds as floats, by width.
+struct Bounds {
+    float lo[9], hi[9];
+    constexpr Bounds() : lo{}, hi{} {
+        for (uint32_t w = 2; w <= 8; ++w) {
+            lo[w] = -static_cast<float>(1u << (w - 1));
+            hi[w] = static_cast<float>((1u << (w - 1)) - 1);
+        }
+    }
+};
+constexpr Bounds kBounds;
+
+// The blocks before the one returned have kSpan bytes of later runs after
+// their own (each at least the last, shortest block's at width 2), so their
+// units are read and stored in full, never through a cut copy.
+inline size_t unit_safe_blocks(size_t len, size_t block) {
+    const size_t nb = block_count(len, block);
+    if (nb == 0) return 0;
+    const size_t least = packed_len(len - (nb - 1) * block, 2), after = (S::kSpan + least - 1) / least;
+    return nb > after ? nb - after : 0;
+}
+
+// The codes of whole-unit blocks b0..b1 (all before unit_safe_blocks), inv
+// holding the reciprocals of the batch from b0. The values ahead are asked
+// for a block at a time: asked for a batch at once, the requests stall on the
+// line fill buffers, and the bus then idles while the codes are made.
+VELMAR_INLINE void whole_unit_codes(const float* v, size_t len, size_t block, size_t b0, size_t b1,
+                                    const uint32_t* widths, const float* inv, const float* zero_points,
+                                    const RunPackers& packers, uint8_t* bytes, size_t& pos) {
+    for (size_t b = b0; b < b1; ++b) {
+        const uint32_t w = widths[b];
+        const float* const x = v + b * block;
+        prefetch(v, b * block, (b + 1) * block, len);
+        const Packer& pk = packers.of(w);
+        const Lane l = broadcast(inv[b - b0], zero_points[b], kBounds.lo[w], kBounds.hi[w]);
+        uint8_t* const run = bytes + pos;
+        for (size_t j = 0; j < block; j += kUnit) {
+            Vi u[kVecs];
+            for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(x, block, j + i * W, l);
+            pk.pack(u, run + j / 8 * w);
+        }
+        pos += block / 8 * w;
+    }
+}
+
+// The blocks that go through whole_unit_codes and the lean decode: none
+// unless blocks are whole units.
+inline size_t lean_blocks(size_t len, size_t block) { return block % kUnit == 0 ? unit_safe_blocks(len, block) : 0; }
+
 // Then the codes of blocks b0..b1, each packed into its own run at its own
-// width, the first at byte pos.
-VELMAR_INLINE void batch_codes(const float* v, size_t len, size_t block, size_t b0, size_t b1, const uint32_t* widths,
-                               const float* scales, const float* zero_points, const RunPackers& packers,
-                               uint8_t* bytes, size_t& pos) {
+// width, the first at byte pos; those before `lean` by whole_unit_codes.
+VELMAR_INLINE void batch_codes(const float* v, size_t len, size_t block, size_t b0, size_t b1, size_t lean,
+                               const uint32_t* widths, const float* scales, const float* zero_points,
+                               const RunPackers& packers, uint8_t* bytes, size_t& pos) {
     alignas(64) float inv[kBatch];
     alignas(64) int32_t c[kUnit + W];
     for (size_t g = 0; g < b1 - b0; g += W) {
         const size_t m = min_size(W, b1 - b0 - g);
         S::store_n(inv + g, S::div(S::set1(1.0f), S::load_n(scales + b0 + g, m, 1.0f)), m);
     }
-    walk_runs(len, block, widths, b0, b1, pos, [&](size_t k, const RunAt& r) VELMAR_LAMBDA {
+    const size_t from = lean <= b0 ? b0 : min_size(b1, lean);
+    whole_unit_codes(v, len, block, b0, from, widths, inv, zero_points, packers, bytes, pos);
+    walk_runs(len, block, widths, from, b1, pos, [&](size_t k, const RunAt& r) VELMAR_LAMBDA {
         const uint32_t w = widths[k];
         const Packer& pk = packers.of(w);
-        const Lane l = broadcast(inv[k - b0], zero_points[k], static_cast<float>(code_min(w)),
-                                 static_cast<float>(code_max(w)));
+        const Lane l = broadcast(inv[k - b0], zero_points[k], kBounds.lo[w], kBounds.hi[w]);
         uint8_t* const run = bytes + r.pos;
         uint8_t* const end = bytes + r.reach;
         size_t j = 0;
@@ -146,12 +169,12 @@ void k_adaptive_params(const float* v, size_t len, size_t block, float tolerance
 void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* widths, const float* scales,
                       const float* zero_points, uint8_t* bytes) {
     const RunPackers packers;
-    const size_t per = adaptive_batch(block), nb = block_count(len, block);
+    const size_t per = adaptive_batch(block), nb = block_count(len, block), lean = lean_blocks(len, block);
     size_t pos = 0;
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = min_size(nb, b0 + per);
-        prefetch(v, b0 * block, min_size(len, b1 * block), len);
-        batch_codes(v, len, block, b0, b1, widths, scales, zero_points, packers, bytes, pos);
+        if (b1 > lean) prefetch(v, b0 * block, min_size(len, b1 * block), len);
+        batch_codes(v, len, block, b0, b1, lean, widths, scales, zero_points, packers, bytes, pos);
     }
 }
 
@@ -161,30 +184,44 @@ void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* 
 size_t k_quantize_adaptive(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths,
                            float* scales, float* zero_points, uint8_t* bytes) {
     const RunPackers packers;
-    const size_t per = adaptive_batch(block), nb = block_count(len, block);
+    const size_t per = adaptive_batch(block), nb = block_count(len, block), lean = lean_blocks(len, block);
     size_t pos = 0;
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = min_size(nb, b0 + per);
-        prefetch(v, b0 * block, min_size(len, b1 * block), len);
+        if (b1 > lean) prefetch(v, b0 * block, min_size(len, b1 * block), len);
         batch_params(v, len, block, b0, b1, tolerance, widths, scales, zero_points);
-        batch_codes(v, len, block, b0, b1, widths, scales, zero_points, packers, bytes, pos);
+        batch_codes(v, len, block, b0, b1, lean, widths, scales, zero_points, packers, bytes, pos);
     }
     return pos;
 }
 
-// f(b, j, codes, m) for every vector of block b's codes j..j+W (m of them
-// real) of an adaptive record, each block in its own run.
+// f(j, codes, scale, zero point, m) for every vector of codes j..j+W (m of
+// them real) of an adaptive record, each block in its own run, its scale and
+// zero point broadcast once.
 template <class Fn>
-VELMAR_INLINE void decode_runs(const uint8_t* data, const uint32_t* widths, size_t block, size_t count, Fn&& f) {
-    size_t pos = 0;
-    walk_runs(count, block, widths, 0, block_count(count, block), pos, [&](size_t b, const RunAt& r) VELMAR_LAMBDA {
+VELMAR_INLINE void decode_runs(const float* scales, const float* zero_points, const uint8_t* data,
+                               const uint32_t* widths, size_t block, size_t count, Fn&& f) {
+    size_t b = 0, pos = 0;
+    for (const size_t lean = lean_blocks(count, block); b < lean; ++b) {
+        const Vf s = S::set1(scales[b]), z = S::set1(zero_points[b]);
+        const uint8_t* const run = data + pos;
         const uint32_t w = widths[b];
+        for (size_t j = 0; j < block; j += kUnit) {
+            Vi c[kVecs];
+            S::unpack(run + j / 8 * w, w, c);
+            for (size_t i = 0; i < kVecs; ++i) f(b * block + j + i * W, c[i], s, z, W);
+        }
+        pos += block / 8 * w;
+    }
+    walk_runs(count, block, widths, b, block_count(count, block), pos, [&](size_t k, const RunAt& r) VELMAR_LAMBDA {
+        const uint32_t w = widths[k];
+        const Vf s = S::set1(scales[k]), z = S::set1(zero_points[k]);
         const uint8_t* const end = data + r.reach;
         for (size_t j = 0; j < r.n; j += kUnit) {
             Vi c[kVecs];
             read_unit(data + r.pos + j / 8 * w, end, w, c);
             for (size_t i = 0; i < kVecs && j + i * W < r.n; ++i)
-                f(b, r.first + j + i * W, c[i], min_size(W, r.n - j - i * W));
+                f(r.first + j + i * W, c[i], s, z, min_size(W, r.n - j - i * W));
         }
     });
 }

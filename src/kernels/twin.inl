@@ -894,8 +894,10 @@ void k_dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, siz
 void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t* bytes, uint32_t bits,
                     const uint32_t* widths, size_t block, size_t count, float* out) {
     if (widths) {
-        decode_runs(bytes, widths, block, count, [&](size_t b, size_t j, Vi q, size_t) VELMAR_LAMBDA {
-            store_out(out, j, count, S::mul(S::set1(scales[b]), S::sub(S::to_float(q), S::set1(zero_points[b]))));
+        decode_runs(scales, zero_points, bytes, widths, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t m) VELMAR_LAMBDA {
+            const Vf y = S::mul(s, S::sub(S::to_float(q), z));
+            if (m == W) S::store(out + j, y);
+            else S::store_n(out + j, y, m);
         });
         return;
     }
@@ -1016,8 +1018,8 @@ float k_dot_adaptive(const float* scales, const float* zero_points, const uint8_
     alignas(64) float stage[kStage + W];
     float acc = -0.0f;
     size_t staged = 0;
-    decode_runs(data, widths, block, n, [&](size_t b, size_t j, Vi q, size_t m) VELMAR_LAMBDA {
-        const Vf d = S::mul(S::set1(scales[b]), S::sub(S::to_float(q), S::set1(zero_points[b])));
+    decode_runs(scales, zero_points, data, widths, block, n, [&](size_t j, Vi q, Vf s, Vf z, size_t m) VELMAR_LAMBDA {
+        const Vf d = S::mul(s, S::sub(S::to_float(q), z));
         S::store(stage + staged, S::mul(d, load_at(x, j, n)));
         staged += m;
         if (staged >= kStage) {
