@@ -98,6 +98,24 @@ inline size_t unit_safe_blocks(size_t len, size_t block) {
 // holding the reciprocals of the batch from b0. The values ahead are asked
 // for a block at a time: asked for a batch at once, the requests stall on the
 // line fill buffers, and the bus then idles while the codes are made.
+// A level whose units are shorter than a block may pack kBlockUnit codes (a
+// whole number of them to a block) in one step.
+template <class T>
+concept BlockPack = requires { T::kBlockUnit; } && (T::kBlockUnit > T::kUnit);
+
+template <class T = S>
+constexpr size_t block_step() {
+    if constexpr (BlockPack<T>) return T::kBlockUnit;
+    else return kUnit;
+}
+
+template <size_t kStep, class T = S>
+VELMAR_INLINE void pack_step(const Vi* c, const Packer& pk, uint32_t w, uint8_t* p) {
+    if constexpr (kStep == kUnit) pk.pack(c, p);
+    else T::pack_block(c, w, p);
+}
+
+template <size_t kStep>
 VELMAR_INLINE void whole_unit_codes(const float* v, size_t len, size_t block, size_t b0, size_t b1,
                                     const uint32_t* widths, const float* inv, const float* zero_points,
                                     const RunPackers& packers, uint8_t* bytes, size_t& pos) {
@@ -108,10 +126,10 @@ VELMAR_INLINE void whole_unit_codes(const float* v, size_t len, size_t block, si
         const Packer& pk = packers.of(w);
         const Lane l = broadcast(inv[b - b0], zero_points[b], kBounds.lo[w], kBounds.hi[w]);
         uint8_t* const run = bytes + pos;
-        for (size_t j = 0; j < block; j += kUnit) {
-            Vi u[kVecs];
-            for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<true>(x, block, j + i * W, l);
-            pk.pack(u, run + j / 8 * w);
+        for (size_t j = 0; j < block; j += kStep) {
+            Vi u[kStep / W];
+            for (size_t i = 0; i < kStep / W; ++i) u[i] = code_of<true>(x, block, j + i * W, l);
+            pack_step<kStep>(u, pk, w, run + j / 8 * w);
         }
         pos += block / 8 * w;
     }
@@ -133,7 +151,10 @@ VELMAR_INLINE void batch_codes(const float* v, size_t len, size_t block, size_t 
         S::store_n(inv + g, S::div(S::set1(1.0f), S::load_n(scales + b0 + g, m, 1.0f)), m);
     }
     const size_t from = lean <= b0 ? b0 : min_size(b1, lean);
-    whole_unit_codes(v, len, block, b0, from, widths, inv, zero_points, packers, bytes, pos);
+    if (block % block_step() == 0)
+        whole_unit_codes<block_step()>(v, len, block, b0, from, widths, inv, zero_points, packers, bytes, pos);
+    else
+        whole_unit_codes<kUnit>(v, len, block, b0, from, widths, inv, zero_points, packers, bytes, pos);
     walk_runs(len, block, widths, from, b1, pos, [&](size_t k, const RunAt& r) VELMAR_LAMBDA {
         const uint32_t w = widths[k];
         const Packer& pk = packers.of(w);

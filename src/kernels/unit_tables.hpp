@@ -32,5 +32,20 @@ constexpr UnitTable kUnitTables[17] = {
     unit_table(12), unit_table(13), unit_table(14), unit_table(15), unit_table(16),
 };
 
+// For the block packers: per width 2..=8, the byte shuffle that closes up two
+// groups of w bytes at the bottoms of a 128-bit lane's halves, in each lane,
+// zeros after them.
+struct CloseUp {
+    alignas(32) uint8_t at[9][32];
+    constexpr CloseUp() : at{} {
+        for (uint32_t w = 2; w <= 8; ++w)
+            for (uint32_t i = 0; i < 32; ++i) {
+                const uint32_t k = i % 16;
+                at[w][i] = static_cast<uint8_t>(k < w ? k : k < 2 * w ? 8 + k - w : 0x80);
+            }
+    }
+};
+constexpr CloseUp kCloseUp;
+
 }  // namespace
 }  // namespace velmar

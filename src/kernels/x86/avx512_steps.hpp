@@ -133,6 +133,30 @@ struct Avx512Steps {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(groups));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), _mm256_extracti128_si256(groups, 1));
     }
+    // An adaptive block of 32 codes of width 2..=8 in one pass, each step
+    // merging neighbours in lanes twice as wide: pairs in 64-bit lanes, their
+    // words gathered from both registers, quads, then groups of eight (w
+    // bytes each, two to a 128-bit lane), whose bytes a shuffle closes up.
+    // Half the steps and stores of two unit packs.
+    static constexpr size_t kBlockUnit = 32;
+    static void pack_block(const I* c, uint32_t w, uint8_t* p) {
+        const __m512i low = _mm512_set1_epi64((1 << w) - 1);
+        const __m128i down = shift_count(32 - w);
+        const __m512i x = _mm512_ternarylogic_epi64(low, c[0], _mm512_srl_epi64(c[0], down), 0xCA);  // a ? b : c
+        const __m512i y = _mm512_ternarylogic_epi64(low, c[1], _mm512_srl_epi64(c[1], down), 0xCA);
+        const __m512i words = _mm512_setr_epi64(0x000C000800040000, 0x001C001800140010, 0x002C002800240020,
+                                                0x003C003800340030, 0, 0, 0, 0);
+        const __m256i pairs = _mm256_and_si256(_mm512_castsi512_si256(_mm512_permutex2var_epi16(x, words, y)),
+                                               _mm256_set1_epi16(static_cast<short>((1u << 2 * w) - 1u)));
+        const __m256i quads = _mm256_ternarylogic_epi32(_mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u)), pairs,
+                                                        _mm256_srl_epi32(pairs, shift_count(16 - 2 * w)), 0xCA);
+        const __m256i groups = _mm256_ternarylogic_epi64(_mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u)),
+                                                         quads, _mm256_srl_epi64(quads, shift_count(32 - 4 * w)), 0xCA);
+        const __m256i out = _mm256_shuffle_epi8(groups, _mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w])));
+        // The second half's store overwrites the zeros the first leaves after its 2w bytes.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(out));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * w), _mm256_extracti128_si256(out, 1));
+    }
     // Each group's bytes in two 128-bit lanes; then as in the AVX2 twin.
     static void unpack(const uint8_t* p, uint32_t w, I* c) {
         const UnitTable& t = kUnitTables[w];
