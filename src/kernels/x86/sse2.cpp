@@ -128,6 +128,26 @@ struct S {
         const __m128i q0 = quad_of(_mm_and_si128(c[0], m), w), q1 = quad_of(_mm_and_si128(c[1], m), w);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), merge_quads(_mm_unpacklo_epi64(q0, q1), w));
     }
+    // 16 codes of width 2..=8 (an adaptive block's two units) in one pass:
+    // narrowed to bytes (they fit), neighbours merged in lanes twice as wide,
+    // the low one's bits kept under a mask and the high one's shifted down
+    // next to them, and the two groups of eight closed up.
+    static constexpr size_t kBlockUnit = 16;
+    template <size_t kBits>
+    static __m128i merge_next(__m128i x, __m128i low, uint32_t n) {
+        const __m128i k = shift_count(n);
+        const __m128i high = kBits == 16 ? _mm_srl_epi16(x, k) : kBits == 32 ? _mm_srl_epi32(x, k) : _mm_srl_epi64(x, k);
+        return _mm_or_si128(_mm_and_si128(x, low), _mm_andnot_si128(low, high));
+    }
+    static void pack_block(const I* c, uint32_t w, uint8_t* p) {
+        const __m128i b = _mm_packs_epi16(_mm_packs_epi32(c[0], c[1]), _mm_packs_epi32(c[2], c[3]));
+        const __m128i bytes = _mm_and_si128(b, _mm_set1_epi8(static_cast<char>((1u << w) - 1u)));
+        const __m128i pairs = merge_next<16>(bytes, _mm_set1_epi16(static_cast<short>((1u << w) - 1u)), 8 - w);
+        const __m128i quads = merge_next<32>(pairs, _mm_set1_epi32(static_cast<int>((1u << 2 * w) - 1u)), 16 - 2 * w);
+        const __m128i groups =
+            merge_next<64>(quads, _mm_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u)), 32 - 4 * w);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), merge_quads(groups, 2 * w));
+    }
     static void unpack(const uint8_t* p, uint32_t w, I* c) {
         const __m128i y = split_group(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), w);
         const __m128i h = _mm_srl_epi64(y, shift_count(2 * w));
