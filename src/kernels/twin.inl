@@ -358,8 +358,8 @@ VELMAR_INLINE bool absmax_lanes(const float* p, size_t block, size_t m, Vf& out)
         // Magnitude bit patterns order like the magnitudes, and every NaN
         // pattern lies above infinity's: the maximum shows it.
         const auto leaf = [&](size_t k) VELMAR_LAMBDA {
+            if (k >= m) return S::set1(0.0f);  // before p + k * block, which need not exist
             const float* b = p + k * block;
-            if (k >= m) return S::set1(0.0f);
             if (block < W) return T::as_float(T::abs_bits(S::load_n(b, block, 0.0f)));
             Vi acc = T::abs_bits(S::load(b));
             for (size_t i = W; i < block; i += W) acc = T::max_u32(acc, T::abs_bits(S::load(b + min_size(i, block - W))));
@@ -374,8 +374,8 @@ VELMAR_INLINE bool absmax_lanes(const float* p, size_t block, size_t m, Vf& out)
     } else {
         Vm nan = S::mnone();
         const auto leaf = [&](size_t k) VELMAR_LAMBDA {
+            if (k >= m) return S::set1(0.0f);  // before p + k * block, which need not exist
             const float* b = p + k * block;
-            if (k >= m) return S::set1(0.0f);
             Vf x = block < W ? S::load_n(b, block, 0.0f) : S::load(b);
             nan = S::mor(nan, S::isnan(x));
             Vf acc = S::abs(x);
@@ -403,8 +403,8 @@ VELMAR_INLINE bool min_max_lanes(const float* p, size_t block, size_t m, Vf& lo,
     };
     Vf sum = S::set1(0.0f);
     const auto leaf = [&](size_t k) VELMAR_LAMBDA {
-        const float* b = p + k * block;
         if (k >= m) return Range{sum, sum};
+        const float* b = p + k * block;
         Vf x = block < W ? S::load_n(b, block, b[0]) : S::load(b);
         Range r{x, x};
         for (size_t i = W; i < block; i += W) {
