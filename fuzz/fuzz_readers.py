@@ -1,10 +1,13 @@
 """atheris entry point for the readers of outside bytes: python fuzz/fuzz_readers.py CORPUS -max_total_time=N
 
-Byte 0 picks the reader (codec chunk, codec configuration, GGUF model, importance file, model folder), bytes 1-4
-steer it, the rest is what it reads. Any input gives a result or one ValueError (TypeError for a configuration's
-types) naming what was read, and allocates little more than the values it holds."""
+Byte 0 picks the reader (codec chunk, codec configuration, GGUF model, importance file, model folder,
+compressed-tensors checkpoint, the model command's reader of any model file), bytes 1-4 steer it, the rest is what
+it reads. Any input gives a result or one ValueError (TypeError for a configuration's types; the command's one-line
+error) naming what was read, and allocates little more than the values it holds. Valid seeds of every kind:
+fuzz/reader_seeds.py."""
 
 import json
+import math
 import os
 import pathlib
 import sys
@@ -21,8 +24,10 @@ with atheris.instrument_imports():
     import numcodecs
     import numpy as np
 
-    from velmar import codecs, folders, gguf_io, imatrix, io
-    from velmar.tensor import quantize
+    from velmar import codecs, ct_io, folders, gguf_io, imatrix, io
+    from velmar.commands.common import UsageError
+    from velmar.commands.model import reading
+    from velmar.tensor import QuantizedTensor, quantize
     from velmar.zarr3 import VelmarCodec
 
 DIR = pathlib.Path(tempfile.mkdtemp(prefix="velmar-fuzz-readers-"))
@@ -52,6 +57,13 @@ def chunk(b, data):
         x = codecs.decode_chunk(data)
         assert np.array_equal(numcodecs.get_codec({"id": "velmar"}).decode(data, np.empty_like(x)), x, equal_nan=True)
     except ValueError as e:
+        named(e, "velmar chunk: ")
+        return
+    count = b.pick([x.size, x.size + 1, max(x.size - 1, 0), 0])  # as zarr asks, its chunk's size
+    try:
+        assert np.array_equal(codecs.decode_chunk(data, None, count), x, equal_nan=True) and count == x.size
+    except ValueError as e:
+        assert count != x.size, e
         named(e, "velmar chunk: ")
 
 
@@ -114,7 +126,78 @@ def folder(b, data):
         (root / name).unlink(missing_ok=True)
 
 
-READERS = [chunk, config, read_gguf, importance, folder]
+def checkpoint(b, data):
+    """A compressed-tensors folder: data is its one shard, the config is steered."""
+    (root := DIR / "checkpoint").mkdir(exist_ok=True)
+    (root / folders.SINGLE).write_bytes(data)
+    n = iter(v >> s & 15 for v in b.raw(4) for s in (0, 4))  # six choices from four bytes
+    pick = lambda seq: seq[next(n) % len(seq)]  # noqa: E731
+    group = {"num_bits": pick([4, 8, 4, 8, 2, 16, "4", True]), "type": pick(["int", "int", "int", "float"]),
+             "symmetric": pick([True, True, True, False, 1]), "strategy": pick(["group", "group", "channel", "tensor"]),
+             "group_size": pick([32, 16, 8, 3, 1, 0, -1, 2**63, None, "32", 1.0, 64, 128])}
+    targets = pick([["Linear"], ["re:.*"], ["re:("], ["layer"], [], "Linear", [7], ["re:.*"]])
+    config = {"quantization_config": ct_io.quantization_config({(4, 32): []}, [])}
+    config["quantization_config"]["config_groups"] = {"group_0": {"targets": targets, "weights": group}}
+    (root / folders.CONFIG).write_text(json.dumps(config))
+    try:
+        out = ct_io.load(root)
+    except ValueError as e:
+        named(e, root)
+        return
+    try:  # the model command reads the same checkpoint to the same objects
+        source = reading._open(str(root))
+        again = {e.name: source.read(e) for e in source.entries}
+        source.folder.close()
+    except (UsageError, ValueError) as e:
+        raise AssertionError(f"loads, but the command cannot read it: {e}") from None
+    assert sorted(out) == sorted(again), (sorted(out), sorted(again))
+    for name, obj in out.items():
+        if isinstance(obj, QuantizedTensor):
+            assert obj.__getstate__() == again[name].__getstate__() and obj.dequantize().shape == obj.shape
+        else:
+            assert np.array_equal(obj, again[name], equal_nan=True)
+
+
+MODEL_NAMES = ["model.npy", "model.npz", "model.gguf", "model.safetensors"]
+
+
+def model(b, data):
+    """The model command's reader, any kind by its magic: every tensor whole and by slices of rows."""
+    (path := DIR / b.pick(MODEL_NAMES)).write_bytes(data)
+    try:
+        source = reading._open(str(path))
+    except UsageError as e:
+        assert str(path) in str(e), e
+        return
+    shrink = b.u8()
+    if shrink < 64:  # the file shrinks between opening and reading
+        os.truncate(path, len(data) * shrink // 64)
+    try:
+        read_all(b, source)
+        if isinstance(source, reading.GgufSource):
+            source.reader.fields()  # what a GGUF output copies
+    except ValueError as e:
+        assert shrink < 64, e
+    finally:
+        for f in {id(f): f for f in getattr(source, "file_of", {}).values()}.values():
+            f.close()
+        for held in ("reader", "npz"):
+            getattr(source, held, None) and getattr(source, held).close()
+
+
+def read_all(b, source):
+    for entry in source.entries:
+        try:
+            whole = source.read(entry)
+            if entry.stored is None and math.prod(entry.shape) <= 1 << 16:
+                rows, cut = source.rows(entry.name), b.u8() % 4
+                assert np.array_equal(np.concatenate([rows[:cut], rows[cut:]]) if np.ndim(whole) else rows[...],
+                                      whole, equal_nan=True), entry
+        except ValueError as e:  # the command names the file and tensor around it
+            assert str(e) and type(e) is ValueError, e
+
+
+READERS = [chunk, config, read_gguf, importance, folder, checkpoint, model]
 
 
 def check(data):

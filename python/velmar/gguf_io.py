@@ -193,6 +193,13 @@ def open_gguf(path: str) -> gguf.GGUFReader:
         raise ValueError(f"{path}: not a readable GGUF file: {e}") from None
 
 
+def _field_bytes(r: gguf.GGUFReader, f: Any) -> bytes:
+    """A key and its value as a little-endian file holds them: a little-endian file's own bytes, in one copy."""
+    if r.byte_order == "S":
+        return b"".join(p.astype(p.dtype.newbyteorder("<"), copy=False).tobytes() for p in f.parts)
+    return r.data[f.offset : f.offset + sum(p.nbytes for p in f.parts)].tobytes()  # type: ignore[no-any-return]
+
+
 class Reader:
     """A GGUF file whose tensors are read when asked for; a big-endian file's values are swapped as they are read.
 
@@ -205,12 +212,15 @@ class Reader:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        self._r = open_gguf(self.path)
-        self.big_endian = self._r.byte_order == "S"
-        self.alignment = int(self._r.alignment)
+        r = open_gguf(self.path)
+        self.big_endian = r.byte_order == "S"
+        self.alignment = int(r.alignment)
+        # Copied now: gguf's values are views of a memory map, which a file that shrinks later turns into a crash.
+        self._fields = [(name, _field_bytes(r, f)) for name, f in r.fields.items()
+                        if not name.startswith("GGUF.")]  # the header's own counts, not keys
         self.tensors: list[Tensor] = []
         size = os.path.getsize(self.path)
-        for t in self._r.tensors:
+        for t in r.tensors:
             kind = GT(t.tensor_type)
             if self.big_endian and kind not in PLAIN_TYPES and kind not in BLOCK_TYPES:
                 raise ValueError(f"{self.path}: tensor {t.name!r}: a big-endian file of {kind.name} blocks, whose "
@@ -231,23 +241,14 @@ class Reader:
 
     def fields(self) -> list[tuple[str, bytes]]:
         """Every key and value as they are written to a little-endian file: the key, then its type and value."""
-        out = []
-        for name, field in self._r.fields.items():
-            if name.startswith("GGUF."):  # the header's own counts, not a key
-                continue
-            out.append((name, b"".join(p.astype(p.dtype.newbyteorder("<"), copy=False).tobytes() for p in field.parts)))
-        return out
+        return list(self._fields)
 
     def raw(self, t: Tensor, start: int = 0, stop: int | None = None) -> npt.NDArray[np.uint8]:
         """Bytes start to stop of a tensor's data in little-endian order; start and stop fall between elements."""
         start, stop = min(start, t.nbytes), t.nbytes if stop is None else max(min(start, t.nbytes), min(stop, t.nbytes))
         data = np.empty(stop - start, np.uint8)
-        view, done = data.data, 0
-        while done < data.size:
-            got = os.preadv(self._fd, [view[done:]], t.offset + start + done)
-            if got <= 0:
-                raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
-            done += got
+        if not io.read_into(self._fd, data.data, t.offset + start):
+            raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
         if not self.big_endian:
             return data
         if t.kind in PLAIN_TYPES:

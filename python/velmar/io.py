@@ -52,6 +52,17 @@ HEADER_KEY = "__metadata__"
 Stored: TypeAlias = Union[QuantizedTensor, Quantized, npt.NDArray[Any]]
 
 
+def read_into(fd: int, out: memoryview, offset: int) -> bool:
+    """Fill ``out`` with the file's bytes from ``offset`` on; False if the file ends first."""
+    done = 0
+    while done < len(out):
+        got = os.preadv(fd, [out[done:]], offset + done)
+        if got <= 0:
+            return False
+        done += got
+    return True
+
+
 def part_key(name: str, part: str) -> str:
     return f"{name}:{part}"
 
@@ -425,13 +436,8 @@ class File:
         """A new array of ``nbytes`` of an array's bytes from ``skip`` on."""
         offset = self._span(key, entry, skip, nbytes)
         out = np.empty(nbytes // entry.dtype.itemsize, entry.dtype)
-        view = out.view(np.uint8).data
-        done = 0
-        while done < nbytes:
-            got = os.preadv(self._fd, [view[done:]], offset + done)
-            if got <= 0:
-                raise self._fail(*self._where(key), "the file ends inside its data")
-            done += got
+        if not read_into(self._fd, out.view(np.uint8).data, offset):
+            raise self._fail(*self._where(key), "the file ends inside its data")
         return out
 
     def _read_part(self, key: str, entry: _Entry) -> npt.NDArray[Any]:

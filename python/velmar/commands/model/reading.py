@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import math
 import os
+import tokenize
+import zipfile
+import zlib
 from dataclasses import dataclass
 from functools import lru_cache
 from typing import TYPE_CHECKING, Any
@@ -136,32 +139,95 @@ class GgufSource(Source):
         return self.reader.read(t) if entry.stored is not None or not entry.blocks else self.reader.rows(t, 0, 2**63)
 
 
+# What NumPy's archive and header readers raise, besides ValueError, for damaged bytes.
+_DAMAGED = (zipfile.BadZipFile, zlib.error, EOFError, SyntaxError, tokenize.TokenError)
+_DEFLATE_MOST = 1032  # the most deflate expands its input, so a member's declared size is checked before reading
+
+
+def _npy_header(f: Any, size: int) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
+    """(shape, Fortran order, dtype) of a .npy stream of ``size`` bytes, which is left at its data."""
+    version = np.lib.format.read_magic(f)
+    if version not in ((1, 0), (2, 0), (3, 0)):
+        raise ValueError(f".npy format version {version[0]}.{version[1]} is not one NumPy writes")
+    at, width = f.tell(), 2 if version == (1, 0) else 4
+    raw = f.read(width)
+    length = int.from_bytes(raw, "little")
+    if len(raw) == width and length > size - at - width:  # NumPy would allocate it before finding the end
+        raise ValueError(f"a .npy header of {length} bytes, but {max(size - at - width, 0)} bytes follow")
+    f.seek(at)
+    read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+    return read(f)  # type: ignore[no-any-return]
+
+
 class NumpySource(Source):
-    """A .npy file (one tensor, named after the file) or a .npz archive, whose headers are read first."""
+    """A .npy file (one tensor, named after the file) or a .npz archive, whose headers are read first and checked
+    against the bytes that follow them."""
 
     def __init__(self, path: str, archive: bool) -> None:
         self.kind = "npz" if archive else "npy"
         self.entries = []
-        arrays: dict[str, tuple[tuple[int, ...], np.dtype[Any]]] = {}
-        if archive:
-            self.npz = np.load(path, allow_pickle=False)
-            for name in self.npz.files:
-                member = name + ".npy" if name + ".npy" in self.npz.zip.namelist() else name
-                with self.npz.zip.open(member) as f:
-                    version = np.lib.format.read_magic(f)
-                    read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
-                    shape, _, dtype = read(f)  # the header only
-                arrays[name] = (shape, dtype)
-        else:
-            self.npy = np.load(path, mmap_mode="r", allow_pickle=False)
-            arrays[os.path.splitext(os.path.basename(path))[0]] = (self.npy.shape, self.npy.dtype)
-        for name, (shape, dtype) in arrays.items():
+        arrays: dict[str, tuple[tuple[int, ...], np.dtype[Any], int]] = {}  # shape, dtype, bytes after the header
+        try:
+            if archive:
+                self.npz = np.load(path, allow_pickle=False)
+                for name in self.npz.files:
+                    member = name + ".npy" if name + ".npy" in self.npz.zip.namelist() else name
+                    info = self.npz.zip.getinfo(member)
+                    most = info.compress_size * (1 if info.compress_type == zipfile.ZIP_STORED else _DEFLATE_MOST)
+                    if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED) or info.file_size > most:
+                        raise ValueError(f"{name!r}: an archive member stored as no NumPy archive stores one")
+                    with self.npz.zip.open(member) as f:
+                        shape, _, dtype = _npy_header(f, info.file_size)  # the header only
+                        arrays[name] = (shape, dtype, info.file_size - f.tell())
+            else:
+                with open(path, "rb") as f:
+                    shape, fortran, dtype = _npy_header(f, os.fstat(f.fileno()).st_size)
+                    self.npy = _NpyRows(path, f.tell(), shape, dtype, fortran)
+                arrays[os.path.splitext(os.path.basename(path))[0]] = (shape, dtype, os.path.getsize(path) - self.npy.offset)
+        except _DAMAGED as e:
+            raise ValueError(f"not a readable {'.npz archive' if archive else '.npy file'}: {e}") from None
+        for name, (shape, dtype, held) in arrays.items():
             if dtype.kind not in "biuf" and dtype != BFLOAT16:
                 raise ValueError(f"{name!r} holds {dtype} values, not numbers")
-            self.entries.append(_entry(name, shape, dtype, math.prod(shape) * dtype.itemsize))
+            nbytes = math.prod(shape) * dtype.itemsize
+            if nbytes > held:
+                raise ValueError(f"{name!r}: its header says {dtype}{list(shape)}, {nbytes} bytes, "
+                                 f"but {held} bytes follow it")
+            self.entries.append(_entry(name, shape, dtype, nbytes))
 
     def rows(self, name: str) -> Any:
-        return self.npz[name] if self.kind == "npz" else self.npy
+        if self.kind == "npy":
+            return self.npy
+        try:
+            return self.npz[name]
+        except _DAMAGED as e:
+            raise ValueError(f"a damaged archive member: {e}") from None
+
+
+class _NpyRows:
+    """Slices of a .npy file's rows, read as they are asked for: a file that shrinks meanwhile gives a
+    ValueError where a memory map would kill the process."""
+
+    def __init__(self, path: str, offset: int, shape: tuple[int, ...], dtype: np.dtype[Any], fortran: bool) -> None:
+        self.path, self.offset, self.shape, self.dtype, self.fortran = path, offset, shape, dtype, fortran
+
+    def _read(self, skip: int, count: int) -> npt.NDArray[Any]:
+        from velmar import io
+
+        out = np.empty(count, self.dtype)
+        with open(self.path, "rb") as f:
+            if not io.read_into(f.fileno(), out.view(np.uint8).data, self.offset + skip):
+                raise ValueError(f"{self.path}: the file ends inside its data")
+        return out
+
+    def __getitem__(self, index: Any) -> npt.NDArray[Any]:
+        if self.shape and not self.fortran and isinstance(index, slice) and index.step is None:
+            first, last, _ = index.indices(self.shape[0])
+            per = math.prod(self.shape[1:])
+            count = max(last - first, 0)
+            return self._read(first * per * self.dtype.itemsize, count * per).reshape(count, *self.shape[1:])
+        whole = self._read(0, math.prod(self.shape)).reshape(self.shape, order="F" if self.fortran else "C")
+        return np.asarray(whole[index])
 
 
 class _Rows:
