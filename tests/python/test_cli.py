@@ -94,7 +94,8 @@ def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_th
 # The files the mistakes below read, in the directory {d}.
 FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
-         "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5)}
+         "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5), "b.npz": b"PK\x03\x04" + bytes(40),
+         "h.npy": b"\x93NUMPY\x01\x00\x76\x00" + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1099511627776,), }".ljust(117) + b"\n"}
 MISTAKES = [
     ("{d}", "cannot read"),
     ("{d}/t.npy", "t.npy: not a .npy file"),
@@ -121,6 +122,8 @@ MISTAKES = [
     ("model report {d}/z.npy --rules {d}/junk", "not valid TOML"),
     ("model report {d}/z.npy --rules {d}/r.toml", "unknown key 'schema'"),
     ("model report {d}/m.npy --scheme q4_k@f16", "q4_k keeps half-precision scales of its own"),
+    ("model report {d}/b.npz", "b.npz: unreadable: not a readable .npz archive: File is not a zip file"),
+    ("model report {d}/h.npy", "'h': its header says float32[1099511627776], 4398046511104 bytes, but 0 bytes follow it"),
     ("model report {d}/m.npy --imatrix {d}/junk", "not an importance file: 84215045 entries in 40 bytes"),
     ("model quantize {d}/m.npy -o {d}/q.safetensors --target-bpw 1",
      "--target-bpw 1.0: even the smallest choices average 64.0000 bits per value, above the target of 1.0"),

@@ -212,12 +212,11 @@ class _NpyRows:
         self.path, self.offset, self.shape, self.dtype, self.fortran = path, offset, shape, dtype, fortran
 
     def _read(self, skip: int, count: int) -> npt.NDArray[Any]:
-        from velmar import io
-
-        out = np.empty(count, self.dtype)
         with open(self.path, "rb") as f:
-            if not io.read_into(f.fileno(), out.view(np.uint8).data, self.offset + skip):
-                raise ValueError(f"{self.path}: the file ends inside its data")
+            f.seek(self.offset + skip)
+            out = np.fromfile(f, self.dtype, count)
+        if out.size < count:
+            raise ValueError(f"{self.path}: the file ends inside its data")
         return out
 
     def __getitem__(self, index: Any) -> npt.NDArray[Any]:
