@@ -97,7 +97,7 @@ def search(t: QuantizedTensor, queries: npt.ArrayLike, k: SupportsIndex, metric:
     """The k best rows of t for each query: (scores, rows), best first."""
     m, n = t.row_shape
     q, single = _queries(queries, n, metric)
-    merge = _Merge(q, _k(k), metric)
+    merge = _Merge(q, min(_k(k), max(m, 1)), metric)  # no more than the rows: k is the caller's, unchecked
     if n:
         merge.add(t, 0)
     else:  # rows of no values all score 0 (0 / 0 for cosine): the first k, without a walk over them
@@ -119,7 +119,7 @@ def search_file(source: str | os.PathLike[str] | File, name: str, queries: npt.A
     if layout is None:
         raise ValueError(f"{source.path}: {name!r} is a plain array, not a quantized tensor")
     q, single = _queries(queries, layout.row_len, metric)
-    merge = _Merge(q, _k(k), metric)
+    merge = _Merge(q, min(_k(k), max(layout.rows, 1)), metric)
     step = max(1, operator.index(rows_per_slice))
     code_at = 0
     for first in range(0, layout.rows, step):

@@ -323,7 +323,7 @@ def ranked(scores):
 
 @settings(max_examples=40, deadline=None)
 @given(scheme=st.one_of(SCHEMES, st.sampled_from(vt.kquants.TYPES)), scale=st.sampled_from(SCALES),
-       rows=st.integers(1, 90), k=st.integers(1, 100), seed=st.integers(0, 2**32 - 1))
+       rows=st.integers(1, 90), k=st.integers(1, 100) | st.just(2**63), seed=st.integers(0, 2**32 - 1))
 def test_search_ranks_every_row_by_its_own_dot_and_cosine(scheme, scale, rows, k, seed):
     rng = np.random.default_rng(seed)
     super_block = isinstance(scheme, vt.kquants.SuperBlockScheme)
@@ -376,9 +376,9 @@ def test_search_refusals_and_a_search_in_a_file_read_a_slice_at_a_time(tmp_path)
     io.save(path, tensors | {"plain": np.ones(3, np.float32)})
     for name, tt in tensors.items():
         qq = rng.standard_normal((2, tt.row_shape[1])).astype(np.float32)
-        for metric in ("inner_product", "cosine"):
-            want = tt.search(qq, 10, metric=metric)
-            got = search.search_file(path, name, qq, 10, metric=metric, rows_per_slice=37)
+        for metric, k in (("inner_product", 10), ("cosine", 2**40)):  # k beyond the rows allocates only them
+            want = tt.search(qq, k, metric=metric)
+            got = search.search_file(path, name, qq, k, metric=metric, rows_per_slice=37)
             assert [x.tolist() for x in got] == [x.tolist() for x in want], (name, metric)
     with pytest.raises(ValueError, match="plain array"):
         search.search_file(path, "plain", q, 3)
