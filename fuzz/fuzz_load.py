@@ -1,7 +1,8 @@
 """atheris entry point for the velmar file loader: python fuzz/fuzz_load.py CORPUS -max_total_time=N
 
-A valid file damaged in its header or bytes, or any bytes, must load to consistent objects or raise ValueError;
-the address space is capped so that an allocation sized from an unchecked field fails loudly."""
+A valid file damaged in its header or bytes, or any bytes, must load to consistent objects or raise ValueError,
+and a search of it a slice of rows at a time must rank as the loaded tensor does; the address space is capped so
+that an allocation sized from an unchecked field fails loudly."""
 
 import json
 import os
@@ -20,8 +21,8 @@ with atheris.instrument_imports():
     import numpy as np
 
     import velmar
-    from velmar import io
-    from velmar.tensor import quantize
+    from velmar import io, search
+    from velmar.tensor import QuantizedTensor, quantize
 
 FIELDS = ["type", "kind", "bits", "block", "tolerance", "scale", "shape", "axis", "dtype", "extra"]
 ODD = [None, True, "", "adaptive", "f16", "bfloat16", 2.5, -1, [], {}, [0], [2**40, 2**40], [3, -2], "1", 10**30]
@@ -99,13 +100,35 @@ def consistent(name, obj):
     assert io.load(PATH)[name].__getstate__() == obj.__getstate__()
 
 
+def searched(loaded, rows_per_slice):
+    """Every quantized tensor searched in the file: as the loaded one ranks, or a ValueError if none loaded."""
+    try:
+        with io.File(PATH) as f:
+            layouts = {name: f.layout(name) for name in f.keys() if f.layout(name) is not None}
+    except ValueError:
+        return
+    for name, layout in layouts.items():
+        if layout.row_len > 4096:  # a tensor of no rows may have long ones
+            continue
+        q = np.linspace(-1, 1, 2 * layout.row_len, dtype=np.float32).reshape(2, -1)
+        try:
+            got = search.search_file(PATH, name, q, 3, rows_per_slice=rows_per_slice)
+        except ValueError as e:
+            assert loaded is None and type(e) is ValueError and str(e).startswith(str(PATH)), e
+            continue
+        if loaded is not None and isinstance(loaded[name], QuantizedTensor):
+            want = loaded[name].search(q, 3)
+            assert [x.tobytes() for x in got] == [x.tobytes() for x in want], (name, got, want)
+
+
 def check(data):
     PATH.write_bytes(file_from_bytes(data))
     try:
         loaded = io.load(PATH)
     except ValueError:
-        return
-    for name, obj in loaded.items():
+        loaded = None
+    searched(loaded, 1 + data[-1] % 4 if data else 1)
+    for name, obj in (loaded or {}).items():
         consistent(name, obj)
 
 

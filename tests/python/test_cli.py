@@ -93,6 +93,7 @@ def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_th
 
 # The files the mistakes below read, in the directory {d}.
 FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
+         "u.toml": b'scheme = "\xff"', "n.toml": b"keep = " + b"[" * 5000 + b"]" * 5000,
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
          "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5), "b.npz": b"PK\x03\x04" + bytes(40),
          "h.npy": b"\x93NUMPY\x01\x00\x76\x00" + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1099511627776,), }".ljust(117) + b"\n"}
@@ -121,6 +122,8 @@ MISTAKES = [
     ("model report {d}/z.npy --scheme symmetric:40", "'symmetric:40'"),
     ("model report {d}/z.npy --rules {d}/junk", "not valid TOML"),
     ("model report {d}/z.npy --rules {d}/r.toml", "unknown key 'schema'"),
+    ("model report {d}/z.npy --rules {d}/u.toml", "not valid TOML: 'utf-8' codec can't decode byte 0xff"),
+    ("model report {d}/z.npy --rules {d}/n.toml", "not valid TOML: arrays or tables nested too deeply"),
     ("model report {d}/m.npy --scheme q4_k@f16", "q4_k keeps half-precision scales of its own"),
     ("model report {d}/b.npz", "b.npz: unreadable: not a readable .npz archive: File is not a zip file"),
     ("model report {d}/h.npy", "'h': its header says float32[1099511627776], 4398046511104 bytes, but 0 bytes follow it"),

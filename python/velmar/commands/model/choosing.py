@@ -152,8 +152,10 @@ def load_rules_file(path: str, block: int) -> tuple[list[Rule], list[re.Pattern[
         raise UsageError(f"{path}: no such file") from None
     except OSError as e:
         raise UsageError(f"{path}: cannot read: {e.strerror or e}") from None
-    except tomllib.TOMLDecodeError as e:
+    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as e:
         raise UsageError(f"{path}: not valid TOML: {e}") from None
+    except RecursionError:
+        raise UsageError(f"{path}: not valid TOML: arrays or tables nested too deeply") from None
     unknown = set(doc) - {"scheme", "keep", "rules"}
     if unknown:
         raise UsageError(f"{path}: unknown key {sorted(unknown)[0]!r}; expected scheme, keep and [rules]")
