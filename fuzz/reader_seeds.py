@@ -102,7 +102,8 @@ def main():
         "checkpoint-8bit-channels": (CHECKPOINT, checkpoint_shard(8, None), bytes([0x01, 0x20, 0x10, 0x00])),
         # steering: the file's name, how far it shrinks once open (not at all from 64 on), where rows are cut
         "model-npy": (MODEL, npy(weights(3, 5)), bytes([0, 255, 1, 2])),
-        "model-npy-fortran-big-endian": (MODEL, npy(np.asfortranarray(weights(2, 3).astype(">f2"))), bytes([0, 99, 1, 0])),
+        "model-npy-fortran-big-endian": (MODEL, npy(np.asfortranarray(weights(2, 3).astype(">f2"))),
+                                         bytes([0, 99, 1, 0])),
         "model-npy-shrinks": (MODEL, npy(weights(3, 5)), bytes([0, 40, 1, 2])),
         "model-npz": (MODEL, npz(False), bytes([1, 255, 1, 1])),
         "model-npz-compressed": (MODEL, npz(True), bytes([1, 255, 3, 1])),

@@ -139,8 +139,9 @@ class GgufSource(Source):
         return self.reader.read(t) if entry.stored is not None or not entry.blocks else self.reader.rows(t, 0, 2**63)
 
 
-# What NumPy's archive and header readers raise, besides ValueError, for damaged bytes.
-_DAMAGED = (zipfile.BadZipFile, zlib.error, EOFError, SyntaxError, tokenize.TokenError)
+# What NumPy's archive and header readers raise, besides ValueError, for damaged bytes (NotImplementedError:
+# a zip feature Python lacks).
+_DAMAGED = (zipfile.BadZipFile, zlib.error, EOFError, SyntaxError, tokenize.TokenError, NotImplementedError)
 _DEFLATE_MOST = 1032  # the most deflate expands its input, so a member's declared size is checked before reading
 
 
@@ -173,9 +174,13 @@ class NumpySource(Source):
                 for name in self.npz.files:
                     member = name + ".npy" if name + ".npy" in self.npz.zip.namelist() else name
                     info = self.npz.zip.getinfo(member)
-                    most = info.compress_size * (1 if info.compress_type == zipfile.ZIP_STORED else _DEFLATE_MOST)
-                    if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED) or info.file_size > most:
-                        raise ValueError(f"{name!r}: an archive member stored as no NumPy archive stores one")
+                    if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+                        raise ValueError(f"{name!r}: zip compression method {info.compress_type}; NumPy stores or "
+                                         "deflates")
+                    if info.file_size > info.compress_size * (1 if info.compress_type == zipfile.ZIP_STORED
+                                                              else _DEFLATE_MOST):
+                        raise ValueError(f"{name!r}: the archive says {info.file_size} bytes, more than its "
+                                         f"{info.compress_size} stored bytes can hold")
                     with self.npz.zip.open(member) as f:
                         shape, _, dtype = _npy_header(f, info.file_size)  # the header only
                         arrays[name] = (shape, dtype, info.file_size - f.tell())
@@ -183,7 +188,8 @@ class NumpySource(Source):
                 with open(path, "rb") as f:
                     shape, fortran, dtype = _npy_header(f, os.fstat(f.fileno()).st_size)
                     self.npy = _NpyRows(path, f.tell(), shape, dtype, fortran)
-                arrays[os.path.splitext(os.path.basename(path))[0]] = (shape, dtype, os.path.getsize(path) - self.npy.offset)
+                held = os.path.getsize(path) - self.npy.offset
+                arrays[os.path.splitext(os.path.basename(path))[0]] = (shape, dtype, held)
         except _DAMAGED as e:
             raise ValueError(f"not a readable {'.npz archive' if archive else '.npy file'}: {e}") from None
         for name, (shape, dtype, held) in arrays.items():
