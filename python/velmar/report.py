@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import gc
 import math
+import os
 import statistics
 import time
 from collections.abc import Callable, Iterable, Sequence
@@ -20,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar._native import Scale, Scheme
-from velmar.commands.common import Progress, UsageError, optional, parse_scheme, read_magic
+from velmar.commands.common import NPY_DAMAGED, Progress, UsageError, npy_header, optional, parse_scheme, read_magic
 from velmar.layout import SCALES, scale_name
 
 __all__ = [
@@ -82,8 +83,10 @@ def load_vector(path: str, *, flatten: bool = False) -> F32Array:
     if magic != b"\x93NUMPY":
         raise UsageError(f"{path}: not a .npy file")
     try:
+        with open(path, "rb") as f:
+            npy_header(f, os.fstat(f.fileno()).st_size)  # checked before NumPy reads it
         array = np.load(path, mmap_mode="r", allow_pickle=False)
-    except ValueError as e:
+    except (ValueError, *NPY_DAMAGED) as e:
         if "pickle" in str(e) or "object" in str(e).lower():
             raise UsageError(f"{path}: holds Python objects, not numbers") from None
         raise UsageError(f"{path}: unreadable .npy file: {e}") from None

@@ -94,6 +94,7 @@ def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_th
 # The files the mistakes below read, in the directory {d}.
 FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
          "u.toml": b'scheme = "\xff"', "n.toml": b"keep = " + b"[" * 5000 + b"]" * 5000,
+         "l.npy": b"\x93NUMPY\x02\x00\xff\xff\xff\xff", "k.npy": b"\x93NUMPY\x01\x00\x10\x00{'descr': '<f4'\n",
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
          "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5), "b.npz": b"PK\x03\x04" + bytes(40),
          "h.npy": b"\x93NUMPY\x01\x00\x76\x00" + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1099511627776,), }".ljust(117) + b"\n"}
@@ -106,6 +107,8 @@ MISTAKES = [
     ("{d}/m.npy", "2-D array of shape 3x4; pass --flatten"),
     ("{d}/p.npy", "0-D array of shape scalar; pass --flatten"),
     ("{d}/e.npy", "holds no values"),
+    ("{d}/l.npy", "unreadable .npy file: a .npy header of 4294967295 bytes, but 0 bytes follow"),
+    ("{d}/k.npy", "unreadable .npy file: ('EOF in multi-line statement'"),
     ("{d}/z.npy --scheme cubic:3", "unknown scheme 'cubic:3'"),
     ("{d}/z.npy --scheme symmetric:-4", "not a valid number"),
     ("{d}/z.npy --scheme symmetric:20", "bit width 20 is outside the supported range 2..=16"),

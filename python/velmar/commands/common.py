@@ -5,12 +5,18 @@ from __future__ import annotations
 import importlib
 import sys
 import threading
+import tokenize
+import zipfile
+import zlib
 from types import ModuleType
 from typing import Any, TextIO
 
+import numpy as np
+
 from velmar._native import Scheme
 
-__all__ = ["SCHEME_SYNTAX", "Progress", "UsageError", "human", "optional", "parse_scheme", "read_magic"]
+__all__ = ["NPY_DAMAGED", "SCHEME_SYNTAX", "Progress", "UsageError", "human", "npy_header", "optional", "parse_scheme",
+           "read_magic"]
 
 SCHEME_SYNTAX = "symmetric[:BITS], asymmetric[:BITS] or adaptive[:TOLERANCE]"
 # Optional packages by module: what to install, and the extra that brings it.
@@ -65,6 +71,26 @@ def read_magic(path: str, n: int) -> bytes:
         raise UsageError(f"{path}: no such file") from None
     except OSError as e:
         raise UsageError(f"{path}: cannot read: {e.strerror or e}") from None
+
+
+# What NumPy's .npy and .npz readers raise, besides ValueError, for damaged bytes (NotImplementedError: a zip
+# feature Python lacks).
+NPY_DAMAGED = (zipfile.BadZipFile, zlib.error, EOFError, SyntaxError, tokenize.TokenError, NotImplementedError)
+
+
+def npy_header(f: Any, size: int) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
+    """(shape, Fortran order, dtype) of a .npy stream of ``size`` bytes, which is left at its data."""
+    version = np.lib.format.read_magic(f)
+    if version not in ((1, 0), (2, 0), (3, 0)):
+        raise ValueError(f".npy format version {version[0]}.{version[1]} is not one NumPy writes")
+    at, width = f.tell(), 2 if version == (1, 0) else 4
+    raw = f.read(width)
+    length = int.from_bytes(raw, "little")
+    if len(raw) == width and length > size - at - width:  # NumPy would allocate it before finding the end
+        raise ValueError(f"a .npy header of {length} bytes, but {max(size - at - width, 0)} bytes follow")
+    f.seek(at)
+    read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+    return read(f)  # type: ignore[no-any-return]
 
 
 def human(n: float) -> str:

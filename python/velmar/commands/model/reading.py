@@ -4,9 +4,7 @@ from __future__ import annotations
 
 import math
 import os
-import tokenize
 import zipfile
-import zlib
 from dataclasses import dataclass
 from functools import lru_cache
 from typing import TYPE_CHECKING, Any
@@ -14,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from velmar.commands.common import UsageError, optional, read_magic
+from velmar.commands.common import NPY_DAMAGED, UsageError, npy_header, optional, read_magic
 from velmar.layout import BFLOAT16, Layout
 
 if TYPE_CHECKING:
@@ -139,25 +137,7 @@ class GgufSource(Source):
         return self.reader.read(t) if entry.stored is not None or not entry.blocks else self.reader.rows(t, 0, 2**63)
 
 
-# What NumPy's archive and header readers raise, besides ValueError, for damaged bytes (NotImplementedError:
-# a zip feature Python lacks).
-_DAMAGED = (zipfile.BadZipFile, zlib.error, EOFError, SyntaxError, tokenize.TokenError, NotImplementedError)
 _DEFLATE_MOST = 1032  # the most deflate expands its input, so a member's declared size is checked before reading
-
-
-def _npy_header(f: Any, size: int) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
-    """(shape, Fortran order, dtype) of a .npy stream of ``size`` bytes, which is left at its data."""
-    version = np.lib.format.read_magic(f)
-    if version not in ((1, 0), (2, 0), (3, 0)):
-        raise ValueError(f".npy format version {version[0]}.{version[1]} is not one NumPy writes")
-    at, width = f.tell(), 2 if version == (1, 0) else 4
-    raw = f.read(width)
-    length = int.from_bytes(raw, "little")
-    if len(raw) == width and length > size - at - width:  # NumPy would allocate it before finding the end
-        raise ValueError(f"a .npy header of {length} bytes, but {max(size - at - width, 0)} bytes follow")
-    f.seek(at)
-    read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
-    return read(f)  # type: ignore[no-any-return]
 
 
 class NumpySource(Source):
@@ -182,15 +162,15 @@ class NumpySource(Source):
                         raise ValueError(f"{name!r}: the archive says {info.file_size} bytes, more than its "
                                          f"{info.compress_size} stored bytes can hold")
                     with self.npz.zip.open(member) as f:
-                        shape, _, dtype = _npy_header(f, info.file_size)  # the header only
+                        shape, _, dtype = npy_header(f, info.file_size)  # the header only
                         arrays[name] = (shape, dtype, info.file_size - f.tell())
             else:
                 with open(path, "rb") as f:
-                    shape, fortran, dtype = _npy_header(f, os.fstat(f.fileno()).st_size)
+                    shape, fortran, dtype = npy_header(f, os.fstat(f.fileno()).st_size)
                     self.npy = _NpyRows(path, f.tell(), shape, dtype, fortran)
                 held = os.path.getsize(path) - self.npy.offset
                 arrays[os.path.splitext(os.path.basename(path))[0]] = (shape, dtype, held)
-        except _DAMAGED as e:
+        except NPY_DAMAGED as e:
             raise ValueError(f"not a readable {'.npz archive' if archive else '.npy file'}: {e}") from None
         for name, (shape, dtype, held) in arrays.items():
             if dtype.kind not in "biuf" and dtype != BFLOAT16:
@@ -206,7 +186,7 @@ class NumpySource(Source):
             return self.npy
         try:
             return self.npz[name]
-        except _DAMAGED as e:
+        except NPY_DAMAGED as e:
             raise ValueError(f"a damaged archive member: {e}") from None
 
 
