@@ -29,10 +29,11 @@ import numpy.typing as npt
 from gguf import GGMLQuantizationType as GT
 
 from velmar import io, kquants
-from velmar._native import Scale, Scheme
+from velmar._native import Quantized, Scale, Scheme
 from velmar.kquants import SuperBlockScheme
 from velmar.io import Stored
 from velmar.layout import BFLOAT16, Layout
+from velmar.tensor import QuantizedTensor
 
 __all__ = ["BLOCK_TYPES", "BlockType", "Reader", "Writer", "block_type", "export", "from_blocks", "gguf_type", "load"]
 
@@ -367,6 +368,8 @@ class Writer(io.Staged):
     def put(self, data: npt.NDArray[Any]) -> None:
         """Bytes of the current tensor's data, all at once or in pieces."""
         raw = np.ascontiguousarray(data).reshape(-1).view(np.uint8)
+        if not raw.nbytes:  # an empty tensor's slot was passed when the one before it was complete
+            return
         if self.index == len(self.slots) or self.written + raw.nbytes > self.slots[self.index].nbytes:
             raise ValueError("more data than the header declares")
         self.file.write(raw.data)
@@ -398,6 +401,8 @@ def export(path: str | os.PathLike[str], objects: Mapping[str, Stored], *, fallb
     arrays: dict[str, npt.NDArray[Any]] = {}
     slots = []
     for name, obj in objects.items():
+        if not isinstance(name, str) or not isinstance(obj, (np.ndarray, QuantizedTensor, Quantized)):
+            io.storable(name, obj)  # the TypeError of what no file stores
         kind = None if isinstance(obj, np.ndarray) else gguf_type(obj)
         if kind is not None:
             arrays[name] = block_bytes(obj)

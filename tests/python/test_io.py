@@ -234,7 +234,7 @@ def test_gguf_export_and_import_agree_with_gguf_bit_for_bit(tmp_path, rows, bloc
     x[:zeroed, :32] = 0.0  # all-zero blocks
     q8, q4 = quantize(x, bits=8, scale=Scale.F16), quantize(x, bits=4, scale=Scale.F16)
     path = tmp_path / "m.gguf"
-    gguf_io.export(path, {"q8": q8, "q4": q4, "f": x})
+    gguf_io.export(path, {"q8": q8, "q4": q4, "f": x, "e": x[:0]})  # an empty tensor last: its slot passed already
     data = {t.name: t for t in gguf.GGUFReader(path).tensors}
     # Q8_0: gguf's own quantizer gives the same bytes but for the scale of all-zero blocks.
     ours, theirs = np.array(data["q8"].data).reshape(-1, 34), gguf.quants.quantize(x, GT.Q8_0).reshape(-1, 34)
@@ -242,6 +242,7 @@ def test_gguf_export_and_import_agree_with_gguf_bit_for_bit(tmp_path, rows, bloc
     assert np.array_equal(ours[:, 2:], theirs[:, 2:]) and np.array_equal(ours[~zero], theirs[~zero])
     back = gguf_io.load(path)
     same(back["f"], x)
+    same(back["e"], x[:0])
     for name, q, kind in (("q8", q8, GT.Q8_0), ("q4", q4, GT.Q4_0)):
         assert data[name].tensor_type == kind
         assert gguf.quants.dequantize(np.array(data[name].data), kind).tobytes() == q.dequantize().tobytes()

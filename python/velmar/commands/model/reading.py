@@ -51,7 +51,7 @@ class Source:
 
     def read(self, entry: Entry) -> Stored:
         """The whole tensor as it is stored: an array, or a velmar object if quantized already."""
-        return np.ascontiguousarray(self.rows(entry.name)[...])
+        return np.asarray(self.rows(entry.name)[...], order="C")  # ascontiguousarray would make a 0-d array 1-d
 
 
 class SafetensorsSource(Source):
