@@ -198,7 +198,7 @@ def _field_bytes(r: gguf.GGUFReader, f: Any) -> bytes:
     """A key and its value as a little-endian file holds them: a little-endian file's own bytes, in one copy."""
     if r.byte_order == "S":
         return b"".join(p.astype(p.dtype.newbyteorder("<"), copy=False).tobytes() for p in f.parts)
-    return r.data[f.offset : f.offset + sum(p.nbytes for p in f.parts)].tobytes()  # type: ignore[no-any-return]
+    return r.data[f.offset : f.offset + sum(p.nbytes for p in f.parts)].tobytes()
 
 
 class Reader:

@@ -90,7 +90,7 @@ def npy_header(f: Any, size: int) -> tuple[tuple[int, ...], bool, np.dtype[Any]]
         raise ValueError(f"a .npy header of {length} bytes, but {max(size - at - width, 0)} bytes follow")
     f.seek(at)
     read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
-    return read(f)  # type: ignore[no-any-return]
+    return read(f)
 
 
 def human(n: float) -> str:
