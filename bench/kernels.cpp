@@ -227,7 +227,7 @@ const std::vector<Case> kBase = {
 // Adaptive tolerances giving mean widths near 3, 6 and 8 bits on these values
 // (the table prints the mean).
 const float kTolerances[] = {0.03f, 0.002f, 0.0001f};
-const size_t kBlocks[] = {1, 8, 16, 24, 32, 100, 4096};
+const size_t kBlocks[] = {1, 2, 8, 16, 24, 32, 100, 4096};
 
 std::vector<Case> all_cases() {
     std::vector<Case> cases = kBase;
@@ -323,6 +323,11 @@ std::vector<Case> all_cases() {
         });
         add("fit" + b, ENTRY(fit_blocks), [block](const Kernels& k, Data& d) {
             k.fit_blocks(d.v.data(), d.icodes.data(), d.n, block, d.spare.data(), d.spare.data() + d.n);
+        });
+        // What refine runs: the fit straight from the packed codes.
+        add("fit packed 4-bit" + b, ENTRY(fit_packed), [block](const Kernels& k, Data& d) {
+            const auto& e = d.encode('s', 4, block);
+            k.fit_packed(d.v.data(), e.bytes.data(), 4, nullptr, d.n, block, d.spare.data(), d.spare.data() + d.n);
         });
     }
     return cases;

@@ -777,17 +777,23 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
         }
         return;
     }
-    if (block > 1 && block < W && W % block == 0) {  // W / block blocks per vector, their values spread over the lanes
-        alignas(64) int32_t spread[W];
-        for (size_t l = 0; l < W; ++l) spread[l] = static_cast<int32_t>(l / block);
-        const size_t nb = block_count(count, block), per = W / block;
+    if (kLanePermute && block > 1 && block < W && W % block == 0) {
+        // W / block blocks per vector: the `block` vectors after a multiple
+        // of W * block spread one whole vector of values, each its part.
+        alignas(64) int32_t spread[W * W];
+        for (size_t l = 0; l < W * block; ++l) spread[l] = static_cast<int32_t>(l / block);
+        const size_t nb = block_count(count, block);
+        const auto values = [&](const float* p, size_t g, size_t part) VELMAR_LAMBDA {
+            const Vf all = g + W <= nb ? S::load(p + g) : S::load_n(p + g, nb - g, 0.0f);
+            return S::permute(all, S::loadi(spread + part * W));
+        };
         for (size_t k = 0; k < count; k += kUnit) {
             Vi c[kVecs];
             read_unit<kW>(bytes + k / 8 * w, end, w, c);
             for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
-                const size_t j = k + i * W, b = j / block, m = min_size(per, nb - b);
-                const Vf s = S::permute(S::load_n(scales + b, m, 0.0f), S::loadi(spread));
-                const Vf z = kZp ? S::permute(S::load_n(zero_points + b, m, 0.0f), S::loadi(spread)) : s;
+                const size_t j = k + i * W, g = j / (W * block) * W, part = j / W % block;
+                const Vf s = values(scales, g, part);
+                const Vf z = kZp ? values(zero_points, g, part) : s;
                 f(j, c[i], s, z, min_size(W, count - j));
             }
         }
@@ -1034,8 +1040,10 @@ float k_dot_adaptive(const float* scales, const float* zero_points, const uint8_
 
 // The fits of W blocks of `block` elements, one per lane: xb the values and qb
 // the codes of the first, each next one `block` further. Each block's four
-// sums stay in element order.
-VELMAR_INLINE void fit_lanes(const float* xb, const int32_t* qb, size_t block, float* scales, float* zero_points) {
+// sums stay in element order. `ahead`, unless null, is where the values as
+// far on lie, asked for as these are read.
+VELMAR_INLINE void fit_lanes(const float* xb, const int32_t* qb, size_t block, float* scales, float* zero_points,
+                             const float* ahead = nullptr) {
     Vf sq = S::set1(0.0f), sx = sq, sqq = sq, sxq = sq;
     const auto step = [&](Vf q, Vf x) VELMAR_LAMBDA {
         sq = S::add(sq, q);
@@ -1049,6 +1057,7 @@ VELMAR_INLINE void fit_lanes(const float* xb, const int32_t* qb, size_t block, f
         for (size_t k = 0; k < W; ++k) {
             xr[k] = S::load(xb + k * block + j0);
             qr[k] = S::load_i32(qb + k * block + j0);
+            if (ahead) __builtin_prefetch(ahead + k * block + j0, 0, 2);
         }
         S::transpose(xr);
         S::transpose(qr);
@@ -1125,6 +1134,11 @@ VELMAR_INLINE const int32_t* codes_from(const uint8_t* bytes, const uint8_t* end
 // `bits`, or adaptive runs): the codes of W blocks at a time staged in cache
 // and summed in lanes as fit_blocks does, never a whole int32 copy.
 constexpr size_t kFitStage = 4096;
+// W blocks of up to kFitBurst elements are asked for all at once; longer ones
+// (block 100 at 16 lanes) ask for more than the memory takes in flight, and
+// stalled: theirs are asked for a vector at a time, kFitAhead elements on,
+// into L2 (so as not to crowd out the blocks in hand).
+constexpr size_t kFitBurst = kAhead / 2, kFitAhead = 8192;
 
 void k_fit_packed(const float* v, const uint8_t* bytes, uint32_t bits, const uint32_t* widths, size_t len,
                   size_t block, float* scales, float* zero_points) {
@@ -1142,14 +1156,16 @@ void k_fit_packed(const float* v, const uint8_t* bytes, uint32_t bits, const uin
     size_t b = 0;
     if (W * block <= kFitStage) {
         for (; b + W <= full; b += W) {
-            if (block <= kAhead / W) prefetch(v, b * block, (b + W) * block, len);
+            const float* ahead = nullptr;
+            if (W * block <= kFitBurst) prefetch(v, b * block, (b + W) * block, len);
+            else if ((b + W) * block + kFitAhead <= len) ahead = v + b * block + kFitAhead;
             const int32_t* q = stage;
             if (widths) {
                 for (size_t k = 0; k < W; ++k) stage_block(b + k, block, stage + k * block);
             } else {
                 q = stage_block(b, W * block, stage);
             }
-            fit_lanes(v + b * block, q, block, scales + b, zero_points + b);
+            fit_lanes(v + b * block, q, block, scales + b, zero_points + b, ahead);
         }
     }
     // The rest one block at a time, its sums in pieces of the stage.
