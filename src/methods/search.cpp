@@ -17,8 +17,12 @@ bool better(const Hit& a, const Hit& b) {
 
 namespace {
 
-// Rows scored at a time: the one tile of scores, kTileRows per query.
-constexpr size_t kTileRows = 256;
+// The one tile of scores: kTileRows rows per query at least, more up to
+// kTileScores when there are few queries, since each call of the kernels
+// arranges the queries for its lanes first.
+constexpr size_t kTileRows = 256, kTileScores = 8192;
+// Rows a query's scores are screened against its worst kept one at a time.
+constexpr size_t kScreen = 16;
 
 // A query's k best as a heap whose root is the worst of them.
 class Best {
@@ -61,18 +65,28 @@ void select(size_t rows, Score&& score, size_t nq, size_t k, std::span<const flo
     std::vector<Best> heaps;
     heaps.reserve(nq);
     for (size_t q = 0; q < nq; ++q) heaps.emplace_back(best.data() + q * k, k, *filled);
-    std::vector<float> scores(nq * std::min(kTileRows, rows));
+    const size_t tile = std::min(rows, std::max(kTileRows, kTileScores / std::max<size_t>(nq, 1)));
+    std::vector<float> scores(nq * tile);
     for (size_t row = 0; row < rows;) {
-        const size_t n = std::min(kTileRows, rows - row);
+        const size_t n = std::min(tile, rows - row);
         score(row, n, std::span(scores).first(nq * n));
         for (size_t q = 0; q < nq; ++q) {
             Best& b = heaps[q];
             const float* s = scores.data() + q * n;
-            for (size_t i = 0; i < n; ++i) {
-                const float value = norms.empty() ? s[i] : s[i] / norms[row + i];
-                // Most rows lose to the worst kept one at a comparison.
-                if (b.full() && !(value >= b.worst().score) && b.worst().score == b.worst().score) continue;
-                b.offer({value, first_row + static_cast<int64_t>(row + i)});
+            for (size_t i0 = 0; i0 < n; i0 += kScreen) {
+                const size_t m = std::min(kScreen, n - i0);
+                float value[kScreen];
+                for (size_t i = 0; i < m; ++i) value[i] = norms.empty() ? s[i0 + i] : s[i0 + i] / norms[row + i0 + i];
+                // Most rows lose to the worst kept one at a comparison, a
+                // screen of them at once; a NaN loses unless the worst is one.
+                if (b.full() && b.worst().score == b.worst().score) {
+                    const float worst = b.worst().score;
+                    bool any = false;
+                    for (size_t i = 0; i < m; ++i) any |= value[i] >= worst;
+                    if (!any) continue;
+                }
+                for (size_t i = 0; i < m; ++i)
+                    b.offer({value[i], first_row + static_cast<int64_t>(row + i0 + i)});
             }
         }
         row += n;
