@@ -129,8 +129,8 @@ std::span<const uint8_t> super_slice(SuperType t, std::span<const uint8_t> bytes
 
 template <class T>
 void top_k(const Rows<T>& v, std::span<const float> queries, size_t nq, size_t k, std::span<const float> norms,
-           int64_t first_row, std::span<Hit> best, size_t* filled) {
-    RowReader<T> reader(v);
+           int64_t first_row, std::span<Hit> best, size_t* filled, Check check) {
+    RowReader<T> reader(v, check);
     const auto score = [&](size_t, size_t n, std::span<float> out) { reader.dot(n, queries, nq, out, n); };
     select(v.rows, score, nq, k, norms, first_row, best, filled);
 }
@@ -162,7 +162,7 @@ void row_norms(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t 
 
 #define VELMAR_SEARCH_INSTANTIATE(T)                                                                         \
     template void top_k<T>(const Rows<T>&, std::span<const float>, size_t, size_t, std::span<const float>,  \
-                           int64_t, std::span<Hit>, size_t*);                                               \
+                           int64_t, std::span<Hit>, size_t*, Check);                                        \
     template void row_norms<T>(const Rows<T>&, std::span<float>);
 
 VELMAR_SEARCH_INSTANTIATE(f32)
