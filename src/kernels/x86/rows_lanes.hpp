@@ -206,7 +206,8 @@ VELMAR_LANES_INLINE void store_rows(__m512 total, size_t n, float* out) {
 // (lcm(16, blocks per row) blocks), each phase arranged once. A tile of 16
 // rows is a whole number of phases, so its products land row after row.
 template <size_t B>
-void rows_dot_stream(const RowRun& r, const Transpose& tr, size_t phases, const float* x, float* out) {
+__attribute__((noinline)) void rows_dot_stream(const RowRun& r, const Transpose& tr, size_t phases, const float* x,
+                                               float* out) {
     const size_t nb = r.cols / B;
     alignas(64) float xs[kWindow];
     alignas(64) float prods[kRows * (kWindow / B) + 16];
@@ -231,14 +232,12 @@ void rows_dot_stream(const RowRun& r, const Transpose& tr, size_t phases, const 
     }
 }
 
+// Rows in windows of columns, each row's groups its own, the short last
+// block apart.
 template <size_t B>
-void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) {
+__attribute__((noinline)) void rows_dot_windows(const RowRun& r, const Transpose& tr, const float* x, float* out) {
     constexpr size_t kWinBlocks = kWindow / B;
     const size_t nb = block_count(r.cols, r.block), full = r.cols / B, tail = r.cols % B;
-    if (tail == 0) {
-        const size_t phases = nb / std::gcd(nb, size_t{16});
-        if (phases * 16 <= kWinBlocks) return rows_dot_stream<B>(r, tr, phases, x, out);
-    }
     // x of a window as the lanes read it: group g, step s, lane l at
     // xs[(g * B + s) * 16 + l].
     alignas(64) float xs[kWindow];
@@ -283,6 +282,15 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
         }
         store_rows(total, n, out + t0);
     }
+}
+
+// The stream when rows are whole blocks and their phases fit one window (the
+// two kernels' arrays are never on the stack together).
+template <size_t B>
+void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) {
+    const size_t nb = r.cols / B, phases = nb / std::gcd(nb, size_t{16});
+    if (r.cols % B == 0 && phases * 16 <= kWindow / B) return rows_dot_stream<B>(r, tr, phases, x, out);
+    rows_dot_windows<B>(r, tr, x, out);
 }
 
 
