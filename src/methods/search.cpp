@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "kernels/block.hpp"
@@ -23,6 +24,20 @@ namespace {
 constexpr size_t kTileRows = 256, kTileScores = 8192;
 // Rows a query's scores are screened against its worst kept one at a time.
 constexpr size_t kScreen = 16;
+
+// Whether any of kScreen values is >= worst: four compares of four lanes
+// (the compiler keeps sixteen scalar ones otherwise).
+bool any_at_least(const float* value, float worst) {
+    using F4 = float __attribute__((vector_size(16)));
+    using I4 = int32_t __attribute__((vector_size(16)));
+    I4 pass{};
+    for (size_t i = 0; i < kScreen; i += 4) {
+        F4 v;
+        std::memcpy(&v, value + i, sizeof v);
+        pass |= v >= worst;
+    }
+    return (pass[0] | pass[1] | pass[2] | pass[3]) != 0;
+}
 
 // A query's k best as a heap whose root is the worst of them.
 class Best {
@@ -75,18 +90,18 @@ void select(size_t rows, Score&& score, size_t nq, size_t k, std::span<const flo
             const float* s = scores.data() + q * n;
             for (size_t i0 = 0; i0 < n; i0 += kScreen) {
                 const size_t m = std::min(kScreen, n - i0);
-                float value[kScreen];
-                for (size_t i = 0; i < m; ++i) value[i] = norms.empty() ? s[i0 + i] : s[i0 + i] / norms[row + i0 + i];
+                const float* value = s + i0;
+                float quotient[kScreen];
+                if (!norms.empty()) {
+                    for (size_t i = 0; i < m; ++i) quotient[i] = value[i] / norms[row + i0 + i];
+                    value = quotient;
+                }
                 // Most rows lose to the worst kept one at a comparison, a
                 // screen of them at once; a NaN loses unless the worst is one.
-                if (b.full() && b.worst().score == b.worst().score) {
-                    const float worst = b.worst().score;
-                    bool any = false;
-                    for (size_t i = 0; i < m; ++i) any |= value[i] >= worst;
-                    if (!any) continue;
+                if (m == kScreen && b.full() && b.worst().score == b.worst().score) {
+                    if (!any_at_least(value, b.worst().score)) continue;
                 }
-                for (size_t i = 0; i < m; ++i)
-                    b.offer({value[i], first_row + static_cast<int64_t>(row + i0 + i)});
+                for (size_t i = 0; i < m; ++i) b.offer({value[i], first_row + static_cast<int64_t>(row + i0 + i)});
             }
         }
         row += n;
