@@ -4,8 +4,9 @@
 // 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
 // register and the rows are read in order, one stream; a row tile of lanes is
 // needed only for the sums of the block products, which run in block order
-// per row. 4-bit: a row is one chain, so 16 rows share a register (a tile of
-// 16 streams); eight codes a dword, each nibble sign-extended by shifts.
+// per row; a group spans rows when they are whole blocks. 4-bit: a row is
+// one chain, so 16 rows share a register (a tile of 16 streams); eight codes
+// a dword, each nibble the index of its float.
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
@@ -359,6 +360,7 @@ VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* o
         for (size_t j = 0; j < kTiles; ++j) acc[j] = _mm512_setzero_ps();
         nib.wb = nib.wn = 0;
         size_t next = 0;  // the column where the next block starts
+        const __m512 code_floats = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1);
         // The rows are as many streams, more than the hardware follows; the
         // next tiles, read in order a step's share at a time, are one it does.
         const uint8_t* ahead = r.codes + (nib.t0 + 16 * kTiles) * nib.row_bytes;
@@ -369,7 +371,8 @@ VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* o
             nib.load_step(c0, t);
             const size_t m = min_size(kStepCols, r.cols - c0);
             // The nibble of each lane's dword d that holds column c0 + 8d + k,
-            // shifted to the top, then down.
+            // shifted to the bottom, is the index of its code's float in a
+            // register of the 16 (one permute for the shifts and conversion).
             const auto column = [&]<int k>(size_t d) __attribute__((always_inline)) {
                 const size_t c = c0 + 8 * d + k;
                 if (c == next) {
@@ -382,9 +385,8 @@ VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* o
 #pragma GCC unroll 4
                 for (size_t j = 0; j < kTiles; ++j) {
                     __m512i q = t[j][d];
-                    if constexpr (k != 7) q = _mm512_slli_epi32(q, 28 - 4 * k);
-                    q = _mm512_srai_epi32(q, 28);
-                    const __m512 v = _mm512_mul_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(q), s[j]), xb);
+                    if constexpr (k != 0) q = _mm512_srli_epi32(q, 4 * k);
+                    const __m512 v = _mm512_mul_ps(_mm512_mul_ps(_mm512_permutexvar_ps(q, code_floats), s[j]), xb);
                     acc[j] = _mm512_add_ps(acc[j], v);
                 }
             };
