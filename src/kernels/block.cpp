@@ -287,8 +287,8 @@ void unpack_rows(const Rows<T>& v, std::span<int32_t> out) {
 }
 
 template <class T>
-RowReader<T>::RowReader(const Rows<T>& v) : v_(v), nb_(0) {
-    require_whole(v);
+RowReader<T>::RowReader(const Rows<T>& v, Check check) : v_(v), nb_(0) {
+    if (check == Check::Whole) require_whole(v);
     nb_ = block_count(v.cols, v.scheme.block);
 }
 
@@ -342,7 +342,10 @@ void RowReader<T>::dot(size_t n, std::span<const float> x, size_t k, std::span<f
 template <class T>
 Rows<T> RowReader<T>::take(size_t n) {
     require(n <= rows_left(), "rows: more rows than are left");
-    const size_t first = row_ * nb_, blocks = n * nb_, bytes = bytes_of_rows(v_, row_, n);
+    // The last rows of a whole view hold the rest of its codes, which spares
+    // a walk of their widths.
+    const size_t first = row_ * nb_, blocks = n * nb_;
+    const size_t bytes = n == rows_left() ? v_.codes.size() - byte_ : bytes_of_rows(v_, row_, n);
     const auto part = [&](auto s) { return s.empty() ? s : s.subspan(first, blocks); };
     const Rows<T> next{v_.scheme, n, v_.cols, v_.codes.subspan(byte_, bytes), part(v_.scales), part(v_.zero_points),
                        part(v_.widths)};
@@ -359,8 +362,8 @@ void RowReader<T>::decode(size_t n, std::span<float> out) {
 }
 
 template <class T>
-void dot_rows(const Rows<T>& v, std::span<const float> x, size_t k, std::span<float> out) {
-    RowReader<T>(v).dot(v.rows, x, k, out, v.rows);
+void dot_rows(const Rows<T>& v, std::span<const float> x, size_t k, std::span<float> out, Check check) {
+    RowReader<T>(v, check).dot(v.rows, x, k, out, v.rows);
 }
 
 // ---- contract-named one-row entries ----
@@ -480,7 +483,7 @@ void narrow_f16(std::span<const float> in, std::span<uint16_t> out) {
     template void decode_rows<T>(const Rows<T>&, std::span<float>);                                  \
     template void unpack_rows<T>(const Rows<T>&, std::span<int32_t>);                                \
     template class RowReader<T>;                                                                     \
-    template void dot_rows<T>(const Rows<T>&, std::span<const float>, size_t, std::span<float>);
+    template void dot_rows<T>(const Rows<T>&, std::span<const float>, size_t, std::span<float>, Check);
 
 VELMAR_BLOCK_INSTANTIATE(f32)
 VELMAR_BLOCK_INSTANTIATE(f16)

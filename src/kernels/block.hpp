@@ -87,7 +87,7 @@ void unpack_rows(const Rows<T>& v, std::span<int32_t> out);
 template <class T>
 class RowReader {
 public:
-    explicit RowReader(const Rows<T>& v);
+    explicit RowReader(const Rows<T>& v, Check check = Check::Whole);
 
     // The dot products of the next n rows with k vectors of cols floats:
     // out[j * ld + i] for row i of the n and vector j, each the 1-D dot of its
@@ -111,7 +111,7 @@ private:
 
 // out[j * rows + i]: every row with every vector.
 template <class T>
-void dot_rows(const Rows<T>& v, std::span<const float> x, size_t k, std::span<float> out);
+void dot_rows(const Rows<T>& v, std::span<const float> x, size_t k, std::span<float> out, Check check = Check::Whole);
 
 // ---- the level that runs ----
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "kernels/block.hpp"
@@ -17,8 +18,26 @@ bool better(const Hit& a, const Hit& b) {
 
 namespace {
 
-// Rows scored at a time: the one tile of scores, kTileRows per query.
-constexpr size_t kTileRows = 256;
+// The one tile of scores: kTileRows rows per query at least, more up to
+// kTileScores when there are few queries, since each call of the kernels
+// arranges the queries for its lanes first.
+constexpr size_t kTileRows = 256, kTileScores = 8192;
+// Rows a query's scores are screened against its worst kept one at a time.
+constexpr size_t kScreen = 16;
+
+// Whether any of kScreen values is >= worst: four compares of four lanes
+// (the compiler keeps sixteen scalar ones otherwise).
+bool any_at_least(const float* value, float worst) {
+    using F4 = float __attribute__((vector_size(16)));
+    using I4 = int32_t __attribute__((vector_size(16)));
+    I4 pass{};
+    for (size_t i = 0; i < kScreen; i += 4) {
+        F4 v;
+        std::memcpy(&v, value + i, sizeof v);
+        pass |= v >= worst;
+    }
+    return (pass[0] | pass[1] | pass[2] | pass[3]) != 0;
+}
 
 // A query's k best as a heap whose root is the worst of them.
 class Best {
@@ -61,18 +80,28 @@ void select(size_t rows, Score&& score, size_t nq, size_t k, std::span<const flo
     std::vector<Best> heaps;
     heaps.reserve(nq);
     for (size_t q = 0; q < nq; ++q) heaps.emplace_back(best.data() + q * k, k, *filled);
-    std::vector<float> scores(nq * std::min(kTileRows, rows));
+    const size_t tile = std::min(rows, std::max(kTileRows, kTileScores / std::max<size_t>(nq, 1)));
+    std::vector<float> scores(nq * tile);
     for (size_t row = 0; row < rows;) {
-        const size_t n = std::min(kTileRows, rows - row);
+        const size_t n = std::min(tile, rows - row);
         score(row, n, std::span(scores).first(nq * n));
         for (size_t q = 0; q < nq; ++q) {
             Best& b = heaps[q];
             const float* s = scores.data() + q * n;
-            for (size_t i = 0; i < n; ++i) {
-                const float value = norms.empty() ? s[i] : s[i] / norms[row + i];
-                // Most rows lose to the worst kept one at a comparison.
-                if (b.full() && !(value >= b.worst().score) && b.worst().score == b.worst().score) continue;
-                b.offer({value, first_row + static_cast<int64_t>(row + i)});
+            for (size_t i0 = 0; i0 < n; i0 += kScreen) {
+                const size_t m = std::min(kScreen, n - i0);
+                const float* value = s + i0;
+                float quotient[kScreen];
+                if (!norms.empty()) {
+                    for (size_t i = 0; i < m; ++i) quotient[i] = value[i] / norms[row + i0 + i];
+                    value = quotient;
+                }
+                // Most rows lose to the worst kept one at a comparison, a
+                // screen of them at once; a NaN loses unless the worst is one.
+                if (m == kScreen && b.full() && b.worst().score == b.worst().score) {
+                    if (!any_at_least(value, b.worst().score)) continue;
+                }
+                for (size_t i = 0; i < m; ++i) b.offer({value[i], first_row + static_cast<int64_t>(row + i0 + i)});
             }
         }
         row += n;
@@ -115,8 +144,8 @@ std::span<const uint8_t> super_slice(SuperType t, std::span<const uint8_t> bytes
 
 template <class T>
 void top_k(const Rows<T>& v, std::span<const float> queries, size_t nq, size_t k, std::span<const float> norms,
-           int64_t first_row, std::span<Hit> best, size_t* filled) {
-    RowReader<T> reader(v);
+           int64_t first_row, std::span<Hit> best, size_t* filled, Check check) {
+    RowReader<T> reader(v, check);
     const auto score = [&](size_t, size_t n, std::span<float> out) { reader.dot(n, queries, nq, out, n); };
     select(v.rows, score, nq, k, norms, first_row, best, filled);
 }
@@ -148,7 +177,7 @@ void row_norms(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t 
 
 #define VELMAR_SEARCH_INSTANTIATE(T)                                                                         \
     template void top_k<T>(const Rows<T>&, std::span<const float>, size_t, size_t, std::span<const float>,  \
-                           int64_t, std::span<Hit>, size_t*);                                               \
+                           int64_t, std::span<Hit>, size_t*, Check);                                        \
     template void row_norms<T>(const Rows<T>&, std::span<float>);
 
 VELMAR_SEARCH_INSTANTIATE(f32)

@@ -26,7 +26,7 @@ bool better(const Hit& a, const Hit& b);
 // or, given norms (one per row of v), that dot divided by the row's norm.
 template <class T>
 void top_k(const Rows<T>& v, std::span<const float> queries, size_t nq, size_t k, std::span<const float> norms,
-           int64_t first_row, std::span<Hit> best, size_t* filled);
+           int64_t first_row, std::span<Hit> best, size_t* filled, Check check = Check::Whole);
 
 // The same over `rows` rows of super-block type t (bytes holds them all);
 // a row's score is the product's, which is its 1-D dot.

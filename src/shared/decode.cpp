@@ -89,7 +89,7 @@ float dot_of(const Quantized<T>& q, std::span<const float> x) {
     require(x.size() == q.len, "dot_of: x length differs from len");
     q.require_invariants();
     float r = 0.0f;
-    dot_rows(q.view(), x, 1, {&r, 1});
+    dot_rows(q.view(), x, 1, {&r, 1}, Check::Done);
     return r;
 }
 

@@ -77,6 +77,11 @@ std::optional<Fault> fault_of(const Rows<T>& v);
 template <class T>
 void require_whole(const Rows<T>& v);
 
+// Whether a reader checks its view whole (require_whole) or its caller has
+// just done so with fault_of: one call checks its record once, which for an
+// adaptive record is a walk of every block's width.
+enum class Check { Whole, Done };
+
 // Code bytes of one row whose block widths are widths[0..nb) (adaptive), or
 // of a fixed-width row; SIZE_MAX when that does not fit.
 inline size_t row_bytes(const Scheme& s, size_t cols, const uint32_t* widths) {

@@ -174,7 +174,7 @@ PyObject* matvec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             const std::span<const float> xs = x.floats(product(k, v.cols));
             const std::span<float> dst = out.floats(product(k, v.rows));
             GilRelease unlocked;
-            dot_rows(v, xs, k, dst);
+            dot_rows(v, xs, k, dst, Check::Done);
         });
         Py_RETURN_NONE;
     });
@@ -236,7 +236,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         PyObject* filled = nullptr;
         with_view(parts, [&](const auto& v) {
             filled = merge_search(std::span(a).subspan(kPartsParams), v.rows, v.cols, [&](auto&&... rest) {
-                search::top_k(v, rest...);
+                search::top_k(v, rest..., Check::Done);
             });
         });
         return filled;

@@ -4,13 +4,15 @@
 // 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
 // register and the rows are read in order, one stream; a row tile of lanes is
 // needed only for the sums of the block products, which run in block order
-// per row. 4-bit: a row is one chain, so 16 rows share a register (a tile of
-// 16 streams); eight codes a dword, each nibble sign-extended by shifts.
+// per row; a group spans rows when they are whole blocks. 4-bit: a row is
+// one chain, so 16 rows share a register (a tile of 16 streams); eight codes
+// a dword, each nibble the index of its float.
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 
 #include "kernels/dispatch.hpp"
 #include "shared/rules.hpp"
@@ -120,16 +122,122 @@ VELMAR_LANES_INLINE float scale_at(const RowRun& r, size_t b) {
     return r.stored == Stored::F16 ? f32_from_f16_bits(h) : widen_bf16(h);
 }
 
-// One row's group: where its codes start, its blocks' first index in the
-// row, how many of its 16 blocks exist, and where its products go.
+// One group of 16 blocks: its codes, of which `valid` blocks exist, x as its
+// lanes read it, its first scale and where its 16 products go, block order.
 struct Group {
     const uint8_t* codes;
-    size_t row, block, valid;
+    const float* xg;
+    size_t valid, scale;
+    float* prods;
 };
 
+// The products of kChains groups, of which `live` are real (the spare chains
+// repeat the first and store nothing).
 template <size_t B>
-void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) {
-    constexpr size_t regs = B / 4, kWinBlocks = kWindow / B;
+VELMAR_LANES_INLINE void group_products(const RowRun& r, const Transpose& tr, const Group* gs, size_t live,
+                                        const uint8_t* end) {
+    constexpr size_t regs = B / 4;
+    alignas(64) __m512i t[kChains][kMaxRegs];
+    for (size_t k = 0; k < kChains; ++k) {
+        const Group& g = gs[k < live ? k : 0];
+        // The hardware alone falls behind the stream at this pace.
+        if (k < live)
+            for (size_t b = 0; b < 16 * B; b += 64)
+                if (g.codes + kAhead + b < end) __builtin_prefetch(g.codes + kAhead + b, 0, 0);
+        transpose_group<B>(tr, g.codes, g.valid, t[k]);
+    }
+    __m512 acc[kChains];
+    const float* xg[kChains];
+    for (size_t k = 0; k < kChains; ++k) {
+        acc[k] = _mm512_setzero_ps();
+        xg[k] = gs[k < live ? k : 0].xg;
+    }
+    for (size_t m = 0; m < regs; ++m) {
+        // Byte s of each lane's dword, sign-extended: shifted to the top,
+        // then down.
+        const auto step = [&]<int s>() __attribute__((always_inline)) {
+#pragma GCC unroll 8
+            for (size_t k = 0; k < kChains; ++k) {
+                __m512i q = t[k][m];
+                if constexpr (s != 3) q = _mm512_slli_epi32(q, 24 - 8 * s);
+                q = _mm512_srai_epi32(q, 24);
+                const __m512 xv = _mm512_load_ps(xg[k] + (4 * m + s) * 16);
+                acc[k] = _mm512_add_ps(acc[k], _mm512_mul_ps(xv, _mm512_cvtepi32_ps(q)));
+            }
+        };
+        step.template operator()<0>();
+        step.template operator()<1>();
+        step.template operator()<2>();
+        step.template operator()<3>();
+    }
+    const __m512i order = _mm512_load_si512(tr.order), inverse = _mm512_load_si512(tr.inverse);
+    for (size_t k = 0; k < live; ++k) {
+        const __m512 sc = _mm512_permutexvar_ps(order, scales16(r, gs[k].scale, gs[k].valid));
+        _mm512_storeu_ps(gs[k].prods, _mm512_permutexvar_ps(inverse, _mm512_mul_ps(acc[k], sc)));
+    }
+}
+
+// total plus, for each of n rows whose products lie `stride` apart, its
+// first `count` products in block order; row kT64.order[l] in lane l. Blocks
+// of 16 rows x 16 products are transposed to one block of all rows a register.
+VELMAR_LANES_INLINE __m512 add_products(__m512 total, const float* prods, size_t stride, size_t n, size_t count) {
+    for (size_t b0 = 0; b0 < count; b0 += 16) {
+        const size_t m = min_size(16, count - b0);
+        const __mmask16 mask = m == 16 ? __mmask16(0xFFFF) : __mmask16((1u << m) - 1);
+        __m512i v[16];
+        for (size_t i = 0; i < 16; ++i)
+            v[i] = i < n ? _mm512_castps_si512(_mm512_maskz_loadu_ps(mask, prods + i * stride + b0))
+                         : _mm512_setzero_si512();
+        permute_rounds<16>(kT64, v);
+        for (size_t d = 0; d < m; ++d) total = _mm512_add_ps(total, _mm512_castsi512_ps(v[d]));
+    }
+    return total;
+}
+
+// The first n lanes' rows of total, in kT64's lane order, to out.
+VELMAR_LANES_INLINE void store_rows(__m512 total, size_t n, float* out) {
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, total);
+    for (size_t l = 0; l < 16; ++l)
+        if (kT64.order[l] < n) out[kT64.order[l]] = lanes[l];
+}
+
+// Rows of whole blocks that fit one window, read as one stream of blocks: a
+// group spans rows, and the lanes' blocks of x repeat every `phases` groups
+// (lcm(16, blocks per row) blocks), each phase arranged once. A tile of 16
+// rows is a whole number of phases, so its products land row after row.
+template <size_t B>
+__attribute__((noinline)) void rows_dot_stream(const RowRun& r, const Transpose& tr, size_t phases, const float* x,
+                                               float* out) {
+    const size_t nb = r.cols / B;
+    alignas(64) float xs[kWindow];
+    alignas(64) float prods[kRows * (kWindow / B) + 16];
+    for (size_t p = 0; p < phases; ++p)
+        for (size_t l = 0; l < 16; ++l)
+            for (size_t s = 0; s < B; ++s) xs[(p * B + s) * 16 + l] = x[(p * 16 + tr.order[l]) % nb * B + s];
+    const uint8_t* const end = r.codes + r.rows * r.cols;
+    for (size_t t0 = 0; t0 < r.rows; t0 += kRows) {
+        const size_t n = min_size(kRows, r.rows - t0), blocks = n * nb, groups = (blocks + 15) / 16;
+        const uint8_t* const codes = r.codes + t0 * r.cols;
+        for (size_t c = 0; c < groups; c += kChains) {
+            Group gs[kChains];
+            const size_t live = min_size(kChains, groups - c);
+            for (size_t k = 0; k < live; ++k) {
+                const size_t g = c + k;
+                gs[k] = {codes + g * 16 * B, xs + g % phases * B * 16, min_size(16, blocks - g * 16), t0 * nb + g * 16,
+                         prods + g * 16};
+            }
+            group_products<B>(r, tr, gs, live, end);
+        }
+        store_rows(add_products(_mm512_setzero_ps(), prods, nb, n, nb), n, out + t0);
+    }
+}
+
+// Rows in windows of columns, each row's groups its own, the short last
+// block apart.
+template <size_t B>
+__attribute__((noinline)) void rows_dot_windows(const RowRun& r, const Transpose& tr, const float* x, float* out) {
+    constexpr size_t kWinBlocks = kWindow / B;
     const size_t nb = block_count(r.cols, r.block), full = r.cols / B, tail = r.cols % B;
     // x of a window as the lanes read it: group g, step s, lane l at
     // xs[(g * B + s) * 16 + l].
@@ -137,8 +245,6 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
     // The block products of a tile's rows over a window (and the row's last
     // short block), row after row.
     alignas(64) float prods[kRows * (kWinBlocks + 16)];
-    alignas(64) __m512i t[kChains][kMaxRegs];
-    const __m512i order = _mm512_load_si512(tr.order), inverse = _mm512_load_si512(tr.inverse);
     const size_t windows = full == 0 ? 1 : (full + kWinBlocks - 1) / kWinBlocks;
     const uint8_t* const end = r.codes + r.rows * r.cols;
     for (size_t t0 = 0; t0 < r.rows; t0 += kRows) {
@@ -158,44 +264,13 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
             const size_t stride = groups * 16 + 1;  // one row's products
             for (size_t c = 0; c < n * groups; c += kChains) {
                 Group gs[kChains];
-                for (size_t k = 0; k < kChains; ++k) {
-                    const size_t i = c + k < n * groups ? c + k : c;  // spare chains repeat the first
-                    const size_t row = i / groups, g = i % groups;
-                    gs[k] = {r.codes + (t0 + row) * r.cols + (wb + g * 16) * B, row, g * 16, min_size(16, wn - g * 16)};
-                    // The hardware alone falls behind the stream at this pace.
-                    if (c + k < n * groups)
-                        for (size_t b = 0; b < 16 * B; b += 64)
-                            if (gs[k].codes + kAhead + b < end) __builtin_prefetch(gs[k].codes + kAhead + b, 0, 0);
-                    transpose_group<B>(tr, gs[k].codes, gs[k].valid, t[k]);
+                const size_t live = min_size(kChains, n * groups - c);
+                for (size_t k = 0; k < live; ++k) {
+                    const size_t row = (c + k) / groups, g = (c + k) % groups;
+                    gs[k] = {r.codes + (t0 + row) * r.cols + (wb + g * 16) * B, xs + g * B * 16,
+                             min_size(16, wn - g * 16), (t0 + row) * nb + wb + g * 16, prods + row * stride + g * 16};
                 }
-                __m512 acc[kChains];
-                for (size_t k = 0; k < kChains; ++k) acc[k] = _mm512_setzero_ps();
-                const float* xg[kChains];
-                for (size_t k = 0; k < kChains; ++k) xg[k] = xs + gs[k].block / 16 * B * 16;
-                for (size_t m = 0; m < regs; ++m) {
-                    // Byte s of each lane's dword, sign-extended: shifted to
-                    // the top, then down.
-                    const auto step = [&]<int s>() __attribute__((always_inline)) {
-#pragma GCC unroll 8
-                        for (size_t k = 0; k < kChains; ++k) {
-                            __m512i q = t[k][m];
-                            if constexpr (s != 3) q = _mm512_slli_epi32(q, 24 - 8 * s);
-                            q = _mm512_srai_epi32(q, 24);
-                            const __m512 xv = _mm512_load_ps(xg[k] + (4 * m + s) * 16);
-                            acc[k] = _mm512_add_ps(acc[k], _mm512_mul_ps(xv, _mm512_cvtepi32_ps(q)));
-                        }
-                    };
-                    step.template operator()<0>();
-                    step.template operator()<1>();
-                    step.template operator()<2>();
-                    step.template operator()<3>();
-                }
-                for (size_t k = 0; k < kChains && c + k < n * groups; ++k) {
-                    const size_t first = (t0 + gs[k].row) * nb + wb + gs[k].block;
-                    const __m512 sc = _mm512_permutexvar_ps(order, scales16(r, first, gs[k].valid));
-                    const __m512 p = _mm512_permutexvar_ps(inverse, _mm512_mul_ps(acc[k], sc));
-                    _mm512_storeu_ps(prods + gs[k].row * stride + gs[k].block, p);
-                }
+                group_products<B>(r, tr, gs, live, end);
             }
             // The short block closes the last window.
             const bool last = w + 1 == windows;
@@ -204,20 +279,19 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
                     prods[i * stride + wn] =
                         i8_block_sum(x + full * B, r.codes + (t0 + i) * r.cols + full * B, tail) *
                         scale_at(r, (t0 + i) * nb + full);
-            const size_t count = wn + (last && tail != 0 ? 1 : 0);
-            for (size_t i = n; i < kRows; ++i)
-                for (size_t b = 0; b < count; ++b) prods[i * stride + b] = 0.0f;
-            // Each row's products in block order, the rows across the lanes.
-            alignas(64) float col[kRows];
-            for (size_t b = 0; b < count; ++b) {
-                for (size_t i = 0; i < kRows; ++i) col[i] = prods[i * stride + b];
-                total = _mm512_add_ps(total, _mm512_load_ps(col));
-            }
+            total = add_products(total, prods, stride, n, wn + (last && tail != 0 ? 1 : 0));
         }
-        alignas(64) float lanes[kRows];
-        _mm512_store_ps(lanes, total);
-        for (size_t i = 0; i < n; ++i) out[t0 + i] = lanes[i];
+        store_rows(total, n, out + t0);
     }
+}
+
+// The stream when rows are whole blocks and their phases fit one window (the
+// two kernels' arrays are never on the stack together).
+template <size_t B>
+void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) {
+    const size_t nb = r.cols / B, phases = nb / std::gcd(nb, size_t{16});
+    if (r.cols % B == 0 && phases * 16 <= kWindow / B) return rows_dot_stream<B>(r, tr, phases, x, out);
+    rows_dot_windows<B>(r, tr, x, out);
 }
 
 
@@ -286,6 +360,7 @@ VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* o
         for (size_t j = 0; j < kTiles; ++j) acc[j] = _mm512_setzero_ps();
         nib.wb = nib.wn = 0;
         size_t next = 0;  // the column where the next block starts
+        const __m512 code_floats = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1);
         // The rows are as many streams, more than the hardware follows; the
         // next tiles, read in order a step's share at a time, are one it does.
         const uint8_t* ahead = r.codes + (nib.t0 + 16 * kTiles) * nib.row_bytes;
@@ -296,7 +371,8 @@ VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* o
             nib.load_step(c0, t);
             const size_t m = min_size(kStepCols, r.cols - c0);
             // The nibble of each lane's dword d that holds column c0 + 8d + k,
-            // shifted to the top, then down.
+            // shifted to the bottom, is the index of its code's float in a
+            // register of the 16 (one permute for the shifts and conversion).
             const auto column = [&]<int k>(size_t d) __attribute__((always_inline)) {
                 const size_t c = c0 + 8 * d + k;
                 if (c == next) {
@@ -309,9 +385,8 @@ VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* o
 #pragma GCC unroll 4
                 for (size_t j = 0; j < kTiles; ++j) {
                     __m512i q = t[j][d];
-                    if constexpr (k != 7) q = _mm512_slli_epi32(q, 28 - 4 * k);
-                    q = _mm512_srai_epi32(q, 28);
-                    const __m512 v = _mm512_mul_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(q), s[j]), xb);
+                    if constexpr (k != 0) q = _mm512_srli_epi32(q, 4 * k);
+                    const __m512 v = _mm512_mul_ps(_mm512_mul_ps(_mm512_permutexvar_ps(q, code_floats), s[j]), xb);
                     acc[j] = _mm512_add_ps(acc[j], v);
                 }
             };
