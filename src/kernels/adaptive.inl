@@ -57,10 +57,25 @@ VELMAR_INLINE void batch_params(const float* v, size_t len, size_t block, size_t
     }
 }
 
+// A level whose units are shorter than a block may pack kBlockUnit codes (a
+// whole number of them to a block) in one step, through its BlockPacker.
+template <class T>
+concept BlockPack = requires { T::kBlockUnit; typename T::BlockPacker; } && (T::kBlockUnit > T::kUnit);
+
+template <class T, bool = BlockPack<T>>
+struct BlockPackers {};
+template <class T>
+struct BlockPackers<T, true> {
+    typename T::BlockPacker at[7] = {typename T::BlockPacker(2), typename T::BlockPacker(3), typename T::BlockPacker(4),
+                                     typename T::BlockPacker(5), typename T::BlockPacker(6), typename T::BlockPacker(7),
+                                     typename T::BlockPacker(8)};
+};
+
 // One packer per width 2..=8, made once per call.
 struct RunPackers {
     Packer at[7] = {Packer(2, true), Packer(3, true), Packer(4, true), Packer(5, true),
                     Packer(6, true), Packer(7, true), Packer(8, true)};
+    BlockPackers<S> blocks;
     const Packer& of(uint32_t w) const { return at[w - 2]; }
 };
 
@@ -98,11 +113,6 @@ inline size_t unit_safe_blocks(size_t len, size_t block) {
 // holding the reciprocals of the batch from b0. The values ahead are asked
 // for a block at a time: asked for a batch at once, the requests stall on the
 // line fill buffers, and the bus then idles while the codes are made.
-// A level whose units are shorter than a block may pack kBlockUnit codes (a
-// whole number of them to a block) in one step.
-template <class T>
-concept BlockPack = requires { T::kBlockUnit; } && (T::kBlockUnit > T::kUnit);
-
 template <class T = S>
 constexpr size_t block_step() {
     if constexpr (BlockPack<T>) return T::kBlockUnit;
@@ -110,9 +120,9 @@ constexpr size_t block_step() {
 }
 
 template <size_t kStep, class T = S>
-VELMAR_INLINE void pack_step(const Vi* c, const Packer& pk, uint32_t w, uint8_t* p) {
-    if constexpr (kStep == kUnit) pk.pack(c, p);
-    else T::pack_block(c, w, p);
+VELMAR_INLINE void pack_step(const Vi* c, const RunPackers& packers, uint32_t w, uint8_t* p) {
+    if constexpr (kStep == kUnit) packers.of(w).pack(c, p);
+    else static_cast<const BlockPackers<T>&>(packers.blocks).at[w - 2].pack(c, p);
 }
 
 template <size_t kStep>
@@ -123,13 +133,12 @@ VELMAR_INLINE void whole_unit_codes(const float* v, size_t len, size_t block, si
         const uint32_t w = widths[b];
         const float* const x = v + b * block;
         prefetch(v, b * block, (b + 1) * block, len);
-        const Packer& pk = packers.of(w);
         const Lane l = broadcast(inv[b - b0], zero_points[b], kBounds.lo[w], kBounds.hi[w]);
         uint8_t* const run = bytes + pos;
         for (size_t j = 0; j < block; j += kStep) {
             Vi u[kStep / W];
-            for (size_t i = 0; i < kStep / W; ++i) u[i] = code_of<true>(x, block, j + i * W, l);
-            pack_step<kStep>(u, pk, w, run + j / 8 * w);
+            for (size_t i = 0; i < kStep / W; ++i) u[i] = code_lanes<true>(S::load(x + j + i * W), l);
+            pack_step<kStep>(u, packers, w, run + j / 8 * w);
         }
         pos += block / 8 * w;
     }

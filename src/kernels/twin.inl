@@ -143,12 +143,18 @@ VELMAR_INLINE Lane broadcast(float inv, float zp, float qmin, float qmax) {
     return {S::set1(inv), S::set1(zp), S::set1(qmin), S::set1(qmax)};
 }
 
+// The codes of the values x.
+template <bool kAsym>
+VELMAR_INLINE Vi code_lanes(Vf x, const Lane& l) {
+    Vf u = S::mul(x, l.inv);
+    if constexpr (kAsym) u = S::add(u, l.zp);
+    return S::code(u, l.qmin, l.qmax);
+}
+
 // The codes of elements k..k+W of v (len values).
 template <bool kAsym>
 VELMAR_INLINE Vi code_of(const float* v, size_t len, size_t k, const Lane& l) {
-    Vf u = S::mul(load_at(v, k, len), l.inv);
-    if constexpr (kAsym) u = S::add(u, l.zp);
-    return S::code(u, l.qmin, l.qmax);
+    return code_lanes<kAsym>(load_at(v, k, len), l);
 }
 
 // The codes of elements [from, to) of v (len values) into out, vectors whose
