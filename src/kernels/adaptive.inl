@@ -30,8 +30,8 @@ VELMAR_INLINE void walk_runs(size_t len, size_t block, const uint32_t* widths, s
 // one range, W blocks to a vector. kBlock: the block length when known here
 // (0 when not), as below.
 template <size_t kBlock>
-VELMAR_INLINE void batch_params_of(const float* v, size_t len, size_t any_block, size_t b0, size_t b1, float tolerance,
-                                   uint32_t* widths, float* scales, float* zero_points) {
+VELMAR_INLINE void batch_params_of(const float* v, size_t len, size_t any_block, size_t b0, size_t b1,
+                                   const WidthLimits& limits, uint32_t* widths, float* scales, float* zero_points) {
     const size_t block = kBlock ? kBlock : any_block;
     for (size_t g = b0; g < b1; g += W) {
         const size_t m = min_size(W, b1 - g), whole = (g + m) * block <= len ? m : m - 1;
@@ -51,7 +51,7 @@ VELMAR_INLINE void batch_params_of(const float* v, size_t len, size_t any_block,
             l = S::load(tl);
             h = S::load(th);
         }
-        const WidthLanes wl = width_lanes(l, h, tolerance);
+        const WidthLanes wl = width_lanes(l, h, limits);
         Vf s, z;
         asym_lanes(l, h, wl.qmin, wl.qmax, s, z);
         S::store_n(scales + g, s, m);
@@ -63,11 +63,11 @@ VELMAR_INLINE void batch_params_of(const float* v, size_t len, size_t any_block,
 // Blocks of 4W and 8W values (at W = 4 the default among them) get loops
 // with their length known, unrolled; blocks of fewer vectors are read best by
 // the loop as it is (the unrolled one took 5 % longer at W = 16).
-VELMAR_INLINE void batch_params(const float* v, size_t len, size_t block, size_t b0, size_t b1, float tolerance,
-                                uint32_t* widths, float* scales, float* zero_points) {
-    if (block == 4 * W) batch_params_of<4 * W>(v, len, block, b0, b1, tolerance, widths, scales, zero_points);
-    else if (block == 8 * W) batch_params_of<8 * W>(v, len, block, b0, b1, tolerance, widths, scales, zero_points);
-    else batch_params_of<0>(v, len, block, b0, b1, tolerance, widths, scales, zero_points);
+VELMAR_INLINE void batch_params(const float* v, size_t len, size_t block, size_t b0, size_t b1,
+                                const WidthLimits& limits, uint32_t* widths, float* scales, float* zero_points) {
+    if (block == 4 * W) batch_params_of<4 * W>(v, len, block, b0, b1, limits, widths, scales, zero_points);
+    else if (block == 8 * W) batch_params_of<8 * W>(v, len, block, b0, b1, limits, widths, scales, zero_points);
+    else batch_params_of<0>(v, len, block, b0, b1, limits, widths, scales, zero_points);
 }
 
 // A level whose units are shorter than a block may pack kBlockUnit codes (a
@@ -208,10 +208,11 @@ inline size_t adaptive_batch(size_t block) { return block >= kBatch ? 1 : kBatch
 void k_adaptive_params(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths, float* scales,
                        float* zero_points) {
     const size_t per = adaptive_batch(block), nb = block_count(len, block);
+    const WidthLimits limits = width_limits(tolerance);
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = min_size(nb, b0 + per);
         prefetch(v, b0 * block, min_size(len, b1 * block), len);
-        batch_params(v, len, block, b0, b1, tolerance, widths, scales, zero_points);
+        batch_params(v, len, block, b0, b1, limits, widths, scales, zero_points);
     }
 }
 
@@ -233,12 +234,13 @@ void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* 
 size_t k_quantize_adaptive(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths,
                            float* scales, float* zero_points, uint8_t* bytes) {
     const RunPackers packers;
+    const WidthLimits limits = width_limits(tolerance);
     const size_t per = adaptive_batch(block), nb = block_count(len, block), lean = lean_blocks(len, block);
     size_t pos = 0;
     for (size_t b0 = 0; b0 < nb; b0 += per) {
         const size_t b1 = min_size(nb, b0 + per);
         if (b1 > lean) prefetch(v, b0 * block, min_size(len, b1 * block), len);
-        batch_params(v, len, block, b0, b1, tolerance, widths, scales, zero_points);
+        batch_params(v, len, block, b0, b1, limits, widths, scales, zero_points);
         batch_codes(v, len, block, b0, b1, lean, widths, scales, zero_points, packers, bytes, pos);
     }
     return pos;

@@ -470,13 +470,13 @@ VELMAR_INLINE Lane block_params(const float* v, size_t len, size_t block, size_t
     return l;
 }
 
-// choose_bits per lane: the smallest width whose half step is within
-// tolerance, and its code bounds.
+// choose_bits per lane, by the tolerance's width_limits: the smallest width
+// whose half step is within tolerance, and its code bounds.
 struct WidthLanes {
     Vf w, qmin, qmax;
 };
 
-VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, float tolerance) {
+VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, const WidthLimits& limits) {
     const Vf range = S::sub(hi, lo);
     const auto bounds = [](uint32_t c) VELMAR_LAMBDA {
         return WidthLanes{S::set1(static_cast<float>(c)), S::set1(static_cast<float>(code_min(c))),
@@ -486,10 +486,7 @@ VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, float tolerance) {
         return WidthLanes{S::select(m, a.w, b.w), S::select(m, a.qmin, b.qmin), S::select(m, a.qmax, b.qmax)};
     };
     WidthLanes r = bounds(8);
-    for (uint32_t c = 7; c >= 2; --c) {
-        const Vf half_step = S::mul(S::div(range, S::set1(static_cast<float>((1u << c) - 1u))), S::set1(0.5f));
-        r = pick(S::le(half_step, S::set1(tolerance)), bounds(c), r);
-    }
+    for (uint32_t c = 7; c >= 2; --c) r = pick(S::le(range, S::set1(limits.at[c - 2])), bounds(c), r);
     return pick(S::le(range, S::set1(0.0f)), bounds(2), r);
 }
 
