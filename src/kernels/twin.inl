@@ -60,6 +60,7 @@ VELMAR_INLINE Vf load_at(const float* v, size_t k, size_t len, float fill = 0.0f
 }
 
 VELMAR_INLINE void store_i32_n(int32_t* p, Vi v, size_t n) {
+    if (n == W) return S::store_i32(p, v);  // a copy of a length only known here is a slow string move
     alignas(64) int32_t t[W];
     S::store_i32(t, v);
     __builtin_memcpy(p, t, n * sizeof(int32_t));
