@@ -60,6 +60,7 @@ VELMAR_INLINE Vf load_at(const float* v, size_t k, size_t len, float fill = 0.0f
 }
 
 VELMAR_INLINE void store_i32_n(int32_t* p, Vi v, size_t n) {
+    if (n == W) return S::store_i32(p, v);  // a copy of a length only known here is a slow string move
     alignas(64) int32_t t[W];
     S::store_i32(t, v);
     __builtin_memcpy(p, t, n * sizeof(int32_t));
@@ -143,12 +144,18 @@ VELMAR_INLINE Lane broadcast(float inv, float zp, float qmin, float qmax) {
     return {S::set1(inv), S::set1(zp), S::set1(qmin), S::set1(qmax)};
 }
 
+// The codes of the values x.
+template <bool kAsym>
+VELMAR_INLINE Vi code_lanes(Vf x, const Lane& l) {
+    Vf u = S::mul(x, l.inv);
+    if constexpr (kAsym) u = S::add(u, l.zp);
+    return S::code(u, l.qmin, l.qmax);
+}
+
 // The codes of elements k..k+W of v (len values).
 template <bool kAsym>
 VELMAR_INLINE Vi code_of(const float* v, size_t len, size_t k, const Lane& l) {
-    Vf u = S::mul(load_at(v, k, len), l.inv);
-    if constexpr (kAsym) u = S::add(u, l.zp);
-    return S::code(u, l.qmin, l.qmax);
+    return code_lanes<kAsym>(load_at(v, k, len), l);
 }
 
 // The codes of elements [from, to) of v (len values) into out, vectors whose
@@ -464,13 +471,13 @@ VELMAR_INLINE Lane block_params(const float* v, size_t len, size_t block, size_t
     return l;
 }
 
-// choose_bits per lane: the smallest width whose half step is within
-// tolerance, and its code bounds.
+// choose_bits per lane, by the tolerance's width_limits: the smallest width
+// whose half step is within tolerance, and its code bounds.
 struct WidthLanes {
     Vf w, qmin, qmax;
 };
 
-VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, float tolerance) {
+VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, const WidthLimits& limits) {
     const Vf range = S::sub(hi, lo);
     const auto bounds = [](uint32_t c) VELMAR_LAMBDA {
         return WidthLanes{S::set1(static_cast<float>(c)), S::set1(static_cast<float>(code_min(c))),
@@ -480,10 +487,7 @@ VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, float tolerance) {
         return WidthLanes{S::select(m, a.w, b.w), S::select(m, a.qmin, b.qmin), S::select(m, a.qmax, b.qmax)};
     };
     WidthLanes r = bounds(8);
-    for (uint32_t c = 7; c >= 2; --c) {
-        const Vf half_step = S::mul(S::div(range, S::set1(static_cast<float>((1u << c) - 1u))), S::set1(0.5f));
-        r = pick(S::le(half_step, S::set1(tolerance)), bounds(c), r);
-    }
+    for (uint32_t c = 7; c >= 2; --c) r = pick(S::le(range, S::set1(limits.at[c - 2])), bounds(c), r);
     return pick(S::le(range, S::set1(0.0f)), bounds(2), r);
 }
 

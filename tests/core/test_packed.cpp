@@ -1,10 +1,15 @@
 // Packing internals the Python suite cannot reach: every width's layout
 // against the naive packer, the round trip through the unpacker, the
-// overflow guard of packed_len, the unpacker's refusals and the half-precision
-// conversions.
+// overflow guard of packed_len, the unpacker's refusals, the half-precision
+// conversions and the adaptive width choice as comparisons.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+#include <limits>
+
 #include "shared/packed.hpp"
+#include "shared/params.hpp"
 #include "shared/scale.hpp"
 #include "sweep.hpp"
 
@@ -31,6 +36,32 @@ TEST(Packing, EveryWidthMatchesTheNaivePackerAndRoundTrips) {
             Codes out(n + 1, 42);  // the spare entry must stay untouched
             Packed::unpack_slice(p.bytes, bits, out, n);
             EXPECT_EQ(out, [&] { Codes c = codes; c.push_back(42); return c; }());
+        }
+    }
+}
+
+// The vector kernels choose widths by comparing ranges to width_limits: the
+// same choice as choose_bits at each limit, either side of it and anywhere.
+TEST(WidthLimits, ChooseAsChooseBits) {
+    const float inf = std::numeric_limits<float>::infinity(), big = std::numeric_limits<float>::max();
+    const std::vector<uint8_t> r = test::bytes(4 * 512, 9);
+    for (const float tol : {0.0f, -0.0f, -1.0f, test::kNaN, inf, 1e-45f, 1e-40f, 1e-3f, 0.05f, 0.3f, 1.7e38f, 3e38f, big}) {
+        SCOPED_TRACE("tolerance " + std::to_string(tol));
+        const WidthLimits l = width_limits(tol);
+        std::vector<float> ranges = {1e-45f, 1e-30f, 1.0f, big, inf};
+        for (const float limit : l.at)
+            for (const float x : {limit, std::nextafter(limit, inf), std::nextafter(limit, 0.0f)}) ranges.push_back(x);
+        for (size_t i = 0; i < 512; ++i) {  // positive patterns of every exponent
+            uint32_t u = (r[4 * i] | r[4 * i + 1] << 8 | r[4 * i + 2] << 16 | r[4 * i + 3] << 24) % 0x7F800000u;
+            float x;
+            std::memcpy(&x, &u, sizeof x);
+            ranges.push_back(x);
+        }
+        for (const float range : ranges) {
+            if (!(range > 0.0f)) continue;
+            uint32_t w = 2;
+            while (w < 8 && !(range <= l.at[w - 2])) ++w;
+            EXPECT_EQ(w, choose_bits(range, tol)) << "range " << range;
         }
     }
 }

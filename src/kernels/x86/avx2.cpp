@@ -137,29 +137,41 @@ struct S {
     // narrowed to bytes (they fit), then neighbours merged in lanes twice as
     // wide, the low code's w, 2w or 4w bits kept under a mask and the high
     // one's shifted down next to them; the groups of eight (w bytes each, two
-    // to a 128-bit lane) closed up by a shuffle.
+    // to a 128-bit lane) closed up by a shuffle. Made once per width and call.
     static constexpr size_t kBlockUnit = 32;
     template <size_t kBits>
-    static __m256i merge_next(__m256i x, __m256i low, uint32_t n) {
-        const __m128i k = shift_count(n);
+    static __m256i merge_next(__m256i x, __m256i low, __m128i k) {
         const __m256i high = kBits == 16 ? _mm256_srl_epi16(x, k) : kBits == 32 ? _mm256_srl_epi32(x, k) : _mm256_srl_epi64(x, k);
         return _mm256_or_si256(_mm256_and_si256(x, low), _mm256_andnot_si256(low, high));
     }
-    static void pack_block(const I* c, uint32_t w, uint8_t* p) {
-        const __m256i b = _mm256_permutevar8x32_epi32(
-            _mm256_packs_epi16(_mm256_packs_epi32(c[0], c[1]), _mm256_packs_epi32(c[2], c[3])),
-            _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-        const __m256i bytes = _mm256_and_si256(b, _mm256_set1_epi8(static_cast<char>((1u << w) - 1u)));
-        const __m256i pairs = merge_next<16>(bytes, _mm256_set1_epi16(static_cast<short>((1u << w) - 1u)), 8 - w);
-        const __m256i quads = merge_next<32>(pairs, _mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u)), 16 - 2 * w);
-        const __m256i groups =
-            merge_next<64>(quads, _mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u)), 32 - 4 * w);
-        const __m256i out =
-            _mm256_shuffle_epi8(groups, _mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w])));
-        // The second half's store overwrites the zeros the first leaves after its 2w bytes.
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(out));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * w), _mm256_extracti128_si256(out, 1));
-    }
+    struct BlockPacker {
+        __m256i byte, pair, quad, group, close;
+        __m128i pair_down, quad_down, group_down;
+        size_t half;  // bytes of the first 16 codes
+
+        explicit BlockPacker(uint32_t w)
+            : byte(_mm256_set1_epi8(static_cast<char>((1u << w) - 1u))),
+              pair(_mm256_set1_epi16(static_cast<short>((1u << w) - 1u))),
+              quad(_mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
+              group(_mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
+              close(_mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w]))),
+              pair_down(shift_count(8 - w)),
+              quad_down(shift_count(16 - 2 * w)),
+              group_down(shift_count(32 - 4 * w)),
+              half(2 * w) {}
+
+        void pack(const I* c, uint8_t* p) const {
+            const __m256i b = _mm256_permutevar8x32_epi32(
+                _mm256_packs_epi16(_mm256_packs_epi32(c[0], c[1]), _mm256_packs_epi32(c[2], c[3])),
+                _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+            const __m256i pairs = merge_next<16>(_mm256_and_si256(b, byte), pair, pair_down);
+            const __m256i groups = merge_next<64>(merge_next<32>(pairs, quad, quad_down), group, group_down);
+            const __m256i out = _mm256_shuffle_epi8(groups, close);
+            // The second half's store overwrites the zeros the first leaves after its 2w bytes.
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(out));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + half), _mm256_extracti128_si256(out, 1));
+        }
+    };
     // The group's bytes in both halves; each lane takes the bytes of its code
     // and shifts it to the top, and an arithmetic shift brings it back down.
     static void unpack(const uint8_t* p, uint32_t w, I* c) {

@@ -137,26 +137,40 @@ struct Avx512Steps {
     // merging neighbours in lanes twice as wide: pairs in 64-bit lanes, their
     // words gathered from both registers, quads, then groups of eight (w
     // bytes each, two to a 128-bit lane), whose bytes a shuffle closes up.
-    // Half the steps and stores of two unit packs.
+    // Half the steps and stores of two unit packs. Made once per width and
+    // call: built per block, the masks and counts cost as much as the merging.
     static constexpr size_t kBlockUnit = 32;
-    static void pack_block(const I* c, uint32_t w, uint8_t* p) {
-        const __m512i low = _mm512_set1_epi64((1 << w) - 1);
-        const __m128i down = shift_count(32 - w);
-        const __m512i x = _mm512_ternarylogic_epi64(low, c[0], _mm512_srl_epi64(c[0], down), 0xCA);  // a ? b : c
-        const __m512i y = _mm512_ternarylogic_epi64(low, c[1], _mm512_srl_epi64(c[1], down), 0xCA);
-        const __m512i words = _mm512_setr_epi64(0x000C000800040000, 0x001C001800140010, 0x002C002800240020,
-                                                0x003C003800340030, 0, 0, 0, 0);
-        const __m256i pairs = _mm256_and_si256(_mm512_castsi512_si256(_mm512_permutex2var_epi16(x, words, y)),
-                                               _mm256_set1_epi16(static_cast<short>((1u << 2 * w) - 1u)));
-        const __m256i quads = _mm256_ternarylogic_epi32(_mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u)), pairs,
-                                                        _mm256_srl_epi32(pairs, shift_count(16 - 2 * w)), 0xCA);
-        const __m256i groups = _mm256_ternarylogic_epi64(_mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u)),
-                                                         quads, _mm256_srl_epi64(quads, shift_count(32 - 4 * w)), 0xCA);
-        const __m256i out = _mm256_shuffle_epi8(groups, _mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w])));
-        // The second half's store overwrites the zeros the first leaves after its 2w bytes.
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(out));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * w), _mm256_extracti128_si256(out, 1));
-    }
+    struct BlockPacker {
+        __m512i low;
+        __m256i pair, quad, group, close;
+        __m128i down, quad_down, group_down;
+        size_t half;  // bytes of the first 16 codes
+
+        explicit BlockPacker(uint32_t w)
+            : low(_mm512_set1_epi64((1 << w) - 1)),
+              pair(_mm256_set1_epi16(static_cast<short>((1u << 2 * w) - 1u))),
+              quad(_mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
+              group(_mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
+              close(_mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w]))),
+              down(shift_count(32 - w)),
+              quad_down(shift_count(16 - 2 * w)),
+              group_down(shift_count(32 - 4 * w)),
+              half(2 * w) {}
+
+        void pack(const I* c, uint8_t* p) const {
+            const __m512i x = _mm512_ternarylogic_epi64(low, c[0], _mm512_srl_epi64(c[0], down), 0xCA);  // a ? b : c
+            const __m512i y = _mm512_ternarylogic_epi64(low, c[1], _mm512_srl_epi64(c[1], down), 0xCA);
+            const __m512i words = _mm512_setr_epi64(0x000C000800040000, 0x001C001800140010, 0x002C002800240020,
+                                                    0x003C003800340030, 0, 0, 0, 0);
+            const __m256i pairs = _mm256_and_si256(_mm512_castsi512_si256(_mm512_permutex2var_epi16(x, words, y)), pair);
+            const __m256i quads = _mm256_ternarylogic_epi32(quad, pairs, _mm256_srl_epi32(pairs, quad_down), 0xCA);
+            const __m256i groups = _mm256_ternarylogic_epi64(group, quads, _mm256_srl_epi64(quads, group_down), 0xCA);
+            const __m256i out = _mm256_shuffle_epi8(groups, close);
+            // The second half's store overwrites the zeros the first leaves after its 2w bytes.
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(out));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + half), _mm256_extracti128_si256(out, 1));
+        }
+    };
     // Each group's bytes in two 128-bit lanes; then as in the AVX2 twin.
     static void unpack(const uint8_t* p, uint32_t w, I* c) {
         const UnitTable& t = kUnitTables[w];

@@ -131,23 +131,35 @@ struct S {
     // 16 codes of width 2..=8 (an adaptive block's two units) in one pass:
     // narrowed to bytes (they fit), neighbours merged in lanes twice as wide,
     // the low one's bits kept under a mask and the high one's shifted down
-    // next to them, and the two groups of eight closed up.
+    // next to them, and the two groups of eight closed up. Made once per
+    // width and call.
     static constexpr size_t kBlockUnit = 16;
     template <size_t kBits>
-    static __m128i merge_next(__m128i x, __m128i low, uint32_t n) {
-        const __m128i k = shift_count(n);
+    static __m128i merge_next(__m128i x, __m128i low, __m128i k) {
         const __m128i high = kBits == 16 ? _mm_srl_epi16(x, k) : kBits == 32 ? _mm_srl_epi32(x, k) : _mm_srl_epi64(x, k);
         return _mm_or_si128(_mm_and_si128(x, low), _mm_andnot_si128(low, high));
     }
-    static void pack_block(const I* c, uint32_t w, uint8_t* p) {
-        const __m128i b = _mm_packs_epi16(_mm_packs_epi32(c[0], c[1]), _mm_packs_epi32(c[2], c[3]));
-        const __m128i bytes = _mm_and_si128(b, _mm_set1_epi8(static_cast<char>((1u << w) - 1u)));
-        const __m128i pairs = merge_next<16>(bytes, _mm_set1_epi16(static_cast<short>((1u << w) - 1u)), 8 - w);
-        const __m128i quads = merge_next<32>(pairs, _mm_set1_epi32(static_cast<int>((1u << 2 * w) - 1u)), 16 - 2 * w);
-        const __m128i groups =
-            merge_next<64>(quads, _mm_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u)), 32 - 4 * w);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), merge_quads(groups, 2 * w));
-    }
+    struct BlockPacker {
+        __m128i byte, pair, quad, group, pair_down, quad_down, group_down, close_up, close_down;
+
+        explicit BlockPacker(uint32_t w)
+            : byte(_mm_set1_epi8(static_cast<char>((1u << w) - 1u))),
+              pair(_mm_set1_epi16(static_cast<short>((1u << w) - 1u))),
+              quad(_mm_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
+              group(_mm_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
+              pair_down(shift_count(8 - w)),
+              quad_down(shift_count(16 - 2 * w)),
+              group_down(shift_count(32 - 4 * w)),
+              close_up(shift_count(8 * w)),
+              close_down(shift_count(64 - 8 * w)) {}
+
+        void pack(const I* c, uint8_t* p) const {
+            const __m128i b = _mm_packs_epi16(_mm_packs_epi32(c[0], c[1]), _mm_packs_epi32(c[2], c[3]));
+            const __m128i pairs = merge_next<16>(_mm_and_si128(b, byte), pair, pair_down);
+            const __m128i groups = merge_next<64>(merge_next<32>(pairs, quad, quad_down), group, group_down);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), merge_quads(groups, close_up, close_down));
+        }
+    };
     static void unpack(const uint8_t* p, uint32_t w, I* c) {
         const __m128i y = split_group(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), w);
         const __m128i h = _mm_srl_epi64(y, shift_count(2 * w));

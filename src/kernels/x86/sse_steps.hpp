@@ -41,12 +41,14 @@ inline __m128i quad_of(__m128i m, uint32_t w) {
 
 // Two packed quads in the 64-bit lanes of y: the group of eight codes, 8w
 // bits from bit 0, zero above.
-inline __m128i merge_quads(__m128i y, uint32_t w) {
-    const __m128i up = _mm_sll_epi64(y, shift_count(4 * w));       // 4w = 64 shifts everything out
-    const __m128i down = _mm_srl_epi64(y, shift_count(64 - 4 * w));  // quad 0 has nothing left here
+// bits = 4w and 64 - 4w as shift counts.
+inline __m128i merge_quads(__m128i y, __m128i bits, __m128i rest) {
+    const __m128i up = _mm_sll_epi64(y, bits);     // 4w = 64 shifts everything out
+    const __m128i down = _mm_srl_epi64(y, rest);   // quad 0 has nothing left here
     const __m128d keep_low = _mm_move_sd(_mm_castsi128_pd(down), _mm_castsi128_pd(y));
     return _mm_or_si128(_mm_castpd_si128(keep_low), _mm_srli_si128(up, 8));
 }
+inline __m128i merge_quads(__m128i y, uint32_t w) { return merge_quads(y, shift_count(4 * w), shift_count(64 - 4 * w)); }
 
 // The reverse: a group's 8w bits split into its two quads, one per 64-bit
 // lane, each with later bits above its own 4w.
