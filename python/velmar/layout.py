@@ -59,7 +59,7 @@ KINDS: Final = ("symmetric", "asymmetric", "adaptive")
 BFLOAT16: Final[np.dtype[Any]] = np.dtype(ml_dtypes.bfloat16)
 # Scale names, in the order of the Scale members; a Scale pickles as its name.
 SCALES: Final[dict[str, Scale]] = {"f32": Scale.F32, "f16": Scale.F16, "bf16": Scale.Bf16}
-_SCALE_DTYPES: Final = (np.dtype(np.float32), np.dtype(np.float16), BFLOAT16)
+_SCALE_DTYPES: Final[tuple[np.dtype[Any], ...]] = (np.dtype(np.float32), np.dtype(np.float16), BFLOAT16)
 # Adaptive widths lie in this range; fixed widths in 2..16.
 ADAPTIVE_WIDTHS: Final = range(2, 9)
 MAX_SIZE: Final = 2**63 - 1
