@@ -15,7 +15,7 @@ using simd::Level;
 using test::same;
 using test::values;
 
-const size_t kBlocks[] = {1, 2, 3, 4, 5, 6, 7, 8, 12, 15, 16, 17, 24, 31, 32, 33, 48, 64, 100, 101, 1000, 1024};
+const size_t kBlocks[] = {1, 2, 3, 4, 5, 6, 7, 8, 12, 15, 16, 17, 24, 31, 32, 33, 40, 48, 64, 100, 101, 1000, 1024};
 const size_t kLens[] = {1, 2, 7, 9, 16, 31, 33, 65, 100, 257, 1000, 4099};
 
 // What one kernel call wrote, and how much: the two tables start from
