@@ -33,6 +33,7 @@ template <size_t kBlock>
 VELMAR_INLINE void batch_params_of(const float* v, size_t len, size_t any_block, size_t b0, size_t b1,
                                    const WidthLimits& limits, uint32_t* widths, float* scales, float* zero_points) {
     const size_t block = kBlock ? kBlock : any_block;
+    const LimitLanes lanes(limits);
     for (size_t g = b0; g < b1; g += W) {
         const size_t m = min_size(W, b1 - g), whole = (g + m) * block <= len ? m : m - 1;
         Vf l, h;
@@ -51,11 +52,11 @@ VELMAR_INLINE void batch_params_of(const float* v, size_t len, size_t any_block,
             l = S::load(tl);
             h = S::load(th);
         }
-        const WidthLanes wl = width_lanes(l, h, limits);
+        const WidthLanes wl = width_lanes(l, h, lanes);
         Vf s, z;
         asym_lanes(l, h, wl.qmin, wl.qmax, s, z);
-        S::store_n(scales + g, s, m);
-        S::store_n(zero_points + g, z, m);
+        store_first(scales + g, s, m);
+        store_first(zero_points + g, z, m);
         store_i32_n(reinterpret_cast<int32_t*>(widths + g), S::code(wl.w, S::set1(0.0f), S::set1(16.0f)), m);
     }
 }
@@ -171,7 +172,8 @@ VELMAR_INLINE void batch_codes(const float* v, size_t len, size_t block, size_t 
     alignas(64) int32_t c[kUnit + W];
     for (size_t g = 0; g < b1 - b0; g += W) {
         const size_t m = min_size(W, b1 - b0 - g);
-        S::store_n(inv + g, S::div(S::set1(1.0f), S::load_n(scales + b0 + g, m, 1.0f)), m);
+        const Vf s = m == W ? S::load(scales + b0 + g) : S::load_n(scales + b0 + g, m, 1.0f);
+        S::store(inv + g, S::div(S::set1(1.0f), s));  // inv has room for whole vectors
     }
     const size_t from = lean <= b0 ? b0 : min_size(b1, lean);
     constexpr size_t kStep = block_step();

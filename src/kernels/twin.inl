@@ -59,6 +59,12 @@ VELMAR_INLINE Vf load_at(const float* v, size_t k, size_t len, float fill = 0.0f
     return k + W <= len ? S::load(v + k) : S::load_n(v + k, len - k, fill);
 }
 
+// The first n lanes of v at p (narrow levels store fewer through a copy).
+VELMAR_INLINE void store_first(float* p, Vf v, size_t n) {
+    if (n == W) return S::store(p, v);
+    S::store_n(p, v, n);
+}
+
 VELMAR_INLINE void store_i32_n(int32_t* p, Vi v, size_t n) {
     if (n == W) return S::store_i32(p, v);  // a copy of a length only known here is a slow string move
     alignas(64) int32_t t[W];
@@ -527,23 +533,30 @@ VELMAR_INLINE Lane block_params(const float* v, size_t len, size_t block, size_t
 }
 
 // choose_bits per lane, by the tolerance's width_limits: the smallest width
-// whose half step is within tolerance, and its code bounds.
+// whose half step is within tolerance, and its code bounds. A range within
+// one width's limit is within every wider one's (a larger divisor gives no
+// larger half step), so the width is 8 less the limits it is within, and a
+// range of 0 or less is within them all (limits below 0 raised to 0).
 struct WidthLanes {
     Vf w, qmin, qmax;
 };
 
-VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, const WidthLimits& limits) {
-    const Vf range = S::sub(hi, lo);
-    const auto bounds = [](uint32_t c) VELMAR_LAMBDA {
-        return WidthLanes{S::set1(static_cast<float>(c)), S::set1(static_cast<float>(code_min(c))),
-                          S::set1(static_cast<float>(code_max(c)))};
-    };
-    const auto pick = [](Vm m, const WidthLanes& a, const WidthLanes& b) VELMAR_LAMBDA {
-        return WidthLanes{S::select(m, a.w, b.w), S::select(m, a.qmin, b.qmin), S::select(m, a.qmax, b.qmax)};
-    };
-    WidthLanes r = bounds(8);
-    for (uint32_t c = 7; c >= 2; --c) r = pick(S::le(range, S::set1(limits.at[c - 2])), bounds(c), r);
-    return pick(S::le(range, S::set1(0.0f)), bounds(2), r);
+struct LimitLanes {
+    Vf at[6];
+    explicit LimitLanes(const WidthLimits& l) {
+        for (size_t c = 0; c < 6; ++c) at[c] = S::set1(l.at[c] > 0.0f ? l.at[c] : 0.0f);
+    }
+};
+
+VELMAR_INLINE WidthLanes width_lanes(Vf lo, Vf hi, const LimitLanes& limits) {
+    const Vf range = S::sub(hi, lo), zero = S::set1(0.0f);
+    Vf w = S::set1(8.0f), half = S::set1(128.0f);  // half: 2^(w - 1), the bounds' magnitude
+    for (uint32_t c = 2; c <= 7; ++c) {
+        const Vm within = S::le(range, limits.at[c - 2]);
+        w = S::sub(w, S::select(within, S::set1(1.0f), zero));
+        half = S::sub(half, S::select(within, S::set1(static_cast<float>(1u << (c - 1))), zero));
+    }
+    return {w, S::sub(zero, half), S::sub(half, S::set1(1.0f))};
 }
 
 // ---- codes ----
