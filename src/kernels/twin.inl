@@ -358,40 +358,6 @@ VELMAR_INLINE Vf unzip_fold(Vf a, Vf b, F&& f) {
     return f(x, y);
 }
 
-// Blocks of an odd number of half registers (24 at 16 lanes) where the
-// fold's first step splits registers into halves: two neighbours share their
-// middle vector, already split between them as that step would, so the pair
-// is reduced straight from its vectors, one load and one step less per block.
-template <class T>
-constexpr bool halves_first() {
-    if constexpr (requires { T::kHalvesFirst; }) return T::kHalvesFirst;
-    return false;
-}
-constexpr bool kHalvesFirst = halves_first<S>();
-VELMAR_INLINE bool half_pairs(size_t block) { return kHalvesFirst && block > W && block % W == W / 2; }
-
-// join<0>(leaf(2i), leaf(2i + 1)) for blocks 2i, 2i + 1 of `block` elements
-// from b: f(x) of every vector of the two, folded by op.
-template <class F, class Op>
-VELMAR_INLINE Vf pair_of(const float* b, size_t block, F&& f, Op&& op) {
-    const size_t whole = block / W;  // each block's own vectors
-    const float* second = b + block + W / 2;
-    Vf x = f(S::load(b)), y = f(S::load(second));
-    for (size_t j = 1; j < whole; ++j) {
-        x = op(x, f(S::load(b + j * W)));
-        y = op(y, f(S::load(second + j * W)));
-    }
-    return op(unzip_fold<0>(x, y, op), f(S::load(b + whole * W)));
-}
-
-// fold_tree over pairs of leaves, pair(i) standing for leaves 2i and 2i + 1.
-template <class Pair, class Join>
-VELMAR_INLINE auto fold_pairs(Pair&& pair, Join&& join) {
-    return fold_tree<kFoldSteps - 1, 0>(pair, [&]<size_t L>(auto a, auto b) VELMAR_LAMBDA {
-        return join.template operator()<L + 1>(a, b);
-    });
-}
-
 // The folds below know nothing of the NaN rules: they only tell whether a
 // NaN was there, and the caller reduces such blocks again by the rules. A
 // block's lanes come from whole vectors and one more that ends at its end,
@@ -404,8 +370,6 @@ VELMAR_INLINE bool absmax_lanes(const float* p, size_t block, size_t m, Vf& out)
     if constexpr (T::kIntAbsMax) {
         // Magnitude bit patterns order like the magnitudes, and every NaN
         // pattern lies above infinity's: the maximum shows it.
-        const auto umax = [](Vf x, Vf y) VELMAR_LAMBDA { return T::as_float(T::max_u32(T::as_int(x), T::as_int(y))); };
-        const auto join = [&]<size_t L>(Vf a, Vf b) VELMAR_LAMBDA { return unzip_fold<L>(a, b, umax); };
         const auto leaf = [&](size_t k) VELMAR_LAMBDA {
             if (k >= m) return S::set1(0.0f);  // before p + k * block, which need not exist
             const float* b = p + k * block;
@@ -414,16 +378,11 @@ VELMAR_INLINE bool absmax_lanes(const float* p, size_t block, size_t m, Vf& out)
             for (size_t i = W; i < block; i += W) acc = T::max_u32(acc, T::abs_bits(S::load(b + min_size(i, block - W))));
             return T::as_float(acc);
         };
-        if (half_pairs(block)) {
-            const auto pair = [&](size_t i) VELMAR_LAMBDA {
-                if (2 * i + 1 >= m) return join.template operator()<0>(leaf(2 * i), leaf(2 * i + 1));
-                return pair_of(p + 2 * i * block, block, [](Vf x) VELMAR_LAMBDA { return T::as_float(T::abs_bits(x)); },
-                               umax);
-            };
-            out = fold_pairs(pair, join);
-        } else {
-            out = fold_tree<kFoldSteps, 0>(leaf, join);
-        }
+        out = fold_tree<kFoldSteps, 0>(leaf, []<size_t L>(Vf a, Vf b) VELMAR_LAMBDA {
+            return unzip_fold<L>(a, b, [](Vf x, Vf y) VELMAR_LAMBDA {
+                return T::as_float(T::max_u32(T::as_int(x), T::as_int(y)));
+            });
+        });
         return !S::any(S::isnan(out));
     } else {
         Vm nan = S::mnone();
@@ -469,24 +428,10 @@ VELMAR_INLINE bool min_max_lanes(const float* p, size_t block, size_t m, Vf& lo,
         sum = S::add(sum, x);
         return r;
     };
-    const auto vmin = [](Vf x, Vf y) VELMAR_LAMBDA { return S::min(x, y); };
-    const auto vmax = [](Vf x, Vf y) VELMAR_LAMBDA { return S::max(x, y); };
-    const auto join = [&]<size_t L>(Range a, Range b) VELMAR_LAMBDA {
-        return Range{unzip_fold<L>(a.lo, b.lo, vmin), unzip_fold<L>(a.hi, b.hi, vmax)};
-    };
-    Range r;
-    if (half_pairs(block)) {
-        const auto pair = [&](size_t i) VELMAR_LAMBDA {
-            if (2 * i + 1 >= m) return join.template operator()<0>(leaf(2 * i), leaf(2 * i + 1));
-            const float* b = p + 2 * i * block;
-            for (size_t j = 0; j < 2 * block; j += W) sum = S::add(sum, S::load(b + j));
-            const auto same = [](Vf x) VELMAR_LAMBDA { return x; };
-            return Range{pair_of(b, block, same, vmin), pair_of(b, block, same, vmax)};
-        };
-        r = fold_pairs(pair, join);
-    } else {
-        r = fold_tree<kFoldSteps, 0>(leaf, join);
-    }
+    const Range r = fold_tree<kFoldSteps, 0>(leaf, []<size_t L>(Range a, Range b) VELMAR_LAMBDA {
+        return Range{unzip_fold<L>(a.lo, b.lo, [](Vf x, Vf y) VELMAR_LAMBDA { return S::min(x, y); }),
+                     unzip_fold<L>(a.hi, b.hi, [](Vf x, Vf y) VELMAR_LAMBDA { return S::max(x, y); })};
+    });
     lo = r.lo;
     hi = r.hi;
     return !S::any(S::isnan(sum));

@@ -51,7 +51,6 @@ struct Avx512Steps {
     // Step L of folding W registers into one (twin.inl's fold_tree): lane l
     // of x and of y come from the same register. Quarters first, then lanes
     // within them; the last step puts the registers in order.
-    static constexpr bool kHalvesFirst = true;  // step 0: the halves of a in the low half, of b in the high
     template <size_t L>
     static void unzip(F a, F b, F& x, F& y) {
         if constexpr (L == 0) {
