@@ -148,7 +148,7 @@ TEST_P(Twin, BlockKernels) {
                 k.dequant_asym(s.data(), z.data(), d.data(), 0, w.data(), block, len, o.f.data());
                 o.f.push_back(k.dot_adaptive(s.data(), z.data(), d.data(), w.data(), block, xp, len));
             }, true);
-            for (const float tol : {1e-3f, 0.05f, 0.5f, 1e38f}) {
+            for (const float tol : {-1.0f, 1e-3f, 0.05f, 0.5f, 1e38f}) {
                 std::vector<float> ps(nb), pz(nb);
                 ref.adaptive_params(v, len, block, tol, w.data(), ps.data(), pz.data());
                 const size_t total = adaptive_data_len(w.data(), block, len);
