@@ -106,6 +106,9 @@ void rows_dot_i8_one_in_lanes(const RowRun& r, const float* x, size_t k, float* 
 void rows_dot_sym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
     (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_sym(r, x, k, out, ld);
 }
+void rows_dot_asym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+    (k == 1 && (r.bits == 4 || r.bits == 8) ? avx512_kernels() : avx2_kernels()).rows_dot_asym(r, x, k, out, ld);
+}
 #endif
 
 Kernels choose() {
@@ -121,7 +124,7 @@ Kernels choose() {
         k.rows_dot_i8 = rows_dot_i8_one_in_lanes;
         k.rows_dot_sym = rows_dot_sym_one_in_lanes;
         if (k.level == Level::Avx512) {
-            k.rows_dot_asym = avx2.rows_dot_asym;
+            k.rows_dot_asym = rows_dot_asym_one_in_lanes;
             k.rows_dot_adaptive = avx2.rows_dot_adaptive;
         } else {
             k.quantize_adaptive = table_of(Level::Avx512).quantize_adaptive;
