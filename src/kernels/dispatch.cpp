@@ -107,7 +107,7 @@ void rows_dot_sym_one_in_lanes(const RowRun& r, const float* x, size_t k, float*
     (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_sym(r, x, k, out, ld);
 }
 void rows_dot_asym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
-    (k == 1 && (r.bits == 4 || r.bits == 8) ? avx512_kernels() : avx2_kernels()).rows_dot_asym(r, x, k, out, ld);
+    (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_asym(r, x, k, out, ld);
 }
 #endif
 
