@@ -95,6 +95,14 @@ const Kernels& table_of(Level level) {
 //
 // (without VBMI, AVX-512 is 0.88-1.05 of AVX2, so AVX2 keeps them there.)
 //
+// Except, on both, the asymmetric 4-bit rows with one vector, which run 16
+// rows a register as the symmetric ones do (and on VBMI the 8-bit ones up to
+// 1024 columns). Zen 4, one vector, the time over the AVX2 tiles', medians of
+// 11 alternating calls (thread CPU time, a busy machine):
+//
+//   4-bit    768 columns 0.73-0.76   4096 columns 0.77-0.85
+//   8-bit    768 columns 0.77-0.84   4096 columns 1.12-1.29 (so the tiles keep them)
+//
 // But the adaptive quantize is AVX-512's: its VBMI packing is slower there.
 // Zen 4, 16 Mi values, medians of 15 interleaved runs, over VBMI's symmetric
 // 4-bit quantize: AVX-512 1.21 / 1.26, VBMI 1.27 / 1.32 (tolerance 0.03 /
