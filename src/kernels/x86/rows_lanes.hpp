@@ -1,12 +1,13 @@
 #pragma once
 // Row dots for one vector on AVX-512 that keep whole registers of 16 rows or
 // blocks as independent chains, fed by dword transposes instead of byte ones.
-// 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
+// Symmetric 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
 // register and the rows are read in order, one stream; a row tile of lanes is
 // needed only for the sums of the block products, which run in block order
-// per row; a group spans rows when they are whole blocks. 4-bit: a row is
-// one chain, so 16 rows share a register (a tile of 16 streams); eight codes
-// a dword, each nibble the index of its float.
+// per row; a group spans rows when they are whole blocks. Symmetric 4-bit and
+// asymmetric rows: a row is one chain, so 16 rows share a register (a tile of
+// 16 streams), the scales and zero points across the lanes beside them; eight
+// codes a dword, each nibble the index of its float, or four bytes.
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
@@ -297,7 +298,7 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
 }
 
 
-// ---- 4-bit and the running sums ----
+// ---- one running sum a row: 4-bit, and asymmetric 8-bit ----
 
 constexpr size_t kTiles = 1;          // tiles of 16 rows side by side, one chain each (2 to 4: more streams, slower)
 constexpr size_t kStepBytes = 64;     // of a row per step
@@ -421,7 +422,9 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
             };
             // Every column of a dword, or its first `left`.
             const auto dword = [&]<int... k>(size_t d, size_t left, std::integer_sequence<int, k...>)
-                                   __attribute__((always_inline)) { ((k < int(left) ? column.template operator()<k>(d) : void()), ...); };
+                                   __attribute__((always_inline)) {
+                ((k < int(left) ? column.template operator()<k>(d) : void()), ...);
+            };
             const auto all = std::make_integer_sequence<int, int(kPerDword)>{};
             size_t d = 0;
             for (; kPerDword * d + kPerDword <= m; ++d) dword(d, kPerDword, all);
