@@ -103,6 +103,9 @@ const Kernels& table_of(Level level) {
 //   4-bit    768 columns 0.73-0.76   4096 columns 0.77-0.85
 //   8-bit    768 columns 0.77-0.84   4096 columns 1.12-1.29 (so the tiles keep them)
 //
+// (each call after a 4096 x 4096 W @ x, codes read from memory: 4-bit at 4096
+// columns 0.85-0.89, 8-bit at 768 columns 0.73.)
+//
 // But the adaptive quantize is AVX-512's: its VBMI packing is slower there.
 // Zen 4, 16 Mi values, medians of 15 interleaved runs, over VBMI's symmetric
 // 4-bit quantize: AVX-512 1.21 / 1.26, VBMI 1.27 / 1.32 (tolerance 0.03 /
