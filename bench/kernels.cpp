@@ -44,7 +44,7 @@ size_t packed_bytes(size_t n, uint32_t bits) { return (n * bits + 7) / 8; }
 // first-touch page faults.
 struct Data {
     size_t n, nb;
-    std::vector<float> v, x, out, spare, scales, zps, s4, ascales, azps, adscales, adzps, ws, wz, f16_out;
+    std::vector<float> v, x, out, spare, scales, zps, s4, ascales, azps, a8scales, a8zps, adscales, adzps, ws, wz, f16_out;
     std::vector<int32_t> codes, icodes;
     std::vector<uint8_t> q8, q4, q3, a4, a8, adaptive, scratch;
     std::vector<uint32_t> widths, spare_widths;
@@ -113,6 +113,8 @@ struct Data {
         s4 = zps;
         ascales = zps;
         azps = zps;
+        a8scales = zps;
+        a8zps = zps;
         adscales = zps;
         adzps = zps;
         ws = zps;
@@ -125,6 +127,7 @@ struct Data {
         ref.quantize_sym(v.data(), n, kBlock, 8, scales.data(), q8.data());
         ref.quantize_sym(v.data(), n, kBlock, 4, s4.data(), q4.data());
         ref.quantize_asym(v.data(), n, kBlock, 4, ascales.data(), azps.data(), a4.data());
+        ref.quantize_asym(v.data(), n, kBlock, 8, a8scales.data(), a8zps.data(), a8.data());
         widths.assign(nb, 0);
         ref.adaptive_params(v.data(), n, kBlock, kTolerance, widths.data(), adscales.data(), adzps.data());
         size_t total = 0;
@@ -214,6 +217,10 @@ const std::vector<Case> kBase = {
     {"rows dot asym 4-bit", ENTRY(rows_dot_asym),
      [](const Kernels& k, Data& d) {
          k.rows_dot_asym(d.rows(d.a4, d.ascales, d.azps.data(), nullptr, 4), d.x.data(), 1, d.out.data(), d.n / kRowLen);
+     }},
+    {"rows dot asym 8-bit", ENTRY(rows_dot_asym),
+     [](const Kernels& k, Data& d) {
+         k.rows_dot_asym(d.rows(d.a8, d.a8scales, d.a8zps.data(), nullptr, 8), d.x.data(), 1, d.out.data(), d.n / kRowLen);
      }},
     {"rows dot adaptive", ENTRY(rows_dot_adaptive),
      [](const Kernels& k, Data& d) {

@@ -95,6 +95,17 @@ const Kernels& table_of(Level level) {
 //
 // (without VBMI, AVX-512 is 0.88-1.05 of AVX2, so AVX2 keeps them there.)
 //
+// Except, on both, the asymmetric 4-bit rows with one vector, which run 16
+// rows a register as the symmetric ones do (and on VBMI the 8-bit ones up to
+// 1024 columns). Zen 4, one vector, the time over the AVX2 tiles', medians of
+// 11 alternating calls (thread CPU time, a busy machine):
+//
+//   4-bit    768 columns 0.73-0.76   4096 columns 0.77-0.85
+//   8-bit    768 columns 0.77-0.84   4096 columns 1.12-1.29 (so the tiles keep them)
+//
+// (each call after a 4096 x 4096 W @ x, codes read from memory: 4-bit at 4096
+// columns 0.85-0.89, 8-bit at 768 columns 0.73.)
+//
 // But the adaptive quantize is AVX-512's: its VBMI packing is slower there.
 // Zen 4, 16 Mi values, medians of 15 interleaved runs, over VBMI's symmetric
 // 4-bit quantize: AVX-512 1.21 / 1.26, VBMI 1.27 / 1.32 (tolerance 0.03 /
@@ -105,6 +116,9 @@ void rows_dot_i8_one_in_lanes(const RowRun& r, const float* x, size_t k, float* 
 }
 void rows_dot_sym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
     (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_sym(r, x, k, out, ld);
+}
+void rows_dot_asym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+    (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_asym(r, x, k, out, ld);
 }
 #endif
 
@@ -121,7 +135,7 @@ Kernels choose() {
         k.rows_dot_i8 = rows_dot_i8_one_in_lanes;
         k.rows_dot_sym = rows_dot_sym_one_in_lanes;
         if (k.level == Level::Avx512) {
-            k.rows_dot_asym = avx2.rows_dot_asym;
+            k.rows_dot_asym = rows_dot_asym_one_in_lanes;
             k.rows_dot_adaptive = avx2.rows_dot_adaptive;
         } else {
             k.quantize_adaptive = table_of(Level::Avx512).quantize_adaptive;

@@ -422,7 +422,7 @@ void rows_dot(const RowRun& r, const float* x, size_t k, float* out, size_t ld) 
 
 // A level's own kernels for one vector, where it has them (true when they
 // ran): 8-bit rows with each row's blocks in lanes, read as one stream, and
-// symmetric rows from dword transposes.
+// symmetric and asymmetric rows from dword transposes.
 template <class T>
 VELMAR_INLINE bool i8_one_vector(const RowRun& r, const float* x, float* out) {
     if constexpr (requires { T::rows_dot_i8_lanes(r, x, out); })
@@ -437,6 +437,13 @@ VELMAR_INLINE bool sym_one_vector(const RowRun& r, const float* x, float* out) {
     else
         return false;
 }
+template <class T>
+VELMAR_INLINE bool asym_one_vector(const RowRun& r, const float* x, float* out) {
+    if constexpr (requires { T::rows_dot_asym_lanes(r, x, out); })
+        return T::rows_dot_asym_lanes(r, x, out);
+    else
+        return false;
+}
 
 void k_rows_dot_i8(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
     if (k == 1 && i8_one_vector<S>(r, x, out)) return;
@@ -447,6 +454,7 @@ void k_rows_dot_sym(const RowRun& r, const float* x, size_t k, float* out, size_
     rows_dot<RowKind::Sym>(r, x, k, out, ld);
 }
 void k_rows_dot_asym(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+    if (k == 1 && asym_one_vector<S>(r, x, out)) return;
     rows_dot<RowKind::Asym>(r, x, k, out, ld);
 }
 void k_rows_dot_adaptive(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {

@@ -223,6 +223,7 @@ struct Avx512Steps {
     static void unpack_bits(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_bits16(in, w, out); }
     static bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_i8_lanes(r, x, out); }
     static bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_sym_lanes(r, x, out); }
+    static bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_asym_lanes(r, x, out); }
 };
 
 }  // namespace

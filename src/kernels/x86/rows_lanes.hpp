@@ -1,18 +1,20 @@
 #pragma once
 // Row dots for one vector on AVX-512 that keep whole registers of 16 rows or
 // blocks as independent chains, fed by dword transposes instead of byte ones.
-// 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
+// Symmetric 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
 // register and the rows are read in order, one stream; a row tile of lanes is
 // needed only for the sums of the block products, which run in block order
-// per row; a group spans rows when they are whole blocks. 4-bit: a row is
-// one chain, so 16 rows share a register (a tile of 16 streams); eight codes
-// a dword, each nibble the index of its float.
+// per row; a group spans rows when they are whole blocks. Symmetric 4-bit and
+// asymmetric rows: a row is one chain, so 16 rows share a register (a tile of
+// 16 streams), the scales and zero points across the lanes beside them; eight
+// codes a dword, each nibble the index of its float, or four bytes.
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
+#include <utility>
 
 #include "kernels/dispatch.hpp"
 #include "shared/rules.hpp"
@@ -107,11 +109,12 @@ VELMAR_LANES_INLINE void transpose_group(const Transpose& tr, const uint8_t* p, 
     permute_rounds<regs>(tr, t);
 }
 
-// Stored scales [first, first + n) (n <= 16) as floats, zeros past n.
-VELMAR_LANES_INLINE __m512 scales16(const RowRun& r, size_t first, size_t n) {
+// Stored elements [first, first + n) (n <= 16) of the run's scales or zero
+// points as floats, zeros past n.
+VELMAR_LANES_INLINE __m512 stored16(const RowRun& r, const void* p, size_t first, size_t n) {
     const __mmask16 m = n >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << n) - 1);
-    if (r.stored == Stored::F32) return _mm512_maskz_loadu_ps(m, static_cast<const float*>(r.scales) + first);
-    const __m256i h = _mm256_maskz_loadu_epi16(m, static_cast<const uint16_t*>(r.scales) + first);
+    if (r.stored == Stored::F32) return _mm512_maskz_loadu_ps(m, static_cast<const float*>(p) + first);
+    const __m256i h = _mm256_maskz_loadu_epi16(m, static_cast<const uint16_t*>(p) + first);
     if (r.stored == Stored::F16) return _mm512_cvtph_ps(h);
     return _mm512_castsi512_ps(_mm512_slli_epi32(_mm512_cvtepu16_epi32(h), 16));
 }
@@ -172,7 +175,7 @@ VELMAR_LANES_INLINE void group_products(const RowRun& r, const Transpose& tr, co
     }
     const __m512i order = _mm512_load_si512(tr.order), inverse = _mm512_load_si512(tr.inverse);
     for (size_t k = 0; k < live; ++k) {
-        const __m512 sc = _mm512_permutexvar_ps(order, scales16(r, gs[k].scale, gs[k].valid));
+        const __m512 sc = _mm512_permutexvar_ps(order, stored16(r, r.scales, gs[k].scale, gs[k].valid));
         _mm512_storeu_ps(gs[k].prods, _mm512_permutexvar_ps(inverse, _mm512_mul_ps(acc[k], sc)));
     }
 }
@@ -295,23 +298,28 @@ void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) 
 }
 
 
-// ---- 4-bit ----
+// ---- one running sum a row: 4-bit, and asymmetric 8-bit ----
 
-constexpr size_t kTiles = 1;         // tiles of 16 rows side by side, one chain each (2 to 4: more streams, slower)
-constexpr size_t kStepCols = 128;   // a row's 64 bytes per step
+constexpr size_t kTiles = 1;          // tiles of 16 rows side by side, one chain each (2 to 4: more streams, slower)
+constexpr size_t kStepBytes = 64;     // of a row per step
 constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at hand per tile
 
-// Codes of width 4 in lanes: rows of tile j are tile[j]'s rows; lane l holds
-// row kT64.order[l], as do the scales.
-struct Nibbles {
+// Codes of `bits` (4 or 8) in lanes, every row one running sum: rows of tile
+// j are tile[j]'s rows; lane l holds row kT64.order[l], as do the scales and,
+// for the asymmetric kind, the zero points.
+template <uint32_t bits, bool asym>
+struct RowLanes {
+    static constexpr size_t kStepCols = kStepBytes * 8 / bits;
+    static constexpr size_t kPerDword = 32 / bits;
+
     const RowRun& r;
     size_t row_bytes, nb;
     size_t t0 = 0;          // the first row of the tiles
     size_t wb = 0, wn = 0;  // the window of blocks whose scales are across the lanes
     alignas(64) float sl[kTiles][kScaleBlocks * 16];
+    alignas(64) float zl[kTiles][asym ? kScaleBlocks * 16 : 1];
 
-    explicit Nibbles(const RowRun& run) : r(run), row_bytes(run_bytes4(run.cols)), nb(block_count(run.cols, run.block)) {}
-    static size_t run_bytes4(size_t cols) { return (cols + 1) / 2; }
+    explicit RowLanes(const RowRun& run) : r(run), row_bytes(packed_len(run.cols, bits)), nb(block_count(run.cols, run.block)) {}
 
     // Rows of tile j, from 0 to 16 (zero lanes past the last row).
     size_t rows_of(size_t j) const {
@@ -319,28 +327,33 @@ struct Nibbles {
         return first >= r.rows ? 0 : min_size(16, r.rows - first);
     }
 
-    // Scales of blocks [b, b + kScaleBlocks) across the lanes, 16 blocks of
-    // 16 rows transposed at a time.
+    // Blocks [wb, wb + wn) of p across the lanes, 16 blocks of 16 rows
+    // transposed at a time.
+    void window_of(const void* p, size_t j, float* out) const {
+        const size_t n = rows_of(j);
+        for (size_t g = 0; g < wn; g += 16) {
+            __m512i v[16];
+            for (size_t i = 0; i < 16; ++i)
+                v[i] = i < n ? _mm512_castps_si512(stored16(r, p, (t0 + 16 * j + i) * nb + wb + g, min_size(16, wn - g)))
+                             : _mm512_setzero_si512();
+            permute_rounds<16>(kT64, v);
+            for (size_t d = 0; d < 16 && g + d < wn; ++d) _mm512_store_si512(out + (g + d) * 16, v[d]);
+        }
+    }
+
     void load_window(size_t b) {
         wb = b;
         wn = min_size(kScaleBlocks, nb - b);
         for (size_t j = 0; j < kTiles; ++j) {
-            const size_t n = rows_of(j);
-            for (size_t g = 0; g < wn; g += 16) {
-                __m512i v[16];
-                for (size_t i = 0; i < 16; ++i)
-                    v[i] = i < n ? _mm512_castps_si512(scales16(r, (t0 + 16 * j + i) * nb + wb + g, min_size(16, wn - g)))
-                                 : _mm512_setzero_si512();
-                permute_rounds<16>(kT64, v);
-                for (size_t d = 0; d < 16 && g + d < wn; ++d) _mm512_store_si512(sl[j] + (g + d) * 16, v[d]);
-            }
+            window_of(r.scales, j, sl[j]);
+            if constexpr (asym) window_of(r.zero_points, j, zl[j]);
         }
     }
 
     // The step's dwords of every tile, transposed: t[j][d] holds codes
-    // 8d..8d+7 of the step in each lane's row.
+    // kPerDword * d onwards of the step in each lane's row.
     void load_step(size_t c0, __m512i (*t)[16]) const {
-        const size_t at = c0 / 2, bytes = min_size(64, row_bytes - at);
+        const size_t at = c0 / kPerDword * 4, bytes = min_size(kStepBytes, row_bytes - at);
         const __mmask64 m = bytes == 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
         for (size_t j = 0; j < kTiles; ++j) {
             const size_t n = rows_of(j);
@@ -350,73 +363,79 @@ struct Nibbles {
             permute_rounds<16>(kT64, t[j]);
         }
     }
+
+    // Code k of each lane's dword as a float. A nibble shifted to the bottom
+    // is the index of its float in a register of the 16 (one permute for the
+    // shifts and conversion); a byte is shifted to the top, then down.
+    template <int k>
+    static VELMAR_LANES_INLINE __m512 code(__m512i q) {
+        if constexpr (bits == 4) {
+            const __m512 code_floats = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1);
+            if constexpr (k != 0) q = _mm512_srli_epi32(q, 4 * k);
+            return _mm512_permutexvar_ps(q, code_floats);
+        } else {
+            if constexpr (k != 3) q = _mm512_slli_epi32(q, 24 - 8 * k);
+            return _mm512_cvtepi32_ps(_mm512_srai_epi32(q, 24));
+        }
+    }
 };
 
-VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* out) {
-    Nibbles nib(r);
+template <uint32_t bits, bool asym>
+VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* out) {
+    using L = RowLanes<bits, asym>;
+    constexpr size_t kStepCols = L::kStepCols, kPerDword = L::kPerDword;
+    L lanes(r);
     alignas(64) __m512i t[kTiles][16];
-    for (nib.t0 = 0; nib.t0 < r.rows; nib.t0 += 16 * kTiles) {
-        __m512 acc[kTiles], s[kTiles];
+    for (lanes.t0 = 0; lanes.t0 < r.rows; lanes.t0 += 16 * kTiles) {
+        __m512 acc[kTiles], s[kTiles], z[kTiles];
         for (size_t j = 0; j < kTiles; ++j) acc[j] = _mm512_setzero_ps();
-        nib.wb = nib.wn = 0;
+        lanes.wb = lanes.wn = 0;
         size_t next = 0;  // the column where the next block starts
-        const __m512 code_floats = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1);
         // The rows are as many streams, more than the hardware follows; the
         // next tiles, read in order a step's share at a time, are one it does.
-        const uint8_t* ahead = r.codes + (nib.t0 + 16 * kTiles) * nib.row_bytes;
-        const uint8_t* const end = r.codes + r.rows * nib.row_bytes;
-        const size_t share = (16 * kTiles * nib.row_bytes / ((r.cols + kStepCols - 1) / kStepCols) + 63) / 64 * 64;
+        const uint8_t* ahead = r.codes + (lanes.t0 + 16 * kTiles) * lanes.row_bytes;
+        const uint8_t* const end = r.codes + r.rows * lanes.row_bytes;
+        const size_t share = (16 * kTiles * lanes.row_bytes / ((r.cols + kStepCols - 1) / kStepCols) + 63) / 64 * 64;
         for (size_t c0 = 0; c0 < r.cols; c0 += kStepCols) {
             for (size_t b = 0; b < share && ahead < end; b += 64, ahead += 64) __builtin_prefetch(ahead, 0, 2);
-            nib.load_step(c0, t);
+            lanes.load_step(c0, t);
             const size_t m = min_size(kStepCols, r.cols - c0);
-            // The nibble of each lane's dword d that holds column c0 + 8d + k,
-            // shifted to the bottom, is the index of its code's float in a
-            // register of the 16 (one permute for the shifts and conversion).
             const auto column = [&]<int k>(size_t d) __attribute__((always_inline)) {
-                const size_t c = c0 + 8 * d + k;
+                const size_t c = c0 + kPerDword * d + k;
                 if (c == next) {
                     const size_t b = c / r.block;
-                    if (b >= nib.wb + nib.wn) nib.load_window(b);
-                    for (size_t j = 0; j < kTiles; ++j) s[j] = _mm512_load_ps(nib.sl[j] + (b - nib.wb) * 16);
+                    if (b >= lanes.wb + lanes.wn) lanes.load_window(b);
+                    for (size_t j = 0; j < kTiles; ++j) {
+                        s[j] = _mm512_load_ps(lanes.sl[j] + (b - lanes.wb) * 16);
+                        if constexpr (asym) z[j] = _mm512_load_ps(lanes.zl[j] + (b - lanes.wb) * 16);
+                    }
                     next = (b + 1) * r.block;
                 }
                 const __m512 xb = _mm512_set1_ps(x[c]);
 #pragma GCC unroll 4
                 for (size_t j = 0; j < kTiles; ++j) {
-                    __m512i q = t[j][d];
-                    if constexpr (k != 0) q = _mm512_srli_epi32(q, 4 * k);
-                    const __m512 v = _mm512_mul_ps(_mm512_mul_ps(_mm512_permutexvar_ps(q, code_floats), s[j]), xb);
+                    const __m512 q = L::template code<k>(t[j][d]);
+                    const __m512 v = asym ? _mm512_mul_ps(xb, _mm512_mul_ps(s[j], _mm512_sub_ps(q, z[j])))
+                                          : _mm512_mul_ps(_mm512_mul_ps(q, s[j]), xb);
                     acc[j] = _mm512_add_ps(acc[j], v);
                 }
             };
+            // Every column of a dword, or its first `left`.
+            const auto dword = [&]<int... k>(size_t d, size_t left, std::integer_sequence<int, k...>)
+                                   __attribute__((always_inline)) {
+                ((k < int(left) ? column.template operator()<k>(d) : void()), ...);
+            };
+            const auto all = std::make_integer_sequence<int, int(kPerDword)>{};
             size_t d = 0;
-            for (; 8 * d + 8 <= m; ++d) {
-                column.template operator()<0>(d);
-                column.template operator()<1>(d);
-                column.template operator()<2>(d);
-                column.template operator()<3>(d);
-                column.template operator()<4>(d);
-                column.template operator()<5>(d);
-                column.template operator()<6>(d);
-                column.template operator()<7>(d);
-            }
-            // The last dword's columns, as many as there are.
-            const size_t left = m - 8 * d;
-            if (left > 0) column.template operator()<0>(d);
-            if (left > 1) column.template operator()<1>(d);
-            if (left > 2) column.template operator()<2>(d);
-            if (left > 3) column.template operator()<3>(d);
-            if (left > 4) column.template operator()<4>(d);
-            if (left > 5) column.template operator()<5>(d);
-            if (left > 6) column.template operator()<6>(d);
+            for (; kPerDword * d + kPerDword <= m; ++d) dword(d, kPerDword, all);
+            if (const size_t left = m - kPerDword * d; left > 0) dword(d, left, all);
         }
         for (size_t j = 0; j < kTiles; ++j) {
-            alignas(64) float lanes[16];
-            _mm512_store_ps(lanes, acc[j]);
-            const size_t n = nib.rows_of(j);
+            alignas(64) float lanes_out[16];
+            _mm512_store_ps(lanes_out, acc[j]);
+            const size_t n = lanes.rows_of(j);
             for (size_t l = 0; l < 16; ++l)
-                if (kT64.order[l] < n) out[nib.t0 + 16 * j + kT64.order[l]] = lanes[l];
+                if (kT64.order[l] < n) out[lanes.t0 + 16 * j + kT64.order[l]] = lanes_out[l];
         }
     }
 }
@@ -428,7 +447,20 @@ VELMAR_LANES_INLINE void rows_dot_sym4(const RowRun& r, const float* x, float* o
 // Symmetric rows of width 4; false for any other width.
 inline bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
     if (r.bits != 4) return false;
-    lanes::rows_dot_sym4(r, x, out);
+    lanes::rows_dot_sums<4, false>(r, x, out);
+    return true;
+}
+
+// Asymmetric rows of width 4, or of width 8 up to kLanes8Cols columns; false
+// for the rest. Width 8 spends a shift more per column and twice the
+// transposes: on a Zen 4, 16 Mi codes, it takes 0.77-0.84 of the AVX2 tiles'
+// time up to 1024 columns but 1.12-1.29 from 1536 on, where the tiles' own
+// costs per row are spread thin.
+constexpr size_t kLanes8Cols = 1024;
+inline bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) {
+    if (r.bits == 4) lanes::rows_dot_sums<4, true>(r, x, out);
+    else if (r.bits == 8 && r.cols <= kLanes8Cols) lanes::rows_dot_sums<8, true>(r, x, out);
+    else return false;
     return true;
 }
 
