@@ -71,11 +71,6 @@ VELMAR_INLINE void batch_params(const float* v, size_t len, size_t block, size_t
     else batch_params_of<0>(v, len, block, b0, b1, limits, widths, scales, zero_points);
 }
 
-// A level whose units are shorter than a block may pack kBlockUnit codes (a
-// whole number of them to a block) in one step, through its BlockPacker.
-template <class T>
-concept BlockPack = requires { T::kBlockUnit; typename T::BlockPacker; } && (T::kBlockUnit > T::kUnit);
-
 template <class T, bool = BlockPack<T>>
 struct BlockPackers {};
 template <class T>

@@ -172,6 +172,31 @@ VELMAR_INLINE void code_range(const float* v, size_t len, size_t from, size_t to
     for (size_t k = from; k < to; k += W) S::store_i32(out + (k - from), code_of<kAsym>(v, len, k, lane(k)));
 }
 
+// A level whose units are shorter than a block may pack kBlockUnit codes of
+// width 2..=8 in one step, through its BlockPacker.
+template <class T>
+concept BlockPack = requires { T::kBlockUnit; typename T::BlockPacker; } && (T::kBlockUnit > T::kUnit);
+
+// A fixed-width stream of 2, 3, 5, 6 or 7 bits takes those longer steps too:
+// narrowed to bytes once, a step merges twice or four times the codes of the
+// unit ladder for about the same work.
+template <class T, bool = BlockPack<T>>
+struct StepPacker {
+    static constexpr size_t kStep = kUnit;
+    struct None {
+        void pack(const Vi*, uint8_t*) const {}
+    } pk;
+    static constexpr bool use = false;
+    explicit StepPacker(uint32_t) {}
+};
+template <class T>
+struct StepPacker<T, true> {
+    static constexpr size_t kStep = T::kBlockUnit;
+    typename T::BlockPacker pk;
+    bool use;
+    explicit StepPacker(uint32_t w) : pk(w <= 8 ? w : 8), use(w <= 8) {}
+};
+
 // One stream of codes written in element order, whole units at a time: codes
 // land in c (kStaged codes) a batch at a time, and those of an unfinished unit
 // wait there. The array lives apart: stores into it could otherwise alias
@@ -185,10 +210,11 @@ struct Writer {
     uint8_t* end;
     uint32_t w;
     Packer pk;
+    StepPacker<S> steps;
     size_t held = 0;
 
     Writer(int32_t* codes, uint8_t* bytes, size_t n, uint32_t bits)
-        : c(codes), out(bytes), end(bytes + n), w(bits), pk(bits, false) {}
+        : c(codes), out(bytes), end(bytes + n), w(bits), pk(bits, false), steps(bits) {}
 
     // Where the next code goes (a batch writes at most kBatch, in whole vectors).
     int32_t* slot() const { return c + held; }
@@ -218,6 +244,15 @@ struct Writer {
         }
         if (held == 0) {
             uint8_t* o = out;
+            if (kW == 0 && steps.use) {
+                constexpr size_t kStep = StepPacker<S>::kStep;
+                const size_t bytes = kStep / 8 * w;
+                for (; k + kStep <= to && static_cast<size_t>(end - o) >= bytes + S::kSpan; k += kStep, o += bytes) {
+                    Vi u[kStep / W];
+                    for (size_t i = 0; i < kStep / W; ++i) u[i] = code_of<kAsym>(v, len, k + i * W, lane(k + i * W));
+                    steps.pk.pack(u, o);
+                }
+            }
             for (; k + kUnit <= to; k += kUnit, o += unit_bytes(w)) {
                 Vi u[kVecs];
                 for (size_t i = 0; i < kVecs; ++i) u[i] = code_of<kAsym>(v, len, k + i * W, lane(k + i * W));
