@@ -85,20 +85,19 @@ const Kernels& table_of(Level level) {
 //   4096 x 4096      8-bit 0.80-0.86   4-bit 0.80-0.82
 //   200,000 x 768    8-bit 0.93        4-bit 0.78
 //
-// On VBMI CPUs the asymmetric and adaptive rows stay VBMI's: their byte
-// permutes unpack every width at least as fast as AVX2. On an AMD Zen 4, 4096
-// x 4096, one vector, the VBMI time over the AVX2 time, medians of 9 paired
-// runs (thread CPU time, a quiet machine):
+// Asymmetric and adaptive rows too on VBMI CPUs, though their byte permutes
+// unpack at least as fast as AVX2 with the codes in cache: as the product
+// runs, each call right after a 4096 x 4096 W @ x (codes read from memory),
+// one vector, the VBMI time over the AVX2 time on a Zen 4, medians of 11
+// alternating calls (thread CPU time, a test suite beside them):
 //
-//   asymmetric  2-bit 1.00  3-bit 0.98  4-bit 0.86  5-8-bit 0.96-0.99
-//   adaptive    tolerance 0.03 0.90  0.002 0.94
+//   asymmetric  2-bit 0.99  3-bit 1.00  4-bit 0.91  5-bit 1.06  6-bit 1.03  8-bit 1.18
+//   adaptive    tolerance 0.03 0.92  0.002 1.11
 //
-// (without VBMI, AVX-512 is 0.88-1.05 of AVX2, so AVX2 keeps them there.)
-//
-// Except, on both, the asymmetric 4-bit rows with one vector, which run 16
-// rows a register as the symmetric ones do (and on VBMI the 8-bit ones up to
-// 1024 columns). Zen 4, one vector, the time over the AVX2 tiles', medians of
-// 11 alternating calls (thread CPU time, a busy machine):
+// Except, on both, the asymmetric rows with one vector that run 16 rows a
+// register as the symmetric ones do (asym_rows_in_lanes). Zen 4, one vector,
+// the time over the AVX2 tiles', medians of 11 alternating calls (thread CPU
+// time, a busy machine):
 //
 //   4-bit    768 columns 0.73-0.76   4096 columns 0.77-0.85
 //   8-bit    768 columns 0.77-0.84   4096 columns 1.12-1.29 (so the tiles keep them)
@@ -106,7 +105,8 @@ const Kernels& table_of(Level level) {
 // (each call after a 4096 x 4096 W @ x, codes read from memory: 4-bit at 4096
 // columns 0.85-0.89, 8-bit at 768 columns 0.73.)
 //
-// But the adaptive quantize is AVX-512's: its VBMI packing is slower there.
+// VBMI CPUs take the adaptive quantize from the AVX-512 table: VBMI's
+// packing is slower there.
 // Zen 4, 16 Mi values, medians of 15 interleaved runs, over VBMI's symmetric
 // 4-bit quantize: AVX-512 1.21 / 1.26, VBMI 1.27 / 1.32 (tolerance 0.03 /
 // 0.002, mean widths 2.8 and 6.3 bits).
@@ -118,7 +118,7 @@ void rows_dot_sym_one_in_lanes(const RowRun& r, const float* x, size_t k, float*
     (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_sym(r, x, k, out, ld);
 }
 void rows_dot_asym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
-    (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_asym(r, x, k, out, ld);
+    (k == 1 && asym_rows_in_lanes(r) ? avx512_kernels() : avx2_kernels()).rows_dot_asym(r, x, k, out, ld);
 }
 #endif
 
@@ -134,12 +134,9 @@ Kernels choose() {
         k.dot_adaptive = avx2.dot_adaptive;
         k.rows_dot_i8 = rows_dot_i8_one_in_lanes;
         k.rows_dot_sym = rows_dot_sym_one_in_lanes;
-        if (k.level == Level::Avx512) {
-            k.rows_dot_asym = rows_dot_asym_one_in_lanes;
-            k.rows_dot_adaptive = avx2.rows_dot_adaptive;
-        } else {
-            k.quantize_adaptive = table_of(Level::Avx512).quantize_adaptive;
-        }
+        k.rows_dot_asym = rows_dot_asym_one_in_lanes;
+        k.rows_dot_adaptive = avx2.rows_dot_adaptive;
+        if (k.level == Level::Avx512Vbmi) k.quantize_adaptive = table_of(Level::Avx512).quantize_adaptive;
     }
 #endif
     return k;

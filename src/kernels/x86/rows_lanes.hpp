@@ -451,16 +451,11 @@ inline bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
     return true;
 }
 
-// Asymmetric rows of width 4, or of width 8 up to kLanes8Cols columns; false
-// for the rest. Width 8 spends a shift more per column and twice the
-// transposes: on a Zen 4, 16 Mi codes, it takes 0.77-0.84 of the AVX2 tiles'
-// time up to 1024 columns but 1.12-1.29 from 1536 on, where the tiles' own
-// costs per row are spread thin.
-constexpr size_t kLanes8Cols = 1024;
+// Asymmetric rows as asym_rows_in_lanes says; false for the rest.
 inline bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) {
+    if (!asym_rows_in_lanes(r)) return false;
     if (r.bits == 4) lanes::rows_dot_sums<4, true>(r, x, out);
-    else if (r.bits == 8 && r.cols <= kLanes8Cols) lanes::rows_dot_sums<8, true>(r, x, out);
-    else return false;
+    else lanes::rows_dot_sums<8, true>(r, x, out);
     return true;
 }
 
