@@ -179,7 +179,13 @@ concept BlockPack = requires { T::kBlockUnit; typename T::BlockPacker; } && (T::
 
 // A fixed-width stream of 2, 3, 5, 6 or 7 bits takes those longer steps too:
 // narrowed to bytes once, a step merges twice or four times the codes of the
-// unit ladder for about the same work.
+// unit ladder for about the same work; wider codes where the level's packer
+// takes them (kBlockPackerBits).
+template <class T>
+constexpr uint32_t block_packer_bits() {
+    if constexpr (requires { T::kBlockPackerBits; }) return T::kBlockPackerBits;
+    else return 8;
+}
 template <class T, bool = BlockPack<T>>
 struct StepPacker {
     static constexpr size_t kStep = kUnit;
@@ -194,7 +200,7 @@ struct StepPacker<T, true> {
     static constexpr size_t kStep = T::kBlockUnit;
     typename T::BlockPacker pk;
     bool use;
-    explicit StepPacker(uint32_t w) : pk(w <= 8 ? w : 8), use(w <= 8) {}
+    explicit StepPacker(uint32_t w) : pk(w <= block_packer_bits<T>() ? w : 8), use(w <= block_packer_bits<T>()) {}
 };
 
 // One stream of codes written in element order, whole units at a time: codes

@@ -144,23 +144,47 @@ struct S {
         const __m256i high = kBits == 16 ? _mm256_srl_epi16(x, k) : kBits == 32 ? _mm256_srl_epi32(x, k) : _mm256_srl_epi64(x, k);
         return _mm256_or_si256(_mm256_and_si256(x, low), _mm256_andnot_si256(low, high));
     }
+    // Widths 9..=16 too, for fixed-width streams: 16 codes at a time narrowed
+    // to 16 bits, pairs merged in 32-bit lanes and quads in 64-bit ones, and
+    // each 128-bit lane's two quads closed up into its group of w bytes.
+    static constexpr uint32_t kBlockPackerBits = 16;
     struct BlockPacker {
-        __m256i byte, pair, quad, group, close;
-        __m128i pair_down, quad_down, group_down;
+        __m256i byte, pair, quad, group, close;  // byte: the 16-bit lanes' mask when wide
+        __m128i pair_down, quad_down, group_down, group_up;
         size_t half;  // bytes of the first 16 codes
+        bool wide;
 
         explicit BlockPacker(uint32_t w)
-            : byte(_mm256_set1_epi8(static_cast<char>((1u << w) - 1u))),
-              pair(_mm256_set1_epi16(static_cast<short>((1u << w) - 1u))),
-              quad(_mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
-              group(_mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
-              close(_mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w]))),
-              pair_down(shift_count(8 - w)),
-              quad_down(shift_count(16 - 2 * w)),
-              group_down(shift_count(32 - 4 * w)),
-              half(2 * w) {}
+            : byte(w > 8 ? _mm256_set1_epi16(static_cast<short>((1u << w) - 1u))
+                         : _mm256_set1_epi8(static_cast<char>((1u << w) - 1u))),
+              pair(w > 8 ? _mm256_set1_epi32(static_cast<int>((1u << w) - 1u))
+                         : _mm256_set1_epi16(static_cast<short>((1u << w) - 1u))),
+              quad(w > 8 ? _mm256_set1_epi64x(static_cast<long long>((1ull << 2 * w) - 1u))
+                         : _mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
+              group(w > 8 ? _mm256_setzero_si256() : _mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
+              close(w > 8 ? _mm256_setzero_si256() : _mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w]))),
+              pair_down(shift_count(w > 8 ? 16 - w : 8 - w)),
+              quad_down(shift_count(w > 8 ? 32 - 2 * w : 16 - 2 * w)),
+              group_down(shift_count(w > 8 ? 64 - 4 * w : 32 - 4 * w)),
+              group_up(shift_count(4 * w)),
+              half(2 * w),
+              wide(w > 8) {}
+
+        // 16 codes of width 9..=16 at p: 2w bytes, zeros after them up to w + 16.
+        void pack_wide(const I* c, uint8_t* p) const {
+            const __m256i h = _mm256_permute4x64_epi64(_mm256_packs_epi32(c[0], c[1]), 0xD8);
+            const __m256i quads = merge_next<64>(merge_next<32>(_mm256_and_si256(h, byte), pair, pair_down), quad, quad_down);
+            const __m256i groups = _mm256_or_si256(_mm256_blend_epi32(quads, _mm256_srl_epi64(quads, group_down), 0xCC),
+                                                   _mm256_bsrli_epi128(_mm256_sll_epi64(quads, group_up), 8));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(groups));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + half / 2), _mm256_extracti128_si256(groups, 1));
+        }
 
         void pack(const I* c, uint8_t* p) const {
+            if (wide) {
+                pack_wide(c, p);
+                return pack_wide(c + 2, p + half);
+            }
             const __m256i b = _mm256_permutevar8x32_epi32(
                 _mm256_packs_epi16(_mm256_packs_epi32(c[0], c[1]), _mm256_packs_epi32(c[2], c[3])),
                 _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
