@@ -154,6 +154,8 @@ class NumpySource(Source):
                 for name in self.npz.files:
                     member = name + ".npy" if name + ".npy" in self.npz.zip.namelist() else name
                     info = self.npz.zip.getinfo(member)
+                    if info.flag_bits & 0x1:
+                        raise ValueError(f"{name!r}: an encrypted zip member; NumPy writes none")
                     if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
                         raise ValueError(f"{name!r}: zip compression method {info.compress_type}; NumPy stores or "
                                          "deflates")
