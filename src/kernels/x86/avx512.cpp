@@ -3,6 +3,7 @@
 #if defined(__x86_64__)
 // GCC 12 reports its own undefined-vector idiom inside avx512fintrin.h.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include "kernels/x86/avx512_steps.hpp"
 
 namespace velmar::simd {

@@ -140,24 +140,51 @@ struct Avx512Steps {
     // Half the steps and stores of two unit packs. Made once per width and
     // call: built per block, the masks and counts cost as much as the merging.
     static constexpr size_t kBlockUnit = 32;
+    // Widths 9..=16 too, for fixed-width streams, as in the AVX2 twin: 32
+    // codes narrowed to 16 bits, pairs merged in 32-bit lanes and quads in
+    // 64-bit ones, and each 128-bit lane's two quads closed up into its group
+    // of w bytes.
+    static constexpr uint32_t kBlockPackerBits = 16;
     struct BlockPacker {
-        __m512i low;
+        __m512i low;  // wide: the 16-bit lanes' mask
+        __m512i wide_pair, wide_quad;
         __m256i pair, quad, group, close;
-        __m128i down, quad_down, group_down;
+        __m128i down, quad_down, group_down, group_up;
         size_t half;  // bytes of the first 16 codes
+        bool wide;
 
         explicit BlockPacker(uint32_t w)
-            : low(_mm512_set1_epi64((1 << w) - 1)),
-              pair(_mm256_set1_epi16(static_cast<short>((1u << 2 * w) - 1u))),
-              quad(_mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
-              group(_mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
-              close(_mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w]))),
-              down(shift_count(32 - w)),
-              quad_down(shift_count(16 - 2 * w)),
-              group_down(shift_count(32 - 4 * w)),
-              half(2 * w) {}
+            : low(w > 8 ? _mm512_set1_epi16(static_cast<short>((1u << w) - 1u)) : _mm512_set1_epi64((1 << w) - 1)),
+              wide_pair(_mm512_set1_epi32(static_cast<int>((1u << w) - 1u))),
+              wide_quad(_mm512_set1_epi64(static_cast<long long>((1ull << 2 * w) - 1u))),
+              pair(w > 8 ? _mm256_setzero_si256() : _mm256_set1_epi16(static_cast<short>((1u << 2 * w) - 1u))),
+              quad(w > 8 ? _mm256_setzero_si256() : _mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
+              group(w > 8 ? _mm256_setzero_si256() : _mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
+              close(w > 8 ? _mm256_setzero_si256() : _mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w]))),
+              down(shift_count(w > 8 ? 16 - w : 32 - w)),
+              quad_down(shift_count(w > 8 ? 32 - 2 * w : 16 - 2 * w)),
+              group_down(shift_count(w > 8 ? 64 - 4 * w : 32 - 4 * w)),
+              group_up(shift_count(4 * w)),
+              half(2 * w),
+              wide(w > 8) {}
+
+        void pack_wide(const I* c, uint8_t* p) const {
+            const __m512i h = _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), _mm512_packs_epi32(c[0], c[1]));
+            const __m512i m = _mm512_and_si512(h, low);
+            const __m512i pairs = _mm512_ternarylogic_epi32(wide_pair, m, _mm512_srl_epi32(m, down), 0xCA);  // a ? b : c
+            const __m512i quads = _mm512_ternarylogic_epi64(wide_quad, pairs, _mm512_srl_epi64(pairs, quad_down), 0xCA);
+            const __m512i groups = _mm512_or_si512(_mm512_mask_blend_epi64(0xAA, quads, _mm512_srl_epi64(quads, group_down)),
+                                                   _mm512_bsrli_epi128(_mm512_sll_epi64(quads, group_up), 8));
+            // Each store overwrites the zeros the one before leaves after its w bytes.
+            const size_t w = half / 2;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_castsi512_si128(groups));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), _mm512_extracti32x4_epi32(groups, 1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * w), _mm512_extracti32x4_epi32(groups, 2));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 3 * w), _mm512_extracti32x4_epi32(groups, 3));
+        }
 
         void pack(const I* c, uint8_t* p) const {
+            if (wide) return pack_wide(c, p);
             const __m512i x = _mm512_ternarylogic_epi64(low, c[0], _mm512_srl_epi64(c[0], down), 0xCA);  // a ? b : c
             const __m512i y = _mm512_ternarylogic_epi64(low, c[1], _mm512_srl_epi64(c[1], down), 0xCA);
             const __m512i words = _mm512_setr_epi64(0x000C000800040000, 0x001C001800140010, 0x002C002800240020,

@@ -139,21 +139,40 @@ struct S {
         const __m128i high = kBits == 16 ? _mm_srl_epi16(x, k) : kBits == 32 ? _mm_srl_epi32(x, k) : _mm_srl_epi64(x, k);
         return _mm_or_si128(_mm_and_si128(x, low), _mm_andnot_si128(low, high));
     }
+    // Widths 9..=16 too, for fixed-width streams: eight codes at a time
+    // narrowed to 16 bits, pairs merged in 32-bit lanes and quads in 64-bit
+    // ones, and the two quads closed up into their group of w bytes.
+    static constexpr uint32_t kBlockPackerBits = 16;
     struct BlockPacker {
         __m128i byte, pair, quad, group, pair_down, quad_down, group_down, close_up, close_down;
+        size_t w;
 
-        explicit BlockPacker(uint32_t w)
-            : byte(_mm_set1_epi8(static_cast<char>((1u << w) - 1u))),
-              pair(_mm_set1_epi16(static_cast<short>((1u << w) - 1u))),
-              quad(_mm_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
-              group(_mm_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
-              pair_down(shift_count(8 - w)),
-              quad_down(shift_count(16 - 2 * w)),
-              group_down(shift_count(32 - 4 * w)),
-              close_up(shift_count(8 * w)),
-              close_down(shift_count(64 - 8 * w)) {}
+        explicit BlockPacker(uint32_t bits)
+            : byte(bits > 8 ? _mm_set1_epi16(static_cast<short>((1u << bits) - 1u))
+                            : _mm_set1_epi8(static_cast<char>((1u << bits) - 1u))),
+              pair(bits > 8 ? _mm_set1_epi32(static_cast<int>((1u << bits) - 1u))
+                            : _mm_set1_epi16(static_cast<short>((1u << bits) - 1u))),
+              quad(bits > 8 ? _mm_set1_epi64x(static_cast<long long>((1ull << 2 * bits) - 1u))
+                            : _mm_set1_epi32(static_cast<int>((1u << 2 * bits) - 1u))),
+              group(bits > 8 ? _mm_setzero_si128() : _mm_set1_epi64x(static_cast<long long>((1ull << 4 * bits) - 1u))),
+              pair_down(shift_count(bits > 8 ? 16 - bits : 8 - bits)),
+              quad_down(shift_count(bits > 8 ? 32 - 2 * bits : 16 - 2 * bits)),
+              group_down(shift_count(bits > 8 ? 0 : 32 - 4 * bits)),
+              close_up(shift_count(bits > 8 ? 4 * bits : 8 * bits)),
+              close_down(shift_count(bits > 8 ? 64 - 4 * bits : 64 - 8 * bits)),
+              w(bits) {}
+
+        void pack_wide(const I* c, uint8_t* p) const {
+            const __m128i pairs = merge_next<32>(_mm_and_si128(_mm_packs_epi32(c[0], c[1]), byte), pair, pair_down);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), merge_quads(merge_next<64>(pairs, quad, quad_down), close_up, close_down));
+        }
 
         void pack(const I* c, uint8_t* p) const {
+            if (w > 8) {
+                // The second group's store overwrites the zeros the first leaves after its w bytes.
+                pack_wide(c, p);
+                return pack_wide(c + 2, p + w);
+            }
             const __m128i b = _mm_packs_epi16(_mm_packs_epi32(c[0], c[1]), _mm_packs_epi32(c[2], c[3]));
             const __m128i pairs = merge_next<16>(_mm_and_si128(b, byte), pair, pair_down);
             const __m128i groups = merge_next<64>(merge_next<32>(pairs, quad, quad_down), group, group_down);
