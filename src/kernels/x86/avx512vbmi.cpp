@@ -3,7 +3,9 @@
 // unpacked by byte permutes (kernels/x86/vbmi_tables.hpp) instead of the
 // shift-and-merge ladder.
 #if defined(__x86_64__)
+// GCC 12 reports its own undefined-vector idiom inside avx512fintrin.h.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include "kernels/x86/avx512_steps.hpp"
 #include "kernels/x86/vbmi_fields.hpp"
 #include "kernels/x86/vbmi_tables.hpp"
