@@ -841,18 +841,27 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
         alignas(64) int32_t spread[W * W];
         for (size_t l = 0; l < W * block; ++l) spread[l] = static_cast<int32_t>(l / block);
         const size_t nb = block_count(count, block);
-        const auto values = [&](const float* p, size_t g, size_t part) VELMAR_LAMBDA {
-            const Vf all = g + W <= nb ? S::load(p + g) : S::load_n(p + g, nb - g, 0.0f);
-            return S::permute(all, S::loadi(spread + part * W));
+        const auto load = [&](const float* p, size_t g) VELMAR_LAMBDA {
+            return g + W <= nb ? S::load(p + g) : S::load_n(p + g, nb - g, 0.0f);
         };
+        // The vector of scales in use and its part for the next codes, counted
+        // rather than divided out of the position.
+        size_t g = 0, part = 0;
+        Vf all_s = load(scales, 0), all_z = kZp ? load(zero_points, 0) : all_s;
         for (size_t k = 0; k < count; k += kUnit) {
             Vi c[kVecs];
             read_unit<kW>(bytes + k / 8 * w, end, w, c);
             for (size_t i = 0; i < kVecs && k + i * W < count; ++i) {
-                const size_t j = k + i * W, g = j / (W * block) * W, part = j / W % block;
-                const Vf s = values(scales, g, part);
-                const Vf z = kZp ? values(zero_points, g, part) : s;
-                f(j, c[i], s, z, min_size(W, count - j));
+                const size_t j = k + i * W;
+                const Vi at = S::loadi(spread + part * W);
+                const Vf s = S::permute(all_s, at);
+                f(j, c[i], s, kZp ? S::permute(all_z, at) : s, min_size(W, count - j));
+                if (++part == block && j + W < count) {
+                    part = 0;
+                    g += W;
+                    all_s = load(scales, g);
+                    if constexpr (kZp) all_z = load(zero_points, g);
+                }
             }
         }
         return;
