@@ -189,6 +189,7 @@ def read_all(b, source):
     for entry in source.entries:
         try:
             whole = source.read(entry)
+            assert getattr(whole, "shape", (len(whole),)) == entry.shape, (entry, whole)
             if entry.stored is None and math.prod(entry.shape) <= 1 << 16:
                 rows, cut = source.rows(entry.name), b.u8() % 4
                 assert np.array_equal(np.concatenate([rows[:cut], rows[cut:]]) if np.ndim(whole) else rows[...],
