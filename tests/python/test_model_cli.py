@@ -295,16 +295,22 @@ def test_compressed_tensors_folders_load_in_transformers_and_decode_as_velmar_do
         err = run(capsys, "quantize", tmp_path / "bfloat16", "-o", tmp_path / "x", "--format", "compressed-tensors",
                   *argv, code=2).err
         assert message in err and not (tmp_path / "x").exists(), err
-    # float32: compressed-tensors' own decompression gives velmar's decoded bits.
-    f32 = ct_io.load(str(tmp_path / "ct-float32"))
-    qc = json.loads((tmp_path / "ct-float32" / "config.json").read_text())["quantization_config"]
+    # float32, and rows of an odd number of 4-bit codes (padded within their words): compressed-tensors' own
+    # decompression gives velmar's decoded bits.
+    save_file({"odd.weight": np.linspace(-1, 1, 12, dtype=np.float32).reshape(4, 3)}, tmp_path / "odd.safetensors")
+    run(capsys, "quantize", tmp_path / "odd.safetensors", "-o", tmp_path / "ct-odd", "--format", "compressed-tensors",
+        "--scheme", "symmetric:4", "--block", "3")
+    for folder in ("ct-float32", "ct-odd"):
+        ours = ct_io.load(str(tmp_path / folder))
+        qc = json.loads((tmp_path / folder / "config.json").read_text())["quantization_config"]
+        for group in qc["config_groups"].values():
+            for module in group["targets"]:
+                arrays = {k: torch.from_numpy(np.asarray(v)) for k, v in _ct_arrays(tmp_path / folder, module).items()}
+                dense = PackedQuantizationCompressor.decompress(arrays, QuantizationScheme.model_validate(group))
+                assert dense["weight"].numpy().tobytes() == ours[f"{module}.weight"].dequantize().tobytes(), module
     # down_proj's rows of 96 are no whole groups of 64: kept, and listed as such
+    qc = json.loads((tmp_path / "ct-float32" / "config.json").read_text())["quantization_config"]
     assert qc["ignore"] == ["model.embed_tokens", "model.layers.0.mlp.down_proj"] and len(qc["config_groups"]) == 2
-    for group in qc["config_groups"].values():
-        for module in group["targets"]:
-            arrays = {k: torch.from_numpy(np.asarray(v)) for k, v in _ct_arrays(tmp_path / "ct-float32", module).items()}
-            dense = PackedQuantizationCompressor.decompress(arrays, QuantizationScheme.model_validate(group))["weight"]
-            assert dense.numpy().tobytes() == f32[f"{module}.weight"].dequantize().tobytes(), module
     # bfloat16: transformers loads the folder; its product is taken in bfloat16, which rounds velmar's float32 one
     # (exact: a code of at most 8 bits times a scale of 8) once, to the nearest bfloat16. (Its decompression on load
     # applies the first config group to every layer, so this folder has one group.)
