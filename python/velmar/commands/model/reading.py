@@ -151,6 +151,7 @@ class NumpySource(Source):
         try:
             if archive:
                 self.npz = np.load(path, allow_pickle=False)
+                size = os.path.getsize(path)
                 for name in self.npz.files:
                     member = name + ".npy" if name + ".npy" in self.npz.zip.namelist() else name
                     info = self.npz.zip.getinfo(member)
@@ -159,6 +160,9 @@ class NumpySource(Source):
                     if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
                         raise ValueError(f"{name!r}: zip compression method {info.compress_type}; NumPy stores or "
                                          "deflates")
+                    if info.header_offset + info.compress_size > size:  # NumPy allocates what the member claims
+                        raise ValueError(f"{name!r}: the archive says {info.compress_size} stored bytes, more than "
+                                         f"its {size} bytes hold")
                     if info.file_size > info.compress_size * (1 if info.compress_type == zipfile.ZIP_STORED
                                                               else _DEFLATE_MOST):
                         raise ValueError(f"{name!r}: the archive says {info.file_size} bytes, more than its "
