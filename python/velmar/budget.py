@@ -107,10 +107,10 @@ def squared_error(values: npt.ArrayLike, decoded: npt.ArrayLike, weights: npt.Ar
     """The squared error of ``decoded`` against ``values`` over the last axis,
     each column times its weight, summed in float64."""
     x = np.asarray(values)
-    cols = x.shape[-1] if x.ndim else 1
-    # Rows of no values are none: -1 could stand for any count, and NumPy refuses a float64 shape of 2**60 of them.
-    rows = x.size // cols if cols else 0
-    err = np.square(np.asarray(decoded).reshape(rows, cols).astype(np.float64) - x.reshape(rows, cols)).sum(axis=0)
+    if not x.size:  # whatever the shape claims ((2**60, 0) or (0, 2**59)): nothing to sum, nothing to allocate
+        return 0.0
+    x = x.astype(np.float64)
+    err = np.square(np.asarray(decoded, np.float64) - x).reshape(-1, x.shape[-1] if x.ndim else 1).sum(axis=0)
     if weights is None:
         return float(err.sum())
     return float(np.dot(err, np.asarray(weights, np.float64).reshape(-1)))

@@ -63,19 +63,19 @@ def test_report_rows_measure_what_the_library_gives(capsys, weights, tmp_path, m
     assert len(lines) == 2 + len(arrays) + 2 and len({len(line) for line in lines[:2]}) == 1
     assert "keep (--keep mlp)" in out
     # NumPy files hold tensors too; the plot needs the optional matplotlib, without which the report still runs.
-    # e: rows of no values, more than any walk over them could count
+    # e and f: no values, in more rows (or longer ones) than any walk over them or sums along them could take
     np.savez(tmp_path / "m.npz", a=arrays["embed.weight"], b=arrays["position_ids"], c=np.float32(2.5),
-             e=np.zeros((2**60, 0), np.float32))
+             e=np.zeros((2**60, 0), np.float32), f=np.zeros((0, 2**59), np.float32))
     np.save(tmp_path / "w.npy", arrays["embed.weight"])
     plot = ["--plot", tmp_path / "e.png"] if importlib.util.find_spec("matplotlib") else []
-    for f, names in (("m.npz", ["a", "b", "c", "e"]), ("w.npy", ["w"])):
+    for f, names in (("m.npz", ["a", "b", "c", "e", "f"]), ("w.npy", ["w"])):
         out = run(capsys, "report", tmp_path / f, "--json", *plot).out
         assert [r["name"] for r in json.loads(out)["tensors"]] == names
         assert not plot or (tmp_path / "e.png").read_bytes()[:4] == b"\x89PNG"
     for budget in ([], ["--target-bpw", "20"]):  # a 0-d array stays 0-d, and is not measured
         run(capsys, "quantize", tmp_path / "m.npz", "-o", tmp_path / "m.safetensors", *budget)
         back = io.load(tmp_path / "m.safetensors")
-        assert (back["c"].shape, back["e"].shape) == ((), (2**60, 0))
+        assert [back[k].shape for k in "cef"] == [(), (2**60, 0), (0, 2**59)]
 
 
 def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(capsys, weights, tmp_path, monkeypatch):
