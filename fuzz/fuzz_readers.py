@@ -169,6 +169,7 @@ def model(b, data):
     except UsageError as e:
         assert str(path) in str(e), e
         return
+    assert source.kind != "npz" or len(source.entries) == len(source.npz.zip.infolist()), "a member is lost"
     shrink = b.u8()
     if shrink < 64:  # the file shrinks between opening and reading
         os.truncate(path, len(data) * shrink // 64)

@@ -94,15 +94,16 @@ def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_th
     assert row["rms_error"] is None and row["max_error"] is None
 
 
-def npz_claiming(size):
-    """An archive of one stored .npy header claiming 10**9 values, whose zip records claim ``size`` bytes of it."""
+def npz(names, claim=None):
+    """An archive of stored .npy headers claiming 10**9 values; with ``claim``, zip records claiming that many bytes."""
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w") as z:
-        z.writestr("w.npy", b"\x93NUMPY\x01\x00\x76\x00"
-                   + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1000000000,), }".ljust(117) + b"\n")
+        for name in names:
+            z.writestr(name, b"\x93NUMPY\x01\x00\x76\x00"
+                       + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1000000000,), }".ljust(117) + b"\n")
     raw = bytearray(out.getvalue())
-    for record, at in ((b"PK\x03\x04", 18), (b"PK\x01\x02", 20)):
-        struct.pack_into("<II", raw, raw.index(record) + at, size, size)
+    for record, at in ((b"PK\x03\x04", 18), (b"PK\x01\x02", 20)) if claim else ():
+        struct.pack_into("<II", raw, raw.index(record) + at, claim, claim)
     return bytes(raw)
 
 
@@ -115,7 +116,7 @@ FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40),
          "h.npy": b"\x93NUMPY\x01\x00\x76\x00" + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1099511627776,), }".ljust(117) + b"\n",
          **{f"{k}.npy": b"\x93NUMPY\x01\x00\x76\x00" + f"{{'descr': '<f4', 'fortran_order': False, 'shape': {shape}, }}"
             .encode().ljust(117) + b"\n" + bytes(24) for k, shape in (("v", "(-1,)"), ("w", "(True, 3)"))},
-         "y.npz": npz_claiming(0xFFFF0000)}
+         "y.npz": npz(["w.npy"], claim=0xFFFF0000), "x.npz": npz(["w.npy", "w"])}
 MISTAKES = [
     ("{d}", "cannot read"),
     ("{d}/t.npy", "t.npy: not a .npy file"),
@@ -149,6 +150,7 @@ MISTAKES = [
     ("model report {d}/m.npy --scheme q4_k@f16", "q4_k keeps half-precision scales of its own"),
     ("model report {d}/b.npz", "b.npz: unreadable: not a readable .npz archive: File is not a zip file"),
     ("model report {d}/v.npy", "v.npy: unreadable: a .npy header with shape (-1,): sizes are whole numbers, none negative"),
+    ("model report {d}/x.npz", "x.npz: unreadable: 'w': two archive members hold it"),
     ("model report {d}/y.npz", "y.npz: unreadable: 'w': the archive says 4294901760 stored bytes, more than its 236 bytes hold"),
     ("model report {d}/h.npy", "'h': its header says float32[1099511627776], 4398046511104 bytes, but 0 bytes follow it"),
     ("model report {d}/m.npy --imatrix {d}/junk", "not an importance file: 84215045 entries in 40 bytes"),

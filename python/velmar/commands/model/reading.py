@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import os
 import zipfile
+from collections import Counter
 from dataclasses import dataclass
 from functools import lru_cache
 from typing import TYPE_CHECKING, Any
@@ -152,6 +153,9 @@ class NumpySource(Source):
             if archive:
                 self.npz = np.load(path, allow_pickle=False)
                 size = os.path.getsize(path)
+                twice = [n for n, count in Counter(self.npz.files).items() if count > 1]
+                if twice:  # "w" and "w.npy", or one name twice: NumPy reads one, the other would be lost
+                    raise ValueError(f"{twice[0]!r}: two archive members hold it")
                 for name in self.npz.files:
                     member = name + ".npy" if name + ".npy" in self.npz.zip.namelist() else name
                     info = self.npz.zip.getinfo(member)
