@@ -190,7 +190,7 @@ def read_all(b, source):
     for entry in source.entries:
         try:
             whole = source.read(entry)
-            assert getattr(whole, "shape", (len(whole),)) == entry.shape, (entry, whole)
+            assert (whole.shape if hasattr(whole, "shape") else (len(whole),)) == entry.shape, (entry, whole)
             if entry.floating and len(entry.shape) > 1:  # as the command quantizes it, a chunk of rows at a time
                 assert sum(len(c) for _, c in work.chunks(source.rows(entry.name), entry.shape)) == entry.shape[0]
             if entry.stored is None and math.prod(entry.shape) <= 1 << 16:
