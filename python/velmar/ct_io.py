@@ -76,8 +76,8 @@ def pack(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> dict[str, npt
 def unpack(layout: Layout, packed: npt.NDArray[Any], scales: npt.NDArray[Any]) -> dict[str, npt.NDArray[Any]]:
     """velmar parts of one layer from its packed words and scales (their shapes checked by ``find``)."""
     rows, cols = layout.shape
-    codes = _flipped(np.ascontiguousarray(packed, "<i4").view(np.uint8).reshape(rows, -1)[:, : packed_len(cols, layout.bits)],
-                     cols, layout.bits)
+    words = np.ascontiguousarray(packed, "<i4").view(np.uint8).reshape(rows, -1)
+    codes = _flipped(words[:, : packed_len(cols, layout.bits)], cols, layout.bits)
     empty = np.zeros(0, scales.dtype)
     return {"codes": codes.reshape(-1), "scales": np.ascontiguousarray(scales).reshape(-1), "zero_points": empty,
             "widths": np.zeros(0, np.uint32)}

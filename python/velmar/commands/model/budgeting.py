@@ -12,7 +12,6 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, replace
 
-
 from velmar import budget
 from velmar.commands.common import UsageError
 from velmar.commands.model.choosing import Choice, fitted, parse_spec, spec_name
