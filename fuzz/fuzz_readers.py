@@ -26,7 +26,7 @@ with atheris.instrument_imports():
 
     from velmar import codecs, ct_io, folders, gguf_io, imatrix, io
     from velmar.commands.common import UsageError
-    from velmar.commands.model import reading
+    from velmar.commands.model import reading, work
     from velmar.tensor import QuantizedTensor, quantize
     from velmar.zarr3 import VelmarCodec
 
@@ -169,6 +169,7 @@ def model(b, data):
     except UsageError as e:
         assert str(path) in str(e), e
         return
+    assert source.kind != "npz" or len(source.entries) == len(source.npz.zip.infolist()), "a member is lost"
     shrink = b.u8()
     if shrink < 64:  # the file shrinks between opening and reading
         os.truncate(path, len(data) * shrink // 64)
@@ -189,6 +190,9 @@ def read_all(b, source):
     for entry in source.entries:
         try:
             whole = source.read(entry)
+            assert (whole.shape if hasattr(whole, "shape") else (len(whole),)) == entry.shape, (entry, whole)
+            if entry.floating and len(entry.shape) > 1:  # as the command quantizes it, a chunk of rows at a time
+                assert sum(len(c) for _, c in work.chunks(source.rows(entry.name), entry.shape)) == entry.shape[0]
             if entry.stored is None and math.prod(entry.shape) <= 1 << 16:
                 rows, cut = source.rows(entry.name), b.u8() % 4
                 assert np.array_equal(np.concatenate([rows[:cut], rows[cut:]]) if np.ndim(whole) else rows[...],

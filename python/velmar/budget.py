@@ -106,7 +106,10 @@ def choose(tensors: Sequence[Tensor], target_bpw: float) -> dict[str, Choice]:
 def squared_error(values: npt.ArrayLike, decoded: npt.ArrayLike, weights: npt.ArrayLike | None = None) -> float:
     """The squared error of ``decoded`` against ``values`` over the last axis,
     each column times its weight, summed in float64."""
-    x = np.asarray(values, np.float64)
+    x = np.asarray(values)
+    if not x.size:  # whatever the shape claims ((2**60, 0) or (0, 2**59)): nothing to sum, nothing to allocate
+        return 0.0
+    x = x.astype(np.float64)
     err = np.square(np.asarray(decoded, np.float64) - x).reshape(-1, x.shape[-1] if x.ndim else 1).sum(axis=0)
     if weights is None:
         return float(err.sum())

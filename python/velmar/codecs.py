@@ -184,10 +184,11 @@ class _Reader:
         # The native decoders take whole, aligned elements only: a part at an odd offset is copied.
         return part if part.ctypes.data % dtype.itemsize == 0 else part.copy()
 
-    def blocks(self, name: str, count: int, blocks: int) -> npt.NDArray[np.int64]:
+    def increasing(self, name: str, count: int, below: int, what: str) -> npt.NDArray[np.int64]:
         at = self.take(name, np.dtype(np.int64), count)
-        if at.size and (at[0] < 0 or at[-1] >= blocks or np.any(np.diff(at) <= 0)):
-            raise _fail(f"{name}: expected increasing block numbers below {blocks}")
+        # Each bound on its own: differences of numbers far apart wrap in int64.
+        if at.size and (np.any(at < 0) or np.any(at >= below) or np.any(np.diff(at) <= 0)):
+            raise _fail(f"{name}: expected increasing {what} below {below}")
         return at
 
     def tensor(self, prefix: str, layout: Layout, widths: npt.NDArray[Any]) -> QuantizedTensor:
@@ -255,17 +256,15 @@ def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None, count: in
     patches = _count(header, "patches", 0 if bound is None else n)
     read = _Reader(data, start)
     main = read.tensor("", layout, read.take("widths", np.dtype(np.uint32), blocks if layout.kind == "adaptive" else 0))
-    wide_blocks = read.blocks("wide_blocks", wide, blocks)
+    wide_blocks = read.increasing("wide_blocks", wide, blocks, "block numbers")
     wide_layout = Layout.for_scheme(Scheme.asymmetric(16, layout.block), layout.scale_member,
                                     (bounded.span(wide_blocks, layout.block, n),), 0)
     wide_tensor = read.tensor("wide_", wide_layout, np.empty(0, np.uint32))
-    raw_blocks = read.blocks("raw_blocks", raw, blocks)
+    raw_blocks = read.increasing("raw_blocks", raw, blocks, "block numbers")
     if np.intersect1d(wide_blocks, raw_blocks).size:
         raise _fail("raw_blocks: a block is also among the wide ones")
     raw_values = read.take("raw", F32, bounded.span(raw_blocks, layout.block, n))
-    patch_at = read.take("patch_at", np.dtype(np.int64), patches)
-    if patch_at.size and (patch_at[0] < 0 or patch_at[-1] >= n or np.any(np.diff(patch_at) <= 0)):
-        raise _fail(f"patch_at: expected increasing positions below {n}")
+    patch_at = read.increasing("patch_at", patches, n, "positions")
     patch_bits = read.take("patch_bits", np.dtype(np.uint32), patches)
     if read.at != len(data):
         raise _fail(f"the header describes {read.at} bytes, the chunk holds {len(data)}")

@@ -24,7 +24,7 @@ import numpy.typing as npt
 from velmar import io
 from velmar._native import Scale, Scheme
 from velmar.io import Stored
-from velmar.layout import Layout, scale_dtype, scale_stored_as
+from velmar.layout import Layout, packed_len, scale_dtype, scale_stored_as
 
 __all__ = ["BITS", "Packed", "build", "find", "load", "pack", "quantization_config", "refusal", "unpack"]
 
@@ -50,13 +50,22 @@ def groups_fit(layout: Layout) -> bool:
     return len(layout.shape) == 2 and layout.axis == 1 and layout.row_len % layout.block == 0
 
 
+def _flipped(codes: npt.NDArray[np.uint8], cols: int, bits: int) -> npt.NDArray[np.uint8]:
+    """Rows of code bytes with each code's top bit flipped; the padding of a row of an odd number of 4-bit
+    codes stays zero both ways."""
+    out = codes ^ np.uint8(_FLIP[bits])
+    if cols * bits % 8:
+        out[:, -1] &= 0x0F
+    return out
+
+
 def pack(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> dict[str, npt.NDArray[Any]]:
     """The three arrays of one layer (keys are the suffixes after ``M.``)."""
     rows, cols = layout.shape
-    row_bytes = cols * layout.bits // 8
+    row_bytes = packed_len(cols, layout.bits)
     words = -(-row_bytes // 4)
     packed = np.zeros((rows, words * 4), np.uint8)
-    packed[:, :row_bytes] = parts["codes"].reshape(rows, row_bytes) ^ np.uint8(_FLIP[layout.bits])
+    packed[:, :row_bytes] = _flipped(parts["codes"].reshape(rows, row_bytes), cols, layout.bits)
     return {
         "weight_packed": packed.view("<i4"),
         "weight_scale": parts["scales"].reshape(rows, layout.row_blocks),
@@ -67,9 +76,8 @@ def pack(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> dict[str, npt
 def unpack(layout: Layout, packed: npt.NDArray[Any], scales: npt.NDArray[Any]) -> dict[str, npt.NDArray[Any]]:
     """velmar parts of one layer from its packed words and scales (their shapes checked by ``find``)."""
     rows, cols = layout.shape
-    row_bytes = cols * layout.bits // 8
-    codes = np.ascontiguousarray(packed, "<i4").view(np.uint8).reshape(rows, -1)[:, :row_bytes] ^ np.uint8(
-        _FLIP[layout.bits])
+    words = np.ascontiguousarray(packed, "<i4").view(np.uint8).reshape(rows, -1)
+    codes = _flipped(words[:, : packed_len(cols, layout.bits)], cols, layout.bits)
     empty = np.zeros(0, scales.dtype)
     return {"codes": codes.reshape(-1), "scales": np.ascontiguousarray(scales).reshape(-1), "zero_points": empty,
             "widths": np.zeros(0, np.uint32)}

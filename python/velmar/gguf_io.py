@@ -100,7 +100,7 @@ class BlockType:
 
 
 def _super_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDArray[np.uint8]:
-    return parts["codes"].reshape(blocks, -1)
+    return parts["codes"].reshape(-1)  # GGUF's bytes already; (blocks, -1) has no answer for no blocks
 
 
 def _super_decode(data: npt.NDArray[np.uint8]) -> Parts:

@@ -363,6 +363,8 @@ class File:
                 raise self._fail(name, e.field, e.problem) from None
             if name in self._entries:
                 raise self._fail(name, "name", "also stored as a plain array")
+            if name == HEADER_KEY:  # save refuses it: what loads must save again
+                raise self._fail(name, "name", "the name of the file's header")
             for part, (low, high) in layout.part_bounds().items():
                 entry = self._entries.get(part_key(name, part))
                 if entry is None:

@@ -88,6 +88,12 @@ class _Merge:
         else:
             self.filled = _tensor.search(*t._native_parts(), q, len(q), *found)
 
+    def no_values(self, rows: int) -> None:
+        """Rows of no values all score 0 (0 / 0 for cosine): the first k, without a walk over them."""
+        self.filled = min(self.k, rows)
+        self.scores[:] = np.nan if self.metric == "cosine" else 0.0
+        self.rows[:] = np.arange(self.k)
+
     def result(self, single: bool) -> Result:
         scores, rows = self.scores[:, : self.filled], self.rows[:, : self.filled]
         return (scores[0], rows[0]) if single else (np.ascontiguousarray(scores), np.ascontiguousarray(rows))
@@ -100,10 +106,8 @@ def search(t: QuantizedTensor, queries: npt.ArrayLike, k: SupportsIndex, metric:
     merge = _Merge(q, min(_k(k), max(m, 1)), metric)  # no more than the rows: k is the caller's, unchecked
     if n:
         merge.add(t, 0)
-    else:  # rows of no values all score 0 (0 / 0 for cosine): the first k, without a walk over them
-        merge.filled = min(merge.k, m)
-        merge.scores[:] = np.nan if metric == "cosine" else 0.0
-        merge.rows[:] = np.arange(merge.k)
+    else:
+        merge.no_values(m)
     return merge.result(single)
 
 
@@ -120,6 +124,9 @@ def search_file(source: str | os.PathLike[str] | File, name: str, queries: npt.A
         raise ValueError(f"{source.path}: {name!r} is a plain array, not a quantized tensor")
     q, single = _queries(queries, layout.row_len, metric)
     merge = _Merge(q, min(_k(k), max(layout.rows, 1)), metric)
+    if not layout.row_len:  # a header may claim 2**60 such rows: slices of them would never end
+        merge.no_values(layout.rows)
+        return merge.result(single)
     step = max(1, operator.index(rows_per_slice))
     code_at = 0
     for first in range(0, layout.rows, step):

@@ -36,6 +36,7 @@ std::expected<std::vector<uint8_t>, Refusal> quantize(SuperType t, std::span<con
     }
     const std::vector<float> w = weighted::normalized(weights);
     std::vector<uint8_t> out;
+    if (total == 0) return out;  // rows of no values: however many, nothing to walk over
     assign_fresh(out, total, uint8_t{0});
     const size_t rb = row_bytes(t, cols);
     for (size_t i = 0; i < rows; ++i) {

@@ -1,12 +1,15 @@
 """The velmar command: the vector report (python -m velmar), and the one-line mistakes of both subcommands."""
 
 import importlib.util
+import io
 import json
 import math
 import os
 import pickle
+import struct
 import subprocess
 import sys
+import zipfile
 
 import numpy as np
 import pytest
@@ -91,13 +94,29 @@ def test_numeric_arrays_are_read_as_float32_and_non_finite_values_left_out_of_th
     assert row["rms_error"] is None and row["max_error"] is None
 
 
+def npz(names, claim=None):
+    """An archive of stored .npy headers claiming 10**9 values; with ``claim``, zip records claiming that many bytes."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as z:
+        for name in names:
+            z.writestr(name, b"\x93NUMPY\x01\x00\x76\x00"
+                       + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1000000000,), }".ljust(117) + b"\n")
+    raw = bytearray(out.getvalue())
+    for record, at in ((b"PK\x03\x04", 18), (b"PK\x01\x02", 20)) if claim else ():
+        struct.pack_into("<II", raw, raw.index(record) + at, claim, claim)
+    return bytes(raw)
+
+
 # The files the mistakes below read, in the directory {d}.
 FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
          "u.toml": b'scheme = "\xff"', "n.toml": b"keep = " + b"[" * 5000 + b"]" * 5000,
          "l.npy": b"\x93NUMPY\x02\x00\xff\xff\xff\xff", "k.npy": b"\x93NUMPY\x01\x00\x10\x00{'descr': '<f4'\n",
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
          "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5), "b.npz": b"PK\x03\x04" + bytes(40),
-         "h.npy": b"\x93NUMPY\x01\x00\x76\x00" + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1099511627776,), }".ljust(117) + b"\n"}
+         "h.npy": b"\x93NUMPY\x01\x00\x76\x00" + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1099511627776,), }".ljust(117) + b"\n",
+         **{f"{k}.npy": b"\x93NUMPY\x01\x00\x76\x00" + f"{{'descr': '<f4', 'fortran_order': False, 'shape': {shape}, }}"
+            .encode().ljust(117) + b"\n" + bytes(24) for k, shape in (("v", "(-1,)"), ("w", "(True, 3)"))},
+         "y.npz": npz(["w.npy"], claim=0xFFFF0000), "x.npz": npz(["w.npy", "w"])}
 MISTAKES = [
     ("{d}", "cannot read"),
     ("{d}/t.npy", "t.npy: not a .npy file"),
@@ -109,6 +128,7 @@ MISTAKES = [
     ("{d}/e.npy", "holds no values"),
     ("{d}/l.npy", "unreadable .npy file: a .npy header of 4294967295 bytes, but 0 bytes follow"),
     ("{d}/k.npy", "unreadable .npy file: ('EOF in multi-line statement'"),
+    ("{d}/w.npy --flatten", "unreadable .npy file: a .npy header with shape (True, 3): sizes are whole numbers"),
     ("{d}/z.npy --scheme cubic:3", "unknown scheme 'cubic:3'"),
     ("{d}/z.npy --scheme symmetric:-4", "not a valid number"),
     ("{d}/z.npy --scheme symmetric:20", "bit width 20 is outside the supported range 2..=16"),
@@ -129,6 +149,9 @@ MISTAKES = [
     ("model report {d}/z.npy --rules {d}/n.toml", "not valid TOML: arrays or tables nested too deeply"),
     ("model report {d}/m.npy --scheme q4_k@f16", "q4_k keeps half-precision scales of its own"),
     ("model report {d}/b.npz", "b.npz: unreadable: not a readable .npz archive: File is not a zip file"),
+    ("model report {d}/v.npy", "v.npy: unreadable: a .npy header with shape (-1,): sizes are whole numbers, none negative"),
+    ("model report {d}/x.npz", "x.npz: unreadable: 'w': two archive members hold it"),
+    ("model report {d}/y.npz", "y.npz: unreadable: 'w': the archive says 4294901760 stored bytes, more than its 236 bytes hold"),
     ("model report {d}/h.npy", "'h': its header says float32[1099511627776], 4398046511104 bytes, but 0 bytes follow it"),
     ("model report {d}/m.npy --imatrix {d}/junk", "not an importance file: 84215045 entries in 40 bytes"),
     ("model quantize {d}/m.npy -o {d}/q.safetensors --target-bpw 1",

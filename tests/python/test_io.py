@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmar
 from velmar import Scale, Scheme, gguf_io, imatrix, io
+from velmar.layout import PARTS
 from velmar.tensor import quantize
 
 from conftest import write_gguf
@@ -108,6 +109,8 @@ HEADER_PROBLEMS = [
     (lambda h, idx: h["w:codes"].update(dtype="F8_E4M3"), "tensor 'w:codes': dtype: element type F8_E4M3"),
     (lambda h, idx: h.__setitem__("w", {"dtype": "U8", "shape": [0], "data_offsets": [0, 0]}), "tensor 'w': name"),
     (lambda h, idx: h["__metadata__"].__setitem__("velmar.format", "2"), "format '2'"),
+    (lambda h, idx: [idx.__setitem__("__metadata__", idx.pop("a"))]
+     + [h.__setitem__(f"__metadata__:{p}", h.pop(f"a:{p}")) for p in PARTS], "tensor '__metadata__': name"),
 ]
 
 

@@ -101,21 +101,21 @@ def test_products_are_the_lane_sums_of_the_decoded_rows():
 
 
 def test_round_trips_through_pickle_parts_gguf_and_the_velmar_file(tmp_path):
-    w = weight_like(rows=4, cols=512)
-    tensors = {k.name: vt.quantize(w, k) for k in KINDS}
-    path = tmp_path / "k.gguf"
-    gguf_io.export(path, tensors)
-    read = {t.name: t for t in gguf.GGUFReader(path).tensors}
-    back = gguf_io.load(path)
-    io.save(tmp_path / "k.safetensors", tensors)
-    saved = io.load(tmp_path / "k.safetensors")
-    for name, t in tensors.items():
-        assert read[name].tensor_type == GT[name.upper()]
-        for other in (back[name], saved[name], pickle.loads(pickle.dumps(t)),
-                      QuantizedTensor.from_parts(shape=t.shape, axis=1, scheme=t.scheme, scale=Scale.F16,
-                                                 dtype=np.float32, **t.parts())):
-            assert (other.scheme, other.shape) == (t.scheme, t.shape)
-            assert other.parts()["codes"].tobytes() == t.parts()["codes"].tobytes()
+    for w in (weight_like(rows=4, cols=512), np.zeros((2**59, 0), np.float32)):  # and rows of no values
+        tensors = {k.name: vt.quantize(w, k) for k in KINDS}
+        path = tmp_path / "k.gguf"
+        gguf_io.export(path, tensors)
+        read = {t.name: t for t in gguf.GGUFReader(path).tensors}
+        back = gguf_io.load(path)
+        io.save(tmp_path / "k.safetensors", tensors)
+        saved = io.load(tmp_path / "k.safetensors")
+        for name, t in tensors.items():
+            assert read[name].tensor_type == GT[name.upper()]
+            for other in (back[name], saved[name], pickle.loads(pickle.dumps(t)),
+                          QuantizedTensor.from_parts(shape=t.shape, axis=1, scheme=t.scheme, scale=Scale.F16,
+                                                     dtype=np.float32, **t.parts())):
+                assert (other.scheme, other.shape) == (t.scheme, t.shape)
+                assert other.parts()["codes"].tobytes() == t.parts()["codes"].tobytes()
 
 
 def test_weighted_blocks_keep_the_unweighted_rule_where_weights_cannot_speak():

@@ -63,15 +63,19 @@ def test_report_rows_measure_what_the_library_gives(capsys, weights, tmp_path, m
     assert len(lines) == 2 + len(arrays) + 2 and len({len(line) for line in lines[:2]}) == 1
     assert "keep (--keep mlp)" in out
     # NumPy files hold tensors too; the plot needs the optional matplotlib, without which the report still runs.
-    np.savez(tmp_path / "m.npz", a=arrays["embed.weight"], b=arrays["position_ids"], c=np.float32(2.5))
+    # e and f: no values, in more rows (or longer ones) than any walk over them or sums along them could take
+    np.savez(tmp_path / "m.npz", a=arrays["embed.weight"], b=arrays["position_ids"], c=np.float32(2.5),
+             e=np.zeros((2**60, 0), np.float32), f=np.zeros((0, 2**59), np.float32))
     np.save(tmp_path / "w.npy", arrays["embed.weight"])
     plot = ["--plot", tmp_path / "e.png"] if importlib.util.find_spec("matplotlib") else []
-    for f, names in (("m.npz", ["a", "b", "c"]), ("w.npy", ["w"])):
+    for f, names in (("m.npz", ["a", "b", "c", "e", "f"]), ("w.npy", ["w"])):
         out = run(capsys, "report", tmp_path / f, "--json", *plot).out
         assert [r["name"] for r in json.loads(out)["tensors"]] == names
         assert not plot or (tmp_path / "e.png").read_bytes()[:4] == b"\x89PNG"
-    run(capsys, "quantize", tmp_path / "m.npz", "-o", tmp_path / "m.safetensors")  # a 0-d array stays 0-d
-    assert io.load(tmp_path / "m.safetensors")["c"].shape == ()
+    for budget in ([], ["--target-bpw", "20"]):  # a 0-d array stays 0-d, and is not measured
+        run(capsys, "quantize", tmp_path / "m.npz", "-o", tmp_path / "m.safetensors", *budget)
+        back = io.load(tmp_path / "m.safetensors")
+        assert [back[k].shape for k in "cef"] == [(), (2**60, 0), (0, 2**59)]
 
 
 def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(capsys, weights, tmp_path, monkeypatch):
@@ -291,16 +295,22 @@ def test_compressed_tensors_folders_load_in_transformers_and_decode_as_velmar_do
         err = run(capsys, "quantize", tmp_path / "bfloat16", "-o", tmp_path / "x", "--format", "compressed-tensors",
                   *argv, code=2).err
         assert message in err and not (tmp_path / "x").exists(), err
-    # float32: compressed-tensors' own decompression gives velmar's decoded bits.
-    f32 = ct_io.load(str(tmp_path / "ct-float32"))
-    qc = json.loads((tmp_path / "ct-float32" / "config.json").read_text())["quantization_config"]
+    # float32, and rows of an odd number of 4-bit codes (padded within their words): compressed-tensors' own
+    # decompression gives velmar's decoded bits.
+    save_file({"odd.weight": np.linspace(-1, 1, 12, dtype=np.float32).reshape(4, 3)}, tmp_path / "odd.safetensors")
+    run(capsys, "quantize", tmp_path / "odd.safetensors", "-o", tmp_path / "ct-odd", "--format", "compressed-tensors",
+        "--scheme", "symmetric:4", "--block", "3")
+    for folder in ("ct-float32", "ct-odd"):
+        ours = ct_io.load(str(tmp_path / folder))
+        qc = json.loads((tmp_path / folder / "config.json").read_text())["quantization_config"]
+        for group in qc["config_groups"].values():
+            for module in group["targets"]:
+                arrays = {k: torch.from_numpy(np.asarray(v)) for k, v in _ct_arrays(tmp_path / folder, module).items()}
+                dense = PackedQuantizationCompressor.decompress(arrays, QuantizationScheme.model_validate(group))
+                assert dense["weight"].numpy().tobytes() == ours[f"{module}.weight"].dequantize().tobytes(), module
     # down_proj's rows of 96 are no whole groups of 64: kept, and listed as such
+    qc = json.loads((tmp_path / "ct-float32" / "config.json").read_text())["quantization_config"]
     assert qc["ignore"] == ["model.embed_tokens", "model.layers.0.mlp.down_proj"] and len(qc["config_groups"]) == 2
-    for group in qc["config_groups"].values():
-        for module in group["targets"]:
-            arrays = {k: torch.from_numpy(np.asarray(v)) for k, v in _ct_arrays(tmp_path / "ct-float32", module).items()}
-            dense = PackedQuantizationCompressor.decompress(arrays, QuantizationScheme.model_validate(group))["weight"]
-            assert dense.numpy().tobytes() == f32[f"{module}.weight"].dequantize().tobytes(), module
     # bfloat16: transformers loads the folder; its product is taken in bfloat16, which rounds velmar's float32 one
     # (exact: a code of at most 8 bits times a scale of 8) once, to the nearest bfloat16. (Its decompression on load
     # applies the first config group to every layer, so this folder has one group.)

@@ -268,7 +268,9 @@ def test_parts_are_memory_nothing_can_write():
             arr.flags.writeable = True
 
 
-def test_rows_of_no_values_take_no_memory():
+def test_rows_of_no_values_take_no_memory(tmp_path):
+    from velmar import io, search
+
     empty = {k: np.zeros(0, np.uint8 if k == "codes" else np.float32) for k in ("codes", "scales", "zero_points")}
     for scheme in (Scheme.adaptive(32, 0.1), Scheme.Q8_32):
         tracemalloc.start()
@@ -276,9 +278,12 @@ def test_rows_of_no_values_take_no_memory():
                                           widths=np.zeros(0, np.uint32), **empty)
         assert len(t) == 2**40 and t[-1].__getstate__() == scheme.quantize([]).__getstate__()
         assert t.dequantize().shape == (2**40, 0)  # at once: no walk over the rows either
-        for metric, score in (("inner_product", 0.0), ("cosine", np.nan)):
-            scores, found = t.search(np.zeros((2, 0)), 3, metric=metric)
-            assert found.tolist() == [[0, 1, 2]] * 2 and np.array_equal(scores, np.full((2, 3), score), equal_nan=True)
+        io.save(tmp_path / "t.velmar", {"t": t})
+        for metric, score in (("inner_product", 0.0), ("cosine", np.nan)):  # in memory, and in a file
+            for scores, found in (t.search(np.zeros((2, 0)), 3, metric=metric),
+                                  search.search_file(tmp_path / "t.velmar", "t", np.zeros((2, 0)), 3, metric=metric)):
+                assert found.tolist() == [[0, 1, 2]] * 2 and np.array_equal(scores, np.full((2, 3), score),
+                                                                            equal_nan=True)
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         assert peak < 1 << 16, (scheme, peak)

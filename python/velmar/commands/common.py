@@ -90,7 +90,11 @@ def npy_header(f: Any, size: int) -> tuple[tuple[int, ...], bool, np.dtype[Any]]
         raise ValueError(f"a .npy header of {length} bytes, but {max(size - at - width, 0)} bytes follow")
     f.seek(at)
     read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
-    return read(f)
+    shape, fortran, dtype = read(f)
+    # NumPy's check lets negative sizes and booleans through: a size of -1 would read the whole file.
+    if any(type(d) is not int or d < 0 for d in shape):
+        raise ValueError(f"a .npy header with shape {shape!r:.80}: sizes are whole numbers, none negative")
+    return shape, fortran, dtype
 
 
 def human(n: float) -> str:

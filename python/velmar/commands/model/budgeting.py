@@ -12,13 +12,11 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, replace
 
-import numpy as np
-
 from velmar import budget
 from velmar.commands.common import UsageError
 from velmar.commands.model.choosing import Choice, fitted, parse_spec, spec_name
 from velmar.commands.model.reading import Entry, Source
-from velmar.commands.model.work import CHUNK_BYTES, quantized
+from velmar.commands.model.work import chunks, quantized
 
 ALLOWED = "q2_k,q3_k,q4_k,q5_k,q6_k"
 
@@ -35,12 +33,9 @@ class Chosen:
 
 def _measure(src: Source, entry: Entry, choices: list[Choice]) -> list[budget.Choice]:
     """Every choice's stored bits and (weighted) squared error on this tensor, read chunk by chunk."""
-    rows = src.rows(entry.name)
-    shape = entry.shape
-    step = max(1, CHUNK_BYTES // max(1, 4 * math.prod(shape[1:])))
     bits, errors = [0] * len(choices), [0.0] * len(choices)
-    for start in range(0, shape[0], step):
-        chunk = np.asarray(rows[start : min(start + step, shape[0])])
+    measured = any(c.scheme is not None for c in choices)  # a kept tensor (a 0-d one, say) is not read at all
+    for start, chunk in chunks(src.rows(entry.name), entry.shape) if measured else ():
         for k, choice in enumerate(choices):
             if choice.scheme is None:
                 continue

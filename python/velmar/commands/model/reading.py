@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import os
 import zipfile
+from collections import Counter
 from dataclasses import dataclass
 from functools import lru_cache
 from typing import TYPE_CHECKING, Any
@@ -151,6 +152,10 @@ class NumpySource(Source):
         try:
             if archive:
                 self.npz = np.load(path, allow_pickle=False)
+                size = os.path.getsize(path)
+                twice = [n for n, count in Counter(self.npz.files).items() if count > 1]
+                if twice:  # "w" and "w.npy", or one name twice: NumPy reads one, the other would be lost
+                    raise ValueError(f"{twice[0]!r}: two archive members hold it")
                 for name in self.npz.files:
                     member = name + ".npy" if name + ".npy" in self.npz.zip.namelist() else name
                     info = self.npz.zip.getinfo(member)
@@ -159,6 +164,9 @@ class NumpySource(Source):
                     if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
                         raise ValueError(f"{name!r}: zip compression method {info.compress_type}; NumPy stores or "
                                          "deflates")
+                    if info.header_offset + info.compress_size > size:  # NumPy allocates what the member claims
+                        raise ValueError(f"{name!r}: the archive says {info.compress_size} stored bytes, more than "
+                                         f"its {size} bytes hold")
                     if info.file_size > info.compress_size * (1 if info.compress_type == zipfile.ZIP_STORED
                                                               else _DEFLATE_MOST):
                         raise ValueError(f"{name!r}: the archive says {info.file_size} bytes, more than its "

@@ -63,12 +63,9 @@ def _work(path: str, entry: Entry, choice: Choice, measure: bool) -> Done:
         kept = src.read(entry)
         return Done(entry, choice, kept=kept, after=int(kept.nbytes))
     done = Done(entry, choice)
-    rows = src.rows(entry.name)
     shape = entry.shape
-    step = max(1, CHUNK_BYTES // max(1, 4 * math.prod(shape[1:])))
     pieces: dict[str, list[npt.NDArray[Any]]] = {p: [] for p in PARTS}
-    for start in range(0, shape[0], step) if shape[0] else [0]:
-        chunk = np.asarray(rows[start : min(start + step, shape[0])]) if shape[0] else np.zeros(shape, np.float32)
+    for start, chunk in chunks(src.rows(entry.name), shape):
         for values, _, qt in quantized(chunk, choice, start):
             for part, array in qt.parts().items():
                 pieces[part].append(array)
@@ -78,6 +75,17 @@ def _work(path: str, entry: Entry, choice: Choice, measure: bool) -> Done:
     done.layout = Layout.for_scheme(choice.scheme, choice.scale, shape, dtype=entry.dtype)
     done.after = sum(a.nbytes for a in done.parts.values())
     return done
+
+
+def chunks(rows: Any, shape: tuple[int, ...]) -> Iterator[tuple[int, npt.NDArray[Any]]]:
+    """(first row, rows) of a tensor, a chunk of rows along its first axis at a time. A tensor of no values is
+    one empty chunk, however many rows of nothing its shape claims: slices of 2**60 of them would never end."""
+    if not math.prod(shape):
+        yield 0, np.zeros(shape, np.float32)
+        return
+    step = max(1, CHUNK_BYTES // (4 * math.prod(shape[1:])))
+    for start in range(0, shape[0], step):
+        yield start, np.asarray(rows[start : min(start + step, shape[0])])
 
 
 def quantized(chunk: npt.NDArray[Any], choice: Choice,
@@ -101,7 +109,7 @@ def quantized(chunk: npt.NDArray[Any], choice: Choice,
 
 
 def _accumulate(done: Done, values: npt.NDArray[Any], decoded: npt.NDArray[np.float32]) -> None:
-    x = np.asarray(values, np.float64).reshape(-1)
+    x = np.asarray(values).reshape(-1).astype(np.float64)  # flat first: NumPy refuses float64 (2**60, 0)
     ok = np.isfinite(x)
     x = x[ok]
     with np.errstate(over="ignore", invalid="ignore"):
