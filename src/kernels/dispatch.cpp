@@ -52,13 +52,12 @@ const Kernels& table_of(Level level) {
 // only speed decides; the table keeps the widest level's name.
 //
 // AVX-512 CPUs take the dot products from the AVX2 table. On an Intel Xeon
-// (Sapphire Rapids), 16 Mi values, ms (a memcpy of the input: 8.2):
+// (Emerald Rapids), kernel_bench, 16 Mi values, medians of 5, ms (a memcpy
+// of the input: 7.5):
 //
-//   dot 8-bit (blocks in lanes)   SSE2  9.5   AVX2  7.8   AVX-512 11.8
-//   dot 4-bit (one running sum)   SSE2 22.0   AVX2 13.2   AVX-512 18.4
-//
-// (the 8-bit figure predates the AVX-512 transpose in registers; that CPU has
-// not been measured since, so the choice stands until it is).
+//   dot 8-bit (blocks in lanes)   SSE2  5.2   AVX2  3.4   AVX-512  3.6   VBMI  3.7
+//   dot 4-bit (one running sum)   SSE2 24.8   AVX2 13.6   AVX-512 20.6   VBMI 20.8
+//   dot asymmetric 4-bit          SSE2 21.4   AVX2 14.3   AVX-512 20.5   VBMI 20.8
 //
 // The asymmetric and adaptive dots share the 4-bit dot's running sum, which
 // bounds them all by the latency of one float addition per element; wider
@@ -105,6 +104,19 @@ const Kernels& table_of(Level level) {
 // (each call after a 4096 x 4096 W @ x, codes read from memory: 4-bit at 4096
 // columns 0.85-0.89, 8-bit at 768 columns 0.73.)
 //
+// All of the above is AMD's, whose Zen 4 runs 512-bit vectors in two
+// halves. Intel CPUs take every row kernel from their own level: on an Intel
+// Xeon (Emerald Rapids), 4096 x 4096, each call after a W @ x, medians of 11
+// alternating calls (thread CPU time), VBMI over AVX2's time:
+//
+//   one vector     asymmetric 8-bit 0.88   3-bit 0.94   symmetric 3-bit 0.93
+//                  adaptive tolerance 0.002 0.88   0.03 0.85
+//   8 vectors      symmetric 8-bit 0.77   4-bit 0.73   asymmetric 4-bit 0.76
+//                  adaptive 0.77
+//
+// (8- and 4-bit symmetric and 4-bit asymmetric rows with one vector run the
+// same lanes kernels either way).
+//
 // VBMI CPUs take the adaptive quantize from the AVX-512 table: VBMI's
 // packing is slower there.
 // Zen 4, 16 Mi values, medians of 15 interleaved runs, over VBMI's symmetric
@@ -132,10 +144,13 @@ Kernels choose() {
         k.dot_sym = avx2.dot_sym;
         k.dot_asym = avx2.dot_asym;
         k.dot_adaptive = avx2.dot_adaptive;
-        k.rows_dot_i8 = rows_dot_i8_one_in_lanes;
-        k.rows_dot_sym = rows_dot_sym_one_in_lanes;
-        k.rows_dot_asym = rows_dot_asym_one_in_lanes;
-        k.rows_dot_adaptive = avx2.rows_dot_adaptive;
+        __builtin_cpu_init();
+        if (__builtin_cpu_is("amd")) {
+            k.rows_dot_i8 = rows_dot_i8_one_in_lanes;
+            k.rows_dot_sym = rows_dot_sym_one_in_lanes;
+            k.rows_dot_asym = rows_dot_asym_one_in_lanes;
+            k.rows_dot_adaptive = avx2.rows_dot_adaptive;
+        }
         if (k.level == Level::Avx512Vbmi) k.quantize_adaptive = table_of(Level::Avx512).quantize_adaptive;
     }
 #endif
