@@ -398,7 +398,12 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
         const uint8_t* const end = r.codes + r.rows * lanes.row_bytes;
         const size_t share = (16 * kTiles * lanes.row_bytes / ((r.cols + kStepCols - 1) / kStepCols) + 63) / 64 * 64;
         for (size_t c0 = 0; c0 < r.cols; c0 += kStepCols) {
-            for (size_t b = 0; b < share && ahead < end; b += 64, ahead += 64) __builtin_prefetch(ahead, 0, 2);
+            // Spread over the step's dwords: in one burst they stall the loads.
+            const uint8_t* const due = ahead;
+            const auto fetch = [&](size_t upto) __attribute__((always_inline)) {
+                for (const uint8_t* to = due + upto < end ? due + upto : end; ahead < to; ahead += 64)
+                    __builtin_prefetch(ahead, 0, 2);
+            };
             lanes.load_step(c0, t);
             const size_t m = min_size(kStepCols, r.cols - c0);
             const auto column = [&]<int k>(size_t d) __attribute__((always_inline)) {
@@ -428,8 +433,12 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
             };
             const auto all = std::make_integer_sequence<int, int(kPerDword)>{};
             size_t d = 0;
-            for (; kPerDword * d + kPerDword <= m; ++d) dword(d, kPerDword, all);
+            for (; kPerDword * d + kPerDword <= m; ++d) {
+                fetch((d + 1) * share / 16);
+                dword(d, kPerDword, all);
+            }
             if (const size_t left = m - kPerDword * d; left > 0) dword(d, left, all);
+            fetch(share);
         }
         for (size_t j = 0; j < kTiles; ++j) {
             alignas(64) float lanes_out[16];
