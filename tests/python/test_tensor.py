@@ -278,6 +278,7 @@ def test_rows_of_no_values_take_no_memory(tmp_path):
                                           widths=np.zeros(0, np.uint32), **empty)
         assert len(t) == 2**40 and t[-1].__getstate__() == scheme.quantize([]).__getstate__()
         assert t.dequantize().shape == (2**40, 0)  # at once: no walk over the rows either
+        assert vt.refine(t, np.zeros(t.shape, np.float32)).row_shape == (2**40, 0)
         io.save(tmp_path / "t.velmar", {"t": t})
         for metric, score in (("inner_product", 0.0), ("cosine", np.nan)):  # in memory, and in a file
             for scores, found in (t.search(np.zeros((2, 0)), 3, metric=metric),
