@@ -148,6 +148,7 @@ def test_every_array_argument_goes_through_one_converter():
         ([[1.0, 2.0], [3.0]], TypeError, "NumPy cannot read"),
         ([2**70] + [1] * 7, ValueError, r"2\*\*24 .* got 1180591620717411303424"),
         ([2**63] + [1] * 7, ValueError, "got 9223372036854775808"),
+        ([np.int64(2**40 + 1), 0.5] + [1] * 6, ValueError, "got 1099511627777"),  # made float64 by NumPy
         (np.full(8, -(2**24) - 1, np.int32), ValueError, "got -16777217"),
     ]
     for value, error, message in refused:
