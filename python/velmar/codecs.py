@@ -21,6 +21,7 @@ from __future__ import annotations
 import json
 import math
 import struct
+import sys
 from dataclasses import dataclass
 from typing import Any, Final
 
@@ -81,7 +82,8 @@ class Config:
         if block is not None and (type(block) is not int or not 1 <= block <= _MAX_BLOCK):
             raise ValueError(f"velmar codec: block: expected an integer from 1 to {_MAX_BLOCK}, got {block!r:.60}")
         if bound is not None:
-            if type(bound) not in (int, float) or not (0 < bound < math.inf):
+            # Compared before converting: an integer beyond any float would overflow float().
+            if type(bound) not in (int, float) or not (0 < bound <= sys.float_info.max):
                 raise ValueError(f"velmar codec: bound: expected a positive finite number, got {bound!r:.60}")
             if (kind, bits, tolerance) != (None, None, None):
                 raise ValueError("velmar codec: bound: give a bound or a scheme (kind, bits, tolerance), not both")

@@ -98,9 +98,10 @@ def _import(a: object, name: str) -> npt.NDArray[Any]:
         raise TypeError(f"{name}: expected {ACCEPTED}; got {type(a).__name__} that NumPy cannot read "
                         f"({dlpack_error})")
     if isinstance(a, (list, tuple)) and arr.size and (arr.dtype == object or _beyond_exact(arr)):
-        # NumPy turns Python integers it cannot hold in 64 bits into floats or
-        # objects; they are integers still, and their rule holds.
-        ints = [v for v in np.array(a, dtype=object).flat if type(v) is int]
+        # NumPy turns Python integers it cannot hold in 64 bits, and NumPy
+        # integers among floats, into floats or objects; they are integers
+        # still, and their rule holds.
+        ints = [int(v) for v in np.array(a, dtype=object).flat if type(v) is int or isinstance(v, np.integer)]
         if ints:
             _check_exact(min(ints), max(ints), "integer", name)
         if len(ints) == arr.size:

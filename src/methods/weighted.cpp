@@ -76,6 +76,8 @@ Refitted<T> refit(const Rows<T>& v, std::span<const float> values, std::span<con
             "weighted::refit: values are not rows * cols");
     require(weights.empty() || (weights.size() == v.cols && !bad_weight(weights)),
             "weighted::refit: weights are not one per column");
+    // Rows of no values have no blocks to fit, however many a shape claims.
+    if (v.cols == 0) return {};
     const std::vector<float> w = normalized(weights);
     std::vector<int32_t> codes(count);
     unpack_rows(v, codes);

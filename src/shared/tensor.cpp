@@ -64,7 +64,7 @@ std::optional<Fault> fault_of(const Rows<T>& v) {
         for (size_t i = 0; bad; ++i)
             if (const uint32_t w = v.widths[i]; w < 2 || w > 8)
                 return Fault{std::nullopt, "widths: expected 2 to 8, got " + std::to_string(w)};
-        for (size_t i = 0; i < v.rows && bytes != kSizeMax; ++i)
+        for (size_t i = 0; nb != 0 && i < v.rows && bytes != kSizeMax; ++i)
             if (__builtin_add_overflow(bytes, row_bytes(s, v.cols, v.widths.data() + i * nb), &bytes)) bytes = kSizeMax;
     }
     if (v.codes.size() != bytes) return count_fault("codes", bytes, v.codes.size());

@@ -104,7 +104,8 @@ def test_a_scheme_decodes_to_exactly_what_velmar_decodes(config, scheme, scale):
     ({"tolerance": 0.1}, "only the adaptive kind"), ({"scale": "f64"}, "scale:"), ({"bound": -1.0}, "bound:"),
     ({"bound": float("nan")}, "bound:"), ({"bound": 0.1, "kind": "symmetric"}, "not both"),
     ({"bound": True}, "bound:"), ({"block": 2**40}, "block:"), ({"bits": 4, "width": 4}, "width: unknown"),
-    ({"bits": 2**64}, "bits: out of range"), ({"kind": "adaptive", "tolerance": 10**400}, "tolerance: out of range")])
+    ({"bits": 2**64}, "bits: out of range"), ({"kind": "adaptive", "tolerance": 10**400}, "tolerance: out of range"),
+    ({"bound": 10**400}, "bound: expected a positive finite")])
 def test_a_wrong_configuration_is_one_value_error(config, message):
     with pytest.raises(ValueError, match=message):
         numcodecs.get_codec({"id": "velmar", **config})

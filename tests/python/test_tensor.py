@@ -148,6 +148,7 @@ def test_every_array_argument_goes_through_one_converter():
         ([[1.0, 2.0], [3.0]], TypeError, "NumPy cannot read"),
         ([2**70] + [1] * 7, ValueError, r"2\*\*24 .* got 1180591620717411303424"),
         ([2**63] + [1] * 7, ValueError, "got 9223372036854775808"),
+        ([np.int64(2**40 + 1), 0.5] + [1] * 6, ValueError, "got 1099511627777"),  # made float64 by NumPy
         (np.full(8, -(2**24) - 1, np.int32), ValueError, "got -16777217"),
     ]
     for value, error, message in refused:
@@ -278,6 +279,7 @@ def test_rows_of_no_values_take_no_memory(tmp_path):
                                           widths=np.zeros(0, np.uint32), **empty)
         assert len(t) == 2**40 and t[-1].__getstate__() == scheme.quantize([]).__getstate__()
         assert t.dequantize().shape == (2**40, 0)  # at once: no walk over the rows either
+        assert vt.refine(t, np.zeros(t.shape, np.float32)).row_shape == (2**40, 0)
         io.save(tmp_path / "t.velmar", {"t": t})
         for metric, score in (("inner_product", 0.0), ("cosine", np.nan)):  # in memory, and in a file
             for scores, found in (t.search(np.zeros((2, 0)), 3, metric=metric),

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import velmar
-from velmar import Scale
+from velmar import Scale, tensor as vt
 
 N = 1 << 15
 
@@ -108,3 +108,28 @@ def test_input_may_change_while_the_unlocked_quantizer_runs():
     assert q.__getstate__() == expected
     # with the lock held through the computation the mutator would only run after `end`
     assert [s for s in stamps if s < end - 0.005], "no other thread ran while quantize worked"
+
+
+def test_weights_changed_once_the_lock_is_released_leave_the_checked_ones_in_use():
+    # Small blocks make the unlocked re-walk of the widths long enough for the writer to run first.
+    a = np.random.default_rng(3).standard_normal((512, 4096)).astype(np.float32)
+    t = vt.quantize(a, kind="adaptive", block=2, tolerance=0.01)
+    w = np.ones(4096, np.float32)
+    expected = vt.refine(t, a, weights=w).parts()
+    go = threading.Event()
+
+    def writer():
+        go.wait()
+        w[0] = -1.0
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(10.0)  # the lock moves only when the native module lets it go
+    th = threading.Thread(target=writer)
+    th.start()
+    try:
+        go.set()
+        got = vt.refine(t, a, weights=w).parts()
+    finally:
+        th.join()
+        sys.setswitchinterval(interval)
+    assert w[0] == -1.0 and all(np.array_equal(got[k], expected[k]) for k in got)

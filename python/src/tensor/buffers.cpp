@@ -64,10 +64,12 @@ Ref blob_of(std::unique_ptr<Blob::Holder> holder) {
     return Ref::check(PyMemoryView_FromObject(owner.get()));
 }
 
-std::span<const float> weights_arg(PyObject* obj, size_t cols, std::optional<Buffer>& held) {
+std::span<const float> weights_arg(PyObject* obj, size_t cols, std::vector<float>& held) {
     if (!obj || obj == Py_None) return {};
-    held.emplace(obj, "weights", false);
-    const std::span<const float> w = held->floats(cols);
+    const Buffer given(obj, "weights", false);
+    const std::span<const float> from = given.floats(cols);
+    held.assign(from.begin(), from.end());
+    const std::span<const float> w = held;
     if (const auto bad = weighted::bad_weight(w)) {
         PyErr_Format(PyExc_ValueError, "weights: expected finite values >= 0, got %S at column %zu",
                      Ref::check(PyFloat_FromDouble(w[*bad])).get(), *bad);

@@ -118,9 +118,10 @@ inline size_t product(size_t a, size_t b) {
     return __builtin_mul_overflow(a, b, &n) ? SIZE_MAX : n;
 }
 
-// The weights argument of a quantizer, held in `held`: None (NULL) gives no
-// weights; otherwise a float32 buffer of cols values, each finite and >= 0
-// (ValueError naming the first that is not).
-std::span<const float> weights_arg(PyObject* obj, size_t cols, std::optional<Buffer>& held);
+// The weights argument of a quantizer, copied into `held`: None (NULL) gives
+// no weights; otherwise a float32 buffer of cols values, each finite and >= 0
+// (ValueError naming the first that is not). The copy is what was checked: the
+// caller's array may change once the lock is released.
+std::span<const float> weights_arg(PyObject* obj, size_t cols, std::vector<float>& held);
 
 }  // namespace velmar::py

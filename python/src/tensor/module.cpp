@@ -127,7 +127,7 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const Scheme scheme{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"),
                             arg_f32(a[6], "tolerance")};
         const int scale = parse_scale(a[7]);
-        std::optional<Buffer> held;
+        std::vector<float> held;
         const std::span<const float> w = weights_arg(a[8], cols, held);
         const std::span<const float> v = values.floats(product(rows, cols));
         return with_scale_type(scale, [&]<class T>(std::type_identity<T>) {
@@ -209,7 +209,7 @@ PyObject* refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         const Buffer values(a[kPartsParams], "values", false);
         PyObject* made = nullptr;
         with_view(parts, [&]<class T>(const Rows<T>& v) {
-            std::optional<Buffer> held;
+            std::vector<float> held;
             const std::span<const float> w = weights_arg(a[kPartsParams + 1], v.cols, held);
             const std::span<const float> x = values.floats(product(v.rows, v.cols));
             std::optional<weighted::Refitted<T>> p;

@@ -82,7 +82,7 @@ PyObject* quantize_super(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const size_t rows = arg_usize(a[1], "rows");
         const size_t cols = arg_usize(a[2], "cols");
         const SuperType t = parse_type(a[3]);
-        std::optional<Buffer> held;
+        std::vector<float> held;
         const std::span<const float> w = weights_arg(a[4], cols, held);
         const std::span<const float> v = values.floats(product(rows, cols));
         std::optional<std::expected<std::vector<uint8_t>, super_rows::Refusal>> r;
