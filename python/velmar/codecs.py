@@ -33,6 +33,7 @@ from numcodecs.registry import register_codec
 
 from velmar import bounded
 from velmar._native import QuantizeError, Scale, Scheme
+from velmar.files import DuplicateKeyError, parse_json
 from velmar.layout import SCALES, Layout, LayoutError, scale_name
 from velmar.tensor import QuantizedTensor, quantize
 
@@ -216,7 +217,9 @@ def _header(data: memoryview) -> tuple[dict[str, Any], int]:
     if size > min(_MAX_HEADER, len(data) - _PREFIX.size):
         raise _fail(f"a header of {size} bytes does not fit in a chunk of {len(data)}")
     try:
-        header = json.loads(bytes(data[_PREFIX.size : _PREFIX.size + size]))
+        header = parse_json(bytes(data[_PREFIX.size : _PREFIX.size + size]))
+    except DuplicateKeyError as e:
+        raise _fail(f"the header: {e}") from None
     except (ValueError, RecursionError):
         raise _fail("the header is not JSON") from None
     if not isinstance(header, dict) or set(header) != _HEADER_FIELDS:

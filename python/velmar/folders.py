@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from velmar import io
+from velmar.files import durable_replace, open_regular, parse_json
 from velmar.layout import PARTS
 
 __all__ = ["CONFIG", "INDEX", "Folder", "FolderWriter", "open_folder", "shard_names", "stored_keys"]
@@ -51,8 +52,8 @@ def stored_keys(f: io.File) -> dict[str, str]:
 
 def _json(path: str) -> Any:
     try:
-        with open(path, "rb") as f:
-            return json.load(f)
+        with open_regular(path) as f:
+            return parse_json(f.read())
     except OSError as e:  # a folder of that name, say
         raise ValueError(f"{path}: cannot read: {e.strerror or e}") from None
     except (ValueError, RecursionError) as e:
@@ -176,8 +177,8 @@ class FolderWriter:
             shutil.copy2(os.path.join(source or "", rel), os.path.join(self.temp, rel))
         for base, _, names in os.walk(self.temp):
             for name in names:  # on disk before the folder gets its name
-                io.durable_replace(os.path.join(base, name), os.path.join(base, name))
-        io.durable_replace(self.temp, self.path)
+                durable_replace(os.path.join(base, name), os.path.join(base, name))
+        durable_replace(self.temp, self.path)
 
     def abort(self) -> None:
         if self.writer is not None:

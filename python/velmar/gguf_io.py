@@ -30,6 +30,7 @@ from gguf import GGMLQuantizationType as GT
 
 from velmar import io, kquants
 from velmar._native import Quantized, Scale, Scheme
+from velmar.files import Staged
 from velmar.kquants import SuperBlockScheme
 from velmar.io import Stored
 from velmar.layout import BFLOAT16, Layout
@@ -327,7 +328,7 @@ class Slot:
         return math.prod(self.shape) // block * size
 
 
-class Writer(io.Staged):
+class Writer(Staged):
     """A GGUF file written one tensor at a time, under a temporary name.
 
     The whole header (keys and values, then every tensor's name, shape, type

@@ -17,17 +17,17 @@ from __future__ import annotations
 import json
 import math
 import os
-import threading
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Self, TypeAlias, Union
+from typing import Any, TypeAlias, Union
 
 import numpy as np
 import numpy.typing as npt
 from safetensors import SafetensorError, safe_open
 
 from velmar._native import Quantized
+from velmar.files import DuplicateKeyError, Staged, open_regular, parse_json
 from velmar.layout import BFLOAT16, ORIGIN_DTYPES, PARTS, Layout, LayoutError, state_parts
 from velmar.tensor import QuantizedTensor
 
@@ -91,65 +91,6 @@ def build(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> Any:
 
 
 # ---------------------------------------------------------------- writing
-
-
-def durable_replace(temp: str, final: str) -> None:
-    """Renames a finished temporary file over `final`, flushed to disk first, so
-    that a crash leaves either the old file or the whole new one."""
-    _fsync(temp)
-    os.replace(temp, final)
-    _fsync(os.path.dirname(os.path.abspath(final)))
-
-
-def _fsync(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-class Staged:
-    """A file written under a temporary name next to ``path``; it gets its name only in ``commit``.
-
-    Subclasses write to ``self.file`` and end their ``commit`` with
-    ``_publish``; leaving a ``with`` block early, or a failed commit, removes
-    the temporary file, so an incomplete file is never left behind.
-    """
-
-    def __init__(self, path: str | os.PathLike[str]) -> None:
-        self.path = os.fspath(path)
-        directory, base = os.path.split(os.path.abspath(self.path))
-        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
-        fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-        self.file = os.fdopen(fd, "wb")
-
-    def commit(self) -> None:
-        self._publish()
-
-    def _publish(self) -> None:
-        self.file.close()
-        durable_replace(self.temp, self.path)
-
-    def abort(self) -> None:
-        self.file.close()
-        try:
-            os.unlink(self.temp)
-        except FileNotFoundError:
-            pass
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
-        if kind is None:
-            try:
-                self.commit()
-            except BaseException:
-                self.abort()  # a file that could not be completed is not left behind either
-                raise
-        else:
-            self.abort()
 
 
 class Writer(Staged):
@@ -299,17 +240,20 @@ class File:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
+        with open_regular(self.path) as f:  # a pipe would block safetensors' open
+            self._fd = os.dup(f.fileno())
         try:
-            # safetensors checks the header: names, types, shapes, offsets.
-            with safe_open(self.path, framework="numpy") as st:
-                metadata = dict(st.metadata() or {})
-        except (SafetensorError, UnicodeDecodeError) as e:
-            raise ValueError(f"{self.path}: not a safetensors file: {e}") from None
-        self._fd = os.open(self.path, os.O_RDONLY)
-        try:
+            try:
+                # safetensors checks the header: names, types, shapes, offsets.
+                with safe_open(self.path, framework="numpy") as st:
+                    metadata = dict(st.metadata() or {})
+            except (SafetensorError, UnicodeDecodeError) as e:
+                raise ValueError(f"{self.path}: not a safetensors file: {e}") from None
             n = int.from_bytes(os.pread(self._fd, 8, 0), "little")
             try:
-                header = json.loads(os.pread(self._fd, n, 8)) if 8 + n <= os.fstat(self._fd).st_size else None
+                header = parse_json(os.pread(self._fd, n, 8)) if 8 + n <= os.fstat(self._fd).st_size else None
+            except DuplicateKeyError as e:  # safetensors keeps one of them silently
+                raise ValueError(f"{self.path}: header: {e}") from None
             except ValueError:
                 header = None
             if not isinstance(header, dict):
@@ -350,7 +294,9 @@ class File:
                              f"(it reads {FORMAT_VERSION})")
         else:
             try:
-                index = json.loads(index_text or "")
+                index = parse_json(index_text or "")
+            except DuplicateKeyError as e:
+                raise ValueError(f"{self.path}: {INDEX_KEY}: {e}") from None
             except (ValueError, RecursionError):
                 raise ValueError(f"{self.path}: {INDEX_KEY}: not valid JSON") from None
             if not isinstance(index, dict):

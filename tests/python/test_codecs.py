@@ -137,10 +137,10 @@ def overwrite(data, at, number):
     return data[:at] + struct.pack("<q", number) + data[at + 8 :]
 
 
-def header(data, **fields):
-    """``data`` with fields of its JSON header replaced."""
+def header(data, *swap, **fields):
+    """``data`` with fields of its JSON header replaced, or the text ``swap[0]`` of it by ``swap[1]``."""
     size = struct.unpack_from("<I", data, 4)[0]
-    text = json.dumps({**json.loads(data[8 : 8 + size]), **fields}).encode()
+    text = json.dumps({**json.loads(data[8 : 8 + size]), **fields}).encode().replace(*swap or (b"", b""), 1)
     return data[:4] + struct.pack("<I", len(text)) + text + data[8 + size :]
 
 
@@ -163,6 +163,7 @@ CORRUPTIONS = [
     (lambda d: header(d, wide=99), "wide: expected an integer from 0 to"),
     (lambda d: header(d, bound=None), "wide: expected an integer from 0 to 0"),
     (lambda d: header(d, extra=1), "exactly"), (lambda d: header(d, patches=2), "patch_at: the header calls for"),
+    (lambda d: header(d, b'"bound": ', b'"bound": 1, "bound": '), "the header: the key 'bound' appears twice"),
     (lambda d: header(d, layout=LAYOUT), "(calls for|describes)"),
     (lambda d: header(d, layout={**LAYOUT, "kind": "symmetric", "shape": [160]}), "asymmetric 8-bit"),
     (lambda d: header(d, layout={"type": "tensor", "kind": "asymmetric", "bits": 8, "block": 0}), "layout: block"),

@@ -246,6 +246,8 @@ BAD_FOLDERS = [  # what is done to the folder, what the one line says
     (misname("layers.0.q.weight", 1), "00001-of-00003.safetensors: model.safetensors.index.json names 'layers.0.q"),
     (lambda r: (r / "config.json").write_text("{model"), "config.json: not valid JSON"),
     (lambda r: (r / "config.json").unlink() or (r / "config.json").mkdir(), "config.json: cannot read"),
+    (lambda r: (r / "config.json").unlink() or os.mkfifo(r / "config.json"), "config.json: cannot read"),
+    (lambda r: (r / "config.json").write_text('{"a": 1, "a": 2}'), "config.json: not valid JSON: the key 'a' appears"),
     (lambda r: (r / "model-00003-of-00003.safetensors").write_bytes(b"\x10" + bytes(30)), "not a safetensors file"),
     (lambda r: (r / "model.safetensors.index.json").write_text('{"weight_map": []}'), "weight_map: expected"),
 ]
