@@ -10,6 +10,7 @@ import json
 import pathlib
 import struct
 import tomllib
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -74,6 +75,12 @@ def test_bounded_fallbacks_are_chosen_by_range_and_hold():
     b = velmar.bounded.encode(x, 0.01, 32)
     assert (b.wide_blocks.tolist(), b.raw_blocks.tolist(), b.patch_at.tolist()) == ([1], [2], [5])
     assert finite_error_and_kept_bits(x, velmar.bounded.decode(b))[0] <= 0.01
+    # A block longer than the values, which fail at 8 bits: nothing the encoder allocates is sized by the block.
+    tracemalloc.start()
+    b = velmar.bounded.encode(x, 0.01, 2**24)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 2**20 and finite_error_and_kept_bits(x, velmar.bounded.decode(b))[0] <= 0.01
 
 
 SCHEMES = [({"kind": "symmetric", "bits": 4}, Scheme.symmetric(4, 32), Scale.F32),
