@@ -308,6 +308,16 @@ class Velmar(Codec):  # type: ignore[misc]  # numcodecs has no type information
     def get_config(self) -> dict[str, Any]:
         return {"id": CODEC_ID, **{k: v for k, v in self._config.as_dict().items() if v is not None}}
 
+    def __getstate__(self) -> dict[str, Any]:
+        return self._config.as_dict()
+
+    def __setstate__(self, state: object) -> None:
+        # Checked as a configuration is (the checked one it held is derived again): a pickled block of 0
+        # or 2**40 would fail in encode, or allocate.
+        if not isinstance(state, dict):
+            raise ValueError(f"velmar codec: a pickled state is a dict of parameters, not {type(state).__name__}")
+        self.__init__(**parameters({k: v for k, v in state.items() if k != "_config"}))  # type: ignore[misc]
+
     def encode(self, buf: Any) -> bytes:
         return encode_chunk(buf, self._config)
 

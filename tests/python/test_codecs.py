@@ -8,6 +8,7 @@ import importlib.util
 import io
 import json
 import pathlib
+import pickle
 import struct
 import tomllib
 import tracemalloc
@@ -114,10 +115,16 @@ def test_a_scheme_decodes_to_exactly_what_velmar_decodes(config, scheme, scale):
     ({"bits": 2**64}, "bits: out of range"), ({"kind": "adaptive", "tolerance": 10**400}, "tolerance: out of range"),
     ({"bound": 10**400}, "bound: expected a positive finite")])
 def test_a_wrong_configuration_is_one_value_error(config, message):
+    class Pickled:  # a codec whose pickle holds the configuration as its state
+        def __reduce__(self):
+            return (object.__new__, (codecs.Velmar,), config)
+
     with pytest.raises(ValueError, match=message):
         numcodecs.get_codec({"id": "velmar", **config})
     with pytest.raises(ValueError, match=message):
         VelmarCodec.from_dict({"name": "velmar", "configuration": config})
+    with pytest.raises(ValueError, match=message):
+        pickle.loads(pickle.dumps(Pickled()))
 
 
 def test_entry_points_name_the_codecs():
@@ -129,6 +136,8 @@ def test_entry_points_name_the_codecs():
         assert all(e.value == declared[group]["velmar"] for e in installed)
     codec = VelmarCodec(bound=0.5, scale="f16")
     assert VelmarCodec.from_dict(codec.to_dict()) == codec
+    numcodec = codecs.Velmar(kind="adaptive", tolerance=0.1, block=8)
+    assert pickle.loads(pickle.dumps(numcodec)).__dict__ == numcodec.__dict__
     assert codec.to_dict() == {"name": "velmar", "configuration": {"block": 64, "scale": "f16", "bound": 0.5}}
 
 
