@@ -140,6 +140,8 @@ MISTAKES = [
     ("{d}/z.npy --scheme symmetric --out {d}/q.pkl", "q.pkl: No space left on device"),
     ("{d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report {d}/pipe", "pipe: cannot read: not a regular file"),
+    ("model report {d}/z.npy --rules {d}/pipe", "pipe: cannot read: not a regular file"),
+    ("model report {d}/z.npy --imatrix {d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report ''", "FILE is empty"),
     ("model quantize {d}/z.npy -o ''", "--output is empty"),
     ("{d}/z.npy --plot p.png", "--plot needs matplotlib: pip install 'velmar[cli]'"),
