@@ -119,7 +119,8 @@ def open_folder(path: str | os.PathLike[str]) -> Folder:
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
         for f in sorted(files):
             rel = os.path.relpath(os.path.join(base, f), root)
-            if rel not in skip and not f.startswith("."):
+            # Files only: copying a pipe fails after all the work, a link to /dev/zero never ends.
+            if rel not in skip and not f.startswith(".") and os.path.isfile(os.path.join(base, f)):
                 folder.others.append(rel)
     return folder
 
