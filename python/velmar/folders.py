@@ -141,7 +141,10 @@ class FolderWriter:
             raise ValueError(f"{self.path}: exists already; choose a new folder or remove it")
         parent, base = os.path.split(self.path)
         self.temp = os.path.join(parent, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
-        os.mkdir(self.temp)
+        try:
+            os.mkdir(self.temp)
+        except OSError as e:  # the temporary name is nothing the caller chose
+            raise OSError(e.errno, e.strerror, self.path) from None
         self.weight_map: dict[str, str] = {}
         self.total = 0
         self.writer: io.Writer | None = None

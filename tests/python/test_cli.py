@@ -166,6 +166,8 @@ MISTAKES = [
      "--target-bpw 1.0: even the smallest choices average 64.0000 bits per value, above the target of 1.0"),
     ("model quantize {d}/m.npy -o {d}/q.safetensors --target-bpw 4 --allow cubic", "unknown scheme 'cubic'"),
     ("model quantize {d}/z.npy -o {d}/z.npy", "replace the input"),
+    ("model quantize {d}/z.npy -o /nonexistent-dir/q.safetensors", "/nonexistent-dir/q.safetensors: No such file"),
+    ("model quantize {d}/z.npy -o /nonexistent-dir/q --max-shard-size 1KB", "directory: '/nonexistent-dir/q'"),
     ("model quantize {d}/z.npy", "required"),
     ("{d}/z.npy --bogus", "unrecognized arguments: --bogus"),
     ("model frobnicate", "invalid choice: 'frobnicate'"),
