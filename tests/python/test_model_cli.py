@@ -114,6 +114,10 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
     with pytest.raises(MemoryError):
         cli.main(["model", "quantize", path, "-o", str(one)])
     assert one.read_bytes() == out_path.read_bytes()
+    for out_name, more in (("none/q.safetensors", []), ("none/q.gguf", ["--gguf-fallback", "f16"]),
+                           ("none/q", ["--max-shard-size", "1KB"])):  # errors name the output, not a temporary name
+        err = run(capsys, "quantize", path, "-o", tmp_path / out_name, *more, code=2).err
+        assert err == f"velmar: error: {tmp_path / out_name}: No such file or directory\n"
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "one.safetensors", "q.safetensors", "rules.toml"]
 
 

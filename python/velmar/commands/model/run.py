@@ -108,6 +108,8 @@ def quantize(args: argparse.Namespace, out: TextIO) -> None:
             print(output.budget_lines(chosen, args.target_bpw), file=out)
         print(f"dry run: {len(plan)} tensors, nothing written", file=out)
         return
+    for needed in ("safetensors", "gguf") if fmt == "gguf" else ("safetensors",):  # before the work
+        optional(needed, f"writing {fmt} files")
     bar = _progress(args, plan)
     try:
         results = run_all(args.file, plan, False, args.workers, args.dask, bar.update)

@@ -188,7 +188,7 @@ def write_folder(path: str, fmt: str, src: Source, plan: Plan, shards: list[str]
 
     try:
         out = folders.FolderWriter(path)
-    except (ValueError, OSError) as e:
+    except ValueError as e:
         raise UsageError(str(e)) from None
     try:
         done = iter(results)
