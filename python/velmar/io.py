@@ -160,10 +160,20 @@ def plain_entry(name: str, array: npt.NDArray[Any]) -> tuple[str, str, tuple[int
     return (name, dt, tuple(array.shape))
 
 
+def _unicode(text: str, what: str) -> str:
+    """``text`` if UTF-8 can hold it: a lone surrogate would be written, and the file then refused by its reader."""
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {text!r:.60} is not valid Unicode (it holds a lone surrogate)") from None
+    return text
+
+
 def storable(name: object, obj: object) -> Stored:
     """``obj`` as it will be stored under ``name``, or an error if ``load`` could not give it back."""
     if not isinstance(name, str):
         raise TypeError(f"tensor names are strings, not {type(name).__name__}")
+    _unicode(name, "tensor name")
     if name == HEADER_KEY:
         raise ValueError(f"{name!r} is the name of the file's header")
     if isinstance(obj, np.ndarray):
@@ -185,6 +195,8 @@ def header_metadata(layouts: Mapping[str, Layout], metadata: Mapping[str, str] |
             raise TypeError("metadata keys and values must be strings")
         if k.startswith("velmar."):
             raise ValueError(f"metadata key {k!r}: keys starting with 'velmar.' are reserved")
+        _unicode(k, "metadata key")
+        _unicode(v, "metadata value")
     meta[FORMAT_KEY] = str(FORMAT_VERSION)
     meta[INDEX_KEY] = json.dumps({n: lay.as_json() for n, lay in layouts.items()}, separators=(",", ":"))
     return meta

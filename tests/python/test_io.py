@@ -179,11 +179,15 @@ def test_save_takes_only_what_load_gives_back(tmp_path):
         ({1: np.ones(2)}, TypeError, "names are strings"),
         ({"w": np.ones(2, np.complex64)}, TypeError, "complex64"),
         ({"w": quantize(x), "w:codes": x}, ValueError, "same name"),
+        ({"w\udc80": x}, ValueError, "not valid Unicode"),  # written, its file could not be read
     ]
     for tensors, error, message in refused:
         with pytest.raises(error, match=message):
             io.save(path, {"ok": x, **tensors, "late": quantize(x)})
         assert path.read_bytes() == raw and os.listdir(tmp_path) == ["m.safetensors"]
+    for metadata in ({"k": "\ud800"}, {"\ud800": "v"}):
+        with pytest.raises(ValueError, match="metadata (key|value) .* not valid Unicode"):
+            io.save(path, {}, metadata)
 
 
 def test_reading_a_file_that_shrinks_or_by_negative_rows(tmp_path):
