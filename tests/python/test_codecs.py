@@ -115,16 +115,13 @@ def test_a_scheme_decodes_to_exactly_what_velmar_decodes(config, scheme, scale):
     ({"bits": 2**64}, "bits: out of range"), ({"kind": "adaptive", "tolerance": 10**400}, "tolerance: out of range"),
     ({"bound": 10**400}, "bound: expected a positive finite")])
 def test_a_wrong_configuration_is_one_value_error(config, message):
-    class Pickled:  # a codec whose pickle holds the configuration as its state
-        def __reduce__(self):
-            return (object.__new__, (codecs.Velmar,), config)
-
+    pickled = type("Pickled", (), {"__reduce__": lambda self: (object.__new__, (codecs.Velmar,), config)})()
     with pytest.raises(ValueError, match=message):
         numcodecs.get_codec({"id": "velmar", **config})
     with pytest.raises(ValueError, match=message):
         VelmarCodec.from_dict({"name": "velmar", "configuration": config})
     with pytest.raises(ValueError, match=message):
-        pickle.loads(pickle.dumps(Pickled()))
+        pickle.loads(pickle.dumps(pickled))  # the configuration as a pickle's state
 
 
 def test_entry_points_name_the_codecs():
