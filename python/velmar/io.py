@@ -297,6 +297,10 @@ class File:
         version = meta.pop(FORMAT_KEY, None)
         index_text = meta.pop(INDEX_KEY, None)
         self.metadata: dict[str, str] = meta
+        reserved = sorted(k for k in meta if k.startswith("velmar."))
+        if reserved:  # save refuses them: what loads must save again
+            raise ValueError(f"{self.path}: metadata key {reserved[0]!r}: keys starting with 'velmar.' are velmar's "
+                             f"own, and a file has {FORMAT_KEY} and {INDEX_KEY} only")
         if version is None:
             if index_text is not None:
                 raise ValueError(f"{self.path}: {INDEX_KEY} without {FORMAT_KEY}")

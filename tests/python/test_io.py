@@ -105,6 +105,7 @@ HEADER_PROBLEMS = [
     (set_field("shape", [2**62, 0]), "tensor 'w': shape"),
     (set_field("shape", [2.5, 64]), "tensor 'w': shape"),
     (lambda h, idx: h["__metadata__"].pop("velmar.format"), "velmar.tensors without velmar.format"),
+    (lambda h, idx: h["__metadata__"].__setitem__("velmar.extra", ""), "metadata key 'velmar.extra': .* velmar's own"),
     (set_field("dtype", "float128"), "tensor 'w': dtype"),
     (lambda h, idx: idx.__setitem__("w", [1]), "tensor 'w': description"),
     (lambda h, idx: h.pop("w:zero_points"), "tensor 'w': zero_points"),
