@@ -17,7 +17,7 @@ from __future__ import annotations
 import json
 import math
 import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, TypeAlias, Union
@@ -93,6 +93,17 @@ def build(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> Any:
 # ---------------------------------------------------------------- writing
 
 
+def check_keys(keys: Iterable[str]) -> None:
+    """Raises ValueError for the first array name given twice, or the header's own."""
+    seen = set()
+    for key in keys:
+        if key == HEADER_KEY:
+            raise ValueError(f"{key!r} is the name of the file's header")
+        if key in seen:
+            raise ValueError(f"two arrays have the same name {key!r}")
+        seen.add(key)
+
+
 class Writer(Staged):
     """A safetensors file written one array at a time, under a temporary name.
 
@@ -107,9 +118,8 @@ class Writer(Staged):
                  metadata: Mapping[str, str]) -> None:
         self.metadata = dict(metadata)
         # key -> (dtype name, upper bound of the shape); the real shape may be smaller.
+        check_keys(key for key, _, _ in entries)
         self.declared = {key: (dt, shape) for key, dt, shape in entries}
-        if len(self.declared) != len(entries):
-            raise ValueError("two arrays have the same name")
         self.written: dict[str, tuple[str, list[int], int, int]] = {}
         bound = sum(ST_DTYPES[dt].itemsize * math.prod(shape) for dt, shape in self.declared.values())
         widest = {k: {"dtype": dt, "shape": list(shape), "data_offsets": [bound, bound]}

@@ -100,6 +100,10 @@ def quantize(args: argparse.Namespace, out: TextIO) -> None:
         plan, slots = writing.gguf_plan(src, plan, args.gguf_fallback)
     elif fmt == "compressed-tensors":
         plan = writing.ct_plan(plan)
+    for needed in ("safetensors", "gguf") if fmt == "gguf" else ("safetensors",):
+        optional(needed, f"writing {fmt} files")
+    if fmt != "gguf":
+        writing.check_names(fmt, plan)
     shards = writing.shard_plan(src, plan, max_bytes) if folder else []
     if args.dry_run:
         for i, (entry, choice) in enumerate(plan):
@@ -108,8 +112,6 @@ def quantize(args: argparse.Namespace, out: TextIO) -> None:
             print(output.budget_lines(chosen, args.target_bpw), file=out)
         print(f"dry run: {len(plan)} tensors, nothing written", file=out)
         return
-    for needed in ("safetensors", "gguf") if fmt == "gguf" else ("safetensors",):  # before the work
-        optional(needed, f"writing {fmt} files")
     bar = _progress(args, plan)
     try:
         results = run_all(args.file, plan, False, args.workers, args.dask, bar.update)
