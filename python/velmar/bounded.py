@@ -141,9 +141,11 @@ def _stored_centre(centre: npt.NDArray[Any], stored: np.dtype[Any]) -> tuple[npt
 
 def _rows(x: npt.NDArray[np.float32], blocks: npt.NDArray[np.int64], block: int) -> npt.NDArray[np.float32]:
     """The values of ``blocks`` as rows; a short last block is filled up with its own values,
-    which leaves its range alone."""
+    which leaves its range alone. A block longer than the array is a row as long as the array:
+    filled up to a configured 2**31, it would take gigabytes for a few values."""
     values = take(x, blocks, block)
-    return np.resize(values, (blocks.size, block)) if values.size % block else values.reshape(-1, block)
+    width = min(block, x.size)
+    return np.resize(values, (blocks.size, width)) if values.size % width else values.reshape(-1, width)
 
 
 class _Encoder:
@@ -201,7 +203,7 @@ class _Encoder:
         half = 1 << (bits - 1)
         with np.errstate(over="ignore", invalid="ignore"):
             k = np.rint(rows * inv)
-            mean = np.rint(np.add.reduce(k, axis=1, dtype=np.float64) / self.block).astype(F32)
+            mean = np.rint(np.add.reduce(k, axis=1, dtype=np.float64) / k.shape[1]).astype(F32)
             zero_points, c = _stored_centre(_centre(mean, k.min(axis=1), k.max(axis=1), bits), self.stored)
             np.subtract(k, c[:, None], out=k)
             np.clip(k, -half, half - 1, out=k)

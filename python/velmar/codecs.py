@@ -33,6 +33,7 @@ from numcodecs.registry import register_codec
 
 from velmar import bounded
 from velmar._native import QuantizeError, Scale, Scheme
+from velmar.files import DuplicateKeyError, parse_json
 from velmar.layout import SCALES, Layout, LayoutError, scale_name
 from velmar.tensor import QuantizedTensor, quantize
 
@@ -216,7 +217,9 @@ def _header(data: memoryview) -> tuple[dict[str, Any], int]:
     if size > min(_MAX_HEADER, len(data) - _PREFIX.size):
         raise _fail(f"a header of {size} bytes does not fit in a chunk of {len(data)}")
     try:
-        header = json.loads(bytes(data[_PREFIX.size : _PREFIX.size + size]))
+        header = parse_json(bytes(data[_PREFIX.size : _PREFIX.size + size]))
+    except DuplicateKeyError as e:
+        raise _fail(f"the header: {e}") from None
     except (ValueError, RecursionError):
         raise _fail("the header is not JSON") from None
     if not isinstance(header, dict) or set(header) != _HEADER_FIELDS:
@@ -304,6 +307,16 @@ class Velmar(Codec):  # type: ignore[misc]  # numcodecs has no type information
 
     def get_config(self) -> dict[str, Any]:
         return {"id": CODEC_ID, **{k: v for k, v in self._config.as_dict().items() if v is not None}}
+
+    def __getstate__(self) -> dict[str, Any]:
+        return self._config.as_dict()
+
+    def __setstate__(self, state: object) -> None:
+        # Checked as a configuration is (the checked one it held is derived again): a pickled block of 0
+        # or 2**40 would fail in encode, or allocate.
+        if not isinstance(state, dict):
+            raise ValueError(f"velmar codec: a pickled state is a dict of parameters, not {type(state).__name__}")
+        self.__init__(**parameters({k: v for k, v in state.items() if k != "_config"}))  # type: ignore[misc]
 
     def encode(self, buf: Any) -> bytes:
         return encode_chunk(buf, self._config)

@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from velmar import io
+from velmar.files import durable_replace, open_regular, parse_json
 from velmar.layout import PARTS
 
 __all__ = ["CONFIG", "INDEX", "Folder", "FolderWriter", "open_folder", "shard_names", "stored_keys"]
@@ -51,8 +52,8 @@ def stored_keys(f: io.File) -> dict[str, str]:
 
 def _json(path: str) -> Any:
     try:
-        with open(path, "rb") as f:
-            return json.load(f)
+        with open_regular(path) as f:
+            return parse_json(f.read())
     except OSError as e:  # a folder of that name, say
         raise ValueError(f"{path}: cannot read: {e.strerror or e}") from None
     except (ValueError, RecursionError) as e:
@@ -118,7 +119,8 @@ def open_folder(path: str | os.PathLike[str]) -> Folder:
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
         for f in sorted(files):
             rel = os.path.relpath(os.path.join(base, f), root)
-            if rel not in skip and not f.startswith("."):
+            # Files only: copying a pipe fails after all the work, a link to /dev/zero never ends.
+            if rel not in skip and not f.startswith(".") and os.path.isfile(os.path.join(base, f)):
                 folder.others.append(rel)
     return folder
 
@@ -139,7 +141,10 @@ class FolderWriter:
             raise ValueError(f"{self.path}: exists already; choose a new folder or remove it")
         parent, base = os.path.split(self.path)
         self.temp = os.path.join(parent, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
-        os.mkdir(self.temp)
+        try:
+            os.mkdir(self.temp)
+        except OSError as e:  # the temporary name is nothing the caller chose
+            raise OSError(e.errno, e.strerror, self.path) from None
         self.weight_map: dict[str, str] = {}
         self.total = 0
         self.writer: io.Writer | None = None
@@ -176,8 +181,8 @@ class FolderWriter:
             shutil.copy2(os.path.join(source or "", rel), os.path.join(self.temp, rel))
         for base, _, names in os.walk(self.temp):
             for name in names:  # on disk before the folder gets its name
-                io.durable_replace(os.path.join(base, name), os.path.join(base, name))
-        io.durable_replace(self.temp, self.path)
+                durable_replace(os.path.join(base, name), os.path.join(base, name))
+        durable_replace(self.temp, self.path)
 
     def abort(self) -> None:
         if self.writer is not None:

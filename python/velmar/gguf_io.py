@@ -30,6 +30,7 @@ from gguf import GGMLQuantizationType as GT
 
 from velmar import io, kquants
 from velmar._native import Quantized, Scale, Scheme
+from velmar.files import Staged, open_regular
 from velmar.kquants import SuperBlockScheme
 from velmar.io import Stored
 from velmar.layout import BFLOAT16, Layout
@@ -188,6 +189,7 @@ class _CheckedReader(gguf.GGUFReader):
 
 def open_gguf(path: str) -> gguf.GGUFReader:
     """gguf's reader of the file at ``path``; whatever is wrong with it, a ValueError naming it."""
+    open_regular(path).close()  # gguf's own open would wait on a pipe for a writer
     try:
         return _CheckedReader(path)
     except (ValueError, KeyError, IndexError, TypeError, OverflowError, RecursionError) as e:
@@ -327,7 +329,7 @@ class Slot:
         return math.prod(self.shape) // block * size
 
 
-class Writer(io.Staged):
+class Writer(Staged):
     """A GGUF file written one tensor at a time, under a temporary name.
 
     The whole header (keys and values, then every tensor's name, shape, type

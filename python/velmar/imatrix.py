@@ -30,6 +30,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from velmar.files import open_regular
+
 __all__ = ["Importance", "load"]
 
 _IN_SUM2 = ".in_sum2"
@@ -70,7 +72,7 @@ def load(path: str | os.PathLike[str]) -> Importance:
     """The importance file at ``path``, in either form."""
     name = os.fspath(path)
     try:
-        with open(name, "rb") as f:
+        with open_regular(name) as f:
             magic = f.read(4)
     except OSError as e:
         raise ValueError(f"{name}: cannot read: {e.strerror or e}") from None

@@ -17,17 +17,17 @@ from __future__ import annotations
 import json
 import math
 import os
-import threading
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Self, TypeAlias, Union
+from typing import Any, TypeAlias, Union
 
 import numpy as np
 import numpy.typing as npt
 from safetensors import SafetensorError, safe_open
 
 from velmar._native import Quantized
+from velmar.files import DuplicateKeyError, Staged, open_regular, parse_json
 from velmar.layout import BFLOAT16, ORIGIN_DTYPES, PARTS, Layout, LayoutError, state_parts
 from velmar.tensor import QuantizedTensor
 
@@ -93,63 +93,15 @@ def build(layout: Layout, parts: Mapping[str, npt.NDArray[Any]]) -> Any:
 # ---------------------------------------------------------------- writing
 
 
-def durable_replace(temp: str, final: str) -> None:
-    """Renames a finished temporary file over `final`, flushed to disk first, so
-    that a crash leaves either the old file or the whole new one."""
-    _fsync(temp)
-    os.replace(temp, final)
-    _fsync(os.path.dirname(os.path.abspath(final)))
-
-
-def _fsync(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-class Staged:
-    """A file written under a temporary name next to ``path``; it gets its name only in ``commit``.
-
-    Subclasses write to ``self.file`` and end their ``commit`` with
-    ``_publish``; leaving a ``with`` block early, or a failed commit, removes
-    the temporary file, so an incomplete file is never left behind.
-    """
-
-    def __init__(self, path: str | os.PathLike[str]) -> None:
-        self.path = os.fspath(path)
-        directory, base = os.path.split(os.path.abspath(self.path))
-        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
-        fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-        self.file = os.fdopen(fd, "wb")
-
-    def commit(self) -> None:
-        self._publish()
-
-    def _publish(self) -> None:
-        self.file.close()
-        durable_replace(self.temp, self.path)
-
-    def abort(self) -> None:
-        self.file.close()
-        try:
-            os.unlink(self.temp)
-        except FileNotFoundError:
-            pass
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
-        if kind is None:
-            try:
-                self.commit()
-            except BaseException:
-                self.abort()  # a file that could not be completed is not left behind either
-                raise
-        else:
-            self.abort()
+def check_keys(keys: Iterable[str]) -> None:
+    """Raises ValueError for the first array name given twice, or the header's own."""
+    seen = set()
+    for key in keys:
+        if key == HEADER_KEY:
+            raise ValueError(f"{key!r} is the name of the file's header")
+        if key in seen:
+            raise ValueError(f"two arrays have the same name {key!r}")
+        seen.add(key)
 
 
 class Writer(Staged):
@@ -166,9 +118,8 @@ class Writer(Staged):
                  metadata: Mapping[str, str]) -> None:
         self.metadata = dict(metadata)
         # key -> (dtype name, upper bound of the shape); the real shape may be smaller.
+        check_keys(key for key, _, _ in entries)
         self.declared = {key: (dt, shape) for key, dt, shape in entries}
-        if len(self.declared) != len(entries):
-            raise ValueError("two arrays have the same name")
         self.written: dict[str, tuple[str, list[int], int, int]] = {}
         bound = sum(ST_DTYPES[dt].itemsize * math.prod(shape) for dt, shape in self.declared.values())
         widest = {k: {"dtype": dt, "shape": list(shape), "data_offsets": [bound, bound]}
@@ -219,10 +170,20 @@ def plain_entry(name: str, array: npt.NDArray[Any]) -> tuple[str, str, tuple[int
     return (name, dt, tuple(array.shape))
 
 
+def _unicode(text: str, what: str) -> str:
+    """``text`` if UTF-8 can hold it: a lone surrogate would be written, and the file then refused by its reader."""
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {text!r:.60} is not valid Unicode (it holds a lone surrogate)") from None
+    return text
+
+
 def storable(name: object, obj: object) -> Stored:
     """``obj`` as it will be stored under ``name``, or an error if ``load`` could not give it back."""
     if not isinstance(name, str):
         raise TypeError(f"tensor names are strings, not {type(name).__name__}")
+    _unicode(name, "tensor name")
     if name == HEADER_KEY:
         raise ValueError(f"{name!r} is the name of the file's header")
     if isinstance(obj, np.ndarray):
@@ -244,6 +205,8 @@ def header_metadata(layouts: Mapping[str, Layout], metadata: Mapping[str, str] |
             raise TypeError("metadata keys and values must be strings")
         if k.startswith("velmar."):
             raise ValueError(f"metadata key {k!r}: keys starting with 'velmar.' are reserved")
+        _unicode(k, "metadata key")
+        _unicode(v, "metadata value")
     meta[FORMAT_KEY] = str(FORMAT_VERSION)
     meta[INDEX_KEY] = json.dumps({n: lay.as_json() for n, lay in layouts.items()}, separators=(",", ":"))
     return meta
@@ -299,17 +262,20 @@ class File:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
+        with open_regular(self.path) as f:  # a pipe would block safetensors' open
+            self._fd = os.dup(f.fileno())
         try:
-            # safetensors checks the header: names, types, shapes, offsets.
-            with safe_open(self.path, framework="numpy") as st:
-                metadata = dict(st.metadata() or {})
-        except (SafetensorError, UnicodeDecodeError) as e:
-            raise ValueError(f"{self.path}: not a safetensors file: {e}") from None
-        self._fd = os.open(self.path, os.O_RDONLY)
-        try:
+            try:
+                # safetensors checks the header: names, types, shapes, offsets.
+                with safe_open(self.path, framework="numpy") as st:
+                    metadata = dict(st.metadata() or {})
+            except (SafetensorError, UnicodeDecodeError) as e:
+                raise ValueError(f"{self.path}: not a safetensors file: {e}") from None
             n = int.from_bytes(os.pread(self._fd, 8, 0), "little")
             try:
-                header = json.loads(os.pread(self._fd, n, 8)) if 8 + n <= os.fstat(self._fd).st_size else None
+                header = parse_json(os.pread(self._fd, n, 8)) if 8 + n <= os.fstat(self._fd).st_size else None
+            except DuplicateKeyError as e:  # safetensors keeps one of them silently
+                raise ValueError(f"{self.path}: header: {e}") from None
             except ValueError:
                 header = None
             if not isinstance(header, dict):
@@ -341,6 +307,10 @@ class File:
         version = meta.pop(FORMAT_KEY, None)
         index_text = meta.pop(INDEX_KEY, None)
         self.metadata: dict[str, str] = meta
+        reserved = sorted(k for k in meta if k.startswith("velmar."))
+        if reserved:  # save refuses them: what loads must save again
+            raise ValueError(f"{self.path}: metadata key {reserved[0]!r}: keys starting with 'velmar.' are velmar's "
+                             f"own, and a file has {FORMAT_KEY} and {INDEX_KEY} only")
         if version is None:
             if index_text is not None:
                 raise ValueError(f"{self.path}: {INDEX_KEY} without {FORMAT_KEY}")
@@ -350,7 +320,9 @@ class File:
                              f"(it reads {FORMAT_VERSION})")
         else:
             try:
-                index = json.loads(index_text or "")
+                index = parse_json(index_text or "")
+            except DuplicateKeyError as e:
+                raise ValueError(f"{self.path}: {INDEX_KEY}: {e}") from None
             except (ValueError, RecursionError):
                 raise ValueError(f"{self.path}: {INDEX_KEY}: not valid JSON") from None
             if not isinstance(index, dict):

@@ -65,6 +65,15 @@ class SuperBlockScheme:
     def __repr__(self) -> str:
         return f"velmar.tensor.{self.name.upper()}"
 
+    def __setstate__(self, state: object) -> None:
+        # A pickle names a type of the table; sizes of its own would disagree with every tensor's.
+        name = state.get("name") if isinstance(state, dict) else None
+        known = _BY_NAME.get(name) if isinstance(name, str) else None
+        if known is None or state != {"name": known.name, "block_bytes": known.block_bytes}:
+            raise ValueError(f"malformed SuperBlockScheme state: {state!r:.80}")
+        object.__setattr__(self, "name", known.name)
+        object.__setattr__(self, "block_bytes", known.block_bytes)
+
 
 TYPES: Final = tuple(SuperBlockScheme(name, size) for name, size in _tensor.super_types)
 Q2_K, Q3_K, Q4_K, Q5_K, Q6_K = TYPES

@@ -21,7 +21,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar._native import Scale, Scheme
-from velmar.commands.common import NPY_DAMAGED, Progress, UsageError, npy_header, optional, parse_scheme, read_magic
+from velmar.commands.common import (NPY_DAMAGED, Progress, UsageError, npy_header, optional, parse_scheme, read_magic,
+                                    save_figure)
 from velmar.layout import SCALES, scale_name
 
 __all__ = [
@@ -315,7 +316,4 @@ def plot(rows: Sequence[Row], path: str, title: str = "") -> None:
     ax.set_title(title or "velmar: error against size")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize="small", ncols=3)
-    try:
-        fig.savefig(path, dpi=110)
-    except (OSError, ValueError) as e:
-        raise UsageError(f"cannot write the plot {path}: {e}") from None
+    save_figure(fig, path, 110)

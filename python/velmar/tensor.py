@@ -513,6 +513,10 @@ class QuantizedTensor:
     def __reduce__(self) -> tuple[Any, tuple[tuple[Any, ...]]]:
         return (QuantizedTensor._from_state, (self.__getstate__(),))
 
+    def __setstate__(self, state: object) -> NoReturn:
+        # Without it a pickle could follow the rebuild with a state that replaces the checked parts.
+        raise ValueError("malformed QuantizedTensor state: a tensor is rebuilt whole from its state, never set")
+
     @staticmethod
     def _from_state(state: object) -> QuantizedTensor:
         try:

@@ -1,5 +1,6 @@
 """The velmar command: the vector report (python -m velmar), and the one-line mistakes of both subcommands."""
 
+import errno
 import importlib.util
 import io
 import json
@@ -116,7 +117,7 @@ FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40),
          "h.npy": b"\x93NUMPY\x01\x00\x76\x00" + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1099511627776,), }".ljust(117) + b"\n",
          **{f"{k}.npy": b"\x93NUMPY\x01\x00\x76\x00" + f"{{'descr': '<f4', 'fortran_order': False, 'shape': {shape}, }}"
             .encode().ljust(117) + b"\n" + bytes(24) for k, shape in (("v", "(-1,)"), ("w", "(True, 3)"))},
-         "y.npz": npz(["w.npy"], claim=0xFFFF0000), "x.npz": npz(["w.npy", "w"])}
+         "y.npz": npz(["w.npy"], claim=0xFFFF0000), "x.npz": npz(["w.npy", "w"]), "pipe": os.mkfifo, "q.pkl": b"old"}
 MISTAKES = [
     ("{d}", "cannot read"),
     ("{d}/t.npy", "t.npy: not a .npy file"),
@@ -136,6 +137,13 @@ MISTAKES = [
     ("{d}/z.npy --out q.pkl", "--out needs --scheme"),
     ("{d}/z.npy --block 0", "--block must be at least 1"),
     ("{d}/z.npy --scheme symmetric --out /nonexistent-dir/q.pkl", "cannot write /nonexistent-dir/q.pkl"),
+    ("{d}/z.npy --scheme symmetric --out {d}/q.pkl", "q.pkl: No space left on device"),
+    ("{d}/pipe", "pipe: cannot read: not a regular file"),
+    ("model report {d}/pipe", "pipe: cannot read: not a regular file"),
+    ("model report {d}/z.npy --rules {d}/pipe", "pipe: cannot read: not a regular file"),
+    ("model report {d}/z.npy --imatrix {d}/pipe", "pipe: cannot read: not a regular file"),
+    ("model report ''", "FILE is empty"),
+    ("model quantize {d}/z.npy -o ''", "--output is empty"),
     ("{d}/z.npy --plot p.png", "--plot needs matplotlib: pip install 'velmar[cli]'"),
     ("model report {d}/g.gguf", "reading GGUF files needs gguf: pip install 'velmar[files]'"),
     ("model report {d}/junk", "reading safetensors files needs safetensors"),
@@ -158,6 +166,7 @@ MISTAKES = [
      "--target-bpw 1.0: even the smallest choices average 64.0000 bits per value, above the target of 1.0"),
     ("model quantize {d}/m.npy -o {d}/q.safetensors --target-bpw 4 --allow cubic", "unknown scheme 'cubic'"),
     ("model quantize {d}/z.npy -o {d}/z.npy", "replace the input"),
+    ("model quantize {d}/z.npy -o {d}/q.safetensors", "writing velmar files needs safetensors: pip install"),
     ("model quantize {d}/z.npy", "required"),
     ("{d}/z.npy --bogus", "unrecognized arguments: --bogus"),
     ("model frobnicate", "invalid choice: 'frobnicate'"),
@@ -171,12 +180,20 @@ def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, monkeypatch)
     for name, content in FILES.items():
         if isinstance(content, bytes):
             (tmp_path / name).write_bytes(content)
+        elif callable(content):
+            content(tmp_path / name)
         else:
             np.save(tmp_path / name, content, allow_pickle=True)
+    def full_disk(obj, f, **_):  # halfway through the pickle: the file it would replace stays whole
+        f.write(b"half")
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(pickle, "dump", full_disk)
     for argv, message in MISTAKES:
-        code, out, err = main(capsys, *[a.format(d=tmp_path) for a in argv.split()])
+        code, out, err = main(capsys, *[a.format(d=tmp_path) if a != "''" else "" for a in argv.split()])
         assert (code, out, err.count("\n")) == (2, "", 1) and err.startswith("velmar: error: ") and message in err, argv
     assert main(capsys, "model", "report", f"{tmp_path}/m.npy")[0] == 0
+    assert (tmp_path / "q.pkl").read_bytes() == b"old" and not list(tmp_path.glob(".*"))
 
 
 def test_both_front_doors_run_the_same_tree(tmp_path):

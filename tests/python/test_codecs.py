@@ -8,8 +8,10 @@ import importlib.util
 import io
 import json
 import pathlib
+import pickle
 import struct
 import tomllib
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -74,6 +76,12 @@ def test_bounded_fallbacks_are_chosen_by_range_and_hold():
     b = velmar.bounded.encode(x, 0.01, 32)
     assert (b.wide_blocks.tolist(), b.raw_blocks.tolist(), b.patch_at.tolist()) == ([1], [2], [5])
     assert finite_error_and_kept_bits(x, velmar.bounded.decode(b))[0] <= 0.01
+    # A block longer than the values, which fail at 8 bits: nothing the encoder allocates is sized by the block.
+    tracemalloc.start()
+    b = velmar.bounded.encode(x, 0.01, 2**24)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 2**20 and finite_error_and_kept_bits(x, velmar.bounded.decode(b))[0] <= 0.01
 
 
 SCHEMES = [({"kind": "symmetric", "bits": 4}, Scheme.symmetric(4, 32), Scale.F32),
@@ -107,10 +115,13 @@ def test_a_scheme_decodes_to_exactly_what_velmar_decodes(config, scheme, scale):
     ({"bits": 2**64}, "bits: out of range"), ({"kind": "adaptive", "tolerance": 10**400}, "tolerance: out of range"),
     ({"bound": 10**400}, "bound: expected a positive finite")])
 def test_a_wrong_configuration_is_one_value_error(config, message):
+    pickled = type("Pickled", (), {"__reduce__": lambda self: (object.__new__, (codecs.Velmar,), config)})()
     with pytest.raises(ValueError, match=message):
         numcodecs.get_codec({"id": "velmar", **config})
     with pytest.raises(ValueError, match=message):
         VelmarCodec.from_dict({"name": "velmar", "configuration": config})
+    with pytest.raises(ValueError, match=message):
+        pickle.loads(pickle.dumps(pickled))  # the configuration as a pickle's state
 
 
 def test_entry_points_name_the_codecs():
@@ -122,6 +133,8 @@ def test_entry_points_name_the_codecs():
         assert all(e.value == declared[group]["velmar"] for e in installed)
     codec = VelmarCodec(bound=0.5, scale="f16")
     assert VelmarCodec.from_dict(codec.to_dict()) == codec
+    numcodec = codecs.Velmar(kind="adaptive", tolerance=0.1, block=8)
+    assert pickle.loads(pickle.dumps(numcodec)).__dict__ == numcodec.__dict__
     assert codec.to_dict() == {"name": "velmar", "configuration": {"block": 64, "scale": "f16", "bound": 0.5}}
 
 
@@ -137,10 +150,10 @@ def overwrite(data, at, number):
     return data[:at] + struct.pack("<q", number) + data[at + 8 :]
 
 
-def header(data, **fields):
-    """``data`` with fields of its JSON header replaced."""
+def header(data, *swap, **fields):
+    """``data`` with fields of its JSON header replaced, or the text ``swap[0]`` of it by ``swap[1]``."""
     size = struct.unpack_from("<I", data, 4)[0]
-    text = json.dumps({**json.loads(data[8 : 8 + size]), **fields}).encode()
+    text = json.dumps({**json.loads(data[8 : 8 + size]), **fields}).encode().replace(*swap or (b"", b""), 1)
     return data[:4] + struct.pack("<I", len(text)) + text + data[8 + size :]
 
 
@@ -163,6 +176,7 @@ CORRUPTIONS = [
     (lambda d: header(d, wide=99), "wide: expected an integer from 0 to"),
     (lambda d: header(d, bound=None), "wide: expected an integer from 0 to 0"),
     (lambda d: header(d, extra=1), "exactly"), (lambda d: header(d, patches=2), "patch_at: the header calls for"),
+    (lambda d: header(d, b'"bound": ', b'"bound": 1, "bound": '), "the header: the key 'bound' appears twice"),
     (lambda d: header(d, layout=LAYOUT), "(calls for|describes)"),
     (lambda d: header(d, layout={**LAYOUT, "kind": "symmetric", "shape": [160]}), "asymmetric 8-bit"),
     (lambda d: header(d, layout={"type": "tensor", "kind": "asymmetric", "bits": 8, "block": 0}), "layout: block"),

@@ -64,13 +64,16 @@ def test_save_then_load_gives_back_every_bit(tmp_path, objs, vector):
 
 
 def rewrite(raw, change):
-    """A saved file's bytes with change(header, index) applied to its JSON header; the index comes parsed."""
+    """A saved file's bytes with change(header, index) applied to its JSON header; the index comes parsed.
+    What no dict can hold, a key twice, change returns as text to replace: (True for the index, old, new)."""
     n = struct.unpack("<Q", raw[:8])[0]
     header = json.loads(raw[8 : 8 + n])
     index = json.loads(header["__metadata__"]["velmar.tensors"])
-    change(header, index)
-    header["__metadata__"]["velmar.tensors"] = json.dumps(index)
-    text = json.dumps(header).encode()
+    swap = change(header, index)
+    edit = (lambda text, in_index: text.replace(*swap[1:], 1) if in_index == swap[0] else text) \
+        if isinstance(swap, tuple) else (lambda text, in_index: text)
+    header["__metadata__"]["velmar.tensors"] = edit(json.dumps(index), True)
+    text = edit(json.dumps(header), False).encode()
     text += b" " * (-len(text) % 8)
     return struct.pack("<Q", len(text)) + text + raw[8 + n :]
 
@@ -102,6 +105,7 @@ HEADER_PROBLEMS = [
     (set_field("shape", [2**62, 0]), "tensor 'w': shape"),
     (set_field("shape", [2.5, 64]), "tensor 'w': shape"),
     (lambda h, idx: h["__metadata__"].pop("velmar.format"), "velmar.tensors without velmar.format"),
+    (lambda h, idx: h["__metadata__"].__setitem__("velmar.extra", ""), "metadata key 'velmar.extra': .* velmar's own"),
     (set_field("dtype", "float128"), "tensor 'w': dtype"),
     (lambda h, idx: idx.__setitem__("w", [1]), "tensor 'w': description"),
     (lambda h, idx: h.pop("w:zero_points"), "tensor 'w': zero_points"),
@@ -111,6 +115,10 @@ HEADER_PROBLEMS = [
     (lambda h, idx: h["__metadata__"].__setitem__("velmar.format", "2"), "format '2'"),
     (lambda h, idx: [idx.__setitem__("__metadata__", idx.pop("a"))]
      + [h.__setitem__(f"__metadata__:{p}", h.pop(f"a:{p}")) for p in PARTS], "tensor '__metadata__': name"),
+    # Keys twice: safetensors and json keep the last silently, another reader may keep the first.
+    (lambda h, idx: (True, '"bits": 4', '"bits": 8, "bits": 4'), "velmar.tensors: the key 'bits' appears twice"),
+    (lambda h, idx: (False, '"w:scales": ', f'"w:scales": {json.dumps(h["w:scales"])}, "w:scales": '),
+     "header: the key 'w:scales' appears twice"),
 ]
 
 
@@ -139,6 +147,10 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
     path.write_bytes(b"\x10" + bytes(30))
     with pytest.raises(ValueError, match="not a safetensors file"):
         io.load(path)
+    os.mkfifo(tmp_path / "pipe")  # opened plainly, it would wait for a writer
+    for load in (io.load, gguf_io.load):
+        with pytest.raises(OSError, match="not a regular file"):
+            load(tmp_path / "pipe")
 
 
 def test_save_takes_only_what_load_gives_back(tmp_path):
@@ -168,11 +180,15 @@ def test_save_takes_only_what_load_gives_back(tmp_path):
         ({1: np.ones(2)}, TypeError, "names are strings"),
         ({"w": np.ones(2, np.complex64)}, TypeError, "complex64"),
         ({"w": quantize(x), "w:codes": x}, ValueError, "same name"),
+        ({"w\udc80": x}, ValueError, "not valid Unicode"),  # written, its file could not be read
     ]
     for tensors, error, message in refused:
         with pytest.raises(error, match=message):
             io.save(path, {"ok": x, **tensors, "late": quantize(x)})
         assert path.read_bytes() == raw and os.listdir(tmp_path) == ["m.safetensors"]
+    for metadata in ({"k": "\ud800"}, {"\ud800": "v"}):
+        with pytest.raises(ValueError, match="metadata (key|value) .* not valid Unicode"):
+            io.save(path, {}, metadata)
 
 
 def test_reading_a_file_that_shrinks_or_by_negative_rows(tmp_path):

@@ -114,7 +114,15 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
     with pytest.raises(MemoryError):
         cli.main(["model", "quantize", path, "-o", str(one)])
     assert one.read_bytes() == out_path.read_bytes()
-    assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "one.safetensors", "q.safetensors", "rules.toml"]
+    for out_name, more in (("none/q.safetensors", []), ("none/q.gguf", ["--gguf-fallback", "f16"]),
+                           ("none/q", ["--max-shard-size", "1KB"])):  # errors name the output, not a temporary name
+        err = run(capsys, "quantize", path, "-o", tmp_path / out_name, *more, code=2).err
+        assert err == f"velmar: error: {tmp_path / out_name}: No such file or directory\n"
+    save_file({"w": np.ones((2, 64), np.float32), "w:codes": np.ones(2, np.float32)}, tmp_path / "w.safetensors")
+    err = run(capsys, "quantize", tmp_path / "w.safetensors", "-o", tmp_path / "c.safetensors", code=2).err
+    assert "cannot hold the input's names: two arrays have the same name 'w:codes'" in err  # not after the work
+    assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "one.safetensors", "q.safetensors", "rules.toml",
+                                            "w.safetensors"]
 
 
 def test_gguf_out_follows_the_extension_and_refuses_what_has_no_gguf_type(capsys, weights, tmp_path):
@@ -203,6 +211,7 @@ def snapshot(root):
 
 def test_a_sharded_folder_round_trips_through_report_and_quantize_with_its_index(capsys, folder, tmp_path):
     root, arrays = folder
+    os.mkfifo(root / "extra" / "pipe")  # no file to copy
     before = snapshot(root)
     rows = json.loads(run(capsys, "report", root, "--json").out)["tensors"]
     assert sorted(r["name"] for r in rows) == sorted(arrays)
@@ -246,6 +255,8 @@ BAD_FOLDERS = [  # what is done to the folder, what the one line says
     (misname("layers.0.q.weight", 1), "00001-of-00003.safetensors: model.safetensors.index.json names 'layers.0.q"),
     (lambda r: (r / "config.json").write_text("{model"), "config.json: not valid JSON"),
     (lambda r: (r / "config.json").unlink() or (r / "config.json").mkdir(), "config.json: cannot read"),
+    (lambda r: (r / "config.json").unlink() or os.mkfifo(r / "config.json"), "config.json: cannot read"),
+    (lambda r: (r / "config.json").write_text('{"a": 1, "a": 2}'), "config.json: not valid JSON: the key 'a' appears"),
     (lambda r: (r / "model-00003-of-00003.safetensors").write_bytes(b"\x10" + bytes(30)), "not a safetensors file"),
     (lambda r: (r / "model.safetensors.index.json").write_text('{"weight_map": []}'), "weight_map: expected"),
 ]

@@ -246,6 +246,14 @@ def test_a_malformed_state_is_one_value_error():
             vt.QuantizedTensor._from_state(st)
         assert type(e.value) is ValueError, st
 
+    # A pickle may follow the object's rebuild with a state of its own.
+    assert pickle.loads(pickle.dumps(vt.Q4_K)) == vt.Q4_K
+    for rebuilt in [(vt.QuantizedTensor._from_state, (sym.__getstate__(),), (None, {"_parts": {}})),
+                    (object.__new__, (type(vt.Q4_K),), {"name": "q4_k", "block_bytes": 1}),
+                    (object.__new__, (type(vt.Q4_K),), {"name": ["q4_k"], "block_bytes": 144})]:
+        with pytest.raises(ValueError, match="^malformed (QuantizedTensor|SuperBlockScheme) state"):
+            pickle.loads(pickle.dumps(type("Hostile", (), {"__reduce__": lambda self, r=rebuilt: r})()))
+
 
 def test_parts_are_memory_nothing_can_write():
     t = vt.quantize(np.linspace(-1, 1, 120).reshape(3, 40), Scheme.adaptive(16, 0.01))

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import os
 import sys
 import threading
 import tokenize
@@ -14,9 +15,10 @@ from typing import Any, TextIO
 import numpy as np
 
 from velmar._native import Scheme
+from velmar.files import Staged, open_regular
 
 __all__ = ["NPY_DAMAGED", "SCHEME_SYNTAX", "Progress", "UsageError", "human", "npy_header", "optional", "parse_scheme",
-           "read_magic"]
+           "read_magic", "save_figure"]
 
 SCHEME_SYNTAX = "symmetric[:BITS], asymmetric[:BITS] or adaptive[:TOLERANCE]"
 # Optional packages by module: what to install, and the extra that brings it.
@@ -65,12 +67,22 @@ def parse_scheme(text: str, block: int | None = None) -> Scheme:
 def read_magic(path: str, n: int) -> bytes:
     """The first n bytes of a file, or UsageError saying why it cannot be read."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             return f.read(n)
     except FileNotFoundError:
         raise UsageError(f"{path}: no such file") from None
     except OSError as e:
         raise UsageError(f"{path}: cannot read: {e.strerror or e}") from None
+
+
+def save_figure(fig: Any, path: str, dpi: int) -> None:
+    """A matplotlib figure written whole to ``path`` (in the format its extension names), or UsageError."""
+    ext = os.path.splitext(path)[1][1:].lower()
+    try:
+        with Staged(path) as out:
+            fig.savefig(out.file, format=ext or None, dpi=dpi)
+    except (OSError, ValueError) as e:
+        raise UsageError(f"cannot write the plot {path}: {e}") from None
 
 
 # What NumPy's .npy and .npz readers raise, besides ValueError, for damaged bytes (NotImplementedError: a zip

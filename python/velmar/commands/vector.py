@@ -12,13 +12,14 @@ from typing import TextIO
 from velmar import _native, report
 from velmar._native import Quantized
 from velmar.commands.common import UsageError, optional, parse_scheme
+from velmar.files import Staged
 from velmar.layout import SCALES
 
 
 def _save(q: Quantized, path: str) -> None:
     try:
-        with open(path, "wb") as f:
-            pickle.dump(q, f, protocol=pickle.HIGHEST_PROTOCOL)
+        with Staged(path) as f:
+            pickle.dump(q, f.file, protocol=pickle.HIGHEST_PROTOCOL)
     except OSError as e:
         raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
 

@@ -13,6 +13,7 @@ import numpy as np
 from velmar import kquants
 from velmar._native import QuantizeError, Scale, Scheme
 from velmar.commands.common import SCHEME_SYNTAX, UsageError, parse_scheme
+from velmar.files import open_regular
 from velmar.kquants import SuperBlockScheme
 from velmar.layout import SCALES, scale_name
 
@@ -146,7 +147,7 @@ def parse_rule(text: str, block: int, where: str) -> Rule:
 def load_rules_file(path: str, block: int) -> tuple[list[Rule], list[re.Pattern[str]], str | None]:
     """A TOML file: ``scheme = "..."``, ``keep = [REGEX, ...]`` and a table ``[rules]`` of REGEX = SCHEME."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             doc = tomllib.load(f)
     except FileNotFoundError:
         raise UsageError(f"{path}: no such file") from None

@@ -6,7 +6,7 @@ import math
 from collections.abc import Sequence
 from typing import Any
 
-from velmar.commands.common import UsageError, human, optional
+from velmar.commands.common import UsageError, human, optional, save_figure
 from velmar.commands.model.budgeting import Chosen
 from velmar.commands.model.choosing import Choice, spec_name
 from velmar.commands.model.reading import Entry
@@ -94,10 +94,7 @@ def plot(rows: Sequence[dict[str, Any]], path: str, title: str) -> None:
         ax.set_xscale("log")
     ax.set_xlabel("relative RMS error")
     ax.set_title(title)
-    try:
-        fig.savefig(path, dpi=100)
-    except (OSError, ValueError) as e:
-        raise UsageError(f"cannot write the plot {path}: {e}") from None
+    save_figure(fig, path, 100)
 
 
 def estimate(entry: Entry, choice: Choice) -> tuple[int, bool]:

@@ -29,6 +29,8 @@ def planned(args: argparse.Namespace) -> tuple[Source, list[tuple[Entry, Choice]
     """The source, every tensor's choice, and with --target-bpw each one's size and error under the budget."""
     if args.workers < 1:
         raise UsageError(f"--workers must be at least 1, not {args.workers}")
+    if not args.file:  # made absolute, it would name the current folder
+        raise UsageError("FILE is empty: name a model file or folder")
     rules = make_rules(args)
     src = open_source(os.path.abspath(args.file))
     plan = [(e, rules.choose(e)) for e in src.entries]
@@ -87,6 +89,8 @@ def output_kind(args: argparse.Namespace) -> tuple[str, bool]:
 
 
 def quantize(args: argparse.Namespace, out: TextIO) -> None:
+    if not args.output:
+        raise UsageError("--output is empty: name the file or folder to write")
     if os.path.exists(args.output) and os.path.samefile(args.file, args.output):
         raise UsageError("the output would replace the input; choose another name")
     fmt, folder = output_kind(args)
@@ -96,6 +100,10 @@ def quantize(args: argparse.Namespace, out: TextIO) -> None:
         plan, slots = writing.gguf_plan(src, plan, args.gguf_fallback)
     elif fmt == "compressed-tensors":
         plan = writing.ct_plan(plan)
+    for needed in ("safetensors", "gguf") if fmt == "gguf" else ("safetensors",):
+        optional(needed, f"writing {fmt} files")
+    if fmt != "gguf":
+        writing.check_names(fmt, plan)
     shards = writing.shard_plan(src, plan, max_bytes) if folder else []
     if args.dry_run:
         for i, (entry, choice) in enumerate(plan):

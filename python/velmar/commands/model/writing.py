@@ -47,6 +47,18 @@ def _velmar_arrays(items: Plan) -> tuple[list[tuple[str, str, tuple[int, ...]]],
     return entries, layouts
 
 
+def check_names(fmt: str, plan: Plan) -> None:
+    """Refuse, before any work, input names that collide in the output: a quantized tensor NAME is stored
+    as NAME:codes and so on, a compressed-tensors layer M as M.weight_packed and so on."""
+    from velmar import io
+
+    entries = _ct_arrays(plan) if fmt == "compressed-tensors" else _velmar_arrays(plan)[0]
+    try:
+        io.check_keys(key for key, _, _ in entries)
+    except ValueError as e:
+        raise UsageError(f"a {fmt} output cannot hold the input's names: {e}") from None
+
+
 def _put_velmar(w: Any, d: Done) -> None:
     from velmar import io
 
@@ -188,7 +200,7 @@ def write_folder(path: str, fmt: str, src: Source, plan: Plan, shards: list[str]
 
     try:
         out = folders.FolderWriter(path)
-    except (ValueError, OSError) as e:
+    except ValueError as e:
         raise UsageError(str(e)) from None
     try:
         done = iter(results)

@@ -1,0 +1,121 @@
+"""Files and bytes from outside, and files written whole.
+
+Nothing here needs an optional package: the command line's plain outputs
+use it as much as the model files do.
+"""
+
+from __future__ import annotations
+
+import errno
+import json
+import os
+import stat
+import threading
+from types import TracebackType
+from typing import IO, Any, Self
+
+__all__ = ["DuplicateKeyError", "Staged", "durable_replace", "open_regular", "parse_json"]
+
+
+class DuplicateKeyError(ValueError):
+    """A JSON object names a key twice: readers disagree on which value it has."""
+
+
+def _distinct(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    doc: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in doc:
+            raise DuplicateKeyError(f"the key {key!r:.80} appears twice in one object")
+        doc[key] = value
+    return doc
+
+
+def parse_json(text: str | bytes) -> Any:
+    """JSON whose objects name each key once; raises DuplicateKeyError, or ValueError for what is no JSON."""
+    return json.loads(text, object_pairs_hook=_distinct)
+
+
+def open_regular(path: str | os.PathLike[str]) -> IO[bytes]:
+    """``path`` opened for reading if it is a regular file; OSError otherwise.
+
+    Opened without blocking, then checked: a named pipe would otherwise wait
+    for a writer forever, and a device has no size to check a header against.
+    """
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+        if not stat.S_ISREG(mode):
+            raise OSError(errno.EINVAL, "not a regular file (a pipe or a device)", os.fspath(path))
+        os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def durable_replace(temp: str, final: str) -> None:
+    """Renames a finished temporary file over `final`, flushed to disk first, so
+    that a crash leaves either the old file or the whole new one."""
+    _fsync(temp)
+    os.replace(temp, final)
+    _fsync(os.path.dirname(os.path.abspath(final)))
+
+
+def _fsync(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+class Staged:
+    """A file written under a temporary name next to ``path``; it gets its name only in ``commit``.
+
+    Subclasses write to ``self.file`` and end their ``commit`` with
+    ``_publish``; leaving a ``with`` block early, or a failed commit, removes
+    the temporary file, so an incomplete file is never left behind. Errors
+    name ``path``: the temporary name is nothing the caller chose.
+    """
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = os.fspath(path)
+        directory, base = os.path.split(os.path.abspath(self.path))
+        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        try:
+            fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, self.path) from None
+        self.file = os.fdopen(fd, "wb")
+
+    def commit(self) -> None:
+        self._publish()
+
+    def _publish(self) -> None:
+        self.file.close()
+        try:
+            durable_replace(self.temp, self.path)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, self.path) from None
+
+    def abort(self) -> None:
+        self.file.close()
+        try:
+            os.unlink(self.temp)
+        except FileNotFoundError:
+            pass
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
+        if kind is None:
+            try:
+                self.commit()
+            except BaseException:
+                self.abort()  # a file that could not be completed is not left behind either
+                raise
+        else:
+            self.abort()
