@@ -306,11 +306,9 @@ class File:
     def _check_header(self, meta: dict[str, str]) -> None:
         version = meta.pop(FORMAT_KEY, None)
         index_text = meta.pop(INDEX_KEY, None)
-        self.metadata: dict[str, str] = meta
-        reserved = sorted(k for k in meta if k.startswith("velmar."))
-        if reserved:  # save refuses them: what loads must save again
-            raise ValueError(f"{self.path}: metadata key {reserved[0]!r}: keys starting with 'velmar.' are velmar's "
-                             f"own, and a file has {FORMAT_KEY} and {INDEX_KEY} only")
+        # Other velmar.* keys are a later writer's own facts: not the user's
+        # metadata (save refuses them there), and no reason to refuse the file.
+        self.metadata: dict[str, str] = {k: v for k, v in meta.items() if not k.startswith("velmar.")}
         if version is None:
             if index_text is not None:
                 raise ValueError(f"{self.path}: {INDEX_KEY} without {FORMAT_KEY}")
