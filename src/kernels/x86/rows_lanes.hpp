@@ -80,6 +80,7 @@ struct Zmm16 {
     // (Measured slower on a Zen 4 while the next tiles' prefetches came in
     // one burst.)
     static constexpr size_t kTiles = 2;
+    static constexpr size_t kChains = 2;  // groups side by side: more spill (4 and 8 measured slower)
     using I = __m512i;
     using F = __m512;
     using Transpose = lanes::Transpose;
@@ -215,8 +216,11 @@ static_assert(kY16.holds && kY32.holds && kY64.holds);
 
 struct Ymm8 {
     static constexpr size_t L = 8;
-    // Tiles of 8 rows side by side, one chain each.
-    static constexpr size_t kTiles = 2;
+    // Half the lanes, so twice the tiles and groups side by side for as many
+    // chains: on a Zen 3 no slower than two of each, the 8-bit rows a little
+    // faster.
+    static constexpr size_t kTiles = 4;
+    static constexpr size_t kChains = 4;
     using I = __m256i;
     using F = __m256;
     using Transpose = Transpose8;
@@ -310,7 +314,6 @@ struct Ymm8 {
 #endif
 
 constexpr size_t kWindow = 8192;     // columns of x arranged at a time
-constexpr size_t kChains = 2;        // groups side by side: more spill (4 and 8 measured slower)
 constexpr size_t kMaxRegs = 16;      // registers of a group (blocks of 64)
 constexpr size_t kAhead = 8192;      // bytes of codes prefetched ahead of a group
 
@@ -361,8 +364,8 @@ VELMAR_LANES_INLINE void group_products(const RowRun& r, const typename P::Trans
                                         const uint8_t* end) {
     using F = typename P::F;
     constexpr size_t regs = B / 4, L = P::L;
-    alignas(64) typename P::I t[kChains][kMaxRegs];
-    for (size_t k = 0; k < kChains; ++k) {
+    alignas(64) typename P::I t[P::kChains][kMaxRegs];
+    for (size_t k = 0; k < P::kChains; ++k) {
         const Group& g = gs[k < live ? k : 0];
         // The hardware alone falls behind the stream at this pace. Into the
         // caches: on Intel a non-temporal hint halved the stream's speed.
@@ -371,16 +374,16 @@ VELMAR_LANES_INLINE void group_products(const RowRun& r, const typename P::Trans
                 if (g.codes + kAhead + b < end) __builtin_prefetch(g.codes + kAhead + b, 0, 2);
         transpose_group<P, B>(tr, g.codes, g.valid, t[k]);
     }
-    F acc[kChains];
-    const float* xg[kChains];
-    for (size_t k = 0; k < kChains; ++k) {
+    F acc[P::kChains];
+    const float* xg[P::kChains];
+    for (size_t k = 0; k < P::kChains; ++k) {
         acc[k] = P::fzero();
         xg[k] = gs[k < live ? k : 0].xg;
     }
     for (size_t m = 0; m < regs; ++m) {
         const auto step = [&]<int s>() __attribute__((always_inline)) {
 #pragma GCC unroll 8
-            for (size_t k = 0; k < kChains; ++k) {
+            for (size_t k = 0; k < P::kChains; ++k) {
                 const F xv = P::loadf(xg[k] + (4 * m + s) * L);
                 acc[k] = P::add(acc[k], P::mul(xv, byte_code<P, s>(t[k][m])));
             }
@@ -442,9 +445,9 @@ __attribute__((noinline)) void rows_dot_stream(const RowRun& r, const typename P
     for (size_t t0 = 0; t0 < r.rows; t0 += L) {
         const size_t n = min_size(L, r.rows - t0), blocks = n * nb, groups = (blocks + L - 1) / L;
         const uint8_t* const codes = r.codes + t0 * r.cols;
-        for (size_t c = 0; c < groups; c += kChains) {
-            Group gs[kChains];
-            const size_t live = min_size(kChains, groups - c);
+        for (size_t c = 0; c < groups; c += P::kChains) {
+            Group gs[P::kChains];
+            const size_t live = min_size(P::kChains, groups - c);
             for (size_t k = 0; k < live; ++k) {
                 const size_t g = c + k;
                 gs[k] = {codes + g * L * B, xs + g % phases * B * L, min_size(L, blocks - g * L), t0 * nb + g * L,
@@ -486,9 +489,9 @@ __attribute__((noinline)) void rows_dot_windows(const RowRun& r, const typename 
                             xs[(g * B + s) * L + l] = b < wn ? x[(wb + b) * B + s] : 0.0f;
                     }
             const size_t stride = groups * L + 1;  // one row's products
-            for (size_t c = 0; c < n * groups; c += kChains) {
-                Group gs[kChains];
-                const size_t live = min_size(kChains, n * groups - c);
+            for (size_t c = 0; c < n * groups; c += P::kChains) {
+                Group gs[P::kChains];
+                const size_t live = min_size(P::kChains, n * groups - c);
                 for (size_t k = 0; k < live; ++k) {
                     const size_t row = (c + k) / groups, g = (c + k) % groups;
                     gs[k] = {r.codes + (t0 + row) * r.cols + (wb + g * L) * B, xs + g * B * L,
