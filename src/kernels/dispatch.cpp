@@ -104,6 +104,22 @@ const Kernels& table_of(Level level) {
 // (each call after a 4096 x 4096 W @ x, codes read from memory: 4-bit at 4096
 // columns 0.85-0.89, 8-bit at 768 columns 0.73.)
 //
+// The AVX2 table has the same one-vector kernels, 8 lanes a register (its
+// asymmetric ones up to 1024 columns). On an AMD Zen 3 (EPYC, AVX2 only), a
+// busy machine, thread CPU time, builds alternated:
+//
+//   4096 x 4096, t @ x over W @ x (bench/product.py, medians of 9 pairs)
+//                   8-bit tiles 1.07-1.41 lanes 0.85-0.89
+//                   4-bit tiles 1.17-1.77 lanes 0.92-1.01
+//   20,000 x 768, lanes over tiles (fastest of 25 calls)
+//                   8-bit 0.81-0.85   4-bit 0.77-0.80
+//                   asymmetric 8-bit 0.65-0.70   4-bit 0.85-0.88
+//   200,000 x 768 search, one query, speed over FAISS (bench/search.py)
+//                   8-bit 0.77-1.02 -> 1.10-1.12   4-bit 1.44-1.75 -> 2.40-2.42
+//
+// The Zen 4 and 5 figures above are against the AVX2 tiles, not these
+// kernels; until an AVX-512 AMD CPU times the two, the routing stays.
+//
 // All of the above is AMD's, whose Zen 4 runs 512-bit vectors in two
 // halves. Intel CPUs take every row kernel from their own level: on an Intel
 // Xeon (Emerald Rapids), 4096 x 4096, each call after a W @ x, medians of 11

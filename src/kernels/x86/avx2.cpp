@@ -6,6 +6,7 @@
 #include "kernels/twin_deps.hpp"
 #include "kernels/unit_tables.hpp"
 #include "kernels/x86/rows.hpp"
+#include "kernels/x86/rows_lanes.hpp"
 #include "kernels/x86/sse_steps.hpp"
 
 namespace velmar::simd {
@@ -238,6 +239,9 @@ struct S {
     static void nibbles_to_bytes(const uint8_t* in, uint8_t* out) { nibbles_to_bytes_wide<Ymm>(in, out); }
     static constexpr bool kUnpackBits = true;
     static void unpack_bits(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_bits16(in, w, out); }
+    static bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_i8_lanes<lanes::Ymm8>(r, x, out); }
+    static bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_sym_lanes<lanes::Ymm8>(r, x, out); }
+    static bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_asym_lanes<lanes::Ymm8>(r, x, out); }
 };
 
 #include "kernels/twin.inl"

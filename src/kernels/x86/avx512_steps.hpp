@@ -248,9 +248,9 @@ struct Avx512Steps {
     static void nibbles_to_bytes(const uint8_t* in, uint8_t* out) { nibbles_to_bytes_wide<Zmm>(in, out); }
     static constexpr bool kUnpackBits = true;
     static void unpack_bits(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_bits16(in, w, out); }
-    static bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_i8_lanes(r, x, out); }
-    static bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_sym_lanes(r, x, out); }
-    static bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_asym_lanes(r, x, out); }
+    static bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_i8_lanes<lanes::Zmm16>(r, x, out); }
+    static bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_sym_lanes<lanes::Zmm16>(r, x, out); }
+    static bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_asym_lanes<lanes::Zmm16>(r, x, out); }
 };
 
 }  // namespace

@@ -1,18 +1,20 @@
 #pragma once
-// Row dots for one vector on AVX-512 that keep whole registers of 16 rows or
-// blocks as independent chains, fed by dword transposes instead of byte ones.
-// Symmetric 8-bit: each block's sum is its own chain, so 16 blocks of a row share a
-// register and the rows are read in order, one stream; a row tile of lanes is
-// needed only for the sums of the block products, which run in block order
-// per row; a group spans rows when they are whole blocks. Symmetric 4-bit and
-// asymmetric rows: a row is one chain, so 16 rows share a register (a tile of
-// 16 streams), the scales and zero points across the lanes beside them; eight
-// codes a dword, each nibble the index of its float, or four bytes.
+// Row dots for one vector that keep whole registers of L rows or blocks as
+// independent chains, fed by dword transposes instead of byte ones; L is 16
+// on AVX-512 and 8 on AVX2, each level a register policy below.
+// Symmetric 8-bit: each block's sum is its own chain, so L blocks of a row
+// share a register and the rows are read in order, one stream; a row tile of
+// lanes is needed only for the sums of the block products, which run in block
+// order per row; a group spans rows when they are whole blocks. Symmetric
+// 4-bit and asymmetric rows: a row is one chain, so L rows share a register
+// (a tile of L streams), the scales and zero points across the lanes beside
+// them; eight codes a dword, each nibble the index of its float, or four bytes.
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <utility>
 
@@ -26,11 +28,14 @@ namespace lanes {
 
 #define VELMAR_LANES_INLINE inline __attribute__((always_inline))
 
-// A group is 16 blocks of B bytes, B / 4 registers of 64 bytes, seen as a
-// 16 x B/4 matrix of dwords. Rounds of two-source dword permutes halve the
-// dwords each register holds and double its blocks, until register m holds
-// dword m of every block. Which lane gets which block falls out of the
-// rounds: order[lane], the same for every register.
+// A group is L blocks of B bytes, B / 4 registers, seen as an L x B/4 matrix
+// of dwords. Rounds of two-source shuffles halve the dwords each register
+// holds of its blocks and double its blocks, until register m holds dword m
+// of every block. Which lane gets which block falls out of the rounds:
+// order[lane], the same for every register.
+
+#if defined(__AVX512BW__)
+// AVX-512: any two-source dword permute, from tables.
 struct Transpose {
     // pick[round][hi]: round r (a register holding B/4 >> r dwords of each of
     // its blocks) keeps the low or high half of them, from both sources.
@@ -68,55 +73,277 @@ struct Transpose {
 
 constexpr Transpose kT16(16), kT32(32), kT64(64);
 
-constexpr size_t kRows = 16;         // rows whose block products are summed in lanes
+struct Zmm16 {
+    static constexpr size_t L = 16;
+    // Tiles of 16 rows side by side, one chain each: a column's additions
+    // wait on the last one (4 cycles on Intel), two tiles hide that.
+    // (Measured slower on a Zen 4 while the next tiles' prefetches came in
+    // one burst.)
+    static constexpr size_t kTiles = 2;
+    static constexpr size_t kChains = 2;  // groups side by side: more spill (4 and 8 measured slower)
+    using I = __m512i;
+    using F = __m512;
+    using Transpose = lanes::Transpose;
+    static bool asym_in_lanes(const RowRun& r) { return asym_rows_in_lanes(r); }
+    static constexpr const Transpose& kSquare = kT64;  // a register a row
+    template <size_t B>
+    static constexpr const Transpose& layout() {
+        return B == 16 ? kT16 : B == 32 ? kT32 : kT64;
+    }
+    // Where a group's register i is loaded from.
+    template <size_t B>
+    static constexpr size_t offset(size_t i) {
+        return 64 * i;
+    }
+
+    template <size_t regs>
+    static VELMAR_LANES_INLINE void rounds(const Transpose& tr, I* t) {
+        size_t round = 0;
+#pragma GCC unroll 4
+        for (size_t d = regs / 2; d >= 1; d /= 2, ++round) {
+            const __m512i lo = _mm512_load_si512(tr.pick[round][0]), hi = _mm512_load_si512(tr.pick[round][1]);
+#pragma GCC unroll 16
+            for (size_t i = 0; i < regs; ++i) {
+                if (i & d) continue;
+                const __m512i a = _mm512_permutex2var_epi32(t[i], lo, t[i + d]);
+                t[i + d] = _mm512_permutex2var_epi32(t[i], hi, t[i + d]);
+                t[i] = a;
+            }
+        }
+    }
+
+    static __mmask16 first(size_t n) { return n >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << n) - 1); }
+    static VELMAR_LANES_INLINE I loadi(const uint8_t* p) { return _mm512_loadu_si512(p); }
+    // The first n dwords or bytes at p, zeros past them.
+    static VELMAR_LANES_INLINE I load_dwords(const uint8_t* p, size_t n) { return _mm512_maskz_loadu_epi32(first(n), p); }
+    static VELMAR_LANES_INLINE I load_bytes(const uint8_t* p, size_t n) {
+        return _mm512_maskz_loadu_epi8((__mmask64{1} << n) - 1, p);
+    }
+    static VELMAR_LANES_INLINE F load_floats(const float* p, size_t n) { return _mm512_maskz_loadu_ps(first(n), p); }
+    // Stored elements [first, first + n) of the run's scales or zero points
+    // as floats, zeros past n.
+    static VELMAR_LANES_INLINE F stored(const RowRun& r, const void* p, size_t at, size_t n) {
+        const __mmask16 m = first(n);
+        if (r.stored == Stored::F32) return _mm512_maskz_loadu_ps(m, static_cast<const float*>(p) + at);
+        const __m256i h = _mm256_maskz_loadu_epi16(m, static_cast<const uint16_t*>(p) + at);
+        if (r.stored == Stored::F16) return _mm512_cvtph_ps(h);
+        return _mm512_castsi512_ps(_mm512_slli_epi32(_mm512_cvtepu16_epi32(h), 16));
+    }
+    static VELMAR_LANES_INLINE I izero() { return _mm512_setzero_si512(); }
+    static VELMAR_LANES_INLINE F fzero() { return _mm512_setzero_ps(); }
+    static VELMAR_LANES_INLINE F loadf(const float* p) { return _mm512_load_ps(p); }
+    static VELMAR_LANES_INLINE void storef(float* p, F v) { _mm512_store_ps(p, v); }
+    static VELMAR_LANES_INLINE void storeu(float* p, F v) { _mm512_storeu_ps(p, v); }
+    static VELMAR_LANES_INLINE F set1(float x) { return _mm512_set1_ps(x); }
+    static VELMAR_LANES_INLINE F add(F a, F b) { return _mm512_add_ps(a, b); }
+    static VELMAR_LANES_INLINE F sub(F a, F b) { return _mm512_sub_ps(a, b); }
+    static VELMAR_LANES_INLINE F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+    static VELMAR_LANES_INLINE F cvt(I a) { return _mm512_cvtepi32_ps(a); }
+    static VELMAR_LANES_INLINE F as_float(I a) { return _mm512_castsi512_ps(a); }
+    static VELMAR_LANES_INLINE I as_int(F a) { return _mm512_castps_si512(a); }
+    template <int n>
+    static VELMAR_LANES_INLINE I slli(I a) { return _mm512_slli_epi32(a, n); }
+    template <int n>
+    static VELMAR_LANES_INLINE I srai(I a) { return _mm512_srai_epi32(a, n); }
+    // Lane l of the result is lane idx[l] of v.
+    static VELMAR_LANES_INLINE F permute(F v, const uint32_t* idx) {
+        return _mm512_permutexvar_ps(_mm512_load_si512(idx), v);
+    }
+    // Nibble k of each dword as a float: shifted to the bottom, the index of
+    // its float in a register of the 16 (one permute for the shifts and the
+    // conversion).
+    template <int k>
+    static VELMAR_LANES_INLINE F nibble(I q) {
+        const __m512 code_floats = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1);
+        if constexpr (k != 0) q = _mm512_srli_epi32(q, 4 * k);
+        return _mm512_permutexvar_ps(q, code_floats);
+    }
+};
+#endif
+
+#if defined(__AVX2__)
+// AVX2 has no two-source dword permute: the round pairing registers d apart
+// is fixed by d, within each set of 8 registers: the 128-bit halves (d = 4),
+// qwords within them (2), then dwords (1). Blocks of 64 take two sets, one
+// for each half of every block. The tables here only follow where each dword
+// goes, to find the lanes' order and check that the rounds end with register
+// m holding dword m.
+struct Transpose8 {
+    alignas(32) uint32_t order[8];
+    alignas(32) uint32_t inverse[8];
+    bool holds;
+
+    static constexpr size_t offset(size_t block, size_t i) { return block == 64 ? i % 8 * 64 + i / 8 * 32 : 32 * i; }
+
+    constexpr explicit Transpose8(size_t block) : order{}, inverse{}, holds(true) {
+        constexpr uint8_t pick[3][2][8] = {{{0, 2, 8, 10, 4, 6, 12, 14}, {1, 3, 9, 11, 5, 7, 13, 15}},
+                                           {{0, 1, 8, 9, 4, 5, 12, 13}, {2, 3, 10, 11, 6, 7, 14, 15}},
+                                           {{0, 1, 2, 3, 8, 9, 10, 11}, {4, 5, 6, 7, 12, 13, 14, 15}}};
+        const size_t regs = block / 4;
+        size_t blk[16][8]{}, dw[16][8]{};
+        for (size_t i = 0; i < regs; ++i)
+            for (size_t s = 0; s < 8; ++s) {
+                const size_t at = offset(block, i) + 4 * s;
+                blk[i][s] = at / block;
+                dw[i][s] = at % block / 4;
+            }
+        for (size_t d = (regs < 8 ? regs : 8) / 2; d >= 1; d /= 2) {
+            const size_t kind = d == 1 ? 0 : d == 2 ? 1 : 2;
+            for (size_t i = 0; i < regs; ++i) {
+                if (i & d) continue;
+                size_t b2[16]{}, d2[16]{};
+                for (size_t s = 0; s < 8; ++s) {
+                    b2[s] = blk[i][s], b2[8 + s] = blk[i + d][s];
+                    d2[s] = dw[i][s], d2[8 + s] = dw[i + d][s];
+                }
+                for (size_t s = 0; s < 8; ++s) {
+                    blk[i][s] = b2[pick[kind][0][s]], dw[i][s] = d2[pick[kind][0][s]];
+                    blk[i + d][s] = b2[pick[kind][1][s]], dw[i + d][s] = d2[pick[kind][1][s]];
+                }
+            }
+        }
+        for (size_t l = 0; l < 8; ++l) {
+            order[l] = static_cast<uint32_t>(blk[0][l]);
+            inverse[blk[0][l] % 8] = static_cast<uint32_t>(l);
+        }
+        for (size_t m = 0; m < regs; ++m)
+            for (size_t l = 0; l < 8; ++l) holds = holds && dw[m][l] == m && blk[m][l] == blk[0][l] && blk[0][l] < 8;
+        for (size_t l = 0; l < 8; ++l) holds = holds && order[inverse[l]] == l;
+    }
+};
+
+constexpr Transpose8 kY16(16), kY32(32), kY64(64);
+static_assert(kY16.holds && kY32.holds && kY64.holds);
+
+struct Ymm8 {
+    static constexpr size_t L = 8;
+    // Half the lanes, so twice the tiles and groups side by side for as many
+    // chains: on a Zen 3 no slower than two of each, the 8-bit rows a little
+    // faster.
+    static constexpr size_t kTiles = 4;
+    static constexpr size_t kChains = 4;
+    using I = __m256i;
+    using F = __m256;
+    using Transpose = Transpose8;
+    // On a Zen 3, 4-bit rows of 4096 columns ran 4-10 % slower than the
+    // tiles; 768 and 1024 columns 12-15 % faster.
+    static bool asym_in_lanes(const RowRun& r) { return asym_rows_in_lanes(r) && r.cols <= 1024; }
+    static constexpr const Transpose& kSquare = kY32;
+    template <size_t B>
+    static constexpr const Transpose& layout() {
+        return B == 16 ? kY16 : B == 32 ? kY32 : kY64;
+    }
+    template <size_t B>
+    static constexpr size_t offset(size_t i) {
+        return Transpose8::offset(B, i);
+    }
+
+    template <size_t regs>
+    static VELMAR_LANES_INLINE void rounds(const Transpose&, I* t) {
+#pragma GCC unroll 4
+        for (size_t d = (regs < 8 ? regs : 8) / 2; d >= 1; d /= 2) {
+#pragma GCC unroll 16
+            for (size_t i = 0; i < regs; ++i) {
+                if (i & d) continue;
+                const __m256i a = t[i], b = t[i + d];
+                if (d == 4) {
+                    t[i] = _mm256_permute2x128_si256(a, b, 0x20);
+                    t[i + d] = _mm256_permute2x128_si256(a, b, 0x31);
+                } else if (d == 2) {
+                    t[i] = _mm256_unpacklo_epi64(a, b);
+                    t[i + d] = _mm256_unpackhi_epi64(a, b);
+                } else {
+                    const __m256 fa = _mm256_castsi256_ps(a), fb = _mm256_castsi256_ps(b);
+                    t[i] = _mm256_castps_si256(_mm256_shuffle_ps(fa, fb, 0x88));
+                    t[i + d] = _mm256_castps_si256(_mm256_shuffle_ps(fa, fb, 0xDD));
+                }
+            }
+        }
+    }
+
+    static VELMAR_LANES_INLINE __m256i first(size_t n) {
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n < 8 ? n : 8)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+    static VELMAR_LANES_INLINE I loadi(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static VELMAR_LANES_INLINE I load_dwords(const uint8_t* p, size_t n) {
+        return _mm256_maskload_epi32(reinterpret_cast<const int*>(p), first(n));
+    }
+    // Masked loads go by dwords: the bytes past n come from a zeroed copy.
+    static VELMAR_LANES_INLINE I load_bytes(const uint8_t* p, size_t n) {
+        alignas(32) uint8_t b[32]{};
+        std::memcpy(b, p, n);
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(b));
+    }
+    static VELMAR_LANES_INLINE F load_floats(const float* p, size_t n) { return _mm256_maskload_ps(p, first(n)); }
+    static VELMAR_LANES_INLINE F stored(const RowRun& r, const void* p, size_t at, size_t n) {
+        if (r.stored == Stored::F32) return load_floats(static_cast<const float*>(p) + at, n);
+        const uint16_t* h16 = static_cast<const uint16_t*>(p) + at;
+        __m128i h;
+        if (n >= 8) {
+            h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h16));
+        } else {
+            alignas(16) uint16_t b[8]{};
+            std::memcpy(b, h16, 2 * n);
+            h = _mm_load_si128(reinterpret_cast<const __m128i*>(b));
+        }
+        if (r.stored == Stored::F16) return _mm256_cvtph_ps(h);
+        return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(h), 16));
+    }
+    static VELMAR_LANES_INLINE I izero() { return _mm256_setzero_si256(); }
+    static VELMAR_LANES_INLINE F fzero() { return _mm256_setzero_ps(); }
+    static VELMAR_LANES_INLINE F loadf(const float* p) { return _mm256_load_ps(p); }
+    static VELMAR_LANES_INLINE void storef(float* p, F v) { _mm256_store_ps(p, v); }
+    static VELMAR_LANES_INLINE void storeu(float* p, F v) { _mm256_storeu_ps(p, v); }
+    static VELMAR_LANES_INLINE F set1(float x) { return _mm256_set1_ps(x); }
+    static VELMAR_LANES_INLINE F add(F a, F b) { return _mm256_add_ps(a, b); }
+    static VELMAR_LANES_INLINE F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+    static VELMAR_LANES_INLINE F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+    static VELMAR_LANES_INLINE F cvt(I a) { return _mm256_cvtepi32_ps(a); }
+    static VELMAR_LANES_INLINE F as_float(I a) { return _mm256_castsi256_ps(a); }
+    static VELMAR_LANES_INLINE I as_int(F a) { return _mm256_castps_si256(a); }
+    template <int n>
+    static VELMAR_LANES_INLINE I slli(I a) { return _mm256_slli_epi32(a, n); }
+    template <int n>
+    static VELMAR_LANES_INLINE I srai(I a) { return _mm256_srai_epi32(a, n); }
+    static VELMAR_LANES_INLINE F permute(F v, const uint32_t* idx) {
+        return _mm256_permutevar8x32_ps(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(idx)));
+    }
+    // No 16-entry float permute: the nibble shifted to the top, then down.
+    template <int k>
+    static VELMAR_LANES_INLINE F nibble(I q) {
+        if constexpr (k != 7) q = _mm256_slli_epi32(q, 28 - 4 * k);
+        return _mm256_cvtepi32_ps(_mm256_srai_epi32(q, 28));
+    }
+};
+#endif
+
 constexpr size_t kWindow = 8192;     // columns of x arranged at a time
-constexpr size_t kChains = 2;        // groups side by side: more spill (4 and 8 measured slower)
 constexpr size_t kMaxRegs = 16;      // registers of a group (blocks of 64)
 constexpr size_t kAhead = 8192;      // bytes of codes prefetched ahead of a group
 
-// The rounds on regs registers loaded with tr's layout.
-template <size_t regs>
-VELMAR_LANES_INLINE void permute_rounds(const Transpose& tr, __m512i* t) {
-    size_t round = 0;
-#pragma GCC unroll 4
-    for (size_t d = regs / 2; d >= 1; d /= 2, ++round) {
-        const __m512i lo = _mm512_load_si512(tr.pick[round][0]), hi = _mm512_load_si512(tr.pick[round][1]);
-#pragma GCC unroll 16
-        for (size_t i = 0; i < regs; ++i) {
-            if (i & d) continue;
-            const __m512i a = _mm512_permutex2var_epi32(t[i], lo, t[i + d]);
-            t[i + d] = _mm512_permutex2var_epi32(t[i], hi, t[i + d]);
-            t[i] = a;
-        }
-    }
+// Byte k of each lane's dword, sign-extended: shifted to the top, then down.
+template <class P, int k>
+VELMAR_LANES_INLINE typename P::F byte_code(typename P::I q) {
+    if constexpr (k != 3) q = P::template slli<24 - 8 * k>(q);
+    return P::cvt(P::template srai<24>(q));
 }
 
-// The dwords of group g, 16 blocks of B bytes at p of which `valid` are
+// The dwords of a group, L blocks of B bytes at p of which `valid` are
 // wanted (the rest read as zeros), transposed into t.
-template <size_t B>
-VELMAR_LANES_INLINE void transpose_group(const Transpose& tr, const uint8_t* p, size_t valid, __m512i* t) {
+template <class P, size_t B>
+VELMAR_LANES_INLINE void transpose_group(const typename P::Transpose& tr, const uint8_t* p, size_t valid,
+                                         typename P::I* t) {
     constexpr size_t regs = B / 4;
-    if (valid == 16) {
-        for (size_t i = 0; i < regs; ++i) t[i] = _mm512_loadu_si512(p + 64 * i);
+    if (valid == P::L) {
+        for (size_t i = 0; i < regs; ++i) t[i] = P::loadi(p + P::template offset<B>(i));
     } else {
         const size_t bytes = valid * B;
         for (size_t i = 0; i < regs; ++i) {
-            const size_t have = bytes > 64 * i ? (bytes - 64 * i) / 4 : 0;
-            const __mmask16 m = have >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << have) - 1);
-            t[i] = _mm512_maskz_loadu_epi32(m, p + 64 * i);
+            const size_t at = P::template offset<B>(i), have = bytes > at ? (bytes - at) / 4 : 0;
+            t[i] = P::load_dwords(p + at, have);
         }
     }
-    permute_rounds<regs>(tr, t);
-}
-
-// Stored elements [first, first + n) (n <= 16) of the run's scales or zero
-// points as floats, zeros past n.
-VELMAR_LANES_INLINE __m512 stored16(const RowRun& r, const void* p, size_t first, size_t n) {
-    const __mmask16 m = n >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << n) - 1);
-    if (r.stored == Stored::F32) return _mm512_maskz_loadu_ps(m, static_cast<const float*>(p) + first);
-    const __m256i h = _mm256_maskz_loadu_epi16(m, static_cast<const uint16_t*>(p) + first);
-    if (r.stored == Stored::F16) return _mm512_cvtph_ps(h);
-    return _mm512_castsi512_ps(_mm512_slli_epi32(_mm512_cvtepu16_epi32(h), 16));
+    P::template rounds<regs>(tr, t);
 }
 
 VELMAR_LANES_INLINE float scale_at(const RowRun& r, size_t b) {
@@ -125,8 +352,8 @@ VELMAR_LANES_INLINE float scale_at(const RowRun& r, size_t b) {
     return r.stored == Stored::F16 ? f32_from_f16_bits(h) : widen_bf16(h);
 }
 
-// One group of 16 blocks: its codes, of which `valid` blocks exist, x as its
-// lanes read it, its first scale and where its 16 products go, block order.
+// One group of L blocks: its codes, of which `valid` blocks exist, x as its
+// lanes read it, its first scale and where its L products go, block order.
 struct Group {
     const uint8_t* codes;
     const float* xg;
@@ -136,37 +363,33 @@ struct Group {
 
 // The products of kChains groups, of which `live` are real (the spare chains
 // repeat the first and store nothing).
-template <size_t B>
-VELMAR_LANES_INLINE void group_products(const RowRun& r, const Transpose& tr, const Group* gs, size_t live,
+template <class P, size_t B>
+VELMAR_LANES_INLINE void group_products(const RowRun& r, const typename P::Transpose& tr, const Group* gs, size_t live,
                                         const uint8_t* end) {
-    constexpr size_t regs = B / 4;
-    alignas(64) __m512i t[kChains][kMaxRegs];
-    for (size_t k = 0; k < kChains; ++k) {
+    using F = typename P::F;
+    constexpr size_t regs = B / 4, L = P::L;
+    alignas(64) typename P::I t[P::kChains][kMaxRegs];
+    for (size_t k = 0; k < P::kChains; ++k) {
         const Group& g = gs[k < live ? k : 0];
         // The hardware alone falls behind the stream at this pace. Into the
         // caches: on Intel a non-temporal hint halved the stream's speed.
         if (k < live)
-            for (size_t b = 0; b < 16 * B; b += 64)
+            for (size_t b = 0; b < L * B; b += 64)
                 if (g.codes + kAhead + b < end) __builtin_prefetch(g.codes + kAhead + b, 0, 2);
-        transpose_group<B>(tr, g.codes, g.valid, t[k]);
+        transpose_group<P, B>(tr, g.codes, g.valid, t[k]);
     }
-    __m512 acc[kChains];
-    const float* xg[kChains];
-    for (size_t k = 0; k < kChains; ++k) {
-        acc[k] = _mm512_setzero_ps();
+    F acc[P::kChains];
+    const float* xg[P::kChains];
+    for (size_t k = 0; k < P::kChains; ++k) {
+        acc[k] = P::fzero();
         xg[k] = gs[k < live ? k : 0].xg;
     }
     for (size_t m = 0; m < regs; ++m) {
-        // Byte s of each lane's dword, sign-extended: shifted to the top,
-        // then down.
         const auto step = [&]<int s>() __attribute__((always_inline)) {
 #pragma GCC unroll 8
-            for (size_t k = 0; k < kChains; ++k) {
-                __m512i q = t[k][m];
-                if constexpr (s != 3) q = _mm512_slli_epi32(q, 24 - 8 * s);
-                q = _mm512_srai_epi32(q, 24);
-                const __m512 xv = _mm512_load_ps(xg[k] + (4 * m + s) * 16);
-                acc[k] = _mm512_add_ps(acc[k], _mm512_mul_ps(xv, _mm512_cvtepi32_ps(q)));
+            for (size_t k = 0; k < P::kChains; ++k) {
+                const F xv = P::loadf(xg[k] + (4 * m + s) * L);
+                acc[k] = P::add(acc[k], P::mul(xv, byte_code<P, s>(t[k][m])));
             }
         };
         step.template operator()<0>();
@@ -174,107 +397,111 @@ VELMAR_LANES_INLINE void group_products(const RowRun& r, const Transpose& tr, co
         step.template operator()<2>();
         step.template operator()<3>();
     }
-    const __m512i order = _mm512_load_si512(tr.order), inverse = _mm512_load_si512(tr.inverse);
     for (size_t k = 0; k < live; ++k) {
-        const __m512 sc = _mm512_permutexvar_ps(order, stored16(r, r.scales, gs[k].scale, gs[k].valid));
-        _mm512_storeu_ps(gs[k].prods, _mm512_permutexvar_ps(inverse, _mm512_mul_ps(acc[k], sc)));
+        const F sc = P::permute(P::stored(r, r.scales, gs[k].scale, gs[k].valid), tr.order);
+        P::storeu(gs[k].prods, P::permute(P::mul(acc[k], sc), tr.inverse));
     }
 }
 
 // total plus, for each of n rows whose products lie `stride` apart, its
-// first `count` products in block order; row kT64.order[l] in lane l. Blocks
-// of 16 rows x 16 products are transposed to one block of all rows a register.
-VELMAR_LANES_INLINE __m512 add_products(__m512 total, const float* prods, size_t stride, size_t n, size_t count) {
-    for (size_t b0 = 0; b0 < count; b0 += 16) {
-        const size_t m = min_size(16, count - b0);
-        const __mmask16 mask = m == 16 ? __mmask16(0xFFFF) : __mmask16((1u << m) - 1);
-        __m512i v[16];
-        for (size_t i = 0; i < 16; ++i)
-            v[i] = i < n ? _mm512_castps_si512(_mm512_maskz_loadu_ps(mask, prods + i * stride + b0))
-                         : _mm512_setzero_si512();
-        permute_rounds<16>(kT64, v);
-        for (size_t d = 0; d < m; ++d) total = _mm512_add_ps(total, _mm512_castsi512_ps(v[d]));
+// first `count` products in block order; row kSquare.order[l] in lane l.
+// Blocks of L rows x L products are transposed to one block of all rows a
+// register.
+template <class P>
+VELMAR_LANES_INLINE typename P::F add_products(typename P::F total, const float* prods, size_t stride, size_t n,
+                                               size_t count) {
+    constexpr size_t L = P::L;
+    for (size_t b0 = 0; b0 < count; b0 += L) {
+        const size_t m = min_size(L, count - b0);
+        typename P::I v[L];
+        for (size_t i = 0; i < L; ++i)
+            v[i] = i < n ? P::as_int(P::load_floats(prods + i * stride + b0, m)) : P::izero();
+        P::template rounds<L>(P::kSquare, v);
+        for (size_t d = 0; d < m; ++d) total = P::add(total, P::as_float(v[d]));
     }
     return total;
 }
 
-// The first n lanes' rows of total, in kT64's lane order, to out.
-VELMAR_LANES_INLINE void store_rows(__m512 total, size_t n, float* out) {
-    alignas(64) float lanes[16];
-    _mm512_store_ps(lanes, total);
-    for (size_t l = 0; l < 16; ++l)
-        if (kT64.order[l] < n) out[kT64.order[l]] = lanes[l];
+// The first n lanes' rows of total, in kSquare's lane order, to out.
+template <class P>
+VELMAR_LANES_INLINE void store_rows(typename P::F total, size_t n, float* out) {
+    alignas(64) float lanes[P::L];
+    P::storef(lanes, total);
+    for (size_t l = 0; l < P::L; ++l)
+        if (P::kSquare.order[l] < n) out[P::kSquare.order[l]] = lanes[l];
 }
 
 // Rows of whole blocks that fit one window, read as one stream of blocks: a
 // group spans rows, and the lanes' blocks of x repeat every `phases` groups
-// (lcm(16, blocks per row) blocks), each phase arranged once. A tile of 16
+// (lcm(L, blocks per row) blocks), each phase arranged once. A tile of L
 // rows is a whole number of phases, so its products land row after row.
-template <size_t B>
-__attribute__((noinline)) void rows_dot_stream(const RowRun& r, const Transpose& tr, size_t phases, const float* x,
-                                               float* out) {
+template <class P, size_t B>
+__attribute__((noinline)) void rows_dot_stream(const RowRun& r, const typename P::Transpose& tr, size_t phases,
+                                               const float* x, float* out) {
+    constexpr size_t L = P::L;
     const size_t nb = r.cols / B;
     alignas(64) float xs[kWindow];
-    alignas(64) float prods[kRows * (kWindow / B) + 16];
+    alignas(64) float prods[L * (kWindow / B) + L];
     for (size_t p = 0; p < phases; ++p)
-        for (size_t l = 0; l < 16; ++l)
-            for (size_t s = 0; s < B; ++s) xs[(p * B + s) * 16 + l] = x[(p * 16 + tr.order[l]) % nb * B + s];
+        for (size_t l = 0; l < L; ++l)
+            for (size_t s = 0; s < B; ++s) xs[(p * B + s) * L + l] = x[(p * L + tr.order[l]) % nb * B + s];
     const uint8_t* const end = r.codes + r.rows * r.cols;
-    for (size_t t0 = 0; t0 < r.rows; t0 += kRows) {
-        const size_t n = min_size(kRows, r.rows - t0), blocks = n * nb, groups = (blocks + 15) / 16;
+    for (size_t t0 = 0; t0 < r.rows; t0 += L) {
+        const size_t n = min_size(L, r.rows - t0), blocks = n * nb, groups = (blocks + L - 1) / L;
         const uint8_t* const codes = r.codes + t0 * r.cols;
-        for (size_t c = 0; c < groups; c += kChains) {
-            Group gs[kChains];
-            const size_t live = min_size(kChains, groups - c);
+        for (size_t c = 0; c < groups; c += P::kChains) {
+            Group gs[P::kChains];
+            const size_t live = min_size(P::kChains, groups - c);
             for (size_t k = 0; k < live; ++k) {
                 const size_t g = c + k;
-                gs[k] = {codes + g * 16 * B, xs + g % phases * B * 16, min_size(16, blocks - g * 16), t0 * nb + g * 16,
-                         prods + g * 16};
+                gs[k] = {codes + g * L * B, xs + g % phases * B * L, min_size(L, blocks - g * L), t0 * nb + g * L,
+                         prods + g * L};
             }
-            group_products<B>(r, tr, gs, live, end);
+            group_products<P, B>(r, tr, gs, live, end);
         }
-        store_rows(add_products(_mm512_setzero_ps(), prods, nb, n, nb), n, out + t0);
+        store_rows<P>(add_products<P>(P::fzero(), prods, nb, n, nb), n, out + t0);
     }
 }
 
 // Rows in windows of columns, each row's groups its own, the short last
 // block apart.
-template <size_t B>
-__attribute__((noinline)) void rows_dot_windows(const RowRun& r, const Transpose& tr, const float* x, float* out) {
-    constexpr size_t kWinBlocks = kWindow / B;
+template <class P, size_t B>
+__attribute__((noinline)) void rows_dot_windows(const RowRun& r, const typename P::Transpose& tr, const float* x,
+                                                float* out) {
+    constexpr size_t L = P::L, kWinBlocks = kWindow / B;
     const size_t nb = block_count(r.cols, r.block), full = r.cols / B, tail = r.cols % B;
     // x of a window as the lanes read it: group g, step s, lane l at
-    // xs[(g * B + s) * 16 + l].
+    // xs[(g * B + s) * L + l].
     alignas(64) float xs[kWindow];
     // The block products of a tile's rows over a window (and the row's last
     // short block), row after row.
-    alignas(64) float prods[kRows * (kWinBlocks + 16)];
+    alignas(64) float prods[L * (kWinBlocks + L)];
     const size_t windows = full == 0 ? 1 : (full + kWinBlocks - 1) / kWinBlocks;
     const uint8_t* const end = r.codes + r.rows * r.cols;
-    for (size_t t0 = 0; t0 < r.rows; t0 += kRows) {
-        const size_t n = min_size(kRows, r.rows - t0);
-        __m512 total = _mm512_setzero_ps();
+    for (size_t t0 = 0; t0 < r.rows; t0 += L) {
+        const size_t n = min_size(L, r.rows - t0);
+        typename P::F total = P::fzero();
         for (size_t w = 0; w < windows; ++w) {
             const size_t wb = w * kWinBlocks, wn = min_size(kWinBlocks, full - min_size(full, wb));
-            const size_t groups = (wn + 15) / 16;
+            const size_t groups = (wn + L - 1) / L;
             // Arranged once per call when one window holds every block.
             if (windows > 1 || t0 == 0)
                 for (size_t g = 0; g < groups; ++g)
-                    for (size_t l = 0; l < 16; ++l) {
-                        const size_t b = g * 16 + tr.order[l];
+                    for (size_t l = 0; l < L; ++l) {
+                        const size_t b = g * L + tr.order[l];
                         for (size_t s = 0; s < B; ++s)
-                            xs[(g * B + s) * 16 + l] = b < wn ? x[(wb + b) * B + s] : 0.0f;
+                            xs[(g * B + s) * L + l] = b < wn ? x[(wb + b) * B + s] : 0.0f;
                     }
-            const size_t stride = groups * 16 + 1;  // one row's products
-            for (size_t c = 0; c < n * groups; c += kChains) {
-                Group gs[kChains];
-                const size_t live = min_size(kChains, n * groups - c);
+            const size_t stride = groups * L + 1;  // one row's products
+            for (size_t c = 0; c < n * groups; c += P::kChains) {
+                Group gs[P::kChains];
+                const size_t live = min_size(P::kChains, n * groups - c);
                 for (size_t k = 0; k < live; ++k) {
                     const size_t row = (c + k) / groups, g = (c + k) % groups;
-                    gs[k] = {r.codes + (t0 + row) * r.cols + (wb + g * 16) * B, xs + g * B * 16,
-                             min_size(16, wn - g * 16), (t0 + row) * nb + wb + g * 16, prods + row * stride + g * 16};
+                    gs[k] = {r.codes + (t0 + row) * r.cols + (wb + g * L) * B, xs + g * B * L,
+                             min_size(L, wn - g * L), (t0 + row) * nb + wb + g * L, prods + row * stride + g * L};
                 }
-                group_products<B>(r, tr, gs, live, end);
+                group_products<P, B>(r, tr, gs, live, end);
             }
             // The short block closes the last window.
             const bool last = w + 1 == windows;
@@ -283,36 +510,35 @@ __attribute__((noinline)) void rows_dot_windows(const RowRun& r, const Transpose
                     prods[i * stride + wn] =
                         i8_block_sum(x + full * B, r.codes + (t0 + i) * r.cols + full * B, tail) *
                         scale_at(r, (t0 + i) * nb + full);
-            total = add_products(total, prods, stride, n, wn + (last && tail != 0 ? 1 : 0));
+            total = add_products<P>(total, prods, stride, n, wn + (last && tail != 0 ? 1 : 0));
         }
-        store_rows(total, n, out + t0);
+        store_rows<P>(total, n, out + t0);
     }
 }
 
 // The stream when rows are whole blocks and their phases fit one window (the
 // two kernels' arrays are never on the stack together).
-template <size_t B>
-void rows_dot(const RowRun& r, const Transpose& tr, const float* x, float* out) {
-    const size_t nb = r.cols / B, phases = nb / std::gcd(nb, size_t{16});
-    if (r.cols % B == 0 && phases * 16 <= kWindow / B) return rows_dot_stream<B>(r, tr, phases, x, out);
-    rows_dot_windows<B>(r, tr, x, out);
+template <class P, size_t B>
+void rows_dot(const RowRun& r, const float* x, float* out) {
+    const typename P::Transpose& tr = P::template layout<B>();
+    const size_t nb = r.cols / B, phases = nb / std::gcd(nb, P::L);
+    if (r.cols % B == 0 && phases * P::L <= kWindow / B) return rows_dot_stream<P, B>(r, tr, phases, x, out);
+    rows_dot_windows<P, B>(r, tr, x, out);
 }
 
 
 // ---- one running sum a row: 4-bit, and asymmetric 8-bit ----
 
-// Tiles of 16 rows side by side, one chain each: a column's additions wait on
-// the last one (4 cycles on Intel), two tiles hide that. (Measured slower on a
-// Zen 4 while the next tiles' prefetches came in one burst.)
-constexpr size_t kTiles = 2;
-constexpr size_t kStepBytes = 64;     // of a row per step
 constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at hand per tile
 
 // Codes of `bits` (4 or 8) in lanes, every row one running sum: rows of tile
-// j are tile[j]'s rows; lane l holds row kT64.order[l], as do the scales and,
-// for the asymmetric kind, the zero points.
-template <uint32_t bits, bool asym>
+// j are tile[j]'s rows; lane l holds row kSquare.order[l], as do the scales
+// and, for the asymmetric kind, the zero points. A step reads a register of
+// each row.
+template <class P, uint32_t bits, bool asym>
 struct RowLanes {
+    static constexpr size_t L = P::L, kTiles = P::kTiles;
+    static constexpr size_t kStepBytes = 4 * L;
     static constexpr size_t kStepCols = kStepBytes * 8 / bits;
     static constexpr size_t kPerDword = 32 / bits;
 
@@ -320,28 +546,28 @@ struct RowLanes {
     size_t row_bytes, nb;
     size_t t0 = 0;          // the first row of the tiles
     size_t wb = 0, wn = 0;  // the window of blocks whose scales are across the lanes
-    alignas(64) float sl[kTiles][kScaleBlocks * 16];
-    alignas(64) float zl[kTiles][asym ? kScaleBlocks * 16 : 1];
+    alignas(64) float sl[kTiles][kScaleBlocks * L];
+    alignas(64) float zl[kTiles][asym ? kScaleBlocks * L : 1];
 
     explicit RowLanes(const RowRun& run) : r(run), row_bytes(packed_len(run.cols, bits)), nb(block_count(run.cols, run.block)) {}
 
-    // Rows of tile j, from 0 to 16 (zero lanes past the last row).
+    // Rows of tile j, from 0 to L (zero lanes past the last row).
     size_t rows_of(size_t j) const {
-        const size_t first = t0 + 16 * j;
-        return first >= r.rows ? 0 : min_size(16, r.rows - first);
+        const size_t first = t0 + L * j;
+        return first >= r.rows ? 0 : min_size(L, r.rows - first);
     }
 
-    // Blocks [wb, wb + wn) of p across the lanes, 16 blocks of 16 rows
+    // Blocks [wb, wb + wn) of p across the lanes, L blocks of L rows
     // transposed at a time.
     void window_of(const void* p, size_t j, float* out) const {
         const size_t n = rows_of(j);
-        for (size_t g = 0; g < wn; g += 16) {
-            __m512i v[16];
-            for (size_t i = 0; i < 16; ++i)
-                v[i] = i < n ? _mm512_castps_si512(stored16(r, p, (t0 + 16 * j + i) * nb + wb + g, min_size(16, wn - g)))
-                             : _mm512_setzero_si512();
-            permute_rounds<16>(kT64, v);
-            for (size_t d = 0; d < 16 && g + d < wn; ++d) _mm512_store_si512(out + (g + d) * 16, v[d]);
+        for (size_t g = 0; g < wn; g += L) {
+            typename P::I v[L];
+            for (size_t i = 0; i < L; ++i)
+                v[i] = i < n ? P::as_int(P::stored(r, p, (t0 + L * j + i) * nb + wb + g, min_size(L, wn - g)))
+                             : P::izero();
+            P::template rounds<L>(P::kSquare, v);
+            for (size_t d = 0; d < L && g + d < wn; ++d) P::storef(out + (g + d) * L, P::as_float(v[d]));
         }
     }
 
@@ -356,50 +582,42 @@ struct RowLanes {
 
     // The step's dwords of every tile, transposed: t[j][d] holds codes
     // kPerDword * d onwards of the step in each lane's row.
-    void load_step(size_t c0, __m512i (*t)[16]) const {
+    void load_step(size_t c0, typename P::I (*t)[L]) const {
         const size_t at = c0 / kPerDword * 4, bytes = min_size(kStepBytes, row_bytes - at);
-        const __mmask64 m = bytes == 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
         for (size_t j = 0; j < kTiles; ++j) {
             const size_t n = rows_of(j);
-            for (size_t i = 0; i < 16; ++i)
-                t[j][i] = i < n ? _mm512_maskz_loadu_epi8(m, r.codes + (t0 + 16 * j + i) * row_bytes + at)
-                                : _mm512_setzero_si512();
-            permute_rounds<16>(kT64, t[j]);
+            for (size_t i = 0; i < L; ++i) {
+                const uint8_t* p = r.codes + (t0 + L * j + i) * row_bytes + at;
+                t[j][i] = i >= n ? P::izero() : bytes == kStepBytes ? P::loadi(p) : P::load_bytes(p, bytes);
+            }
+            P::template rounds<L>(P::kSquare, t[j]);
         }
     }
 
-    // Code k of each lane's dword as a float. A nibble shifted to the bottom
-    // is the index of its float in a register of the 16 (one permute for the
-    // shifts and conversion); a byte is shifted to the top, then down.
     template <int k>
-    static VELMAR_LANES_INLINE __m512 code(__m512i q) {
-        if constexpr (bits == 4) {
-            const __m512 code_floats = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1);
-            if constexpr (k != 0) q = _mm512_srli_epi32(q, 4 * k);
-            return _mm512_permutexvar_ps(q, code_floats);
-        } else {
-            if constexpr (k != 3) q = _mm512_slli_epi32(q, 24 - 8 * k);
-            return _mm512_cvtepi32_ps(_mm512_srai_epi32(q, 24));
-        }
+    static VELMAR_LANES_INLINE typename P::F code(typename P::I q) {
+        if constexpr (bits == 4) return P::template nibble<k>(q);
+        else return byte_code<P, k>(q);
     }
 };
 
-template <uint32_t bits, bool asym>
+template <class P, uint32_t bits, bool asym>
 VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* out) {
-    using L = RowLanes<bits, asym>;
-    constexpr size_t kStepCols = L::kStepCols, kPerDword = L::kPerDword;
-    L lanes(r);
-    alignas(64) __m512i t[kTiles][16];
-    for (lanes.t0 = 0; lanes.t0 < r.rows; lanes.t0 += 16 * kTiles) {
-        __m512 acc[kTiles], s[kTiles], z[kTiles];
-        for (size_t j = 0; j < kTiles; ++j) acc[j] = _mm512_setzero_ps();
+    using Lanes = RowLanes<P, bits, asym>;
+    using F = typename P::F;
+    constexpr size_t L = P::L, kTiles = P::kTiles, kStepCols = Lanes::kStepCols, kPerDword = Lanes::kPerDword;
+    Lanes lanes(r);
+    alignas(64) typename P::I t[kTiles][L];
+    for (lanes.t0 = 0; lanes.t0 < r.rows; lanes.t0 += L * kTiles) {
+        F acc[kTiles], s[kTiles], z[kTiles];
+        for (size_t j = 0; j < kTiles; ++j) acc[j] = s[j] = z[j] = P::fzero();
         lanes.wb = lanes.wn = 0;
         size_t next = 0;  // the column where the next block starts
         // The rows are as many streams, more than the hardware follows; the
         // next tiles, read in order a step's share at a time, are one it does.
-        const uint8_t* ahead = r.codes + (lanes.t0 + 16 * kTiles) * lanes.row_bytes;
+        const uint8_t* ahead = r.codes + (lanes.t0 + L * kTiles) * lanes.row_bytes;
         const uint8_t* const end = r.codes + r.rows * lanes.row_bytes;
-        const size_t share = (16 * kTiles * lanes.row_bytes / ((r.cols + kStepCols - 1) / kStepCols) + 63) / 64 * 64;
+        const size_t share = (L * kTiles * lanes.row_bytes / ((r.cols + kStepCols - 1) / kStepCols) + 63) / 64 * 64;
         for (size_t c0 = 0; c0 < r.cols; c0 += kStepCols) {
             // Spread over the step's dwords: in one burst they stall the loads.
             const uint8_t* const due = ahead;
@@ -415,18 +633,17 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
                     const size_t b = c / r.block;
                     if (b >= lanes.wb + lanes.wn) lanes.load_window(b);
                     for (size_t j = 0; j < kTiles; ++j) {
-                        s[j] = _mm512_load_ps(lanes.sl[j] + (b - lanes.wb) * 16);
-                        if constexpr (asym) z[j] = _mm512_load_ps(lanes.zl[j] + (b - lanes.wb) * 16);
+                        s[j] = P::loadf(lanes.sl[j] + (b - lanes.wb) * L);
+                        if constexpr (asym) z[j] = P::loadf(lanes.zl[j] + (b - lanes.wb) * L);
                     }
                     next = (b + 1) * r.block;
                 }
-                const __m512 xb = _mm512_set1_ps(x[c]);
+                const F xb = P::set1(x[c]);
 #pragma GCC unroll 4
                 for (size_t j = 0; j < kTiles; ++j) {
-                    const __m512 q = L::template code<k>(t[j][d]);
-                    const __m512 v = asym ? _mm512_mul_ps(xb, _mm512_mul_ps(s[j], _mm512_sub_ps(q, z[j])))
-                                          : _mm512_mul_ps(_mm512_mul_ps(q, s[j]), xb);
-                    acc[j] = _mm512_add_ps(acc[j], v);
+                    const F q = Lanes::template code<k>(t[j][d]);
+                    const F v = asym ? P::mul(xb, P::mul(s[j], P::sub(q, z[j]))) : P::mul(P::mul(q, s[j]), xb);
+                    acc[j] = P::add(acc[j], v);
                 }
             };
             // Every column of a dword, or its first `left`.
@@ -437,18 +654,18 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
             const auto all = std::make_integer_sequence<int, int(kPerDword)>{};
             size_t d = 0;
             for (; kPerDword * d + kPerDword <= m; ++d) {
-                fetch((d + 1) * share / 16);
+                fetch((d + 1) * share / L);
                 dword(d, kPerDword, all);
             }
             if (const size_t left = m - kPerDword * d; left > 0) dword(d, left, all);
             fetch(share);
         }
         for (size_t j = 0; j < kTiles; ++j) {
-            alignas(64) float lanes_out[16];
-            _mm512_store_ps(lanes_out, acc[j]);
+            alignas(64) float lanes_out[L];
+            P::storef(lanes_out, acc[j]);
             const size_t n = lanes.rows_of(j);
-            for (size_t l = 0; l < 16; ++l)
-                if (kT64.order[l] < n) out[lanes.t0 + 16 * j + kT64.order[l]] = lanes_out[l];
+            for (size_t l = 0; l < L; ++l)
+                if (P::kSquare.order[l] < n) out[lanes.t0 + L * j + P::kSquare.order[l]] = lanes_out[l];
         }
     }
 }
@@ -458,26 +675,29 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
 }  // namespace lanes
 
 // Symmetric rows of width 4; false for any other width.
-inline bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
+template <class P>
+bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
     if (r.bits != 4) return false;
-    lanes::rows_dot_sums<4, false>(r, x, out);
+    lanes::rows_dot_sums<P, 4, false>(r, x, out);
     return true;
 }
 
-// Asymmetric rows as asym_rows_in_lanes says; false for the rest.
-inline bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) {
-    if (!asym_rows_in_lanes(r)) return false;
-    if (r.bits == 4) lanes::rows_dot_sums<4, true>(r, x, out);
-    else lanes::rows_dot_sums<8, true>(r, x, out);
+// Asymmetric rows as the level's asym_in_lanes says; false for the rest.
+template <class P>
+bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) {
+    if (!P::asym_in_lanes(r)) return false;
+    if (r.bits == 4) lanes::rows_dot_sums<P, 4, true>(r, x, out);
+    else lanes::rows_dot_sums<P, 8, true>(r, x, out);
     return true;
 }
 
 // Blocks of 16, 32 or 64 codes; false for any other block, left to the tiles.
-inline bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) {
+template <class P>
+bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) {
     switch (r.block) {
-        case 16: lanes::rows_dot<16>(r, lanes::kT16, x, out); return true;
-        case 32: lanes::rows_dot<32>(r, lanes::kT32, x, out); return true;
-        case 64: lanes::rows_dot<64>(r, lanes::kT64, x, out); return true;
+        case 16: lanes::rows_dot<P, 16>(r, x, out); return true;
+        case 32: lanes::rows_dot<P, 32>(r, x, out); return true;
+        case 64: lanes::rows_dot<P, 64>(r, x, out); return true;
         default: return false;
     }
 }
