@@ -14,7 +14,6 @@ from __future__ import annotations
 import sys
 from typing import Any, Final
 
-import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 
@@ -29,10 +28,7 @@ ACCEPTED: Final = (
 # Integers up to this magnitude convert to float32 exactly.
 EXACT_INT: Final = 1 << 24
 # torch types NumPy's DLPack import lacks: their bits travel as integers of the same size.
-_TORCH_BITS: Final = {
-    "bfloat16": ml_dtypes.bfloat16, "float8_e4m3fn": ml_dtypes.float8_e4m3fn, "float8_e5m2": ml_dtypes.float8_e5m2,
-    "float8_e4m3fnuz": ml_dtypes.float8_e4m3fnuz, "float8_e5m2fnuz": ml_dtypes.float8_e5m2fnuz,
-}
+_TORCH_BITS: Final = ("bfloat16", "float8_e4m3fn", "float8_e5m2", "float8_e4m3fnuz", "float8_e5m2fnuz")
 
 
 def real_array(a: object, name: str) -> npt.NDArray[Any]:
@@ -117,11 +113,13 @@ def _from_torch(t: Any, torch: Any, name: str) -> npt.NDArray[Any]:
     # Model weights are Parameters with gradients; views may carry a negative or
     # conjugate bit that DLPack does not, which would hand over flipped values.
     t = t.detach().resolve_conj().resolve_neg()
-    bits = _TORCH_BITS.get(str(t.dtype).removeprefix("torch."))
+    kind = str(t.dtype).removeprefix("torch.")
     try:
-        if bits is not None:
+        if kind in _TORCH_BITS:
+            import ml_dtypes  # on first need: it is slow to load
+
             same_size = {1: torch.uint8, 2: torch.int16}[t.element_size()]
-            return np.from_dlpack(t.view(same_size)).view(bits)
+            return np.from_dlpack(t.view(same_size)).view(getattr(ml_dtypes, kind))
         return np.from_dlpack(t)
     except (BufferError, RuntimeError, TypeError, ValueError) as e:
         raise TypeError(f"{name}: expected {ACCEPTED}; got a torch tensor NumPy cannot read ({e})") from None

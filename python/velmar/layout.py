@@ -19,12 +19,13 @@ the command line.
 
 from __future__ import annotations
 
+import functools
 import math
+import sys
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Final
+from typing import TYPE_CHECKING, Any, Final
 
-import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 
@@ -56,10 +57,8 @@ PARTS: Final = ("codes", "scales", "zero_points", "widths")
 CODE_DTYPE: Final[np.dtype[Any]] = np.dtype(np.uint8)
 WIDTH_DTYPE: Final[np.dtype[Any]] = np.dtype(np.uint32)
 KINDS: Final = ("symmetric", "asymmetric", "adaptive")
-BFLOAT16: Final[np.dtype[Any]] = np.dtype(ml_dtypes.bfloat16)
 # Scale names, in the order of the Scale members; a Scale pickles as its name.
 SCALES: Final[dict[str, Scale]] = {"f32": Scale.F32, "f16": Scale.F16, "bf16": Scale.Bf16}
-_SCALE_DTYPES: Final[tuple[np.dtype[Any], ...]] = (np.dtype(np.float32), np.dtype(np.float16), BFLOAT16)
 # Adaptive widths lie in this range; fixed widths in 2..16.
 ADAPTIVE_WIDTHS: Final = range(2, 9)
 MAX_SIZE: Final = 2**63 - 1
@@ -76,16 +75,36 @@ _ML_REALS: Final = (
     "float8_e4m3b11fnuz", "float8_e4m3fn", "float8_e4m3fnuz", "float8_e5m2", "float8_e5m2fnuz", "float8_e5m3fnu",
     "float8_e8m0fnu", "int1", "int2", "int4", "uint1", "uint2", "uint4",
 )
-ORIGIN_DTYPES: Final[dict[str, np.dtype[Any]]] = {
+if TYPE_CHECKING:
+    BFLOAT16: np.dtype[Any]
+    ORIGIN_DTYPES: dict[str, np.dtype[Any]]
+_NUMPY_ORIGINS: Final[dict[str, np.dtype[Any]]] = {
     d.name: d
     for d in map(np.dtype, [
         np.bool_, np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64,
         np.float16, np.float32, np.float64,
-        *(getattr(ml_dtypes, n) for n in _ML_REALS if hasattr(ml_dtypes, n)),
     ])
 }
-_ML_TYPES: Final = frozenset(d.type for d in ORIGIN_DTYPES.values() if d.kind not in "biuf")
 _JSON_FIELDS: Final = {"type", "kind", "bits", "block", "tolerance", "scale", "shape", "axis", "dtype"}
+
+
+# ml_dtypes takes most of a second to import: it is loaded on the first use
+# of a narrow type (a dtype of its own cannot exist before it is imported).
+@functools.cache
+def _ml_dtypes() -> tuple[np.dtype[Any], dict[str, np.dtype[Any]], frozenset[type]]:
+    import ml_dtypes
+
+    narrow = [np.dtype(getattr(ml_dtypes, n)) for n in _ML_REALS if hasattr(ml_dtypes, n)]
+    origins = _NUMPY_ORIGINS | {d.name: d for d in narrow}
+    return np.dtype(ml_dtypes.bfloat16), origins, frozenset(d.type for d in narrow)
+
+
+def __getattr__(name: str) -> Any:
+    if name == "BFLOAT16":
+        return _ml_dtypes()[0]
+    if name == "ORIGIN_DTYPES":
+        return _ml_dtypes()[1]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def scale_name(scale: Scale) -> str:
@@ -95,26 +114,24 @@ def scale_name(scale: Scale) -> str:
 
 def scale_dtype(scale: Scale | str) -> np.dtype[Any]:
     """The NumPy element type scales and zero points are stored in."""
-    return _SCALE_DTYPES[int(SCALES[scale] if isinstance(scale, str) else scale)]
+    index = int(SCALES[scale] if isinstance(scale, str) else scale)
+    return _ml_dtypes()[0] if index == 2 else _NUMPY_ORIGINS[("float32", "float16")[index]]
 
 
 def scale_stored_as(dtype_name: str) -> Scale | None:
     """The scale type whose values are stored as the element type ``dtype_name``, or None."""
-    for name, dtype in zip(SCALES, _SCALE_DTYPES):
-        if dtype.name == dtype_name:
-            return SCALES[name]
-    return None
+    return {"float32": Scale.F32, "float16": Scale.F16, "bfloat16": Scale.Bf16}.get(dtype_name)
 
 
 def dtype_named(name: str) -> np.dtype[Any]:
     """The element type files and pickles record as ``name`` (raises TypeError for no such type)."""
-    known = ORIGIN_DTYPES.get(name)
+    known = _NUMPY_ORIGINS.get(name) or _ml_dtypes()[1].get(name)
     return np.dtype(name) if known is None else known
 
 
 def is_real(dtype: np.dtype[Any]) -> bool:
     """Whether arrays of ``dtype`` hold real numbers velmar quantizes (in either byte order)."""
-    return dtype.kind in "biuf" or dtype.type in _ML_TYPES
+    return dtype.kind in "biuf" or ("ml_dtypes" in sys.modules and dtype.type in _ml_dtypes()[2])
 
 
 def shape_problem(dims: tuple[int, ...]) -> str | None:
@@ -282,7 +299,7 @@ class Layout:
             raise LayoutError("shape", problem)
         axis = _int_field(doc, "axis", -len(shape), len(shape) - 1) % len(shape)
         dtype = doc.get("dtype")
-        if not isinstance(dtype, str) or dtype not in ORIGIN_DTYPES:
+        if not isinstance(dtype, str) or (dtype not in _NUMPY_ORIGINS and dtype not in _ml_dtypes()[1]):
             raise LayoutError("dtype", f"unknown element type {dtype!r:.60}")
         if kind_of == "vector" and (len(shape) != 1 or dtype != "float32" or kind not in KINDS):
             raise LayoutError("shape", "a vector is 1-D float32 of a velmar kind")

@@ -211,6 +211,16 @@ def test_both_front_doors_run_the_same_tree(tmp_path):
         assert (r.returncode, r.stdout[: len(out)], r.stderr) == (code, out, err), (module, argv)
 
 
+def test_ml_dtypes_is_imported_on_first_need_only():  # it takes most of a second to load
+    script = ("import sys, numpy as np, velmar\nfrom velmar import tensor as vt\n"
+              "t = vt.quantize(np.ones((2, 32), np.float32)); t @ np.ones(32, np.float32); t.search(np.ones(32), 1)\n"
+              "before = 'ml_dtypes' in sys.modules\nvt.quantize(np.ones((2, 32), np.float32), scale=velmar.Scale.Bf16)\n"
+              "print(before, 'ml_dtypes' in sys.modules)")
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                       env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert r.stdout.split() == ["False", "True"], r.stderr
+
+
 @pytest.mark.parametrize("have_tqdm", [True, False])
 def test_progress_goes_to_stderr_only(capsys, monkeypatch, vector, have_tqdm):
     if have_tqdm:
