@@ -60,6 +60,7 @@ constexpr size_t kRunValues = size_t{1} << 16;
 
 template <class T, class F>
 void for_each_run_of_rows(const Rows<T>& v, F&& f) {
+    if (v.cols == 0) return;  // nothing to read, however many rows are claimed
     const size_t run = rows_are_blocks(v.scheme, v.cols) ? std::max<size_t>(1, kRunValues / std::max<size_t>(1, v.cols)) : 1;
     size_t byte = 0;
     for (size_t row = 0; row < v.rows; row += run) {

@@ -71,12 +71,15 @@ private:
 // The selection over `rows` rows; score(row, n, out) writes the dots of rows
 // [row, row + n) with every query, out[q * n + i].
 template <class Score>
-void select(size_t rows, Score&& score, size_t nq, size_t k, std::span<const float> norms, int64_t first_row,
-            std::span<Hit> best, size_t* filled) {
+void select(size_t rows, size_t cols, Score&& score, size_t nq, size_t k, std::span<const float> norms,
+            int64_t first_row, std::span<Hit> best, size_t* filled) {
     require(k >= 1 && *filled <= k, "top_k: k below 1 or more results than k");
     size_t need = 0;
     require(!__builtin_mul_overflow(nq, k, &need) && best.size() == need, "top_k: results are not nq * k");
     require(norms.empty() || norms.size() == rows, "top_k: not one norm per row");
+    // Rows of no values all score alike, and ties keep the lower row: only
+    // the first k can be kept, however many rows are claimed.
+    if (cols == 0) rows = std::min(rows, k);
     std::vector<Best> heaps;
     heaps.reserve(nq);
     for (size_t q = 0; q < nq; ++q) heaps.emplace_back(best.data() + q * k, k, *filled);
@@ -147,7 +150,7 @@ void top_k(const Rows<T>& v, std::span<const float> queries, size_t nq, size_t k
            int64_t first_row, std::span<Hit> best, size_t* filled, Check check) {
     RowReader<T> reader(v, check);
     const auto score = [&](size_t, size_t n, std::span<float> out) { reader.dot(n, queries, nq, out, n); };
-    select(v.rows, score, nq, k, norms, first_row, best, filled);
+    select(v.rows, v.cols, score, nq, k, norms, first_row, best, filled);
 }
 
 void top_k(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t cols, std::span<const float> queries,
@@ -159,7 +162,7 @@ void top_k(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t cols
     const auto score = [&](size_t row, size_t n, std::span<float> out) {
         super_rows::matvec(t, super_slice(t, bytes, cols, row, n), n, cols, queries, nq, out);
     };
-    select(rows, score, nq, k, norms, first_row, best, filled);
+    select(rows, cols, score, nq, k, norms, first_row, best, filled);
 }
 
 template <class T>

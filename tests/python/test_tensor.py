@@ -221,6 +221,17 @@ def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built(
     with pytest.raises(BufferError) as e:
         native.dequantize(*view, bytes(32))
     assert e.value.__notes__ == ["while processing 'out'"]
+    # Rows of no values cost nothing, however many are claimed (2**60 of them once took hours).
+    empty, none = (np.zeros(0, np.uint8), f[:0], f[:0], np.zeros(0, np.uint32)), f[:0]
+    scores, found, done = np.ones(3, np.float32), np.ones(3, np.int64), []
+    calls = lambda: (native.dequantize(*empty, 2**60, 0, "adaptive", 0, 32, 0, none),  # noqa: E731
+                     native.search(*empty, 2**60, 0, "symmetric", 4, 32, 0, none, 1, 3, None, 5, scores, found, 0),
+                     native.search_super(empty[0], 2**60, 0, "q4_k", none, 1, 3, None, 5, scores, found, 0))
+    worker = threading.Thread(target=lambda: done.append(calls()), daemon=True)  # a hang fails, not stalls, the run
+    worker.start()
+    worker.join(60)
+    assert done == [(None, 3, 3)], "rows of no values were walked"
+    assert (scores.tolist(), found.tolist()) == ([0.0] * 3, [5, 6, 7])
 
 
 def test_a_malformed_state_is_one_value_error():
