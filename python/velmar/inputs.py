@@ -51,6 +51,10 @@ def vectors(x: object, n: int, name: str) -> tuple[npt.NDArray[np.float32], bool
     if xs.ndim not in (1, 2) or xs.shape[-1] != n:
         raise ValueError(f"{name}: expected shape ({n},) or (k, {n}), got {xs.shape}")
     rows = np.require(xs, np.float32, ["C", "A"])
+    if np.may_share_memory(rows, xs):
+        # The native module reads a vector once per row with the lock released:
+        # rows that saw another thread's writes would each have used another vector.
+        rows = rows.copy()
     return rows.reshape(len(xs) if xs.ndim == 2 else 1, n), xs.ndim == 1
 
 

@@ -77,6 +77,9 @@ def test_many_short_rows_one_column_and_huge_row_counts():
         ((50, 3), Scheme.symmetric(3, 3)),
         ((300, 1), Scheme.adaptive(4, 0.01)),
         ((40, 100), Scheme.Q4_32),
+        # More values than one run of rows copied and quantized together: the runs' parts join.
+        ((300_000, 4), Scheme.adaptive(4, 0.05)),
+        ((140_000, 8), Scheme.asymmetric(3, 8)),
     ]
     for shape, scheme in cases:
         a = rng.standard_normal(shape).astype(np.float32)
