@@ -91,16 +91,18 @@ def _import(a: object, name: str) -> npt.NDArray[Any]:
     if hasattr(a, "__dlpack__"):
         try:
             return np.from_dlpack(a)
-        except (BufferError, RuntimeError, TypeError, ValueError) as e:
-            dlpack_error = e  # __array__ may still work
+        except MemoryError:
+            raise
+        except Exception as e:  # the object's own code may raise anything; __array__ may still work
+            dlpack_error = e
     try:
         arr = np.asarray(a)
-    except (TypeError, ValueError, RuntimeError, BufferError) as e:
-        raise TypeError(f"{name}: expected {ACCEPTED}; got {type(a).__name__} that NumPy cannot read "
-                        f"({dlpack_error or e})") from None
+    except MemoryError:
+        raise
+    except Exception as e:
+        raise _unreadable(a, name, dlpack_error or e) from None
     if arr.dtype == object and dlpack_error is not None:
-        raise TypeError(f"{name}: expected {ACCEPTED}; got {type(a).__name__} that NumPy cannot read "
-                        f"({dlpack_error})")
+        raise _unreadable(a, name, dlpack_error)
     if isinstance(a, (list, tuple)) and arr.size and (arr.dtype == object or _beyond_exact(arr)):
         # NumPy turns Python integers it cannot hold in 64 bits, and NumPy
         # integers among floats, into floats or objects; they are integers
@@ -111,6 +113,11 @@ def _import(a: object, name: str) -> npt.NDArray[Any]:
         if len(ints) == arr.size:
             return arr.astype(np.int64)
     return arr
+
+
+def _unreadable(a: object, name: str, e: Exception) -> TypeError:
+    return TypeError(f"{name}: expected {ACCEPTED}; got {type(a).__name__} that NumPy cannot read "
+                     f"({type(e).__name__}: {e})")
 
 
 def _beyond_exact(arr: npt.NDArray[Any]) -> bool:
