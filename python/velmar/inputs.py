@@ -88,13 +88,13 @@ def _import(a: object, name: str) -> npt.NDArray[Any]:
     if isinstance(a, (bytes, bytearray)):
         return np.frombuffer(a, np.uint8)
     dlpack_error = None
-    if hasattr(a, "__dlpack__"):
-        try:
+    try:
+        if hasattr(a, "__dlpack__"):
             return np.from_dlpack(a)
-        except MemoryError:
-            raise
-        except Exception as e:  # the object's own code may raise anything; __array__ may still work
-            dlpack_error = e
+    except MemoryError:
+        raise
+    except Exception as e:  # the object's own code may raise anything; __array__ may still work
+        dlpack_error = e
     try:
         arr = np.asarray(a)
     except MemoryError:

@@ -154,6 +154,7 @@ def test_every_array_argument_goes_through_one_converter():
          "Only that NumPy cannot read .KeyError"),
         (only(__dlpack__=lambda self, **kw: 1 / 0, __dlpack_device__=lambda self: (1, 0)), TypeError,
          "Only that NumPy cannot read .ZeroDivisionError"),
+        (only(__dlpack__=property(lambda self: [][0])), TypeError, "Only that NumPy cannot read .IndexError"),
         ([2**70] + [1] * 7, ValueError, r"2\*\*24 .* got 1180591620717411303424"),
         ([2**63] + [1] * 7, ValueError, "got 9223372036854775808"),
         ([np.int64(2**40 + 1), 0.5] + [1] * 6, ValueError, "got 1099511627777"),  # made float64 by NumPy
