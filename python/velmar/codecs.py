@@ -140,8 +140,10 @@ def _make_scheme(kind: str, bits: int | None, block: int, tolerance: float | Non
 def _values(buf: Any) -> npt.NDArray[np.float32]:
     """A chunk's values as one float32 run in their memory order."""
     a = ensure_ndarray(buf)
-    if a.dtype.kind != "f" or a.dtype.itemsize != 4:
-        raise TypeError(f"velmar codec: expected float32 values, got {a.dtype}")
+    # Decoding gives native float32 whatever was encoded: a zarr 2 array of
+    # big-endian floats would read its values back byte-swapped.
+    if a.dtype != F32:
+        raise TypeError(f"velmar codec: expected float32 values in native byte order, got {a.dtype}")
     return np.ascontiguousarray(a.reshape(-1, order="A"), F32)
 
 
@@ -250,8 +252,12 @@ def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None, count: in
     n, blocks = layout.shape[0], layout.blocks
     if count is not None and n != count:
         raise _fail(f"{n} values where {count} are expected")
-    if out is not None and ensure_ndarray(out).nbytes != n * F32.itemsize:
-        raise _fail(f"{n} float32 values do not fill an output of {ensure_ndarray(out).nbytes} bytes")
+    if out is not None:
+        dest = ensure_ndarray(out)
+        if dest.dtype.itemsize != 1 and dest.dtype != F32:  # the values' bits would land in other numbers
+            raise TypeError(f"velmar codec: out: expected float32 values or bytes, got {dest.dtype}")
+        if dest.nbytes != n * F32.itemsize:
+            raise _fail(f"{n} float32 values do not fill an output of {dest.nbytes} bytes")
     if bound is not None and (type(bound) not in (int, float) or not 0 < bound < math.inf):
         raise _fail(f"bound: expected a positive finite number or null, got {bound!r:.60}")
     if bound is not None and (layout.kind, layout.bits) != ("asymmetric", 8):

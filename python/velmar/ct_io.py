@@ -14,6 +14,8 @@ are the format's groups; other schemes have no form in it.
 from __future__ import annotations
 
 import re
+import re._constants as _sre  # type: ignore[import-not-found]  # no stubs for the parser's modules
+import re._parser as _sre_parser  # type: ignore[import-not-found]
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -131,6 +133,9 @@ def _scheme_for(module: str, config: Mapping[str, Any], where: str) -> tuple[int
     for group in groups:
         targets = group.get("targets")
         targets = [t for t in targets if isinstance(t, str)] if isinstance(targets, list) else []
+        for t in targets:
+            if t.startswith("re:"):
+                _check_target(t, where)
         if any(t == module or (t.startswith("re:") and _matches(t[3:], module)) for t in targets):
             named.append(group)
         elif any(not t.startswith("re:") and "." not in t for t in targets):
@@ -152,6 +157,35 @@ def _matches(pattern: str, name: str) -> bool:
         return re.match(pattern, name) is not None
     except re.error:
         return False
+
+
+def _backtracks(items: Any, repeated: bool = False) -> bool:
+    """Whether a parsed pattern repeats something that can itself match in more than one way
+    (a repeat or alternatives inside a repeat): Python's matcher may then try every split of a
+    name, in time exponential in its length, and a config.json could hang the reader."""
+    for op, av in items:
+        if op in (_sre.MAX_REPEAT, _sre.MIN_REPEAT, _sre.POSSESSIVE_REPEAT):
+            if repeated or _backtracks(av[2], av[1] > 1):
+                return True
+        elif op is _sre.BRANCH:
+            if repeated or any(_backtracks(b) for b in av[1]):
+                return True
+        elif op in (_sre.SUBPATTERN, _sre.ASSERT, _sre.ASSERT_NOT, _sre.ATOMIC_GROUP):
+            if _backtracks(av if op is _sre.ATOMIC_GROUP else av[-1], repeated):
+                return True
+        elif op is _sre.GROUPREF_EXISTS and (repeated or any(_backtracks(b) for b in av[1:] if b)):
+            return True
+    return False
+
+
+def _check_target(target: str, where: str) -> None:
+    try:
+        parsed = _sre_parser.parse(target[3:])
+    except (re.error, RecursionError, OverflowError):
+        return  # matches nothing
+    if _backtracks(parsed):
+        raise ValueError(f"{where}: quantization_config: target {target!r:.80} repeats a repetition or "
+                         "alternatives, which Python's regular expressions may take exponential time to match")
 
 
 def find(config: Mapping[str, Any] | None, arrays: Mapping[str, tuple[np.dtype[Any], tuple[int, ...]]],

@@ -152,6 +152,6 @@ def _from_dat(path: str) -> dict[str, npt.NDArray[np.float32]]:
         values = np.frombuffer(take(4 * nval, f"{name}'s {nval} values"), "<f4")
         if name in vectors:
             raise ValueError(f"{path}: {name} appears twice")
-        vectors[name] = _weights(name, values, np.array([max(calls, 0)]), path)
+        vectors[name] = _weights(name, values, np.array([calls]), path)
     return vectors
 

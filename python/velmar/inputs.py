@@ -47,6 +47,10 @@ def vectors(x: object, n: int, name: str) -> tuple[npt.NDArray[np.float32], bool
     if xs.ndim not in (1, 2) or xs.shape[-1] != n:
         raise ValueError(f"{name}: expected shape ({n},) or (k, {n}), got {xs.shape}")
     rows = np.require(xs, np.float32, ["C", "A"])
+    if np.may_share_memory(rows, xs):
+        # The native module reads a vector once per row with the lock released:
+        # rows that saw another thread's writes would each have used another vector.
+        rows = rows.copy()
     return rows.reshape(len(xs) if xs.ndim == 2 else 1, n), xs.ndim == 1
 
 
@@ -80,19 +84,21 @@ def _import(a: object, name: str) -> npt.NDArray[Any]:
     if isinstance(a, (bytes, bytearray)):
         return np.frombuffer(a, np.uint8)
     dlpack_error = None
-    if hasattr(a, "__dlpack__"):
-        try:
+    try:
+        if hasattr(a, "__dlpack__"):
             return np.from_dlpack(a)
-        except (BufferError, RuntimeError, TypeError, ValueError) as e:
-            dlpack_error = e  # __array__ may still work
+    except MemoryError:
+        raise
+    except Exception as e:  # the object's own code may raise anything; __array__ may still work
+        dlpack_error = e
     try:
         arr = np.asarray(a)
-    except (TypeError, ValueError, RuntimeError, BufferError) as e:
-        raise TypeError(f"{name}: expected {ACCEPTED}; got {type(a).__name__} that NumPy cannot read "
-                        f"({dlpack_error or e})") from None
+    except MemoryError:
+        raise
+    except Exception as e:
+        raise _unreadable(a, name, dlpack_error or e) from None
     if arr.dtype == object and dlpack_error is not None:
-        raise TypeError(f"{name}: expected {ACCEPTED}; got {type(a).__name__} that NumPy cannot read "
-                        f"({dlpack_error})")
+        raise _unreadable(a, name, dlpack_error)
     if isinstance(a, (list, tuple)) and arr.size and (arr.dtype == object or _beyond_exact(arr)):
         # NumPy turns Python integers it cannot hold in 64 bits, and NumPy
         # integers among floats, into floats or objects; they are integers
@@ -103,6 +109,11 @@ def _import(a: object, name: str) -> npt.NDArray[Any]:
         if len(ints) == arr.size:
             return arr.astype(np.int64)
     return arr
+
+
+def _unreadable(a: object, name: str, e: Exception) -> TypeError:
+    return TypeError(f"{name}: expected {ACCEPTED}; got {type(a).__name__} that NumPy cannot read "
+                     f"({type(e).__name__}: {e})")
 
 
 def _beyond_exact(arr: npt.NDArray[Any]) -> bool:

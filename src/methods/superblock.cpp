@@ -39,8 +39,12 @@ std::expected<std::vector<uint8_t>, Refusal> quantize(SuperType t, std::span<con
     if (total == 0) return out;  // rows of no values: however many, nothing to walk over
     assign_fresh(out, total, uint8_t{0});
     const size_t rb = row_bytes(t, cols);
+    // Each row is copied before it is read (see rows::quantize): another thread
+    // may write the values meanwhile.
+    std::vector<float> row;
     for (size_t i = 0; i < rows; ++i) {
-        const std::span<const float> row = values.subspan(i * cols, cols);
+        const std::span<const float> given = values.subspan(i * cols, cols);
+        row.assign(given.begin(), given.end());
         if (quantize_super(t, row, w, std::span(out).subspan(i * rb, rb)) != cols / kSuperLen) {
             const Refusal::Why why = finite(row) ? Refusal::Why::TooLarge : Refusal::Why::NonFinite;
             return std::unexpected(Refusal{why, i});

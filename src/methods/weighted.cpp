@@ -37,29 +37,31 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
     const size_t nb = block_count(cols, scheme.block);
     std::vector<float> scales(rows * nb), zero_points(scheme.kind == Kind::Symmetric ? 0 : rows * nb);
     Parts<T> p;
-    std::vector<size_t> starts(rows + 1, 0);
     if (scheme.kind == Kind::Adaptive) p.widths.resize(rows * nb);
+    // A byte a value at most; taken only as the rows are written.
+    p.codes.reserve(scheme.kind == Kind::Adaptive ? count : rows * row_bytes(scheme, cols, nullptr));
+    // Each row is copied before it is read: another thread may write the
+    // values meanwhile, and its widths, scales and codes must see the same ones.
+    std::vector<float> v;
     for (size_t i = 0; i < rows; ++i) {
+        const std::span<const float> row = values.subspan(i * cols, cols);
+        v.assign(row.begin(), row.end());
+        const auto part = [&](std::vector<float>& x) { return std::span(x).subspan(i * nb, nb); };
+        const std::span<uint32_t> widths =
+            p.widths.empty() ? std::span<uint32_t>() : std::span(p.widths).subspan(i * nb, nb);
         // The widths only: the weighted fit below replaces the scales and zero points.
         if (scheme.kind == Kind::Adaptive)
-            adaptive_params(values.subspan(i * cols, cols), scheme.block, scheme.tolerance,
-                            std::span(p.widths).subspan(i * nb, nb), std::span(scales).subspan(i * nb, nb),
-                            std::span(zero_points).subspan(i * nb, nb));
-        starts[i + 1] = starts[i] + row_bytes(scheme, cols, p.widths.empty() ? nullptr : p.widths.data() + i * nb);
-    }
-    p.codes.assign(starts[rows], 0);
-    for (size_t i = 0; i < rows; ++i) {
-        const std::span<const float> v = values.subspan(i * cols, cols);
-        const std::span<uint8_t> out = std::span(p.codes).subspan(starts[i], starts[i + 1] - starts[i]);
-        const auto part = [&](std::vector<float>& x) { return std::span(x).subspan(i * nb, nb); };
+            adaptive_params(v, scheme.block, scheme.tolerance, widths, part(scales), part(zero_points));
+        const size_t at = p.codes.size();
+        p.codes.resize(at + row_bytes(scheme, cols, widths.empty() ? nullptr : widths.data()), 0);
+        const std::span<uint8_t> out = std::span(p.codes).subspan(at);
         switch (scheme.kind) {
             case Kind::Symmetric: quantize_sym_weighted(v, w, scheme.bits, scheme.block, part(scales), out); break;
             case Kind::Asymmetric:
                 quantize_asym_weighted(v, w, scheme.bits, scheme.block, part(scales), part(zero_points), out);
                 break;
             case Kind::Adaptive:
-                quantize_adaptive_weighted(v, w, scheme.block, std::span<const uint32_t>(p.widths).subspan(i * nb, nb),
-                                           part(scales), part(zero_points), out);
+                quantize_adaptive_weighted(v, w, scheme.block, widths, part(scales), part(zero_points), out);
                 break;
         }
     }

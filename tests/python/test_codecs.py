@@ -189,16 +189,31 @@ def test_a_corrupt_chunk_is_one_value_error_naming_the_problem(corrupt, message)
         codecs.decode_chunk(corrupt(chunk_with_every_part()))
 
 
+FIVE = codecs.Velmar().encode(np.ones(5, np.float32))
+
+
 def test_a_stored_chunk_of_another_size_is_one_value_error():
-    five = codecs.Velmar().encode(np.ones(5, np.float32))
     store = zarr.storage.MemoryStore()
     z = zarr.create_array(store, shape=(16,), chunks=(8,), dtype="float32", serializer=VelmarCodec(), compressors=None)
     z[:] = np.arange(16, dtype=np.float32)
-    asyncio.run(store.set("c/0", zarr.core.buffer.cpu.Buffer.from_bytes(five)))
+    asyncio.run(store.set("c/0", zarr.core.buffer.cpu.Buffer.from_bytes(FIVE)))
     with pytest.raises(ValueError, match="velmar chunk: 5 values where 8 are expected"):
         z[:]
-    with pytest.raises(ValueError, match="velmar chunk: 5 float32 values do not fill an output of 32 bytes"):
-        codecs.Velmar().decode(five, np.empty(8, np.float32))
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda c: c.decode(FIVE, np.empty(8, np.float32)), ValueError, "velmar chunk: 5 float32 values do not fill an output of 32"),
+    (lambda c: c.decode(FIVE, np.empty(10, np.float16)), TypeError, "out: expected float32 values or bytes, got float16"),
+    (lambda c: c.decode(FIVE, np.empty(5, ">f4")), TypeError, "out: expected float32 values or bytes, got >f4"),
+    # A zarr 2 array of big-endian floats would read back byte-swapped values.
+    (lambda c: c.encode(np.ones(5, ">f4")), TypeError, "expected float32 values in native byte order, got >f4"),
+])
+def test_buffers_of_another_type_or_size_are_refused_before_any_work(call, error, message):
+    out = np.zeros(5, np.float32)
+    with pytest.raises(error, match=message):
+        call(codecs.Velmar())
+    codecs.Velmar().decode(FIVE, out.view(np.uint8))  # bytes still take them
+    assert (out == 1).all()
 
 
 def test_the_benchmark_keeps_the_bound_and_runs_every_method():

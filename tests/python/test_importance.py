@@ -50,6 +50,7 @@ def test_both_forms_give_the_mean_squared_activation_per_column(tmp_path):
     (struct.pack("<i", 1 << 30) + bytes(12), "not an importance file: 1073741824 entries"),
     (dat_bytes([("a", 1, [1.0]), ("a", 1, [2.0])]), "a appears twice"),
     (dat_bytes([("a", 1, [-1.0])]), "a: sums and counts must be finite and not negative"),
+    (dat_bytes([("a", -1, [1.0])]), "a: sums and counts must be finite and not negative"),
     (dat_bytes([("a", 1, [])]), "a: 0 values"),
     (dat_bytes([]), "no importance vectors"),
     (struct.pack("<ii", 1, 2) + b"\xff\xfe" + struct.pack("<ii", 1, 1) + bytes(4), "entry 0's name is not UTF-8"),

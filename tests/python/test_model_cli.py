@@ -341,6 +341,23 @@ def test_compressed_tensors_folders_load_in_transformers_and_decode_as_velmar_do
     assert snapshot(tmp_path / "again") == snapshot(tmp_path / "ct-bfloat16")
 
 
+@pytest.mark.parametrize("target, refused", [(r"re:(.|.)*_proj$", True), (r"re:(\w+\.?)+q_proj", True),
+                                              (r"re:.*(q|k)_proj$", False), (r"re:(model\.)?layers\.\d+\..*", False)])
+def test_compressed_tensors_targets_that_could_backtrack_without_end_are_refused(target, refused):
+    # Matching (.|.)* against a module name of 30 characters takes Python's matcher minutes.
+    arrays = {"layers.0.q_proj.weight_packed": (np.dtype(np.int32), (2, 1)),
+              "layers.0.q_proj.weight_scale": (np.dtype(np.float32), (2, 1)),
+              "layers.0.q_proj.weight_shape": (np.dtype(np.int64), (2,))}
+    weights = {"num_bits": 4, "type": "int", "symmetric": True, "strategy": "channel"}
+    config = {"quantization_config": {"quant_method": "compressed-tensors",
+                                      "config_groups": {"g": {"targets": [target], "weights": weights}}}}
+    if refused:
+        with pytest.raises(ValueError, match="m: quantization_config: target .* may take exponential time"):
+            ct_io.find(config, arrays, lambda key: np.array([2, 8]), "m")
+    else:
+        assert list(ct_io.find(config, arrays, lambda key: np.array([2, 8]), "m")) == ["layers.0.q_proj"]
+
+
 def _ct_arrays(root, module):
     out = {}
     for shard in root.glob("*.safetensors"):

@@ -77,6 +77,9 @@ def test_many_short_rows_one_column_and_huge_row_counts():
         ((50, 3), Scheme.symmetric(3, 3)),
         ((300, 1), Scheme.adaptive(4, 0.01)),
         ((40, 100), Scheme.Q4_32),
+        # More values than one run of rows copied and quantized together: the runs' parts join.
+        ((300_000, 4), Scheme.adaptive(4, 0.05)),
+        ((140_000, 8), Scheme.asymmetric(3, 8)),
     ]
     for shape, scheme in cases:
         a = rng.standard_normal(shape).astype(np.float32)
@@ -146,6 +149,12 @@ def test_every_array_argument_goes_through_one_converter():
         (torch.ones(8, dtype=torch.complex64), TypeError, "complex64"),
         (torch.ones(8).to_sparse(), TypeError, "torch tensor NumPy cannot read"),
         ([[1.0, 2.0], [3.0]], TypeError, "NumPy cannot read"),
+        # An object's own conversion failing in any way.
+        (only(__array__=lambda self, dtype=None, copy=None: {}["x"]), TypeError,
+         "Only that NumPy cannot read .KeyError"),
+        (only(__dlpack__=lambda self, **kw: 1 / 0, __dlpack_device__=lambda self: (1, 0)), TypeError,
+         "Only that NumPy cannot read .ZeroDivisionError"),
+        (only(__dlpack__=property(lambda self: [][0])), TypeError, "Only that NumPy cannot read .IndexError"),
         ([2**70] + [1] * 7, ValueError, r"2\*\*24 .* got 1180591620717411303424"),
         ([2**63] + [1] * 7, ValueError, "got 9223372036854775808"),
         ([np.int64(2**40 + 1), 0.5] + [1] * 6, ValueError, "got 1099511627777"),  # made float64 by NumPy
