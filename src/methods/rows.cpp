@@ -1,6 +1,7 @@
 #include "methods/rows.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 #include "kernels/block.hpp"
@@ -33,30 +34,43 @@ Result<Parts<T>> quantize_rows(std::span<const float> values, size_t rows, size_
     // the kernels the 1-D quantizer runs, so that every row is that row's 1-D
     // tensor. Shared values are copied a run at a time before the kernels read
     // them (twice: for the scales, then for the codes), so that a block's scale
-    // and codes see the same values even when another thread writes them between.
+    // and codes see the same values even when another thread writes them between;
+    // a long row goes in pieces of whole blocks that start on a byte of its codes.
     const size_t run = rows_are_blocks(scheme, cols) ? std::min(rows, std::max<size_t>(1, kRunValues / cols)) : 1;
+    size_t piece = cols;
+    if (shared && run == 1 && cols > kRunValues && block < cols) {
+        const size_t unit = block * (8 / std::gcd(block, size_t{8}));
+        piece = unit >= kRunValues ? unit : kRunValues / unit * unit;
+    }
     std::vector<float> held;
+    // f(values, first row, rows, first column, columns): whole rows, or columns of one.
     const auto for_runs = [&](auto&& f) {
-        for (size_t first = 0; first < rows; first += run) {
-            const size_t n = std::min(run, rows - first);
-            const auto part = [&](auto& v) { return std::span(v).subspan(first * nb, n * nb); };
-            std::span<const float> v = values.subspan(first * cols, n * cols);
-            if (shared) {
-                held.assign(v.begin(), v.end());
-                v = held;
+        for (size_t first = 0; first < rows; first += run)
+            for (size_t c0 = 0; c0 < cols; c0 += piece) {
+                const size_t n = std::min(run, rows - first), m = std::min(piece, cols - c0);
+                std::span<const float> v = values.subspan(first * cols + c0, (n - 1) * cols + m);
+                if (shared) {
+                    held.assign(v.begin(), v.end());
+                    v = held;
+                }
+                f(v, first, n, c0, m);
             }
-            f(v, first, n, part);
-        }
+    };
+    // Their blocks' parameters.
+    const auto part = [&](auto& v, size_t first, size_t n, size_t c0, size_t m) {
+        return std::span(v).subspan(first * nb + c0 / block, (n - 1) * nb + block_count(m, block));
     };
     if (scheme.kind != Kind::Adaptive) {
         const size_t rb = packed_len(cols, scheme.bits);
         assign_fresh(p.codes, rows * rb, uint8_t{0});
-        for_runs([&](std::span<const float> v, size_t first, size_t n, auto part) {
-            const std::span<uint8_t> out = std::span(p.codes).subspan(first * rb, n * rb);
+        for_runs([&](std::span<const float> v, size_t first, size_t n, size_t c0, size_t m) {
+            const std::span<uint8_t> out =
+                std::span(p.codes).subspan(first * rb + c0 / 8 * scheme.bits, (n - 1) * rb + packed_len(m, scheme.bits));
             if (scheme.kind == Kind::Symmetric)
-                quantize_sym_packed(v, scheme.bits, block, part(scales), out);
+                quantize_sym_packed(v, scheme.bits, block, part(scales, first, n, c0, m), out);
             else
-                quantize_asym_packed(v, scheme.bits, block, part(scales), part(zero_points), out);
+                quantize_asym_packed(v, scheme.bits, block, part(scales, first, n, c0, m),
+                                     part(zero_points, first, n, c0, m), out);
         });
     } else {
         // Widths and codes together, a few thousand values at a time while
@@ -65,8 +79,9 @@ Result<Parts<T>> quantize_rows(std::span<const float> values, size_t rows, size_
         // Room for the widest codes, a byte a value, taken only as they are
         // written: runs of a few rows would otherwise regrow them many times.
         if (shared) p.codes.reserve(count);
-        for_runs([&](std::span<const float> v, size_t, size_t, auto part) {
-            quantize_adaptive(v, block, scheme.tolerance, part(p.widths), part(scales), part(zero_points), p.codes);
+        for_runs([&](std::span<const float> v, size_t first, size_t n, size_t c0, size_t m) {
+            quantize_adaptive(v, block, scheme.tolerance, part(p.widths, first, n, c0, m),
+                              part(scales, first, n, c0, m), part(zero_points, first, n, c0, m), p.codes);
         });
     }
     // Codes came from the unrounded float scales; only storage rounds them.

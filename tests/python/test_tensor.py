@@ -80,6 +80,9 @@ def test_many_short_rows_one_column_and_huge_row_counts():
         # More values than one run of rows copied and quantized together: the runs' parts join.
         ((300_000, 4), Scheme.adaptive(4, 0.05)),
         ((140_000, 8), Scheme.asymmetric(3, 8)),
+        # Rows longer than a run go in pieces of whole blocks that start on a byte.
+        ((2, 40_001), Scheme.symmetric(3, 7)),
+        ((2, 40_000), Scheme.adaptive(33, 0.01)),
     ]
     for shape, scheme in cases:
         a = rng.standard_normal(shape).astype(np.float32)
