@@ -22,6 +22,7 @@ def quantize(
     tolerance: SupportsFloat,
     scale: SupportsIndex,
     weights: _In | None = None,
+    shared: bool = True,
 ) -> tuple[memoryview, memoryview, memoryview, memoryview]: ...
 def dequantize(
     codes: _In,

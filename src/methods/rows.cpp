@@ -93,8 +93,8 @@ Result<Parts<T>> quantize_rows(std::span<const float> values, size_t rows, size_
 }  // namespace
 
 template <class T>
-Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const Scheme& scheme) {
-    return quantize_rows<T>(values, rows, cols, scheme, true);
+Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const Scheme& scheme, bool shared) {
+    return quantize_rows<T>(values, rows, cols, scheme, shared);
 }
 
 template <class T>
@@ -105,7 +105,7 @@ Result<Quantized<T>> quantize_row(std::span<const float> values, const Scheme& s
 }
 
 #define VELMAR_ROWS_INSTANTIATE(T)                                                              \
-    template Result<Parts<T>> quantize<T>(std::span<const float>, size_t, size_t, const Scheme&); \
+    template Result<Parts<T>> quantize<T>(std::span<const float>, size_t, size_t, const Scheme&, bool); \
     template Result<Quantized<T>> quantize_row<T>(std::span<const float>, const Scheme&);
 
 VELMAR_ROWS_INSTANTIATE(f32)

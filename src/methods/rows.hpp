@@ -9,12 +9,14 @@
 
 namespace velmar::rows {
 
-// values holds rows * cols floats, row after row; they may change while it
-// runs (a caller's array, read with the lock released), each block's scale
-// and codes then coming from the same reading. The scheme is checked as the
-// 1-D quantizers check it, bits before block before tolerance.
+// values holds rows * cols floats, row after row. When shared, they may
+// change while it runs (a caller's array read with the lock released while
+// other threads run): each block's scale and codes then come from the same
+// reading. The scheme is checked as the 1-D quantizers check it, bits before
+// block before tolerance.
 template <class T>
-Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const Scheme& scheme);
+Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t cols, const Scheme& scheme,
+                          bool shared = true);
 
 // The 1-D record of values as one row; the values must not change meanwhile.
 template <class T>

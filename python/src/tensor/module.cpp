@@ -116,7 +116,7 @@ PyObject* use_kernel_level(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 constexpr auto kQuantize = signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance",
-                                     "scale", Param{"weights", "None"});
+                                     "scale", Param{"weights", "None"}, Param{"shared", "True"});
 
 PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
@@ -130,11 +130,15 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         std::vector<float> held;
         const std::span<const float> w = weights_arg(a[8], cols, held);
         const std::span<const float> v = values.floats(product(rows, cols));
+        // False only from callers that know no other thread can write values meanwhile.
+        const int shared = a[9] ? PyObject_IsTrue(a[9]) : 1;
+        if (shared < 0) throw_error_set();
         return with_scale_type(scale, [&]<class T>(std::type_identity<T>) {
             std::optional<Result<Parts<T>>> r;
             {
                 GilRelease unlocked;
-                r = w.empty() ? rows::quantize<T>(v, rows, cols, scheme) : weighted::quantize<T>(v, rows, cols, scheme, w);
+                r = w.empty() ? rows::quantize<T>(v, rows, cols, scheme, shared == 1)
+                              : weighted::quantize<T>(v, rows, cols, scheme, w);
             }
             if (!*r) raise_for(nullptr, r->error());
             Parts<T>& p = **r;
