@@ -339,12 +339,13 @@ RowEntry row_entry(Kind kind, uint32_t bits) {
 // block, more columns than one arrangement of x holds (whole blocks or not),
 // rows whose blocks run across groups (24, 17 or 6 a row; a single row), and
 // over an odd number of columns in blocks that change inside a word of codes
-// or straddle a step of columns.
+// or straddle a step of columns; rows a multiple of 2 KiB apart.
 TEST_P(Twin, RowKernels) {
     const struct { size_t rows, cols, block, k; } shapes[] = {
         {2, 1, 1, 1}, {3, 7, 3, 2}, {17, 33, 32, 1}, {70, 64, 32, 3}, {5, 130, 7, 9}, {33, 100, 100, 2}, {9, 200, 64, 1},
         {65, 31, 1, 1}, {3, 600, 2, 3}, {19, 1100, 32, 1}, {18, 272, 16, 1}, {3, 8300, 64, 1}, {20, 391, 2, 1}, {66, 300, 48, 2},
-        {37, 768, 32, 1}, {1, 768, 32, 1}, {21, 96, 16, 1}, {2, 8704, 32, 1}, {7, 500, 100, 1}, {11, 192, 64, 1}};
+        {37, 768, 32, 1}, {1, 768, 32, 1}, {21, 96, 16, 1}, {2, 8704, 32, 1}, {7, 500, 100, 1}, {11, 192, 64, 1},
+        {37, 4096, 48, 1}};
     uint32_t seed = 0;
     for (const auto& sh : shapes) {
         ++seed;

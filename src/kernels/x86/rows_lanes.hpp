@@ -81,6 +81,7 @@ struct Zmm16 {
     // one burst.)
     static constexpr size_t kTiles = 2;
     static constexpr size_t kChains = 2;  // groups side by side: more spill (4 and 8 measured slower)
+    static constexpr size_t kLineRegs = 1;  // registers a cache line fills
     using I = __m512i;
     using F = __m512;
     using Transpose = lanes::Transpose;
@@ -222,6 +223,7 @@ struct Ymm8 {
     // faster.
     static constexpr size_t kTiles = 4;
     static constexpr size_t kChains = 4;
+    static constexpr size_t kLineRegs = 2;  // registers a cache line fills
     using I = __m256i;
     using F = __m256;
     using Transpose = Transpose8;
@@ -533,12 +535,12 @@ constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at ha
 
 // Codes of `bits` (4 or 8) in lanes, every row one running sum: rows of tile
 // j are tile[j]'s rows; lane l holds row kSquare.order[l], as do the scales
-// and, for the asymmetric kind, the zero points. A step reads a register of
+// and, for the asymmetric kind, the zero points. A step reads S registers of
 // each row.
-template <class P, uint32_t bits, bool asym>
+template <class P, uint32_t bits, bool asym, size_t S>
 struct RowLanes {
     static constexpr size_t L = P::L, kTiles = P::kTiles;
-    static constexpr size_t kStepBytes = 4 * L;
+    static constexpr size_t kStepBytes = 4 * L * S;
     static constexpr size_t kStepCols = kStepBytes * 8 / bits;
     static constexpr size_t kPerDword = 32 / bits;
 
@@ -582,15 +584,20 @@ struct RowLanes {
 
     // The step's dwords of every tile, transposed: t[j][d] holds codes
     // kPerDword * d onwards of the step in each lane's row.
-    void load_step(size_t c0, typename P::I (*t)[L]) const {
+    void load_step(size_t c0, typename P::I (*t)[L * S]) const {
+        constexpr size_t kRegBytes = 4 * L;
         const size_t at = c0 / kPerDword * 4, bytes = min_size(kStepBytes, row_bytes - at);
         for (size_t j = 0; j < kTiles; ++j) {
             const size_t n = rows_of(j);
-            for (size_t i = 0; i < L; ++i) {
-                const uint8_t* p = r.codes + (t0 + L * j + i) * row_bytes + at;
-                t[j][i] = i >= n ? P::izero() : bytes == kStepBytes ? P::loadi(p) : P::load_bytes(p, bytes);
+            for (size_t h = 0; h < S; ++h) {
+                const size_t have = bytes > kRegBytes * h ? min_size(kRegBytes, bytes - kRegBytes * h) : 0;
+                typename P::I* v = t[j] + L * h;
+                for (size_t i = 0; i < L; ++i) {
+                    const uint8_t* p = r.codes + (t0 + L * j + i) * row_bytes + at + kRegBytes * h;
+                    v[i] = i >= n || have == 0 ? P::izero() : have == kRegBytes ? P::loadi(p) : P::load_bytes(p, have);
+                }
+                P::template rounds<L>(P::kSquare, v);
             }
-            P::template rounds<L>(P::kSquare, t[j]);
         }
     }
 
@@ -601,13 +608,13 @@ struct RowLanes {
     }
 };
 
-template <class P, uint32_t bits, bool asym>
+template <class P, uint32_t bits, bool asym, size_t S>
 VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* out) {
-    using Lanes = RowLanes<P, bits, asym>;
+    using Lanes = RowLanes<P, bits, asym, S>;
     using F = typename P::F;
     constexpr size_t L = P::L, kTiles = P::kTiles, kStepCols = Lanes::kStepCols, kPerDword = Lanes::kPerDword;
     Lanes lanes(r);
-    alignas(64) typename P::I t[kTiles][L];
+    alignas(64) typename P::I t[kTiles][L * S];
     for (lanes.t0 = 0; lanes.t0 < r.rows; lanes.t0 += L * kTiles) {
         F acc[kTiles], s[kTiles], z[kTiles];
         for (size_t j = 0; j < kTiles; ++j) acc[j] = s[j] = z[j] = P::fzero();
@@ -670,6 +677,28 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
     }
 }
 
+// A register of each row a step; a whole line instead where a register is
+// half of one and the rows lie a multiple of 2 KiB apart. Such rows share
+// two sets of the L1 (4 KiB apart, one), so the tiles' 32 rows evicted each
+// line before its second half was read. Zen 3, 4-bit rows, codes in cache:
+// half lines took 1.09x the time of whole ones at 4096 columns and 1.26x at
+// 8192; at 768, 3072 and 4160 columns whole lines took 1.02-1.03x.
+// (Each step width its own function: both inlined in one ran 2-4 % slower.)
+template <class P, uint32_t bits, bool asym, size_t S>
+__attribute__((noinline)) void rows_dot_sums_by(const RowRun& r, const float* x, float* out) {
+    rows_dot_sums<P, bits, asym, S>(r, x, out);
+}
+
+template <class P, uint32_t bits, bool asym>
+void rows_dot_sums_of(const RowRun& r, const float* x, float* out) {
+    if constexpr (P::kLineRegs > 1) {
+        if (packed_len(r.cols, bits) % 2048 == 0) return rows_dot_sums_by<P, bits, asym, P::kLineRegs>(r, x, out);
+        rows_dot_sums_by<P, bits, asym, 1>(r, x, out);
+    } else {
+        rows_dot_sums<P, bits, asym, 1>(r, x, out);
+    }
+}
+
 #undef VELMAR_LANES_INLINE
 
 }  // namespace lanes
@@ -678,7 +707,7 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
 template <class P>
 bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
     if (r.bits != 4) return false;
-    lanes::rows_dot_sums<P, 4, false>(r, x, out);
+    lanes::rows_dot_sums_of<P, 4, false>(r, x, out);
     return true;
 }
 
@@ -686,8 +715,8 @@ bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
 template <class P>
 bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) {
     if (!P::asym_in_lanes(r)) return false;
-    if (r.bits == 4) lanes::rows_dot_sums<P, 4, true>(r, x, out);
-    else lanes::rows_dot_sums<P, 8, true>(r, x, out);
+    if (r.bits == 4) lanes::rows_dot_sums_of<P, 4, true>(r, x, out);
+    else lanes::rows_dot_sums_of<P, 8, true>(r, x, out);
     return true;
 }
 
