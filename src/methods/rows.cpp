@@ -36,7 +36,8 @@ Result<Parts<T>> quantize_rows(std::span<const float> values, size_t rows, size_
     // them (twice: for the scales, then for the codes), so that a block's scale
     // and codes see the same values even when another thread writes them between;
     // a long row goes in pieces of whole blocks that start on a byte of its codes.
-    const size_t run = rows_are_blocks(scheme, cols) ? std::min(rows, std::max<size_t>(1, kRunValues / cols)) : 1;
+    const size_t whole = shared ? std::min(rows, std::max<size_t>(1, kRunValues / cols)) : rows;
+    const size_t run = rows_are_blocks(scheme, cols) ? whole : 1;
     size_t piece = cols;
     if (shared && run == 1 && cols > kRunValues && block < cols) {
         const size_t unit = block * (8 / std::gcd(block, size_t{8}));
