@@ -14,7 +14,7 @@ import threading
 from types import TracebackType
 from typing import IO, Any, Self
 
-__all__ = ["DuplicateKeyError", "Staged", "durable_replace", "open_regular", "parse_json"]
+__all__ = ["DuplicateKeyError", "Staged", "durable_replace", "open_regular", "parse_json", "staging_name"]
 
 
 class DuplicateKeyError(ValueError):
@@ -71,6 +71,19 @@ def _fsync(path: str) -> None:
         os.close(fd)
 
 
+# Longest file name most file systems take, in bytes.
+NAME_MAX = 255
+
+
+def staging_name(path: str) -> str:
+    """A temporary name next to ``path``, unique to this thread, that fits where ``path``'s name does."""
+    directory, base = os.path.split(os.path.abspath(path))
+    tail = f".{os.getpid()}.{threading.get_ident()}.part"
+    # Cut in bytes: a character cut in two decodes to escapes that encode back to the same bytes.
+    kept = os.fsdecode(os.fsencode(base)[: NAME_MAX - 1 - len(tail)])
+    return os.path.join(directory, f".{kept}{tail}")
+
+
 class Staged:
     """A file written under a temporary name next to ``path``; it gets its name only in ``commit``.
 
@@ -82,8 +95,18 @@ class Staged:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        directory, base = os.path.split(os.path.abspath(self.path))
-        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        self.temp = staging_name(self.path)
+        try:
+            # The rename would put a regular file in place of a device or a pipe.
+            mode = os.stat(self.path).st_mode
+        except FileNotFoundError:
+            mode = stat.S_IFREG
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, self.path) from None
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.path)
+        if not stat.S_ISREG(mode):
+            raise OSError(errno.EINVAL, "not a regular file (a pipe or a device)", self.path)
         try:
             fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         except OSError as e:

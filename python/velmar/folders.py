@@ -16,13 +16,12 @@ from __future__ import annotations
 import json
 import os
 import shutil
-import threading
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from velmar import io
-from velmar.files import durable_replace, open_regular, parse_json
+from velmar.files import durable_replace, open_regular, parse_json, staging_name
 from velmar.layout import PARTS
 
 __all__ = ["CONFIG", "INDEX", "Folder", "FolderWriter", "open_folder", "shard_names", "stored_keys"]
@@ -139,8 +138,7 @@ class FolderWriter:
         self.path = os.path.abspath(os.fspath(path))
         if os.path.lexists(self.path):
             raise ValueError(f"{self.path}: exists already; choose a new folder or remove it")
-        parent, base = os.path.split(self.path)
-        self.temp = os.path.join(parent, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        self.temp = staging_name(self.path)
         try:
             os.mkdir(self.temp)
         except OSError as e:  # the temporary name is nothing the caller chose

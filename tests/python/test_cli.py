@@ -138,6 +138,7 @@ MISTAKES = [
     ("{d}/z.npy --block 0", "--block must be at least 1"),
     ("{d}/z.npy --scheme symmetric --out /nonexistent-dir/q.pkl", "cannot write /nonexistent-dir/q.pkl"),
     ("{d}/z.npy --scheme symmetric --out {d}/q.pkl", "q.pkl: No space left on device"),
+    ("{d}/z.npy --scheme symmetric --out {d}/pipe", "pipe: not a regular file"),  # renamed over, it would be gone
     ("{d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report {d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report {d}/z.npy --rules {d}/pipe", "pipe: cannot read: not a regular file"),

@@ -192,6 +192,9 @@ def test_save_takes_only_what_load_gives_back(tmp_path):
     for metadata in ({"k": "\ud800"}, {"\ud800": "v"}):
         with pytest.raises(ValueError, match="metadata (key|value) .* not valid Unicode"):
             io.save(path, {}, metadata)
+    longest = tmp_path / ("n" * 255)  # its temporary name has to fit as well
+    io.save(longest, {"x": x})
+    same(io.load(longest)["x"], x)
 
 
 def test_reading_a_file_that_shrinks_or_by_negative_rows(tmp_path):
