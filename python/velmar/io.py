@@ -170,7 +170,7 @@ def plain_entry(name: str, array: npt.NDArray[Any]) -> tuple[str, str, tuple[int
     return (name, dt, tuple(array.shape))
 
 
-def _unicode(text: str, what: str) -> str:
+def unicode_text(text: str, what: str) -> str:
     """``text`` if UTF-8 can hold it: a lone surrogate would be written, and the file then refused by its reader."""
     try:
         text.encode()
@@ -183,7 +183,7 @@ def storable(name: object, obj: object) -> Stored:
     """``obj`` as it will be stored under ``name``, or an error if ``load`` could not give it back."""
     if not isinstance(name, str):
         raise TypeError(f"tensor names are strings, not {type(name).__name__}")
-    _unicode(name, "tensor name")
+    unicode_text(name, "tensor name")
     if name == HEADER_KEY:
         raise ValueError(f"{name!r} is the name of the file's header")
     if isinstance(obj, np.ndarray):
@@ -205,8 +205,8 @@ def header_metadata(layouts: Mapping[str, Layout], metadata: Mapping[str, str] |
             raise TypeError("metadata keys and values must be strings")
         if k.startswith("velmar."):
             raise ValueError(f"metadata key {k!r}: keys starting with 'velmar.' are reserved")
-        _unicode(k, "metadata key")
-        _unicode(v, "metadata value")
+        unicode_text(k, "metadata key")
+        unicode_text(v, "metadata value")
     meta[FORMAT_KEY] = str(FORMAT_VERSION)
     meta[INDEX_KEY] = json.dumps({n: lay.as_json() for n, lay in layouts.items()}, separators=(",", ":"))
     return meta
@@ -220,6 +220,8 @@ def save(path: str | os.PathLike[str], tensors: Mapping[str, Stored], metadata: 
     when complete; on any error the previous file at ``path``, if any, is
     left as it was.
     """
+    if not isinstance(tensors, Mapping):
+        raise TypeError(f"save takes a mapping of names to tensors, not a {type(tensors).__name__}")
     objects = {name: storable(name, obj) for name, obj in tensors.items()}
     layouts: dict[str, Layout] = {}
     entries: list[tuple[str, str, tuple[int, ...]]] = []

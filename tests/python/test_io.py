@@ -284,6 +284,15 @@ def test_gguf_refuses_inexact_schemes_unless_asked_to_write_them_decoded(tmp_pat
               quantize(x[:, :40], bits=8, scale=Scale.F16), quantize(np.ones((256, 4)), kind="q4_k", axis=0)):
         with pytest.raises(ValueError, match="'w'.*no GGUF type"):
             gguf_io.export(tmp_path / "m.gguf", {"w": t})
+    for write, objs, kw, error, message in [
+        (gguf_io.export, {"w": x}, {"arch": 5}, TypeError, "arch is a string"),  # was a number in the file
+        (gguf_io.export, {"w": x}, {"arch": None}, TypeError, "arch is a string"),
+        (gguf_io.export, {"w\udc80": x}, {}, ValueError, "tensor name .* not valid Unicode"),
+        (gguf_io.export, [("w", x)], {}, TypeError, "mapping"),
+        (io.save, [("w", x)], {}, TypeError, "mapping"),
+    ]:
+        with pytest.raises(error, match=message):
+            write(tmp_path / "m.gguf", objs, **kw)
     assert os.listdir(tmp_path) == []
     t = quantize(x, kind="asymmetric", bits=4)
     gguf_io.export(tmp_path / "m.gguf", {"w": t}, fallback="f16")
