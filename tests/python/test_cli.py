@@ -132,6 +132,7 @@ MISTAKES = [
     ("{d}/w.npy --flatten", "unreadable .npy file: a .npy header with shape (True, 3): sizes are whole numbers"),
     ("{d}/z.npy --scheme cubic:3", "unknown scheme 'cubic:3'"),
     ("{d}/z.npy --scheme symmetric:-4", "not a valid number"),
+    ("{d}/z.npy --scheme symmetric:4_0", "not a valid number"),  # int() reads it as 40
     ("{d}/z.npy --scheme symmetric:20", "bit width 20 is outside the supported range 2..=16"),
     ("{d}/z.npy --scheme adaptive:-1", "tolerance must be a finite number greater than 0"),
     ("{d}/z.npy --out q.pkl", "--out needs --scheme"),
@@ -145,6 +146,7 @@ MISTAKES = [
     ("model report {d}/z.npy --imatrix {d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report ''", "FILE is empty"),
     ("model quantize {d}/z.npy -o ''", "--output is empty"),
+    ("model report {d}/z.npy --scheme ''", "--scheme is empty"),
     ("{d}/z.npy --plot p.png", "--plot needs matplotlib: pip install 'velmar[cli]'"),
     ("model report {d}/g.gguf", "reading GGUF files needs gguf: pip install 'velmar[files]'"),
     ("model report {d}/junk", "reading safetensors files needs safetensors"),

@@ -178,6 +178,8 @@ def make_rules(args: argparse.Namespace) -> Rules:
         raise UsageError(f"--block must be at least 1, not {args.block}")
     rules = [parse_rule(r, args.block, "--rule") for r in args.rule]
     keep = [compile_regex(k, "--keep") for k in args.keep]
+    if args.scheme is not None and not args.scheme.strip():  # not the default: that is what leaving it out means
+        raise UsageError("--scheme is empty: name a scheme or leave the option out")
     default_text = args.scheme
     if args.rules:
         more, more_keep, file_default = load_rules_file(args.rules, args.block)
