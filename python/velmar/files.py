@@ -7,6 +7,7 @@ use it as much as the model files do.
 from __future__ import annotations
 
 import errno
+import io
 import json
 import os
 import stat
@@ -84,6 +85,20 @@ def staging_name(path: str) -> str:
     return os.path.join(directory, f".{kept}{tail}")
 
 
+class _Output(io.FileIO):
+    """The temporary file, whose write errors (a full disk) name the output the caller chose."""
+
+    def __init__(self, fd: int, path: str) -> None:
+        super().__init__(fd, "wb")
+        self.target = path
+
+    def write(self, data: Any) -> int | None:
+        try:
+            return super().write(data)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, self.target) from None
+
+
 class Staged:
     """A file written under a temporary name next to ``path``; it gets its name only in ``commit``.
 
@@ -111,7 +126,7 @@ class Staged:
             fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         except OSError as e:
             raise OSError(e.errno, e.strerror, self.path) from None
-        self.file = os.fdopen(fd, "wb")
+        self.file: IO[bytes] = io.BufferedWriter(_Output(fd, self.path))
 
     def commit(self) -> None:
         self._publish()
@@ -124,7 +139,10 @@ class Staged:
             raise OSError(e.errno, e.strerror, self.path) from None
 
     def abort(self) -> None:
-        self.file.close()
+        try:
+            self.file.close()
+        except OSError:
+            pass  # on a full disk the last flush fails too; the file goes all the same
         try:
             os.unlink(self.temp)
         except FileNotFoundError:

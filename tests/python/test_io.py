@@ -3,6 +3,8 @@
 import argparse
 import json
 import os
+import resource
+import signal
 import struct
 from unittest import mock
 
@@ -136,6 +138,16 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
         io.save(path, {"w": np.ones(3), "a": a})
     with pytest.raises(ValueError, match="'b' was never written"), io.Writer(path, [("b", "F32", (2,))], {}):
         pass
+    # A disk that fills halfway: the error names the output, and nothing is left of the attempt.
+    limit, ignored = resource.getrlimit(resource.RLIMIT_FSIZE), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64, limit[1]))
+    try:
+        for write in (io.save, gguf_io.export):
+            with pytest.raises(OSError, match=f"File too large: '{path}'"):
+                write(path, {"w": np.ones(1 << 12, np.float32)})
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        signal.signal(signal.SIGXFSZ, ignored)
     assert path.read_bytes() == raw and os.listdir(tmp_path) == ["m.safetensors"]
     for change, message in HEADER_PROBLEMS:
         path.write_bytes(rewrite(raw, change))
