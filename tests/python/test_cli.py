@@ -109,7 +109,7 @@ def npz(names, claim=None):
 
 
 # The files the mistakes below read, in the directory {d}.
-FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
+FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "e.toml": b'scheme = ""', "z.npy": np.ones(3),
          "u.toml": b'scheme = "\xff"', "n.toml": b"keep = " + b"[" * 5000 + b"]" * 5000,
          "l.npy": b"\x93NUMPY\x02\x00\xff\xff\xff\xff", "k.npy": b"\x93NUMPY\x01\x00\x10\x00{'descr': '<f4'\n",
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
@@ -156,6 +156,7 @@ MISTAKES = [
     ("model report {d}/z.npy --scheme symmetric:40", "'symmetric:40'"),
     ("model report {d}/z.npy --rules {d}/junk", "not valid TOML"),
     ("model report {d}/z.npy --rules {d}/r.toml", "unknown key 'schema'"),
+    ("model report {d}/z.npy --rules {d}/e.toml", "unknown scheme ''"),  # not the default
     ("model report {d}/z.npy --rules {d}/u.toml", "not valid TOML: 'utf-8' codec can't decode byte 0xff"),
     ("model report {d}/z.npy --rules {d}/n.toml", "not valid TOML: arrays or tables nested too deeply"),
     ("model report {d}/m.npy --scheme q4_k@f16", "q4_k keeps half-precision scales of its own"),

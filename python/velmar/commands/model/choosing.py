@@ -185,8 +185,8 @@ def make_rules(args: argparse.Namespace) -> Rules:
         more, more_keep, file_default = load_rules_file(args.rules, args.block)
         rules += more
         keep += more_keep
-        default_text = default_text or file_default
-    scheme, scale = parse_spec(default_text or "symmetric:8", args.block)
+        default_text = file_default if default_text is None else default_text
+    scheme, scale = parse_spec("symmetric:8" if default_text is None else default_text, args.block)
     if scheme is None:
         raise UsageError("the default scheme cannot be keep; use --keep or rules for that")
     fallback = SCALES[args.scale] if args.scale else Scale.F16
