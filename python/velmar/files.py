@@ -13,7 +13,10 @@ import os
 import stat
 import threading
 from types import TracebackType
-from typing import IO, Any, Self
+from typing import IO, TYPE_CHECKING, Any, Self
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
 
 __all__ = ["DuplicateKeyError", "Staged", "durable_replace", "open_regular", "parse_json", "staging_name"]
 
@@ -92,7 +95,7 @@ class _Output(io.FileIO):
         super().__init__(fd, "wb")
         self.target = path
 
-    def write(self, data: Any) -> int | None:
+    def write(self, data: ReadableBuffer, /) -> int:
         try:
             return super().write(data)
         except OSError as e:
