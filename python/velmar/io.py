@@ -48,6 +48,8 @@ ST_NAMES = {v: k for k, v in ST_DTYPES.items()}
 MAX_SIZE = 2**63 - 1
 # The header's own entry; no array may take its name.
 HEADER_KEY = "__metadata__"
+# The longest header safetensors reads, in bytes.
+MAX_HEADER = 100_000_000
 
 Stored: TypeAlias = Union[QuantizedTensor, Quantized, npt.NDArray[Any]]
 
@@ -125,6 +127,9 @@ class Writer(Staged):
         widest = {k: {"dtype": dt, "shape": list(shape), "data_offsets": [bound, bound]}
                   for k, (dt, shape) in self.declared.items()}
         self.reserved = -(-len(self._header(widest)) // 8) * 8
+        if self.reserved > MAX_HEADER:
+            raise ValueError(f"the header would take {self.reserved} bytes, more than the {MAX_HEADER} a safetensors "
+                             "file can hold: fewer or shorter names or metadata")
         super().__init__(path)
         self.offset = 0
         self.file.seek(8 + self.reserved)
