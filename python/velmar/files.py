@@ -111,8 +111,9 @@ class Staged:
     name ``path``: the temporary name is nothing the caller chose.
     """
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], shown: str | None = None) -> None:
         self.path = os.fspath(path)
+        self.shown = self.path if shown is None else shown  # a folder's shard is written inside its temporary folder
         self.temp = staging_name(self.path)
         try:
             # The rename would put a regular file in place of a device or a pipe.
@@ -120,16 +121,16 @@ class Staged:
         except FileNotFoundError:
             mode = stat.S_IFREG
         except OSError as e:
-            raise OSError(e.errno, e.strerror, self.path) from None
+            raise OSError(e.errno, e.strerror, self.shown) from None
         if stat.S_ISDIR(mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.path)
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.shown)
         if not stat.S_ISREG(mode):
-            raise OSError(errno.EINVAL, "not a regular file (a pipe or a device)", self.path)
+            raise OSError(errno.EINVAL, "not a regular file (a pipe or a device)", self.shown)
         try:
             fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         except OSError as e:
-            raise OSError(e.errno, e.strerror, self.path) from None
-        self.file: IO[bytes] = io.BufferedWriter(_Output(fd, self.path))
+            raise OSError(e.errno, e.strerror, self.shown) from None
+        self.file: IO[bytes] = io.BufferedWriter(_Output(fd, self.shown))
 
     def commit(self) -> None:
         self._publish()
@@ -139,7 +140,7 @@ class Staged:
         try:
             durable_replace(self.temp, self.path)
         except OSError as e:
-            raise OSError(e.errno, e.strerror, self.path) from None
+            raise OSError(e.errno, e.strerror, self.shown) from None
 
     def abort(self) -> None:
         try:

@@ -149,7 +149,7 @@ class FolderWriter:
 
     def shard(self, name: str, entries: list[tuple[str, str, tuple[int, ...]]], metadata: Mapping[str, str]) -> io.Writer:
         self._close_shard()
-        self.writer = io.Writer(os.path.join(self.temp, name), entries, metadata)
+        self.writer = io.Writer(os.path.join(self.temp, name), entries, metadata, os.path.join(self.path, name))
         self.weight_map.update({key: name for key, _, _ in entries})
         return self.writer
 

@@ -117,7 +117,7 @@ class Writer(Staged):
     """
 
     def __init__(self, path: str | os.PathLike[str], entries: list[tuple[str, str, tuple[int, ...]]],
-                 metadata: Mapping[str, str]) -> None:
+                 metadata: Mapping[str, str], shown: str | None = None) -> None:
         self.metadata = dict(metadata)
         # key -> (dtype name, upper bound of the shape); the real shape may be smaller.
         check_keys(key for key, _, _ in entries)
@@ -130,7 +130,7 @@ class Writer(Staged):
         if self.reserved > MAX_HEADER:
             raise ValueError(f"the header would take {self.reserved} bytes, more than the {MAX_HEADER} a safetensors "
                              "file can hold: fewer or shorter names or metadata")
-        super().__init__(path)
+        super().__init__(path, shown)
         self.offset = 0
         self.file.seek(8 + self.reserved)
 

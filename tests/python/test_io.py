@@ -16,7 +16,7 @@ from gguf import GGMLQuantizationType as GT
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmar
-from velmar import Scale, Scheme, gguf_io, imatrix, io
+from velmar import Scale, Scheme, folders, gguf_io, imatrix, io
 from velmar.layout import PARTS
 from velmar.tensor import quantize
 
@@ -145,6 +145,10 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
         for write in (io.save, gguf_io.export):
             with pytest.raises(OSError, match=f"File too large: '{path}'"):
                 write(path, {"w": np.ones(1 << 12, np.float32)})
+        out = folders.FolderWriter(tmp_path / "f")  # its shards are written inside a temporary folder
+        with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / 's'}'"):
+            out.shard("s", [("w", "F32", (1 << 12,))], {}).put("w", np.ones(1 << 12, np.float32))
+        out.abort()
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         signal.signal(signal.SIGXFSZ, ignored)
