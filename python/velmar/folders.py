@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from velmar import io
-from velmar.files import durable_replace, open_regular, parse_json, staging_name
+from velmar.files import Staged, durable_replace, open_regular, parse_json, staging_name
 from velmar.layout import PARTS
 
 __all__ = ["CONFIG", "INDEX", "Folder", "FolderWriter", "open_folder", "shard_names", "stored_keys"]
@@ -169,11 +169,9 @@ class FolderWriter:
             metadata = doc.get("metadata")
             doc["metadata"] = {**(metadata if isinstance(metadata, dict) else {}), "total_size": self.total}
             doc["weight_map"] = self.weight_map
-            with open(os.path.join(self.temp, INDEX), "w") as out:
-                json.dump(doc, out, indent=2)
+            self._json(INDEX, doc)
         if config is not None:
-            with open(os.path.join(self.temp, CONFIG), "w") as out:
-                json.dump(dict(config), out, indent=2)
+            self._json(CONFIG, dict(config))
         for rel in others if source is not None else ():
             os.makedirs(os.path.dirname(os.path.join(self.temp, rel)), exist_ok=True)
             shutil.copy2(os.path.join(source or "", rel), os.path.join(self.temp, rel))
@@ -181,6 +179,10 @@ class FolderWriter:
             for name in names:  # on disk before the folder gets its name
                 durable_replace(os.path.join(base, name), os.path.join(base, name))
         durable_replace(self.temp, self.path)
+
+    def _json(self, name: str, doc: Any) -> None:
+        with Staged(os.path.join(self.temp, name), os.path.join(self.path, name)) as out:
+            out.file.write(json.dumps(doc, indent=2).encode())
 
     def abort(self) -> None:
         if self.writer is not None:
