@@ -7,14 +7,18 @@ use it as much as the model files do.
 from __future__ import annotations
 
 import errno
+import io
 import json
 import os
 import stat
 import threading
 from types import TracebackType
-from typing import IO, Any, Self
+from typing import IO, TYPE_CHECKING, Any, Self
 
-__all__ = ["DuplicateKeyError", "Staged", "durable_replace", "open_regular", "parse_json"]
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
+
+__all__ = ["DuplicateKeyError", "Staged", "durable_replace", "open_regular", "parse_json", "staging_name"]
 
 
 class DuplicateKeyError(ValueError):
@@ -71,6 +75,33 @@ def _fsync(path: str) -> None:
         os.close(fd)
 
 
+# Longest file name most file systems take, in bytes.
+NAME_MAX = 255
+
+
+def staging_name(path: str) -> str:
+    """A temporary name next to ``path``, unique to this thread, that fits where ``path``'s name does."""
+    directory, base = os.path.split(os.path.abspath(path))
+    tail = f".{os.getpid()}.{threading.get_ident()}.part"
+    # Cut in bytes: a character cut in two decodes to escapes that encode back to the same bytes.
+    kept = os.fsdecode(os.fsencode(base)[: NAME_MAX - 1 - len(tail)])
+    return os.path.join(directory, f".{kept}{tail}")
+
+
+class _Output(io.FileIO):
+    """The temporary file, whose write errors (a full disk) name the output the caller chose."""
+
+    def __init__(self, fd: int, path: str) -> None:
+        super().__init__(fd, "wb")
+        self.target = path
+
+    def write(self, data: ReadableBuffer, /) -> int:
+        try:
+            return super().write(data)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, self.target) from None
+
+
 class Staged:
     """A file written under a temporary name next to ``path``; it gets its name only in ``commit``.
 
@@ -80,15 +111,26 @@ class Staged:
     name ``path``: the temporary name is nothing the caller chose.
     """
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], shown: str | None = None) -> None:
         self.path = os.fspath(path)
-        directory, base = os.path.split(os.path.abspath(self.path))
-        self.temp = os.path.join(directory, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        self.shown = self.path if shown is None else shown  # a folder's shard is written inside its temporary folder
+        self.temp = staging_name(self.path)
+        try:
+            # The rename would put a regular file in place of a device or a pipe.
+            mode = os.stat(self.path).st_mode
+        except FileNotFoundError:
+            mode = stat.S_IFREG
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, self.shown) from None
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.shown)
+        if not stat.S_ISREG(mode):
+            raise OSError(errno.EINVAL, "not a regular file (a pipe or a device)", self.shown)
         try:
             fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         except OSError as e:
-            raise OSError(e.errno, e.strerror, self.path) from None
-        self.file = os.fdopen(fd, "wb")
+            raise OSError(e.errno, e.strerror, self.shown) from None
+        self.file: IO[bytes] = io.BufferedWriter(_Output(fd, self.shown))
 
     def commit(self) -> None:
         self._publish()
@@ -98,10 +140,13 @@ class Staged:
         try:
             durable_replace(self.temp, self.path)
         except OSError as e:
-            raise OSError(e.errno, e.strerror, self.path) from None
+            raise OSError(e.errno, e.strerror, self.shown) from None
 
     def abort(self) -> None:
-        self.file.close()
+        try:
+            self.file.close()
+        except OSError:
+            pass  # on a full disk the last flush fails too; the file goes all the same
         try:
             os.unlink(self.temp)
         except FileNotFoundError:

@@ -16,13 +16,12 @@ from __future__ import annotations
 import json
 import os
 import shutil
-import threading
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from velmar import io
-from velmar.files import durable_replace, open_regular, parse_json
+from velmar.files import Staged, durable_replace, open_regular, parse_json, staging_name
 from velmar.layout import PARTS
 
 __all__ = ["CONFIG", "INDEX", "Folder", "FolderWriter", "open_folder", "shard_names", "stored_keys"]
@@ -139,8 +138,7 @@ class FolderWriter:
         self.path = os.path.abspath(os.fspath(path))
         if os.path.lexists(self.path):
             raise ValueError(f"{self.path}: exists already; choose a new folder or remove it")
-        parent, base = os.path.split(self.path)
-        self.temp = os.path.join(parent, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        self.temp = staging_name(self.path)
         try:
             os.mkdir(self.temp)
         except OSError as e:  # the temporary name is nothing the caller chose
@@ -151,7 +149,7 @@ class FolderWriter:
 
     def shard(self, name: str, entries: list[tuple[str, str, tuple[int, ...]]], metadata: Mapping[str, str]) -> io.Writer:
         self._close_shard()
-        self.writer = io.Writer(os.path.join(self.temp, name), entries, metadata)
+        self.writer = io.Writer(os.path.join(self.temp, name), entries, metadata, os.path.join(self.path, name))
         self.weight_map.update({key: name for key, _, _ in entries})
         return self.writer
 
@@ -171,11 +169,9 @@ class FolderWriter:
             metadata = doc.get("metadata")
             doc["metadata"] = {**(metadata if isinstance(metadata, dict) else {}), "total_size": self.total}
             doc["weight_map"] = self.weight_map
-            with open(os.path.join(self.temp, INDEX), "w") as out:
-                json.dump(doc, out, indent=2)
+            self._json(INDEX, doc)
         if config is not None:
-            with open(os.path.join(self.temp, CONFIG), "w") as out:
-                json.dump(dict(config), out, indent=2)
+            self._json(CONFIG, dict(config))
         for rel in others if source is not None else ():
             os.makedirs(os.path.dirname(os.path.join(self.temp, rel)), exist_ok=True)
             shutil.copy2(os.path.join(source or "", rel), os.path.join(self.temp, rel))
@@ -183,6 +179,10 @@ class FolderWriter:
             for name in names:  # on disk before the folder gets its name
                 durable_replace(os.path.join(base, name), os.path.join(base, name))
         durable_replace(self.temp, self.path)
+
+    def _json(self, name: str, doc: Any) -> None:
+        with Staged(os.path.join(self.temp, name), os.path.join(self.path, name)) as out:
+            out.file.write(json.dumps(doc, indent=2).encode())
 
     def abort(self) -> None:
         if self.writer is not None:

@@ -400,11 +400,17 @@ def export(path: str | os.PathLike[str], objects: Mapping[str, Stored], *, fallb
     """
     if fallback is not None and fallback not in FALLBACKS:
         raise ValueError(f"fallback is 'f32', 'f16' or None, not {fallback!r}")
+    if not isinstance(arch, str):  # an int would be written as a number, where readers expect a name
+        raise TypeError(f"arch is a string, not {type(arch).__name__}")
+    if not isinstance(objects, Mapping):
+        raise TypeError(f"export takes a mapping of names to tensors, not a {type(objects).__name__}")
+    io.unicode_text(arch, "arch")
     arrays: dict[str, npt.NDArray[Any]] = {}
     slots = []
     for name, obj in objects.items():
         if not isinstance(name, str) or not isinstance(obj, (np.ndarray, QuantizedTensor, Quantized)):
             io.storable(name, obj)  # the TypeError of what no file stores
+        io.unicode_text(name, "tensor name")
         kind = None if isinstance(obj, np.ndarray) else gguf_type(obj)
         if kind is not None:
             arrays[name] = block_bytes(obj)

@@ -48,6 +48,8 @@ ST_NAMES = {v: k for k, v in ST_DTYPES.items()}
 MAX_SIZE = 2**63 - 1
 # The header's own entry; no array may take its name.
 HEADER_KEY = "__metadata__"
+# The longest header safetensors reads, in bytes.
+MAX_HEADER = 100_000_000
 
 Stored: TypeAlias = Union[QuantizedTensor, Quantized, npt.NDArray[Any]]
 
@@ -115,7 +117,7 @@ class Writer(Staged):
     """
 
     def __init__(self, path: str | os.PathLike[str], entries: list[tuple[str, str, tuple[int, ...]]],
-                 metadata: Mapping[str, str]) -> None:
+                 metadata: Mapping[str, str], shown: str | None = None) -> None:
         self.metadata = dict(metadata)
         # key -> (dtype name, upper bound of the shape); the real shape may be smaller.
         check_keys(key for key, _, _ in entries)
@@ -125,7 +127,10 @@ class Writer(Staged):
         widest = {k: {"dtype": dt, "shape": list(shape), "data_offsets": [bound, bound]}
                   for k, (dt, shape) in self.declared.items()}
         self.reserved = -(-len(self._header(widest)) // 8) * 8
-        super().__init__(path)
+        if self.reserved > MAX_HEADER:
+            raise ValueError(f"the header would take {self.reserved} bytes, more than the {MAX_HEADER} a safetensors "
+                             "file can hold: fewer or shorter names or metadata")
+        super().__init__(path, shown)
         self.offset = 0
         self.file.seek(8 + self.reserved)
 
@@ -170,7 +175,7 @@ def plain_entry(name: str, array: npt.NDArray[Any]) -> tuple[str, str, tuple[int
     return (name, dt, tuple(array.shape))
 
 
-def _unicode(text: str, what: str) -> str:
+def unicode_text(text: str, what: str) -> str:
     """``text`` if UTF-8 can hold it: a lone surrogate would be written, and the file then refused by its reader."""
     try:
         text.encode()
@@ -183,7 +188,7 @@ def storable(name: object, obj: object) -> Stored:
     """``obj`` as it will be stored under ``name``, or an error if ``load`` could not give it back."""
     if not isinstance(name, str):
         raise TypeError(f"tensor names are strings, not {type(name).__name__}")
-    _unicode(name, "tensor name")
+    unicode_text(name, "tensor name")
     if name == HEADER_KEY:
         raise ValueError(f"{name!r} is the name of the file's header")
     if isinstance(obj, np.ndarray):
@@ -205,8 +210,8 @@ def header_metadata(layouts: Mapping[str, Layout], metadata: Mapping[str, str] |
             raise TypeError("metadata keys and values must be strings")
         if k.startswith("velmar."):
             raise ValueError(f"metadata key {k!r}: keys starting with 'velmar.' are reserved")
-        _unicode(k, "metadata key")
-        _unicode(v, "metadata value")
+        unicode_text(k, "metadata key")
+        unicode_text(v, "metadata value")
     meta[FORMAT_KEY] = str(FORMAT_VERSION)
     meta[INDEX_KEY] = json.dumps({n: lay.as_json() for n, lay in layouts.items()}, separators=(",", ":"))
     return meta
@@ -220,6 +225,8 @@ def save(path: str | os.PathLike[str], tensors: Mapping[str, Stored], metadata: 
     when complete; on any error the previous file at ``path``, if any, is
     left as it was.
     """
+    if not isinstance(tensors, Mapping):
+        raise TypeError(f"save takes a mapping of names to tensors, not a {type(tensors).__name__}")
     objects = {name: storable(name, obj) for name, obj in tensors.items()}
     layouts: dict[str, Layout] = {}
     entries: list[tuple[str, str, tuple[int, ...]]] = []

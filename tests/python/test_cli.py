@@ -109,7 +109,7 @@ def npz(names, claim=None):
 
 
 # The files the mistakes below read, in the directory {d}.
-FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "z.npy": np.ones(3),
+FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40), "r.toml": b'schema = "symmetric"\n', "e.toml": b'scheme = ""', "z.npy": np.ones(3),
          "u.toml": b'scheme = "\xff"', "n.toml": b"keep = " + b"[" * 5000 + b"]" * 5000,
          "l.npy": b"\x93NUMPY\x02\x00\xff\xff\xff\xff", "k.npy": b"\x93NUMPY\x01\x00\x10\x00{'descr': '<f4'\n",
          "s.npy": np.array(["1.0", "2.0"]), "c.npy": np.ones(4, np.complex64), "o.npy": np.array([1.0, None]),
@@ -132,18 +132,21 @@ MISTAKES = [
     ("{d}/w.npy --flatten", "unreadable .npy file: a .npy header with shape (True, 3): sizes are whole numbers"),
     ("{d}/z.npy --scheme cubic:3", "unknown scheme 'cubic:3'"),
     ("{d}/z.npy --scheme symmetric:-4", "not a valid number"),
+    ("{d}/z.npy --scheme symmetric:4_0", "not a valid number"),  # int() reads it as 40
     ("{d}/z.npy --scheme symmetric:20", "bit width 20 is outside the supported range 2..=16"),
     ("{d}/z.npy --scheme adaptive:-1", "tolerance must be a finite number greater than 0"),
     ("{d}/z.npy --out q.pkl", "--out needs --scheme"),
     ("{d}/z.npy --block 0", "--block must be at least 1"),
     ("{d}/z.npy --scheme symmetric --out /nonexistent-dir/q.pkl", "cannot write /nonexistent-dir/q.pkl"),
     ("{d}/z.npy --scheme symmetric --out {d}/q.pkl", "q.pkl: No space left on device"),
+    ("{d}/z.npy --scheme symmetric --out {d}/pipe", "pipe: not a regular file"),  # renamed over, it would be gone
     ("{d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report {d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report {d}/z.npy --rules {d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report {d}/z.npy --imatrix {d}/pipe", "pipe: cannot read: not a regular file"),
     ("model report ''", "FILE is empty"),
     ("model quantize {d}/z.npy -o ''", "--output is empty"),
+    ("model report {d}/z.npy --scheme ''", "--scheme is empty"),
     ("{d}/z.npy --plot p.png", "--plot needs matplotlib: pip install 'velmar[cli]'"),
     ("model report {d}/g.gguf", "reading GGUF files needs gguf: pip install 'velmar[files]'"),
     ("model report {d}/junk", "reading safetensors files needs safetensors"),
@@ -153,6 +156,7 @@ MISTAKES = [
     ("model report {d}/z.npy --scheme symmetric:40", "'symmetric:40'"),
     ("model report {d}/z.npy --rules {d}/junk", "not valid TOML"),
     ("model report {d}/z.npy --rules {d}/r.toml", "unknown key 'schema'"),
+    ("model report {d}/z.npy --rules {d}/e.toml", "unknown scheme ''"),  # not the default
     ("model report {d}/z.npy --rules {d}/u.toml", "not valid TOML: 'utf-8' codec can't decode byte 0xff"),
     ("model report {d}/z.npy --rules {d}/n.toml", "not valid TOML: arrays or tables nested too deeply"),
     ("model report {d}/m.npy --scheme q4_k@f16", "q4_k keeps half-precision scales of its own"),

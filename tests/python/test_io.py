@@ -3,6 +3,8 @@
 import argparse
 import json
 import os
+import resource
+import signal
 import struct
 from unittest import mock
 
@@ -14,7 +16,7 @@ from gguf import GGMLQuantizationType as GT
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmar
-from velmar import Scale, Scheme, gguf_io, imatrix, io
+from velmar import Scale, Scheme, folders, gguf_io, imatrix, io
 from velmar.layout import PARTS
 from velmar.tensor import quantize
 
@@ -136,6 +138,24 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
         io.save(path, {"w": np.ones(3), "a": a})
     with pytest.raises(ValueError, match="'b' was never written"), io.Writer(path, [("b", "F32", (2,))], {}):
         pass
+    # A disk that fills halfway: the error names the output, and nothing is left of the attempt.
+    limit, ignored = resource.getrlimit(resource.RLIMIT_FSIZE), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64, limit[1]))
+    try:
+        for write in (io.save, gguf_io.export):
+            with pytest.raises(OSError, match=f"File too large: '{path}'"):
+                write(path, {"w": np.ones(1 << 12, np.float32)})
+        out = folders.FolderWriter(tmp_path / "f")  # its shards are written inside a temporary folder
+        with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / 's'}'"):
+            out.shard("s", [("w", "F32", (1 << 12,))], {}).put("w", np.ones(1 << 12, np.float32))
+        out.abort()
+        out = folders.FolderWriter(tmp_path / "f")
+        with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / folders.CONFIG}'"):
+            out.commit(index=None, config={"k": "v" * (1 << 14)}, source=None, others=[])
+        out.abort()
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        signal.signal(signal.SIGXFSZ, ignored)
     assert path.read_bytes() == raw and os.listdir(tmp_path) == ["m.safetensors"]
     for change, message in HEADER_PROBLEMS:
         path.write_bytes(rewrite(raw, change))
@@ -189,9 +209,14 @@ def test_save_takes_only_what_load_gives_back(tmp_path):
         with pytest.raises(error, match=message):
             io.save(path, {"ok": x, **tensors, "late": quantize(x)})
         assert path.read_bytes() == raw and os.listdir(tmp_path) == ["m.safetensors"]
-    for metadata in ({"k": "\ud800"}, {"\ud800": "v"}):
-        with pytest.raises(ValueError, match="metadata (key|value) .* not valid Unicode"):
+    for metadata, message in [({"k": "\ud800"}, "metadata value .* not valid Unicode"),
+                              ({"\ud800": "v"}, "metadata key .* not valid Unicode"),
+                              ({"k": "x" * io.MAX_HEADER}, "header would take")]:  # written, no reader would take it
+        with pytest.raises(ValueError, match=message):
             io.save(path, {}, metadata)
+    longest = tmp_path / ("n" * 255)  # its temporary name has to fit as well
+    io.save(longest, {"x": x})
+    same(io.load(longest)["x"], x)
 
 
 def test_reading_a_file_that_shrinks_or_by_negative_rows(tmp_path):
@@ -281,6 +306,15 @@ def test_gguf_refuses_inexact_schemes_unless_asked_to_write_them_decoded(tmp_pat
               quantize(x[:, :40], bits=8, scale=Scale.F16), quantize(np.ones((256, 4)), kind="q4_k", axis=0)):
         with pytest.raises(ValueError, match="'w'.*no GGUF type"):
             gguf_io.export(tmp_path / "m.gguf", {"w": t})
+    for write, objs, kw, error, message in [
+        (gguf_io.export, {"w": x}, {"arch": 5}, TypeError, "arch is a string"),  # was a number in the file
+        (gguf_io.export, {"w": x}, {"arch": None}, TypeError, "arch is a string"),
+        (gguf_io.export, {"w\udc80": x}, {}, ValueError, "tensor name .* not valid Unicode"),
+        (gguf_io.export, [("w", x)], {}, TypeError, "mapping"),
+        (io.save, [("w", x)], {}, TypeError, "mapping"),
+    ]:
+        with pytest.raises(error, match=message):
+            write(tmp_path / "m.gguf", objs, **kw)
     assert os.listdir(tmp_path) == []
     t = quantize(x, kind="asymmetric", bits=4)
     gguf_io.export(tmp_path / "m.gguf", {"w": t}, fallback="f16")

@@ -212,6 +212,7 @@ def snapshot(root):
 def test_a_sharded_folder_round_trips_through_report_and_quantize_with_its_index(capsys, folder, tmp_path):
     root, arrays = folder
     os.mkfifo(root / "extra" / "pipe")  # no file to copy
+    (root / "config.json").write_text('{"model_type": "toy", "quantization_config": "fp8"}')  # no method of its own: copied
     before = snapshot(root)
     rows = json.loads(run(capsys, "report", root, "--json").out)["tensors"]
     assert sorted(r["name"] for r in rows) == sorted(arrays)

@@ -49,6 +49,8 @@ def parse_scheme(text: str, block: int | None = None) -> Scheme:
     kind = kind.lower()
     block = Scheme.symmetric().block if block is None else block
     try:
+        if not param.isascii() or "_" in param:  # int() and float() read 4_0 as 40, and digits of any script
+            raise ValueError
         if kind in ("symmetric", "asymmetric"):
             make = Scheme.symmetric if kind == "symmetric" else Scheme.asymmetric
             if not param:

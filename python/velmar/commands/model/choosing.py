@@ -178,13 +178,15 @@ def make_rules(args: argparse.Namespace) -> Rules:
         raise UsageError(f"--block must be at least 1, not {args.block}")
     rules = [parse_rule(r, args.block, "--rule") for r in args.rule]
     keep = [compile_regex(k, "--keep") for k in args.keep]
+    if args.scheme is not None and not args.scheme.strip():  # not the default: that is what leaving it out means
+        raise UsageError("--scheme is empty: name a scheme or leave the option out")
     default_text = args.scheme
     if args.rules:
         more, more_keep, file_default = load_rules_file(args.rules, args.block)
         rules += more
         keep += more_keep
-        default_text = default_text or file_default
-    scheme, scale = parse_spec(default_text or "symmetric:8", args.block)
+        default_text = file_default if default_text is None else default_text
+    scheme, scale = parse_spec("symmetric:8" if default_text is None else default_text, args.block)
     if scheme is None:
         raise UsageError("the default scheme cannot be keep; use --keep or rules for that")
     fallback = SCALES[args.scale] if args.scale else Scale.F16

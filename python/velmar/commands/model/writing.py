@@ -190,6 +190,12 @@ def ct_config(src: Source, plan: Plan) -> dict[str, Any]:
     return config
 
 
+def _quant_method(config: dict[str, Any]) -> Any:
+    """What the config says its weights are quantized by; a quantization_config of no fields says nothing."""
+    qc = config.get("quantization_config")
+    return qc.get("quant_method") if isinstance(qc, dict) else None
+
+
 def _input_config(src: Source) -> dict[str, Any] | None:
     return src.folder.config if isinstance(src, SafetensorsSource) and src.folder is not None else None
 
@@ -220,7 +226,7 @@ def write_folder(path: str, fmt: str, src: Source, plan: Plan, shards: list[str]
         config = _input_config(src)
         if fmt == "compressed-tensors":
             config = ct_config(src, plan)
-        elif config and (config.get("quantization_config") or {}).get("quant_method") == "compressed-tensors":
+        elif config and _quant_method(config) == "compressed-tensors":
             config = {k: v for k, v in config.items() if k != "quantization_config"}  # no longer what the files hold
         elif config is not None:
             config, others = None, [folders.CONFIG, *others]  # copied as it is
