@@ -159,7 +159,7 @@ def rewritten(arr, *states):
         t.join()
 
 
-@pytest.mark.parametrize("kind", [{"bits": 4}, {"kind": "adaptive", "tolerance": 0.01}, {"kind": "q4_k"},
+@pytest.mark.parametrize("kind", [{"bits": 4}, {"kind": "adaptive", "tolerance": 0.01},
                                   {"kind": "adaptive", "tolerance": 0.01, "weights": np.linspace(0.5, 1, 4096)}])
 def test_values_rewritten_meanwhile_decode_near_the_old_or_the_new(kind):
     # A block whose scale saw the old values and whose codes the new would decode near neither.
