@@ -110,6 +110,7 @@ def row_norms(
     scale: SupportsIndex,
     out: _In,
 ) -> None: ...
+def copy_whole(values: _In, out: _In) -> None: ...
 
 # (name, bytes per super-block) of every super-block type, in type order.
 super_types: tuple[tuple[str, int], ...]

@@ -17,6 +17,7 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
+from velmar import _tensor
 from velmar.layout import is_real
 
 __all__ = ["ACCEPTED", "check_out", "real_array", "vectors"]
@@ -50,8 +51,15 @@ def vectors(x: object, n: int, name: str) -> tuple[npt.NDArray[np.float32], bool
     if np.may_share_memory(rows, xs):
         # The native module reads a vector once per row with the lock released:
         # rows that saw another thread's writes would each have used another vector.
-        rows = rows.copy()
+        rows = _copy_whole(rows)
     return rows.reshape(len(xs) if xs.ndim == 2 else 1, n), xs.ndim == 1
+
+
+def _copy_whole(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    """A copy of ``a`` (C-contiguous float32) read a whole value at a time, though another thread writes it."""
+    out = np.empty_like(a)
+    _tensor.copy_whole(a, out)
+    return out
 
 
 def check_out(out: object, shape: tuple[int, ...], name: str = "out") -> npt.NDArray[np.float32]:

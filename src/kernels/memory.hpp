@@ -10,6 +10,12 @@ namespace velmar {
 // for small runs and where the system has no such advice.
 void advise_huge_pages(void* p, size_t bytes);
 
+// Copies n floats another thread may be writing meanwhile, each read whole.
+// memcpy may not: on some CPUs its string moves take a float's bytes in two
+// reads when the buffers are misaligned to each other, giving a value that
+// was never written.
+void copy_whole(const float* src, size_t n, float* dst);
+
 // v.assign(n, value) with the advice given before the buffer is touched.
 template <class T>
 void assign_fresh(std::vector<T>& v, size_t n, T value) {

@@ -51,7 +51,8 @@ Result<Parts<T>> quantize_rows(std::span<const float> values, size_t rows, size_
                 const size_t n = std::min(run, rows - first), m = std::min(piece, cols - c0);
                 std::span<const float> v = values.subspan(first * cols + c0, (n - 1) * cols + m);
                 if (shared) {
-                    held.assign(v.begin(), v.end());
+                    held.resize(v.size());
+                    copy_whole(v.data(), v.size(), held.data());
                     v = held;
                 }
                 f(v, first, n, c0, m);

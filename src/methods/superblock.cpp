@@ -44,7 +44,8 @@ std::expected<std::vector<uint8_t>, Refusal> quantize(SuperType t, std::span<con
     std::vector<float> row;
     for (size_t i = 0; i < rows; ++i) {
         const std::span<const float> given = values.subspan(i * cols, cols);
-        row.assign(given.begin(), given.end());
+        row.resize(cols);
+        copy_whole(given.data(), cols, row.data());
         if (quantize_super(t, row, w, std::span(out).subspan(i * rb, rb)) != cols / kSuperLen) {
             const Refusal::Why why = finite(row) ? Refusal::Why::TooLarge : Refusal::Why::NonFinite;
             return std::unexpected(Refusal{why, i});

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "kernels/block.hpp"
+#include "kernels/memory.hpp"
 #include "methods/rows.hpp"
 #include "shared/decode.hpp"
 
@@ -45,7 +46,8 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
     std::vector<float> v;
     for (size_t i = 0; i < rows; ++i) {
         const std::span<const float> row = values.subspan(i * cols, cols);
-        v.assign(row.begin(), row.end());
+        v.resize(cols);
+        copy_whole(row.data(), cols, v.data());
         const auto part = [&](std::vector<float>& x) { return std::span(x).subspan(i * nb, nb); };
         const std::span<uint32_t> widths =
             p.widths.empty() ? std::span<uint32_t>() : std::span(p.widths).subspan(i * nb, nb);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "kernels/block.hpp"
+#include "kernels/memory.hpp"
 #include "methods/rows.hpp"
 #include "methods/search.hpp"
 #include "methods/weighted.hpp"
@@ -264,6 +265,20 @@ PyObject* row_norms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
+constexpr auto kCopyWhole = signature(nullptr, "copy_whole", "values", "out");
+
+// A copy of values another thread may be writing, each float read whole.
+PyObject* copy_whole(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kCopyWhole, args, nargs, kwnames);
+        const Buffer values(a[0], "values", false), out(a[1], "out", true);
+        const std::span<const float> src = values.floats(values.as<float>().size());
+        const std::span<float> dst = out.floats(src.size());
+        velmar::copy_whole(src.data(), src.size(), dst.data());
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
     method_def(kUseKernelLevel, use_kernel_level),
@@ -274,6 +289,7 @@ PyMethodDef kFunctions[] = {
     method_def(kRefine, refine),
     method_def(kSearch, search),
     method_def(kRowNorms, row_norms),
+    method_def(kCopyWhole, copy_whole),
     {nullptr, nullptr, 0, nullptr},
 };
 
