@@ -217,16 +217,39 @@ std::optional<I32Codes> codes_in_place(PyArrayObject* arr) {
     }
 }
 
+// The array's own floats when they can be read where they are.
+std::optional<F32Values> plain_f32_view(PyObject* obj) {
+    if (!PyArray_Check(obj) || !PyArray_CheckExact(obj)) return std::nullopt;
+    PyArrayObject* arr = as_array(obj);
+    if (PyArray_NDIM(arr) != 1 || PyArray_TYPE(arr) != NPY_FLOAT32 || !is_native_dtype(obj) ||
+        !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISALIGNED(arr))
+        return std::nullopt;
+    return F32Values::view(static_cast<const float*>(PyArray_DATA(arr)), static_cast<size_t>(PyArray_DIM(arr, 0)));
+}
+
+// True when this is the only thread of the interpreter with Python code on
+// its stack. A thread without a frame yet cannot run any until it gets the lock.
+bool only_python_thread() {
+    PyObject* frames_of = PySys_GetObject("_current_frames");  // borrowed
+    if (!frames_of) return false;
+    Ref frames = Ref::check(PyObject_CallNoArgs(frames_of));
+    return PyDict_Check(frames.get()) && PyDict_Size(frames.get()) == 1;
+}
+
+// Below this many values the copy costs less than looking for other threads.
+constexpr size_t kInPlaceMin = size_t{1} << 16;
+
 }  // namespace
 
 F32Values as_f32_values_in_place(PyObject* obj) {
-    if (PyArray_Check(obj) && PyArray_CheckExact(obj)) {
-        PyArrayObject* arr = as_array(obj);
-        if (PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == NPY_FLOAT32 && is_native_dtype(obj) &&
-            PyArray_IS_C_CONTIGUOUS(arr))
-            return F32Values::view(static_cast<const float*>(PyArray_DATA(arr)), static_cast<size_t>(PyArray_DIM(arr, 0)));
-    }
+    if (std::optional<F32Values> view = plain_f32_view(obj)) return std::move(*view);
     return as_f32_values(obj);
+}
+
+CallValues as_f32_values_for_call(PyObject* obj) {
+    std::optional<F32Values> view = plain_f32_view(obj);
+    if (view && view->size() >= kInPlaceMin && only_python_thread()) return {std::move(*view), true};
+    return {as_f32_values(obj), false};
 }
 
 namespace {

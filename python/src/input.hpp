@@ -55,6 +55,16 @@ F32Values as_f32_values(PyObject* obj);
 // The same values; a contiguous native float32 array is read where it is, for
 // callers that keep the interpreter lock until they are done with them.
 F32Values as_f32_values_in_place(PyObject* obj);
+// The values of a call that computes without the lock, and whether the lock
+// must be kept instead: when no other thread of this interpreter is running
+// Python code, a big contiguous float32 array is read where it is (its copy
+// cost as much as the computation), and holding the lock keeps any thread
+// that could write it waiting until the call is done.
+struct CallValues {
+    F32Values values;
+    bool keep_lock;
+};
+CallValues as_f32_values_for_call(PyObject* obj);
 // For callers that keep the lock likewise.
 I32Codes as_i32_codes(PyObject* obj);
 // The out array's buffer, after every check; expected is the length to write.

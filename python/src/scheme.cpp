@@ -214,13 +214,14 @@ Result<QuantizedInner> from_scheme(const SchemeSpec& spec, std::span<const float
 }
 
 PyObject* quantize_values(PyObject* values_obj, int scale_index, const SchemeSpec& spec, bool whole_tensor) {
-    F32Values values = as_f32_values(values_obj);
+    const CallValues values = as_f32_values_for_call(values_obj);
     SchemeSpec record = spec;
-    if (whole_tensor) record.block = values.size() > 1 ? values.size() : 1;
+    if (whole_tensor) record.block = values.values.size() > 1 ? values.values.size() : 1;
     Result<QuantizedInner> r = std::unexpected(CoreError::invalid_tolerance());
     {
-        GilRelease unlocked;
-        r = from_scheme(record, values.span(), scale_index);
+        std::optional<GilRelease> unlocked;
+        if (!values.keep_lock) unlocked.emplace();
+        r = from_scheme(record, values.values.span(), scale_index);
     }
     if (!r) raise_core_error(from_quantize(r.error()));
     return wrap(std::move(*r));

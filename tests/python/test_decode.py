@@ -65,8 +65,13 @@ def test_decode_and_dot_match_reference(t):
 def test_long_rows_with_half_precision_parameters(kind, bits, block, scale):
     # More than 64 Ki values: the parameters are widened a piece of the row at a time.
     x = np.random.default_rng(block).standard_normal(200_003).astype(np.float32)
-    q = (velmar.quantize if kind == "symmetric" else velmar.asymmetric_quantize)(x, bits, block, scale=scale)
+    quantize = velmar.quantize if kind == "symmetric" else velmar.asymmetric_quantize
+    q = quantize(x, bits, block, scale=scale)
     same_f32(q.dequantize(), ref.decode(kind, q.unpacked_codes, q.scales, q.zero_points, block))
+    # A long plain float32 array is read where it is, a strided one copied: the same values.
+    strided = np.repeat(x, 2)[::2]
+    assert quantize(strided, bits, block, scale=scale).__getstate__() == q.__getstate__()
+    assert q.dot(x) == q.dot(strided)
 
 # kind, codes, scales, zero points, bits, block, x, dequantized, dot
 EXAMPLES = [

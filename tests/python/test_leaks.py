@@ -153,10 +153,10 @@ def test_allocation_failure_is_memory_error_not_abort():
         q = velmar.quantize(v, 3, 64)
         with open("/proc/self/statm") as f:
             used = int(f.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + 80_000_000, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (used + 8_000_000, resource.RLIM_INFINITY))
         huge = type("Huge", (), {"__len__": lambda s: 2**62, "__getitem__": lambda s, i: 1.0})()  # a length hint
         for call in (lambda: velmar.quantize(huge), lambda: velmar.quantize(v, 3, 64), q.dequantize,
-                     lambda: velmar.adaptive_quantize(v, 64, 0.5), lambda: q.dot(v),
+                     lambda: velmar.adaptive_quantize(v, 64, 0.5), lambda: q.dot(v[::-1]), lambda: q.dot(v),
                      lambda: [q.copy() for _ in range(20)], lambda: [q.__getstate__() for _ in range(20)]):
             try:
                 call()
@@ -168,4 +168,5 @@ def test_allocation_failure_is_memory_error_not_abort():
     r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300,
                        env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
     assert r.returncode == 0, r.stderr[-2000:]
-    assert r.stdout.split() == ["MemoryError"] * 7 + ["2"], r.stdout
+    # the last dot reads its plain float32 vector where it is: nothing to allocate
+    assert r.stdout.split() == ["MemoryError"] * 5 + ["no", "error"] + ["MemoryError"] * 2 + ["2"], r.stdout

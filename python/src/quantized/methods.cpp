@@ -153,15 +153,16 @@ PyObject* method_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         // The borrow spans the conversion of values, which may run Python code.
         const auto [value, x] = [&] {
             ReadBorrow borrow(self);
-            F32Values x = as_f32_values(values);
+            CallValues x = as_f32_values_for_call(values);
             const size_t len = len_of(borrow.inner());
-            if (x.size() != len) raise_core_error(length_mismatch(len, x.size()));
+            if (x.values.size() != len) raise_core_error(length_mismatch(len, x.values.size()));
             return std::pair{borrow.snapshot(), std::move(x)};
         }();
         Result<float> r = 0.0f;
         {
-            GilRelease unlocked;
-            r = std::visit([&](const auto& q) { return dot(q, x.span()); }, *value);
+            std::optional<GilRelease> unlocked;
+            if (!x.keep_lock) unlocked.emplace();
+            r = std::visit([&](const auto& q) { return dot(q, x.values.span()); }, *value);
         }
         if (!r) raise_core_error(from_quantize(r.error()));
         return PyFloat_FromDouble(static_cast<double>(*r));
