@@ -9,6 +9,7 @@
 #include "error.hpp"
 #include "kernels/memory.hpp"
 #include "numpy.hpp"
+#include "support/guard.hpp"
 #include "support/ref.hpp"
 
 namespace velmar::py {
@@ -225,15 +226,6 @@ std::optional<F32Values> plain_f32_view(PyObject* obj) {
         !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISALIGNED(arr))
         return std::nullopt;
     return F32Values::view(static_cast<const float*>(PyArray_DATA(arr)), static_cast<size_t>(PyArray_DIM(arr, 0)));
-}
-
-// True when this is the only thread of the interpreter with Python code on
-// its stack. A thread without a frame yet cannot run any until it gets the lock.
-bool only_python_thread() {
-    PyObject* frames_of = PySys_GetObject("_current_frames");  // borrowed
-    if (!frames_of) return false;
-    Ref frames = Ref::check(PyObject_CallNoArgs(frames_of));
-    return PyDict_Check(frames.get()) && PyDict_Size(frames.get()) == 1;
 }
 
 // Below this many values the copy costs less than looking for other threads.

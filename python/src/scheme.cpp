@@ -219,8 +219,7 @@ PyObject* quantize_values(PyObject* values_obj, int scale_index, const SchemeSpe
     if (whole_tensor) record.block = values.values.size() > 1 ? values.values.size() : 1;
     Result<QuantizedInner> r = std::unexpected(CoreError::invalid_tolerance());
     {
-        std::optional<GilRelease> unlocked;
-        if (!values.keep_lock) unlocked.emplace();
+        GilReleaseUnless unlocked(values.keep_lock);
         r = from_scheme(record, values.values.span(), scale_index);
     }
     if (!r) raise_core_error(from_quantize(r.error()));

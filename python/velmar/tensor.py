@@ -29,7 +29,6 @@ from __future__ import annotations
 
 import math
 import operator
-import sys
 from collections.abc import Mapping
 from typing import Any, Final, Literal, NoReturn, SupportsIndex, TypeAlias
 
@@ -162,9 +161,8 @@ def quantize(
         blocks = _tensor.quantize_super(rows, layout.rows, layout.row_len, sch.name, w)
         made: tuple[Any, ...] = (blocks, b"", b"", b"")
     else:
-        # The kernels read the values twice with the lock released; a private
-        # copy, or no other thread to write the caller's, spares copying them.
-        shared = np.may_share_memory(rows, arr) and len(sys._current_frames()) > 1
+        # The kernels read the values twice; a private copy spares copying them again.
+        shared = np.may_share_memory(rows, arr)
         made = _tensor.quantize(rows, layout.rows, layout.row_len, sch.kind, sch.bits or 0, sch.block,
                                 sch.tolerance or 0.0, index, w, shared)
     parts = {name: np.frombuffer(data, layout.part_dtype(name)) for name, data in zip(PARTS, made)}

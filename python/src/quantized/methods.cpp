@@ -160,8 +160,7 @@ PyObject* method_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         }();
         Result<float> r = 0.0f;
         {
-            std::optional<GilRelease> unlocked;
-            if (!x.keep_lock) unlocked.emplace();
+            GilReleaseUnless unlocked(x.keep_lock);
             r = std::visit([&](const auto& q) { return dot(q, x.values.span()); }, *value);
         }
         if (!r) raise_core_error(from_quantize(r.error()));

@@ -22,4 +22,11 @@ void set_error_from_current_exception() {
     }
 }
 
+bool only_python_thread() {
+    PyObject* frames_of = PySys_GetObject("_current_frames");  // borrowed
+    if (!frames_of) return false;
+    Ref frames = Ref::check(PyObject_CallNoArgs(frames_of));
+    return PyDict_Check(frames.get()) && PyDict_Size(frames.get()) == 1;
+}
+
 }  // namespace velmar::py

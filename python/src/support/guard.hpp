@@ -41,4 +41,23 @@ private:
     PyThreadState* state_;
 };
 
+// True when this is the only thread of the interpreter with Python code on
+// its stack, so that with the lock kept nothing can write the caller's memory:
+// a thread without a frame yet cannot run any until it gets the lock.
+bool only_python_thread();
+
+// The lock released for a block, unless the caller keeps it.
+class GilReleaseUnless {
+public:
+    explicit GilReleaseUnless(bool keep) : state_(keep ? nullptr : PyEval_SaveThread()) {}
+    ~GilReleaseUnless() {
+        if (state_) PyEval_RestoreThread(state_);
+    }
+    GilReleaseUnless(const GilReleaseUnless&) = delete;
+    GilReleaseUnless& operator=(const GilReleaseUnless&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 }  // namespace velmar::py

@@ -131,14 +131,17 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         std::vector<float> held;
         const std::span<const float> w = weights_arg(a[8], cols, held);
         const std::span<const float> v = values.floats(product(rows, cols));
-        // False only from callers that know no other thread can write values meanwhile.
+        // False from callers whose values no other code can reach: their own copy.
         const int shared = a[9] ? PyObject_IsTrue(a[9]) : 1;
         if (shared < 0) throw_error_set();
+        // The caller's memory is read where it is only while no other thread
+        // could write it; the runs are copied otherwise.
+        const bool keep_lock = shared == 1 && w.empty() && only_python_thread();
         return with_scale_type(scale, [&]<class T>(std::type_identity<T>) {
             std::optional<Result<Parts<T>>> r;
             {
-                GilRelease unlocked;
-                r = w.empty() ? rows::quantize<T>(v, rows, cols, scheme, shared == 1)
+                GilReleaseUnless unlocked(keep_lock);
+                r = w.empty() ? rows::quantize<T>(v, rows, cols, scheme, shared == 1 && !keep_lock)
                               : weighted::quantize<T>(v, rows, cols, scheme, w);
             }
             if (!*r) raise_for(nullptr, r->error());
