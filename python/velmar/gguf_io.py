@@ -49,6 +49,7 @@ FALLBACKS = {"f32": np.float32, "f16": np.float16}
 FILE_TYPE_KEY = "general.file_type"
 ALIGNMENT_KEY = "general.alignment"
 _MAX_VALUES = 2**60  # of a tensor's shape, zeros aside: eight-byte values still addressable
+MAX_NAME = 64  # ggml's loaders keep a tensor's name in 64 bytes, its terminating zero included
 Parts = dict[str, npt.NDArray[Any]]
 
 
@@ -323,6 +324,11 @@ class Slot:
     shape: tuple[int, ...]  # NumPy's order
     kind: GT
 
+    def __post_init__(self) -> None:
+        if len(self.name.encode()) >= MAX_NAME:
+            raise ValueError(f"tensor name {self.name!r:.80}: {len(self.name.encode())} bytes, but GGUF readers "
+                             f"built on ggml take names of at most {MAX_NAME - 1} bytes")
+
     @property
     def nbytes(self) -> int:
         block, size = gguf.GGML_QUANT_SIZES[self.kind]
@@ -347,7 +353,7 @@ class Writer(Staged):
                   len(fields).to_bytes(8, "little"), *(raw for _, raw in fields)]
         offset = 0
         for s in self.slots:
-            dims = list(reversed(s.shape)) or [1]
+            dims = list(reversed(s.shape))  # none for a scalar, as gguf writes one
             header += [_string(s.name), len(dims).to_bytes(4, "little"), *(d.to_bytes(8, "little") for d in dims),
                        int(s.kind).to_bytes(4, "little"), offset.to_bytes(8, "little")]
             offset += self._padded(s.nbytes)

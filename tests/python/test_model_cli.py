@@ -118,9 +118,12 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
                            ("none/q", ["--max-shard-size", "1KB"])):  # errors name the output, not a temporary name
         err = run(capsys, "quantize", path, "-o", tmp_path / out_name, *more, code=2).err
         assert err == f"velmar: error: {tmp_path / out_name}: No such file or directory\n"
-    save_file({"w": np.ones((2, 64), np.float32), "w:codes": np.ones(2, np.float32)}, tmp_path / "w.safetensors")
-    err = run(capsys, "quantize", tmp_path / "w.safetensors", "-o", tmp_path / "c.safetensors", code=2).err
-    assert "cannot hold the input's names: two arrays have the same name 'w:codes'" in err  # not after the work
+    save_file({"w": np.ones((2, 64), np.float32), "w:codes": np.ones(2, np.float32), "n" * 64: np.ones(1, np.float32)},
+              tmp_path / "w.safetensors")
+    for out_name, message in (("c.safetensors", "two arrays have the same name 'w:codes'"),
+                              ("c.gguf", f"tensor name '{'n' * 64}': 64 bytes")):
+        err = run(capsys, "quantize", tmp_path / "w.safetensors", "-o", tmp_path / out_name, code=2).err
+        assert "cannot hold the input's names: " + message in err, err  # not after the work
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "one.safetensors", "q.safetensors", "rules.toml",
                                             "w.safetensors"]
 
