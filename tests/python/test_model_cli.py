@@ -362,6 +362,19 @@ def test_compressed_tensors_targets_that_could_backtrack_without_end_are_refused
         assert list(ct_io.find(config, arrays, lambda key: np.array([2, 8]), "m")) == ["layers.0.q_proj"]
 
 
+def test_compressed_tensors_targets_name_their_module_alone():
+    match_name = pytest.importorskip("compressed_tensors.utils.match").match_name
+    modules = ["re:a.b", "layers.0.q", "re:.*"]  # a name starting re: would be read as a pattern
+    qc = ct_io.quantization_config({(4, 2): modules[:2]}, modules[2:])
+    written = [*qc["config_groups"]["group_0"]["targets"], *qc["ignore"]]
+    for name in [*modules, "re:a.bc", "re:axb", "layers.0.qk"]:  # by compressed-tensors' own matching
+        assert [m for m, t in zip(modules, written) if match_name(name, t)] == [name] * (name in modules), name
+    arrays = {"re:a.b.weight_packed": (np.dtype(np.int32), (2, 1)),
+              "re:a.b.weight_scale": (np.dtype(np.float32), (2, 4)), "re:a.b.weight_shape": (np.dtype(np.int64), (2,))}
+    found = ct_io.find({"quantization_config": qc}, arrays, lambda key: np.array([2, 8]), "m")
+    assert found["re:a.b"].layout.block == 2
+
+
 def _ct_arrays(root, module):
     out = {}
     for shard in root.glob("*.safetensors"):
