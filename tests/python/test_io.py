@@ -149,10 +149,12 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
         with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / 's'}'"):
             out.shard("s", [("w", "F32", (1 << 12,))], {}).put("w", np.ones(1 << 12, np.float32))
         out.abort()
-        out = folders.FolderWriter(tmp_path / "f")
-        with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / folders.CONFIG}'"):
-            out.commit(index=None, config={"k": "v" * (1 << 14)}, source=None, others=[])
-        out.abort()
+        for name, given in ((folders.CONFIG, {"config": {"k": "v" * (1 << 14)}}),
+                            ("m.safetensors", {"source": str(tmp_path), "others": ["m.safetensors"]})):  # copied
+            out = folders.FolderWriter(tmp_path / "f")
+            with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / name}'"):
+                out.commit(**{"index": None, "config": None, "source": None, "others": [], **given})
+            out.abort()
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         signal.signal(signal.SIGXFSZ, ignored)
