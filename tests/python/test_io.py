@@ -178,6 +178,18 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
             load(tmp_path / "pipe")
 
 
+def test_a_write_through_a_link_replaces_the_file_it_points_to(tmp_path):
+    (tmp_path / "real").mkdir()
+    for write, load in ((io.save, io.load), (gguf_io.export, gguf_io.load)):
+        (tmp_path / "out").symlink_to(os.path.join("real", "m"))  # made where it points, then replaced there
+        for x in (np.ones(3, np.float32), np.zeros(5, np.float32)):
+            write(tmp_path / "out", {"w": x})
+            assert (tmp_path / "out").is_symlink() and load(tmp_path / "real" / "m")["w"].tobytes() == x.tobytes()
+        assert os.listdir(tmp_path / "real") == ["m"]
+        (tmp_path / "out").unlink()
+        (tmp_path / "real" / "m").unlink()
+
+
 def test_save_takes_only_what_load_gives_back(tmp_path):
     path = tmp_path / "m.safetensors"
     x = np.linspace(-1, 1, 64).reshape(2, 32)
