@@ -229,12 +229,18 @@ class Reader:
             if self.big_endian and kind not in PLAIN_TYPES and kind not in BLOCK_TYPES:
                 raise ValueError(f"{self.path}: tensor {t.name!r}: a big-endian file of {kind.name} blocks, whose "
                                  "fields velmar cannot swap; convert the file to little-endian first")
-            if int(t.data_offset) + int(t.n_bytes) > size:
+            # The header's own offset: gguf adds it to the data's start in 64 bits, which wrap to bytes before it.
+            offset = int(t.field.parts[-1][0])
+            if offset % self.alignment:
+                raise ValueError(f"{self.path}: tensor {t.name!r}: its data starts at byte {offset} of the data, "
+                                 f"not a multiple of the alignment {self.alignment}")
+            start = int(r.data_offset) + offset
+            if start + int(t.n_bytes) > size:
                 raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
             shape = tuple(int(d) for d in reversed(t.shape))
             if math.prod(d for d in shape if d) >= _MAX_VALUES:  # even with no values, NumPy refuses the shape
                 raise ValueError(f"{self.path}: tensor {t.name!r}: a shape of {shape} is too large to address")
-            self.tensors.append(Tensor(t.name, kind, shape, int(t.n_bytes), int(t.data_offset)))
+            self.tensors.append(Tensor(t.name, kind, shape, int(t.n_bytes), start))
         self.by_name = {t.name: t for t in self.tensors}
         self._fd = os.open(self.path, os.O_RDONLY)
 

@@ -268,6 +268,12 @@ def one_tensor(shape, kind):
     return write
 
 
+def at_offset(offset):
+    """A GGUF file of one float32 whose data the header places ``offset`` bytes into the data."""
+    head = gguf_head(1, 0) + struct.pack("<Q", 1) + b"a" + struct.pack("<IQIQ", 1, 1, 0, offset)
+    return head + bytes(-len(head) % 32 + 64)
+
+
 def every_row(path):
     r = gguf_io.Reader(path)
     return [r.rows(t, 0, 2**63) for t in r.tensors]
@@ -279,6 +285,8 @@ def every_row(path):
      "an array of 4611686018427387904"),
     (gguf_io.load, one_tensor((0, 2**62), GT.Q8_0), "tensor 'a': a shape of .* is too large"),
     (every_row, one_tensor((1, 256), GT.Q8_K), "tensor 'a': gguf cannot decode Q8_K"),
+    (gguf_io.load, at_offset(1), "tensor 'a': its data starts at byte 1 of the data, not a multiple of the alignment"),
+    (gguf_io.load, at_offset(2**64 - 32), "tensor 'a': the file ends inside its data"),  # read the header as data
 ])
 def test_a_damaged_gguf_is_one_value_error_naming_it(tmp_path, read, content, message):
     path = tmp_path / "m.gguf"
