@@ -50,6 +50,7 @@ FILE_TYPE_KEY = "general.file_type"
 ALIGNMENT_KEY = "general.alignment"
 _MAX_VALUES = 2**60  # of a tensor's shape, zeros aside: eight-byte values still addressable
 MAX_NAME = 64  # ggml's loaders keep a tensor's name in 64 bytes, its terminating zero included
+MAX_DIMS = 4  # and its shape in four sizes
 Parts = dict[str, npt.NDArray[Any]]
 
 
@@ -334,6 +335,9 @@ class Slot:
         if len(self.name.encode()) >= MAX_NAME:
             raise ValueError(f"tensor name {self.name!r:.80}: {len(self.name.encode())} bytes, but GGUF readers "
                              f"built on ggml take names of at most {MAX_NAME - 1} bytes")
+        if len(self.shape) > MAX_DIMS:
+            raise ValueError(f"tensor {self.name!r:.80}: {len(self.shape)} dimensions, but GGUF readers built on ggml "
+                             f"take at most {MAX_DIMS}")
 
     @property
     def nbytes(self) -> int:

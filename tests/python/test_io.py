@@ -304,8 +304,9 @@ def test_gguf_export_and_import_agree_with_gguf_bit_for_bit(tmp_path, rows, bloc
     q8, q4 = quantize(x, bits=8, scale=Scale.F16), quantize(x, bits=4, scale=Scale.F16)
     path = tmp_path / "m.gguf"
     scalar, longest = np.array(x[0, 0]), "s" * 63  # ggml keeps 63 bytes of a name
+    empty = x[:0].reshape(0, 1, 1, x.shape[1])  # of four dimensions, the most ggml takes
     # An empty tensor last: its slot passed already.
-    gguf_io.export(path, {"q8": q8, "q4": q4, longest: scalar, "f": x, "e": x[:0]})
+    gguf_io.export(path, {"q8": q8, "q4": q4, longest: scalar, "f": x, "e": empty})
     data = {t.name: t for t in gguf.GGUFReader(path).tensors}
     assert data[longest].data.shape == ()  # gguf reads a scalar back as one, as it writes one
     # Q8_0: gguf's own quantizer gives the same bytes but for the scale of all-zero blocks.
@@ -314,7 +315,7 @@ def test_gguf_export_and_import_agree_with_gguf_bit_for_bit(tmp_path, rows, bloc
     assert np.array_equal(ours[:, 2:], theirs[:, 2:]) and np.array_equal(ours[~zero], theirs[~zero])
     back = gguf_io.load(path)
     same(back["f"], x)
-    same(back["e"], x[:0])
+    same(back["e"], empty)
     same(back[longest], scalar)
     for name, q, kind in (("q8", q8, GT.Q8_0), ("q4", q4, GT.Q4_0)):
         assert data[name].tensor_type == kind
@@ -337,6 +338,7 @@ def test_gguf_refuses_inexact_schemes_unless_asked_to_write_them_decoded(tmp_pat
         (gguf_io.export, {"w": x}, {"arch": None}, TypeError, "arch is a string"),
         (gguf_io.export, {"w\udc80": x}, {}, ValueError, "tensor name .* not valid Unicode"),
         (gguf_io.export, {"x": x, "é" * 32: x}, {}, ValueError, "tensor name 'é{32}': 64 bytes"),  # ggml cuts it
+        (gguf_io.export, {"x": x.reshape(1, 1, 1, 64, 64), "y": x}, {}, ValueError, "'x': 5 dimensions"),
         (gguf_io.export, [("w", x)], {}, TypeError, "mapping"),
         (io.save, [("w", x)], {}, TypeError, "mapping"),
     ]:

@@ -123,7 +123,7 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
     for out_name, message in (("c.safetensors", "two arrays have the same name 'w:codes'"),
                               ("c.gguf", f"tensor name '{'n' * 64}': 64 bytes")):
         err = run(capsys, "quantize", tmp_path / "w.safetensors", "-o", tmp_path / out_name, code=2).err
-        assert "cannot hold the input's names: " + message in err, err  # not after the work
+        assert "cannot hold the input" in err and message in err, err  # not after the work
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "one.safetensors", "q.safetensors", "rules.toml",
                                             "w.safetensors"]
 

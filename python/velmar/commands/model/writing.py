@@ -290,7 +290,7 @@ def gguf_plan(src: Source, plan: Plan, fallback: str | None) -> tuple[Plan, list
         try:
             slots.append(gguf_io.Slot(entry.name, entry.shape, kind))
         except ValueError as e:
-            raise UsageError(f"a gguf output cannot hold the input's names: {e}") from None
+            raise UsageError(f"a gguf output cannot hold the input: {e}") from None
     return out, slots
 
 
