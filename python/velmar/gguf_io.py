@@ -193,7 +193,8 @@ def open_gguf(path: str) -> gguf.GGUFReader:
     """gguf's reader of the file at ``path``; whatever is wrong with it, a ValueError naming it."""
     open_regular(path).close()  # gguf's own open would wait on a pipe for a writer
     try:
-        return _CheckedReader(path)
+        with np.errstate(over="ignore"):  # gguf's sum of a huge tensor offset wraps; Reader checks its own
+            return _CheckedReader(path)
     except (ValueError, KeyError, IndexError, TypeError, OverflowError, RecursionError) as e:
         raise ValueError(f"{path}: not a readable GGUF file: {e}") from None
 
