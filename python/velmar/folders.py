@@ -188,7 +188,9 @@ class FolderWriter:
 
         A failed copy names both files, the source first; the second is where it failed to write.
         """
-        name = os.fspath(e.filename2 if e.filename2 is not None else e.filename or self.temp)
+        name = e.filename2 if e.filename2 is not None else e.filename
+        if not isinstance(name, str):  # none, or a descriptor (fsync's)
+            return self.path
         if name == self.temp or name.startswith(self.temp + os.sep):
             return self.path + name[len(self.temp) :]
         return name
