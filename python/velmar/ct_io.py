@@ -85,6 +85,11 @@ def unpack(layout: Layout, packed: npt.NDArray[Any], scales: npt.NDArray[Any]) -
             "widths": np.zeros(0, np.uint32)}
 
 
+def _target(module: str) -> str:
+    """A target that names ``module`` alone: a plain name that starts with ``re:`` would be read as a pattern."""
+    return "re:" + re.escape(module) + r"\Z" if module.startswith("re:") else module
+
+
 def quantization_config(groups: Mapping[tuple[int, int], list[str]], ignore: list[str]) -> dict[str, Any]:
     """``quantization_config`` for layers quantized with (bits, group size) -> their module names."""
     return {
@@ -93,7 +98,7 @@ def quantization_config(groups: Mapping[tuple[int, int], list[str]], ignore: lis
         "quantization_status": "compressed",
         "config_groups": {
             f"group_{i}": {
-                "targets": names,
+                "targets": [_target(n) for n in names],
                 "weights": {"num_bits": bits, "type": "int", "symmetric": True, "strategy": "group",
                             "group_size": group, "dynamic": False},
                 "input_activations": None,
@@ -102,7 +107,7 @@ def quantization_config(groups: Mapping[tuple[int, int], list[str]], ignore: lis
             }
             for i, ((bits, group), names) in enumerate(sorted(groups.items()))
         },
-        "ignore": ignore,
+        "ignore": [_target(n) for n in ignore],
     }
 
 

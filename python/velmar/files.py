@@ -108,12 +108,15 @@ class Staged:
     Subclasses write to ``self.file`` and end their ``commit`` with
     ``_publish``; leaving a ``with`` block early, or a failed commit, removes
     the temporary file, so an incomplete file is never left behind. Errors
-    name ``path``: the temporary name is nothing the caller chose.
+    name ``path``: the temporary name is nothing the caller chose. A ``path``
+    that is a symbolic link stays one: the file it points to is replaced.
     """
 
     def __init__(self, path: str | os.PathLike[str], shown: str | None = None) -> None:
-        self.path = os.fspath(path)
-        self.shown = self.path if shown is None else shown  # a folder's shard is written inside its temporary folder
+        # A folder's shard is written inside its temporary folder, and shown in the folder asked for.
+        self.shown = os.fspath(path) if shown is None else shown
+        # Renamed onto a link, the file would replace the link: it goes where the link points instead.
+        self.path = os.path.realpath(path) if os.path.islink(path) else os.fspath(path)
         self.temp = staging_name(self.path)
         try:
             # The rename would put a regular file in place of a device or a pipe.

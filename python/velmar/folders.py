@@ -172,13 +172,28 @@ class FolderWriter:
             self._json(INDEX, doc)
         if config is not None:
             self._json(CONFIG, dict(config))
-        for rel in others if source is not None else ():
-            os.makedirs(os.path.dirname(os.path.join(self.temp, rel)), exist_ok=True)
-            shutil.copy2(os.path.join(source or "", rel), os.path.join(self.temp, rel))
-        for base, _, names in os.walk(self.temp):
-            for name in names:  # on disk before the folder gets its name
-                durable_replace(os.path.join(base, name), os.path.join(base, name))
-        durable_replace(self.temp, self.path)
+        try:
+            for rel in others if source is not None else ():
+                os.makedirs(os.path.dirname(os.path.join(self.temp, rel)), exist_ok=True)
+                shutil.copy2(os.path.join(source or "", rel), os.path.join(self.temp, rel))
+            for base, _, names in os.walk(self.temp):
+                for name in names:  # on disk before the folder gets its name
+                    durable_replace(os.path.join(base, name), os.path.join(base, name))
+            durable_replace(self.temp, self.path)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror or str(e), self._shown(e)) from None
+
+    def _shown(self, e: OSError) -> str:
+        """What an error names: a file of the temporary folder as the one in the folder asked for.
+
+        A failed copy names both files, the source first; the second is where it failed to write.
+        """
+        name = e.filename2 if e.filename2 is not None else e.filename
+        if not isinstance(name, str):  # none, or a descriptor (fsync's)
+            return self.path
+        if name == self.temp or name.startswith(self.temp + os.sep):
+            return self.path + name[len(self.temp) :]
+        return name
 
     def _json(self, name: str, doc: Any) -> None:
         with Staged(os.path.join(self.temp, name), os.path.join(self.path, name)) as out:

@@ -49,6 +49,8 @@ FALLBACKS = {"f32": np.float32, "f16": np.float16}
 FILE_TYPE_KEY = "general.file_type"
 ALIGNMENT_KEY = "general.alignment"
 _MAX_VALUES = 2**60  # of a tensor's shape, zeros aside: eight-byte values still addressable
+MAX_NAME = 64  # ggml's loaders keep a tensor's name in 64 bytes, its terminating zero included
+MAX_DIMS = 4  # and its shape in four sizes
 Parts = dict[str, npt.NDArray[Any]]
 
 
@@ -191,7 +193,8 @@ def open_gguf(path: str) -> gguf.GGUFReader:
     """gguf's reader of the file at ``path``; whatever is wrong with it, a ValueError naming it."""
     open_regular(path).close()  # gguf's own open would wait on a pipe for a writer
     try:
-        return _CheckedReader(path)
+        with np.errstate(over="ignore"):  # gguf's sum of a huge tensor offset wraps; Reader checks its own
+            return _CheckedReader(path)
     except (ValueError, KeyError, IndexError, TypeError, OverflowError, RecursionError) as e:
         raise ValueError(f"{path}: not a readable GGUF file: {e}") from None
 
@@ -228,12 +231,18 @@ class Reader:
             if self.big_endian and kind not in PLAIN_TYPES and kind not in BLOCK_TYPES:
                 raise ValueError(f"{self.path}: tensor {t.name!r}: a big-endian file of {kind.name} blocks, whose "
                                  "fields velmar cannot swap; convert the file to little-endian first")
-            if int(t.data_offset) + int(t.n_bytes) > size:
+            # The header's own offset: gguf adds it to the data's start in 64 bits, which wrap to bytes before it.
+            offset = int(t.field.parts[-1][0])
+            if offset % self.alignment:
+                raise ValueError(f"{self.path}: tensor {t.name!r}: its data starts at byte {offset} of the data, "
+                                 f"not a multiple of the alignment {self.alignment}")
+            start = int(r.data_offset) + offset
+            if start + int(t.n_bytes) > size:
                 raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
             shape = tuple(int(d) for d in reversed(t.shape))
             if math.prod(d for d in shape if d) >= _MAX_VALUES:  # even with no values, NumPy refuses the shape
                 raise ValueError(f"{self.path}: tensor {t.name!r}: a shape of {shape} is too large to address")
-            self.tensors.append(Tensor(t.name, kind, shape, int(t.n_bytes), int(t.data_offset)))
+            self.tensors.append(Tensor(t.name, kind, shape, int(t.n_bytes), start))
         self.by_name = {t.name: t for t in self.tensors}
         self._fd = os.open(self.path, os.O_RDONLY)
 
@@ -323,6 +332,14 @@ class Slot:
     shape: tuple[int, ...]  # NumPy's order
     kind: GT
 
+    def __post_init__(self) -> None:
+        if len(self.name.encode()) >= MAX_NAME:
+            raise ValueError(f"tensor name {self.name!r:.80}: {len(self.name.encode())} bytes, but GGUF readers "
+                             f"built on ggml take names of at most {MAX_NAME - 1} bytes")
+        if len(self.shape) > MAX_DIMS:
+            raise ValueError(f"tensor {self.name!r:.80}: {len(self.shape)} dimensions, but GGUF readers built on ggml "
+                             f"take at most {MAX_DIMS}")
+
     @property
     def nbytes(self) -> int:
         block, size = gguf.GGML_QUANT_SIZES[self.kind]
@@ -347,7 +364,7 @@ class Writer(Staged):
                   len(fields).to_bytes(8, "little"), *(raw for _, raw in fields)]
         offset = 0
         for s in self.slots:
-            dims = list(reversed(s.shape)) or [1]
+            dims = list(reversed(s.shape))  # none for a scalar, as gguf writes one
             header += [_string(s.name), len(dims).to_bytes(4, "little"), *(d.to_bytes(8, "little") for d in dims),
                        int(s.kind).to_bytes(4, "little"), offset.to_bytes(8, "little")]
             offset += self._padded(s.nbytes)

@@ -23,6 +23,7 @@ import numpy.typing as npt
 from velmar._native import Scale, Scheme
 from velmar.commands.common import (NPY_DAMAGED, Progress, UsageError, npy_header, optional, parse_scheme, read_magic,
                                     save_figure)
+from velmar.files import open_regular
 from velmar.layout import SCALES, scale_name
 
 __all__ = [
@@ -84,34 +85,50 @@ def load_vector(path: str, *, flatten: bool = False) -> F32Array:
     if magic != b"\x93NUMPY":
         raise UsageError(f"{path}: not a .npy file")
     try:
-        with open(path, "rb") as f:
-            npy_header(f, os.fstat(f.fileno()).st_size)  # checked before NumPy reads it
-        array = np.load(path, mmap_mode="r", allow_pickle=False)
+        with open_regular(path) as f:
+            size = os.fstat(f.fileno()).st_size
+            shape, fortran, dtype = npy_header(f, size)
+            if dtype.hasobject:
+                raise UsageError(f"{path}: holds Python objects, not numbers")
+            if dtype.kind not in "biuf":
+                raise UsageError(f"{path}: holds a non-numeric array of dtype {dtype}; "
+                                 "velmar needs booleans, integers or floating-point numbers")
+            if len(shape) != 1 and not flatten:
+                raise UsageError(f"{path}: holds a {len(shape)}-D array of shape "
+                                 f"{'x'.join(map(str, shape)) or 'scalar'}; "
+                                 f"pass --flatten to quantize its {math.prod(shape)} values as one vector")
+            if math.prod(shape) == 0:
+                raise UsageError(f"{path}: holds no values")
+            nbytes, held = math.prod(shape) * dtype.itemsize, size - f.tell()
+            if nbytes > held:
+                raise ValueError(f"its header says {dtype}{list(shape)}, {nbytes} bytes, but {held} bytes follow it")
+            return _read_values(f, shape, fortran, dtype, path)
     except (ValueError, *NPY_DAMAGED) as e:
-        if "pickle" in str(e) or "object" in str(e).lower():
-            raise UsageError(f"{path}: holds Python objects, not numbers") from None
         raise UsageError(f"{path}: unreadable .npy file: {e}") from None
     except OSError as e:
         raise UsageError(f"{path}: cannot read: {e}") from None
-    if array.dtype.kind not in "biuf":
-        raise UsageError(
-            f"{path}: holds a non-numeric array of dtype {array.dtype}; "
-            "velmar needs booleans, integers or floating-point numbers"
-        )
-    if array.ndim != 1:
-        if not flatten:
-            shape = "x".join(str(d) for d in array.shape) or "scalar"
-            raise UsageError(
-                f"{path}: holds a {array.ndim}-D array of shape {shape}; "
-                f"pass --flatten to quantize its {array.size} values as one vector"
-            )
-        array = array.reshape(-1)
-    if array.size == 0:
-        raise UsageError(f"{path}: holds no values")
+
+
+# Values read at a time: a float64 file is never held whole beside its float32 copy.
+_READ_VALUES = 1 << 20
+
+
+def _read_values(f: Any, shape: tuple[int, ...], fortran: bool, dtype: np.dtype[Any], path: str) -> F32Array:
+    """The values that follow a .npy header, as float32 in C order. Read, not mapped: a mapped file that
+    shrinks meanwhile kills the process."""
+    count = math.prod(shape)
+    out = np.empty(count, np.float32)
     # float64 values beyond the float32 range become infinities, as in quantize().
     with np.errstate(over="ignore", invalid="ignore"):
-        return np.ascontiguousarray(array, dtype=np.float32)
-
+        for at in range(0, count, _READ_VALUES):
+            want = min(_READ_VALUES, count - at)
+            part = np.fromfile(f, dtype, want)
+            if part.size < want:
+                raise UsageError(f"{path}: the file ends inside its data (it shrank while it was read)")
+            out[at : at + want] = part
+    if fortran and len(shape) > 1:
+        out = np.ascontiguousarray(out.reshape(shape[::-1]).T).reshape(-1)
+    return out
 
 
 def candidate_schemes(values: F32Array, block: int = BLOCK) -> list[Scheme]:

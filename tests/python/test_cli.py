@@ -116,7 +116,8 @@ FILES = {"t.npy": b"1 2 3", "junk": b"\x05" * 40, "g.gguf": b"GGUF" + bytes(40),
          "m.npy": np.ones((3, 4)), "e.npy": np.ones(0), "p.npy": np.float64(2.5), "b.npz": b"PK\x03\x04" + bytes(40),
          "h.npy": b"\x93NUMPY\x01\x00\x76\x00" + b"{'descr': '<f4', 'fortran_order': False, 'shape': (1099511627776,), }".ljust(117) + b"\n",
          **{f"{k}.npy": b"\x93NUMPY\x01\x00\x76\x00" + f"{{'descr': '<f4', 'fortran_order': False, 'shape': {shape}, }}"
-            .encode().ljust(117) + b"\n" + bytes(24) for k, shape in (("v", "(-1,)"), ("w", "(True, 3)"))},
+            .encode().ljust(117) + b"\n" + bytes(24)
+            for k, shape in (("v", "(-1,)"), ("w", "(True, 3)"), ("r", "(7,)"))},
          "y.npz": npz(["w.npy"], claim=0xFFFF0000), "x.npz": npz(["w.npy", "w"]), "pipe": os.mkfifo, "q.pkl": b"old"}
 MISTAKES = [
     ("{d}", "cannot read"),
@@ -130,6 +131,7 @@ MISTAKES = [
     ("{d}/l.npy", "unreadable .npy file: a .npy header of 4294967295 bytes, but 0 bytes follow"),
     ("{d}/k.npy", "unreadable .npy file: ('EOF in multi-line statement'"),
     ("{d}/w.npy --flatten", "unreadable .npy file: a .npy header with shape (True, 3): sizes are whole numbers"),
+    ("{d}/r.npy", "r.npy: unreadable .npy file: its header says float32[7], 28 bytes, but 24 bytes follow it"),
     ("{d}/z.npy --scheme cubic:3", "unknown scheme 'cubic:3'"),
     ("{d}/z.npy --scheme symmetric:-4", "not a valid number"),
     ("{d}/z.npy --scheme symmetric:4_0", "not a valid number"),  # int() reads it as 40
@@ -197,6 +199,10 @@ def test_user_mistakes_give_one_line_and_status_2(capsys, tmp_path, monkeypatch)
         code, out, err = main(capsys, *[a.format(d=tmp_path) if a != "''" else "" for a in argv.split()])
         assert (code, out, err.count("\n")) == (2, "", 1) and err.startswith("velmar: error: ") and message in err, argv
     assert main(capsys, "model", "report", f"{tmp_path}/m.npy")[0] == 0
+    read = np.fromfile  # another program cuts the file short as it is read: mapped, the process would be killed
+    monkeypatch.setattr(np, "fromfile", lambda f, *a: (os.truncate(tmp_path / "m.npy", 200), read(f, *a))[1])
+    assert main(capsys, f"{tmp_path}/m.npy", "--flatten")[::2] == (
+        2, f"velmar: error: {tmp_path}/m.npy: the file ends inside its data (it shrank while it was read)\n")
     assert (tmp_path / "q.pkl").read_bytes() == b"old" and not list(tmp_path.glob(".*"))
 
 

@@ -149,10 +149,12 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
         with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / 's'}'"):
             out.shard("s", [("w", "F32", (1 << 12,))], {}).put("w", np.ones(1 << 12, np.float32))
         out.abort()
-        out = folders.FolderWriter(tmp_path / "f")
-        with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / folders.CONFIG}'"):
-            out.commit(index=None, config={"k": "v" * (1 << 14)}, source=None, others=[])
-        out.abort()
+        for name, given in ((folders.CONFIG, {"config": {"k": "v" * (1 << 14)}}),
+                            ("m.safetensors", {"source": str(tmp_path), "others": ["m.safetensors"]})):  # copied
+            out = folders.FolderWriter(tmp_path / "f")
+            with pytest.raises(OSError, match=f"File too large: '{tmp_path / 'f' / name}'"):
+                out.commit(**{"index": None, "config": None, "source": None, "others": [], **given})
+            out.abort()
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         signal.signal(signal.SIGXFSZ, ignored)
@@ -174,6 +176,18 @@ def test_a_failed_save_keeps_the_old_file_and_the_loader_names_the_tensor_and_fi
     for load in (io.load, gguf_io.load):
         with pytest.raises(OSError, match="not a regular file"):
             load(tmp_path / "pipe")
+
+
+def test_a_write_through_a_link_replaces_the_file_it_points_to(tmp_path):
+    (tmp_path / "real").mkdir()
+    for write, load in ((io.save, io.load), (gguf_io.export, gguf_io.load)):
+        (tmp_path / "out").symlink_to(os.path.join("real", "m"))  # made where it points, then replaced there
+        for x in (np.ones(3, np.float32), np.zeros(5, np.float32)):
+            write(tmp_path / "out", {"w": x})
+            assert (tmp_path / "out").is_symlink() and load(tmp_path / "real" / "m")["w"].tobytes() == x.tobytes()
+        assert os.listdir(tmp_path / "real") == ["m"]
+        (tmp_path / "out").unlink()
+        (tmp_path / "real" / "m").unlink()
 
 
 def test_save_takes_only_what_load_gives_back(tmp_path):
@@ -254,6 +268,12 @@ def one_tensor(shape, kind):
     return write
 
 
+def at_offset(offset):
+    """A GGUF file of one float32 whose data the header places ``offset`` bytes into the data."""
+    head = gguf_head(1, 0) + struct.pack("<Q", 1) + b"a" + struct.pack("<IQIQ", 1, 1, 0, offset)
+    return head + bytes(-len(head) % 32 + 64)
+
+
 def every_row(path):
     r = gguf_io.Reader(path)
     return [r.rows(t, 0, 2**63) for t in r.tensors]
@@ -265,6 +285,8 @@ def every_row(path):
      "an array of 4611686018427387904"),
     (gguf_io.load, one_tensor((0, 2**62), GT.Q8_0), "tensor 'a': a shape of .* is too large"),
     (every_row, one_tensor((1, 256), GT.Q8_K), "tensor 'a': gguf cannot decode Q8_K"),
+    (gguf_io.load, at_offset(1), "tensor 'a': its data starts at byte 1 of the data, not a multiple of the alignment"),
+    (gguf_io.load, at_offset(2**64 - 32), "tensor 'a': the file ends inside its data"),  # read the header as data
 ])
 def test_a_damaged_gguf_is_one_value_error_naming_it(tmp_path, read, content, message):
     path = tmp_path / "m.gguf"
@@ -281,15 +303,20 @@ def test_gguf_export_and_import_agree_with_gguf_bit_for_bit(tmp_path, rows, bloc
     x[:zeroed, :32] = 0.0  # all-zero blocks
     q8, q4 = quantize(x, bits=8, scale=Scale.F16), quantize(x, bits=4, scale=Scale.F16)
     path = tmp_path / "m.gguf"
-    gguf_io.export(path, {"q8": q8, "q4": q4, "f": x, "e": x[:0]})  # an empty tensor last: its slot passed already
+    scalar, longest = np.array(x[0, 0]), "s" * 63  # ggml keeps 63 bytes of a name
+    empty = x[:0].reshape(0, 1, 1, x.shape[1])  # of four dimensions, the most ggml takes
+    # An empty tensor last: its slot passed already.
+    gguf_io.export(path, {"q8": q8, "q4": q4, longest: scalar, "f": x, "e": empty})
     data = {t.name: t for t in gguf.GGUFReader(path).tensors}
+    assert data[longest].data.shape == ()  # gguf reads a scalar back as one, as it writes one
     # Q8_0: gguf's own quantizer gives the same bytes but for the scale of all-zero blocks.
     ours, theirs = np.array(data["q8"].data).reshape(-1, 34), gguf.quants.quantize(x, GT.Q8_0).reshape(-1, 34)
     zero = ~x.reshape(-1, 32).any(axis=1)
     assert np.array_equal(ours[:, 2:], theirs[:, 2:]) and np.array_equal(ours[~zero], theirs[~zero])
     back = gguf_io.load(path)
     same(back["f"], x)
-    same(back["e"], x[:0])
+    same(back["e"], empty)
+    same(back[longest], scalar)
     for name, q, kind in (("q8", q8, GT.Q8_0), ("q4", q4, GT.Q4_0)):
         assert data[name].tensor_type == kind
         assert gguf.quants.dequantize(np.array(data[name].data), kind).tobytes() == q.dequantize().tobytes()
@@ -310,6 +337,8 @@ def test_gguf_refuses_inexact_schemes_unless_asked_to_write_them_decoded(tmp_pat
         (gguf_io.export, {"w": x}, {"arch": 5}, TypeError, "arch is a string"),  # was a number in the file
         (gguf_io.export, {"w": x}, {"arch": None}, TypeError, "arch is a string"),
         (gguf_io.export, {"w\udc80": x}, {}, ValueError, "tensor name .* not valid Unicode"),
+        (gguf_io.export, {"x": x, "é" * 32: x}, {}, ValueError, "tensor name 'é{32}': 64 bytes"),  # ggml cuts it
+        (gguf_io.export, {"x": x.reshape(1, 1, 1, 64, 64), "y": x}, {}, ValueError, "'x': 5 dimensions"),
         (gguf_io.export, [("w", x)], {}, TypeError, "mapping"),
         (io.save, [("w", x)], {}, TypeError, "mapping"),
     ]:

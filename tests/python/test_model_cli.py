@@ -118,9 +118,12 @@ def test_quantize_follows_rules_keeps_the_rest_and_replaces_the_output_whole(cap
                            ("none/q", ["--max-shard-size", "1KB"])):  # errors name the output, not a temporary name
         err = run(capsys, "quantize", path, "-o", tmp_path / out_name, *more, code=2).err
         assert err == f"velmar: error: {tmp_path / out_name}: No such file or directory\n"
-    save_file({"w": np.ones((2, 64), np.float32), "w:codes": np.ones(2, np.float32)}, tmp_path / "w.safetensors")
-    err = run(capsys, "quantize", tmp_path / "w.safetensors", "-o", tmp_path / "c.safetensors", code=2).err
-    assert "cannot hold the input's names: two arrays have the same name 'w:codes'" in err  # not after the work
+    save_file({"w": np.ones((2, 64), np.float32), "w:codes": np.ones(2, np.float32), "n" * 64: np.ones(1, np.float32)},
+              tmp_path / "w.safetensors")
+    for out_name, message in (("c.safetensors", "two arrays have the same name 'w:codes'"),
+                              ("c.gguf", f"tensor name '{'n' * 64}': 64 bytes")):
+        err = run(capsys, "quantize", tmp_path / "w.safetensors", "-o", tmp_path / out_name, code=2).err
+        assert "cannot hold the input" in err and message in err, err  # not after the work
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "one.safetensors", "q.safetensors", "rules.toml",
                                             "w.safetensors"]
 
@@ -357,6 +360,19 @@ def test_compressed_tensors_targets_that_could_backtrack_without_end_are_refused
             ct_io.find(config, arrays, lambda key: np.array([2, 8]), "m")
     else:
         assert list(ct_io.find(config, arrays, lambda key: np.array([2, 8]), "m")) == ["layers.0.q_proj"]
+
+
+def test_compressed_tensors_targets_name_their_module_alone():
+    match_name = pytest.importorskip("compressed_tensors.utils.match").match_name
+    modules = ["re:a.b", "layers.0.q", "re:.*"]  # a name starting re: would be read as a pattern
+    qc = ct_io.quantization_config({(4, 2): modules[:2]}, modules[2:])
+    written = [*qc["config_groups"]["group_0"]["targets"], *qc["ignore"]]
+    for name in [*modules, "re:a.bc", "re:axb", "layers.0.qk"]:  # by compressed-tensors' own matching
+        assert [m for m, t in zip(modules, written) if match_name(name, t)] == [name] * (name in modules), name
+    arrays = {"re:a.b.weight_packed": (np.dtype(np.int32), (2, 1)),
+              "re:a.b.weight_scale": (np.dtype(np.float32), (2, 4)), "re:a.b.weight_shape": (np.dtype(np.int64), (2,))}
+    found = ct_io.find({"quantization_config": qc}, arrays, lambda key: np.array([2, 8]), "m")
+    assert found["re:a.b"].layout.block == 2
 
 
 def _ct_arrays(root, module):

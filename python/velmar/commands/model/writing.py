@@ -287,7 +287,10 @@ def gguf_plan(src: Source, plan: Plan, fallback: str | None) -> tuple[Plan, list
             kind = gguf_io.PLAIN_OF[np.dtype(gguf_io.FALLBACKS[fallback])]
             choice = Choice(None, choice.scale, f"as {fallback}")
         out.append((entry, choice))
-        slots.append(gguf_io.Slot(entry.name, entry.shape, kind))
+        try:
+            slots.append(gguf_io.Slot(entry.name, entry.shape, kind))
+        except ValueError as e:
+            raise UsageError(f"a gguf output cannot hold the input: {e}") from None
     return out, slots
 
 
