@@ -8,6 +8,7 @@ result that matches none of them is a torn read.
 
 import contextlib
 import copy
+import os
 import pickle
 import sys
 import threading
@@ -183,6 +184,12 @@ def rewritten(arr, *states):
         t.join()
 
 
+# The sanitizer's memmove, which NumPy's assignments then use, moves a float in pieces: the array
+# itself holds, for a moment, values neither state has.
+whole_writes = pytest.mark.skipif(bool(os.environ.get("VELMAR_SANITIZED")), reason="the writer tears floats")
+
+
+@whole_writes
 @pytest.mark.parametrize("kind", [{"bits": 4}, {"kind": "adaptive", "tolerance": 0.01}, {"kind": "q4_k"},
                                   {"kind": "adaptive", "tolerance": 0.01, "weights": np.linspace(0.5, 1, 4096)}])
 def test_values_rewritten_meanwhile_decode_near_the_old_or_the_new(kind):
@@ -196,6 +203,7 @@ def test_values_rewritten_meanwhile_decode_near_the_old_or_the_new(kind):
         assert ((np.abs(d - a) <= 0.5) | (np.abs(d - b) <= 0.5)).all()
 
 
+@whole_writes
 @pytest.mark.parametrize("run", [lambda t, x: t @ x, lambda t, x: t.search(x, 40)[1]])
 def test_a_vector_rewritten_meanwhile_is_used_whole(run):
     t = vt.quantize(np.random.default_rng(6).standard_normal((1024, 4096)).astype(np.float32), bits=4)
