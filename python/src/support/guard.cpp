@@ -25,7 +25,12 @@ void set_error_from_current_exception() {
 bool only_python_thread() {
     PyObject* frames_of = PySys_GetObject("_current_frames");  // borrowed
     if (!frames_of) return false;
-    Ref frames = Ref::check(PyObject_CallNoArgs(frames_of));
+    // An audit hook may refuse the call: then assume company.
+    const Ref frames = Ref::steal(PyObject_CallNoArgs(frames_of));
+    if (!frames) {
+        PyErr_Clear();
+        return false;
+    }
     return PyDict_Check(frames.get()) && PyDict_Size(frames.get()) == 1;
 }
 
