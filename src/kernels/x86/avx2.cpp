@@ -152,8 +152,9 @@ struct S {
     struct BlockPacker {
         __m256i byte, pair, quad, group, close;  // byte: the 16-bit lanes' mask when wide
         __m128i pair_down, quad_down, group_down, group_up;
+        __m256i pair_weights;  // 1 and 2^w: pairs of codes up to 14 bits merged by one multiply-add
         size_t half;  // bytes of the first 16 codes
-        bool wide;
+        bool wide, by_madd;
 
         explicit BlockPacker(uint32_t w)
             : byte(w > 8 ? _mm256_set1_epi16(static_cast<short>((1u << w) - 1u))
@@ -168,13 +169,17 @@ struct S {
               quad_down(shift_count(w > 8 ? 32 - 2 * w : 16 - 2 * w)),
               group_down(shift_count(w > 8 ? 64 - 4 * w : 32 - 4 * w)),
               group_up(shift_count(4 * w)),
+              pair_weights(_mm256_set1_epi32(static_cast<int>(1u | (w <= 14 ? 1u << w : 0u) << 16))),
               half(2 * w),
-              wide(w > 8) {}
+              wide(w > 8),
+              by_madd(w > 8 && w <= 14) {}
 
         // 16 codes of width 9..=16 at p: 2w bytes, zeros after them up to w + 16.
         void pack_wide(const I* c, uint8_t* p) const {
             const __m256i h = _mm256_permute4x64_epi64(_mm256_packs_epi32(c[0], c[1]), 0xD8);
-            const __m256i quads = merge_next<64>(merge_next<32>(_mm256_and_si256(h, byte), pair, pair_down), quad, quad_down);
+            const __m256i m = _mm256_and_si256(h, byte);
+            const __m256i pairs = by_madd ? _mm256_madd_epi16(m, pair_weights) : merge_next<32>(m, pair, pair_down);
+            const __m256i quads = merge_next<64>(pairs, quad, quad_down);
             const __m256i groups = _mm256_or_si256(_mm256_blend_epi32(quads, _mm256_srl_epi64(quads, group_down), 0xCC),
                                                    _mm256_bsrli_epi128(_mm256_sll_epi64(quads, group_up), 8));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(groups));
