@@ -1,5 +1,6 @@
 #include "input.hpp"
 
+#include <cfenv>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -242,6 +243,24 @@ CallValues as_f32_values_for_call(PyObject* obj) {
     std::optional<F32Values> view = plain_f32_view(obj);
     if (view && view->size() >= kInPlaceMin && only_python_thread()) return {std::move(*view), true};
     return {as_f32_values(obj), false};
+}
+
+std::optional<std::span<const double>> f64_values_for_call(PyObject* obj) {
+    if (!PyArray_Check(obj) || !PyArray_CheckExact(obj)) return std::nullopt;
+    PyArrayObject* arr = as_array(obj);
+    const size_t n = PyArray_NDIM(arr) == 1 ? static_cast<size_t>(PyArray_DIM(arr, 0)) : 0;
+    if (n < kInPlaceMin || PyArray_TYPE(arr) != NPY_FLOAT64 || !is_native_dtype(obj) ||
+        !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISALIGNED(arr) || !only_python_thread())
+        return std::nullopt;
+    return std::span(static_cast<const double*>(PyArray_DATA(arr)), n);
+}
+
+void F64Cast::operator()(size_t first, std::span<float> out) {
+    constexpr int kReported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO;
+    const double* src = values.data() + first;
+    std::feclearexcept(kReported);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(src[i]);
+    raised |= std::fetestexcept(kReported) != 0;
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include "input.hpp"
 #include "methods/adaptive.hpp"
 #include "methods/asymmetric.hpp"
+#include "methods/rows.hpp"
 #include "methods/symmetric.hpp"
 #include "scale.hpp"
 #include "support/args.hpp"
@@ -24,8 +25,14 @@ struct PyScheme {
 PyTypeObject* g_type = nullptr;
 
 template <class T>
+Result<QuantizedInner> inner_of(Result<Quantized<T>>&& r) {
+    if (!r) return std::unexpected(r.error());
+    return QuantizedInner(std::in_place_type<Quantized<T>>, std::move(*r));
+}
+
+template <class T>
 Result<QuantizedInner> run(const SchemeSpec& spec, std::span<const float> values) {
-    Result<Quantized<T>> r = [&] {
+    return inner_of<T>([&] {
         switch (spec.kind) {
             case Kind::Symmetric:
                 return symmetric::quantize_with<T>(values, spec.bits, spec.block);
@@ -34,9 +41,7 @@ Result<QuantizedInner> run(const SchemeSpec& spec, std::span<const float> values
             default:
                 return adaptive::quantize_with<T>(values, spec.block, spec.tolerance);
         }
-    }();
-    if (!r) return std::unexpected(r.error());
-    return QuantizedInner(std::in_place_type<Quantized<T>>, std::move(*r));
+    }());
 }
 
 const SchemeSpec& spec_of(PyObject* self) { return reinterpret_cast<PyScheme*>(self)->spec; }
@@ -214,6 +219,19 @@ Result<QuantizedInner> from_scheme(const SchemeSpec& spec, std::span<const float
 }
 
 PyObject* quantize_values(PyObject* values_obj, int scale_index, const SchemeSpec& spec, bool whole_tensor) {
+    // Doubles are rounded a piece at a time instead of into a buffer as long
+    // as the values, unless NumPy's cast would have had something to report.
+    const auto doubles = whole_tensor ? std::nullopt : f64_values_for_call(values_obj);
+    if (doubles) {
+        F64Cast cast{*doubles};
+        Result<QuantizedInner> r = with_scale_type(scale_index, [&]<class T>(std::type_identity<T>) {
+            return inner_of(rows::quantize_row<T>(doubles->size(), std::ref(cast), spec));
+        });
+        if (!cast.raised) {
+            if (!r) raise_core_error(from_quantize(r.error()));
+            return wrap(std::move(*r));
+        }
+    }
     const CallValues values = as_f32_values_for_call(values_obj);
     SchemeSpec record = spec;
     if (whole_tensor) record.block = values.values.size() > 1 ? values.values.size() : 1;

@@ -3,6 +3,7 @@
 // row, and the parts of all rows are stored one row after another. A 1-D
 // vector is one row: the three methods' quantize_with run here.
 #include <cstddef>
+#include <functional>
 #include <span>
 
 #include "shared/tensor.hpp"
@@ -21,5 +22,14 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
 // The 1-D record of values as one row; the values must not change meanwhile.
 template <class T>
 Result<Quantized<T>> quantize_row(std::span<const float> values, const Scheme& scheme);
+
+// Fills out with the values from index first on.
+using ReadPiece = std::function<void(size_t first, std::span<float> out)>;
+
+// The same record of count values that read gives a piece of some thousands
+// at a time, each piece read once: values kept in another form (doubles to
+// round) need no buffer as long as they are.
+template <class T>
+Result<Quantized<T>> quantize_row(size_t count, const ReadPiece& read, const Scheme& scheme);
 
 }  // namespace velmar::rows

@@ -273,6 +273,22 @@ def test_values_accepted(values, want):
         assert velmar.quantize(values, 2, 1).scales.tolist() == np.where(want == 0, 1, np.abs(want)).tolist()
 
 
+@pytest.mark.parametrize("quantize", [lambda v: velmar.quantize(v, 3, 24), lambda v: velmar.asymmetric_quantize(v, 12, 7),
+                                      lambda v: velmar.adaptive_quantize(v, 32, 0.05)])
+def test_long_float64_arrays_quantize_as_their_float32_cast(quantize):
+    # Rounded a piece at a time, yet the record of NumPy's cast, with what that cast reports.
+    a = np.random.default_rng(3).standard_normal(150_001) * 3
+    assert quantize(a).__getstate__() == quantize(a.astype(np.float32)).__getstate__()
+    for far, what in ((1e300, "over"), (1e-300, "under")):
+        a[140_000] = far
+        with np.errstate(**{what: "raise"}), pytest.raises(FloatingPointError, match=f"{what}flow encountered in cast"):
+            quantize(a)
+        with np.errstate(**{what: "warn"}), pytest.warns(RuntimeWarning, match=f"{what}flow encountered in cast"):
+            got = quantize(a)
+        with np.errstate(all="ignore"):
+            assert got.__getstate__() == quantize(a.astype(np.float32)).__getstate__()
+
+
 @pytest.mark.parametrize("bits, block, tol, want", [
     (Idx(4), Idx(7), Idx(1), (4, 7, 2)), (np.int64(5), np.uint64(2**64 - 1), np.float64(0.4999), (5, 2**64 - 1, 3)),
     (np.uint8(6), np.int32(7), type("T", (), {"__float__": lambda s: 0.49999999999})(), (6, 7, 2)),
