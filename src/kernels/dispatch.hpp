@@ -33,11 +33,11 @@ struct RowRun {
 };
 
 // Asymmetric rows with one vector that the AVX-512 tables run 16 rows a
-// register: width 4, and width 8 up to 1024 columns. Width 8 spends a shift
-// more per column and twice the transposes: on a Zen 4, 16 Mi codes, it takes
-// 0.77-0.84 of the AVX2 tiles' time up to 1024 columns but 1.12-1.29 from
-// 1536 on, where the tiles' own costs per row are spread thin.
-inline bool asym_rows_in_lanes(const RowRun& r) { return r.bits == 4 || (r.bits == 8 && r.cols <= 1024); }
+// register: widths 4 and 8. On an Intel Xeon (Ice Lake), 4096 x 4096, 8-bit
+// rows this way take 0.69 of W @ x's time, the VBMI tiles 0.88-0.91 (medians
+// of 15 paired runs, two runs of each). AMD's Zen 4 routes long 8-bit rows
+// to the AVX2 tiles instead (dispatch.cpp).
+inline bool asym_rows_in_lanes(const RowRun& r) { return r.bits == 4 || r.bits == 8; }
 
 struct Kernels {
     Level level;
