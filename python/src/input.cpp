@@ -1,6 +1,5 @@
 #include "input.hpp"
 
-#include <cfenv>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -253,14 +252,6 @@ std::optional<std::span<const double>> f64_values_for_call(PyObject* obj) {
         !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISALIGNED(arr) || !only_python_thread())
         return std::nullopt;
     return std::span(static_cast<const double*>(PyArray_DATA(arr)), n);
-}
-
-void F64Cast::operator()(size_t first, std::span<float> out) {
-    constexpr int kReported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO;
-    const double* src = values.data() + first;
-    std::feclearexcept(kReported);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(src[i]);
-    raised |= std::fetestexcept(kReported) != 0;
 }
 
 namespace {

@@ -69,14 +69,6 @@ CallValues as_f32_values_for_call(PyObject* obj);
 // A float64 array that as_f32_values_for_call would read in place if it held
 // floats: its doubles, to be rounded a piece at a time with the lock kept.
 std::optional<std::span<const double>> f64_values_for_call(PyObject* obj);
-// Rounds doubles to floats as NumPy's cast does, and notes whether any piece
-// raised a floating-point exception: NumPy would report it (a warning, or an
-// error under np.errstate), so the caller casts through NumPy instead.
-struct F64Cast {
-    std::span<const double> values;
-    bool raised = false;
-    void operator()(size_t first, std::span<float> out);
-};
 // For callers that keep the lock likewise.
 I32Codes as_i32_codes(PyObject* obj);
 // The out array's buffer, after every check; expected is the length to write.

@@ -12,6 +12,7 @@
 #include "methods/symmetric.hpp"
 #include "scale.hpp"
 #include "support/args.hpp"
+#include "support/cast.hpp"
 #include "support/guard.hpp"
 #include "support/ref.hpp"
 

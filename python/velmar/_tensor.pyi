@@ -24,6 +24,17 @@ def quantize(
     weights: _In | None = None,
     shared: bool = True,
 ) -> tuple[memoryview, memoryview, memoryview, memoryview]: ...
+def quantize_from(
+    values: _In,
+    rows: SupportsIndex,
+    cols: SupportsIndex,
+    kind: str,
+    bits: SupportsIndex,
+    block: SupportsIndex,
+    tolerance: SupportsFloat,
+    scale: SupportsIndex,
+    source: str,
+) -> tuple[memoryview, memoryview, memoryview, memoryview] | None: ...
 def dequantize(
     codes: _In,
     scales: _In,

@@ -119,6 +119,23 @@ def _axis(axis: SupportsIndex, ndim: int) -> int:
     return ax % ndim
 
 
+# Element types the native quantizer reads a run at a time as float32, each
+# as NumPy's cast gives it, and its name for them.
+_WIDENED: Final = {"float64": "f64", "float16": "f16", "bfloat16": "bf16"}
+
+
+def _quantize_widened(arr: npt.NDArray[Any], axis: int, layout: Layout, sch: Scheme, index: int) -> tuple[Any, ...] | None:
+    """The parts of rows already in order in another float type, without a float32 copy of them all first;
+    None for any other array, or when the cast has something to report (then NumPy's own cast does)."""
+    moved = np.moveaxis(arr, axis, -1)
+    source = _WIDENED.get(moved.dtype.name)
+    if source is None or not moved.dtype.isnative or not moved.flags.c_contiguous:
+        return None
+    values = moved.view(np.uint16) if moved.itemsize == 2 else moved
+    return _tensor.quantize_from(values, layout.rows, layout.row_len, sch.kind, sch.bits or 0, sch.block,
+                                 sch.tolerance or 0.0, index, source)
+
+
 def _float32_rows(arr: npt.NDArray[Any], axis: int) -> F32Array:
     """The rows as one C-ordered float32 array: at most one copy."""
     moved = np.moveaxis(arr, axis, -1)
@@ -156,15 +173,17 @@ def quantize(
             raise ValueError(f"{sch.name} rows are whole super-blocks of 256 values; axis {ax} has {arr.shape[ax]}")
         scale = Scale.F16
     layout = Layout.for_scheme(sch, scale, arr.shape, ax, _origin(arr.dtype).name)
-    rows = _float32_rows(arr, ax)
-    if isinstance(sch, SuperBlockScheme):
-        blocks = _tensor.quantize_super(rows, layout.rows, layout.row_len, sch.name, w)
-        made: tuple[Any, ...] = (blocks, b"", b"", b"")
-    else:
-        # The kernels read the values twice; a private copy spares copying them again.
-        shared = np.may_share_memory(rows, arr)
-        made = _tensor.quantize(rows, layout.rows, layout.row_len, sch.kind, sch.bits or 0, sch.block,
-                                sch.tolerance or 0.0, index, w, shared)
+    made = _quantize_widened(arr, ax, layout, sch, index) if isinstance(sch, Scheme) and w is None else None
+    if made is None:
+        rows = _float32_rows(arr, ax)
+        if isinstance(sch, SuperBlockScheme):
+            blocks = _tensor.quantize_super(rows, layout.rows, layout.row_len, sch.name, w)
+            made = (blocks, b"", b"", b"")
+        else:
+            # The kernels read the values twice; a private copy spares copying them again.
+            shared = np.may_share_memory(rows, arr)
+            made = _tensor.quantize(rows, layout.rows, layout.row_len, sch.kind, sch.bits or 0, sch.block,
+                                    sch.tolerance or 0.0, index, w, shared)
     parts = {name: np.frombuffer(data, layout.part_dtype(name)) for name, data in zip(PARTS, made)}
     return QuantizedTensor._adopt(layout, sch, scale, parts)
 

@@ -106,6 +106,13 @@ Result<Parts<T>> quantize(std::span<const float> values, size_t rows, size_t col
 }
 
 template <class T>
+Result<Parts<T>> quantize(size_t rows, size_t cols, const ReadPiece& read, const Scheme& scheme) {
+    size_t count = 0;
+    if (__builtin_mul_overflow(rows, cols, &count)) count = SIZE_MAX;
+    return quantize_rows<T>({}, count, rows, cols, scheme, &read);
+}
+
+template <class T>
 Result<Quantized<T>> quantize_row(std::span<const float> values, const Scheme& scheme) {
     Result<Parts<T>> p = quantize_rows<T>(values, values.size(), 1, values.size(), scheme, nullptr);
     if (!p) return std::unexpected(p.error());
@@ -121,6 +128,7 @@ Result<Quantized<T>> quantize_row(size_t count, const ReadPiece& read, const Sch
 
 #define VELMAR_ROWS_INSTANTIATE(T)                                                              \
     template Result<Parts<T>> quantize<T>(std::span<const float>, size_t, size_t, const Scheme&, bool); \
+    template Result<Parts<T>> quantize<T>(size_t, size_t, const ReadPiece&, const Scheme&);             \
     template Result<Quantized<T>> quantize_row<T>(std::span<const float>, const Scheme&);               \
     template Result<Quantized<T>> quantize_row<T>(size_t, const ReadPiece&, const Scheme&);
 

@@ -32,4 +32,8 @@ using ReadPiece = std::function<void(size_t first, std::span<float> out)>;
 template <class T>
 Result<Quantized<T>> quantize_row(size_t count, const ReadPiece& read, const Scheme& scheme);
 
+// The rows of rows * cols values that read gives likewise, a run at a time.
+template <class T>
+Result<Parts<T>> quantize(size_t rows, size_t cols, const ReadPiece& read, const Scheme& scheme);
+
 }  // namespace velmar::rows

@@ -173,14 +173,42 @@ def test_every_array_argument_goes_through_one_converter():
 
 
 def test_input_reaches_the_core_with_at_most_one_copy():
-    # float32 along its last axis needs no copy; float64 along axis 0 one float32 copy, half its size.
-    for a, axis, limit in [(np.ones((512, 512), np.float32), 1, 0.05),
-                           (np.ones((512, 512), np.float64, order="F"), 0, 0.55)]:
+    # float32 along its last axis needs no copy, nor float64, float16 or bfloat16 rows in order (read a run at a
+    # time); float64 along a strided axis one float32 copy, half its size.
+    for a, axis, limit in [(np.ones((512, 512), np.float32), 1, 0.05), (np.ones((512, 512), np.float64), 1, 0.05),
+                           (np.ones((512, 512), np.float16), 1, 0.05), (np.ones((512, 512), ml_dtypes.bfloat16), 1, 0.05),
+                           (np.ones((512, 512), np.float64, order="F"), 1, 0.55)]:
         tracemalloc.start()
         vt.quantize(a, axis=axis)
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         assert peak < limit * a.nbytes, (a.dtype, peak)
+
+
+@pytest.mark.parametrize("dtype", [np.float16, ml_dtypes.bfloat16, np.float64])
+@pytest.mark.parametrize("kw", [{"bits": 8, "block": 1}, {"kind": "asymmetric", "bits": 5, "block": 3},
+                                {"kind": "adaptive", "tolerance": 0.05, "block": 24}])
+def test_rows_of_other_floats_quantize_as_their_float32_cast(dtype, kw):
+    # Every bit pattern of the 16-bit types, NaNs and infinities among them; doubles that round, then ones
+    # whose cast overflows or underflows, which NumPy reports as it casts.
+    bits = np.arange(65536, dtype=np.uint16)
+    a = bits.view(dtype) if dtype != np.float64 else np.random.default_rng(5).standard_normal(65536) * 1e3
+    a = a.reshape(256, 256)
+    with np.errstate(all="ignore"):
+        want = vt.quantize(a.astype(np.float32), **kw).parts()
+        got = vt.quantize(a, **kw).parts()
+    assert all(np.asarray(got[k]).tobytes() == np.asarray(want[k]).tobytes() for k in want)
+    if dtype == np.float64:
+        for far, what in ((1e300, "over"), (1e-300, "under")):
+            a[200, 7] = far
+            with np.errstate(**{what: "raise"}), pytest.raises(FloatingPointError, match=f"{what}flow .* cast"):
+                vt.quantize(a, **kw)
+            with np.errstate(**{what: "warn"}), pytest.warns(RuntimeWarning, match=f"{what}flow encountered in cast"):
+                vt.quantize(a, **kw)
+    with pytest.raises(ValueError, match="source: expected 'f64', 'f16' or 'bf16', got 'f32'"):
+        native.quantize_from(bits, 256, 256, "symmetric", 4, 32, 0.0, 0, "f32")
+    with pytest.raises(LengthMismatchError):
+        native.quantize_from(bits, 256, 255, "symmetric", 4, 32, 0.0, 0, "f16")
 
 
 def test_bad_input_and_parts_that_disagree_are_refused_before_anything_is_built():

@@ -18,6 +18,7 @@
 #include "methods/search.hpp"
 #include "methods/weighted.hpp"
 #include "support/args.hpp"
+#include "support/cast.hpp"
 #include "support/guard.hpp"
 #include "support/quantized.hpp"
 #include "support/ref.hpp"
@@ -144,6 +145,58 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
                 r = w.empty() ? rows::quantize<T>(v, rows, cols, scheme, shared == 1 && !keep_lock)
                               : weighted::quantize<T>(v, rows, cols, scheme, w);
             }
+            if (!*r) raise_for(nullptr, r->error());
+            Parts<T>& p = **r;
+            return tuple_of(blob(std::move(p.codes)), blob(std::move(p.scales)), blob(std::move(p.zero_points)),
+                            blob(std::move(p.widths)))
+                .release();
+        });
+    });
+}
+
+constexpr auto kQuantizeFrom = signature(nullptr, "quantize_from", "values", "rows", "cols", "kind", "bits", "block",
+                                         "tolerance", "scale", "source");
+
+// quantize() of float64 ('f64'), float16 ('f16') or bfloat16 ('bf16') values,
+// the latter two as their bits, read a run at a time as float32 instead of
+// cast whole first; None when the cast to float32 raised a floating-point
+// exception, which the caller's own cast then reports.
+PyObject* quantize_from(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kQuantizeFrom, args, nargs, kwnames);
+        const Buffer values(a[0], "values", false);
+        const size_t rows = arg_usize(a[1], "rows");
+        const size_t cols = arg_usize(a[2], "cols");
+        const Scheme scheme{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"),
+                            arg_f32(a[6], "tolerance")};
+        const int scale = parse_scale(a[7]);
+        const std::string_view source = utf8(arg_str(a[8], "source"));
+        const size_t count = product(rows, cols);
+        F64Cast cast;
+        F16Widen widen;
+        size_t have = 0;
+        if (source == "f64") {
+            cast.values = values.as<const double>();
+            have = cast.values.size();
+        } else if (source == "f16" || source == "bf16") {
+            widen = {values.as<const uint16_t>(), source == "bf16"};
+            have = widen.values.size();
+        } else {
+            PyErr_Format(PyExc_ValueError, "source: expected 'f64', 'f16' or 'bf16', got %R", a[8]);
+            throw_error_set();
+        }
+        if (have != count) raise_for("values", CoreError::length_mismatch(count, have));
+        const rows::ReadPiece read = source == "f64" ? rows::ReadPiece(std::ref(cast)) : rows::ReadPiece(widen);
+        // Each run is read once, whole elements at a time, so the values may
+        // change meanwhile; the lock is kept only while nobody could.
+        const bool keep_lock = only_python_thread();
+        return with_scale_type(scale, [&]<class T>(std::type_identity<T>) -> PyObject* {
+            std::optional<Result<Parts<T>>> r;
+            {
+                GilReleaseUnless unlocked(keep_lock);
+                r = rows::quantize<T>(rows, cols, read, scheme);
+            }
+            if (cast.raised) Py_RETURN_NONE;
             if (!*r) raise_for(nullptr, r->error());
             Parts<T>& p = **r;
             return tuple_of(blob(std::move(p.codes)), blob(std::move(p.scales)), blob(std::move(p.zero_points)),
@@ -286,6 +339,7 @@ PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
     method_def(kUseKernelLevel, use_kernel_level),
     method_def(kQuantize, quantize),
+    method_def(kQuantizeFrom, quantize_from),
     method_def(kDequantize, dequantize),
     method_def(kMatvec, matvec),
     method_def(kRow, row),
