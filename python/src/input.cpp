@@ -244,14 +244,19 @@ CallValues as_f32_values_for_call(PyObject* obj) {
     return {as_f32_values(obj), false};
 }
 
-std::optional<std::span<const double>> f64_values_for_call(PyObject* obj) {
+std::optional<OtherFloats> other_floats_for_call(PyObject* obj) {
     if (!PyArray_Check(obj) || !PyArray_CheckExact(obj)) return std::nullopt;
     PyArrayObject* arr = as_array(obj);
     const size_t n = PyArray_NDIM(arr) == 1 ? static_cast<size_t>(PyArray_DIM(arr, 0)) : 0;
-    if (n < kInPlaceMin || PyArray_TYPE(arr) != NPY_FLOAT64 || !is_native_dtype(obj) ||
+    const int type = PyArray_TYPE(arr);
+    if (n < kInPlaceMin || (type != NPY_FLOAT64 && type != NPY_FLOAT16) || !is_native_dtype(obj) ||
         !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISALIGNED(arr) || !only_python_thread())
         return std::nullopt;
-    return std::span(static_cast<const double*>(PyArray_DATA(arr)), n);
+    OtherFloats o;
+    o.size = n;
+    if (type == NPY_FLOAT64) o.f64.values = std::span(static_cast<const double*>(PyArray_DATA(arr)), n);
+    else o.f16.values = std::span(static_cast<const uint16_t*>(PyArray_DATA(arr)), n);
+    return o;
 }
 
 namespace {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/cast.hpp"
+
 namespace velmar::py {
 
 // An owned float buffer that is not zero-filled first: every element is
@@ -66,9 +68,15 @@ struct CallValues {
     bool keep_lock;
 };
 CallValues as_f32_values_for_call(PyObject* obj);
-// A float64 array that as_f32_values_for_call would read in place if it held
-// floats: its doubles, to be rounded a piece at a time with the lock kept.
-std::optional<std::span<const double>> f64_values_for_call(PyObject* obj);
+// A float64 or float16 array that as_f32_values_for_call would read in place
+// if it held floats: its elements, to be rounded or widened a piece at a time
+// with the lock kept.
+struct OtherFloats {
+    F64Cast f64;
+    F16Widen f16;
+    size_t size = 0;
+};
+std::optional<OtherFloats> other_floats_for_call(PyObject* obj);
 // For callers that keep the lock likewise.
 I32Codes as_i32_codes(PyObject* obj);
 // The out array's buffer, after every check; expected is the length to write.

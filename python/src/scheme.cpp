@@ -12,7 +12,6 @@
 #include "methods/symmetric.hpp"
 #include "scale.hpp"
 #include "support/args.hpp"
-#include "support/cast.hpp"
 #include "support/guard.hpp"
 #include "support/ref.hpp"
 
@@ -220,15 +219,17 @@ Result<QuantizedInner> from_scheme(const SchemeSpec& spec, std::span<const float
 }
 
 PyObject* quantize_values(PyObject* values_obj, int scale_index, const SchemeSpec& spec, bool whole_tensor) {
-    // Doubles are rounded a piece at a time instead of into a buffer as long
-    // as the values, unless NumPy's cast would have had something to report.
-    const auto doubles = whole_tensor ? std::nullopt : f64_values_for_call(values_obj);
-    if (doubles) {
-        F64Cast cast{*doubles};
+    // Doubles are rounded (halves widened) a piece at a time instead of into a
+    // buffer as long as the values, unless NumPy's cast would have had
+    // something to report.
+    std::optional<OtherFloats> other = whole_tensor ? std::nullopt : other_floats_for_call(values_obj);
+    if (other) {
+        const rows::ReadPiece read =
+            other->f64.values.empty() ? rows::ReadPiece(other->f16) : rows::ReadPiece(std::ref(other->f64));
         Result<QuantizedInner> r = with_scale_type(scale_index, [&]<class T>(std::type_identity<T>) {
-            return inner_of(rows::quantize_row<T>(doubles->size(), std::ref(cast), spec));
+            return inner_of(rows::quantize_row<T>(other->size, read, spec));
         });
-        if (!cast.raised) {
+        if (!other->f64.raised) {
             if (!r) raise_core_error(from_quantize(r.error()));
             return wrap(std::move(*r));
         }

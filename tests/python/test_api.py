@@ -275,10 +275,15 @@ def test_values_accepted(values, want):
 
 @pytest.mark.parametrize("quantize", [lambda v: velmar.quantize(v, 3, 24), lambda v: velmar.asymmetric_quantize(v, 12, 7),
                                       lambda v: velmar.adaptive_quantize(v, 32, 0.05)])
-def test_long_float64_arrays_quantize_as_their_float32_cast(quantize):
-    # Rounded a piece at a time, yet the record of NumPy's cast, with what that cast reports.
+@pytest.mark.parametrize("dtype", [np.float16, np.float64])
+def test_long_float64_and_float16_arrays_quantize_as_their_float32_cast(quantize, dtype):
+    # Read a piece at a time, yet the record of NumPy's cast, with what that cast reports; every half.
     a = np.random.default_rng(3).standard_normal(150_001) * 3
+    if dtype == np.float16:
+        a = np.tile(np.arange(65536, dtype=np.uint16), 3).view(np.float16)
     assert quantize(a).__getstate__() == quantize(a.astype(np.float32)).__getstate__()
+    if dtype == np.float16:
+        return
     for far, what in ((1e300, "over"), (1e-300, "under")):
         a[140_000] = far
         with np.errstate(**{what: "raise"}), pytest.raises(FloatingPointError, match=f"{what}flow encountered in cast"):
