@@ -129,7 +129,7 @@ def _quantize_widened(arr: npt.NDArray[Any], axis: int, layout: Layout, sch: Sch
     None for any other array, or when the cast has something to report (then NumPy's own cast does)."""
     moved = np.moveaxis(arr, axis, -1)
     source = _WIDENED.get(moved.dtype.name)
-    if source is None or not moved.dtype.isnative or not moved.flags.c_contiguous:
+    if source is None or not moved.dtype.isnative or not (moved.flags.c_contiguous and moved.flags.aligned):
         return None
     values = moved.view(np.uint16) if moved.itemsize == 2 else moved
     return _tensor.quantize_from(values, layout.rows, layout.row_len, sch.kind, sch.bits or 0, sch.block,

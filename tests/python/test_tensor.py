@@ -198,6 +198,9 @@ def test_rows_of_other_floats_quantize_as_their_float32_cast(dtype, kw):
         want = vt.quantize(a.astype(np.float32), **kw).parts()
         got = vt.quantize(a, **kw).parts()
     assert all(np.asarray(got[k]).tobytes() == np.asarray(want[k]).tobytes() for k in want)
+    odd = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)  # misaligned: cast as before
+    odd[...] = a
+    assert vt.quantize(odd, **kw).parts()["scales"].tobytes() == np.asarray(want["scales"]).tobytes()
     if dtype == np.float64:
         for far, what in ((1e300, "over"), (1e-300, "under")):
             a[200, 7] = far
