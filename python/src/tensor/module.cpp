@@ -117,6 +117,19 @@ PyObject* use_kernel_level(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// The scheme of a quantizer call: its kind, bits, block and tolerance arguments.
+Scheme scheme_args(PyObject* kind, PyObject* bits, PyObject* block, PyObject* tolerance) {
+    return {parse_kind(kind), arg_u32(bits, "bits"), arg_usize(block, "block"), arg_f32(tolerance, "tolerance")};
+}
+
+// A quantizer's parts, handed over without a copy.
+template <class T>
+PyObject* parts_tuple(Parts<T>& p) {
+    return tuple_of(blob(std::move(p.codes)), blob(std::move(p.scales)), blob(std::move(p.zero_points)),
+                    blob(std::move(p.widths)))
+        .release();
+}
+
 constexpr auto kQuantize = signature(nullptr, "quantize", "values", "rows", "cols", "kind", "bits", "block", "tolerance",
                                      "scale", Param{"weights", "None"}, Param{"shared", "True"});
 
@@ -126,8 +139,7 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const Buffer values(a[0], "values", false);
         const size_t rows = arg_usize(a[1], "rows");
         const size_t cols = arg_usize(a[2], "cols");
-        const Scheme scheme{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"),
-                            arg_f32(a[6], "tolerance")};
+        const Scheme scheme = scheme_args(a[3], a[4], a[5], a[6]);
         const int scale = parse_scale(a[7]);
         std::vector<float> held;
         const std::span<const float> w = weights_arg(a[8], cols, held);
@@ -146,10 +158,7 @@ PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
                               : weighted::quantize<T>(v, rows, cols, scheme, w);
             }
             if (!*r) raise_for(nullptr, r->error());
-            Parts<T>& p = **r;
-            return tuple_of(blob(std::move(p.codes)), blob(std::move(p.scales)), blob(std::move(p.zero_points)),
-                            blob(std::move(p.widths)))
-                .release();
+            return parts_tuple(**r);
         });
     });
 }
@@ -167,8 +176,7 @@ PyObject* quantize_from(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const Buffer values(a[0], "values", false);
         const size_t rows = arg_usize(a[1], "rows");
         const size_t cols = arg_usize(a[2], "cols");
-        const Scheme scheme{parse_kind(a[3]), arg_u32(a[4], "bits"), arg_usize(a[5], "block"),
-                            arg_f32(a[6], "tolerance")};
+        const Scheme scheme = scheme_args(a[3], a[4], a[5], a[6]);
         const int scale = parse_scale(a[7]);
         const std::string_view source = utf8(arg_str(a[8], "source"));
         const size_t count = product(rows, cols);
@@ -198,10 +206,7 @@ PyObject* quantize_from(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             }
             if (cast.raised) Py_RETURN_NONE;
             if (!*r) raise_for(nullptr, r->error());
-            Parts<T>& p = **r;
-            return tuple_of(blob(std::move(p.codes)), blob(std::move(p.scales)), blob(std::move(p.zero_points)),
-                            blob(std::move(p.widths)))
-                .release();
+            return parts_tuple(**r);
         });
     });
 }
