@@ -100,24 +100,26 @@ def _weights(name: str, sums: npt.NDArray[Any], counts: npt.NDArray[Any], where:
 
 
 def _from_gguf(path: str) -> dict[str, npt.NDArray[np.float32]]:
-    import gguf
+    from velmar.gguf_io import GT, Reader
 
-    from velmar.gguf_io import open_gguf
-
-    reader = open_gguf(path)
-    tensors = {t.name: t for t in reader.tensors}
-    vectors = {}
-    for key, t in tensors.items():
-        if not key.endswith(_IN_SUM2):
-            continue
-        name = key[: -len(_IN_SUM2)]
-        counts = tensors.get(name + _COUNTS)
-        if counts is None:
-            raise ValueError(f"{path}: {name} has {key} but no {name}{_COUNTS}")
-        if t.tensor_type != gguf.GGMLQuantizationType.F32 or counts.tensor_type != gguf.GGMLQuantizationType.F32:
-            raise ValueError(f"{path}: {name}: the sums and counts must be F32")
-        vectors[name] = _weights(name, np.asarray(t.data), np.asarray(counts.data), path)
-    return vectors
+    reader = Reader(path)  # checks every tensor's shape and extent before anything is read
+    try:
+        tensors = reader.by_name
+        vectors = {}
+        for key, t in tensors.items():
+            if not key.endswith(_IN_SUM2):
+                continue
+            name = key[: -len(_IN_SUM2)]
+            counts = tensors.get(name + _COUNTS)
+            if counts is None:
+                raise ValueError(f"{path}: {name} has {key} but no {name}{_COUNTS}")
+            if t.kind != GT.F32 or counts.kind != GT.F32:
+                raise ValueError(f"{path}: {name}: the sums and counts must be F32")
+            sums = reader.rows(t, 0, 2**63)
+            vectors[name] = _weights(name, sums, reader.rows(counts, 0, 2**63), path)
+        return vectors
+    finally:
+        reader.close()
 
 
 def _from_dat(path: str) -> dict[str, npt.NDArray[np.float32]]:
