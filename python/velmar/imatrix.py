@@ -100,7 +100,9 @@ def _weights(name: str, sums: npt.NDArray[Any], counts: npt.NDArray[Any], where:
 
 
 def _from_gguf(path: str) -> dict[str, npt.NDArray[np.float32]]:
-    from velmar.gguf_io import GT, Reader
+    from gguf import GGMLQuantizationType as GT
+
+    from velmar.gguf_io import Reader
 
     reader = Reader(path)  # checks every tensor's shape and extent before anything is read
     try:
