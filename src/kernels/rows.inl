@@ -126,6 +126,22 @@ VELMAR_INLINE void run_to_bytes(const uint8_t* run, uint32_t w, size_t n, uint8_
     for (; j < n; j += 16) V::unpack_bits(run + j / 8 * w, w, dst + j);
 }
 
+// Blocks of 32 codes two at a time, from block b at column first up to
+// column stop, where the level can (64 bytes readable at the runs); dst is
+// column c0's byte.
+template <class V = S>
+VELMAR_INLINE void pairs_to_bytes(const uint32_t* widths, size_t& b, size_t& first, size_t stop, const uint8_t*& run,
+                                  const uint8_t* end, uint8_t* dst, size_t c0) {
+    if constexpr (requires { V::unpack_bits32x2(run, 2, 2, dst); }) {
+        for (; first + 64 <= stop; b += 2, first += 64) {
+            const uint32_t w = widths[b], v = widths[b + 1];
+            if (static_cast<size_t>(end - run) < 64) break;
+            V::unpack_bits32x2(run, w, v, dst + (first - c0));
+            run += 4 * (w + v);
+        }
+    }
+}
+
 // Bytes of a run of n codes of width w; the checked layer has proven that
 // every run of the view fits, so this cannot wrap.
 VELMAR_INLINE size_t run_bytes(size_t n, uint32_t w) { return (n * w + 7) / 8; }
@@ -147,6 +163,7 @@ VELMAR_INLINE void row_to_bytes(const RowRun& r, Tile& t, size_t i, size_t c0, s
             if (r.block % 16 == 0 && first == c0) {
                 const size_t stop = min_size(c0 + m, r.cols);
                 const uint8_t* run = t.codes[i] + t.pos[i];
+                if (r.block == 32) pairs_to_bytes(widths, b, first, stop, run, end, dst, c0);
                 for (; first + r.block <= stop; ++b, first += r.block) {
                     const uint32_t w = widths[b];
                     const size_t bytes = r.block / 8 * w;
@@ -437,6 +454,50 @@ VELMAR_INLINE bool sym_one_vector(const RowRun& r, const float* x, float* out) {
     else
         return false;
 }
+// Adaptive rows for a level's lanes kernel: each row's runs start where the
+// previous row's end; the rows of a tile are decoded a step at a time.
+struct AdaptiveRows {
+    const RowRun& r;
+    size_t nb;
+    const uint8_t* end;
+    Tile t;
+    const uint8_t* after;  // where the row after the tile starts
+
+    explicit AdaptiveRows(const RowRun& run)
+        : r(run), nb(block_count(run.cols, run.block)), end(run.codes + run.bytes), after(run.codes) {
+        t.t0 = t.n = 0;
+    }
+    size_t row_len(size_t row) const { return adaptive_data_len(r.widths + row * nb, r.block, r.cols); }
+    // Tiles come in order, each right after the last.
+    void tile(size_t t0, size_t n) {
+        t.t0 = t0;
+        t.n = n;
+        for (size_t i = 0; i < n; ++i) {
+            t.codes[i] = after;
+            t.pos[i] = 0;
+            after += row_len(t0 + i);
+        }
+    }
+    // Rows from the tile's end on.
+    const uint8_t* start(size_t row) const {
+        const uint8_t* p = after;
+        for (size_t i = t.t0 + t.n; i < row; ++i) p += row_len(i);
+        return p;
+    }
+    void decode(size_t i, size_t c0, size_t m, uint8_t* dst) {
+        row_to_bytes<RowKind::Adaptive>(r, t, i, c0, m, c0 / r.block, end, dst);
+    }
+};
+template <class T>
+VELMAR_INLINE bool adaptive_one_vector(const RowRun& r, const float* x, float* out) {
+    if constexpr (requires(AdaptiveRows& d) { T::rows_dot_adaptive_lanes(r, x, out, d); }) {
+        static_assert(sizeof(T) > 0 && kTile >= 32, "the lanes kernels' tiles of rows fit a Tile");
+        AdaptiveRows rows(r);
+        return T::rows_dot_adaptive_lanes(r, x, out, rows);
+    } else {
+        return false;
+    }
+}
 template <class T>
 VELMAR_INLINE bool asym_one_vector(const RowRun& r, const float* x, float* out) {
     if constexpr (requires { T::rows_dot_asym_lanes(r, x, out); })
@@ -458,5 +519,6 @@ void k_rows_dot_asym(const RowRun& r, const float* x, size_t k, float* out, size
     rows_dot<RowKind::Asym>(r, x, k, out, ld);
 }
 void k_rows_dot_adaptive(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+    if (k == 1 && adaptive_one_vector<S>(r, x, out)) return;
     rows_dot<RowKind::Adaptive>(r, x, k, out, ld);
 }

@@ -86,6 +86,9 @@ struct S : Avx512Steps {
     }
     // The row kernels' adaptive blocks, 32 codes at a time.
     static void unpack_bits32(const uint8_t* in, uint32_t w, uint8_t* out) { unpack_fields32(in, w, out); }
+    static void unpack_bits32x2(const uint8_t* in, uint32_t w, uint32_t v, uint8_t* out) {
+        unpack_fields32x2(in, w, v, out);
+    }
 };
 
 #include "kernels/twin.inl"
