@@ -218,6 +218,7 @@ void quantize_adaptive(std::span<const float> values, size_t block, float tolera
             const double per_value = static_cast<double>(at - start) / static_cast<double>(std::max<size_t>(first, 1));
             const auto predicted = static_cast<size_t>(per_value * 1.1 * static_cast<double>(len));
             bytes.reserve(std::max({at + n, start + predicted, 2 * bytes.capacity()}));
+            advise_huge_pages(bytes.data() + at, bytes.capacity() - at);  // the room not yet touched
         }
         bytes.resize(at + n, 0);
         const size_t used =
