@@ -455,7 +455,8 @@ VELMAR_INLINE bool sym_one_vector(const RowRun& r, const float* x, float* out) {
         return false;
 }
 // Adaptive rows for a level's lanes kernel: each row's runs start where the
-// previous row's end; the rows of a tile are decoded a step at a time.
+// previous row's end; the rows of a tile are decoded a run of columns at a
+// time.
 struct AdaptiveRows {
     const RowRun& r;
     size_t nb;

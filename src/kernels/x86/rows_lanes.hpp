@@ -540,8 +540,8 @@ constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at ha
 // Codes of `bits` (4 or 8) in lanes, every row one running sum: rows of tile
 // j are tile[j]'s rows; lane l holds row kSquare.order[l], as do the scales
 // and, for the asymmetric kind, the zero points. A step reads S registers of
-// each row. Adaptive rows (8 bits, asym) are decoded to bytes a step at a
-// time by the caller's D, each row into its own line of `stage`.
+// each row. Adaptive rows (8 bits, asym) are decoded to bytes kStageCols
+// columns at a time by the caller's D, each row into its own line of `stage`.
 template <class P, uint32_t bits, bool asym, size_t S, bool adaptive = false>
 struct RowLanes {
     static constexpr size_t L = P::L, kTiles = P::kTiles;
@@ -760,8 +760,8 @@ bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) {
     return true;
 }
 
-// Adaptive rows, decoded a step at a time by D (see rows_dot_sums), where the
-// level runs them in lanes; false for the rest.
+// Adaptive rows, decoded by D (see rows_dot_sums), where the level runs them
+// in lanes; false for the rest.
 template <class P, class D>
 bool rows_dot_adaptive_lanes(const RowRun& r, const float* x, float* out, D& rows) {
     if (!P::adaptive_in_lanes(r)) return false;
