@@ -199,7 +199,7 @@ void adaptive_params(std::span<const float> values, size_t block, float toleranc
 }
 
 void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
-                       std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes) {
+                       std::span<float> scales, std::span<float> zero_points, Bytes& bytes) {
     constexpr size_t kChunk = 16384;  // values per step, in whole blocks
     require(block >= 1 && widths.size() == block_count(values.size(), block) && scales.size() == widths.size() &&
                 zero_points.size() == widths.size(),
@@ -220,7 +220,7 @@ void quantize_adaptive(std::span<const float> values, size_t block, float tolera
             bytes.reserve(std::max({at + n, start + predicted, 2 * bytes.capacity()}));
             advise_huge_pages(bytes.data() + at, bytes.capacity() - at);  // the room not yet touched
         }
-        bytes.resize(at + n, 0);
+        bytes.resize(at + n);  // unset: the codes' bytes are all written
         const size_t used =
             table().quantize_adaptive(values.data() + first, n, block, tolerance, w.data(), s.data(), z.data(),
                                       bytes.data() + at);

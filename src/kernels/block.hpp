@@ -33,7 +33,7 @@ void adaptive_params(std::span<const float> values, size_t block, float toleranc
 // thousand values at a time while they are in cache: the codes are appended
 // to bytes, which grows as they come.
 void quantize_adaptive(std::span<const float> values, size_t block, float tolerance, std::span<uint32_t> widths,
-                       std::span<float> scales, std::span<float> zero_points, std::vector<uint8_t>& bytes);
+                       std::span<float> scales, std::span<float> zero_points, Bytes& bytes);
 
 // The same three with a weight per value: each block's scale (and zero
 // point) from the weighted fit (kernels/superblock_fit.hpp).

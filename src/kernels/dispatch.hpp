@@ -45,7 +45,9 @@ struct Kernels {
     float (*absmax)(const float* v, size_t n);
     // NaN-propagating head of 8, minNum/maxNum tail; (+inf, -inf) for n = 0.
     void (*min_max)(const float* v, size_t n, float* lo, float* hi);
-    // Symmetric blocks: scales[nb]; bytes zero-filled, packed_len(len, bits) long.
+    // Symmetric blocks: scales[nb]; bytes packed_len(len, bits) long. The
+    // fixed-width and adaptive quantizers write every byte of their codes, so
+    // the bytes need not be cleared first.
     void (*quantize_sym)(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes);
     // Asymmetric codes of one block with a known (inv, zero point).
     void (*asym_codes)(const float* v, size_t n, float inv, float zero_point, uint32_t bits, int32_t* codes);
@@ -56,11 +58,11 @@ struct Kernels {
     void (*adaptive_params)(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths,
                             float* scales, float* zero_points);
     // Then their codes, each block in its own byte-aligned run at its width;
-    // bytes zero-filled, adaptive_data_len long.
+    // bytes adaptive_data_len long.
     void (*adaptive_codes)(const float* v, size_t len, size_t block, const uint32_t* widths, const float* scales,
                            const float* zero_points, uint8_t* bytes);
-    // Both at once, bytes zero-filled and len long (the most any widths take);
-    // returns the length of the runs.
+    // Both at once, bytes len long (the most any widths take); returns the
+    // length of the runs, the bytes past them left in any state.
     size_t (*quantize_adaptive)(const float* v, size_t len, size_t block, float tolerance, uint32_t* widths,
                                 float* scales, float* zero_points, uint8_t* bytes);
     // count codes of width 2..=16, sign-extended.
@@ -106,7 +108,7 @@ struct Kernels {
     // The same sum of y[i] * x[i].
     float (*dot_lanes)(const float* y, const float* x, size_t n);
     // quantize_sym and quantize_asym with len weights: each block's scale (and
-    // zero point) from the weighted fit.
+    // zero point) from the weighted fit; bytes zero-filled.
     void (*quantize_sym_weighted)(const float* v, const float* w, size_t len, size_t block, uint32_t bits,
                                   float* scales, uint8_t* bytes);
     void (*quantize_asym_weighted)(const float* v, const float* w, size_t len, size_t block, uint32_t bits,

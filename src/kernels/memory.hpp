@@ -17,8 +17,8 @@ void advise_huge_pages(void* p, size_t bytes);
 void copy_whole(const float* src, size_t n, float* dst);
 
 // v.assign(n, value) with the advice given before the buffer is touched.
-template <class T>
-void assign_fresh(std::vector<T>& v, size_t n, T value) {
+template <class T, class A>
+void assign_fresh(std::vector<T, A>& v, size_t n, T value) {
     v.clear();
     v.reserve(n);
     advise_huge_pages(v.data(), n * sizeof(T));
@@ -26,12 +26,22 @@ void assign_fresh(std::vector<T>& v, size_t n, T value) {
 }
 
 // v.assign(p, p + n), likewise.
-template <class T>
-void assign_fresh(std::vector<T>& v, const T* p, size_t n) {
+template <class T, class A>
+void assign_fresh(std::vector<T, A>& v, const T* p, size_t n) {
     v.clear();
     v.reserve(n);
     advise_huge_pages(v.data(), n * sizeof(T));
     v.assign(p, p + n);
+}
+
+// v.resize(n) likewise, for a vector whose new elements stay unset until
+// the caller writes every one.
+template <class T, class A>
+void size_fresh(std::vector<T, A>& v, size_t n) {
+    v.clear();
+    v.reserve(n);
+    advise_huge_pages(v.data(), n * sizeof(T));
+    v.resize(n);
 }
 
 }  // namespace velmar

@@ -22,6 +22,7 @@ void k_min_max(const float* v, size_t n, float* lo, float* hi) {
 void k_quantize_sym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
     const float qmin = static_cast<float>(code_min(bits));
     const float qmax = static_cast<float>(code_max(bits));
+    std::fill_n(bytes, packed_len(len, bits), uint8_t{0});  // put_code ORs
     for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
         const float scale = sym_scale(absmax(v + first, n), qmax);
         const float inv = 1.0f / scale;
@@ -37,6 +38,7 @@ void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_
 // Per block: scale and zero point from the range, then the codes.
 void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
                      uint8_t* bytes) {
+    std::fill_n(bytes, packed_len(len, bits), uint8_t{0});
     for_each_block(len, block, [&](size_t b, size_t first, size_t n) {
         const MinMax m = min_max_neon(v + first, n);
         const AsymParams p = asym_params(m.lo, m.hi, bits);
@@ -65,6 +67,7 @@ void k_adaptive_codes(const float* v, size_t len, size_t block, const uint32_t* 
     for_each_run(len, block, widths, [&](size_t b, size_t first, size_t n, size_t pos, size_t) {
         const uint32_t w = widths[b];
         const float inv = 1.0f / scales[b];
+        std::fill_n(bytes + pos, packed_len(n, w), uint8_t{0});
         for (size_t j = 0; j < n; ++j)
             put_code(bytes + pos, j, w, asym_code(v[first + j], inv, zero_points[b], code_min(w), code_max(w)));
     });

@@ -66,7 +66,7 @@ Result<Parts<T>> quantize_rows(std::span<const float> values, size_t count, size
     };
     if (scheme.kind != Kind::Adaptive) {
         const size_t rb = packed_len(cols, scheme.bits);
-        assign_fresh(p.codes, rows * rb, uint8_t{0});
+        size_fresh(p.codes, rows * rb);  // the packers write every byte
         for_runs([&](std::span<const float> v, size_t first, size_t n, size_t c0, size_t m) {
             const std::span<uint8_t> out =
                 std::span(p.codes).subspan(first * rb + c0 / 8 * scheme.bits, (n - 1) * rb + packed_len(m, scheme.bits));

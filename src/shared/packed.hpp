@@ -3,7 +3,9 @@
 // layout of code_at and put_code in shared/rules.hpp).
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "shared/error.hpp"
@@ -17,8 +19,32 @@ inline Status check_bits(uint32_t bits) {
     return std::unexpected(CoreError::invalid_bits(bits));
 }
 
+// Grows without filling: bytes a resize adds stay unset until written. Code
+// streams are written whole by their packers, and filling them first would
+// be one more pass over the output.
+template <class T>
+struct Unfilled : std::allocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = Unfilled<U>;
+    };
+    Unfilled() = default;
+    template <class U>
+    Unfilled(const Unfilled<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+using Bytes = std::vector<uint8_t, Unfilled<uint8_t>>;
+
 struct Packed {
-    std::vector<uint8_t> bytes;
+    Bytes bytes;
     size_t count = 0;
     uint32_t bits = 0;
 

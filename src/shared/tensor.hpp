@@ -51,7 +51,7 @@ struct Rows {
 // The parts of rows, owned: what the quantizer makes.
 template <class T>
 struct Parts {
-    std::vector<uint8_t> codes;
+    Bytes codes;
     std::vector<T> scales;
     std::vector<T> zero_points;
     std::vector<uint32_t> widths;
@@ -102,7 +102,7 @@ struct Quantized {
     std::vector<T> scales;
     std::vector<T> zero_points;
     Packed packed;
-    std::vector<uint8_t> data;
+    Bytes data;
     std::vector<uint32_t> block_bits;
     size_t block = 1;
     size_t len = 0;
@@ -128,7 +128,7 @@ struct Quantized {
     void unpack_codes_into(std::span<int32_t> out) const;
 
     // The packed code bytes of any kind (packed.bytes or data).
-    const std::vector<uint8_t>& code_bytes() const { return kind == Kind::Adaptive ? data : packed.bytes; }
+    const Bytes& code_bytes() const { return kind == Kind::Adaptive ? data : packed.bytes; }
 };
 
 // The record of one row of len values made from its parts.

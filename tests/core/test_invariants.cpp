@@ -86,9 +86,9 @@ using Q = Quantized<f32>;
 TEST(BrokenRecord, HugeFieldsNeitherWrapNorAllocate) {
     constexpr size_t kBig = size_t{1} << 61, kMax = SIZE_MAX;
     const Q huge[] = {
-        {.scales = {1.0f}, .packed = {std::vector<uint8_t>(16), kBig, 8}, .block = kBig, .len = kBig},
+        {.scales = {1.0f}, .packed = {Bytes(16), kBig, 8}, .block = kBig, .len = kBig},
         // a block walk that steps by `block` instead of the block's length wraps to 0
-        {.kind = Kind::Adaptive, .scales = {1.0f, 1.0f}, .zero_points = {0.0f, 0.0f}, .data = std::vector<uint8_t>(8),
+        {.kind = Kind::Adaptive, .scales = {1.0f, 1.0f}, .zero_points = {0.0f, 0.0f}, .data = Bytes(8),
          .block_bits = {8, 8}, .block = kMax / 2 + 1, .len = kMax}};
     for (const Q& q : huge) {
         SCOPED_TRACE("len " + std::to_string(q.len) + " block " + std::to_string(q.block));
@@ -136,7 +136,7 @@ TEST(KernelGuards, Throw) {
         {"decoder adaptive width 9", [&] { dequant_adaptive<f32>(buf(1), buf(1), std::vector<uint8_t>(64), w9, 6, 6, o6); }},
         {"symmetric quantizer bytes short", [&] { quantize_sym_packed(buf(6), 8, 3, s2, b5); }},
         {"asymmetric quantizer zero points short", [&] { quantize_asym_packed(buf(6), 8, 3, s2, z1, b6); }},
-        {"adaptive quantizer not one width per block", [&] { std::vector<uint8_t> b; quantize_adaptive(buf(6), 3, 0.1f, w1, s2, s2, b); }},
+        {"adaptive quantizer not one width per block", [&] { Bytes b; quantize_adaptive(buf(6), 3, 0.1f, w1, s2, s2, b); }},
         {"adaptive parameters zero points short", [&] { std::vector<uint32_t> w(2); adaptive_params(buf(6), 3, 0.1f, w, s2, z1); }},
         {"decode out short", [&] { decode_rows(view, o5); }},
         {"unpack out short", [&] { std::vector<int32_t> o(5); unpack_rows(view, o); }},

@@ -31,7 +31,7 @@ TEST(Packing, EveryWidthMatchesTheNaivePackerAndRoundTrips) {
                 noisy[i] = static_cast<int32_t>((static_cast<uint32_t>(codes[i]) & ((1u << bits) - 1u)) | (1u << 20));
             }
             const Packed p = Packed::from_i32s(noisy, bits);
-            EXPECT_EQ(p.bytes, ref::pack(codes, bits));
+            EXPECT_EQ(std::vector<uint8_t>(p.bytes.begin(), p.bytes.end()), ref::pack(codes, bits));
             // The dispatched unpacker; the twin sweep holds the scalar one to it.
             Codes out(n + 1, 42);  // the spare entry must stay untouched
             Packed::unpack_slice(p.bytes, bits, out, n);
@@ -83,7 +83,7 @@ TEST(Packing, UnpackersRefuseBeforeTouchingMemory) {
         SCOPED_TRACE("bits " + std::to_string(c.bits) + " count " + std::to_string(c.count));
         Codes out(c.out_len, 7);
         EXPECT_THROW(Packed::unpack_slice(c.bytes, c.bits, out, c.count), InternalError);
-        EXPECT_THROW((Packed{c.bytes, c.count, c.bits}.unpack_into(out)), InternalError);
+        EXPECT_THROW((Packed{{c.bytes.begin(), c.bytes.end()}, c.count, c.bits}.unpack_into(out)), InternalError);
         EXPECT_EQ(out, Codes(c.out_len, 7));
     }
     // from_i32s holds widths 1..=16 only.

@@ -62,7 +62,7 @@ struct State {
     uint32_t bits;
     size_t block;
     size_t len;
-    std::vector<uint8_t> codes;
+    Bytes codes;
     std::vector<uint32_t> block_bits;
     std::span<const uint8_t> scales;  // still encoded, in the state's items
     std::span<const uint8_t> zero_points;
@@ -109,8 +109,8 @@ public:
     ByteItem& operator=(const ByteItem&) = delete;
 
     std::span<const uint8_t> bytes() const { return view_; }
-    std::vector<uint8_t> copy() const {
-        std::vector<uint8_t> v;
+    Bytes copy() const {
+        Bytes v;
         assign_fresh(v, view_.data(), view_.size());
         return v;
     }
@@ -138,7 +138,7 @@ QuantizedInner rebuild(State&& state) {
 template <class T>
 PyObject* state_of(const Quantized<T>& q, int scale_index) {
     const bool adaptive = q.kind == Kind::Adaptive;
-    const std::vector<uint8_t>& codes = q.code_bytes();
+    const Bytes& codes = q.code_bytes();
     Ref widths = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(q.block_bits.size())));
     for (size_t i = 0; i < q.block_bits.size(); ++i)
         PyTuple_SetItem(widths.get(), static_cast<Py_ssize_t>(i),

@@ -43,21 +43,21 @@ struct Blob {
     }* holder;
 };
 
-template <class T>
+template <class T, class A>
 struct VectorHolder : Blob::Holder {
-    explicit VectorHolder(std::vector<T>&& v) : values(std::move(v)) {
+    explicit VectorHolder(std::vector<T, A>&& v) : values(std::move(v)) {
         data = values.data();
         bytes = values.size() * sizeof(T);
     }
-    std::vector<T> values;
+    std::vector<T, A> values;
 };
 
 // A read-only memoryview over the holder's bytes, which it keeps alive.
 Ref blob_of(std::unique_ptr<Blob::Holder> holder);
 
-template <class T>
-Ref blob(std::vector<T>&& values) {
-    return blob_of(std::make_unique<VectorHolder<T>>(std::move(values)));
+template <class T, class A>
+Ref blob(std::vector<T, A>&& values) {
+    return blob_of(std::make_unique<VectorHolder<T, A>>(std::move(values)));
 }
 
 // A tuple that takes the references.
