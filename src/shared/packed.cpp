@@ -1,6 +1,68 @@
 #include "shared/packed.hpp"
 
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace velmar {
+
+namespace {
+
+// The large buffer last given back, and how many bytes it is known to hold.
+struct Kept {
+    std::mutex lock;
+    void* p = nullptr;
+    size_t bytes = 0;
+};
+
+// Never destroyed: tensors may still be freed while the process exits.
+Kept& kept() {
+    static Kept* const k = new Kept;
+    return *k;
+}
+
+}  // namespace
+
+void* take_large(size_t bytes) {
+    void* stale = nullptr;
+    {
+        Kept& k = kept();
+        const std::lock_guard<std::mutex> hold(k.lock);
+        // At most twice the request, so that a small tensor does not pin a large block.
+        if (k.p && k.bytes >= bytes && k.bytes / 2 <= bytes) {
+            void* const p = std::exchange(k.p, nullptr);
+            k.bytes = 0;
+            return p;
+        }
+        stale = std::exchange(k.p, nullptr);  // it fits nothing that is asked for now
+        k.bytes = 0;
+    }
+    std::free(stale);
+    void* const p = std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void give_back_large(void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_FREE)
+    // The system may take the pages back under memory pressure; until then
+    // writing them again costs no fault. Whole pages only.
+    constexpr uintptr_t kPage = 4096;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kPage - 1);
+    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_FREE);
+#endif
+    Kept& k = kept();
+    std::unique_lock<std::mutex> hold(k.lock);
+    void* const stale = std::exchange(k.p, p);
+    k.bytes = bytes;
+    hold.unlock();
+    std::free(stale);
+}
 
 Packed Packed::from_i32s(std::span<const int32_t> codes, uint32_t bits) {
     // Callers validate the width; a code spills into at most three bytes up to 16.

@@ -19,6 +19,15 @@ inline Status check_bits(uint32_t bits) {
     return std::unexpected(CoreError::invalid_bits(bits));
 }
 
+// Buffers of kLargeBuffer bytes or more. glibc recycles freed memory below
+// that size but returns larger blocks to the system, and a fresh block costs
+// a page fault and a clearing per page on first touch, as much as writing it
+// again. The last one freed is therefore kept for the next request it fits,
+// its pages left for the system to reclaim if memory runs short.
+constexpr size_t kLargeBuffer = size_t{32} << 20;
+void* take_large(size_t bytes);
+void give_back_large(void* p, size_t bytes) noexcept;
+
 // Grows without filling: bytes a resize adds stay unset until written. Code
 // streams are written whole by their packers, and filling them first would
 // be one more pass over the output.
@@ -32,6 +41,14 @@ struct Unfilled : std::allocator<T> {
     Unfilled() = default;
     template <class U>
     Unfilled(const Unfilled<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n >= kLargeBuffer / sizeof(T)) return static_cast<T*>(take_large(n * sizeof(T)));
+        return std::allocator<T>::allocate(n);
+    }
+    void deallocate(T* p, size_t n) noexcept {
+        if (n >= kLargeBuffer / sizeof(T)) return give_back_large(p, n * sizeof(T));
+        std::allocator<T>::deallocate(p, n);
+    }
     template <class U>
     void construct(U* p) noexcept {
         ::new (static_cast<void*>(p)) U;

@@ -90,6 +90,28 @@ TEST(Packing, UnpackersRefuseBeforeTouchingMemory) {
     for (const uint32_t bits : {0u, 17u}) EXPECT_THROW(Packed::from_i32s(Codes{1}, bits), InternalError);
 }
 
+// A freed large buffer serves the next request it fits without taking more
+// than twice what is asked; one that would is let go.
+TEST(Packing, LargeBuffersAreKeptForTheNextThatFits) {
+    constexpr size_t kMiB = size_t{1} << 20;
+    const struct { size_t freed, asked; bool reused; } cases[] = {
+        {64 * kMiB, 64 * kMiB, true}, {64 * kMiB, 40 * kMiB, true}, {64 * kMiB, 65 * kMiB, false},
+        {100 * kMiB, 40 * kMiB, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("freed " + std::to_string(c.freed / kMiB) + " asked " + std::to_string(c.asked / kMiB));
+        const void* first = nullptr;
+        {
+            Bytes a(c.freed);
+            std::memset(a.data(), 7, a.size());
+            first = a.data();
+        }
+        Bytes b(c.asked);
+        std::memset(b.data(), 9, b.size());  // the kept pages take writes again
+        EXPECT_EQ(b.data() == first, c.reused);
+        EXPECT_EQ(b[c.asked - 1], 9);
+    }
+}
+
 TEST(F16, WideningIsExactForEveryPattern) {
     for (uint32_t h = 0; h <= 0xFFFF; ++h) {
         const float f = f32_from_f16_bits(static_cast<uint16_t>(h));
