@@ -1,5 +1,6 @@
 // Quantizers and decoders on arbitrary vectors and parameters, checked bit for
 // bit against the naive model in reference.hpp.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -65,8 +66,8 @@ void check_tensor(const Input& in, const Quantized<T>& q) {
         codes.insert(codes.end(), blk.codes.begin(), blk.codes.end());
         if (n < in.block) break;
     }
-    if (adaptive) check(q.data == data, "adaptive bytes");
-    else check(q.packed.bytes == ref::pack(codes, in.bits) && q.packed.bits == in.bits, "packed bytes");
+    if (adaptive) check(std::ranges::equal(q.data, data), "adaptive bytes");
+    else check(std::ranges::equal(q.packed.bytes, ref::pack(codes, in.bits)) && q.packed.bits == in.bits, "packed bytes");
     check(q.unpacked_codes() == codes, "unpacked codes");
 
     // Decoding from the stored (rounded) scales and zero points; the dot's summation order is held to the
