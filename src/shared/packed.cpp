@@ -48,6 +48,10 @@ void* take_large(size_t bytes) {
 }
 
 void give_back_large(void* p, size_t bytes) noexcept {
+    // Larger ones go back at once: what is kept shows in the process's
+    // resident size until it is reused or reclaimed.
+    constexpr size_t kKeepMost = size_t{256} << 20;
+    if (bytes > kKeepMost) return std::free(p);
 #if defined(__linux__) && defined(MADV_FREE)
     // The system may take the pages back under memory pressure; until then
     // writing them again costs no fault. Whole pages only.

@@ -22,8 +22,9 @@ inline Status check_bits(uint32_t bits) {
 // Buffers of kLargeBuffer bytes or more. glibc recycles freed memory below
 // that size but returns larger blocks to the system, and a fresh block costs
 // a page fault and a clearing per page on first touch, as much as writing it
-// again. The last one freed is therefore kept for the next request it fits,
-// its pages left for the system to reclaim if memory runs short.
+// again. The last one freed, up to 256 MiB, is therefore kept for the next
+// request it fits, its pages left for the system to reclaim if memory runs
+// short.
 constexpr size_t kLargeBuffer = size_t{32} << 20;
 void* take_large(size_t bytes);
 void give_back_large(void* p, size_t bytes) noexcept;
