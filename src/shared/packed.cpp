@@ -6,6 +6,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace velmar {
@@ -55,7 +56,7 @@ void give_back_large(void* p, size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_FREE)
     // The system may take the pages back under memory pressure; until then
     // writing them again costs no fault. Whole pages only.
-    constexpr uintptr_t kPage = 4096;
+    static const auto kPage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kPage - 1);
     if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_FREE);
