@@ -1,6 +1,7 @@
 #pragma once
 // Signed codes of one width in one little-endian bit stream, LSB first (the
-// layout of code_at and put_code in shared/rules.hpp).
+// layout of code_at and put_code in shared/rules.hpp), and the byte buffers
+// every kind's codes are held in.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
