@@ -231,9 +231,10 @@ struct Ymm8 {
     using I = __m256i;
     using F = __m256;
     using Transpose = Transpose8;
-    // On a Zen 3, 4-bit rows of 4096 columns ran 4-10 % slower than the
-    // tiles; 768 and 1024 columns 12-15 % faster.
-    static bool asym_in_lanes(const RowRun& r) { return asym_rows_in_lanes(r) && r.cols <= 1024; }
+    // Zen 3, codes in cache, over the tiles' time from 1536 to 11008
+    // columns: 4-bit rows 0.72-0.79, 8-bit rows 0.96-1.15 (up to 1024
+    // columns they were 12-15 % faster).
+    static bool asym_in_lanes(const RowRun& r) { return r.bits == 4 || (r.bits == 8 && r.cols <= 1024); }
     static constexpr const Transpose& kSquare = kY32;
     template <size_t B>
     static constexpr const Transpose& layout() {
