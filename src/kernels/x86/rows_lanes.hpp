@@ -6,9 +6,10 @@
 // share a register and the rows are read in order, one stream; a row tile of
 // lanes is needed only for the sums of the block products, which run in block
 // order per row; a group spans rows when they are whole blocks. Symmetric
-// 4-bit and asymmetric rows: a row is one chain, so L rows share a register
-// (a tile of L streams), the scales and zero points across the lanes beside
-// them; eight codes a dword, each nibble the index of its float, or four bytes.
+// and asymmetric rows of 2 to 8 bits as each policy chooses: a row is one
+// chain, so L rows share a register (a tile of L streams), the scales and
+// zero points across the lanes beside them; each code shifted out of its
+// dword (on AVX-512 a nibble is the index of its float).
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
@@ -86,6 +87,10 @@ struct Zmm16 {
     using F = __m512;
     using Transpose = lanes::Transpose;
     static bool asym_in_lanes(const RowRun& r) { return asym_rows_in_lanes(r); }
+    // Widths 4 and 8 only: other widths' codes take two shifts each, on the
+    // one port that shifts 512-bit registers on Intel, where a nibble takes
+    // one and a permute.
+    static constexpr bool kEveryWidth = false;
     // Adaptive rows (only this policy has them in lanes): on an Intel Xeon
     // with AMX, 4096 x 4096 at tolerance 0.002, 0.86 of the tiles' time;
     // short rows pay for each tile's set-up (1.13 at 128 columns, 0.95 at 256).
@@ -150,6 +155,9 @@ struct Zmm16 {
     static VELMAR_LANES_INLINE I slli(I a) { return _mm512_slli_epi32(a, n); }
     template <int n>
     static VELMAR_LANES_INLINE I srai(I a) { return _mm512_srai_epi32(a, n); }
+    static VELMAR_LANES_INLINE I or_(I a, I b) { return _mm512_or_si512(a, b); }
+    static VELMAR_LANES_INLINE I srl(I a, __m128i n) { return _mm512_srl_epi32(a, n); }
+    static VELMAR_LANES_INLINE I sll(I a, __m128i n) { return _mm512_sll_epi32(a, n); }
     // Lane l of the result is lane idx[l] of v.
     static VELMAR_LANES_INLINE F permute(F v, const uint32_t* idx) {
         return _mm512_permutexvar_ps(_mm512_load_si512(idx), v);
@@ -233,8 +241,14 @@ struct Ymm8 {
     using Transpose = Transpose8;
     // Zen 3, codes in cache, over the tiles' time from 1536 to 11008
     // columns: 4-bit rows 0.72-0.79, 8-bit rows 0.96-1.15 (up to 1024
-    // columns they were 12-15 % faster).
-    static bool asym_in_lanes(const RowRun& r) { return r.bits == 4 || (r.bits == 8 && r.cols <= 1024); }
+    // columns they were 12-15 % faster). 2, 3, 5, 6 and 7 bits: 0.72-0.78 at
+    // 768 columns, no gain at 4096.
+    static bool asym_in_lanes(const RowRun& r) { return r.bits == 4 || (r.bits <= 8 && r.cols <= 1024); }
+    // Every width from 2 to 8. Symmetric rows, Zen 3, 4096 x 4096, over
+    // W @ x's time, tiles / lanes: 2 bits 1.12-1.23 / 0.79-0.86, 3 bits
+    // 1.10-1.17 / 0.93, 5 bits 1.24-1.31 / 1.10-1.11, 6 bits 1.25-1.42 /
+    // 1.13-1.14, 7 bits 1.36-1.46 / 1.36-1.37.
+    static constexpr bool kEveryWidth = true;
     static constexpr const Transpose& kSquare = kY32;
     template <size_t B>
     static constexpr const Transpose& layout() {
@@ -312,6 +326,9 @@ struct Ymm8 {
     static VELMAR_LANES_INLINE I slli(I a) { return _mm256_slli_epi32(a, n); }
     template <int n>
     static VELMAR_LANES_INLINE I srai(I a) { return _mm256_srai_epi32(a, n); }
+    static VELMAR_LANES_INLINE I or_(I a, I b) { return _mm256_or_si256(a, b); }
+    static VELMAR_LANES_INLINE I srl(I a, __m128i n) { return _mm256_srl_epi32(a, n); }
+    static VELMAR_LANES_INLINE I sll(I a, __m128i n) { return _mm256_sll_epi32(a, n); }
     static VELMAR_LANES_INLINE F permute(F v, const uint32_t* idx) {
         return _mm256_permutevar8x32_ps(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(idx)));
     }
@@ -534,21 +551,31 @@ void rows_dot(const RowRun& r, const float* x, float* out) {
 }
 
 
-// ---- one running sum a row: 4-bit, asymmetric 8-bit, and adaptive ----
+// ---- one running sum a row: symmetric and asymmetric 2- to 8-bit, and adaptive ----
 
 constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at hand per tile
 
-// Codes of `bits` (4 or 8) in lanes, every row one running sum: rows of tile
+// Codes of `bits` (2 to 8) in lanes, every row one running sum: rows of tile
 // j are tile[j]'s rows; lane l holds row kSquare.order[l], as do the scales
 // and, for the asymmetric kind, the zero points. A step reads S registers of
-// each row. Adaptive rows (8 bits, asym) are decoded to bytes kStageCols
-// columns at a time by the caller's D, each row into its own line of `stage`.
+// each row, a whole number of groups (kGroupCodes codes filling kGroupDwords
+// dwords), and takes them a unit of kUnitCodes codes at a time: a dword of
+// codes where they fill one, else the unit's bits shifted to the bottom of
+// one from the two dwords they lie in (one unit body for every offset keeps
+// the code small enough for the caches). Adaptive rows (8 bits, asym) are
+// decoded to bytes kStageCols columns at a time by the caller's D, each row
+// into its own line of `stage`.
 template <class P, uint32_t bits, bool asym, size_t S, bool adaptive = false>
 struct RowLanes {
     static constexpr size_t L = P::L, kTiles = P::kTiles;
+    static constexpr size_t kGroupDwords = bits / std::gcd(bits, 32u);
+    static constexpr size_t kGroupCodes = 32 / std::gcd(bits, 32u);
     static constexpr size_t kStepBytes = 4 * L * S;
     static constexpr size_t kStepCols = kStepBytes * 8 / bits;
-    static constexpr size_t kPerDword = 32 / bits;
+    static constexpr bool kWhole = kGroupDwords == 1;
+    static constexpr size_t kUnitCodes = kWhole ? kGroupCodes : bits == 3 ? 8 : 4;
+    static_assert(bits >= 2 && bits <= 8 && L * S % kGroupDwords == 0 && kGroupCodes % kUnitCodes == 0,
+                  "a step of whole groups of whole units");
 
     const RowRun& r;
     size_t row_bytes, nb;
@@ -558,8 +585,10 @@ struct RowLanes {
     alignas(64) float zl[kTiles][asym ? kScaleBlocks * L : 1];
     // Adaptive rows decoded kStageCols columns at a time: a call per step
     // cost more than the decoding.
-    static constexpr size_t kStageCols = 8 * kStepCols;
-    alignas(64) uint8_t stage[adaptive ? kTiles * L * kStageCols : 1];
+    // The caller's: one layout for both kinds, so that GCC's merging of
+    // identical member functions cannot mix up two object sizes.
+    static constexpr size_t kStageCols = 8 * kStepCols, kStageBytes = kTiles * L * kStageCols;
+    uint8_t* stage = nullptr;
 
     explicit RowLanes(const RowRun& run) : r(run), row_bytes(packed_len(run.cols, bits)), nb(block_count(run.cols, run.block)) {}
 
@@ -592,11 +621,11 @@ struct RowLanes {
         }
     }
 
-    // The step's dwords of every tile, transposed: t[j][d] holds codes
-    // kPerDword * d onwards of the step in each lane's row.
-    void load_step(size_t c0, typename P::I (*t)[L * S]) const {
+    // The step's dwords of every tile, transposed: t[j][d] holds dword d of
+    // the step in each lane's row (and t[j][L * S] zeros, for the last unit).
+    void load_step(size_t c0, typename P::I (*t)[L * S + 1]) const {
         constexpr size_t kRegBytes = 4 * L;
-        const size_t at = c0 / kPerDword * 4, bytes = min_size(kStepBytes, row_bytes - at);
+        const size_t at = c0 / 8 * bits, bytes = min_size(kStepBytes, row_bytes - at);
         for (size_t j = 0; j < kTiles; ++j) {
             const size_t n = rows_of(j);
             for (size_t h = 0; h < S; ++h) {
@@ -618,10 +647,29 @@ struct RowLanes {
         }
     }
 
+    // Unit u of the step in t: its codes from bit 0 of a dword.
+    static VELMAR_LANES_INLINE typename P::I unit(const typename P::I* t, size_t u) {
+        if constexpr (kWhole) {
+            return t[u];
+        } else {
+            const size_t at = u * kUnitCodes * bits, shift = at % 32;
+            const typename P::I* d = t + at / 32;
+            // A count of 32 clears: the next dword adds nothing when shift is 0.
+            return P::or_(P::srl(d[0], _mm_cvtsi32_si128(int(shift))), P::sll(d[1], _mm_cvtsi32_si128(int(32 - shift))));
+        }
+    }
+    // Code k of a unit, sign-extended.
     template <int k>
     static VELMAR_LANES_INLINE typename P::F code(typename P::I q) {
-        if constexpr (bits == 4) return P::template nibble<k>(q);
-        else return byte_code<P, k>(q);
+        constexpr int w = int(bits), top = 32 - (k + 1) * w;
+        if constexpr (bits == 4) {
+            return P::template nibble<k>(q);
+        } else if constexpr (bits == 8) {
+            return byte_code<P, k>(q);
+        } else {
+            if constexpr (top != 0) q = P::template slli<top>(q);
+            return P::cvt(P::template srai<32 - w>(q));
+        }
     }
 };
 
@@ -639,9 +687,13 @@ template <class P, uint32_t bits, bool asym, size_t S, bool adaptive = false, cl
 VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* out, D& rows) {
     using Lanes = RowLanes<P, bits, asym, S, adaptive>;
     using F = typename P::F;
-    constexpr size_t L = P::L, kTiles = P::kTiles, kStepCols = Lanes::kStepCols, kPerDword = Lanes::kPerDword;
+    constexpr size_t L = P::L, kTiles = P::kTiles, kStepCols = Lanes::kStepCols;
+    constexpr size_t kUnitCodes = Lanes::kUnitCodes;
     Lanes lanes(r);
-    alignas(64) typename P::I t[kTiles][L * S];
+    alignas(64) uint8_t stage[adaptive ? Lanes::kStageBytes : 1];
+    lanes.stage = stage;
+    alignas(64) typename P::I t[kTiles][L * S + 1];
+    for (size_t j = 0; j < kTiles; ++j) t[j][L * S] = P::izero();
     for (lanes.t0 = 0; lanes.t0 < r.rows; lanes.t0 += L * kTiles) {
         F acc[kTiles], s[kTiles], z[kTiles];
         for (size_t j = 0; j < kTiles; ++j) {
@@ -672,8 +724,9 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
                         rows.decode(i, c0, min_size(Lanes::kStageCols, r.cols - c0), lanes.stage + i * Lanes::kStageCols);
             }
             lanes.load_step(c0, t);
-            const auto column = [&]<int k>(size_t d) __attribute__((always_inline)) {
-                const size_t c = c0 + kPerDword * d + k;
+            typename P::I units[kTiles];
+            const auto column = [&]<int k>(size_t u) __attribute__((always_inline)) {
+                const size_t c = c0 + kUnitCodes * u + k;
                 if (c == next) {
                     const size_t b = c / r.block;
                     if (b >= lanes.wb + lanes.wn) lanes.load_window(b);
@@ -686,25 +739,26 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
                 const F xb = P::set1(x[c]);
 #pragma GCC unroll 4
                 for (size_t j = 0; j < kTiles; ++j) {
-                    const F q = Lanes::template code<k>(t[j][d]);
+                    const F q = Lanes::template code<k>(units[j]);
                     const F d = asym ? P::mul(s[j], P::sub(q, z[j])) : P::mul(q, s[j]);
                     // The operands in the 1-D dot's order: it picks which NaN survives.
                     const F v = asym && !adaptive ? P::mul(xb, d) : P::mul(d, xb);
                     acc[j] = P::add(acc[j], v);
                 }
             };
-            // Every column of a dword, or its first `left`.
-            const auto dword = [&]<int... k>(size_t d, size_t left, std::integer_sequence<int, k...>)
-                                   __attribute__((always_inline)) {
-                ((k < int(left) ? column.template operator()<k>(d) : void()), ...);
+            // Every column of a unit, or its first `left`.
+            const auto unit = [&]<int... k>(size_t u, size_t left, std::integer_sequence<int, k...>)
+                                  __attribute__((always_inline)) {
+                for (size_t j = 0; j < kTiles; ++j) units[j] = Lanes::unit(t[j], u);
+                ((k < int(left) ? column.template operator()<k>(u) : void()), ...);
             };
-            const auto all = std::make_integer_sequence<int, int(kPerDword)>{};
-            size_t d = 0;
-            for (; kPerDword * d + kPerDword <= m; ++d) {
-                fetch((d + 1) * share / L);
-                dword(d, kPerDword, all);
+            const auto all = std::make_integer_sequence<int, int(kUnitCodes)>{};
+            size_t u = 0;
+            for (; kUnitCodes * u + kUnitCodes <= m; ++u) {
+                fetch((u + 1) * kUnitCodes * bits * share / (32 * L));
+                unit(u, kUnitCodes, all);
             }
-            if (const size_t left = m - kPerDword * d; left > 0) dword(d, left, all);
+            if (const size_t left = m - kUnitCodes * u; left > 0) unit(u, left, all);
             fetch(share);
         }
         for (size_t j = 0; j < kTiles; ++j) {
@@ -732,7 +786,9 @@ __attribute__((noinline)) void rows_dot_sums_by(const RowRun& r, const float* x,
 
 template <class P, uint32_t bits, bool asym>
 void rows_dot_sums_of(const RowRun& r, const float* x, float* out) {
-    if constexpr (P::kLineRegs > 1) {
+    if constexpr (constexpr size_t group = bits / std::gcd(bits, 32u); group > 1) {
+        rows_dot_sums_by<P, bits, asym, group>(r, x, out);  // a step of several registers anyway
+    } else if constexpr (P::kLineRegs > 1) {
         if (packed_len(r.cols, bits) % 2048 == 0) return rows_dot_sums_by<P, bits, asym, P::kLineRegs>(r, x, out);
         rows_dot_sums_by<P, bits, asym, 1>(r, x, out);
     } else {
@@ -744,21 +800,32 @@ void rows_dot_sums_of(const RowRun& r, const float* x, float* out) {
 
 }  // namespace lanes
 
-// Symmetric rows of width 4; false for any other width.
-template <class P>
-bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
-    if (r.bits != 4) return false;
-    lanes::rows_dot_sums_of<P, 4, false>(r, x, out);
-    return true;
+// Rows of width bits in lanes, for the widths of the policy's set (each
+// its own instantiation); false for the rest.
+template <class P, bool asym, uint32_t... w>
+bool rows_dot_sums_at(const RowRun& r, const float* x, float* out, std::integer_sequence<uint32_t, w...>) {
+    return ((r.bits == w && (lanes::rows_dot_sums_of<P, w, asym>(r, x, out), true)) || ...);
 }
 
-// Asymmetric rows as the level's asym_in_lanes says; false for the rest.
+// Symmetric rows of 4 bits, or 2 to 7 where the policy takes every width;
+// false for the rest.
+template <class P>
+bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) {
+    if constexpr (P::kEveryWidth)
+        return rows_dot_sums_at<P, false>(r, x, out, std::integer_sequence<uint32_t, 2, 3, 4, 5, 6, 7>{});
+    else
+        return rows_dot_sums_at<P, false>(r, x, out, std::integer_sequence<uint32_t, 4>{});
+}
+
+// Asymmetric rows as the level's asym_in_lanes says, of 4 and 8 bits or of
+// every width to 8; false for the rest.
 template <class P>
 bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) {
     if (!P::asym_in_lanes(r)) return false;
-    if (r.bits == 4) lanes::rows_dot_sums_of<P, 4, true>(r, x, out);
-    else lanes::rows_dot_sums_of<P, 8, true>(r, x, out);
-    return true;
+    if constexpr (P::kEveryWidth)
+        return rows_dot_sums_at<P, true>(r, x, out, std::integer_sequence<uint32_t, 2, 3, 4, 5, 6, 7, 8>{});
+    else
+        return rows_dot_sums_at<P, true>(r, x, out, std::integer_sequence<uint32_t, 4, 8>{});
 }
 
 // Adaptive rows, decoded by D (see rows_dot_sums), where the level runs them
