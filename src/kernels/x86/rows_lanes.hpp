@@ -242,12 +242,12 @@ struct Ymm8 {
     // Zen 3, codes in cache, over the tiles' time from 1536 to 11008
     // columns: 4-bit rows 0.72-0.79, 8-bit rows 0.96-1.15 (up to 1024
     // columns they were 12-15 % faster). 2, 3, 5, 6 and 7 bits: 0.72-0.78 at
-    // 768 columns, no gain at 4096.
+    // 768 columns, 0.83-1.18 at 4096.
     static bool asym_in_lanes(const RowRun& r) { return r.bits == 4 || (r.bits <= 8 && r.cols <= 1024); }
     // Every width from 2 to 8. Symmetric rows, Zen 3, 4096 x 4096, over
-    // W @ x's time, tiles / lanes: 2 bits 1.12-1.23 / 0.79-0.86, 3 bits
-    // 1.10-1.17 / 0.93, 5 bits 1.24-1.31 / 1.10-1.11, 6 bits 1.25-1.42 /
-    // 1.13-1.14, 7 bits 1.36-1.46 / 1.36-1.37.
+    // W @ x's time, tiles / lanes: 2 bits 1.12-1.69 / 0.76-0.86, 3 bits
+    // 1.10-2.03 / 0.85-0.93, 5 bits 1.24-2.35 / 1.05-1.11, 6 bits 1.25-2.30 /
+    // 1.07-1.30, 7 bits 1.36-2.36 / 1.36-1.45 (a machine of wide swings).
     static constexpr bool kEveryWidth = true;
     static constexpr const Transpose& kSquare = kY32;
     template <size_t B>
