@@ -87,9 +87,9 @@ struct Zmm16 {
     using F = __m512;
     using Transpose = lanes::Transpose;
     static bool asym_in_lanes(const RowRun& r) { return asym_rows_in_lanes(r); }
-    // Widths 4 and 8 only: other widths' codes take two shifts each, on the
-    // one port that shifts 512-bit registers on Intel, where a nibble takes
-    // one and a permute.
+    // 4-bit symmetric and 4- and 8-bit asymmetric rows only: other widths'
+    // codes take two shifts each, on the one port that shifts 512-bit
+    // registers on Intel, where a nibble takes one and a permute.
     static constexpr bool kEveryWidth = false;
     // Adaptive rows (only this policy has them in lanes): on an Intel Xeon
     // with AMX, 4096 x 4096 at tolerance 0.002, 0.86 of the tiles' time;
