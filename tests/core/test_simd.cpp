@@ -343,7 +343,7 @@ RowEntry row_entry(Kind kind, uint32_t bits) {
 // rows whose blocks run across groups (24, 17 or 6 a row; a single row), and
 // over an odd number of columns in blocks that change inside a word of codes
 // or straddle a step of columns; rows a multiple of 2 KiB apart. One vector
-// also as -0.0 everywhere: which zero a sum starts from shows.
+// also as -0.0 everywhere: which zero a sum starts from shows; and tiny.
 TEST_P(Twin, RowKernels) {
     const struct { size_t rows, cols, block, k; } shapes[] = {
         {2, 1, 1, 1}, {3, 7, 3, 2}, {17, 33, 32, 1}, {70, 64, 32, 3}, {5, 130, 7, 9}, {33, 100, 100, 2}, {9, 200, 64, 1},
@@ -365,10 +365,14 @@ TEST_P(Twin, RowKernels) {
                         (k.*row_entry(kind, bits))(p.run(kind, bits, stored), x.data(), sh.k, o.f.data(), sh.rows);
                     }, true);
                     if (sh.k != 1) continue;
-                    const std::vector<float> zeros(sh.cols, -0.0f);
-                    expect_same({.f = sh.rows}, [&](const Kernels& k, Out& o) {
-                        (k.*row_entry(kind, bits))(p.run(kind, bits, stored), zeros.data(), 1, o.f.data(), sh.rows);
-                    }, true);
+                    // Also x so small that x * 2^-24 would round: 8-bit lanes may not scale it.
+                    std::vector<float> zeros(sh.cols, -0.0f), tiny(sh.cols);
+                    for (size_t i = 0; i < sh.cols; ++i)  // in [2^-103, 2^-102), the last bit set, either sign
+                        tiny[i] = std::bit_cast<float>(0x0C000001u | (static_cast<uint32_t>(i * 2654435761u) & 0x807FFFFEu));
+                    for (const auto* v : {&zeros, &tiny})
+                        expect_same({.f = sh.rows}, [&](const Kernels& k, Out& o) {
+                            (k.*row_entry(kind, bits))(p.run(kind, bits, stored), v->data(), 1, o.f.data(), sh.rows);
+                        }, true);
                 }
             }
         }
