@@ -611,6 +611,7 @@ void rows_dot_as(const RowRun& r, const float* x, float* out) {
     rows_dot_windows<P, B, kTop>(r, tr, x, out);
 }
 
+// Top bytes where the policy takes them and every x scales exactly.
 template <class P, size_t B>
 void rows_dot(const RowRun& r, const float* x, float* out) {
     if constexpr (P::kTopBytes)
