@@ -742,11 +742,28 @@ struct RowLanes {
         }
     }
 
+    // A whole register of L rows from q on, by halves (kHalfLoads).
+    VELMAR_LANES_INLINE void load_whole(const uint8_t* q, typename P::I* v) const {
+        for (size_t i = 0; i < L / 2; ++i)
+            P::load_halves(q + i * row_bytes, q + (i + L / 2) * row_bytes, v[i], v[i + L / 2]);
+        P::template rounds<L, 2>(P::kSquare, v);
+    }
+
     // The step's dwords of every tile, transposed: t[j][d] holds dword d of
     // the step in each lane's row (and t[j][L * S] zeros, for the last unit).
     void load_step(size_t c0, typename P::I (*t)[L * S + 1]) const {
         constexpr size_t kRegBytes = 4 * L;
         const size_t at = c0 / 8 * bits, bytes = min_size(kStepBytes, row_bytes - at);
+        if constexpr (P::kHalfLoads && !adaptive) {
+            // Every tile whole and the step too, the common case, without a
+            // check a register: 4-bit rows 0.89-0.96 of the time on a Zen 3.
+            if (t0 + L * kTiles <= r.rows && bytes == kStepBytes) {
+                const uint8_t* const p = r.codes + t0 * row_bytes + at;
+                for (size_t j = 0; j < kTiles; ++j)
+                    for (size_t h = 0; h < S; ++h) load_whole(p + L * j * row_bytes + kRegBytes * h, t[j] + L * h);
+                return;
+            }
+        }
         for (size_t j = 0; j < kTiles; ++j) {
             const size_t n = rows_of(j);
             for (size_t h = 0; h < S; ++h) {
@@ -754,10 +771,7 @@ struct RowLanes {
                 typename P::I* v = t[j] + L * h;
                 if constexpr (P::kHalfLoads && !adaptive) {
                     if (n == L && have == kRegBytes) {
-                        const uint8_t* p = r.codes + (t0 + L * j) * row_bytes + at + kRegBytes * h;
-                        for (size_t i = 0; i < L / 2; ++i)
-                            P::load_halves(p + i * row_bytes, p + (i + L / 2) * row_bytes, v[i], v[i + L / 2]);
-                        P::template rounds<L, 2>(P::kSquare, v);
+                        load_whole(r.codes + (t0 + L * j) * row_bytes + at + kRegBytes * h, v);
                         continue;
                     }
                 }
