@@ -104,8 +104,8 @@ const Kernels& table_of(Level level) {
 // (each call after a 4096 x 4096 W @ x, codes read from memory: 4-bit at 4096
 // columns 0.85-0.89, 8-bit at 768 columns 0.73.)
 //
-// The AVX2 table has the same one-vector kernels, 8 lanes a register (its
-// asymmetric ones up to 1024 columns). On an AMD Zen 3 (EPYC, AVX2 only), a
+// The AVX2 table has the same one-vector kernels, 8 lanes a register. On an
+// AMD Zen 3 (EPYC, AVX2 only), a
 // busy machine, thread CPU time, builds alternated:
 //
 //   4096 x 4096, t @ x over W @ x (bench/product.py, medians of 9 pairs)

@@ -241,11 +241,12 @@ struct Ymm8 {
     using I = __m256i;
     using F = __m256;
     using Transpose = Transpose8;
-    // Zen 3, codes in cache, over the tiles' time from 1536 to 11008
-    // columns: 4-bit rows 0.72-0.79, 8-bit rows 0.96-1.15 (up to 1024
-    // columns they were 12-15 % faster). 2, 3, 5, 6 and 7 bits: 0.72-0.78 at
-    // 768 columns, 0.83-1.18 at 4096.
-    static bool asym_in_lanes(const RowRun& r) { return r.bits == 4 || (r.bits <= 8 && r.cols <= 1024); }
+    // Every width to 8 at every column count. Zen 3, over the tiles' time
+    // (both in one program, calls alternated), 4096 x 4096: 2, 3, 5, 6 and
+    // 7 bits 0.61-0.68, 8 bits 0.92; 8 bits from 2048 to 11008 columns
+    // 0.73-0.91, 100 x 4096 0.98. Before the whole-tile loads and runs the
+    // widths other than 4 were no faster past 1024 columns.
+    static bool asym_in_lanes(const RowRun&) { return true; }
     // Every width from 2 to 8. Symmetric rows, Zen 3, 4096 x 4096, over
     // W @ x's time, tiles / lanes: 2 bits 1.12-1.69 / 0.76-0.86, 3 bits
     // 1.10-2.03 / 0.85-0.93, 5 bits 1.24-2.35 / 1.05-1.11, 6 bits 1.25-2.30 /
