@@ -314,10 +314,23 @@ struct RowParts {
         const std::vector<float> s = values(rows * nb, seed + 1, 0, 8), z = values(rows * nb, seed + 2, 0, 8);
         scales.assign(reinterpret_cast<const uint8_t*>(s.data()), reinterpret_cast<const uint8_t*>(s.data() + s.size()));
         zero_points.assign(reinterpret_cast<const uint8_t*>(z.data()), reinterpret_cast<const uint8_t*>(z.data() + z.size()));
+        calm_odd_rows(scales, seed + 4);
+        calm_odd_rows(zero_points, seed + 5);
         for (size_t i = 0; i < rows * nb; ++i) widths.push_back(2 + (seed + i * 5) % 7);
         size_t total = 0;
         for (size_t i = 0; i < rows; ++i) total += adaptive_data_len(widths.data() + i * nb, block, cols);
         data = test::bytes(total, seed + 3);
+    }
+    // A long row with one special anywhere sums to NaN or infinity whatever a
+    // kernel did, so odd rows get moderate scales and zero points in every
+    // stored type: each 16-bit half in 0x3C00-0x3FFF, either sign.
+    void calm_odd_rows(std::vector<uint8_t>& bytes, uint32_t seed) const {
+        std::mt19937 g(seed);
+        uint16_t* h = reinterpret_cast<uint16_t*>(bytes.data());
+        for (size_t i = 1; i < rows; i += 2)
+            for (size_t e = i * nb; e < (i + 1) * nb; ++e)
+                for (const size_t k : {e, 2 * e, 2 * e + 1})  // the element as f16 or bf16; its halves as f32
+                    h[k] = static_cast<uint16_t>(0x3C00u | (g() & 0x83FFu));
     }
     // Stored as f16 or bf16, the same bytes read as half as many elements.
     simd::RowRun run(Kind kind, uint32_t bits, simd::Stored stored) const {
@@ -353,7 +366,8 @@ TEST_P(Twin, RowKernels) {
     uint32_t seed = 0;
     for (const auto& sh : shapes) {
         ++seed;
-        const std::vector<float> x = values(sh.k * sh.cols, seed * 17, 0, seed % 4 ? 0 : 16);
+        // Specials in x only where rows are short: a long row would sum to NaN.
+        const std::vector<float> x = values(sh.k * sh.cols, seed * 17, 0, seed % 4 == 0 && sh.cols <= 256 ? 16 : 0);
         for (const Kind kind : {Kind::Symmetric, Kind::Asymmetric, Kind::Adaptive}) {
             for (uint32_t bits = kind == Kind::Adaptive ? 16 : 2; bits <= 16; ++bits) {
                 const RowParts p(sh.rows, sh.cols, sh.block, bits, ++seed);
