@@ -479,6 +479,7 @@ struct AdaptiveRows {
             after += row_len(t0 + i);
         }
     }
+    const uint8_t* codes(size_t i) const { return t.codes[i]; }
     // Rows from the tile's end on.
     const uint8_t* start(size_t row) const {
         const uint8_t* p = after;

@@ -247,6 +247,10 @@ struct S {
     static bool rows_dot_i8_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_i8_lanes<lanes::Ymm8>(r, x, out); }
     static bool rows_dot_sym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_sym_lanes<lanes::Ymm8>(r, x, out); }
     static bool rows_dot_asym_lanes(const RowRun& r, const float* x, float* out) { return simd::rows_dot_asym_lanes<lanes::Ymm8>(r, x, out); }
+    template <class D>
+    static bool rows_dot_adaptive_lanes(const RowRun& r, const float* x, float* out, D& rows) {
+        return simd::rows_dot_adaptive_lanes<lanes::Ymm8>(r, x, out, rows);
+    }
 };
 
 #include "kernels/twin.inl"

@@ -93,10 +93,11 @@ struct Zmm16 {
     static constexpr bool kEveryWidth = false;
     static constexpr bool kTopBytes = false;  // see Ymm8
     static constexpr bool kHalfLoads = false;
-    // Adaptive rows (only this policy has them in lanes): on an Intel Xeon
-    // with AMX, 4096 x 4096 at tolerance 0.002, 0.86 of the tiles' time;
-    // short rows pay for each tile's set-up (1.13 at 128 columns, 0.95 at 256).
+    // Adaptive rows: on an Intel Xeon with AMX, 4096 x 4096 at tolerance
+    // 0.002, 0.86 of the tiles' time; short rows pay for each tile's set-up
+    // (1.13 at 128 columns, 0.95 at 256). Decoded to a stage (see Ymm8).
     static bool adaptive_in_lanes(const RowRun& r) { return r.cols >= 256; }
+    static constexpr bool kBlockRuns = false;
     static constexpr const Transpose& kSquare = kT64;  // a register a row
     template <size_t B>
     static constexpr const Transpose& layout() {
@@ -261,6 +262,35 @@ struct Ymm8 {
     // an insert from memory each instead of a permute, which Zen 3 issues
     // once a cycle. 8-bit rows 0.91-0.94 of the time there.
     static constexpr bool kHalfLoads = true;
+    // Adaptive rows of blocks of 32, a block (w dwords) a step, each row's
+    // decoded in registers straight from its run, not to a stage and back.
+    // Zen 3, over the tiles' time: 4096 x 4096 0.76-0.85 (F32, F16, BF16
+    // scales), 1000 x 4100 0.85, 37 x 300 0.80, 5 x 33 0.64. Blocks of 64
+    // and 128 the same way took 1.12-1.15: they stay with the tiles.
+    static constexpr bool kBlockRuns = true;
+    static bool adaptive_in_lanes(const RowRun& r) { return r.block == 32; }
+    // The 32 codes of width w (2 to 8) at p as sign-extended bytes in order:
+    // codes 0-15 in the low half, 16-31 (from byte 2w on) in the high one,
+    // each half's first and last eight widened to words by one table each.
+    static VELMAR_LANES_INLINE I block_codes(const uint8_t* p, uint32_t w, const uint8_t* end) {
+        __m256i v;
+        if (static_cast<size_t>(end - p) >= 2 * w + 16) {
+            v = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 2 * w), reinterpret_cast<const __m128i*>(p));
+        } else {  // the last run: no byte read past the codes
+            alignas(32) uint8_t b[48]{};
+            std::memcpy(b, p, min_size(static_cast<size_t>(end - p), 4 * w));
+            v = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(b + 2 * w), reinterpret_cast<const __m128i*>(b));
+        }
+        const auto half = [](const void* t) __attribute__((always_inline)) {
+            return _mm256_broadcastsi128_si256(_mm_load_si128(static_cast<const __m128i*>(t)));
+        };
+        const __m128i down = _mm_cvtsi32_si128(static_cast<int>(16 - w));
+        const __m256i lo = _mm256_sra_epi16(
+            _mm256_mullo_epi16(_mm256_shuffle_epi8(v, half(kBitTables.index[w])), half(kBitTables.mul[w])), down);
+        const __m256i hi = _mm256_sra_epi16(
+            _mm256_mullo_epi16(_mm256_shuffle_epi8(v, half(kBitTables.index[w] + 16)), half(kBitTables.mul[w] + 8)), down);
+        return _mm256_packs_epi16(lo, hi);
+    }
     static constexpr const Transpose& kSquare = kY32;
     template <size_t B>
     static constexpr const Transpose& layout() {
@@ -691,7 +721,8 @@ constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at ha
 // one from the two dwords they lie in (one unit body for every offset keeps
 // the code small enough for the caches). Adaptive rows (8 bits, asym) are
 // decoded to bytes kStageCols columns at a time by the caller's D, each row
-// into its own line of `stage`.
+// into its own line of `stage`, or where the policy has kBlockRuns a block a
+// step straight from each row's run.
 template <class P, uint32_t bits, bool asym, size_t S, bool adaptive = false>
 struct RowLanes {
     static constexpr size_t L = P::L, kTiles = P::kTiles;
@@ -797,6 +828,29 @@ struct RowLanes {
         }
     }
 
+    // Adaptive rows, kBlockRuns: block b of every row of the tiles from
+    // runs[row] on (each then moved past it), transposed as load_step leaves
+    // a step.
+    void load_block(size_t b, const uint8_t** runs, typename P::I (*t)[L * S + 1]) const {
+        static_assert(S == 1 && kStepCols == 32);
+        const uint8_t* const end = r.codes + r.bytes;
+        for (size_t j = 0; j < kTiles; ++j) {
+            const size_t n = rows_of(j);
+            typename P::I* v = t[j];
+            for (size_t i = 0; i < L; ++i) {
+                if (i >= n) {
+                    v[i] = P::izero();
+                    continue;
+                }
+                const uint8_t*& run = runs[L * j + i];
+                const uint32_t w = r.widths[(t0 + L * j + i) * nb + b];
+                v[i] = P::block_codes(run, w, end);
+                run += 4 * w;
+            }
+            P::template rounds<L>(P::kSquare, v);
+        }
+    }
+
     // Unit u of the step in t: its codes from bit 0 of a dword.
     static VELMAR_LANES_INLINE typename P::I unit(const typename P::I* t, size_t u) {
         if constexpr (kWhole) {
@@ -840,8 +894,10 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
     constexpr size_t L = P::L, kTiles = P::kTiles, kStepCols = Lanes::kStepCols;
     constexpr size_t kUnitCodes = Lanes::kUnitCodes;
     Lanes lanes(r);
-    alignas(64) uint8_t stage[adaptive ? Lanes::kStageBytes : 1];
+    constexpr bool kStaged = adaptive && !P::kBlockRuns;
+    alignas(64) uint8_t stage[kStaged ? Lanes::kStageBytes : 1];
     lanes.stage = stage;
+    const uint8_t* runs[adaptive ? L * kTiles : 1];
     alignas(64) typename P::I t[kTiles][L * S + 1];
     for (size_t j = 0; j < kTiles; ++j) t[j][L * S] = P::izero();
     for (lanes.t0 = 0; lanes.t0 < r.rows; lanes.t0 += L * kTiles) {
@@ -853,7 +909,11 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
         lanes.wb = lanes.wn = 0;
         size_t next = 0;  // the column where the next block starts
         const size_t tile_rows = min_size(L * kTiles, r.rows - lanes.t0);
-        if constexpr (adaptive) rows.tile(lanes.t0, tile_rows);
+        if constexpr (adaptive) {
+            rows.tile(lanes.t0, tile_rows);
+            if constexpr (!kStaged)
+                for (size_t i = 0; i < tile_rows; ++i) runs[i] = rows.codes(i);
+        }
         // The rows are as many streams, more than the hardware follows; the
         // next tiles, read in order a step's share at a time, are one it does.
         const uint8_t* ahead = rows.start(lanes.t0 + tile_rows);
@@ -867,13 +927,16 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
                     __builtin_prefetch(ahead, 0, 2);
             };
             const size_t m = min_size(kStepCols, r.cols - c0);
-            if constexpr (adaptive) {
+            if constexpr (kStaged) {
                 static_assert(bits == 8 && Lanes::kStageCols % kStepCols == 0);
                 if (c0 % Lanes::kStageCols == 0)
                     for (size_t i = 0; i < tile_rows; ++i)
                         rows.decode(i, c0, min_size(Lanes::kStageCols, r.cols - c0), lanes.stage + i * Lanes::kStageCols);
             }
-            lanes.load_step(c0, t);
+            if constexpr (adaptive && !kStaged)
+                lanes.load_block(c0 / r.block, runs, t);
+            else
+                lanes.load_step(c0, t);
             typename P::I units[kTiles];
             const auto column = [&]<int k>(size_t u) __attribute__((always_inline)) {
                 const size_t c = c0 + kUnitCodes * u + k;
