@@ -80,7 +80,7 @@ struct Zmm16 {
     // wait on the last one (4 cycles on Intel), two tiles hide that.
     // (Measured slower on a Zen 4 while the next tiles' prefetches came in
     // one burst.)
-    static constexpr size_t kTiles = 2;
+    static constexpr size_t tiles(bool) { return 2; }
     static constexpr size_t kChains = 2;  // groups side by side: more spill (4 and 8 measured slower)
     static constexpr size_t kLineRegs = 1;  // registers a cache line fills
     using I = __m512i;
@@ -233,10 +233,13 @@ static_assert(kY16.holds && kY32.holds && kY64.holds);
 
 struct Ymm8 {
     static constexpr size_t L = 8;
-    // Half the lanes, so twice the tiles and groups side by side for as many
-    // chains: on a Zen 3 no slower than two of each, the 8-bit rows a little
-    // faster.
-    static constexpr size_t kTiles = 4;
+    // Half the lanes, so twice the groups side by side for as many chains:
+    // on a Zen 3 no slower than two, the 8-bit rows a little faster. Four
+    // tiles, but three for fixed-width asymmetric rows, whose zero points
+    // crowd the registers: Zen 3, over four, 8 bits 0.78-0.86 (4096 x 4096,
+    // 1024 x 11008), 2 to 7 bits 0.89-0.96; symmetric rows of 5 and 6 bits
+    // and adaptive rows were no faster.
+    static constexpr size_t tiles(bool fixed_asym) { return fixed_asym ? 3 : 4; }
     static constexpr size_t kChains = 4;
     static constexpr size_t kLineRegs = 2;  // registers a cache line fills
     using I = __m256i;
@@ -725,7 +728,7 @@ constexpr size_t kScaleBlocks = 160;  // blocks of scales across the lanes at ha
 // step straight from each row's run.
 template <class P, uint32_t bits, bool asym, size_t S, bool adaptive = false>
 struct RowLanes {
-    static constexpr size_t L = P::L, kTiles = P::kTiles;
+    static constexpr size_t L = P::L, kTiles = P::tiles(asym && !adaptive);
     static constexpr size_t kGroupDwords = bits / std::gcd(bits, 32u);
     static constexpr size_t kGroupCodes = 32 / std::gcd(bits, 32u);
     static constexpr size_t kStepBytes = 4 * L * S;
@@ -891,7 +894,7 @@ template <class P, uint32_t bits, bool asym, size_t S, bool adaptive = false, cl
 VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* out, D& rows) {
     using Lanes = RowLanes<P, bits, asym, S, adaptive>;
     using F = typename P::F;
-    constexpr size_t L = P::L, kTiles = P::kTiles, kStepCols = Lanes::kStepCols;
+    constexpr size_t L = P::L, kTiles = Lanes::kTiles, kStepCols = Lanes::kStepCols;
     constexpr size_t kUnitCodes = Lanes::kUnitCodes;
     Lanes lanes(r);
     constexpr bool kStaged = adaptive && !P::kBlockRuns;
