@@ -105,8 +105,8 @@ const Kernels& table_of(Level level) {
 // columns 0.85-0.89, 8-bit at 768 columns 0.73.)
 //
 // The AVX2 table has the same one-vector kernels, 8 lanes a register. On an
-// AMD Zen 3 (EPYC, AVX2 only), a
-// busy machine, thread CPU time, builds alternated:
+// AMD Zen 3 (EPYC, AVX2 only), a busy machine, thread CPU time, builds
+// alternated:
 //
 //   4096 x 4096, t @ x over W @ x (bench/product.py, medians of 9 pairs)
 //                   8-bit tiles 1.07-1.41 lanes 0.85-0.89
