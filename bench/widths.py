@@ -10,8 +10,9 @@ shifts both sides alike. The first table is the width table (symmetric and asymm
 adaptive at tolerances giving mean widths near 3, 6 and 8), the second the
 block table (4-bit symmetric at blocks 1 to 4096) and the other calls whose
 cost once fell off a cliff: odd blocks, refine, the fit, code arrays, pickles.
-Each width is then given over the same kind at 4 bits (widths up to 8; the dot
-always) or 8 bits (wider ones), each block over block 32. --kernels runs every
+Each width is then timed against the same kind at 4 bits (widths up to 8; the
+dot always) or 8 bits (wider ones), each block against block 32, in the same
+paired way: a ratio of two ratios to the copy carried both sides' noise. --kernels runs every
 kernel at one instruction-set level this CPU runs (scalar, sse2, avx2, avx512,
 neon), so a regression at one width and one level shows.
 """
@@ -34,6 +35,7 @@ from velmar import _tensor
 from velmar.report import sample
 
 Figures = list[tuple[str, float]]
+Calls = dict[str, Callable[[], object]]
 BLOCKS = (1, 2, 4, 8, 16, 24, 32, 48, 100, 128, 4096)
 OPS = ("quantize", "dequantize()", "dot")
 TAIL_REPEAT = 3
@@ -50,32 +52,34 @@ class Bench:
         self.a, self.repeat, self.out = a, repeat, out
         self.figures: Figures = []
 
-    def ratio(self, f: Callable[[], object], repeat: int = 0) -> float:
-        """Median over the paired runs of time(f) / time(a.copy())."""
+    def ratio(self, f: Callable[[], object], repeat: int = 0, base: Callable[[], object] | None = None) -> float:
+        """Median over the paired runs of time(f) / time(base), a.copy() unless given."""
+        base = base or self.a.copy
         for _ in range(2):  # first touches, and the allocator settled for both sides
             f()
-            self.a.copy()
+            base()
         ratios = []
         for i in range(repeat or self.repeat):
             # Each side goes first in turn: whichever runs second meets the memory the other just freed.
             if i % 2:
                 t = once(f)
-                b = once(self.a.copy)
+                b = once(base)
             else:
-                b = once(self.a.copy)
+                b = once(base)
                 t = once(f)
             ratios.append(t / b)
         return statistics.median(ratios)
 
-    def row(self, label: str, calls: dict[str, Callable[[], object]]) -> dict[str, float]:
+    def row(self, label: str, calls: Calls) -> dict[str, float]:
         """Each call's ratio to the copy, printed as one line of the table and kept as figures."""
         ratios = {op: self.ratio(f) for op, f in calls.items()}
         print(f"{label:44} " + " ".join(f"{r:12.2f}x" for r in ratios.values()), file=self.out, flush=True)
         self.figures += [(f"{op} {label} | {self.a.size} | copy", r) for op, r in ratios.items()]
         return ratios
 
-    def over(self, op: str, label: str, mine: dict[str, float], base_label: str, base: dict[str, float]) -> None:
-        self.figures.append((f"{op} {label} | {self.a.size} | {base_label}", mine[op] / base[op]))
+    def over(self, op: str, label: str, mine: Calls, base_label: str, base: Calls) -> None:
+        """op of one row timed against op of its baseline row."""
+        self.figures.append((f"{op} {label} | {self.a.size} | {base_label}", self.ratio(mine[op], base=base[op])))
 
 
 def adaptive_tolerances(a: np.ndarray) -> list[tuple[float, float, float]]:
@@ -102,11 +106,12 @@ def widths_table(b: Bench) -> None:
     a = b.a
     x = sample(a.size, seed=1)
     header(b, "scheme")
-    rows: dict[str, dict[str, float]] = {}
+    rows: dict[str, Calls] = {}
 
-    def measure(label: str, make: Callable[[], velmar.Quantized]) -> dict[str, float]:
+    def measure(label: str, make: Callable[[], velmar.Quantized]) -> Calls:
         q = make()
-        rows[label] = b.row(label, {"quantize": make, "dequantize()": q.dequantize, "dot": lambda: q.dot(x)})
+        rows[label] = {"quantize": make, "dequantize()": q.dequantize, "dot": partial(q.dot, x)}
+        b.row(label, rows[label])
         return rows[label]
 
     for kind, fn in (("symmetric", velmar.quantize), ("asymmetric", velmar.asymmetric_quantize)):
@@ -117,23 +122,28 @@ def widths_table(b: Bench) -> None:
                 base = 4 if bits <= 8 or op == "dot" else 8  # every dot has the 4-bit dot's one running sum
                 b.over(op, f"{kind} {bits} bits", rows[f"{kind} {bits} bits"], f"same kind at {base} bits",
                        rows[f"{kind} {base} bits"])
+        for bits in range(2, 17):
+            if bits not in (4, 8):
+                del rows[f"{kind} {bits} bits"]  # their codes, up to 32 MiB each, not kept alive
     for want, tol, mean in adaptive_tolerances(a):
         label = f"adaptive near {want:g} bits"
         print(f"  ({label}: tolerance {tol:.3g}, mean width {mean:.2f} bits)", file=b.out)
         mine = measure(label, partial(velmar.adaptive_quantize, a, tolerance=tol))
         for op in OPS:
             b.over(op, label, mine, "symmetric 4 bits", rows["symmetric 4 bits"])
+        del rows[label]
 
 
 def blocks_table(b: Bench) -> None:
     a = b.a
     x = sample(a.size, seed=1)
     header(b, "quantize(x, 4, block)")
-    rows = {}
+    rows: dict[int, Calls] = {}
     for block in BLOCKS:
         q = velmar.quantize(a, 4, block)
-        rows[block] = b.row(f"block {block}", {"quantize": partial(velmar.quantize, a, 4, block),
-                                               "dequantize()": q.dequantize, "dot": lambda: q.dot(x)})
+        rows[block] = {"quantize": partial(velmar.quantize, a, 4, block), "dequantize()": q.dequantize,
+                       "dot": partial(q.dot, x)}
+        b.row(f"block {block}", rows[block])
     for block in BLOCKS:
         for op in OPS if block != 32 else ():
             b.over(op, f"block {block}", rows[block], "block 32", rows[32])
