@@ -96,13 +96,14 @@ struct PackerOf<T, true> {
 };
 using Packer = PackerOf<S>::type;
 
-// Widths 8 and 4 have lane steps of their own; kW = 0 is every width, through
-// a packer or with the width a register operand. A stream chooses its class
-// once.
+// Widths 8, 4 and 16 have lane steps of their own; kW = 0 is every width,
+// through a packer or with the width a register operand. A stream chooses its
+// class once.
 template <uint32_t kW>
 VELMAR_INLINE void pack_unit(const Vi* c, const Packer& pk, uint8_t* p) {
     if constexpr (kW == 8) S::pack8(c, p);
     else if constexpr (kW == 4) S::pack4(c, p);
+    else if constexpr (kW == 16) S::pack16(c, p);
     else pk.pack(c, p);
 }
 
@@ -110,6 +111,7 @@ template <uint32_t kW>
 VELMAR_INLINE void unpack_unit(const uint8_t* p, uint32_t w, Vi* c) {
     if constexpr (kW == 8) S::unpack8(p, c);
     else if constexpr (kW == 4) S::unpack4(p, c);
+    else if constexpr (kW == 16) S::unpack16(p, c);
     else S::unpack(p, w, c);
 }
 
@@ -776,16 +778,22 @@ void fixed_blocks(const float* v, size_t len, size_t block, uint32_t bits, float
     out.finish();
 }
 
-// f.template operator()<kW>() for the width class of `bits`.
-template <class F>
+// f.template operator()<kW>() for the width class of `bits`. Width 16 is a
+// class where whole streams are written or decoded, bound by their bytes;
+// the dots, bound by their sums, leave it to the general one.
+template <bool kWith16 = false, class F>
 VELMAR_INLINE void by_width_class(uint32_t bits, F&& f) {
     if (bits == 8) return f.template operator()<8>();
     if (bits == 4) return f.template operator()<4>();
+    if constexpr (kWith16)
+        if (bits == 16) return f.template operator()<16>();
     f.template operator()<0>();
 }
 
 void k_quantize_sym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, uint8_t* bytes) {
-    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA { fixed_blocks<false, kW>(v, len, block, bits, scales, nullptr, bytes); });
+    by_width_class<true>(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        fixed_blocks<false, kW>(v, len, block, bits, scales, nullptr, bytes);
+    });
 }
 
 void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_t bits, int32_t* codes) {
@@ -799,7 +807,9 @@ void k_asym_codes(const float* v, size_t n, float inv, float zero_point, uint32_
 
 void k_quantize_asym(const float* v, size_t len, size_t block, uint32_t bits, float* scales, float* zero_points,
                      uint8_t* bytes) {
-    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA { fixed_blocks<true, kW>(v, len, block, bits, scales, zero_points, bytes); });
+    by_width_class<true>(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+        fixed_blocks<true, kW>(v, len, block, bits, scales, zero_points, bytes);
+    });
 }
 
 // ---- decoding ----
@@ -942,7 +952,7 @@ VELMAR_INLINE void store_out(float* out, size_t j, size_t count, Vf y) {
 
 void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
     const uint8_t* const end = bytes + packed_len(count, bits);
-    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+    by_width_class<true>(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
         for (size_t k = 0; k < count; k += kUnit) {
             Vi c[kVecs];
             read_unit<kW>(bytes + k / 8 * bits, end, bits, c);
@@ -957,7 +967,7 @@ void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
 
 void k_dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,
                    float* out) {
-    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+    by_width_class<true>(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
         decode_stream<kW, false>(scales, nullptr, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf, size_t) VELMAR_LAMBDA {
             store_out(out, j, count, S::mul(S::to_float(q), s));
         });
@@ -974,7 +984,7 @@ void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t
         });
         return;
     }
-    by_width_class(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
+    by_width_class<true>(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
         decode_stream<kW, true>(scales, zero_points, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t) VELMAR_LAMBDA {
             store_out(out, j, count, S::mul(s, S::sub(S::to_float(q), z)));
         });

@@ -79,12 +79,20 @@ struct S {
     static void store_i32(int32_t* p, I v) { vst1q_s32(p, v); }
     static I abs_bits(F a) { return vreinterpretq_s32_u32(vandq_u32(vreinterpretq_u32_f32(a), vdupq_n_u32(0x7FFFFFFFu))); }
     static I max_u32(I a, I b) { return vreinterpretq_s32_u32(vmaxq_u32(vreinterpretq_u32_s32(a), vreinterpretq_u32_s32(b))); }
-    // Width 8 in lanes; width 4 takes the general ladder.
+    // Widths 8 and 16 in lanes; width 4 takes the general ladder.
     static void pack8(const I* c, uint8_t* p) {
         vst1_s8(reinterpret_cast<int8_t*>(p), vqmovn_s16(vcombine_s16(vqmovn_s32(c[0]), vqmovn_s32(c[1]))));
     }
     static void unpack8(const uint8_t* p, I* c) {
         const int16x8_t h = vmovl_s8(vld1_s8(reinterpret_cast<const int8_t*>(p)));
+        c[0] = vmovl_s16(vget_low_s16(h));
+        c[1] = vmovl_s16(vget_high_s16(h));
+    }
+    static void pack16(const I* c, uint8_t* p) {
+        vst1q_s16(reinterpret_cast<int16_t*>(p), vcombine_s16(vqmovn_s32(c[0]), vqmovn_s32(c[1])));
+    }
+    static void unpack16(const uint8_t* p, I* c) {
+        const int16x8_t h = vld1q_s16(reinterpret_cast<const int16_t*>(p));
         c[0] = vmovl_s16(vget_low_s16(h));
         c[1] = vmovl_s16(vget_high_s16(h));
     }

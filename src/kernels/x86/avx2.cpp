@@ -101,10 +101,18 @@ struct S {
     static void store_i32(int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
     static I abs_bits(F a) { return _mm256_and_si256(_mm256_castps_si256(a), _mm256_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm256_max_epu32(a, b); }
-    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    // Widths 8, 4 and 16 in lanes: the unit's codes as bytes, nibble pairs or
+    // 16-bit integers.
     static void pack8(const I* c, uint8_t* p) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(c[0])); }
     static void unpack8(const uint8_t* p, I* c) {
         c[0] = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    }
+    static void pack16(const I* c, uint8_t* p) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
+                         _mm_packs_epi32(_mm256_castsi256_si128(c[0]), _mm256_extracti128_si256(c[0], 1)));
+    }
+    static void unpack16(const uint8_t* p, I* c) {
+        c[0] = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     }
     static void pack4(const I* c, uint8_t* p) {
         const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(c[0])));

@@ -91,12 +91,19 @@ struct Avx512Steps {
     static void store_i32(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
     static I abs_bits(F a) { return _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)); }
     static I max_u32(I a, I b) { return _mm512_max_epu32(a, b); }
-    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    // Widths 8, 4 and 16 in lanes: the unit's codes as bytes, nibble pairs or
+    // 16-bit integers.
     static void pack8(const I* c, uint8_t* p) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtsepi32_epi8(c[0]));
     }
     static void unpack8(const uint8_t* p, I* c) {
         c[0] = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+    static void pack16(const I* c, uint8_t* p) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_cvtsepi32_epi16(c[0]));
+    }
+    static void unpack16(const uint8_t* p, I* c) {
+        c[0] = _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
     }
     // Codes 2k and 2k+1 share a 64-bit lane: the odd code shifted down to bit
     // 4 and merged under a nibble mask leaves the packed byte at the bottom.

@@ -67,7 +67,7 @@ struct S : Avx512Steps {
             c[k] = _mm512_sra_epi32(x, shift_count(32 - w));
         }
     }
-    // Widths 8 and 4 as two of the AVX-512 level's units.
+    // Widths 8, 4 and 16 as two of the AVX-512 level's units.
     static void pack8(const I* c, uint8_t* p) {
         Base::pack8(c, p);
         Base::pack8(c + 1, p + 16);
@@ -75,6 +75,14 @@ struct S : Avx512Steps {
     static void unpack8(const uint8_t* p, I* c) {
         Base::unpack8(p, c);
         Base::unpack8(p + 16, c + 1);
+    }
+    static void pack16(const I* c, uint8_t* p) {
+        Base::pack16(c, p);
+        Base::pack16(c + 1, p + 32);
+    }
+    static void unpack16(const uint8_t* p, I* c) {
+        Base::unpack16(p, c);
+        Base::unpack16(p + 32, c + 1);
     }
     static void pack4(const I* c, uint8_t* p) {
         Base::pack4(c, p);

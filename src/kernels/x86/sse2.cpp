@@ -93,7 +93,8 @@ struct S {
     static void store_i32(int32_t* p, I v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
     static I abs_bits(F) { return _mm_setzero_si128(); }
     static I max_u32(I a, I) { return a; }
-    // Widths 8 and 4 in lanes: the unit's codes as bytes, or as nibble pairs.
+    // Widths 8, 4 and 16 in lanes: the unit's codes as bytes, nibble pairs or
+    // 16-bit integers.
     static __m128i bytes_of(const I* c) { return _mm_packs_epi16(_mm_packs_epi32(c[0], c[1]), _mm_setzero_si128()); }
     static void widen_bytes(__m128i b, I* c) {
         const __m128i t = _mm_unpacklo_epi8(b, b);
@@ -102,6 +103,14 @@ struct S {
     }
     static void pack8(const I* c, uint8_t* p) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes_of(c)); }
     static void unpack8(const uint8_t* p, I* c) { widen_bytes(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), c); }
+    static void pack16(const I* c, uint8_t* p) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packs_epi32(c[0], c[1]));
+    }
+    static void unpack16(const uint8_t* p, I* c) {
+        const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        c[0] = _mm_srai_epi32(_mm_unpacklo_epi16(h, h), 16);
+        c[1] = _mm_srai_epi32(_mm_unpackhi_epi16(h, h), 16);
+    }
     static void pack4(const I* c, uint8_t* p) {
         const int32_t word = _mm_cvtsi128_si32(i8_to_nibbles(bytes_of(c)));
         __builtin_memcpy(p, &word, 4);
