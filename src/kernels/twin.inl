@@ -822,7 +822,21 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
                                  size_t block, size_t count, Fn&& f) {
     const uint8_t* const end = bytes + packed_len(count, w);
     if (block % kUnit == 0) {  // whole units per block: one broadcast each
-        for (size_t b = 0, k = 0; k < count; ++b) {
+        // Whole blocks whose units all start kSpan bytes or more before the
+        // end of the stream go without the checks.
+        const size_t unit = unit_bytes(w), per = block / 8 * w, total = packed_len(count, w);
+        const size_t safe = total < S::kSpan ? 0 : min_size(count / block, (total - S::kSpan + unit) / per);
+        size_t b = 0, k = 0;
+        for (const uint8_t* p = bytes; b < safe; ++b) {
+            const Vf s = S::set1(scales[b]);
+            const Vf z = kZp ? S::set1(zero_points[b]) : s;
+            for (const size_t e = k + block; k < e; k += kUnit, p += unit) {
+                Vi c[kVecs];
+                unpack_unit<kW>(p, w, c);
+                for (size_t i = 0; i < kVecs; ++i) f(k + i * W, c[i], s, z, W);
+            }
+        }
+        for (; k < count; ++b) {
             const Vf s = S::set1(scales[b]);
             const Vf z = kZp ? S::set1(zero_points[b]) : s;
             for (const size_t e = min_size(count, k + block); k < e; k += kUnit) {
@@ -945,11 +959,6 @@ VELMAR_INLINE void walk_codes(const uint8_t* base, uint32_t bits, size_t first, 
     for (; j < n; ++j) g(j, code_at(base, first + j, bits));
 }
 
-VELMAR_INLINE void store_out(float* out, size_t j, size_t count, Vf y) {
-    if (j + W <= count) return S::store(out + j, y);
-    S::store_n(out + j, y, count - j);
-}
-
 void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
     const uint8_t* const end = bytes + packed_len(count, bits);
     by_width_class<true>(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
@@ -968,8 +977,8 @@ void k_unpack(const uint8_t* bytes, uint32_t bits, size_t count, int32_t* out) {
 void k_dequant_sym(const float* scales, const uint8_t* bytes, uint32_t bits, size_t block, size_t count,
                    float* out) {
     by_width_class<true>(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
-        decode_stream<kW, false>(scales, nullptr, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf, size_t) VELMAR_LAMBDA {
-            store_out(out, j, count, S::mul(S::to_float(q), s));
+        decode_stream<kW, false>(scales, nullptr, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf, size_t m) VELMAR_LAMBDA {
+            store_first(out + j, S::mul(S::to_float(q), s), m);
         });
     });
 }
@@ -985,8 +994,8 @@ void k_dequant_asym(const float* scales, const float* zero_points, const uint8_t
         return;
     }
     by_width_class<true>(bits, [&]<uint32_t kW>() VELMAR_LAMBDA {
-        decode_stream<kW, true>(scales, zero_points, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t) VELMAR_LAMBDA {
-            store_out(out, j, count, S::mul(s, S::sub(S::to_float(q), z)));
+        decode_stream<kW, true>(scales, zero_points, bytes, bits, block, count, [&](size_t j, Vi q, Vf s, Vf z, size_t m) VELMAR_LAMBDA {
+            store_first(out + j, S::mul(s, S::sub(S::to_float(q), z)), m);
         });
     });
 }
