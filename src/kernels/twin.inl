@@ -823,9 +823,10 @@ VELMAR_INLINE void decode_stream(const float* scales, const float* zero_points, 
     const uint8_t* const end = bytes + packed_len(count, w);
     if (block % kUnit == 0) {  // whole units per block: one broadcast each
         // Whole blocks whose units all start kSpan bytes or more before the
-        // end of the stream go without the checks.
-        const size_t unit = unit_bytes(w), per = block / 8 * w, total = packed_len(count, w);
-        const size_t safe = total < S::kSpan ? 0 : min_size(count / block, (total - S::kSpan + unit) / per);
+        // end of the stream go without the checks. A block longer than the
+        // stream is none of them, and its bytes could overflow.
+        const size_t unit = unit_bytes(w), whole = count / block, total = packed_len(count, w);
+        const size_t safe = whole == 0 || total < S::kSpan ? 0 : min_size(whole, (total - S::kSpan + unit) / (block / 8 * w));
         size_t b = 0, k = 0;
         for (const uint8_t* p = bytes; b < safe; ++b) {
             const Vf s = S::set1(scales[b]);
