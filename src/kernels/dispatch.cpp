@@ -65,73 +65,30 @@ const Kernels& table_of(Level level) {
 // within 11 % of the AVX2 ones either way (the 4-bit ones 2-6 % faster, the
 // 8-bit one 11 % slower at 16 Mi values), so little is lost there.
 //
-// The row kernels likewise. On an AMD Zen 4 (EPYC, 512-bit operations in two
-// halves), one vector, the AVX-512 time over the AVX2 time, medians of 9
-// paired runs:
+// The row kernels, on AMD CPUs, mostly likewise. On a Zen 4 (EPYC, 512-bit
+// operations in two halves), each call after a 4096 x 4096 W @ x (codes read
+// from memory), thread CPU time, medians of 11 calls in turn, VBMI's time
+// over AVX2's at 4096 x 4096 / 200,000 x 768:
 //
-//   4096 x 4096    8-bit 1.30   4-bit 0.94   asymmetric 8-bit 1.24   adaptive 1.10
-//   200,000 x 768  8-bit 1.32
+//   one vector   symmetric 8-bit 1.12-1.15 / 1.28   4-bit 0.94 / 0.96
+//                3-bit 1.46 / 1.51   asymmetric 8-bit 1.01 / 1.15-1.17
+//                4-bit 0.93 / 0.92   6-bit 1.23 / 1.36   adaptive
+//                (tolerance 0.002 and 0.03) 0.82-0.87 / 0.90-0.91
+//   4 vectors    0.97-1.20         8 vectors   0.86-1.11
+//   16 vectors   0.86-0.94, symmetric 8-bit 0.99-1.06
+//   32 vectors   0.82-0.93
 //
-// (kernel_bench puts the 4-bit one level at 16 Mi codes; with 32 vectors,
-// whose codes are converted once, AVX-512 is 0.83 of AVX2.)
-//
-// Except the 8-bit and 4-bit symmetric rows with one vector, which the
-// AVX-512 table runs from dword transposes: each row's blocks in lanes,
-// reading the rows as one stream (blocks of 16, 32 or 64), or 16 rows a
-// register. On an AMD Zen 5 (EPYC), block 32, the time over the AVX2 tiles',
-// medians of 21 to 31 alternating runs (thread CPU time, a busy machine):
-//
-//   4096 x 4096      8-bit 0.80-0.86   4-bit 0.80-0.82
-//   200,000 x 768    8-bit 0.93        4-bit 0.78
-//
-// Asymmetric and adaptive rows too on VBMI CPUs, though their byte permutes
-// unpack at least as fast as AVX2 with the codes in cache: as the product
-// runs, each call right after a 4096 x 4096 W @ x (codes read from memory),
-// one vector, the VBMI time over the AVX2 time on a Zen 4, medians of 11
-// alternating calls (thread CPU time, a test suite beside them):
-//
-//   asymmetric  2-bit 0.99  3-bit 1.00  4-bit 0.91  5-bit 1.06  6-bit 1.03  8-bit 1.18
-//   adaptive    tolerance 0.03 0.92  0.002 1.11
-//
-// Except, on both, the asymmetric rows with one vector that run 16 rows a
-// register as the symmetric ones do (asym_rows_in_lanes). Zen 4, one vector,
-// the time over the AVX2 tiles', medians of 11 alternating calls (thread CPU
-// time, a busy machine):
-//
-//   4-bit    768 columns 0.73-0.76   4096 columns 0.77-0.85
-//   8-bit    768 columns 0.77-0.84   4096 columns 1.12-1.29 (so the tiles keep them)
-//
-// (each call after a 4096 x 4096 W @ x, codes read from memory: 4-bit at 4096
-// columns 0.85-0.89, 8-bit at 768 columns 0.73.)
-//
-// The AVX2 table has the same one-vector kernels, 8 lanes a register. On an
-// AMD Zen 3 (EPYC, AVX2 only), a busy machine, thread CPU time, builds
-// alternated:
-//
-//   4096 x 4096, t @ x over W @ x (bench/product.py, medians of 9 pairs)
-//                   8-bit tiles 1.07-1.41 lanes 0.85-0.89
-//                   4-bit tiles 1.17-1.77 lanes 0.92-1.01
-//   20,000 x 768, lanes over tiles (fastest of 25 calls)
-//                   8-bit 0.81-0.85   4-bit 0.77-0.80
-//                   asymmetric 8-bit 0.65-0.70   4-bit 0.85-0.88
-//   200,000 x 768 search, one query, speed over FAISS (bench/search.py)
-//                   8-bit 0.77-1.02 -> 1.10-1.12   4-bit 1.44-1.75 -> 2.40-2.42
-//
-// The Zen 4 and 5 figures above are against the AVX2 tiles, not these
-// kernels; until an AVX-512 AMD CPU times the two, the routing stays.
-//
-// All of the above is AMD's, whose Zen 4 runs 512-bit vectors in two
-// halves. Intel CPUs take every row kernel from their own level: on an Intel
-// Xeon (Emerald Rapids), 4096 x 4096, each call after a W @ x, medians of 11
-// alternating calls (thread CPU time), VBMI over AVX2's time:
+// So there one vector's rows come from AVX2 except the 4-bit ones (in lanes)
+// and, on VBMI, the adaptive ones; fewer than 16 vectors from AVX2. A Zen 5
+// (512-bit units) follows untimed against these AVX2 kernels. Intel CPUs take
+// every row kernel from their own level: on an Intel Xeon (Emerald Rapids),
+// 4096 x 4096, each call after a W @ x, medians of 11 alternating calls
+// (thread CPU time), VBMI over AVX2's time:
 //
 //   one vector     asymmetric 8-bit 0.88   3-bit 0.94   symmetric 3-bit 0.93
 //                  adaptive tolerance 0.002 0.88   0.03 0.85
 //   8 vectors      symmetric 8-bit 0.77   4-bit 0.73   asymmetric 4-bit 0.76
 //                  adaptive 0.77
-//
-// (8- and 4-bit symmetric and 4-bit asymmetric rows with one vector run the
-// same lanes kernels either way).
 //
 // VBMI CPUs take the adaptive quantize from the AVX-512 table: VBMI's
 // packing is slower there.
@@ -139,20 +96,29 @@ const Kernels& table_of(Level level) {
 // 4-bit quantize: AVX-512 1.21 / 1.26, VBMI 1.27 / 1.32 (tolerance 0.03 /
 // 0.002, mean widths 2.8 and 6.3 bits).
 #if defined(__x86_64__)
-void rows_dot_i8_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
-    (k == 1 ? avx512_kernels() : avx2_kernels()).rows_dot_i8(r, x, k, out, ld);
-}
-void rows_dot_sym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
-    (k == 1 && r.bits == 4 ? avx512_kernels() : avx2_kernels()).rows_dot_sym(r, x, k, out, ld);
-}
-// 8-bit asymmetric rows in lanes spend a shift more per column and twice the
-// transposes: on a Zen 4, 16 Mi codes, they take 0.77-0.84 of the AVX2 tiles'
-// time up to 1024 columns but 1.12-1.29 from 1536 on, where the tiles' own
-// costs per row are spread thin.
-void rows_dot_asym_one_in_lanes(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
-    const bool lanes = k == 1 && asym_rows_in_lanes(r) && (r.bits == 4 || r.cols <= 1024);
-    (lanes ? avx512_kernels() : avx2_kernels()).rows_dot_asym(r, x, k, out, ld);
-}
+template <Level L>
+struct AmdRows {
+    static constexpr size_t kBatch = 16;
+    static const Kernels& pick(bool own) { return own ? table_of(L) : avx2_kernels(); }
+    static void i8(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+        pick(k >= kBatch).rows_dot_i8(r, x, k, out, ld);
+    }
+    static void sym(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+        pick(k >= kBatch || (k == 1 && r.bits == 4)).rows_dot_sym(r, x, k, out, ld);
+    }
+    static void asym(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+        pick(k >= kBatch || (k == 1 && r.bits == 4)).rows_dot_asym(r, x, k, out, ld);
+    }
+    static void adaptive(const RowRun& r, const float* x, size_t k, float* out, size_t ld) {
+        pick(k >= kBatch || (k == 1 && L == Level::Avx512Vbmi)).rows_dot_adaptive(r, x, k, out, ld);
+    }
+    static void route(Kernels& k) {
+        k.rows_dot_i8 = i8;
+        k.rows_dot_sym = sym;
+        k.rows_dot_asym = asym;
+        k.rows_dot_adaptive = adaptive;
+    }
+};
 #endif
 
 Kernels choose() {
@@ -167,10 +133,8 @@ Kernels choose() {
         k.dot_adaptive = avx2.dot_adaptive;
         __builtin_cpu_init();
         if (__builtin_cpu_is("amd")) {
-            k.rows_dot_i8 = rows_dot_i8_one_in_lanes;
-            k.rows_dot_sym = rows_dot_sym_one_in_lanes;
-            k.rows_dot_asym = rows_dot_asym_one_in_lanes;
-            k.rows_dot_adaptive = avx2.rows_dot_adaptive;
+            if (k.level == Level::Avx512Vbmi) AmdRows<Level::Avx512Vbmi>::route(k);
+            else AmdRows<Level::Avx512>::route(k);
         }
         if (k.level == Level::Avx512Vbmi) k.quantize_adaptive = table_of(Level::Avx512).quantize_adaptive;
     }
