@@ -408,14 +408,16 @@ void print_table(const std::map<std::string, double>& ns, const std::vector<Leve
                 row += cell;
             }
             if (!any) continue;
-            // The level whose entry is the one the active table holds.
-            Level used = levels.front();
-            for (const Level l : levels)
-                if (entry_of(simd::kernels_at(l), c.entry_offset) == entry_of(active, c.entry_offset)) used = l;
-            const char* why = used == levels.back() ? "widest level" : "per-kernel rule in dispatch.cpp";
-            std::printf("%-24s %4s %8.3f%s  %s (%s", c.name.c_str(), size_label(n).c_str(), base->second / per, row.c_str(),
-                        simd::level_name(used), why);
-            if (fastest_level != used) std::printf("; fastest here: %s", simd::level_name(fastest_level));
+            // The level whose entry is the one the active table holds; none
+            // when the dispatcher picks a level per call.
+            const Level* used = nullptr;
+            for (const Level& l : levels)
+                if (entry_of(simd::kernels_at(l), c.entry_offset) == entry_of(active, c.entry_offset)) used = &l;
+            std::printf("%-24s %4s %8.3f%s  ", c.name.c_str(), size_label(n).c_str(), base->second / per, row.c_str());
+            if (used == nullptr) std::printf("by call (a rule in dispatch.cpp");
+            else std::printf("%s (%s", simd::level_name(*used),
+                             *used == levels.back() ? "widest level" : "per-kernel rule in dispatch.cpp");
+            if (used == nullptr || fastest_level != *used) std::printf("; fastest here: %s", simd::level_name(fastest_level));
             std::printf(")\n");
         }
     }
