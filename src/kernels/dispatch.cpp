@@ -70,13 +70,13 @@ const Kernels& table_of(Level level) {
 // from memory), thread CPU time, medians of 11 calls in turn, VBMI's time
 // over AVX2's at 4096 x 4096 / 200,000 x 768:
 //
-//   one vector   symmetric 8-bit 1.12-1.15 / 1.28   4-bit 0.94 / 0.96
-//                3-bit 1.46 / 1.51   asymmetric 8-bit 1.01 / 1.15-1.17
+//   one vector   symmetric 8-bit 1.09-1.15 / 1.27-1.28   4-bit 0.94 / 0.96
+//                3-bit 1.46 / 1.51   asymmetric 8-bit 1.01 / 1.14-1.17
 //                4-bit 0.93 / 0.92   6-bit 1.23 / 1.36   adaptive
-//                (tolerance 0.002 and 0.03) 0.82-0.87 / 0.90-0.91
-//   4 vectors    0.97-1.20         8 vectors   0.86-1.11
+//                (tolerance 0.002 and 0.03) 0.82-0.87 / 0.89-0.91
+//   4 vectors    0.97-1.20         8 vectors   0.86-1.12
 //   16 vectors   0.86-0.94, symmetric 8-bit 0.99-1.06
-//   32 vectors   0.82-0.93
+//   32 vectors   0.82-0.96
 //
 // So there one vector's rows come from AVX2 except the 4-bit ones (in lanes)
 // and, on VBMI, the adaptive ones; fewer than 16 vectors from AVX2. A Zen 5
