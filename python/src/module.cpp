@@ -3,12 +3,14 @@
 #include "numpy.hpp"
 
 #include "error.hpp"
+#include "kernels/block.hpp"
 #include "learned.hpp"
 #include "quantized/inner.hpp"
 #include "scale.hpp"
 #include "scheme.hpp"
 #include "support/args.hpp"
 #include "support/guard.hpp"
+#include "support/quantized.hpp"
 #include "support/ref.hpp"
 
 namespace velmar::py {
@@ -56,6 +58,19 @@ void add(PyObject* module, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(module, name, value) < 0) throw_error_set();
 }
 
+// The tensor module links a core of its own: both keep the forced kernel
+// level in its cell, so that use_kernel_level there governs these functions
+// too. Without that module this one runs on alone.
+void share_level_with_tensor() {
+    PyObject* tensor = PyImport_ImportModule("velmar._tensor");
+    PyObject* cell = tensor ? PyObject_GetAttrString(tensor, "_kernel_level_cell") : nullptr;
+    void* p = cell ? PyCapsule_GetPointer(cell, kKernelLevelCell) : nullptr;
+    Py_XDECREF(cell);
+    Py_XDECREF(tensor);
+    if (!p) return PyErr_Clear();
+    velmar::share_kernel_level(static_cast<std::atomic<int>*>(p));
+}
+
 int exec_module(PyObject* module) {
     return guarded([&] {
         if (PyArray_ImportNumPyAPI() < 0) throw_error_set();
@@ -75,6 +90,7 @@ int exec_module(PyObject* module) {
             Ref fn = Ref::check(PyCFunction_NewEx(&def, nullptr, module_name.get()));
             add(module, def.ml_name, fn.get());
         }
+        share_level_with_tensor();
         return 0;
     });
 }

@@ -404,6 +404,10 @@ bool use_kernel_level(std::string_view name) {
     return false;
 }
 
+std::atomic<int>* kernel_level_cell() { return simd::forced_level_cell(); }
+
+void share_kernel_level(std::atomic<int>* cell) { simd::share_forced_level(cell); }
+
 std::string kernel_levels() {
     std::string names;
     for (const simd::Level l : simd::supported_levels()) names += (names.empty() ? "" : ", ") + std::string(simd::level_name(l));

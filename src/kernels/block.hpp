@@ -6,6 +6,7 @@
 // of the kind and width runs at the level chosen for this CPU. Packed's
 // unpack_into and unpack_slice, and the 4- and 8-bit entries of kernels/i4
 // and kernels/i8, are defined over the same layer.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -122,6 +123,10 @@ const char* kernel_level();
 bool use_kernel_level(std::string_view name);
 // The names of the levels this CPU runs, ", " between them.
 std::string kernel_levels();
+// Each extension module links its own core: one hands its cell to the other
+// (share_kernel_level), and a level forced in either runs in both.
+std::atomic<int>* kernel_level_cell();
+void share_kernel_level(std::atomic<int>* cell);
 
 // ---- the least-squares fit and half-precision conversions ----
 

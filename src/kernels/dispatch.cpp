@@ -158,18 +158,29 @@ const Kernels& chosen() {
     return k;
 }
 
-std::atomic<const Kernels*> g_forced{nullptr};
+// The forced level, 0 for none, else the level + 1. Each extension module
+// links a copy of this file; all of them read the one cell they are pointed
+// at, so that forcing a level in one forces it for the whole process.
+std::atomic<int> g_own_forced{0};
+std::atomic<std::atomic<int>*> g_forced{&g_own_forced};
 
 }  // namespace
 
 const Kernels& active() {
-    const Kernels* forced = g_forced.load(std::memory_order_acquire);
-    return forced ? *forced : chosen();
+    const int forced = g_forced.load(std::memory_order_acquire)->load(std::memory_order_acquire);
+    return forced ? table_of(static_cast<Level>(forced - 1)) : chosen();
 }
 
-void force_level(Level level) { g_forced.store(&kernels_at(level), std::memory_order_release); }
+void force_level(Level level) {
+    (void)kernels_at(level);  // refuses a level this CPU cannot run
+    g_forced.load(std::memory_order_acquire)->store(static_cast<int>(level) + 1, std::memory_order_release);
+}
 
-void unforce_level() { g_forced.store(nullptr, std::memory_order_release); }
+void unforce_level() { g_forced.load(std::memory_order_acquire)->store(0, std::memory_order_release); }
+
+std::atomic<int>* forced_level_cell() { return g_forced.load(std::memory_order_acquire); }
+
+void share_forced_level(std::atomic<int>* cell) { g_forced.store(cell, std::memory_order_release); }
 
 const Kernels& kernels_at(Level level) {
     require(cpu_has(level), "kernels_at: level not supported by this CPU");

@@ -5,6 +5,7 @@
 // included by translation units built with wider target flags, so it must
 // stay free of inline code (an inline function emitted there could be the copy
 // the linker keeps for everyone).
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -136,6 +137,12 @@ const Kernels& active();
 // InternalError for a level this CPU cannot run), and back to the chosen one.
 void force_level(Level level);
 void unforce_level();
+
+// Where the forced level is kept, and a cell to keep it in instead: another
+// copy of the core in the same process hands over its own, so that both run
+// the same level.
+std::atomic<int>* forced_level_cell();
+void share_forced_level(std::atomic<int>* cell);
 
 // Every level this CPU can run, the scalar reference first.
 std::vector<Level> supported_levels();

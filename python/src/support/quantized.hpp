@@ -15,6 +15,10 @@
 
 namespace velmar::py {
 
+// The capsule velmar._tensor holds its forced kernel level in, which
+// velmar._native shares (kernels/block.hpp).
+inline constexpr char kKernelLevelCell[] = "velmar._tensor._kernel_level_cell";
+
 // Tag order follows the Scale members: f32, f16, bf16.
 using QuantizedInner = std::variant<Quantized<f32>, Quantized<f16>, Quantized<bf16>>;
 using Snapshot = std::shared_ptr<const QuantizedInner>;

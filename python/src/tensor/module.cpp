@@ -361,6 +361,9 @@ int exec_module(PyObject* module) {
         if (PyModule_AddFunctions(module, kSuperFunctions) < 0 || PyModule_AddFunctions(module, kBoundedFunctions) < 0 ||
             PyModule_AddObjectRef(module, "super_types", Ref::check(super_types()).get()) < 0)
             throw_error_set();
+        // _native takes this at import and keeps its forced level here too.
+        Ref cell = Ref::check(PyCapsule_New(velmar::kernel_level_cell(), kKernelLevelCell, nullptr));
+        if (PyModule_AddObjectRef(module, "_kernel_level_cell", cell.get()) < 0) throw_error_set();
         return 0;
     });
 }
