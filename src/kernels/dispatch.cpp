@@ -89,12 +89,6 @@ const Kernels& table_of(Level level) {
 //                  adaptive tolerance 0.002 0.88   0.03 0.85
 //   8 vectors      symmetric 8-bit 0.77   4-bit 0.73   asymmetric 4-bit 0.76
 //                  adaptive 0.77
-//
-// VBMI CPUs take the adaptive quantize from the AVX-512 table: VBMI's
-// packing is slower there.
-// Zen 4, 16 Mi values, medians of 15 interleaved runs, over VBMI's symmetric
-// 4-bit quantize: AVX-512 1.21 / 1.26, VBMI 1.27 / 1.32 (tolerance 0.03 /
-// 0.002, mean widths 2.8 and 6.3 bits).
 #if defined(__x86_64__)
 template <Level L>
 struct AmdRows {
@@ -136,6 +130,10 @@ Kernels choose() {
             if (k.level == Level::Avx512Vbmi) AmdRows<Level::Avx512Vbmi>::route(k);
             else AmdRows<Level::Avx512>::route(k);
         }
+        // VBMI's packing is slower in the adaptive quantize. Zen 4, 16 Mi
+        // values, medians of 15 interleaved runs, over VBMI's symmetric 4-bit
+        // quantize: AVX-512 1.21 / 1.26, VBMI 1.27 / 1.32 (tolerance 0.03 /
+        // 0.002, mean widths 2.8 and 6.3 bits).
         if (k.level == Level::Avx512Vbmi) k.quantize_adaptive = table_of(Level::Avx512).quantize_adaptive;
     }
 #endif
