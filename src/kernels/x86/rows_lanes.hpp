@@ -922,6 +922,8 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
         const uint8_t* ahead = rows.start(lanes.t0 + tile_rows);
         const uint8_t* const end = rows.start(min_size(lanes.t0 + tile_rows + L * kTiles, r.rows));
         const size_t share = (static_cast<size_t>(end - ahead) / ((r.cols + kStepCols - 1) / kStepCols) + 63) / 64 * 64;
+        // Blocks of whole units start only at a unit's first column.
+        const bool whole_units = r.block % kUnitCodes == 0;
         for (size_t c0 = 0; c0 < r.cols; c0 += kStepCols) {
             // Spread over the step's dwords: in one burst they stall the loads.
             const uint8_t* const due = ahead;
@@ -943,7 +945,7 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
             typename P::I units[kTiles];
             const auto column = [&]<int k>(size_t u) __attribute__((always_inline)) {
                 const size_t c = c0 + kUnitCodes * u + k;
-                if (c == next) {
+                if ((k == 0 || !whole_units) && c == next) {
                     const size_t b = c / r.block;
                     if (b >= lanes.wb + lanes.wn) lanes.load_window(b);
                     for (size_t j = 0; j < kTiles; ++j) {
