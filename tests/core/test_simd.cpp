@@ -1,6 +1,7 @@
 // Every vector twin this CPU can run against the scalar kernels, bit for bit.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <numeric>
 
 #include "kernels/dispatch.hpp"
@@ -74,6 +75,19 @@ TEST(Dispatch, ActiveLevelIsTheWidestSupported) {
     simd::unforce_level();
     EXPECT_EQ(simd::active().level, levels.back());
     EXPECT_THROW(simd::force_level(static_cast<Level>(9)), InternalError);
+
+    // The forced level lives in whichever cell the core is pointed at: another
+    // copy of the core in the process hands over its own.
+    std::atomic<int>* const own = simd::forced_level_cell();
+    std::atomic<int> other{0};
+    simd::share_forced_level(&other);
+    simd::force_level(Level::Scalar);
+    simd::share_forced_level(own);
+    EXPECT_EQ(simd::active().level, levels.back());
+    simd::share_forced_level(&other);
+    EXPECT_EQ(simd::active().level, Level::Scalar);
+    simd::unforce_level();
+    simd::share_forced_level(own);
 }
 
 // Every length across the vector heads and tails, at odd starts that misalign
