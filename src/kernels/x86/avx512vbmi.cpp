@@ -27,8 +27,28 @@ struct S : Avx512Steps {
         uint32_t classes;
         bool pairs;
         uint32_t span;  // bytes stored: no more than the unit needs, since a store across a cache line costs two
+        // A stream of 2 to 7 bits: the codes narrowed to bytes and merged by
+        // multiply-adds, which leave the shift and permute units (the packer's
+        // bound on a Zen 4) to the narrowing, one shift and the closing permute.
+        bool by_bytes;
+        __m256i bytes_low, pair_mul, quad_mul, quad_low, close;
+        __m128i quad_down;
 
         Packer(uint32_t w, bool mixed) {
+            by_bytes = !mixed && w <= 7;
+            if (by_bytes) {
+                const ByteMerge& m = kByteMerge.at[w];
+                const auto row = [](const uint8_t* q) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(q)); };
+                bytes_low = _mm256_set1_epi8(static_cast<char>((1u << w) - 1u));
+                pair_mul = _mm256_set1_epi16(static_cast<short>(1u | (1u << w) << 8));
+                quad_mul = _mm256_set1_epi32(static_cast<int>(1u | (1u << 2 * w) << 16));
+                quad_low = _mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u));
+                close = row(m.close);
+                quad_down = shift_count(32 - 4 * w);
+                keep = (__mmask64{1} << (4 * w)) - 1;
+                span = 4 * w > 16 ? 32 : 16;
+                return;
+            }
             const PackTable& t = mixed ? kMixedPacking.at[w] : kFixedPacking.at[w];
             for (size_t k = 0; k < 2; ++k) shl[k] = _mm512_load_si512(t.shl + 16 * k);
             for (size_t c = 0; c < 2; ++c) from[c] = _mm512_load_si512(t.from[c]);
@@ -42,6 +62,7 @@ struct S : Avx512Steps {
         }
 
         void pack(const I* c, uint8_t* p) const {
+            if (by_bytes) return pack_bytes(c, p);
             __m512i x = c[0], y = c[1];
             if (pairs) {
                 x = _mm512_ternarylogic_epi64(low, x, _mm512_srl_epi64(x, down), 0xCA);  // a ? b : c
@@ -55,6 +76,20 @@ struct S : Avx512Steps {
             if (span == 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_castsi512_si128(out));
             else if (span == 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_castsi512_si256(out));
             else _mm512_storeu_si512(p, out);
+        }
+
+        // Bytes (the first of each lane of both registers), their low w bits
+        // merged in pairs and quads (the multipliers' bytes are unsigned, the
+        // codes' signed but below 128), the two quads of each qword joined
+        // into its w bytes, and the qwords closed up.
+        void pack_bytes(const I* c, uint8_t* p) const {
+            const __m256i b = _mm512_castsi512_si256(_mm512_permutex2var_epi8(c[0], _mm512_load_si512(kByteMerge.first), c[1]));
+            const __m256i pairs = _mm256_maddubs_epi16(pair_mul, _mm256_and_si256(b, bytes_low));
+            const __m256i quads = _mm256_madd_epi16(pairs, quad_mul);
+            const __m256i groups = _mm256_ternarylogic_epi64(quad_low, quads, _mm256_srl_epi64(quads, quad_down), 0xCA);  // a ? b : c
+            const __m256i out = _mm256_maskz_permutexvar_epi8(static_cast<__mmask32>(keep), close, groups);
+            if (span == 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(out));
+            else _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), out);
         }
     };
 

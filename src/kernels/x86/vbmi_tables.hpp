@@ -104,6 +104,22 @@ struct UnpackTables {
 };
 constexpr UnpackTables kUnpacking;
 
+// Streams of 2 to 7 bits merged as bytes: `first` takes byte 0 of each
+// 32-bit lane of two registers, `close` the w low bytes of each qword.
+struct ByteMerge {
+    alignas(32) uint8_t close[32];
+};
+struct ByteMerges {
+    ByteMerge at[8];
+    alignas(64) uint8_t first[64];
+    constexpr ByteMerges() : at{}, first{} {
+        for (uint32_t w = 2; w <= 7; ++w)
+            for (uint32_t i = 0; i < 4 * w; ++i) at[w].close[i] = static_cast<uint8_t>(8 * (i / w) + i % w);
+        for (uint32_t i = 0; i < 32; ++i) first[i] = static_cast<uint8_t>(i < 16 ? 4 * i : 64 + 4 * (i - 16));
+    }
+};
+constexpr ByteMerges kByteMerge;
+
 constexpr bool tables_ok() {
     for (uint32_t w = 2; w <= 16; ++w)
         if (!kFixedPacking.at[w].ok || !kMixedPacking.at[w].ok || kFixedPacking.at[w].classes > 2 ||
