@@ -22,8 +22,10 @@ bool cpu_has(Level level) {
             __builtin_cpu_init();
             return cpu_has(Level::Avx2) && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vl");
-        // The byte permutes (vpermb, vpermt2b) are VBMI's.
-        case Level::Avx512Vbmi: return cpu_has(Level::Avx512) && __builtin_cpu_supports("avx512vbmi");
+        // The byte permutes (vpermb, vpermt2b) are VBMI's; its packer also
+        // extracts bits (BMI2), which every CPU with VBMI has.
+        case Level::Avx512Vbmi:
+            return cpu_has(Level::Avx512) && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi2");
 #endif
 #if defined(__aarch64__)
         case Level::Neon: return true;  // mandatory on AArch64
@@ -130,11 +132,6 @@ Kernels choose() {
             if (k.level == Level::Avx512Vbmi) AmdRows<Level::Avx512Vbmi>::route(k);
             else AmdRows<Level::Avx512>::route(k);
         }
-        // VBMI's packing is slower in the adaptive quantize. Zen 4, 16 Mi
-        // values, medians of 15 interleaved runs, over VBMI's symmetric 4-bit
-        // quantize: AVX-512 1.21 / 1.26, VBMI 1.27 / 1.32 (tolerance 0.03 /
-        // 0.002, mean widths 2.8 and 6.3 bits).
-        if (k.level == Level::Avx512Vbmi) k.quantize_adaptive = table_of(Level::Avx512).quantize_adaptive;
     }
 #endif
     return k;

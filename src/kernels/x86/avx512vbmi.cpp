@@ -1,7 +1,7 @@
-// Built with -mavx512f -mavx512bw -mavx512vl -mavx512vbmi -mf16c; reached only
-// when the CPU has them. The AVX-512 steps, with every width packed and
-// unpacked by byte permutes (kernels/x86/vbmi_tables.hpp) instead of the
-// shift-and-merge ladder.
+// Built with -mavx512f -mavx512bw -mavx512vl -mavx512vbmi -mf16c -mbmi2;
+// reached only when the CPU has them. The AVX-512 steps, with every width
+// packed and unpacked by byte permutes (kernels/x86/vbmi_tables.hpp) and bit
+// extracts instead of the shift-and-merge ladder.
 #if defined(__x86_64__)
 // GCC 12 reports its own undefined-vector idiom inside avx512fintrin.h.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -20,76 +20,54 @@ struct S : Avx512Steps {
     static constexpr size_t kSpan = 64;
 
     // One width's tables in registers, for a whole stream or one block.
+    // Codes of 2 to 8 bits (streams of 4 and 8 have steps of their own) are
+    // narrowed to bytes, and each qword's eight w-bit fields gathered by a
+    // scalar bit extract: that leaves the vector units, which the quantizers'
+    // arithmetic keeps busy, one permute, and takes every width alike, so
+    // blocks of mixed widths too. Wider codes go by the classes of
+    // kernels/x86/vbmi_tables.hpp.
     struct Packer {
-        __m512i shl[2], from[2], own, low;
+        __m512i shl[2], from[2], own;
         __mmask64 keep;  // the unit's 4w bytes
-        __m128i down;
         uint32_t classes;
-        bool pairs;
-        uint32_t span;  // bytes stored: no more than the unit needs, since a store across a cache line costs two
-        // A stream of 2 to 7 bits: the codes narrowed to bytes and merged by
-        // multiply-adds, which leave the shift and permute units (the packer's
-        // bound on a Zen 4) to the narrowing, one shift and the closing permute.
-        bool by_bytes;
-        __m256i bytes_low, pair_mul, quad_mul, quad_low, close;
-        __m128i quad_down;
+        bool extract;
+        uint32_t width;
+        uint64_t fields;  // the low w bits of each byte
 
-        Packer(uint32_t w, bool mixed) {
-            by_bytes = !mixed && w <= 7;
-            if (by_bytes) {
-                const ByteMerge& m = kByteMerge.at[w];
-                const auto row = [](const uint8_t* q) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(q)); };
-                bytes_low = _mm256_set1_epi8(static_cast<char>((1u << w) - 1u));
-                pair_mul = _mm256_set1_epi16(static_cast<short>(1u | (1u << w) << 8));
-                quad_mul = _mm256_set1_epi32(static_cast<int>(1u | (1u << 2 * w) << 16));
-                quad_low = _mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u));
-                close = row(m.close);
-                quad_down = shift_count(32 - 4 * w);
-                keep = (__mmask64{1} << (4 * w)) - 1;
-                span = 4 * w > 16 ? 32 : 16;
-                return;
-            }
-            const PackTable& t = mixed ? kMixedPacking.at[w] : kFixedPacking.at[w];
+        Packer(uint32_t w, bool) {
+            width = w;
+            extract = w <= 8;
+            fields = 0x0101010101010101ull * ((1u << w) - 1u);
+            if (extract) return;
+            const PackTable& t = kPacking.at[w];
             for (size_t k = 0; k < 2; ++k) shl[k] = _mm512_load_si512(t.shl + 16 * k);
             for (size_t c = 0; c < 2; ++c) from[c] = _mm512_load_si512(t.from[c]);
             own = _mm512_load_si512(t.own[1]);
-            low = _mm512_set1_epi64((1 << w) - 1);
-            down = shift_count(32 - w);
-            pairs = t.pairs;
             keep = w == 16 ? ~__mmask64{0} : (__mmask64{1} << (4 * w)) - 1;
             classes = t.classes;
-            span = mixed || 4 * w > 16 ? (4 * w > 32 ? 64 : 32) : 16;
         }
 
-        void pack(const I* c, uint8_t* p) const {
-            if (by_bytes) return pack_bytes(c, p);
-            __m512i x = c[0], y = c[1];
-            if (pairs) {
-                x = _mm512_ternarylogic_epi64(low, x, _mm512_srl_epi64(x, down), 0xCA);  // a ? b : c
-                y = _mm512_ternarylogic_epi64(low, y, _mm512_srl_epi64(y, down), 0xCA);
-            }
-            const __m512i a = _mm512_sllv_epi32(x, shl[0]), b = _mm512_sllv_epi32(y, shl[1]);
+        __attribute__((always_inline)) void pack(const I* c, uint8_t* p) const {
+            if (extract) return pack_fields(c, p);
+            const __m512i a = _mm512_sllv_epi32(c[0], shl[0]), b = _mm512_sllv_epi32(c[1], shl[1]);
             __m512i out = _mm512_maskz_permutex2var_epi8(keep, a, from[0], b);
             if (classes > 1)
                 out = _mm512_ternarylogic_epi32(own, _mm512_permutex2var_epi8(a, from[1], b), out,
                                                 0xCA);  // a ? b : c
-            if (span == 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_castsi512_si128(out));
-            else if (span == 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_castsi512_si256(out));
-            else _mm512_storeu_si512(p, out);
+            _mm512_storeu_si512(p, out);
         }
 
-        // Bytes (the first of each lane of both registers), their low w bits
-        // merged in pairs and quads (the multipliers' bytes are unsigned, the
-        // codes' signed but below 128), the two quads of each qword joined
-        // into its w bytes, and the qwords closed up.
-        void pack_bytes(const I* c, uint8_t* p) const {
-            const __m256i b = _mm512_castsi512_si256(_mm512_permutex2var_epi8(c[0], _mm512_load_si512(kByteMerge.first), c[1]));
-            const __m256i pairs = _mm256_maddubs_epi16(pair_mul, _mm256_and_si256(b, bytes_low));
-            const __m256i quads = _mm256_madd_epi16(pairs, quad_mul);
-            const __m256i groups = _mm256_ternarylogic_epi64(quad_low, quads, _mm256_srl_epi64(quads, quad_down), 0xCA);  // a ? b : c
-            const __m256i out = _mm256_maskz_permutexvar_epi8(static_cast<__mmask32>(keep), close, groups);
-            if (span == 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(out));
-            else _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), out);
+        // The w bytes of each qword stored one after another: each store's
+        // zeros past them are overwritten by the next, the last one's lie
+        // where nothing is yet (or in the caller's copy near the end).
+        __attribute__((always_inline)) void pack_fields(const I* c, uint8_t* p) const {
+            alignas(32) uint64_t q[4];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(q),
+                               _mm512_castsi512_si256(_mm512_permutex2var_epi8(c[0], _mm512_load_si512(kFirstBytes.at), c[1])));
+            for (size_t k = 0; k < 4; ++k) {
+                const uint64_t v = _pext_u64(q[k], fields);
+                __builtin_memcpy(p + k * width, &v, 8);
+            }
         }
     };
 

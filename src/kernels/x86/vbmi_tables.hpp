@@ -23,7 +23,6 @@ struct PackTable {
     alignas(64) uint8_t from[4][64];  // stream byte k from its code of class c: a byte of the two shifted registers
     alignas(64) uint8_t own[4][64];   // the bits of stream byte k its code of class c owns
     uint32_t classes;
-    bool pairs;
     bool ok;  // no stream byte has two codes of one class
 };
 
@@ -32,35 +31,31 @@ struct UnpackTable {
     alignas(64) int32_t up[32];
 };
 
-// The most pieces of u bits (32 * w bits in all) one stream byte holds.
-constexpr uint32_t classes_of(uint32_t w, uint32_t u) {
+// The most codes of width w one stream byte holds.
+constexpr uint32_t classes_of(uint32_t w) {
     uint32_t most = 0;
     for (uint32_t k = 0; k < 4 * w; ++k) {
         uint32_t n = 0;
-        for (uint32_t j = 0; j < 32 * w / u; ++j) n += j * u < 8 * k + 8 && (j + 1) * u > 8 * k ? 1 : 0;
+        for (uint32_t j = 0; j < 32; ++j) n += j * w < 8 * k + 8 && (j + 1) * w > 8 * k ? 1 : 0;
         most = n > most ? n : most;
     }
     return most;
 }
 
-// pairs: the pieces are pairs of codes, merged in lanes 0, 2, 4, ...
-constexpr PackTable pack_table(uint32_t w, bool pairs, uint32_t classes) {
+constexpr PackTable pack_table(uint32_t w) {
     PackTable t{};
-    t.classes = classes;
-    t.pairs = pairs;
+    t.classes = classes_of(w);
     t.ok = true;
-    const uint32_t u = pairs ? 2 * w : w, pieces = pairs ? 16 : 32, per = pieces / 2;
-    const auto lane = [&](uint32_t j) { return 16 * (j / per) + (pairs ? 2 : 1) * (j % per); };
-    for (uint32_t j = 0; j < pieces; ++j) t.shl[lane(j)] = static_cast<int32_t>(j * u % 8);
+    for (uint32_t j = 0; j < 32; ++j) t.shl[j] = static_cast<int32_t>(j * w % 8);
     for (uint32_t k = 0; k < 4 * w; ++k) {
         bool seen[4] = {};
-        for (uint32_t j = 8 * k / u; j < pieces && j * u < 8 * k + 8; ++j) {
-            const uint32_t c = j % classes;
+        for (uint32_t j = 8 * k / w; j < 32 && j * w < 8 * k + 8; ++j) {
+            const uint32_t c = j % t.classes;
             t.ok = t.ok && !seen[c];
             seen[c] = true;
-            t.from[c][k] = static_cast<uint8_t>(4 * lane(j) + k - j * u / 8);
-            const uint32_t lo = j * u > 8 * k ? j * u - 8 * k : 0;
-            const uint32_t hi = (j + 1) * u - 8 * k < 8 ? (j + 1) * u - 8 * k : 8;
+            t.from[c][k] = static_cast<uint8_t>(4 * j + k - j * w / 8);
+            const uint32_t lo = j * w > 8 * k ? j * w - 8 * k : 0;
+            const uint32_t hi = (j + 1) * w - 8 * k < 8 ? (j + 1) * w - 8 * k : 8;
             for (uint32_t b = lo; b < hi; ++b) t.own[c][k] = static_cast<uint8_t>(t.own[c][k] | 1u << b);
         }
     }
@@ -78,23 +73,14 @@ constexpr UnpackTable unpack_table(uint32_t w) {
     return t;
 }
 
-// Indexed by width (0 and 1 are never used). A stream of one width packs
-// codes one by one where each stream byte then holds at most two of them,
-// else in pairs, and takes as few classes as it needs; a record of mixed
-// widths (2..=8) packs every width in pairs in two classes, so that its steps
-// do not depend on the width.
-template <bool kMixed>
+// Indexed by width, 9 to 16 (narrower codes are packed otherwise).
 struct PackTables {
     PackTable at[17];
     constexpr PackTables() : at{} {
-        for (uint32_t w = 2; w <= 16; ++w) {
-            const bool pairs = w <= 8 && (kMixed || classes_of(w, w) > 2);
-            at[w] = pack_table(w, pairs, kMixed ? 2 : classes_of(w, pairs ? 2 * w : w));
-        }
+        for (uint32_t w = 9; w <= 16; ++w) at[w] = pack_table(w);
     }
 };
-constexpr PackTables<false> kFixedPacking;
-constexpr PackTables<true> kMixedPacking;
+constexpr PackTables kPacking;
 
 struct UnpackTables {
     UnpackTable at[17];
@@ -104,27 +90,18 @@ struct UnpackTables {
 };
 constexpr UnpackTables kUnpacking;
 
-// Streams of 2 to 7 bits merged as bytes: `first` takes byte 0 of each
-// 32-bit lane of two registers, `close` the w low bytes of each qword.
-struct ByteMerge {
-    alignas(32) uint8_t close[32];
-};
-struct ByteMerges {
-    ByteMerge at[8];
-    alignas(64) uint8_t first[64];
-    constexpr ByteMerges() : at{}, first{} {
-        for (uint32_t w = 2; w <= 7; ++w)
-            for (uint32_t i = 0; i < 4 * w; ++i) at[w].close[i] = static_cast<uint8_t>(8 * (i / w) + i % w);
-        for (uint32_t i = 0; i < 32; ++i) first[i] = static_cast<uint8_t>(i < 16 ? 4 * i : 64 + 4 * (i - 16));
+// Byte 0 of each 32-bit lane of two registers, in order.
+struct FirstBytes {
+    alignas(64) uint8_t at[64];
+    constexpr FirstBytes() : at{} {
+        for (uint32_t i = 0; i < 32; ++i) at[i] = static_cast<uint8_t>(i < 16 ? 4 * i : 64 + 4 * (i - 16));
     }
 };
-constexpr ByteMerges kByteMerge;
+constexpr FirstBytes kFirstBytes;
 
 constexpr bool tables_ok() {
-    for (uint32_t w = 2; w <= 16; ++w)
-        if (!kFixedPacking.at[w].ok || !kMixedPacking.at[w].ok || kFixedPacking.at[w].classes > 2 ||
-            kMixedPacking.at[w].classes > 2)
-            return false;
+    for (uint32_t w = 9; w <= 16; ++w)
+        if (!kPacking.at[w].ok || kPacking.at[w].classes > 2) return false;
     return true;
 }
 static_assert(tables_ok(), "a stream byte with two codes of one class");
