@@ -17,15 +17,14 @@ bool cpu_has(Level level) {
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
         // The AVX-512 objects are built with AVX2 and F16C too (the compiler
-        // may emit them anywhere), which AVX-512F does not imply.
+        // may emit them anywhere), which AVX-512F does not imply, and their
+        // packers extract bits (BMI2), which every AVX-512 CPU has.
         case Level::Avx512:
             __builtin_cpu_init();
             return cpu_has(Level::Avx2) && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vl");
-        // The byte permutes (vpermb, vpermt2b) are VBMI's; its packer also
-        // extracts bits (BMI2), which every CPU with VBMI has.
-        case Level::Avx512Vbmi:
-            return cpu_has(Level::Avx512) && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi2");
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2");
+        // The byte permutes (vpermb, vpermt2b) are VBMI's.
+        case Level::Avx512Vbmi: return cpu_has(Level::Avx512) && __builtin_cpu_supports("avx512vbmi");
 #endif
 #if defined(__aarch64__)
         case Level::Neon: return true;  // mandatory on AArch64

@@ -1,5 +1,5 @@
-// Built with -mavx512f -mavx512bw -mavx512vl -mf16c; reached only when the CPU
-// has them.
+// Built with -mavx512f -mavx512bw -mavx512vl -mf16c -mbmi2; reached only when
+// the CPU has them.
 #if defined(__x86_64__)
 // GCC 12 reports its own undefined-vector idiom inside avx512fintrin.h.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"

@@ -140,12 +140,11 @@ struct Avx512Steps {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(groups));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), _mm256_extracti128_si256(groups, 1));
     }
-    // An adaptive block of 32 codes of width 2..=8 in one pass, each step
-    // merging neighbours in lanes twice as wide: pairs in 64-bit lanes, their
-    // words gathered from both registers, quads, then groups of eight (w
-    // bytes each, two to a 128-bit lane), whose bytes a shuffle closes up.
-    // Half the steps and stores of two unit packs. Made once per width and
-    // call: built per block, the masks and counts cost as much as the merging.
+    // An adaptive block of 32 codes of width 2..=8 in one step: the codes
+    // narrowed to bytes, and each qword's eight w-bit fields gathered by a
+    // scalar bit extract (BMI2, which every AVX-512 CPU has), leaving the
+    // vector units to the quantizers' arithmetic. Every width alike, so
+    // blocks of mixed widths too.
     static constexpr size_t kBlockUnit = 32;
     // Widths 9..=16 too, for fixed-width streams, as in the AVX2 twin: 32
     // codes narrowed to 16 bits, pairs merged in 32-bit lanes and quads in
@@ -155,25 +154,22 @@ struct Avx512Steps {
     struct BlockPacker {
         __m512i low;  // wide: the 16-bit lanes' mask
         __m512i wide_pair, wide_quad;
-        __m256i pair, quad, group, close;
         __m128i down, quad_down, group_down, group_up;
-        size_t half;  // bytes of the first 16 codes
+        uint64_t fields;  // narrow: the low w bits of each byte
+        uint32_t w;
         bool wide;
 
-        explicit BlockPacker(uint32_t w)
-            : low(w > 8 ? _mm512_set1_epi16(static_cast<short>((1u << w) - 1u)) : _mm512_set1_epi64((1 << w) - 1)),
-              wide_pair(_mm512_set1_epi32(static_cast<int>((1u << w) - 1u))),
-              wide_quad(_mm512_set1_epi64(static_cast<long long>((1ull << 2 * w) - 1u))),
-              pair(w > 8 ? _mm256_setzero_si256() : _mm256_set1_epi16(static_cast<short>((1u << 2 * w) - 1u))),
-              quad(w > 8 ? _mm256_setzero_si256() : _mm256_set1_epi32(static_cast<int>((1u << 2 * w) - 1u))),
-              group(w > 8 ? _mm256_setzero_si256() : _mm256_set1_epi64x(static_cast<long long>((1ull << 4 * w) - 1u))),
-              close(w > 8 ? _mm256_setzero_si256() : _mm256_load_si256(reinterpret_cast<const __m256i*>(kCloseUp.at[w]))),
-              down(shift_count(w > 8 ? 16 - w : 32 - w)),
-              quad_down(shift_count(w > 8 ? 32 - 2 * w : 16 - 2 * w)),
-              group_down(shift_count(w > 8 ? 64 - 4 * w : 32 - 4 * w)),
-              group_up(shift_count(4 * w)),
-              half(2 * w),
-              wide(w > 8) {}
+        explicit BlockPacker(uint32_t bits)
+            : low(_mm512_set1_epi16(static_cast<short>((1u << bits) - 1u))),
+              wide_pair(_mm512_set1_epi32(static_cast<int>((1u << bits) - 1u))),
+              wide_quad(_mm512_set1_epi64(static_cast<long long>((1ull << 2 * bits) - 1u))),
+              down(shift_count(16 - bits)),
+              quad_down(shift_count(32 - 2 * bits)),
+              group_down(shift_count(64 - 4 * bits)),
+              group_up(shift_count(4 * bits)),
+              fields(0x0101010101010101ull * ((1u << bits) - 1u)),
+              w(bits),
+              wide(bits > 8) {}
 
         void pack_wide(const I* c, uint8_t* p) const {
             const __m512i h = _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), _mm512_packs_epi32(c[0], c[1]));
@@ -183,7 +179,6 @@ struct Avx512Steps {
             const __m512i groups = _mm512_or_si512(_mm512_mask_blend_epi64(0xAA, quads, _mm512_srl_epi64(quads, group_down)),
                                                    _mm512_bsrli_epi128(_mm512_sll_epi64(quads, group_up), 8));
             // Each store overwrites the zeros the one before leaves after its w bytes.
-            const size_t w = half / 2;
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_castsi512_si128(groups));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p + w), _mm512_extracti32x4_epi32(groups, 1));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * w), _mm512_extracti32x4_epi32(groups, 2));
@@ -192,19 +187,21 @@ struct Avx512Steps {
 
         void pack(const I* c, uint8_t* p) const {
             if (wide) return pack_wide(c, p);
-            const __m512i x = _mm512_ternarylogic_epi64(low, c[0], _mm512_srl_epi64(c[0], down), 0xCA);  // a ? b : c
-            const __m512i y = _mm512_ternarylogic_epi64(low, c[1], _mm512_srl_epi64(c[1], down), 0xCA);
-            const __m512i words = _mm512_setr_epi64(0x000C000800040000, 0x001C001800140010, 0x002C002800240020,
-                                                    0x003C003800340030, 0, 0, 0, 0);
-            const __m256i pairs = _mm256_and_si256(_mm512_castsi512_si256(_mm512_permutex2var_epi16(x, words, y)), pair);
-            const __m256i quads = _mm256_ternarylogic_epi32(quad, pairs, _mm256_srl_epi32(pairs, quad_down), 0xCA);
-            const __m256i groups = _mm256_ternarylogic_epi64(group, quads, _mm256_srl_epi64(quads, group_down), 0xCA);
-            const __m256i out = _mm256_shuffle_epi8(groups, close);
-            // The second half's store overwrites the zeros the first leaves after its 2w bytes.
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(out));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + half), _mm256_extracti128_si256(out, 1));
+            pack_fields(c, fields, w, p);
         }
     };
+    // 32 codes of w bits (2..=8) from two registers by bit extracts, `fields`
+    // the low w bits of each byte: each group of eight's w bytes stored after
+    // the one before, whose zeros past its own bytes they overwrite.
+    __attribute__((always_inline)) static void pack_fields(const I* c, uint64_t fields, uint32_t w, uint8_t* p) {
+        alignas(32) uint64_t q[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(q), _mm512_cvtepi32_epi8(c[0]));
+        _mm_store_si128(reinterpret_cast<__m128i*>(q + 2), _mm512_cvtepi32_epi8(c[1]));
+        for (size_t k = 0; k < 4; ++k) {
+            const uint64_t v = _pext_u64(q[k], fields);
+            __builtin_memcpy(p + k * w, &v, 8);
+        }
+    }
     // Each group's bytes in two 128-bit lanes; then as in the AVX2 twin.
     static void unpack(const uint8_t* p, uint32_t w, I* c) {
         const UnitTable& t = kUnitTables[w];

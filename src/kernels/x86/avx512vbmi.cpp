@@ -20,11 +20,8 @@ struct S : Avx512Steps {
     static constexpr size_t kSpan = 64;
 
     // One width's tables in registers, for a whole stream or one block.
-    // Codes of 2 to 8 bits (streams of 4 and 8 have steps of their own) are
-    // narrowed to bytes, and each qword's eight w-bit fields gathered by a
-    // scalar bit extract: that leaves the vector units, which the quantizers'
-    // arithmetic keeps busy, one permute, and takes every width alike, so
-    // blocks of mixed widths too. Wider codes go by the classes of
+    // Codes of 2 to 8 bits by bit extracts, as at the AVX-512 level (streams
+    // of 4 and 8 have steps of their own), wider ones by the classes of
     // kernels/x86/vbmi_tables.hpp.
     struct Packer {
         __m512i shl[2], from[2], own;
@@ -48,7 +45,7 @@ struct S : Avx512Steps {
         }
 
         __attribute__((always_inline)) void pack(const I* c, uint8_t* p) const {
-            if (extract) return pack_fields(c, p);
+            if (extract) return pack_fields(c, fields, width, p);
             const __m512i a = _mm512_sllv_epi32(c[0], shl[0]), b = _mm512_sllv_epi32(c[1], shl[1]);
             __m512i out = _mm512_maskz_permutex2var_epi8(keep, a, from[0], b);
             if (classes > 1)
@@ -57,18 +54,6 @@ struct S : Avx512Steps {
             _mm512_storeu_si512(p, out);
         }
 
-        // The w bytes of each qword stored one after another: each store's
-        // zeros past them are overwritten by the next, the last one's lie
-        // where nothing is yet (or in the caller's copy near the end).
-        __attribute__((always_inline)) void pack_fields(const I* c, uint8_t* p) const {
-            alignas(32) uint64_t q[4];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(q),
-                               _mm512_castsi512_si256(_mm512_permutex2var_epi8(c[0], _mm512_load_si512(kFirstBytes.at), c[1])));
-            for (size_t k = 0; k < 4; ++k) {
-                const uint64_t v = _pext_u64(q[k], fields);
-                __builtin_memcpy(p + k * width, &v, 8);
-            }
-        }
     };
 
     static void unpack(const uint8_t* p, uint32_t w, I* c) {

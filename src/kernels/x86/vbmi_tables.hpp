@@ -90,15 +90,6 @@ struct UnpackTables {
 };
 constexpr UnpackTables kUnpacking;
 
-// Byte 0 of each 32-bit lane of two registers, in order.
-struct FirstBytes {
-    alignas(64) uint8_t at[64];
-    constexpr FirstBytes() : at{} {
-        for (uint32_t i = 0; i < 32; ++i) at[i] = static_cast<uint8_t>(i < 16 ? 4 * i : 64 + 4 * (i - 16));
-    }
-};
-constexpr FirstBytes kFirstBytes;
-
 constexpr bool tables_ok() {
     for (uint32_t w = 9; w <= 16; ++w)
         if (!kPacking.at[w].ok || kPacking.at[w].classes > 2) return false;
