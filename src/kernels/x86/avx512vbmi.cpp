@@ -53,7 +53,6 @@ struct S : Avx512Steps {
                                                 0xCA);  // a ? b : c
             _mm512_storeu_si512(p, out);
         }
-
     };
 
     static void unpack(const uint8_t* p, uint32_t w, I* c) {
