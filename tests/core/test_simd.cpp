@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <numeric>
 
 #include "kernels/dispatch.hpp"
@@ -411,6 +412,41 @@ TEST_P(Twin, RowKernels) {
                 }
             }
         }
+    }
+}
+
+// 8-bit rows may read each code as its dword's top byte (code * 2^24)
+// against scales * 2^-24 and zero points * 2^24 only while both stay exact:
+// scales from 2^-102, zero points below 2^104. Both edges, with moderate zero
+// points too, and one step past either for every block or the last only.
+TEST_P(Twin, TopByteEdges) {
+    const size_t rows = 40, cols = 300, block = 32, nb = block_count(cols, block);
+    const std::vector<float> x = values(cols, 7, 0, 0);
+    std::mt19937 g(11);
+    // Biased exponents of the scales and zero points, and of the last block's.
+    const struct { uint32_t s, z, s_last, z_last; } cases[] = {
+        {25, 127, 25, 127}, {25, 230, 25, 230}, {24, 127, 24, 127}, {25, 231, 25, 231}, {25, 127, 24, 127}, {25, 230, 25, 231}};
+    for (const Kind kind : {Kind::Asymmetric, Kind::Adaptive}) {
+        const uint32_t bits = kind == Kind::Adaptive ? 16 : 8;
+        RowParts p(rows, cols, block, 8, 5);
+        for (const auto& c : cases)
+            for (const simd::Stored stored : {simd::Stored::F32, simd::Stored::Bf16}) {
+                const auto fill = [&](std::vector<uint8_t>& bytes, uint32_t e, uint32_t last) {
+                    for (size_t i = 0; i < rows * nb; ++i) {
+                        const uint32_t f = (g() & 0x807FFFFFu) | (i + 1 == rows * nb ? last : e) << 23;
+                        const uint16_t h = static_cast<uint16_t>(f >> 16);
+                        if (stored == simd::Stored::F32) std::memcpy(bytes.data() + 4 * i, &f, 4);
+                        else std::memcpy(bytes.data() + 2 * i, &h, 2);
+                    }
+                };
+                fill(p.scales, c.s, c.s_last);
+                fill(p.zero_points, c.z, c.z_last);
+                SCOPED_TRACE(std::string(kind_name(kind)) + " exponents " + std::to_string(c.s) + " " + std::to_string(c.z) + " last " +
+                             std::to_string(c.s_last) + " " + std::to_string(c.z_last) + " stored " + std::to_string(int(stored)));
+                expect_same({.f = rows}, [&](const Kernels& k, Out& o) {
+                    (k.*row_entry(kind, bits))(p.run(kind, bits, stored), x.data(), 1, o.f.data(), rows);
+                }, true);
+            }
     }
 }
 

@@ -165,6 +165,15 @@ struct Zmm16 {
     static VELMAR_LANES_INLINE F permute(F v, const uint32_t* idx) {
         return _mm512_permutexvar_ps(_mm512_load_si512(idx), v);
     }
+    // Byte k of each dword moved to its top byte, the rest zeros: code * 2^24.
+    template <int k>
+    static VELMAR_LANES_INLINE F top_byte(I q) {
+        if constexpr (k == 0) return _mm512_cvtepi32_ps(_mm512_slli_epi32(q, 24));
+        if constexpr (k == 3) return _mm512_cvtepi32_ps(_mm512_and_si512(q, _mm512_set1_epi32(-16777216)));
+        const char z = -128;  // a byte shuffled to zero
+        const __m128i pick = _mm_setr_epi8(z, z, z, k, z, z, z, 4 + k, z, z, z, 8 + k, z, z, z, 12 + k);
+        return _mm512_cvtepi32_ps(_mm512_shuffle_epi8(q, _mm512_broadcast_i32x4(pick)));
+    }
     // Nibble k of each dword as a float: shifted to the bottom, the index of
     // its float in a register of the 16 (one permute for the shifts and the
     // conversion).
@@ -773,13 +782,41 @@ struct RowLanes {
         }
     }
 
+    template <bool kTop>
     void load_window(size_t b) {
         wb = b;
         wn = min_size(kScaleBlocks, nb - b);
         for (size_t j = 0; j < kTiles; ++j) {
             window_of(r.scales, j, sl[j]);
             if constexpr (asym) window_of(r.zero_points, j, zl[j]);
+            if constexpr (kTop)
+                for (size_t i = 0; i < wn * L; i += L) {
+                    P::storef(sl[j] + i, P::mul(P::loadf(sl[j] + i), P::set1(0x1p-24f)));
+                    P::storef(zl[j] + i, P::mul(P::loadf(zl[j] + i), P::set1(0x1p24f)));
+                }
         }
+    }
+
+    // Whether the tile's 8-bit codes may be taken as top bytes (code * 2^24)
+    // against scales * 2^-24 and zero points * 2^24: both exact, a code minus
+    // its zero point then rounds to 2^24 times itself and each value is the
+    // same real as before. No scale below 2^-102 but zero, no finite zero
+    // point of 2^104 or more; half precision never has them.
+    bool tops_exact() const {
+        if (r.stored == Stored::F16) return true;
+        const size_t first = t0 * nb, n = min_size(L * kTiles, r.rows - t0) * nb;
+        const auto out_of_range = [&]<class E>(int shift) {
+            const E* sc = static_cast<const E*>(r.scales) + first;
+            const E* zp = static_cast<const E*>(r.zero_points) + first;
+            uint32_t bad = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const uint32_t a = (uint32_t{sc[i]} << shift) & 0x7FFFFFFFu, b = (uint32_t{zp[i]} << shift) & 0x7FFFFFFFu;
+                bad |= uint32_t(a - 1u < 0x0C7FFFFFu) | uint32_t(b - 0x73800000u < 0x0C000000u);
+            }
+            return bad != 0;
+        };
+        return r.stored == Stored::F32 ? !out_of_range.template operator()<uint32_t>(0)
+                                       : !out_of_range.template operator()<uint16_t>(16);
     }
 
     // A whole register of L rows from q on, by halves (kHalfLoads).
@@ -865,12 +902,14 @@ struct RowLanes {
             return P::or_(P::srl(d[0], _mm_cvtsi32_si128(int(shift))), P::sll(d[1], _mm_cvtsi32_si128(int(32 - shift))));
         }
     }
-    // Code k of a unit, sign-extended.
-    template <int k>
+    // Code k of a unit, sign-extended (with kTop, times 2^24).
+    template <int k, bool kTop = false>
     static VELMAR_LANES_INLINE typename P::F code(typename P::I q) {
         constexpr int w = int(bits), top = 32 - (k + 1) * w;
         if constexpr (bits == 4) {
             return P::template nibble<k>(q);
+        } else if constexpr (kTop) {
+            return P::template top_byte<k>(q);
         } else if constexpr (bits == 8) {
             return byte_code<P, k>(q);
         } else {
@@ -903,7 +942,8 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
     const uint8_t* runs[adaptive ? L * kTiles : 1];
     alignas(64) typename P::I t[kTiles][L * S + 1];
     for (size_t j = 0; j < kTiles; ++j) t[j][L * S] = P::izero();
-    for (lanes.t0 = 0; lanes.t0 < r.rows; lanes.t0 += L * kTiles) {
+    // A tile, its 8-bit codes as top bytes or not (see tops_exact).
+    const auto tile = [&]<bool kTop>() {
         F acc[kTiles], s[kTiles], z[kTiles];
         for (size_t j = 0; j < kTiles; ++j) {
             acc[j] = adaptive ? P::set1(-0.0f) : P::fzero();
@@ -947,7 +987,7 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
                 const size_t c = c0 + kUnitCodes * u + k;
                 if ((k == 0 || !whole_units) && c == next) {
                     const size_t b = c / r.block;
-                    if (b >= lanes.wb + lanes.wn) lanes.load_window(b);
+                    if (b >= lanes.wb + lanes.wn) lanes.template load_window<kTop>(b);
                     for (size_t j = 0; j < kTiles; ++j) {
                         s[j] = P::loadf(lanes.sl[j] + (b - lanes.wb) * L);
                         if constexpr (asym) z[j] = P::loadf(lanes.zl[j] + (b - lanes.wb) * L);
@@ -957,7 +997,7 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
                 const F xb = P::set1(x[c]);
 #pragma GCC unroll 4
                 for (size_t j = 0; j < kTiles; ++j) {
-                    const F q = Lanes::template code<k>(units[j]);
+                    const F q = Lanes::template code<k, kTop>(units[j]);
                     const F d = asym ? P::mul(s[j], P::sub(q, z[j])) : P::mul(q, s[j]);
                     // The operands in the 1-D dot's order: it picks which NaN survives.
                     const F v = asym && !adaptive ? P::mul(xb, d) : P::mul(d, xb);
@@ -986,6 +1026,15 @@ VELMAR_LANES_INLINE void rows_dot_sums(const RowRun& r, const float* x, float* o
             for (size_t l = 0; l < L; ++l)
                 if (P::kSquare.order[l] < n) out[lanes.t0 + L * j + P::kSquare.order[l]] = lanes_out[l];
         }
+    };
+    for (lanes.t0 = 0; lanes.t0 < r.rows; lanes.t0 += L * kTiles) {
+        if constexpr (bits == 8 && asym) {
+            if (lanes.tops_exact()) {
+                tile.template operator()<true>();
+                continue;
+            }
+        }
+        tile.template operator()<false>();
     }
 }
 
