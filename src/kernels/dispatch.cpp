@@ -80,11 +80,11 @@ const Kernels& table_of(Level level) {
 //   32 vectors   0.82-0.96
 //
 // So there one vector's rows come from AVX2 except the 4-bit ones (in lanes)
-// and, on VBMI, the adaptive ones; fewer than 16 vectors from AVX2. Symmetric
-// 8-bit rows since take their codes as top bytes at AVX-512 too and come
-// from the level itself: VBMI over AVX2, one vector, 0.93-0.99 at 4096 x
-// 4096, 0.88 at 1024 x 11008, 0.94 at 11008 x 1024, 1.01-1.03 at 200,000 x
-// 768 (paired calls in turn, medians of 15). A Zen 5
+// and, on VBMI, the adaptive ones; fewer than 16 vectors from AVX2. Since
+// symmetric 8-bit rows take their codes as top bytes at AVX-512 too, they
+// come from the level itself: VBMI over AVX2, one vector, 0.93-0.99 at
+// 4096 x 4096, 0.88 at 1024 x 11008, 0.94 at 11008 x 1024, 1.01-1.03 at
+// 200,000 x 768 (paired calls in turn, medians of 15). A Zen 5
 // (512-bit units) follows untimed against these AVX2 kernels. Intel CPUs take
 // every row kernel from their own level: on an Intel Xeon (Emerald Rapids),
 // 4096 x 4096, each call after a W @ x, medians of 11 alternating calls

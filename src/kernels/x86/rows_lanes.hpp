@@ -9,7 +9,8 @@
 // and asymmetric rows of 2 to 8 bits as each policy chooses: a row is one
 // chain, so L rows share a register (a tile of L streams), the scales and
 // zero points across the lanes beside them; each code shifted out of its
-// dword (on AVX-512 a nibble is the index of its float).
+// dword (on AVX-512 a nibble is the index of its float), an 8-bit one taken
+// as its dword's top byte where that is exact.
 // Compiled with each including file's flags; internal linkage, as in twin.inl.
 #include <immintrin.h>
 
