@@ -26,6 +26,7 @@ import numpy as np
 import numpy.typing as npt
 from safetensors import SafetensorError, safe_open
 
+from velmar import _tensor
 from velmar._native import Quantized
 from velmar.files import DuplicateKeyError, Staged, open_regular, parse_json
 from velmar.layout import BFLOAT16, ORIGIN_DTYPES, PARTS, Layout, LayoutError, state_parts
@@ -420,18 +421,12 @@ class File:
         return out
 
     def _read_part(self, key: str, entry: _Entry) -> npt.NDArray[Any]:
-        """A whole array as bytes, which nothing can write, so a tensor keeps it without a copy."""
+        """A whole array in a buffer nothing can write, so a tensor keeps it without a copy."""
         nbytes = entry.end - entry.begin
-        offset = self._span(key, entry, 0, nbytes)
-        chunks = []
-        while nbytes:
-            got = os.pread(self._fd, min(nbytes, 1 << 30), offset)
-            if not got:
-                raise self._fail(*self._where(key), "the file ends inside its data")
-            chunks.append(got)
-            offset += len(got)
-            nbytes -= len(got)
-        return np.frombuffer(b"".join(chunks), entry.dtype)  # one chunk is joined without a copy
+        data = _tensor.read_part(self._fd, self._span(key, entry, 0, nbytes), nbytes)
+        if data is None:
+            raise self._fail(*self._where(key), "the file ends inside its data")
+        return np.frombuffer(data, entry.dtype)
 
     def __getitem__(self, name: str) -> Stored:
         layout = self.layout(name)

@@ -43,7 +43,7 @@ void* take_large(size_t bytes) {
         k.bytes = 0;
     }
     std::free(stale);
-    void* const p = std::malloc(bytes);
+    void* const p = std::aligned_alloc(kLineBytes, (bytes + kLineBytes - 1) / kLineBytes * kLineBytes);
     if (!p) throw std::bad_alloc();
     return p;
 }

@@ -4,9 +4,11 @@
 // arrays and the checks users see. Mistakes the 1-D functions also make raise
 // their exception classes, taken from velmar._native.
 #include <Python.h>
+#include <unistd.h>
 
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +19,7 @@
 #include "methods/rows.hpp"
 #include "methods/search.hpp"
 #include "methods/weighted.hpp"
+#include "shared/packed.hpp"
 #include "support/args.hpp"
 #include "support/cast.hpp"
 #include "support/guard.hpp"
@@ -340,6 +343,42 @@ PyObject* copy_whole(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+constexpr auto kReadPart = signature(nullptr, "read_part", "fd", "offset", "nbytes");
+
+// nbytes of a file from offset on, in a buffer that starts on a cache line as
+// the quantizers' do; None if the file ends first.
+PyObject* read_part(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kReadPart, args, nargs, kwnames);
+        const int fd = PyObject_AsFileDescriptor(a[0]);
+        if (fd < 0) throw_error_set();
+        const size_t offset = arg_usize(a[1], "offset"), n = arg_usize(a[2], "nbytes");
+        if (offset > size_t{INT64_MAX} - n) raise(PyExc_OverflowError, "offset: the part would end past any file");
+        Bytes data(n);
+        size_t done = 0;
+        int err = 0;
+        {
+            GilRelease unlocked;
+            while (done < n) {
+                const ssize_t got = pread(fd, data.data() + done, n - done, static_cast<off_t>(offset + done));
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) {
+                    err = got < 0 ? errno : 0;
+                    break;
+                }
+                done += static_cast<size_t>(got);
+            }
+        }
+        if (err != 0) {
+            errno = err;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw_error_set();
+        }
+        if (done < n) Py_RETURN_NONE;
+        return blob(std::move(data)).release();
+    });
+}
+
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
     method_def(kUseKernelLevel, use_kernel_level),
@@ -352,6 +391,7 @@ PyMethodDef kFunctions[] = {
     method_def(kSearch, search),
     method_def(kRowNorms, row_norms),
     method_def(kCopyWhole, copy_whole),
+    method_def(kReadPart, read_part),
     {nullptr, nullptr, 0, nullptr},
 };
 
