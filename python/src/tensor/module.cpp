@@ -353,7 +353,8 @@ PyObject* read_part(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         const int fd = PyObject_AsFileDescriptor(a[0]);
         if (fd < 0) throw_error_set();
         const size_t offset = arg_usize(a[1], "offset"), n = arg_usize(a[2], "nbytes");
-        if (n > size_t{INT64_MAX} || offset > size_t{INT64_MAX} - n) raise(PyExc_OverflowError, "offset: the part would end past any file");
+        if (n > size_t{INT64_MAX} || offset > size_t{INT64_MAX} - n)
+            raise(PyExc_OverflowError, "offset: the part would end past any file");
         Bytes data(n);
         size_t done = 0;
         int err = 0;
