@@ -237,15 +237,17 @@ def _immutable(arr: npt.NDArray[Any]) -> bool:
 
 
 def _part(value: object, name: str, want: np.dtype[Any]) -> npt.NDArray[Any]:
-    """A 1-D part the tensor can keep: the array itself if nothing can write it, else a frozen copy."""
+    """A 1-D part the tensor can keep: the array itself if nothing can write it (and, for
+    the codes, it starts on a cache line: the row kernels read whole lines), else a frozen copy."""
     arr = np.asarray(value)
     if arr.ndim != 1:
         raise ValueError(f"{name}: expected a 1-D array, got {arr.ndim} dimensions")
     if arr.dtype != want and not (arr.size == 0 and arr.dtype.kind in "fiu"):
         raise TypeError(f"{name}: expected dtype {want}, got {arr.dtype}")
-    if arr.dtype == want and arr.flags.c_contiguous and arr.flags.aligned and _immutable(arr):
+    on_line = name != "codes" or arr.size == 0 or arr.ctypes.data % 64 == 0
+    if arr.dtype == want and arr.flags.c_contiguous and arr.flags.aligned and on_line and _immutable(arr):
         return arr
-    return np.frombuffer(np.ascontiguousarray(arr, want).tobytes(), want)
+    return np.frombuffer(_tensor.copy_part(np.ascontiguousarray(arr, want).view(np.uint8)), want)
 
 
 class QuantizedTensor:
@@ -304,7 +306,8 @@ class QuantizedTensor:
         """Rebuilds a tensor from its parts, checking every count against shape and scheme.
 
         Parts that something could still write (a writeable array or a view of
-        one) are copied; read-only parts of immutable memory are kept as they are.
+        one) are copied; read-only parts of immutable memory are kept as they are,
+        but codes that do not start on a 64-byte line are copied to one.
         """
         try:
             dims = tuple(operator.index(s) for s in shape)

@@ -327,6 +327,12 @@ def test_parts_are_memory_nothing_can_write():
         change()
         assert u.__getstate__() == state and u[2].__getstate__() == t[2].__getstate__()
         widths[:] = p["widths"]
+        assert u.parts()["codes"].ctypes.data % 64 == 0
+    # Immutable but off a line: copied to one, bytes unchanged.
+    odd = np.frombuffer(b"\0" + p["codes"].tobytes(), np.uint8, offset=1)
+    assert odd.ctypes.data % 64
+    moved = vt.QuantizedTensor.from_parts(**good, **{**p, "codes": odd})
+    assert moved.parts()["codes"].ctypes.data % 64 == 0 and moved.__getstate__() == state
     for arr in [*p.values(), *u.parts().values()]:
         with pytest.raises(ValueError, match="WRITEABLE"):
             arr.flags.writeable = True

@@ -9,6 +9,7 @@
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -380,6 +381,21 @@ PyObject* read_part(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
+constexpr auto kCopyPart = signature(nullptr, "copy_part", "values");
+
+// values' bytes in a buffer nothing else can write, starting on a cache line
+// as the quantizers' do: a part a tensor can keep.
+PyObject* copy_part(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kCopyPart, args, nargs, kwnames);
+        const Buffer values(a[0], "values", false);
+        const std::span<const uint8_t> src = values.as<const uint8_t>();
+        Bytes data(src.size());
+        if (!src.empty()) std::memcpy(data.data(), src.data(), src.size());
+        return blob(std::move(data)).release();
+    });
+}
+
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
     method_def(kUseKernelLevel, use_kernel_level),
@@ -393,6 +409,7 @@ PyMethodDef kFunctions[] = {
     method_def(kRowNorms, row_norms),
     method_def(kCopyWhole, copy_whole),
     method_def(kReadPart, read_part),
+    method_def(kCopyPart, copy_part),
     {nullptr, nullptr, 0, nullptr},
 };
 
