@@ -13,6 +13,7 @@ are the format's groups; other schemes have no form in it.
 
 from __future__ import annotations
 
+import math
 import re
 import re._constants as _sre  # type: ignore[import-not-found]  # no stubs for the parser's modules
 import re._parser as _sre_parser  # type: ignore[import-not-found]
@@ -140,7 +141,7 @@ def _scheme_for(module: str, config: Mapping[str, Any], where: str) -> tuple[int
         targets = [t for t in targets if isinstance(t, str)] if isinstance(targets, list) else []
         for t in targets:
             if t.startswith("re:"):
-                _check_target(t, where)
+                _check_target(t, module, where)
         if any(t == module or (t.startswith("re:") and _matches(t[3:], module)) for t in targets):
             named.append(group)
         elif any(not t.startswith("re:") and "." not in t for t in targets):
@@ -183,7 +184,26 @@ def _backtracks(items: Any, repeated: bool = False) -> bool:
     return False
 
 
-def _check_target(target: str, where: str) -> None:
+def _free_repeats(items: Any) -> int:
+    """How many repeats of a varying count a parsed pattern holds: a name of n characters
+    can be split among k of them one after another in comb(n + k, k) ways."""
+    count = 0
+    for op, av in items:
+        if op in (_sre.MAX_REPEAT, _sre.MIN_REPEAT):
+            count += (av[0] != av[1]) + _free_repeats(av[2])
+        elif op is _sre.BRANCH:
+            count += sum(_free_repeats(b) for b in av[1])
+        elif op in (_sre.SUBPATTERN, _sre.ASSERT, _sre.ASSERT_NOT, _sre.ATOMIC_GROUP, _sre.POSSESSIVE_REPEAT):
+            count += _free_repeats(av if op is _sre.ATOMIC_GROUP else av[-1])
+        elif op is _sre.GROUPREF_EXISTS:
+            count += sum(_free_repeats(b) for b in av[1:] if b)
+    return count
+
+
+MATCH_STEPS = 10**7  # of a target against one module name: well under a second
+
+
+def _check_target(target: str, module: str, where: str) -> None:
     try:
         parsed = _sre_parser.parse(target[3:])
     except (re.error, RecursionError, OverflowError):
@@ -191,6 +211,9 @@ def _check_target(target: str, where: str) -> None:
     if _backtracks(parsed):
         raise ValueError(f"{where}: quantization_config: target {target!r:.80} repeats a repetition or "
                          "alternatives, which Python's regular expressions may take exponential time to match")
+    if (splits := math.comb(len(module) + (k := _free_repeats(parsed)), k)) > MATCH_STEPS:
+        raise ValueError(f"{where}: quantization_config: target {target!r:.80} has {k} repetitions, which "
+                         f"Python's regular expressions may try {splits:.1e} ways to match against {module!r:.80}")
 
 
 def find(config: Mapping[str, Any] | None, arrays: Mapping[str, tuple[np.dtype[Any], tuple[int, ...]]],
