@@ -267,7 +267,7 @@ class Layout:
         kind = doc.get("kind")
         if kind not in KINDS and not (isinstance(kind, str) and kquants.by_name(kind) and kind == kind.lower()):
             raise LayoutError("kind", f"expected one of {', '.join(KINDS)} or q2_k to q6_k, got {kind!r:.60}")
-        block = _int_field(doc, "block", 1)
+        block = _int_field(doc, "block", 1, 2**64 - 1)  # what the quantizers take; larger than a row is one block
         tolerance: float | None = None
         if kind not in KINDS:
             for field, want in (("bits", None), ("block", kquants.SUPER_BLOCK), ("tolerance", None), ("scale", "f16")):

@@ -37,7 +37,7 @@ def same(a, b):
 def tensors(draw):
     shape = tuple(draw(st.lists(st.integers(0, 9), min_size=1, max_size=3)))
     axis = draw(st.integers(-len(shape), len(shape) - 1))
-    block = draw(st.sampled_from([1, 3, 8, 32]))
+    block = draw(st.sampled_from([1, 3, 8, 32, 2**64 - 1]))  # any block the quantizers take
     kind = draw(st.sampled_from(["symmetric", "asymmetric", "adaptive"]))
     scheme = (Scheme.adaptive(block, draw(st.sampled_from([0.5, 0.01, 1e-4]))) if kind == "adaptive"
               else getattr(Scheme, kind)(draw(st.integers(2, 16)), block))
