@@ -240,7 +240,7 @@ def _count(header: dict[str, Any], field: str, most: int) -> int:
 
 def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None, count: int | None = None) -> npt.NDArray[np.float32]:
     """The float32 values of a chunk, as one flat array, or copied into ``out``; ``count`` values if given."""
-    data = memoryview(np.ascontiguousarray(ensure_ndarray(buf))).cast("B")  # a view of a chunk may be strided
+    data = np.ascontiguousarray(ensure_ndarray(buf)).data.cast("B")  # a view of a chunk may be strided
     header, start = _header(data)
     try:
         layout = Layout.from_json(header["layout"])
