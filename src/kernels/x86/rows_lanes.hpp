@@ -817,11 +817,16 @@ struct RowLanes {
                                        : !out_of_range.template operator()<uint16_t>(16);
     }
 
-    // A whole register of L rows from q on, by halves (kHalfLoads).
+    // A whole register of L rows from q on, transposed (by halves where kHalfLoads).
     VELMAR_LANES_INLINE void load_whole(const uint8_t* q, typename P::I* v) const {
-        for (size_t i = 0; i < L / 2; ++i)
-            P::load_halves(q + i * row_bytes, q + (i + L / 2) * row_bytes, v[i], v[i + L / 2]);
-        P::template rounds<L, 2>(P::kSquare, v);
+        if constexpr (P::kHalfLoads) {
+            for (size_t i = 0; i < L / 2; ++i)
+                P::load_halves(q + i * row_bytes, q + (i + L / 2) * row_bytes, v[i], v[i + L / 2]);
+            P::template rounds<L, 2>(P::kSquare, v);
+        } else {
+            for (size_t i = 0; i < L; ++i) v[i] = P::loadi(q + i * row_bytes);
+            P::template rounds<L>(P::kSquare, v);
+        }
     }
 
     // The step's dwords of every tile, transposed: t[j][d] holds dword d of
@@ -836,16 +841,7 @@ struct RowLanes {
             if (t0 + L * kTiles <= r.rows && bytes == kStepBytes) {
                 const uint8_t* const p = r.codes + t0 * row_bytes + at;
                 for (size_t j = 0; j < kTiles; ++j)
-                    for (size_t h = 0; h < S; ++h) {
-                        const uint8_t* const q = p + L * j * row_bytes + kRegBytes * h;
-                        typename P::I* const v = t[j] + L * h;
-                        if constexpr (P::kHalfLoads) {
-                            load_whole(q, v);
-                        } else {
-                            for (size_t i = 0; i < L; ++i) v[i] = P::loadi(q + i * row_bytes);
-                            P::template rounds<L>(P::kSquare, v);
-                        }
-                    }
+                    for (size_t h = 0; h < S; ++h) load_whole(p + L * j * row_bytes + kRegBytes * h, t[j] + L * h);
                 return;
             }
         }
