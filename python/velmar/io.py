@@ -383,20 +383,22 @@ class File:
         entry = self._entries[name]
         return entry.dtype, entry.shape
 
-    def read_rows(self, key: str, start: int = 0, stop: int = MAX_SIZE) -> npt.NDArray[Any]:
+    def read_rows(self, key: str, start: int = 0, stop: int = MAX_SIZE, *, frozen: bool = False) -> npt.NDArray[Any]:
         """Rows start to stop (along the first axis) of any array in the file, read straight from it.
 
         ``start`` and ``stop`` are taken as in a Python slice: negative ones
         count from the end. Unlike a memory map, the pages read do not stay in
         the process: a model read slice by slice never holds more than a slice.
+        ``frozen`` reads into a buffer nothing can write, which a tensor keeps
+        as a part without a copy.
         """
         entry = self._entries[key]
         if not entry.shape:
-            return self._read(key, entry, 0, entry.end - entry.begin).reshape(())
+            return self._read(key, entry, 0, entry.end - entry.begin, frozen).reshape(())
         first, last, _ = slice(start, stop).indices(entry.shape[0])
         row = math.prod(entry.shape[1:]) * entry.dtype.itemsize
         count = max(last - first, 0)
-        return self._read(key, entry, first * row, count * row).reshape(count, *entry.shape[1:])
+        return self._read(key, entry, first * row, count * row, frozen).reshape(count, *entry.shape[1:])
 
     def _where(self, key: str) -> tuple[str, str]:
         """(tensor, field) to name in an error about array ``key``."""
@@ -412,28 +414,26 @@ class File:
                                                  f"the array ends at {self._data_start + entry.end})")
         return offset
 
-    def _read(self, key: str, entry: _Entry, skip: int, nbytes: int) -> npt.NDArray[Any]:
-        """A new array of ``nbytes`` of an array's bytes from ``skip`` on."""
+    def _read(self, key: str, entry: _Entry, skip: int, nbytes: int, frozen: bool = False) -> npt.NDArray[Any]:
+        """A new array of ``nbytes`` of an array's bytes from ``skip`` on; if frozen, in a buffer nothing can
+        write that starts on a cache line, as the quantizers' do."""
         offset = self._span(key, entry, skip, nbytes)
+        if frozen:
+            data = _tensor.read_part(self._fd, offset, nbytes)
+            if data is None:
+                raise self._fail(*self._where(key), "the file ends inside its data")
+            return np.frombuffer(data, entry.dtype)
         out = np.empty(nbytes // entry.dtype.itemsize, entry.dtype)
         if not read_into(self._fd, out.view(np.uint8).data, offset):
             raise self._fail(*self._where(key), "the file ends inside its data")
         return out
-
-    def _read_part(self, key: str, entry: _Entry) -> npt.NDArray[Any]:
-        """A whole array in a buffer nothing can write, so a tensor keeps it without a copy."""
-        nbytes = entry.end - entry.begin
-        data = _tensor.read_part(self._fd, self._span(key, entry, 0, nbytes), nbytes)
-        if data is None:
-            raise self._fail(*self._where(key), "the file ends inside its data")
-        return np.frombuffer(data, entry.dtype)
 
     def __getitem__(self, name: str) -> Stored:
         layout = self.layout(name)
         if layout is None:
             entry = self._entries[name]
             return self._read(name, entry, 0, entry.end - entry.begin).reshape(entry.shape)
-        parts = {part: self._read_part(part_key(name, part), self._entries[part_key(name, part)]) for part in PARTS}
+        parts = {part: self.read_rows(part_key(name, part), frozen=True) for part in PARTS}
         try:
             return build(layout, parts)  # type: ignore[no-any-return]
         except LayoutError as e:

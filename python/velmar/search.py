@@ -36,8 +36,8 @@ Metric: TypeAlias = Literal["inner_product", "cosine"]
 Result: TypeAlias = tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]
 
 _METRICS: Final = ("inner_product", "cosine")
-# Rows read from a file at a time, at most.
-_SLICE_ROWS: Final = 1 << 16
+# Bytes of a tensor read from a file at a time, at most: a slice the allocator reuses and the scan finds in cache.
+_SLICE_BYTES: Final = 4 << 20
 
 
 def _queries(queries: object, n: int, metric: object) -> tuple[npt.NDArray[np.float32], bool]:
@@ -112,8 +112,9 @@ def search(t: QuantizedTensor, queries: npt.ArrayLike, k: SupportsIndex, metric:
 
 
 def search_file(source: str | os.PathLike[str] | File, name: str, queries: npt.ArrayLike, k: SupportsIndex,
-                metric: Metric = "inner_product", rows_per_slice: SupportsIndex = _SLICE_ROWS) -> Result:
-    """``search`` on the quantized tensor `name` of a velmar file, read a slice of rows at a time."""
+                metric: Metric = "inner_product", rows_per_slice: SupportsIndex | None = None) -> Result:
+    """``search`` on the quantized tensor `name` of a velmar file, read a slice of rows at a time (by default,
+    as many rows as take 4 MiB)."""
     from velmar import io
 
     if not isinstance(source, io.File):
@@ -127,13 +128,19 @@ def search_file(source: str | os.PathLike[str] | File, name: str, queries: npt.A
     if not layout.row_len:  # a header may claim 2**60 such rows: slices of them would never end
         merge.no_values(layout.rows)
         return merge.result(single)
-    step = max(1, operator.index(rows_per_slice))
+    step = max(1, _SLICE_BYTES // _row_bytes(layout) if rows_per_slice is None else operator.index(rows_per_slice))
     code_at = 0
     for first in range(0, layout.rows, step):
         piece, parts = _slice(source, name, layout, first, min(step, layout.rows - first), code_at)
         code_at += parts["codes"].size
         merge.add(piece, first)
     return merge.result(single)
+
+
+def _row_bytes(layout: Layout) -> int:
+    """Bytes of one row of the tensor at most, its parts together."""
+    row = Layout.for_scheme(layout.scheme(), layout.scale_member, (1, layout.row_len), 1, layout.dtype)
+    return sum(count * row.part_dtype(p).itemsize for p, count in row.max_part_counts().items())
 
 
 def _slice(source: File, name: str, layout: Layout, first: int, rows: int,
@@ -145,15 +152,15 @@ def _slice(source: File, name: str, layout: Layout, first: int, rows: int,
     piece = Layout.for_scheme(layout.scheme(), layout.scale_member, (rows, layout.row_len), 1, layout.dtype)
     blocks = (first * layout.row_blocks, (first + rows) * layout.row_blocks)
     counts = piece.max_part_counts()
-    parts = {p: source.read_rows(io.part_key(name, p), *blocks) if counts[p] else np.empty(0, piece.part_dtype(p))
-             for p in PARTS if p != "codes"}
+    parts = {p: source.read_rows(io.part_key(name, p), *blocks, frozen=True) if counts[p]
+             else np.empty(0, piece.part_dtype(p)) for p in PARTS if p != "codes"}
     code_bytes = counts["codes"]
     if layout.kind == "adaptive" and parts["widths"].size == counts["widths"]:
         try:
             code_bytes = int(adaptive_row_bytes(parts["widths"].reshape(rows, -1), layout.row_len, layout.block).sum())
         except ValueError as e:
             raise source._fail(name, "widths", str(e)) from None
-    parts["codes"] = source.read_rows(io.part_key(name, "codes"), code_at, code_at + code_bytes)
+    parts["codes"] = source.read_rows(io.part_key(name, "codes"), code_at, code_at + code_bytes, frozen=True)
     try:
         return QuantizedTensor._from_layout(piece, parts), parts
     except ValueError as e:

@@ -452,9 +452,10 @@ def test_search_refusals_and_a_search_in_a_file_read_a_slice_at_a_time(tmp_path)
     io.save(path, tensors | {"plain": np.ones(3, np.float32)})
     for name, tt in tensors.items():
         qq = rng.standard_normal((2, tt.row_shape[1])).astype(np.float32)
-        for metric, k in (("inner_product", 10), ("cosine", 2**40)):  # k beyond the rows allocates only them
+        # k beyond the rows allocates only them; slices of 37 rows, and of the default bytes
+        for metric, k, rows in (("inner_product", 10, 37), ("cosine", 2**40, 37), ("inner_product", 3, None)):
             want = tt.search(qq, k, metric=metric)
-            got = search.search_file(path, name, qq, k, metric=metric, rows_per_slice=37)
+            got = search.search_file(path, name, qq, k, metric=metric, rows_per_slice=rows)
             assert [x.tolist() for x in got] == [x.tolist() for x in want], (name, metric)
     with pytest.raises(ValueError, match="plain array"):
         search.search_file(path, "plain", q, 3)
