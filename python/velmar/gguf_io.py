@@ -28,7 +28,7 @@ import numpy as np
 import numpy.typing as npt
 from gguf import GGMLQuantizationType as GT
 
-from velmar import io, kquants
+from velmar import _tensor, io, kquants
 from velmar._native import Quantized, Scale, Scheme
 from velmar.files import Staged, open_regular
 from velmar.kquants import SuperBlockScheme
@@ -63,8 +63,8 @@ def _q8_0_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDAr
 
 
 def _q8_0_decode(data: npt.NDArray[np.uint8]) -> Parts:
-    return {"codes": np.ascontiguousarray(data[:, 2:]).reshape(-1),
-            **_no_zero_points(np.ascontiguousarray(data[:, :2]).view(np.float16).reshape(-1))}
+    scales, codes = _tensor.split_blocks(np.ascontiguousarray(data), data.shape[1], 2)
+    return {"codes": np.frombuffer(codes, np.uint8), **_no_zero_points(np.frombuffer(scales, np.float16))}
 
 
 def _q4_0_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDArray[np.uint8]:
@@ -255,11 +255,12 @@ class Reader:
         """Every key and value as they are written to a little-endian file: the key, then its type and value."""
         return list(self._fields)
 
-    def raw(self, t: Tensor, start: int = 0, stop: int | None = None) -> npt.NDArray[np.uint8]:
-        """Bytes start to stop of a tensor's data in little-endian order; start and stop fall between elements."""
+    def raw(self, t: Tensor, start: int = 0, stop: int | None = None, frozen: bool = False) -> npt.NDArray[np.uint8]:
+        """Bytes start to stop of a tensor's data in little-endian order; start and stop fall between elements.
+        ``frozen`` as for ``io.read_array``, in a little-endian file (a big-endian one's are swapped in place)."""
         start, stop = min(start, t.nbytes), t.nbytes if stop is None else max(min(start, t.nbytes), min(stop, t.nbytes))
-        data = np.empty(stop - start, np.uint8)
-        if not io.read_into(self._fd, data.data, t.offset + start):
+        data = io.read_array(self._fd, t.offset + start, stop - start, np.dtype(np.uint8), frozen and not self.big_endian)
+        if data is None:
             raise ValueError(f"{self.path}: tensor {t.name!r}: the file ends inside its data")
         if not self.big_endian:
             return data
@@ -278,7 +279,8 @@ class Reader:
             return self.rows(t, 0, 2**63)
         if t.kind not in BLOCK_TYPES:
             raise ValueError(f"{self.path}: tensor {t.name!r}: GGUF type {t.kind.name} has no velmar counterpart")
-        return from_blocks(self.raw(t), t.shape, t.kind)
+        # Super-block tensors keep the file's bytes as their codes: read into a buffer they can keep.
+        return from_blocks(self.raw(t, frozen=isinstance(BLOCK_TYPES[t.kind].scheme, SuperBlockScheme)), t.shape, t.kind)
 
     def rows(self, t: Tensor, start: int, stop: int) -> npt.NDArray[Any]:
         """Rows start to stop (along the first axis; a 1-D tensor is one row): plain types as they are, native,

@@ -66,6 +66,16 @@ def read_into(fd: int, out: memoryview, offset: int) -> bool:
     return True
 
 
+def read_array(fd: int, offset: int, nbytes: int, dtype: np.dtype[Any], frozen: bool = False) -> npt.NDArray[Any] | None:
+    """A new array of the file's ``nbytes`` from ``offset`` on, None if the file ends first. If ``frozen``, its
+    buffer is one nothing can write, on a cache line as the quantizers' are: a part a tensor keeps without a copy."""
+    if frozen:
+        data = _tensor.read_part(fd, offset, nbytes)
+        return None if data is None else np.frombuffer(data, dtype)
+    out = np.empty(nbytes // dtype.itemsize, dtype)
+    return out if read_into(fd, out.view(np.uint8).data, offset) else None
+
+
 def part_key(name: str, part: str) -> str:
     return f"{name}:{part}"
 
@@ -415,16 +425,9 @@ class File:
         return offset
 
     def _read(self, key: str, entry: _Entry, skip: int, nbytes: int, frozen: bool = False) -> npt.NDArray[Any]:
-        """A new array of ``nbytes`` of an array's bytes from ``skip`` on; if frozen, in a buffer nothing can
-        write that starts on a cache line, as the quantizers' do."""
-        offset = self._span(key, entry, skip, nbytes)
-        if frozen:
-            data = _tensor.read_part(self._fd, offset, nbytes)
-            if data is None:
-                raise self._fail(*self._where(key), "the file ends inside its data")
-            return np.frombuffer(data, entry.dtype)
-        out = np.empty(nbytes // entry.dtype.itemsize, entry.dtype)
-        if not read_into(self._fd, out.view(np.uint8).data, offset):
+        """A new array of ``nbytes`` of an array's bytes from ``skip`` on (``frozen`` as for ``read_array``)."""
+        out = read_array(self._fd, self._span(key, entry, skip, nbytes), nbytes, entry.dtype, frozen)
+        if out is None:
             raise self._fail(*self._where(key), "the file ends inside its data")
         return out
 

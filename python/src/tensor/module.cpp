@@ -396,6 +396,31 @@ PyObject* copy_part(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
+constexpr auto kSplitBlocks = signature(nullptr, "split_blocks", "data", "block_bytes", "head_bytes");
+
+// Each block's first head_bytes, and the rest, gathered into two buffers a
+// tensor can keep: blocks of a scale and its codes become two parts in one pass.
+PyObject* split_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kSplitBlocks, args, nargs, kwnames);
+        const Buffer data(a[0], "data", false);
+        const std::span<const uint8_t> src = data.as<const uint8_t>();
+        const size_t block = arg_usize(a[1], "block_bytes"), head = arg_usize(a[2], "head_bytes");
+        if (block == 0 || head > block || src.size() % block != 0)
+            raise(PyExc_ValueError, "data: expected whole blocks of block_bytes, each at least head_bytes");
+        const size_t blocks = src.size() / block, tail = block - head;
+        Bytes heads(blocks * head), tails(blocks * tail);
+        {
+            GilRelease unlocked;
+            for (size_t b = 0; b < blocks; ++b) {
+                std::memcpy(heads.data() + b * head, src.data() + b * block, head);
+                std::memcpy(tails.data() + b * tail, src.data() + b * block + head, tail);
+            }
+        }
+        return tuple_of(blob(std::move(heads)), blob(std::move(tails))).release();
+    });
+}
+
 PyMethodDef kFunctions[] = {
     {"kernel_level", kernel_level, METH_NOARGS, "kernel_level()\n--\n\n"},
     method_def(kUseKernelLevel, use_kernel_level),
@@ -410,6 +435,7 @@ PyMethodDef kFunctions[] = {
     method_def(kCopyWhole, copy_whole),
     method_def(kReadPart, read_part),
     method_def(kCopyPart, copy_part),
+    method_def(kSplitBlocks, split_blocks),
     {nullptr, nullptr, 0, nullptr},
 };
 
