@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import math
 import os
+from collections import Counter
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -47,6 +48,8 @@ PLAIN_TYPES: dict[GT, np.dtype[Any]] = {
 PLAIN_OF = {dtype: kind for kind, dtype in PLAIN_TYPES.items()}
 FALLBACKS = {"f32": np.float32, "f16": np.float16}
 FILE_TYPE_KEY = "general.file_type"
+QUANT_VERSION_KEY = "general.quantization_version"
+QUANT_VERSION = 2  # of ggml's block layouts, which llama.cpp's quantizer records beside the file type
 ALIGNMENT_KEY = "general.alignment"
 _MAX_VALUES = 2**60  # of a tensor's shape, zeros aside: eight-byte values still addressable
 MAX_NAME = 64  # ggml's loaders keep a tensor's name in 64 bytes, its terminating zero included
@@ -326,6 +329,26 @@ def field(key: str, value: str | int) -> tuple[str, bytes]:
     return key, _string(key) + int(gguf.GGUFValueType.UINT32).to_bytes(4, "little") + value.to_bytes(4, "little")
 
 
+def quantized_fields(fields: Sequence[tuple[str, bytes]], slots: Sequence[Slot]) -> list[tuple[str, bytes]]:
+    """``fields`` with, where some slot is quantized, the file type set to the block type most values have and
+    the quantization version to ggml's, each in place of an old value or else at the end."""
+    counts = Counter[GT]()
+    for s in slots:
+        if s.kind in BLOCK_TYPES:
+            counts[s.kind] += math.prod(s.shape)
+    out = list(fields)
+    if not counts:
+        return out
+    for key, value in ((FILE_TYPE_KEY, BLOCK_TYPES[counts.most_common(1)[0][0]].file_type),
+                       (QUANT_VERSION_KEY, QUANT_VERSION)):
+        at = [i for i, (k, _) in enumerate(out) if k == key]
+        if at:
+            out[at[0]] = field(key, value)
+        else:
+            out.append(field(key, value))
+    return out
+
+
 @dataclass(frozen=True)
 class Slot:
     """One tensor of a GGUF file to write: what the header says of it."""
@@ -447,6 +470,6 @@ def export(path: str | os.PathLike[str], objects: Mapping[str, Stored], *, fallb
             obj = obj.dequantize().astype(FALLBACKS[fallback])
         arrays[name] = np.ascontiguousarray(obj, obj.dtype.newbyteorder("<"))
         slots.append(Slot(name, tuple(obj.shape), plain_type(name, obj.dtype)))
-    with Writer(path, [field("general.architecture", arch)], slots) as w:
+    with Writer(path, quantized_fields([field("general.architecture", arch)], slots), slots) as w:
         for s in slots:
             w.put(arrays[s.name])

@@ -313,8 +313,11 @@ def test_gguf_export_and_import_agree_with_gguf_bit_for_bit(tmp_path, rows, bloc
     empty = x[:0].reshape(0, 1, 1, x.shape[1])  # of four dimensions, the most ggml takes
     # An empty tensor last: its slot passed already.
     gguf_io.export(path, {"q8": q8, "q4": q4, longest: scalar, "f": x, "e": empty})
-    data = {t.name: t for t in gguf.GGUFReader(path).tensors}
+    reader = gguf.GGUFReader(path)
+    data = {t.name: t for t in reader.tensors}
     assert data[longest].data.shape == ()  # gguf reads a scalar back as one, as it writes one
+    # as many Q8_0 values as Q4_0 ones: the first type
+    assert [reader.fields[k].contents() for k in ("general.file_type", "general.quantization_version")] == [7, 2]
     # Q8_0: gguf's own quantizer gives the same bytes but for the scale of all-zero blocks.
     ours, theirs = np.array(data["q8"].data).reshape(-1, 34), gguf.quants.quantize(x, GT.Q8_0).reshape(-1, 34)
     zero = ~x.reshape(-1, 32).any(axis=1)

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import itertools
 import re
-from collections import Counter
 from collections.abc import Iterator
 from dataclasses import replace
 from typing import Any
@@ -295,19 +294,12 @@ def gguf_plan(src: Source, plan: Plan, fallback: str | None) -> tuple[Plan, list
 
 
 def gguf_fields(src: Source, slots: list[Any]) -> list[tuple[str, bytes]]:
-    """The input's keys and values (or the architecture alone), the file type set to the type most values have."""
+    """The input's keys and values (or the architecture alone), with the file type and quantization version of
+    what is written."""
     from velmar import gguf_io
 
     fields = src.reader.fields() if isinstance(src, GgufSource) else [gguf_io.field("general.architecture", "velmar")]
-    counts = Counter[Any]()
-    for s in slots:
-        if s.kind in gguf_io.BLOCK_TYPES:
-            counts[s.kind] += int(np.prod(s.shape))
-    if counts:
-        new = gguf_io.field(gguf_io.FILE_TYPE_KEY, gguf_io.BLOCK_TYPES[counts.most_common(1)[0][0]].file_type)
-        at = [i for i, (k, _) in enumerate(fields) if k == gguf_io.FILE_TYPE_KEY]
-        fields = [*fields[: at[0]], new, *fields[at[0] + 1 :]] if at else [*fields, new]
-    return fields
+    return gguf_io.quantized_fields(fields, slots)
 
 
 def write_gguf(path: str, src: Source, slots: list[Any], results: Iterator[Done]) -> None:
