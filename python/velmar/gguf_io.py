@@ -61,30 +61,20 @@ def _no_zero_points(scales: npt.NDArray[Any]) -> Parts:
     return {"scales": scales, "zero_points": np.zeros(0, scales.dtype), "widths": np.zeros(0, np.uint32)}
 
 
-def _q8_0_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDArray[np.uint8]:
-    return np.concatenate([parts["scales"].view(np.uint8).reshape(blocks, 2), parts["codes"].reshape(blocks, QK)], axis=1)
+def _encoder(nibbles: bool) -> Callable[[Mapping[str, npt.NDArray[Any]], int], npt.NDArray[np.uint8]]:
+    """Blocks of two bytes of scale, then the codes (4-bit ones in GGUF's order when ``nibbles``)."""
+    def encode(parts: Mapping[str, npt.NDArray[Any]], _blocks: int) -> npt.NDArray[np.uint8]:
+        scales, codes = (np.ascontiguousarray(parts[p]).view(np.uint8) for p in ("scales", "codes"))
+        return np.frombuffer(_tensor.join_blocks(scales, codes, 2, nibbles), np.uint8)
+    return encode
 
 
-def _q8_0_decode(data: npt.NDArray[np.uint8]) -> Parts:
-    scales, codes = _tensor.split_blocks(np.ascontiguousarray(data), data.shape[1], 2)
-    return {"codes": np.frombuffer(codes, np.uint8), **_no_zero_points(np.frombuffer(scales, np.float16))}
-
-
-def _q4_0_encode(parts: Mapping[str, npt.NDArray[Any]], blocks: int) -> npt.NDArray[np.uint8]:
-    c = parts["codes"].reshape(blocks, QK // 2)
-    q = np.empty((blocks, QK), np.uint8)
-    q[:, 0::2] = c & 0xF
-    q[:, 1::2] = c >> 4
-    q ^= 8  # two's complement nibble -> code + 8
-    return np.concatenate([parts["scales"].view(np.uint8).reshape(blocks, 2),
-                           q[:, : QK // 2] | (q[:, QK // 2 :] << 4)], axis=1)
-
-
-def _q4_0_decode(data: npt.NDArray[np.uint8]) -> Parts:
-    qs = data[:, 2:]
-    q = np.concatenate([qs & 0xF, qs >> 4], axis=1) ^ np.uint8(8)
-    return {"codes": (q[:, 0::2] | (q[:, 1::2] << 4)).reshape(-1).astype(np.uint8, copy=False),
-            **_no_zero_points(np.ascontiguousarray(data[:, :2]).view(np.float16).reshape(-1))}
+def _decoder(nibbles: bool) -> Callable[[npt.NDArray[np.uint8]], Parts]:
+    """``_encoder(nibbles)`` undone, into buffers a tensor keeps."""
+    def decode(data: npt.NDArray[np.uint8]) -> Parts:
+        scales, codes = _tensor.split_blocks(np.ascontiguousarray(data), data.shape[1], 2, nibbles)
+        return {"codes": np.frombuffer(codes, np.uint8), **_no_zero_points(np.frombuffer(scales, np.float16))}
+    return decode
 
 
 @dataclass(frozen=True)
@@ -96,7 +86,7 @@ class BlockType:
     scale: Scale
     file_type: int  # general.file_type of a file mostly of this type
     halves: tuple[int, ...]  # where a block holds half floats: swapped in a big-endian file
-    encode: Callable[[Mapping[str, npt.NDArray[Any]], int], npt.NDArray[np.uint8]]  # parts, blocks -> bytes
+    encode: Callable[[Mapping[str, npt.NDArray[Any]], int], npt.NDArray[np.uint8]]  # parts, blocks -> bytes, flat
     decode: Callable[[npt.NDArray[np.uint8]], Parts]  # blocks x block bytes -> parts
     fallback: GT | None = None  # the nearest type of shorter blocks, for rows that are not whole blocks
 
@@ -120,8 +110,8 @@ def _super(kind: SuperBlockScheme, file_type: int, halves: tuple[int, ...]) -> B
 
 BLOCK_TYPES: dict[GT, BlockType] = {
     b.gguf: b for b in (
-        BlockType(GT.Q8_0, Scheme.symmetric(8, QK), Scale.F16, 7, (0,), _q8_0_encode, _q8_0_decode),
-        BlockType(GT.Q4_0, Scheme.symmetric(4, QK), Scale.F16, 2, (0,), _q4_0_encode, _q4_0_decode),
+        BlockType(GT.Q8_0, Scheme.symmetric(8, QK), Scale.F16, 7, (0,), _encoder(False), _decoder(False)),
+        BlockType(GT.Q4_0, Scheme.symmetric(4, QK), Scale.F16, 2, (0,), _encoder(True), _decoder(True)),
         # llama.cpp's file types of files mostly Q2_K, Q3_K_S, Q4_K_S, Q5_K_S, Q6_K; the half floats d and dmin.
         _super(kquants.Q2_K, 10, (80, 82)),
         _super(kquants.Q3_K, 11, (108,)),

@@ -396,28 +396,91 @@ PyObject* copy_part(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-constexpr auto kSplitBlocks = signature(nullptr, "split_blocks", "data", "block_bytes", "head_bytes");
+// GGUF's 4-bit blocks hold element j of 32 in the low nibble of byte j and
+// element j + 16 in the high one, each plus 8; velmar packs them in order, in
+// two's complement. Byte i of one order draws on bytes 2i and 2i + 1, or i and
+// i + 8, of the other.
+constexpr size_t kNibbleBytes = 16;
+
+void nibbles_to_velmar(const uint8_t* q, uint8_t* c) {
+    for (size_t i = 0; i < kNibbleBytes / 2; ++i) {
+        c[i] = static_cast<uint8_t>(((q[2 * i] & 0x0F) | (q[2 * i + 1] << 4)) ^ 0x88);
+        c[i + kNibbleBytes / 2] = static_cast<uint8_t>(((q[2 * i] >> 4) | (q[2 * i + 1] & 0xF0)) ^ 0x88);
+    }
+}
+
+void velmar_to_nibbles(const uint8_t* c, uint8_t* q) {
+    for (size_t i = 0; i < kNibbleBytes / 2; ++i) {
+        q[2 * i] = static_cast<uint8_t>(((c[i] & 0x0F) | (c[i + kNibbleBytes / 2] << 4)) ^ 0x88);
+        q[2 * i + 1] = static_cast<uint8_t>(((c[i] >> 4) | (c[i + kNibbleBytes / 2] & 0xF0)) ^ 0x88);
+    }
+}
+
+void check_nibbles(bool nibbles, size_t tail) {
+    if (nibbles && tail != kNibbleBytes) raise(PyExc_ValueError, "nibbles: a block's codes are 16 bytes");
+}
+
+constexpr auto kSplitBlocks = signature(nullptr, "split_blocks", "data", "block_bytes", "head_bytes", "nibbles");
 
 // Each block's first head_bytes, and the rest, gathered into two buffers a
-// tensor can keep: blocks of a scale and its codes become two parts in one pass.
+// tensor can keep: blocks of a scale and its codes become two parts in one
+// pass. With nibbles, the rest is 4-bit codes in GGUF's order, put in ours.
 PyObject* split_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = bind(kSplitBlocks, args, nargs, kwnames);
         const Buffer data(a[0], "data", false);
         const std::span<const uint8_t> src = data.as<const uint8_t>();
         const size_t block = arg_usize(a[1], "block_bytes"), head = arg_usize(a[2], "head_bytes");
+        const bool nibbles = PyObject_IsTrue(a[3]) == 1;
         if (block == 0 || head > block || src.size() % block != 0)
             raise(PyExc_ValueError, "data: expected whole blocks of block_bytes, each at least head_bytes");
         const size_t blocks = src.size() / block, tail = block - head;
+        check_nibbles(nibbles, tail);
         Bytes heads(blocks * head), tails(blocks * tail);
         {
             GilRelease unlocked;
             for (size_t b = 0; b < blocks; ++b) {
-                std::memcpy(heads.data() + b * head, src.data() + b * block, head);
-                std::memcpy(tails.data() + b * tail, src.data() + b * block + head, tail);
+                const uint8_t* from = src.data() + b * block;
+                std::memcpy(heads.data() + b * head, from, head);
+                if (nibbles)
+                    nibbles_to_velmar(from + head, tails.data() + b * tail);
+                else
+                    std::memcpy(tails.data() + b * tail, from + head, tail);
             }
         }
         return tuple_of(blob(std::move(heads)), blob(std::move(tails))).release();
+    });
+}
+
+constexpr auto kJoinBlocks = signature(nullptr, "join_blocks", "heads", "tails", "head_bytes", "nibbles");
+
+// split_blocks undone: each block's head_bytes of heads, then its share of tails.
+PyObject* join_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto a = bind(kJoinBlocks, args, nargs, kwnames);
+        const Buffer heads_in(a[0], "heads", false), tails_in(a[1], "tails", false);
+        const std::span<const uint8_t> heads = heads_in.as<const uint8_t>(), tails = tails_in.as<const uint8_t>();
+        const size_t head = arg_usize(a[2], "head_bytes");
+        const bool nibbles = PyObject_IsTrue(a[3]) == 1;
+        if (head == 0 || heads.size() % head != 0)
+            raise(PyExc_ValueError, "heads: expected whole heads of head_bytes");
+        const size_t blocks = heads.size() / head, tail = blocks ? tails.size() / blocks : 0;
+        if (tail * blocks != tails.size()) raise(PyExc_ValueError, "tails: expected as many as heads");
+        check_nibbles(nibbles && blocks, tail);
+        const size_t block = head + tail;
+        Bytes out(blocks * block);
+        {
+            GilRelease unlocked;
+            for (size_t b = 0; b < blocks; ++b) {
+                uint8_t* to = out.data() + b * block;
+                std::memcpy(to, heads.data() + b * head, head);
+                if (nibbles)
+                    velmar_to_nibbles(tails.data() + b * tail, to + head);
+                else
+                    std::memcpy(to + head, tails.data() + b * tail, tail);
+            }
+        }
+        return blob(std::move(out)).release();
     });
 }
 
@@ -436,6 +499,7 @@ PyMethodDef kFunctions[] = {
     method_def(kReadPart, read_part),
     method_def(kCopyPart, copy_part),
     method_def(kSplitBlocks, split_blocks),
+    method_def(kJoinBlocks, join_blocks),
     {nullptr, nullptr, 0, nullptr},
 };
 
