@@ -238,6 +238,14 @@ def _count(header: dict[str, Any], field: str, most: int) -> int:
     return v
 
 
+def _in_place(dest: npt.NDArray[Any]) -> npt.NDArray[np.float32] | None:
+    """An output's memory as the flat float32 values a chunk decodes to, if they can be written there directly."""
+    contiguous = dest.flags.c_contiguous or dest.flags.f_contiguous
+    if not (contiguous and dest.flags.writeable) or dest.ctypes.data % F32.itemsize:
+        return None
+    return dest.reshape(-1, order="A").view(F32)
+
+
 def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None, count: int | None = None) -> npt.NDArray[np.float32]:
     """The float32 values of a chunk, as one flat array, or copied into ``out``; ``count`` values if given."""
     data = np.ascontiguousarray(ensure_ndarray(buf)).data.cast("B")  # a view of a chunk may be strided
@@ -280,6 +288,9 @@ def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None, count: in
     if read.at != len(data):
         raise _fail(f"the header describes {read.at} bytes, the chunk holds {len(data)}")
     if bound is None:
+        if out is not None and (flat := _in_place(dest)) is not None:
+            main.dequantize(flat)
+            return dest
         result = main.dequantize()
     else:
         result = bounded.decode(bounded.Bounded(main, wide_blocks, wide_tensor, raw_blocks, raw_values,

@@ -219,6 +219,20 @@ def test_buffers_of_another_type_or_size_are_refused_before_any_work(call, error
     assert (out == 1).all()
 
 
+def test_an_output_takes_the_values_in_its_memory_order_whatever_its_shape_order_and_alignment():
+    raw = np.zeros(65 * 4, np.uint8)
+    for config in ({"bits": 4}, {"bound": 0.5}):
+        c = codecs.Velmar(**config)
+        chunk = c.encode(np.linspace(-3, 3, 64, dtype=np.float32))
+        want = c.decode(chunk).tobytes()
+        outs = {"C": np.zeros((8, 8), np.float32), "F": np.zeros((8, 8), np.float32, order="F"),
+                "strided": np.zeros((8, 16), np.float32)[:, ::2], "misaligned bytes": raw[1:257],
+                "bytearray": bytearray(256)}
+        for name, out in outs.items():
+            c.decode(chunk, out)
+            assert np.asarray(out).ravel(order="K").tobytes() == want, (config, name)
+
+
 def test_the_benchmark_keeps_the_bound_and_runs_every_method():
     with conftest.script("bench/chunks.py") as bench:
         figures = bench.measure(io.StringIO(), 300, 64, 16, 1)
