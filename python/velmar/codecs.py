@@ -261,7 +261,7 @@ def decode_chunk(buf: Any, out: npt.NDArray[np.float32] | None = None, count: in
     if count is not None and n != count:
         raise _fail(f"{n} values where {count} are expected")
     if out is not None:
-        dest = ensure_ndarray(out)
+        dest: npt.NDArray[Any] = ensure_ndarray(out)
         if dest.dtype.itemsize != 1 and dest.dtype != F32:  # the values' bits would land in other numbers
             raise TypeError(f"velmar codec: out: expected float32 values or bytes, got {dest.dtype}")
         if dest.nbytes != n * F32.itemsize:
