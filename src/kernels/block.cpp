@@ -182,6 +182,16 @@ float dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const flo
     return table().dot_super(static_cast<uint32_t>(t), bytes.data(), x.data(), supers_of(t, x.size(), bytes.size()));
 }
 
+void rows_dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const float> x, std::span<float> out) {
+    require(static_cast<uint32_t>(t) < kSuperTypes, "super-blocks: unknown type");
+    require(x.size() % kSuperLen == 0, "super-blocks: values are not whole super-blocks");
+    const size_t nsb = x.size() / kSuperLen;
+    size_t total = 0;
+    require(!__builtin_mul_overflow(nsb * format_of(t).bytes, out.size(), &total) && bytes.size() >= total,
+            "super-blocks: bytes shorter than the rows");
+    table().rows_dot_super(static_cast<uint32_t>(t), bytes.data(), out.size(), x.data(), nsb, out.data());
+}
+
 float dot_lanes(std::span<const float> y, std::span<const float> x) {
     require(y.size() == x.size(), "dot_lanes: lengths differ");
     return table().dot_lanes(y.data(), x.data(), x.size());

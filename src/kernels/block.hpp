@@ -72,6 +72,8 @@ void decode_super(SuperType t, std::span<const uint8_t> bytes, std::span<float> 
 // The 16-lane sum of the decoded values times x, and the same over values
 // decoded already.
 float dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const float> x);
+// dot_super of each row of bytes (rows of x.size() values, one after another) with x.
+void rows_dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const float> x, std::span<float> out);
 float dot_lanes(std::span<const float> y, std::span<const float> x);
 
 // ---- reading a view ----

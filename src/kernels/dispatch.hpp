@@ -106,6 +106,8 @@ struct Kernels {
     void (*dequant_super)(uint32_t type, const uint8_t* bytes, size_t nsb, float* out);
     // The 16-lane sum of the decoded values times x, over nsb * 256 values.
     float (*dot_super)(uint32_t type, const uint8_t* bytes, const float* x, size_t nsb);
+    // dot_super of each of rows consecutive rows of nsb super-blocks with x, into out[row].
+    void (*rows_dot_super)(uint32_t type, const uint8_t* bytes, size_t rows, const float* x, size_t nsb, float* out);
     // The same sum of y[i] * x[i].
     float (*dot_lanes)(const float* y, const float* x, size_t n);
     // quantize_sym and quantize_asym with len weights: each block's scale (and

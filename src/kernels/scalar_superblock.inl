@@ -81,6 +81,11 @@ float k_dot_super(uint32_t type, const uint8_t* bytes, const float* x, size_t ns
     return fold_lanes(p);
 }
 
+void k_rows_dot_super(uint32_t type, const uint8_t* bytes, size_t rows, const float* x, size_t nsb, float* out) {
+    const size_t row_bytes = nsb * format_of(static_cast<SuperType>(type)).bytes;
+    for (size_t r = 0; r < rows; ++r) out[r] = k_dot_super(type, bytes + r * row_bytes, x, nsb);
+}
+
 float k_dot_lanes(const float* y, const float* x, size_t n) {
     float p[kLanes] = {};
     for (size_t i = 0; i < n; ++i) {

@@ -203,6 +203,71 @@ float k_dot_super(uint32_t type, const uint8_t* bytes, const float* x, size_t ns
     return fold_lanes(p);
 }
 
+// Rows taken kSuperRows at a time, each with its own sums in the order of
+// k_dot_super: a row's sums form a chain of dependent adds, and several rows'
+// chains overlap (with one vector of lanes per row, 4 of them). One body per
+// type, so that its fields are constants, and each sub-block's D and M
+// computed once rather than once per group of 16.
+constexpr size_t kSuperRows = kLaneVectors >= 4 ? 1 : 4 / kLaneVectors;
+
+template <SuperType T>
+void rows_dot_super_of(const uint8_t* bytes, size_t rows, const float* x, size_t nsb, float* out) {
+    constexpr SuperFormat kFmt = kSuperFormats[static_cast<uint32_t>(T)];
+    constexpr size_t kSubs = kSuperLen / kFmt.sub;
+    const size_t row_bytes = nsb * kFmt.bytes;
+    size_t r = 0;
+    for (; r + kSuperRows <= rows; r += kSuperRows) {
+        typename S::F acc[kSuperRows][kLaneVectors];
+        for (auto& row : acc)
+            for (auto& a : row) a = S::set1(0.0f);
+        alignas(64) int8_t q[kSuperRows][kSuperLen];
+        float sd[kSuperRows][kSubs], sm[kSuperRows][kSubs];
+        for (size_t b = 0; b < nsb; ++b) {
+            for (size_t j = 0; j < kSuperRows; ++j) {
+                const uint8_t* row = bytes + (r + j) * row_bytes;
+                const uint8_t* blk = row + b * kFmt.bytes;
+                unpack_super(T, blk, q[j]);
+                const SuperHalves h = halves_at(T, blk);
+                const float d = f32_from_f16_bits(h.d), dmin = f32_from_f16_bits(h.dmin);
+                for (size_t k = 0; k < kSubs; ++k) {
+                    const SubScale sc = sub_scale(d, dmin, sub_ints(T, blk, k));
+                    sd[j][k] = sc.d;
+                    sm[j][k] = sc.m;
+                }
+            }
+            for (size_t g = 0; g < kGroups; ++g) {
+                const size_t k = g * kGroupLen / kFmt.sub;
+                for (size_t c = 0; c < kLaneVectors; ++c) {
+                    const size_t i = g * kGroupLen + c * W;
+                    const typename S::F xv = S::load(x + b * kSuperLen + i);
+                    for (size_t j = 0; j < kSuperRows; ++j) {
+                        const typename S::F y = S::sub(
+                            S::mul(S::set1(sd[j][k]), S::load_i8(reinterpret_cast<const uint8_t*>(q[j] + i))),
+                            S::set1(sm[j][k]));
+                        acc[j][c] = S::add(acc[j][c], S::mul(y, xv));
+                    }
+                }
+            }
+        }
+        for (size_t j = 0; j < kSuperRows; ++j) {
+            alignas(64) float p[kLanes];
+            for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[j][c]);
+            out[r + j] = fold_lanes(p);
+        }
+    }
+    for (; r < rows; ++r) out[r] = k_dot_super(static_cast<uint32_t>(T), bytes + r * row_bytes, x, nsb);
+}
+
+void k_rows_dot_super(uint32_t type, const uint8_t* bytes, size_t rows, const float* x, size_t nsb, float* out) {
+    switch (static_cast<SuperType>(type)) {
+        case SuperType::Q2K: return rows_dot_super_of<SuperType::Q2K>(bytes, rows, x, nsb, out);
+        case SuperType::Q3K: return rows_dot_super_of<SuperType::Q3K>(bytes, rows, x, nsb, out);
+        case SuperType::Q4K: return rows_dot_super_of<SuperType::Q4K>(bytes, rows, x, nsb, out);
+        case SuperType::Q5K: return rows_dot_super_of<SuperType::Q5K>(bytes, rows, x, nsb, out);
+        case SuperType::Q6K: return rows_dot_super_of<SuperType::Q6K>(bytes, rows, x, nsb, out);
+    }
+}
+
 float k_dot_lanes(const float* y, const float* x, size_t n) {
     typename S::F acc[kLaneVectors];
     for (auto& a : acc) a = S::set1(0.0f);

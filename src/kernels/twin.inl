@@ -1300,6 +1300,7 @@ const Kernels kTable = {
     k_adaptive_params, k_adaptive_codes, k_quantize_adaptive, k_unpack,   k_dequant_sym,  k_dequant_asym, k_dot_i8,          k_dot_sym,
     k_dot_asym,      k_dot_adaptive,  k_fit_blocks,   k_fit_packed,   k_widen_f16,       k_narrow_f16,
     k_rows_dot_i8,   k_rows_dot_sym,  k_rows_dot_asym, k_rows_dot_adaptive,
-    k_quantize_super, k_dequant_super, k_dot_super,   k_dot_lanes,    k_quantize_sym_weighted, k_quantize_asym_weighted,
+    k_quantize_super, k_dequant_super, k_dot_super,   k_rows_dot_super, k_dot_lanes, k_quantize_sym_weighted,
+    k_quantize_asym_weighted,
     k_centre_blocks,   k_centred_codes, k_blocks_within,
 };

@@ -69,16 +69,13 @@ void matvec(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t col
     require(!__builtin_mul_overflow(k, cols, &xs) && xs == x.size(), "super_rows::matvec: x is not k * cols");
     require(!__builtin_mul_overflow(k, rows, &os) && os == out.size(), "super_rows::matvec: out is not k * rows");
     const size_t rb = row_bytes(t, cols);
-    // One vector: the fused kernel; several: each row decoded once, then met
-    // by every vector (the same sums, as the decoded values are the same).
-    std::vector<float> decoded(k > 1 ? cols : 0);
+    // One vector: the fused kernel over rows; several: each row decoded once,
+    // then met by every vector (the same sums, as the decoded values are the same).
+    if (k == 1) return rows_dot_super(t, bytes, x, out);
+    std::vector<float> decoded(cols);
     for (size_t i = 0; i < rows; ++i) {
-        const std::span<const uint8_t> row = bytes.subspan(i * rb, rb);
-        if (k > 1) decode_super(t, row, decoded);
-        for (size_t j = 0; j < k; ++j) {
-            const std::span<const float> xj = x.subspan(j * cols, cols);
-            out[j * rows + i] = k > 1 ? dot_lanes(decoded, xj) : dot_super(t, row, xj);
-        }
+        decode_super(t, bytes.subspan(i * rb, rb), decoded);
+        for (size_t j = 0; j < k; ++j) out[j * rows + i] = dot_lanes(decoded, x.subspan(j * cols, cols));
     }
 }
 

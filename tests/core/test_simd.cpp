@@ -277,6 +277,10 @@ TEST_P(Twin, SuperBlocksAndWeightedFits) {
             expect_same({.f = n}, [&](const Kernels& k, Out& o) {
                 k.dequant_super(type, b.data(), nsb, o.f.data());
                 o.f.push_back(k.dot_super(type, b.data(), x.data(), nsb));
+                std::vector<float> rows(nsb + nsb / 2);  // rows of one super-block each, then of two
+                k.rows_dot_super(type, b.data(), nsb, x.data(), 1, rows.data());
+                k.rows_dot_super(type, b.data(), nsb / 2, x.data(), 2, rows.data() + nsb);
+                o.f.insert(o.f.end(), rows.begin(), rows.end());
                 o.f.push_back(k.dot_lanes(x.data(), v.data(), n - type));
             }, true);
         }
