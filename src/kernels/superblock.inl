@@ -118,7 +118,11 @@ void k_quantize_asym_weighted(const float* v, const float* w, size_t len, size_t
 
 // ---- decoding ----
 
-// Every code of a super-block, field by field in byte runs.
+// Every code of a super-block, field by field in byte runs: each output byte
+// from its input bytes in one pass, in byte arithmetic, so that the loops
+// vectorize on bytes.
+VELMAR_INLINE int8_t code_byte(unsigned v, unsigned offset) { return static_cast<int8_t>(static_cast<uint8_t>(v - offset)); }
+
 VELMAR_INLINE void unpack_super(SuperType t, const uint8_t* b, int8_t* q) {
     switch (t) {
         case SuperType::Q2K:
@@ -126,40 +130,37 @@ VELMAR_INLINE void unpack_super(SuperType t, const uint8_t* b, int8_t* q) {
                 for (size_t k = 0; k < 4; ++k)
                     for (size_t l = 0; l < 32; ++l) q[128 * h + 32 * k + l] = static_cast<int8_t>(b[16 + 32 * h + l] >> (2 * k) & 3);
             return;
-        case SuperType::Q3K:
+        case SuperType::Q3K:  // 2 low bits, and a high one of weight 4 from the mask bytes, less 4
             for (size_t h = 0; h < 2; ++h)
                 for (size_t k = 0; k < 4; ++k)
-                    for (size_t l = 0; l < 32; ++l) {
-                        const size_t i = 128 * h + 32 * k + l;
-                        const int hi = b[l] >> (i / 32) & 1;
-                        q[i] = static_cast<int8_t>((b[32 + 32 * h + l] >> (2 * k) & 3) + 4 * hi - 4);
-                    }
+                    for (size_t l = 0; l < 32; ++l)
+                        q[128 * h + 32 * k + l] =
+                            code_byte((b[32 + 32 * h + l] >> (2 * k) & 3u) | (b[l] >> (4 * h + k) & 1u) << 2, 4);
             return;
         case SuperType::Q4K:
-        case SuperType::Q5K: {
-            const uint8_t* lo = b + (t == SuperType::Q4K ? 16 : 48);
             for (size_t j = 0; j < 4; ++j)
                 for (size_t l = 0; l < 32; ++l) {
-                    q[64 * j + l] = static_cast<int8_t>(lo[32 * j + l] & 15);
-                    q[64 * j + 32 + l] = static_cast<int8_t>(lo[32 * j + l] >> 4);
+                    q[64 * j + l] = static_cast<int8_t>(b[16 + 32 * j + l] & 15);
+                    q[64 * j + 32 + l] = static_cast<int8_t>(b[16 + 32 * j + l] >> 4);
                 }
-            if (t == SuperType::Q5K)
-                for (size_t j = 0; j < 8; ++j)
-                    for (size_t l = 0; l < 32; ++l) q[32 * j + l] = static_cast<int8_t>(q[32 * j + l] | (b[16 + l] >> j & 1) << 4);
             return;
-        }
-        case SuperType::Q6K:
-            for (size_t h = 0; h < 2; ++h) {
-                for (size_t l = 0; l < 64; ++l) {
-                    q[128 * h + l] = static_cast<int8_t>(b[64 * h + l] & 15);
-                    q[128 * h + 64 + l] = static_cast<int8_t>(b[64 * h + l] >> 4);
+        case SuperType::Q5K:  // bit 2j (low nibbles) or 2j + 1 (high) of byte l of the high bits
+            for (size_t j = 0; j < 4; ++j)
+                for (size_t l = 0; l < 32; ++l) {
+                    const unsigned v = b[48 + 32 * j + l], hb = b[16 + l];
+                    q[64 * j + l] = code_byte((v & 15u) | (hb >> (2 * j) & 1u) << 4, 0);
+                    q[64 * j + 32 + l] = code_byte((v >> 4) | (hb >> (2 * j + 1) & 1u) << 4, 0);
                 }
-                for (size_t k = 0; k < 4; ++k)
-                    for (size_t l = 0; l < 32; ++l) {
-                        int8_t& c = q[128 * h + 32 * k + l];
-                        c = static_cast<int8_t>((c | (b[128 + 32 * h + l] >> (2 * k) & 3) << 4) - 32);
-                    }
-            }
+            return;
+        case SuperType::Q6K:  // 4 low bits, 2 high ones from byte 128 + 32h + l, less 32
+            for (size_t h = 0; h < 2; ++h)
+                for (size_t l = 0; l < 32; ++l) {
+                    const unsigned a = b[64 * h + l], c = b[64 * h + 32 + l], e = b[128 + 32 * h + l];
+                    q[128 * h + l] = code_byte((a & 15u) | (e & 3u) << 4, 32);
+                    q[128 * h + 32 + l] = code_byte((c & 15u) | (e >> 2 & 3u) << 4, 32);
+                    q[128 * h + 64 + l] = code_byte((a >> 4) | (e >> 4 & 3u) << 4, 32);
+                    q[128 * h + 96 + l] = code_byte((c >> 4) | (e >> 6) << 4, 32);
+                }
             return;
     }
 }
