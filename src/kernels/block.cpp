@@ -194,7 +194,17 @@ void rows_dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const
 
 float dot_lanes(std::span<const float> y, std::span<const float> x) {
     require(y.size() == x.size(), "dot_lanes: lengths differ");
-    return table().dot_lanes(y.data(), x.data(), x.size());
+    float out = 0.0f;
+    table().dot_lanes(y.data(), x.data(), 1, x.size(), &out, 1);
+    return out;
+}
+
+void dot_lanes(std::span<const float> y, std::span<const float> x, std::span<float> out, size_t ld) {
+    require(!y.empty() && x.size() % y.size() == 0, "dot_lanes: x is not whole vectors of y's length");
+    const size_t k = x.size() / y.size();
+    size_t last = 0;
+    require(k == 0 || (!__builtin_mul_overflow(k - 1, ld, &last) && last < out.size()), "dot_lanes: out too short");
+    table().dot_lanes(y.data(), x.data(), k, y.size(), out.data(), ld);
 }
 
 // ---- adaptive ----

@@ -75,6 +75,8 @@ float dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const flo
 // dot_super of each row of bytes (rows of x.size() values, one after another) with x.
 void rows_dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const float> x, std::span<float> out);
 float dot_lanes(std::span<const float> y, std::span<const float> x);
+// The same with each of the x.size() / y.size() vectors of x, into out[j * ld].
+void dot_lanes(std::span<const float> y, std::span<const float> x, std::span<float> out, size_t ld);
 
 // ---- reading a view ----
 

@@ -269,18 +269,32 @@ void k_rows_dot_super(uint32_t type, const uint8_t* bytes, size_t rows, const fl
     }
 }
 
-float k_dot_lanes(const float* y, const float* x, size_t n) {
-    typename S::F acc[kLaneVectors];
-    for (auto& a : acc) a = S::set1(0.0f);
+// The sums of y with M vectors of x at once, each in the lanes' order.
+template <size_t M>
+VELMAR_INLINE void lane_dots(const float* y, const float* x, size_t n, float* out, size_t ld) {
+    typename S::F acc[M][kLaneVectors];
+    for (auto& v : acc)
+        for (auto& a : v) a = S::set1(0.0f);
     size_t i = 0;
     for (; i + kLanes <= n; i += kLanes)
-        for (size_t c = 0; c < kLaneVectors; ++c)
-            acc[c] = S::add(acc[c], S::mul(S::load(y + i + c * W), S::load(x + i + c * W)));
-    alignas(64) float p[kLanes];
-    for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[c]);
-    for (size_t j = 0; i < n; ++i, ++j) {
-        const float term = y[i] * x[i];
-        p[j] = p[j] + term;
+        for (size_t c = 0; c < kLaneVectors; ++c) {
+            const typename S::F yv = S::load(y + i + c * W);
+            for (size_t v = 0; v < M; ++v) acc[v][c] = S::add(acc[v][c], S::mul(yv, S::load(x + v * n + i + c * W)));
+        }
+    for (size_t v = 0; v < M; ++v) {
+        alignas(64) float p[kLanes];
+        for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[v][c]);
+        for (size_t t = i, l = 0; t < n; ++t, ++l) {
+            const float term = y[t] * x[v * n + t];
+            p[l] = p[l] + term;
+        }
+        out[v * ld] = fold_lanes(p);
     }
-    return fold_lanes(p);
+}
+
+// Vectors of x taken kSuperRows at a time, for the same reason as rows.
+void k_dot_lanes(const float* y, const float* x, size_t k, size_t n, float* out, size_t ld) {
+    size_t j = 0;
+    for (; j + kSuperRows <= k; j += kSuperRows) lane_dots<kSuperRows>(y, x + j * n, n, out + j * ld, ld);
+    for (; j < k; ++j) lane_dots<1>(y, x + j * n, n, out + j * ld, ld);
 }

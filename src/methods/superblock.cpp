@@ -1,5 +1,7 @@
 #include "methods/superblock.hpp"
 
+#include <algorithm>
+
 #include "kernels/memory.hpp"
 #include "kernels/block.hpp"
 #include "methods/weighted.hpp"
@@ -72,10 +74,11 @@ void matvec(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t col
     // One vector: the fused kernel over rows; several: each row decoded once,
     // then met by every vector (the same sums, as the decoded values are the same).
     if (k == 1) return rows_dot_super(t, bytes, x, out);
+    if (!cols) return std::fill(out.begin(), out.end(), 0.0f);
     std::vector<float> decoded(cols);
     for (size_t i = 0; i < rows; ++i) {
         decode_super(t, bytes.subspan(i * rb, rb), decoded);
-        for (size_t j = 0; j < k; ++j) out[j * rows + i] = dot_lanes(decoded, x.subspan(j * cols, cols));
+        dot_lanes(decoded, x, out.subspan(i), rows);
     }
 }
 
