@@ -121,7 +121,9 @@ void k_quantize_asym_weighted(const float* v, const float* w, size_t len, size_t
 // Every code of a super-block, field by field in byte runs: each output byte
 // from its input bytes in one pass, in byte arithmetic, so that the loops
 // vectorize on bytes.
-VELMAR_INLINE int8_t code_byte(unsigned v, unsigned offset) { return static_cast<int8_t>(static_cast<uint8_t>(v - offset)); }
+VELMAR_INLINE int8_t code_byte(unsigned v, unsigned offset) {
+    return static_cast<int8_t>(static_cast<uint8_t>(v - offset));
+}
 
 VELMAR_INLINE void unpack_super(SuperType t, const uint8_t* b, int8_t* q) {
     switch (t) {
@@ -191,72 +193,64 @@ void k_dequant_super(uint32_t type, const uint8_t* bytes, size_t nsb, float* out
     walk_super(type, bytes, nsb, [&](size_t i, typename S::F y) { S::store(out + i, y); });
 }
 
-// Vector c of each 16 values adds into accumulator c: lane i % 16 throughout.
-float k_dot_super(uint32_t type, const uint8_t* bytes, const float* x, size_t nsb) {
-    typename S::F acc[kLaneVectors];
-    for (auto& a : acc) a = S::set1(0.0f);
-    walk_super(type, bytes, nsb, [&](size_t i, typename S::F y) {
-        const size_t c = i % kLanes / W;
-        acc[c] = S::add(acc[c], S::mul(y, S::load(x + i)));
-    });
-    alignas(64) float p[kLanes];
-    for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[c]);
-    return fold_lanes(p);
-}
 
-// Rows taken kSuperRows at a time, each with its own sums in the order of
-// k_dot_super: a row's sums form a chain of dependent adds, and several rows'
-// chains overlap (with one vector of lanes per row, 4 of them). One body per
-// type, so that its fields are constants, and each sub-block's D and M
-// computed once rather than once per group of 16.
+// The dots of R rows, row_bytes apart, with x: vector c of each 16 values of
+// a row adds into that row's accumulator c, lane i % 16 throughout. Rows side
+// by side, because a row's sums form a chain of dependent adds and several
+// rows' chains overlap (with one vector of lanes per row, 4 of them). One body
+// per type, so that its fields are constants, and each sub-block's D and M
+// worked out once rather than once per group of 16.
 constexpr size_t kSuperRows = kLaneVectors >= 4 ? 1 : 4 / kLaneVectors;
+
+template <SuperType T, size_t R>
+VELMAR_INLINE void super_dots(const uint8_t* bytes, size_t row_bytes, const float* x, size_t nsb, float* out) {
+    constexpr SuperFormat kFmt = kSuperFormats[static_cast<uint32_t>(T)];
+    constexpr size_t kSubs = kSuperLen / kFmt.sub;
+    typename S::F acc[R][kLaneVectors];
+    for (auto& row : acc)
+        for (auto& a : row) a = S::set1(0.0f);
+    alignas(64) int8_t q[R][kSuperLen];
+    float sd[R][kSubs], sm[R][kSubs];
+    for (size_t b = 0; b < nsb; ++b) {
+        for (size_t j = 0; j < R; ++j) {
+            const uint8_t* blk = bytes + j * row_bytes + b * kFmt.bytes;
+            unpack_super(T, blk, q[j]);
+            const SuperHalves h = halves_at(T, blk);
+            const float d = f32_from_f16_bits(h.d), dmin = f32_from_f16_bits(h.dmin);
+            for (size_t k = 0; k < kSubs; ++k) {
+                const SubScale sc = sub_scale(d, dmin, sub_ints(T, blk, k));
+                sd[j][k] = sc.d;
+                sm[j][k] = sc.m;
+            }
+        }
+        for (size_t g = 0; g < kGroups; ++g) {
+            const size_t k = g * kGroupLen / kFmt.sub;
+            for (size_t c = 0; c < kLaneVectors; ++c) {
+                const size_t i = g * kGroupLen + c * W;
+                const typename S::F xv = S::load(x + b * kSuperLen + i);
+                for (size_t j = 0; j < R; ++j) {
+                    const typename S::F y = S::sub(
+                        S::mul(S::set1(sd[j][k]), S::load_i8(reinterpret_cast<const uint8_t*>(q[j] + i))),
+                        S::set1(sm[j][k]));
+                    acc[j][c] = S::add(acc[j][c], S::mul(y, xv));
+                }
+            }
+        }
+    }
+    for (size_t j = 0; j < R; ++j) {
+        alignas(64) float p[kLanes];
+        for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[j][c]);
+        out[j] = fold_lanes(p);
+    }
+}
 
 template <SuperType T>
 void rows_dot_super_of(const uint8_t* bytes, size_t rows, const float* x, size_t nsb, float* out) {
-    constexpr SuperFormat kFmt = kSuperFormats[static_cast<uint32_t>(T)];
-    constexpr size_t kSubs = kSuperLen / kFmt.sub;
-    const size_t row_bytes = nsb * kFmt.bytes;
+    const size_t row_bytes = nsb * kSuperFormats[static_cast<uint32_t>(T)].bytes;
     size_t r = 0;
-    for (; r + kSuperRows <= rows; r += kSuperRows) {
-        typename S::F acc[kSuperRows][kLaneVectors];
-        for (auto& row : acc)
-            for (auto& a : row) a = S::set1(0.0f);
-        alignas(64) int8_t q[kSuperRows][kSuperLen];
-        float sd[kSuperRows][kSubs], sm[kSuperRows][kSubs];
-        for (size_t b = 0; b < nsb; ++b) {
-            for (size_t j = 0; j < kSuperRows; ++j) {
-                const uint8_t* row = bytes + (r + j) * row_bytes;
-                const uint8_t* blk = row + b * kFmt.bytes;
-                unpack_super(T, blk, q[j]);
-                const SuperHalves h = halves_at(T, blk);
-                const float d = f32_from_f16_bits(h.d), dmin = f32_from_f16_bits(h.dmin);
-                for (size_t k = 0; k < kSubs; ++k) {
-                    const SubScale sc = sub_scale(d, dmin, sub_ints(T, blk, k));
-                    sd[j][k] = sc.d;
-                    sm[j][k] = sc.m;
-                }
-            }
-            for (size_t g = 0; g < kGroups; ++g) {
-                const size_t k = g * kGroupLen / kFmt.sub;
-                for (size_t c = 0; c < kLaneVectors; ++c) {
-                    const size_t i = g * kGroupLen + c * W;
-                    const typename S::F xv = S::load(x + b * kSuperLen + i);
-                    for (size_t j = 0; j < kSuperRows; ++j) {
-                        const typename S::F y = S::sub(
-                            S::mul(S::set1(sd[j][k]), S::load_i8(reinterpret_cast<const uint8_t*>(q[j] + i))),
-                            S::set1(sm[j][k]));
-                        acc[j][c] = S::add(acc[j][c], S::mul(y, xv));
-                    }
-                }
-            }
-        }
-        for (size_t j = 0; j < kSuperRows; ++j) {
-            alignas(64) float p[kLanes];
-            for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[j][c]);
-            out[r + j] = fold_lanes(p);
-        }
-    }
-    for (; r < rows; ++r) out[r] = k_dot_super(static_cast<uint32_t>(T), bytes + r * row_bytes, x, nsb);
+    for (; r + kSuperRows <= rows; r += kSuperRows)
+        super_dots<T, kSuperRows>(bytes + r * row_bytes, row_bytes, x, nsb, out + r);
+    for (; r < rows; ++r) super_dots<T, 1>(bytes + r * row_bytes, row_bytes, x, nsb, out + r);
 }
 
 void k_rows_dot_super(uint32_t type, const uint8_t* bytes, size_t rows, const float* x, size_t nsb, float* out) {
@@ -267,6 +261,12 @@ void k_rows_dot_super(uint32_t type, const uint8_t* bytes, size_t rows, const fl
         case SuperType::Q5K: return rows_dot_super_of<SuperType::Q5K>(bytes, rows, x, nsb, out);
         case SuperType::Q6K: return rows_dot_super_of<SuperType::Q6K>(bytes, rows, x, nsb, out);
     }
+}
+
+float k_dot_super(uint32_t type, const uint8_t* bytes, const float* x, size_t nsb) {
+    float out = 0.0f;
+    k_rows_dot_super(type, bytes, 1, x, nsb, &out);
+    return out;
 }
 
 // The sums of y with M vectors of x at once, each in the lanes' order.
