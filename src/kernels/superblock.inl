@@ -129,15 +129,23 @@ VELMAR_INLINE void unpack_super(SuperType t, const uint8_t* b, int8_t* q) {
     switch (t) {
         case SuperType::Q2K:
             for (size_t h = 0; h < 2; ++h)
-                for (size_t k = 0; k < 4; ++k)
-                    for (size_t l = 0; l < 32; ++l) q[128 * h + 32 * k + l] = static_cast<int8_t>(b[16 + 32 * h + l] >> (2 * k) & 3);
+                for (size_t l = 0; l < 32; ++l) {
+                    const unsigned v = b[16 + 32 * h + l];
+                    q[128 * h + l] = code_byte(v & 3u, 0);
+                    q[128 * h + 32 + l] = code_byte(v >> 2 & 3u, 0);
+                    q[128 * h + 64 + l] = code_byte(v >> 4 & 3u, 0);
+                    q[128 * h + 96 + l] = code_byte(v >> 6, 0);
+                }
             return;
         case SuperType::Q3K:  // 2 low bits, and a high one of weight 4 from the mask bytes, less 4
             for (size_t h = 0; h < 2; ++h)
-                for (size_t k = 0; k < 4; ++k)
-                    for (size_t l = 0; l < 32; ++l)
-                        q[128 * h + 32 * k + l] =
-                            code_byte((b[32 + 32 * h + l] >> (2 * k) & 3u) | (b[l] >> (4 * h + k) & 1u) << 2, 4);
+                for (size_t l = 0; l < 32; ++l) {
+                    const unsigned lo = b[32 + 32 * h + l], m = b[l] >> (4 * h);
+                    q[128 * h + l] = code_byte((lo & 3u) | (m & 1u) << 2, 4);
+                    q[128 * h + 32 + l] = code_byte((lo >> 2 & 3u) | (m >> 1 & 1u) << 2, 4);
+                    q[128 * h + 64 + l] = code_byte((lo >> 4 & 3u) | (m >> 2 & 1u) << 2, 4);
+                    q[128 * h + 96 + l] = code_byte((lo >> 6) | (m >> 3 & 1u) << 2, 4);
+                }
             return;
         case SuperType::Q4K:
             for (size_t j = 0; j < 4; ++j)
