@@ -195,16 +195,19 @@ void rows_dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const
 float dot_lanes(std::span<const float> y, std::span<const float> x) {
     require(y.size() == x.size(), "dot_lanes: lengths differ");
     float out = 0.0f;
-    table().dot_lanes(y.data(), x.data(), 1, x.size(), &out, 1);
+    table().dot_lanes(y.data(), 1, x.data(), 1, x.size(), &out, 1);
     return out;
 }
 
-void dot_lanes(std::span<const float> y, std::span<const float> x, std::span<float> out, size_t ld) {
-    require(!y.empty() && x.size() % y.size() == 0, "dot_lanes: x is not whole vectors of y's length");
-    const size_t k = x.size() / y.size();
+void dot_lanes(std::span<const float> y, size_t n, std::span<const float> x, std::span<float> out, size_t ld) {
+    require(n != 0 && y.size() % n == 0 && x.size() % n == 0, "dot_lanes: y or x is not whole vectors of n");
+    const size_t rows = y.size() / n, k = x.size() / n;
     size_t last = 0;
-    require(k == 0 || (!__builtin_mul_overflow(k - 1, ld, &last) && last < out.size()), "dot_lanes: out too short");
-    table().dot_lanes(y.data(), x.data(), k, y.size(), out.data(), ld);
+    require(rows <= ld || k <= 1, "dot_lanes: rows overlap in out");
+    require(k == 0 || rows == 0 || (!__builtin_mul_overflow(k - 1, ld, &last) && !__builtin_add_overflow(last, rows - 1, &last) &&
+                                    last < out.size()),
+            "dot_lanes: out too short");
+    table().dot_lanes(y.data(), rows, x.data(), k, n, out.data(), ld);
 }
 
 // ---- adaptive ----

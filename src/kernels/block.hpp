@@ -75,8 +75,9 @@ float dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const flo
 // dot_super of each row of bytes (rows of x.size() values, one after another) with x.
 void rows_dot_super(SuperType t, std::span<const uint8_t> bytes, std::span<const float> x, std::span<float> out);
 float dot_lanes(std::span<const float> y, std::span<const float> x);
-// The same with each of the x.size() / y.size() vectors of x, into out[j * ld].
-void dot_lanes(std::span<const float> y, std::span<const float> x, std::span<float> out, size_t ld);
+// The same of each row of y with each vector of x (both rows of n), into
+// out[j * ld + row].
+void dot_lanes(std::span<const float> y, size_t n, std::span<const float> x, std::span<float> out, size_t ld);
 
 // ---- reading a view ----
 

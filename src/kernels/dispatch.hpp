@@ -108,9 +108,9 @@ struct Kernels {
     float (*dot_super)(uint32_t type, const uint8_t* bytes, const float* x, size_t nsb);
     // dot_super of each of rows consecutive rows of nsb super-blocks with x, into out[row].
     void (*rows_dot_super)(uint32_t type, const uint8_t* bytes, size_t rows, const float* x, size_t nsb, float* out);
-    // The same sum of y[i] * x[i], of y with each of k vectors of x, n floats
-    // apart, into out[j * ld].
-    void (*dot_lanes)(const float* y, const float* x, size_t k, size_t n, float* out, size_t ld);
+    // The same sum of y[i] * x[i], of each of `rows` rows of y with each of k
+    // vectors of x (both n floats apart), into out[j * ld + row].
+    void (*dot_lanes)(const float* y, size_t rows, const float* x, size_t k, size_t n, float* out, size_t ld);
     // quantize_sym and quantize_asym with len weights: each block's scale (and
     // zero point) from the weighted fit; bytes zero-filled.
     void (*quantize_sym_weighted)(const float* v, const float* w, size_t len, size_t block, uint32_t bits,

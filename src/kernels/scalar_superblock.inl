@@ -86,15 +86,16 @@ void k_rows_dot_super(uint32_t type, const uint8_t* bytes, size_t rows, const fl
     for (size_t r = 0; r < rows; ++r) out[r] = k_dot_super(type, bytes + r * row_bytes, x, nsb);
 }
 
-void k_dot_lanes(const float* y, const float* x, size_t k, size_t n, float* out, size_t ld) {
-    for (size_t j = 0; j < k; ++j) {
-        float p[kLanes] = {};
-        for (size_t i = 0; i < n; ++i) {
-            const float term = y[i] * x[j * n + i];
-            p[i % kLanes] = p[i % kLanes] + term;
+void k_dot_lanes(const float* y, size_t rows, const float* x, size_t k, size_t n, float* out, size_t ld) {
+    for (size_t r = 0; r < rows; ++r)
+        for (size_t j = 0; j < k; ++j) {
+            float p[kLanes] = {};
+            for (size_t i = 0; i < n; ++i) {
+                const float term = y[r * n + i] * x[j * n + i];
+                p[i % kLanes] = p[i % kLanes] + term;
+            }
+            out[j * ld + r] = fold_lanes(p);
         }
-        out[j * ld] = fold_lanes(p);
-    }
 }
 
 void k_quantize_sym_weighted(const float* v, const float* w, size_t len, size_t block, uint32_t bits, float* scales,

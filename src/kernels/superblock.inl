@@ -175,30 +175,35 @@ VELMAR_INLINE void unpack_super(SuperType t, const uint8_t* b, int8_t* q) {
     }
 }
 
-// Calls f(i, y) for the decoded vector y of values i..i+W-1 of every super-block.
-template <class F>
-VELMAR_INLINE void walk_super(uint32_t type, const uint8_t* bytes, size_t nsb, F&& f) {
-    const SuperType t = static_cast<SuperType>(type);
-    const SuperFormat& fmt = format_of(t);
+// Every value of nsb super-blocks of type T: one body per type, as for the
+// dots below, each sub-block's D and M worked out once.
+template <SuperType T>
+VELMAR_INLINE void dequant_supers(const uint8_t* bytes, size_t nsb, float* out) {
+    constexpr SuperFormat kFmt = kSuperFormats[static_cast<uint32_t>(T)];
     alignas(64) int8_t q[kSuperLen];
     for (size_t b = 0; b < nsb; ++b) {
-        const uint8_t* blk = bytes + b * fmt.bytes;
-        unpack_super(t, blk, q);
-        const SuperHalves h = halves_at(t, blk);
+        const uint8_t* blk = bytes + b * kFmt.bytes;
+        unpack_super(T, blk, q);
+        const SuperHalves h = halves_at(T, blk);
         const float d = f32_from_f16_bits(h.d), dmin = f32_from_f16_bits(h.dmin);
-        for (size_t g = 0; g < kGroups; ++g) {
-            const SubScale s = sub_scale(d, dmin, sub_ints(t, blk, g * kGroupLen / fmt.sub));
-            const typename S::F vd = S::set1(s.d), vm = S::set1(s.m);
-            for (size_t c = 0; c < kLaneVectors; ++c) {
-                const size_t i = g * kGroupLen + c * W;
-                f(b * kSuperLen + i, S::sub(S::mul(vd, S::load_i8(reinterpret_cast<const uint8_t*>(q + i))), vm));
-            }
+        for (size_t k = 0; k < kSuperLen / kFmt.sub; ++k) {
+            const SubScale sc = sub_scale(d, dmin, sub_ints(T, blk, k));
+            const typename S::F vd = S::set1(sc.d), vm = S::set1(sc.m);
+            for (size_t i = k * kFmt.sub; i < (k + 1) * kFmt.sub; i += W)
+                S::store(out + b * kSuperLen + i,
+                         S::sub(S::mul(vd, S::load_i8(reinterpret_cast<const uint8_t*>(q + i))), vm));
         }
     }
 }
 
 void k_dequant_super(uint32_t type, const uint8_t* bytes, size_t nsb, float* out) {
-    walk_super(type, bytes, nsb, [&](size_t i, typename S::F y) { S::store(out + i, y); });
+    switch (static_cast<SuperType>(type)) {
+        case SuperType::Q2K: return dequant_supers<SuperType::Q2K>(bytes, nsb, out);
+        case SuperType::Q3K: return dequant_supers<SuperType::Q3K>(bytes, nsb, out);
+        case SuperType::Q4K: return dequant_supers<SuperType::Q4K>(bytes, nsb, out);
+        case SuperType::Q5K: return dequant_supers<SuperType::Q5K>(bytes, nsb, out);
+        case SuperType::Q6K: return dequant_supers<SuperType::Q6K>(bytes, nsb, out);
+    }
 }
 
 
@@ -277,32 +282,73 @@ float k_dot_super(uint32_t type, const uint8_t* bytes, const float* x, size_t ns
     return out;
 }
 
-// The sums of y with M vectors of x at once, each in the lanes' order.
-template <size_t M>
-VELMAR_INLINE void lane_dots(const float* y, const float* x, size_t n, float* out, size_t ld) {
-    typename S::F acc[M][kLaneVectors];
-    for (auto& v : acc)
-        for (auto& a : v) a = S::set1(0.0f);
-    size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes)
+// Rows of y against vectors of x, a tile of R rows x M vectors at a time
+// (R * M * kLaneVectors chains, enough to hide the adds' latency and few
+// enough to stay in registers), a chunk of kDotCols columns at a time so that
+// the tile's rows stay in L1 while every vector passes them: read whole,
+// each vector was fetched again from L2 for every row. Each sum keeps its
+// lanes' column order, so a chunk carries its partial sums to the next.
+constexpr size_t kDotVecs = 2;
+constexpr size_t kDotChains = W >= 16 ? 16 : 8;  // accumulators a level keeps in registers
+constexpr size_t kDotRows = kDotChains / (kLaneVectors * kDotVecs) > 0 ? kDotChains / (kLaneVectors * kDotVecs) : 1;
+constexpr size_t kDotCols = 512;
+constexpr size_t kDotBlock = 8;  // rows whose partial sums are kept at once
+constexpr size_t kDotGroup = 16;  // vectors whose partial sums are kept at once
+static_assert(kDotCols % kLanes == 0, "chunks of whole lane groups");
+
+template <size_t R, size_t M>
+VELMAR_INLINE void dot_tile(const float* y, const float* x, size_t n, size_t cols, float* sums) {
+    typename S::F acc[R][M][kLaneVectors];
+    for (size_t i = 0; i < R; ++i)
+        for (size_t v = 0; v < M; ++v)
+            for (size_t c = 0; c < kLaneVectors; ++c) acc[i][v][c] = S::load(sums + (i * kDotGroup + v) * kLanes + c * W);
+    for (size_t t = 0; t < cols; t += kLanes)
         for (size_t c = 0; c < kLaneVectors; ++c) {
-            const typename S::F yv = S::load(y + i + c * W);
-            for (size_t v = 0; v < M; ++v) acc[v][c] = S::add(acc[v][c], S::mul(yv, S::load(x + v * n + i + c * W)));
+            typename S::F xv[M];
+            for (size_t v = 0; v < M; ++v) xv[v] = S::load(x + v * n + t + c * W);
+            for (size_t i = 0; i < R; ++i) {
+                const typename S::F yv = S::load(y + i * n + t + c * W);
+                for (size_t v = 0; v < M; ++v) acc[i][v][c] = S::add(acc[i][v][c], S::mul(yv, xv[v]));
+            }
         }
-    for (size_t v = 0; v < M; ++v) {
-        alignas(64) float p[kLanes];
-        for (size_t c = 0; c < kLaneVectors; ++c) S::store(p + c * W, acc[v][c]);
-        for (size_t t = i, l = 0; t < n; ++t, ++l) {
-            const float term = y[t] * x[v * n + t];
-            p[l] = p[l] + term;
-        }
-        out[v * ld] = fold_lanes(p);
-    }
+    for (size_t i = 0; i < R; ++i)
+        for (size_t v = 0; v < M; ++v)
+            for (size_t c = 0; c < kLaneVectors; ++c) S::store(sums + (i * kDotGroup + v) * kLanes + c * W, acc[i][v][c]);
 }
 
-// Vectors of x taken kSuperRows at a time, for the same reason as rows.
-void k_dot_lanes(const float* y, const float* x, size_t k, size_t n, float* out, size_t ld) {
-    size_t j = 0;
-    for (; j + kSuperRows <= k; j += kSuperRows) lane_dots<kSuperRows>(y, x + j * n, n, out + j * ld, ld);
-    for (; j < k; ++j) lane_dots<1>(y, x + j * n, n, out + j * ld, ld);
+// Rows [0, rows) (rows <= kDotBlock) with vectors [0, k) (k <= kDotGroup):
+// a chunk of the rows' columns stays in L1 while each pair of vectors passes
+// every tile of them, so a vector is read once per block of rows.
+VELMAR_INLINE void dot_block(const float* y, size_t rows, const float* x, size_t k, size_t n, float* out, size_t ld) {
+    alignas(64) float sums[kDotBlock * kDotGroup * kLanes];
+    for (size_t i = 0; i < rows * kDotGroup * kLanes; ++i) sums[i] = 0.0f;
+    const size_t whole = n / kLanes * kLanes;
+    for (size_t c0 = 0; c0 < whole; c0 += kDotCols) {
+        const size_t cols = min_size(kDotCols, whole - c0);
+        const auto tiles = [&]<size_t M>(size_t v) VELMAR_LAMBDA {
+            size_t i = 0;
+            for (; i + kDotRows <= rows; i += kDotRows)
+                dot_tile<kDotRows, M>(y + i * n + c0, x + v * n + c0, n, cols, sums + (i * kDotGroup + v) * kLanes);
+            for (; i < rows; ++i) dot_tile<1, M>(y + i * n + c0, x + v * n + c0, n, cols, sums + (i * kDotGroup + v) * kLanes);
+        };
+        size_t v = 0;
+        for (; v + kDotVecs <= k; v += kDotVecs) tiles.template operator()<kDotVecs>(v);
+        for (; v < k; ++v) tiles.template operator()<1>(v);
+    }
+    for (size_t i = 0; i < rows; ++i)
+        for (size_t v = 0; v < k; ++v) {
+            float* const p = sums + (i * kDotGroup + v) * kLanes;
+            for (size_t t = whole, l = 0; t < n; ++t, ++l) {
+                const float term = y[i * n + t] * x[v * n + t];
+                p[l] = p[l] + term;
+            }
+            out[v * ld + i] = fold_lanes(p);
+        }
+}
+
+void k_dot_lanes(const float* y, size_t rows, const float* x, size_t k, size_t n, float* out, size_t ld) {
+    for (size_t g = 0; g < k; g += kDotGroup)
+        for (size_t i = 0; i < rows; i += kDotBlock)
+            dot_block(y + i * n, min_size(kDotBlock, rows - i), x + g * n, min_size(kDotGroup, k - g), n,
+                      out + g * ld + i, ld);
 }

@@ -75,10 +75,14 @@ void matvec(SuperType t, std::span<const uint8_t> bytes, size_t rows, size_t col
     // then met by every vector (the same sums, as the decoded values are the same).
     if (k == 1) return rows_dot_super(t, bytes, x, out);
     if (!cols) return std::fill(out.begin(), out.end(), 0.0f);
-    std::vector<float> decoded(cols);
-    for (size_t i = 0; i < rows; ++i) {
-        decode_super(t, bytes.subspan(i * rb, rb), decoded);
-        dot_lanes(decoded, x, out.subspan(i), rows);
+    // Rows decoded a few at a time, so that each vector meets them together.
+    constexpr size_t kRowsAtOnce = 8;
+    std::vector<float> decoded(kRowsAtOnce * cols);
+    for (size_t i = 0; i < rows; i += kRowsAtOnce) {
+        const size_t n = std::min(kRowsAtOnce, rows - i);
+        const std::span<float> part(decoded.data(), n * cols);
+        decode_super(t, bytes.subspan(i * rb, n * rb), part);
+        dot_lanes(part, cols, x, out.subspan(i), rows);
     }
 }
 

@@ -281,9 +281,12 @@ TEST_P(Twin, SuperBlocksAndWeightedFits) {
                 k.rows_dot_super(type, b.data(), nsb, x.data(), 1, rows.data());
                 k.rows_dot_super(type, b.data(), nsb / 2, x.data(), 2, rows.data() + nsb);
                 o.f.insert(o.f.end(), rows.begin(), rows.end());
-                const size_t vectors = 1 + type + nsb % 3, len = n / vectors - type;  // whole groups of 4 and the rest
-                std::vector<float> dots(vectors);
-                k.dot_lanes(x.data(), v.data(), vectors, len, dots.data(), 1);
+                // Tiles of rows and of vectors and their leftovers, groups of 16
+                // vectors, chunks of 512 columns and lanes past the last whole 16.
+                const size_t ry = nsb == 2 ? 9 : nsb == 20 ? 8 : 1 + type % 3;
+                const size_t vectors = nsb == 2 ? 18 : 1 + type + nsb % 3, len = n / std::max(ry, vectors) - type;
+                std::vector<float> dots(vectors * ry);
+                k.dot_lanes(x.data(), ry, v.data(), vectors, len, dots.data(), ry);
                 o.f.insert(o.f.end(), dots.begin(), dots.end());
             }, true);
         }
