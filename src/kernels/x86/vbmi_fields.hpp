@@ -50,19 +50,40 @@ inline void unpack_fields32(const uint8_t* in, uint32_t w, uint8_t* out) {
 
 // Two runs of 32 codes, of widths w and v (2..8), the second right after the
 // first (4w bytes on), to 64 bytes: one pass of the same steps, each half
-// with its width's fields; the 64 bytes at in are readable.
+// with its width's fields, from one table for the pair (put together from two
+// halves, the tables had cost four cross-lane inserts a pair).
+struct PairTable {
+    alignas(64) uint8_t gather[64];
+    alignas(64) uint8_t shift[64];
+    alignas(64) uint8_t low[64];
+    alignas(64) uint8_t sign[64];
+};
+
+struct PairTables {
+    PairTable at[7][7];  // [w - 2][v - 2]
+    constexpr PairTables() : at{} {
+        for (uint32_t w = 2; w <= 8; ++w)
+            for (uint32_t v = 2; v <= 8; ++v)
+                for (uint32_t i = 0; i < 64; ++i) {
+                    const FieldTable& f = kFieldTables.at[i < 32 ? w : v];
+                    PairTable& t = at[w - 2][v - 2];
+                    t.gather[i] = static_cast<uint8_t>(f.gather[i % 32] + (i < 32 ? 0 : 4 * w));
+                    t.shift[i] = f.shift[i % 32];
+                    t.low[i] = f.low[i % 32];
+                    t.sign[i] = f.sign[i % 32];
+                }
+    }
+};
+
+constexpr PairTables kPairTables;
+
+// The 64 bytes at in are readable.
 inline void unpack_fields32x2(const uint8_t* in, uint32_t w, uint32_t v, uint8_t* out) {
-    const FieldTable &a = kFieldTables.at[w], &b = kFieldTables.at[v];
-    const auto pair = [](const uint8_t* lo, const uint8_t* hi) {
-        return _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_load_si256(reinterpret_cast<const __m256i*>(lo))),
-                                  _mm256_load_si256(reinterpret_cast<const __m256i*>(hi)), 1);
-    };
-    const __m512i second = _mm512_inserti64x4(_mm512_setzero_si512(), _mm256_set1_epi8(static_cast<char>(4 * w)), 1);
-    const __m512i gather = _mm512_add_epi8(pair(a.gather, b.gather), second);
-    const __m512i q = _mm512_permutexvar_epi8(gather, _mm512_loadu_si512(in));
-    const __m512i f = _mm512_multishift_epi64_epi8(pair(a.shift, b.shift), q);
-    const __m512i sign = pair(a.sign, b.sign);
-    const __m512i x = _mm512_ternarylogic_epi32(f, pair(a.low, b.low), sign, 0x6A);
+    const PairTable& t = kPairTables.at[w - 2][v - 2];
+    const __m512i q = _mm512_permutexvar_epi8(_mm512_load_si512(t.gather), _mm512_loadu_si512(in));
+    const __m512i f = _mm512_multishift_epi64_epi8(_mm512_load_si512(t.shift), q);
+    const __m512i sign = _mm512_load_si512(t.sign);
+    const __m512i x = _mm512_ternarylogic_epi32(f, _mm512_load_si512(t.low), sign, 0x6A);  // (f & low) ^ sign
     _mm512_storeu_si512(out, _mm512_sub_epi8(x, sign));
 }
 
