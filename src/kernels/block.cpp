@@ -204,9 +204,10 @@ void dot_lanes(std::span<const float> y, size_t n, std::span<const float> x, std
     const size_t rows = y.size() / n, k = x.size() / n;
     size_t last = 0;
     require(rows <= ld || k <= 1, "dot_lanes: rows overlap in out");
-    require(k == 0 || rows == 0 || (!__builtin_mul_overflow(k - 1, ld, &last) && !__builtin_add_overflow(last, rows - 1, &last) &&
-                                    last < out.size()),
-            "dot_lanes: out too short");
+    const bool fits = k == 0 || rows == 0 ||
+                      (!__builtin_mul_overflow(k - 1, ld, &last) && !__builtin_add_overflow(last, rows - 1, &last) &&
+                       last < out.size());
+    require(fits, "dot_lanes: out too short");
     table().dot_lanes(y.data(), rows, x.data(), k, n, out.data(), ld);
 }
 
